@@ -1,0 +1,169 @@
+#include "app/debuglog.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#include "records/testrecord.h"
+
+std::atomic<int> logState{2};
+
+namespace {
+
+// Set once by initDebugLog (before logState becomes 0) and read by writers
+// only after they have taken the log, so the log word orders the accesses.
+std::string logFileName;
+bool haveLogFileName = false;
+std::string folderOverride;
+
+constexpr int kMaxYields = 128;
+
+void reportInitError() { std::fputs("Error Initializing Debug Log File\n", stderr); }
+
+// Takes the log: waits (yielding) for 0 and sets 1 in one indivisible step.
+bool acquireLog() {
+    for (int yields = 0; yields < kMaxYields; ++yields) {
+        int expected = 0;
+        if (logState.compare_exchange_strong(expected, 1)) return true;
+        std::this_thread::yield();
+    }
+    return false;
+}
+
+void writeRecordDump(std::FILE* f, const TestRecord* r) {
+    auto text = [r](const char* field) { return r ? field : "NULL"; };
+    std::fprintf(f, "      pressureUnits:    %c\n", r ? r->pressureUnits : '!');
+    std::fprintf(f, "      deviceID:         %s\n", text(r ? r->deviceID : nullptr));
+    std::fprintf(f, "      flow:             %s\n", text(r ? r->flow : nullptr));
+    std::fprintf(f, "      pressureMMHG:     %s\n", text(r ? r->pressureMMHG : nullptr));
+    std::fprintf(f, "      pressureUser:     %s\n", text(r ? r->pressureUser : nullptr));
+    std::fprintf(f, "      volume:           %s\n", text(r ? r->volume : nullptr));
+    std::fprintf(f, "      peakPressureTime: %s\n", text(r ? r->peakPressureTime : nullptr));
+    std::fprintf(f, "      testDuration:     %s\n", text(r ? r->testDuration : nullptr));
+    std::fprintf(f, "      testTime:         %s\n", text(r ? r->testTime : nullptr));
+    std::fprintf(f, "      testDate:         %s\n", text(r ? r->testDate : nullptr));
+    std::fprintf(f, "      selected:         %d\n", r ? static_cast<int>(r->selected) : -1);
+}
+
+void writeLine(std::FILE* f, const char* stamp, const char* message, char typeCode,
+               const void* value, const char* unit, int line) {
+    const char* msg = message ? message : "";
+    switch (typeCode) {
+        case 's':
+            std::fprintf(f, "%s - %s - Line %d - %s - %s\n", stamp, unit, line, msg,
+                         value ? static_cast<const char*>(value) : "");
+            break;
+        case 'd':
+            std::fprintf(f, "%s - %s - Line %d - %s - %d\n", stamp, unit, line, msg,
+                         value ? *static_cast<const std::int32_t*>(value) : -1234);
+            break;
+        case 'f':
+            std::fprintf(f, "%s - %s - Line %d - %s - %f\n", stamp, unit, line, msg,
+                         value ? *static_cast<const double*>(value) : -1234.0);
+            break;
+        case 'c':
+            std::fprintf(f, "%s - %s - Line %d - %s - %c\n", stamp, unit, line, msg,
+                         value ? *static_cast<const char*>(value) : ' ');
+            break;
+        case 'x':
+            std::fprintf(f, "%s - %s - Line %d - %s - 0x%4.4x\n", stamp, unit, line, msg,
+                         static_cast<unsigned>(value ? *static_cast<const std::int32_t*>(value)
+                                                     : -4660));
+            break;
+        case 'D':
+            std::fprintf(f, "%s - %s - Line %d - %s\n", stamp, unit, line, msg);
+            writeRecordDump(f, static_cast<const TestRecord*>(value));
+            break;
+        default:
+            std::fprintf(f, "%s - %s - Line %d - %s\n", stamp, unit, line, msg);
+            break;
+    }
+}
+
+}  // namespace
+
+std::string localStamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm tmNow{};
+    localtime_r(&now, &tmNow);
+    char buf[100];
+    if (std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M:%S", &tmNow) == 0) buf[0] = '\0';
+    return buf;
+}
+
+std::string executableFolder() {
+    if (!folderOverride.empty()) return folderOverride;
+    char path[1024];
+    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "./";
+    path[n] = '\0';
+    std::string full(path);
+    auto slash = full.rfind('/');
+    return slash == std::string::npos ? std::string("./") : full.substr(0, slash + 1);
+}
+
+void initDebugLog(const char* fileName) {
+    try {
+        std::string joined = executableFolder() + (fileName ? fileName : "");
+        if (logState.load() != 2) {
+            reportInitError();
+            logState = 2;
+            return;
+        }
+        logState = 1;
+        if (haveLogFileName) {
+            reportInitError();
+            logState = 2;
+            return;
+        }
+        logFileName = joined;
+        haveLogFileName = true;
+        std::FILE* f = std::fopen(logFileName.c_str(), "w");
+        if (!f) {
+            logFileName.clear();
+            haveLogFileName = false;
+            reportInitError();
+            logState = 2;
+            return;
+        }
+        std::fprintf(f, "%s - Logging Initialized\n", localStamp().c_str());
+        std::fflush(f);
+        std::fclose(f);
+        logState = 0;
+    } catch (...) {
+        reportInitError();
+        logState = 2;
+    }
+}
+
+void writeDebugLog(const char* message, char typeCode, const void* value, const char* sourceUnit,
+                   int line) {
+    if (!acquireLog()) return;
+    std::FILE* f = nullptr;
+    try {
+        f = std::fopen(logFileName.c_str(), "a");
+        if (!f) return;  // logState stays 1: logging ends for the rest of the run
+        std::string stamp = localStamp();
+        writeLine(f, stamp.c_str(), message, typeCode, value, sourceUnit ? sourceUnit : "", line);
+        std::fflush(f);
+        std::fclose(f);
+        logState = 0;
+    } catch (...) {
+        if (f) std::fclose(f);
+        logState = 0;
+    }
+}
+
+std::string debugLogFileName() { return haveLogFileName ? logFileName : std::string(); }
+
+void resetDebugLogForTest() {
+    logFileName.clear();
+    haveLogFileName = false;
+    logState = 2;
+}
+
+void setLogFolderForTest(const std::string& folder) { folderOverride = folder; }

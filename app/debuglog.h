@@ -1,0 +1,39 @@
+#pragma once
+// Diagnostic log "dbug.dbg" beside the executable.
+//
+// Every thread may write to it.  A line is appended by opening, writing,
+// flushing and closing the file, guarded by the three-valued word logState:
+// 2 = not initialised (or failed), 1 = a writer holds the file, 0 = ready.
+// A writer that finds the log busy for 128 yields drops its line.
+
+#include <atomic>
+#include <string>
+
+extern std::atomic<int> logState;
+
+// Truncates (or creates) fileName in the folder of the executable and writes
+// the "Logging Initialized" line.  On failure writes
+// "Error Initializing Debug Log File\n" to standard error; logging stays off.
+void initDebugLog(const char* fileName);
+
+// Appends one line.  typeCode says how to print *value:
+//   's' text, 'd' int32, 'f' double, 'c' char, 'x' int32 as hex,
+//   'D' a TestRecord dump; any other code prints no value.
+// message and value may be null; never throws.
+void writeDebugLog(const char* message, char typeCode, const void* value,
+                   const char* sourceUnit, int line);
+
+// The full path of the log file, empty before a successful initDebugLog.
+std::string debugLogFileName();
+
+// The folder of the running executable, with a trailing '/'.
+std::string executableFolder();
+
+// Local date and time as "%m/%d/%y %H:%M:%S" (what "%c" gives in the C
+// locale), independent of the process locale that Qt sets.
+std::string localStamp();
+
+// Test hooks: forget the file name and put logState back to its start value,
+// and replace the folder the log is created in.
+void resetDebugLogForTest();
+void setLogFolderForTest(const std::string& folder);

@@ -1,0 +1,11 @@
+#pragma once
+// Pictures drawn by the program itself: the window icon and the arrow
+// glyphs of the four step buttons.
+
+#include <QIcon>
+#include <QPixmap>
+
+enum class Glyph { Back5, Prev, Next, Jump5 };
+
+QPixmap glyphPixmap(Glyph glyph);  // 10 x 16 for one step, 19 x 16 for five
+QIcon appIcon();                   // 96 x 96

@@ -1,0 +1,27 @@
+#include "app/messages.h"
+
+#include <memory>
+#include <mutex>
+
+namespace {
+std::mutex handlerMutex;
+std::shared_ptr<MessageHandler> currentHandler;
+}  // namespace
+
+MsgAnswer showMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                      MsgButtons buttons) {
+    std::shared_ptr<MessageHandler> handler;
+    {
+        std::lock_guard<std::mutex> lock(handlerMutex);
+        handler = currentHandler;
+    }
+    if (!handler || !*handler) return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
+    return (*handler)(MessageRequest{text, caption, icon, buttons});
+}
+
+MessageHandler setMessageHandler(MessageHandler handler) {
+    std::lock_guard<std::mutex> lock(handlerMutex);
+    MessageHandler previous = currentHandler ? *currentHandler : MessageHandler();
+    currentHandler = std::make_shared<MessageHandler>(std::move(handler));
+    return previous;
+}

@@ -1,0 +1,32 @@
+#pragma once
+// The one seam through which the program asks the user anything: every
+// message box goes through showMessage().  The program installs a handler
+// that shows a real box (on the user-interface thread, whichever thread
+// asks); tests install a scripted answerer that records each question.
+//
+// Texts are passed exactly as designed, "\r" included; only the real box
+// turns "\r" and "\r\n" into line breaks.
+
+#include <functional>
+#include <string>
+
+enum class MsgIcon { Information, Warning, Error };
+enum class MsgButtons { Ok, YesNo };
+enum class MsgAnswer { Ok, Yes, No };
+
+struct MessageRequest {
+    std::string text;
+    std::string caption;
+    MsgIcon icon;
+    MsgButtons buttons;
+};
+
+using MessageHandler = std::function<MsgAnswer(const MessageRequest&)>;
+
+// Shows a message box and waits until the user closes it.  Safe to call
+// from any thread.  Without a handler the answer is Ok / No.
+MsgAnswer showMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+                      MsgButtons buttons);
+
+// Installs the handler; returns the previous one.
+MessageHandler setMessageHandler(MessageHandler handler);

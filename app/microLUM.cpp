@@ -1,0 +1,460 @@
+#include "app/microLUM.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <ctime>
+
+#include "app/glyphs.h"
+#include "app/guard.h"
+#include "app/listpage.h"
+#include "app/messages.h"
+#include "app/recordgrid.h"
+#include "app/singlepage.h"
+#include "app/uithread.h"
+#include "device/clock.h"
+#include "device/monitor.h"
+#include "device/usbcomm.h"
+#include "help/about.h"
+#include "help/ulumHelp.h"
+#include "print/ulumPrint.h"
+#include "records/recordstore.h"
+#include "records/sort.h"
+#include "save/save.h"
+#include "ui_listpage.h"
+#include "ui_mainwindow.h"
+#include "ui_singlepage.h"
+
+TMainWindow* MainWindow = nullptr;
+
+long (*TMainWindow::startMonitor)() = startMonitorThread;
+void (*TMainWindow::exitProcess)(int) = [](int code) { std::exit(code); };
+
+namespace {
+
+constexpr int kClientWidth = 592;
+constexpr int kClientHeight = 353;
+constexpr int kStatusBarHeight = 19;
+
+QFont arialPoints(int points, bool bold) {
+    QFont font(QStringLiteral("Arial"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSize(points);
+    font.setBold(bold);
+    return font;
+}
+
+QFont sansSerifPixels(int pixels) {
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixels);
+    return font;
+}
+
+void showWindow(QWidget* window) {
+    if (!window) return;
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+}  // namespace
+
+QString clockText() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return QString::fromLatin1(text);
+}
+
+TMainWindow::TMainWindow() : ui_(std::make_unique<Ui::TMainWindow>()) {
+    MainWindow = this;
+    ui_->setupUi(this);
+    setFont(sansSerifPixels(11));
+    setWindowIcon(appIcon());
+
+    listPage_ = new ListPage;
+    singlePage_ = new SinglePage;
+    listPage_->setObjectName(QStringLiteral("ListSheet"));
+    singlePage_->setObjectName(QStringLiteral("SingleSheet"));
+    ui_->DataView->addTab(listPage_, QStringLiteral("List View"));
+    ui_->DataView->addTab(singlePage_, QStringLiteral("Single Record View"));
+    ui_->DataView->setAccessibleName(QStringLiteral("Data View"));
+    singlePage_->setFocusTarget(ui_->DataView);
+    listPage_->grid()->setFont(sansSerifPixels(13));
+
+    statusPanel0_ = new QLabel(QStringLiteral("Not Connected"));
+    statusPanel0_->setObjectName(QStringLiteral("StatusPanel0"));
+    statusPanel0_->setFixedWidth(400);
+    statusPanel1_ = new QLabel;
+    statusPanel1_->setObjectName(QStringLiteral("StatusPanel1"));
+    statusPanel1_->setFixedWidth(200 - 8);
+    statusPanel1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    statusBar()->addWidget(statusPanel0_);
+    statusBar()->addPermanentWidget(statusPanel1_);
+    statusBar()->setFixedHeight(kStatusBarHeight);
+
+    // Fixed single border: the client area keeps its designed size.
+    setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+
+    Ui::ListPage& l = *listPage_->ui();
+    Ui::SinglePage& s = *singlePage_->ui();
+    Ui::TMainWindow& m = *ui_;
+    connect(m.RetrieveData1, &QAction::triggered, this, &TMainWindow::RetrieveData1Click);
+    connect(m.SaveasCSV1, &QAction::triggered, this, &TMainWindow::SaveasCSV1Click);
+    connect(m.SaveAsText1, &QAction::triggered, this, &TMainWindow::SaveAsText1Click);
+    connect(m.Print1, &QAction::triggered, this, &TMainWindow::Print1Click);
+    connect(m.ByDateTime1, &QAction::triggered, this, &TMainWindow::ByDateTime1Click);
+    connect(m.ByDeviceID1, &QAction::triggered, this, &TMainWindow::ByDeviceID1Click);
+    connect(m.Exit1, &QAction::triggered, this, &TMainWindow::Exit1Click);
+    connect(m.Help1, &QAction::triggered, this, &TMainWindow::Help1Click);
+    connect(m.About2, &QAction::triggered, this, &TMainWindow::About2Click);
+    connect(l.BtnDownloadData, &QPushButton::clicked, this, &TMainWindow::BtnDownloadDataClick);
+    connect(l.BtnSortByID, &QPushButton::clicked, this, &TMainWindow::BtnSortByIDClick);
+    connect(l.BtnSortByTimeDate, &QPushButton::clicked, this, &TMainWindow::BtnSortByTimeDateClick);
+    connect(l.BtnClearAllSelected, &QPushButton::clicked, this,
+            &TMainWindow::BtnClearAllSelectedClick);
+    connect(l.BtnSelectAll, &QPushButton::clicked, this, &TMainWindow::BtnSelectAllClick);
+    connect(l.BtnSaveSelected, &QPushButton::clicked, this, &TMainWindow::BtnSaveSelectedClick);
+    connect(l.BtnPrintSelected, &QPushButton::clicked, this, &TMainWindow::BtnPrintSelectedClick);
+    connect(s.BtnSaveSingleRecord, &QPushButton::clicked, this,
+            &TMainWindow::BtnSaveSingleRecordClick);
+    connect(s.BtnPrintSingleRecord, &QPushButton::clicked, this,
+            &TMainWindow::BtnPrintSingleRecordClick);
+    connect(l.RecordList, &RecordGrid::userClicked, this, &TMainWindow::RecordListClick);
+    connect(l.RecordList, &RecordGrid::userDoubleClicked, this, &TMainWindow::RecordListDblClick);
+    connect(m.DataView, &QTabWidget::currentChanged, this, &TMainWindow::DataViewChange);
+
+    tmrClock_ = new QTimer(this);
+    tmrClock_->setObjectName(QStringLiteral("tmrClock"));
+    tmrClock_->setInterval(500);
+    connect(tmrClock_, &QTimer::timeout, this, &TMainWindow::tmrClockTimer);
+
+    guarded("microLUM", 100, [this] {
+        initDebugLog("dbug.dbg");
+        headerFont = arialPoints(10, true);
+        numberColumnFont = arialPoints(10, true);
+        plainFont = arialPoints(10, false);
+        listPage_->grid()->setCellPainter(GridCellPainter{
+            [](int row) { return recordStore().record(static_cast<std::size_t>(row - 1)).selected == 1; },
+            headerFont, numberColumnFont, plainFont});
+        pageChangeByProgram_ = true;
+        ui_->DataView->setCurrentIndex(0);
+        pageChangeByProgram_ = false;
+        listPage_->grid()->setEnabled(false);
+        statusPanel1_->setText(clockText());
+        tmrClock_->start();
+        setLinkView(this);
+        if (startMonitor() == -1) {
+            showMessage("Unable to start USB monitoring thread!\r\rOperating system is out of "
+                        "memory!\r\rExiting!",
+                        "Memmory Error!", MsgIcon::Error, MsgButtons::Ok);
+            exitProcess(-1);
+        }
+        RecordGrid* grid = listPage_->grid();
+        grid->setFixedRows(0);
+        grid->setFixedColumns(0);
+        grid->setGridRowCount(0);
+        grid->setGridLineWidth(0);
+    });
+    FormResize();
+}
+
+TMainWindow::~TMainWindow() {
+    setLinkView(nullptr);
+    if (MainWindow == this) MainWindow = nullptr;
+}
+
+QTabWidget* TMainWindow::DataView() const { return ui_->DataView; }
+
+bool TMainWindow::singlePageActive() const { return ui_->DataView->currentIndex() == 1; }
+
+// ---- clock, close, layout ----
+
+void TMainWindow::tmrClockTimer() {
+    guarded("microLUM", 110, [this] {
+        statusPanel1_->setText(clockText());
+        // Read and clear in one step, so that a request raised meanwhile by
+        // the command thread is never wiped out unseen.
+        if (saveDialogRequested.exchange(0) == 1) {
+            saveDialogMode = SaveTextAll;
+            showWindow(ulumSaveDialog);
+        }
+    });
+}
+
+void TMainWindow::Exit1Click() {
+    guarded("microLUM", 120, [this] { close(); });
+}
+
+bool TMainWindow::FormClose() {
+    bool mayClose = true;
+    guarded("microLUM", 130, [&mayClose] {
+        if (dataSaved.load() != 0) return;
+        MsgAnswer answer = showMessage("There is unsaved data.\r\rAre you sure you want to exit?",
+                                       "Unsaved Data", MsgIcon::Warning, MsgButtons::YesNo);
+        mayClose = answer == MsgAnswer::Yes;
+    });
+    return mayClose;
+}
+
+void TMainWindow::closeEvent(QCloseEvent* event) {
+    if (!FormClose()) {
+        event->ignore();
+        return;
+    }
+    guarded("microLUM", 131, [] { stopMonitorThread(); });
+    event->accept();
+    QCoreApplication::quit();
+}
+
+void TMainWindow::FormResize() {
+    guarded("microLUM", 140, [this] {
+        // The outer size the layout rule expects: the client area with the
+        // designed frame around it, whatever the window manager draws.
+        int clientHeight = height() - menuBar()->height();
+        ListPageLayout layout = listPageLayout(width() + 1, clientHeight + 52);
+        ui_->DataView->resize(layout.dataViewWidth, layout.dataViewHeight);
+        Ui::ListPage& l = *listPage_->ui();
+        for (QWidget* button : {static_cast<QWidget*>(l.BtnClearAllSelected),
+                                static_cast<QWidget*>(l.BtnSelectAll),
+                                static_cast<QWidget*>(l.BtnSaveSelected),
+                                static_cast<QWidget*>(l.BtnPrintSelected)})
+            button->move(button->x(), layout.bottomButtonsTop);
+        l.RecordList->resize(layout.gridWidth, layout.gridHeight);
+    });
+}
+
+void TMainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    FormResize();
+}
+
+void TMainWindow::DataViewChange(int index) {
+    if (pageChangeByProgram_) return;
+    guarded("microLUM", 150, [this, index] {
+        if (index == 1) {
+            singlePage_->refresh();
+            ui_->DataView->setFocus();
+            return;
+        }
+        RecordGrid* grid = listPage_->grid();
+        grid->setTopGridRow(static_cast<int>(currentRecord.load()) + 1);
+        ui_->DataView->setFocus();
+        sleepMs(10);
+        grid->repaint();
+    });
+}
+
+// ---- commands ----
+
+void TMainWindow::BtnDownloadDataClick() {
+    guarded("microLUM", 200, [] { requestDownload(); });
+}
+
+void TMainWindow::RetrieveData1Click() {
+    guarded("microLUM", 201, [] { requestDownload(); });
+}
+
+void TMainWindow::showSaveDialog(int mode) {
+    saveDialogMode = mode;
+    showWindow(ulumSaveDialog);
+}
+
+void TMainWindow::showPrintDialog(int range, int format) {
+    printRange = range;
+    printFormat = format;
+    showWindow(printWindow);
+}
+
+void TMainWindow::SaveasCSV1Click() {
+    guarded("microLUM", 210, [this] {
+        showSaveDialog(singlePageActive() ? ExportCsvSingle : ExportCsvAll);
+    });
+}
+
+void TMainWindow::SaveAsText1Click() {
+    guarded("microLUM", 211, [this] {
+        showSaveDialog(singlePageActive() ? SaveTextSingle : SaveTextAll);
+    });
+}
+
+void TMainWindow::BtnSaveSelectedClick() {
+    guarded("microLUM", 212, [this] { showSaveDialog(SaveTextSelected); });
+}
+
+void TMainWindow::BtnSaveSingleRecordClick() {
+    guarded("microLUM", 213, [this] { showSaveDialog(SaveTextSingle); });
+}
+
+void TMainWindow::Print1Click() {
+    guarded("microLUM", 220, [this] {
+        if (singlePageActive())
+            showPrintDialog(PrintSingle, PrintRecordFormat);
+        else
+            showPrintDialog(PrintAll, PrintListFormat);
+    });
+}
+
+void TMainWindow::BtnPrintSelectedClick() {
+    guarded("microLUM", 221, [this] { showPrintDialog(PrintSelected, PrintListFormat); });
+}
+
+void TMainWindow::BtnPrintSingleRecordClick() {
+    guarded("microLUM", 222, [this] { showPrintDialog(PrintSingle, PrintRecordFormat); });
+}
+
+void TMainWindow::BtnSelectAllClick() {
+    guarded("microLUM", 230, [this] {
+        recordStore().setAllSelected(true);
+        listPage_->grid()->viewport()->repaint();
+        ui_->DataView->setFocus();
+    });
+}
+
+void TMainWindow::BtnClearAllSelectedClick() {
+    guarded("microLUM", 231, [this] {
+        recordStore().setAllSelected(false);
+        listPage_->grid()->viewport()->repaint();
+        ui_->DataView->setFocus();
+    });
+}
+
+void TMainWindow::sortAndRefill(void (*sort)()) {
+    sort();
+    listPage_->writeCells();
+    listPage_->grid()->viewport()->update();
+}
+
+void TMainWindow::BtnSortByIDClick() {
+    guarded("microLUM", 240, [this] { sortAndRefill(sortByDeviceID); });
+}
+
+void TMainWindow::ByDeviceID1Click() {
+    guarded("microLUM", 241, [this] { sortAndRefill(sortByDeviceID); });
+}
+
+void TMainWindow::BtnSortByTimeDateClick() {
+    guarded("microLUM", 242, [this] { sortAndRefill(sortByDateTime); });
+}
+
+void TMainWindow::ByDateTime1Click() {
+    guarded("microLUM", 243, [this] { sortAndRefill(sortByDateTime); });
+}
+
+void TMainWindow::Help1Click() {
+    guarded("microLUM", 250, [] { showWindow(helpWindow); });
+}
+
+void TMainWindow::About2Click() {
+    guarded("microLUM", 251, [] { showWindow(frmAbout); });
+}
+
+// ---- the list's clicks ----
+
+void TMainWindow::RecordListClick() {
+    guarded("microLUM", 260, [this] {
+        if (haveData.load() != 1 || ui_->DataView->currentIndex() != 0) return;
+        RecordGrid* grid = listPage_->grid();
+        int row = grid->selectedGridRow();
+        if (row < 1 || static_cast<unsigned>(row) > recordCount.load()) return;
+        recordStore().toggleSelected(static_cast<std::size_t>(row - 1));
+        grid->repaintGridRow(row);
+    });
+}
+
+void TMainWindow::RecordListDblClick() {
+    guarded("microLUM", 270, [this] {
+        int row = listPage_->grid()->selectedGridRow();
+        if (row < 1 || static_cast<unsigned>(row) > recordCount.load()) return;
+        currentRecord = static_cast<unsigned>(row - 1);
+        singlePage_->selectChooserEntry(row - 1);
+        singlePage_->refresh();
+        pageChangeByProgram_ = true;
+        ui_->DataView->setCurrentIndex(1);
+        pageChangeByProgram_ = false;
+    });
+}
+
+// ---- hand-over of new records ----
+
+void TMainWindow::enableDataControls() {
+    Ui::ListPage& l = *listPage_->ui();
+    Ui::SinglePage& s = *singlePage_->ui();
+    Ui::TMainWindow& m = *ui_;
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             l.BtnSortByID, l.BtnSortByTimeDate, l.BtnPrintSelected, l.BtnSaveSelected,
+             l.BtnSelectAll, l.BtnClearAllSelected, s.LblSingleRecordNum, s.ComboChooseRecord,
+             s.BtnBack5Rec, s.BtnPrevRecord, s.BtnNextRecord, s.BtnJump5Rec, s.ChkSelectRecord,
+             s.BtnSaveSingleRecord, s.BtnPrintSingleRecord})
+        w->setEnabled(true);
+    m.SaveasCSV1->setEnabled(true);
+    m.SaveAsText1->setEnabled(true);
+    m.Print1->setEnabled(true);
+    m.S1->setEnabled(true);
+    m.ByDateTime1->setEnabled(true);
+    m.ByDeviceID1->setEnabled(true);
+}
+
+int TMainWindow::fillList(unsigned n) {
+    int result = -1;
+    guarded("microLUM", 280, [this, n, &result] {
+        recordStore().fillDisplay(n);  // recordCount, dataSaved, currentRecord, the copy
+        singlePage_->refillChooser();
+        listPage_->writeCells();
+        gridMeasured = 0;
+        listPage_->grid()->repaint();
+        sleepMs(50);
+        result = 0;
+    });
+    return result;
+}
+
+int TMainWindow::handOver(const std::vector<TestRecord>& records, std::size_t capacity) {
+    int result = -1;
+    guarded("usbcomm", 290, [&] {
+        if (records.empty() || !recordStore().replace(capacity, records)) return;
+        haveData = 1;
+        const unsigned n = static_cast<unsigned>(std::min(records.size(), capacity));
+        RecordGrid* grid = listPage_->grid();
+        listPage_->prepareGrid();
+        grid->setEnabled(true);
+        grid->setGridRowCount(static_cast<int>(n) + 1);
+        grid->setFixedColumns(1);
+        grid->setGridLineWidth(1);
+        enableDataControls();
+        if (fillList(n) != 0) return;
+        singlePage_->refresh();
+        result = 0;
+    });
+    return result;
+}
+
+// ---- LinkView ----
+
+void TMainWindow::setConnectionStatus(const std::string& text) {
+    runOnUiThread([this, &text] { statusPanel0_->setText(QString::fromLatin1(text.c_str())); });
+}
+
+void TMainWindow::setDownloadEnabled(bool on) {
+    runOnUiThread([this, on] {
+        listPage_->ui()->BtnDownloadData->setEnabled(on);
+        ui_->RetrieveData1->setEnabled(on);
+    });
+}
+
+void TMainWindow::showSaveDialogNow() {
+    runOnUiThread([this] { showSaveDialog(SaveTextAll); });
+}
+
+int TMainWindow::presentRecords(const std::vector<TestRecord>& records, std::size_t capacity) {
+    int result = -1;
+    runOnUiThread([&] { result = handOver(records, capacity); });
+    return result;
+}

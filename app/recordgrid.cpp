@@ -1,0 +1,243 @@
+#include "app/recordgrid.h"
+
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QWheelEvent>
+#include <algorithm>
+
+#include "records/recordstore.h"
+
+RecordGrid::RecordGrid(QWidget* parent) : QTableWidget(parent) {
+    setColumnCount(10);
+    setRowCount(0);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    setTabKeyNavigation(false);
+    setWordWrap(false);
+    setCornerButtonEnabled(false);
+    verticalHeader()->hide();
+    verticalHeader()->setMinimumSectionSize(1);
+    verticalHeader()->setDefaultSectionSize(15);
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    setHorizontalHeader(new RecordHeader(this));
+    horizontalHeader()->setMinimumSectionSize(1);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    horizontalHeader()->setHighlightSections(false);
+    horizontalHeader()->hide();
+    const int designWidths[10] = {64, 59, 64, 64, 64, 64, 64, 64, 64, 64};
+    for (int c = 0; c < 10; ++c) setColumnWidth(c, designWidths[c]);
+    setItemDelegate(new RecordCellDelegate(this));
+    setShowGrid(false);
+}
+
+void RecordGrid::setCellPainter(const GridCellPainter& painter) { painter_ = painter; }
+
+void RecordGrid::setGridRowCount(int rows) {
+    rows = std::max(rows, 0);
+    setRowCount(fixedRows_ > 0 ? std::max(rows - 1, 0) : rows > 1 ? rows - 1 : 0);
+    // Cells that the grid gains start empty, as in a string grid.
+    for (int r = 0; r < rowCount(); ++r)
+        for (int c = 0; c < columnCount(); ++c)
+            if (!item(r, c)) setItem(r, c, new QTableWidgetItem());
+}
+
+int RecordGrid::gridRowCount() const { return rowCount() + 1; }
+
+void RecordGrid::setFixedRows(int rows) {
+    fixedRows_ = rows > 0 ? 1 : 0;
+    horizontalHeader()->setVisible(fixedRows_ > 0);
+}
+
+void RecordGrid::setGridLineWidth(int width) {
+    lineWidth_ = std::max(width, 0);
+    setShowGrid(lineWidth_ > 0);
+}
+
+void RecordGrid::setCellText(int column, int row, const QString& text) {
+    if (column < 0 || column >= columnCount()) return;
+    if (row == 0) {
+        QTableWidgetItem* header = horizontalHeaderItem(column);
+        if (!header) {
+            header = new QTableWidgetItem();
+            setHorizontalHeaderItem(column, header);
+        }
+        header->setText(text);
+        return;
+    }
+    if (row - 1 >= rowCount()) return;
+    QTableWidgetItem* cell = item(row - 1, column);
+    if (!cell) {
+        cell = new QTableWidgetItem();
+        setItem(row - 1, column, cell);
+    }
+    cell->setText(text);
+}
+
+QString RecordGrid::cellText(int column, int row) const {
+    if (row == 0) {
+        QTableWidgetItem* header = horizontalHeaderItem(column);
+        return header ? header->text() : QString();
+    }
+    QTableWidgetItem* cell = item(row - 1, column);
+    return cell ? cell->text() : QString();
+}
+
+int RecordGrid::selectedGridRow() const { return currentRow() + 1; }
+
+void RecordGrid::setCurrentGridRow(int row) {
+    if (row >= 1 && row - 1 < rowCount())
+        setCurrentCell(row - 1, std::max(currentColumn(), 0));
+}
+
+void RecordGrid::setTopGridRow(int row) {
+    if (row < 1) return;
+    verticalScrollBar()->setValue(row - 1);
+}
+
+int RecordGrid::topGridRow() const { return verticalScrollBar()->value() + 1; }
+
+void RecordGrid::repaintGridRow(int row) {
+    if (row < 1 || row - 1 >= rowCount()) return;
+    QRect area = visualRect(model()->index(row - 1, 0))
+                     .united(visualRect(model()->index(row - 1, columnCount() - 1)));
+    viewport()->repaint(QRect(0, area.top(), viewport()->width(), area.height()));
+}
+
+QFont RecordGrid::fontFor(int column, int row) const {
+    if (row == 0) return painter_.headerFont;
+    if (column == 0) return painter_.numberColumnFont;
+    return font();
+}
+
+void RecordGrid::fitIfNeeded() {
+    if (gridMeasured.load() != 0) return;
+    const int rows = gridRowCount();
+    // Each text is measured in the font it is drawn in, so no cell is cut.
+    auto measureRows = [&](int first, int last) {
+        int height = 0;
+        for (int r = first; r <= last; ++r)
+            for (int c = 0; c < columnCount(); ++c) {
+                QString text = cellText(c, r);
+                if (!text.isEmpty()) height = std::max(height, QFontMetrics(fontFor(c, r)).height());
+            }
+        return height;
+    };
+    int dataHeight = measureRows(1, rows - 1);
+    int rowHeight = dataHeight > 0 ? lineWidth_ + dataHeight + 1 : 15;
+    for (int r = 0; r < rowCount(); ++r) setRowHeight(r, rowHeight);
+    int headerHeight = measureRows(0, 0);
+    if (headerHeight > 0) horizontalHeader()->setFixedHeight(lineWidth_ + headerHeight + 1);
+    for (int c = 0; c < columnCount(); ++c) {
+        int widest = 0;
+        for (int r = 0; r < rows; ++r) {
+            QString text = cellText(c, r);
+            if (!text.isEmpty())
+                widest = std::max(widest, QFontMetrics(fontFor(c, r)).horizontalAdvance(text));
+        }
+        setColumnWidth(c, lineWidth_ + widest + 5);
+    }
+    gridMeasured = 1;
+}
+
+RecordGrid::Colours RecordGrid::coloursFor(int column, int row) const {
+    const QPalette& pal = palette();
+    if (!isEnabled()) return {Qt::white, pal.color(QPalette::Disabled, QPalette::Text)};
+    bool selected = row >= 1 && column >= 1 && painter_.isSelected && painter_.isSelected(row);
+    if (selected)
+        return {pal.color(QPalette::Active, QPalette::Highlight),
+                pal.color(QPalette::Active, QPalette::HighlightedText)};
+    return {Qt::white, Qt::black};
+}
+
+void RecordGrid::mousePressEvent(QMouseEvent* event) {
+    QModelIndex index = indexAt(event->position().toPoint());
+    QTableWidget::mousePressEvent(event);
+    if (event->button() == Qt::LeftButton && index.isValid()) {
+        setCurrentCell(index.row(), index.column());
+        emit userClicked();
+    }
+}
+
+void RecordGrid::mouseDoubleClickEvent(QMouseEvent* event) {
+    QModelIndex index = indexAt(event->position().toPoint());
+    if (event->button() == Qt::LeftButton && index.isValid()) emit userDoubleClicked();
+}
+
+void RecordGrid::keyPressEvent(QKeyEvent* event) {
+    int before = currentRow();
+    QTableWidget::keyPressEvent(event);
+    if (currentRow() != before && currentRow() >= 0) emit userClicked();
+}
+
+void RecordGrid::wheelEvent(QWheelEvent* event) {
+    // A wheel step moves the current row by one, as the arrow keys do.
+    int steps = event->angleDelta().y() / 120;
+    if (steps == 0 || rowCount() == 0) {
+        event->accept();
+        return;
+    }
+    int target = std::clamp(currentRow() - steps, 0, rowCount() - 1);
+    event->accept();
+    if (target == currentRow()) return;
+    setCurrentCell(target, std::max(currentColumn(), 0));
+    scrollTo(model()->index(target, 0));
+    emit userClicked();
+}
+
+void RecordGrid::paintEvent(QPaintEvent* event) {
+    fitIfNeeded();
+    QTableWidget::paintEvent(event);
+}
+
+void RecordCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                               const QModelIndex& index) const {
+    const int row = index.row() + 1;
+    const int column = index.column();
+    RecordGrid::Colours colours = grid_->coloursFor(column, row);
+    painter->save();
+    painter->fillRect(option.rect, colours.background);
+    QFont font = grid_->fontFor(column, row);
+    painter->setFont(font);
+    painter->setPen(colours.text);
+    QString text = index.data(Qt::DisplayRole).toString();
+    QFontMetrics metrics(font);
+    int x = option.rect.left() + option.rect.width() - metrics.horizontalAdvance(text);
+    painter->setClipRect(option.rect);
+    painter->drawText(QPoint(x, option.rect.top() + metrics.ascent()), text);
+    if (option.state & QStyle::State_HasFocus) {
+        QStyleOptionFocusRect focus;
+        focus.QStyleOption::operator=(option);
+        focus.backgroundColor = colours.background;
+        grid_->style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, grid_);
+    }
+    painter->restore();
+}
+
+RecordHeader::RecordHeader(RecordGrid* grid) : QHeaderView(Qt::Horizontal, grid), grid_(grid) {
+    setSectionsClickable(false);
+}
+
+void RecordHeader::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const {
+    RecordGrid::Colours colours = grid_->coloursFor(logicalIndex, 0);
+    painter->save();
+    painter->fillRect(rect, colours.background);
+    if (grid_->gridLineWidth() > 0) {
+        painter->setPen(palette().color(QPalette::Mid));
+        painter->drawLine(rect.topRight(), rect.bottomRight());
+        painter->drawLine(rect.bottomLeft(), rect.bottomRight());
+    }
+    QFont font = grid_->fontFor(logicalIndex, 0);
+    painter->setFont(font);
+    painter->setPen(colours.text);
+    QString text = grid_->cellText(logicalIndex, 0);
+    QFontMetrics metrics(font);
+    int x = rect.left() + (rect.width() - metrics.horizontalAdvance(text)) / 2;
+    painter->setClipRect(rect);
+    painter->drawText(QPoint(x, rect.top() + metrics.ascent()), text);
+    painter->restore();
+}

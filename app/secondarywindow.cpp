@@ -1,0 +1,9 @@
+#include "app/secondarywindow.h"
+
+SecondaryWindow::SecondaryWindow(const QString& caption, int clientWidth, int clientHeight)
+    : QDialog(nullptr, Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
+                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+    setWindowTitle(caption);
+    setModal(false);
+    setFixedSize(clientWidth, clientHeight);
+}

@@ -1,0 +1,171 @@
+#include "app/singlepage.h"
+
+#include <QKeyEvent>
+
+#include "app/glyphs.h"
+#include "app/guard.h"
+#include "records/recordstore.h"
+#include "ui_singlepage.h"
+
+namespace {
+
+QFont pixelFont(int pixels, bool bold) {
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixels);
+    font.setBold(bold);
+    return font;
+}
+
+QString latin1(const std::string& s) {
+    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+}  // namespace
+
+SinglePage::SinglePage(QWidget* parent)
+    : QWidget(parent), ui_(std::make_unique<Ui::SinglePage>()) {
+    ui_->setupUi(this);
+    Ui::SinglePage& u = *ui_;
+    u.Label1->setFont(pixelFont(21, true));
+    u.LblSingleRecordNum->setFont(pixelFont(21, true));
+    u.ComboChooseRecord->setFont(pixelFont(13, false));
+    for (QLabel* caption : {u.Label4, u.Label3, u.Label9, u.Label11, u.Label8, u.Label6, u.Label7,
+                            u.Label10})
+        caption->setFont(pixelFont(19, false));
+    for (QLabel* value : {u.LblSingleRecDeviceID, u.LblSingleRecTestTime, u.LblSingleRecTestDate,
+                          u.LblSingleRecFlowRate, u.LblSingleRecVolume,
+                          u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime,
+                          u.LblSingleRecTestDuration}) {
+        value->setFont(pixelFont(16, false));
+        value->setTextFormat(Qt::PlainText);
+    }
+    for (QWidget* w : {static_cast<QWidget*>(u.BtnSaveSingleRecord),
+                       static_cast<QWidget*>(u.BtnPrintSingleRecord),
+                       static_cast<QWidget*>(u.ChkSelectRecord)})
+        w->setFont(pixelFont(16, true));
+
+    const struct {
+        QPushButton* button;
+        Glyph glyph;
+    } steps[] = {{u.BtnBack5Rec, Glyph::Back5},
+                 {u.BtnPrevRecord, Glyph::Prev},
+                 {u.BtnNextRecord, Glyph::Next},
+                 {u.BtnJump5Rec, Glyph::Jump5}};
+    for (const auto& s : steps) {
+        QPixmap pixmap = glyphPixmap(s.glyph);
+        s.button->setIcon(QIcon(pixmap));
+        s.button->setIconSize(pixmap.size());
+        s.button->setAccessibleName(s.button->toolTip());
+    }
+    u.ComboChooseRecord->setAccessibleName(u.ComboChooseRecord->toolTip());
+    u.Panel1->setAccessibleName(QStringLiteral("Record Values"));
+    u.ChkSelectRecord->setProperty("tag", 0);
+    u.ComboChooseRecord->installEventFilter(this);
+
+    connect(u.BtnNextRecord, &QPushButton::clicked, this, &SinglePage::BtnNextRecordClick);
+    connect(u.BtnPrevRecord, &QPushButton::clicked, this, &SinglePage::BtnPrevRecordClick);
+    connect(u.BtnJump5Rec, &QPushButton::clicked, this, &SinglePage::BtnJump5RecClick);
+    connect(u.BtnBack5Rec, &QPushButton::clicked, this, &SinglePage::BtnBack5RecClick);
+    // activated is raised only by the user's choice, never by the program's.
+    connect(u.ComboChooseRecord, &QComboBox::activated, this, &SinglePage::ComboChooseRecordChange);
+    connect(u.ChkSelectRecord, &QCheckBox::toggled, this, [this] { ChkSelectRecordClick(); });
+}
+
+SinglePage::~SinglePage() = default;
+
+void SinglePage::refresh() {
+    guarded("microLUM", 301, [this] {
+        Ui::SinglePage& u = *ui_;
+        QLabel* values[] = {u.LblSingleRecordNum,     u.LblSingleRecDeviceID,
+                            u.LblSingleRecTestTime,   u.LblSingleRecTestDate,
+                            u.LblSingleRecFlowRate,   u.LblSingleRecVolume,
+                            u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime,
+                            u.LblSingleRecTestDuration};
+        for (QLabel* label : values) label->clear();
+        if (haveData.load() == 0) return;
+        unsigned index = currentRecord.load();
+        TestRecord r = recordStore().record(index);
+        SingleRecordTexts t = singleRecordTexts(r, index);
+        u.LblSingleRecordNum->setText(latin1(t.recordNumber));
+        u.LblSingleRecDeviceID->setText(latin1(t.deviceID));
+        u.LblSingleRecTestTime->setText(latin1(t.testTime));
+        u.LblSingleRecTestDate->setText(latin1(t.testDate));
+        u.LblSingleRecFlowRate->setText(latin1(t.flowRate));
+        u.LblSingleRecVolume->setText(latin1(t.volume));
+        u.LblSingleRecOcclPressure->setText(latin1(t.occlPressure));
+        u.LblSingleRecOPPeakTime->setText(latin1(t.opPeakTime));
+        u.LblSingleRecTestDuration->setText(latin1(t.testDuration));
+        u.ChkSelectRecord->setProperty("tag", 1);
+        u.ChkSelectRecord->setChecked(r.selected == 1);
+        u.ChkSelectRecord->setProperty("tag", 0);
+    });
+}
+
+void SinglePage::refillChooser() {
+    QComboBox* chooser = ui_->ComboChooseRecord;
+    chooser->clear();
+    const unsigned count = recordCount.load();
+    for (unsigned i = 0; i < count; ++i) chooser->addItem(latin1(chooserEntryText(i)));
+    selectChooserEntry(static_cast<int>(currentRecord.load()));
+}
+
+void SinglePage::selectChooserEntry(int index) { ui_->ComboChooseRecord->setCurrentIndex(index); }
+
+void SinglePage::step(NavStep how) {
+    guarded("microLUM", 310, [this, how] {
+        unsigned next = navigate(how, currentRecord.load(), recordCount.load());
+        currentRecord = next;
+        selectChooserEntry(static_cast<int>(next));
+        refresh();
+    });
+}
+
+void SinglePage::ComboChooseRecordChange(int index) {
+    guarded("microLUM", 320, [this, index] {
+        if (index < 0) return;
+        currentRecord = static_cast<unsigned>(index);
+        refresh();
+        if (!keyboardMark_) {
+            if (focusTarget_) focusTarget_->setFocus();
+        } else {
+            keyboardMark_ = false;
+        }
+    });
+}
+
+bool SinglePage::ComboChooseRecordKeyDown(int key) {
+    keyboardMark_ = true;
+    switch (key) {
+        case Qt::Key_Tab:
+        case Qt::Key_Backtab:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+        case Qt::Key_End:
+        case Qt::Key_Home:
+        case Qt::Key_Left:
+        case Qt::Key_Up:
+        case Qt::Key_Right:
+        case Qt::Key_Down:
+            return false;
+        default:
+            return true;
+    }
+}
+
+void SinglePage::ChkSelectRecordClick() {
+    guarded("microLUM", 330, [this] {
+        if (ui_->ChkSelectRecord->property("tag").toInt() != 0) return;
+        unsigned index = currentRecord.load();
+        TestRecord r = recordStore().record(index);
+        recordStore().setSelected(index, r.selected == 0);
+    });
+}
+
+bool SinglePage::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui_->ComboChooseRecord && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        return ComboChooseRecordKeyDown(key->key());
+    }
+    return QWidget::eventFilter(watched, event);
+}

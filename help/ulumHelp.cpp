@@ -1,0 +1,7 @@
+#include "help/ulumHelp.h"
+
+ThelpWindow* helpWindow = nullptr;
+
+ThelpWindow::ThelpWindow() : SecondaryWindow(QStringLiteral("Help"), 480, 360) {
+    setObjectName(QStringLiteral("helpWindow"));
+}

@@ -1,0 +1,33 @@
+#!/bin/sh
+# Installs the Debian packages that building, running and testing need.
+# Does nothing when every package is already present; uses sudo when not root.
+set -eu
+
+PACKAGES="cmake ninja-build g++ pkg-config
+qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
+fonts-liberation2 fontconfig
+libftdi1-dev libusb-1.0-0-dev
+googletest libgtest-dev libgmock-dev
+xvfb xauth dbus at-spi2-core python3-pyatspi
+poppler-utils
+clang libclang-rt-14-dev"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+
+[ -z "$missing" ] && exit 0
+
+echo "Installing:$missing"
+if [ "$(id -u)" -eq 0 ]; then
+    SUDO=""
+else
+    SUDO="sudo"
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -q --no-install-recommends $missing
