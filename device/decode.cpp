@@ -1,0 +1,168 @@
+#include "device/decode.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "app/guard.h"
+#include "app/messages.h"
+#include "device/clock.h"
+#include "device/linkview.h"
+#include "records/recordstore.h"
+
+namespace {
+
+const char* const kNewDataText =
+    "There is new data and current data has not been saved.\r\r"
+    "Do you wish to save current data?";
+const char* const kNewDataCaption = "New Data";
+
+constexpr unsigned kSavePollMs = 100;
+
+// Copies a slot text of at most `width` bytes (ended early by a zero byte)
+// into a record field, which is cleared first.  The field is always at least
+// one byte wider than the slot text, so the terminator always fits.
+template <std::size_t FieldSize, std::size_t Width>
+void copyText(char (&field)[FieldSize], const char (&text)[Width]) {
+    static_assert(FieldSize > Width, "record field must hold the text and its terminator");
+    std::memset(field, 0, FieldSize);
+    std::size_t n = 0;
+    while (n < Width && text[n] != '\0') ++n;
+    std::memcpy(field, text, n);
+}
+
+// The reverse: a record text into a slot text of `Width` bytes; a text that
+// fills the width gets no terminator, as on the wire.
+template <std::size_t Width, std::size_t FieldSize>
+void copyToSlot(char (&text)[Width], const char (&field)[FieldSize]) {
+    std::memset(text, 0, Width);
+    std::size_t n = 0;
+    while (n < Width && n < FieldSize && field[n] != '\0') ++n;
+    std::memcpy(text, field, n);
+}
+
+DeviceRecordSlot slotAt(const std::uint8_t* block, std::size_t slotNumber) {
+    DeviceRecordSlot slot;
+    std::memcpy(&slot, block + 2 + kSlotSize * (slotNumber - 1), sizeof slot);
+    return slot;
+}
+
+bool slotEmpty(const DeviceRecordSlot& slot) { return slot.deviceID[0] == '\0'; }
+
+// Used when no user interface is installed: only the record store changes.
+class HeadlessView : public LinkView {
+public:
+    void setConnectionStatus(const std::string&) override {}
+    void setDownloadEnabled(bool) override {}
+    void showSaveDialogNow() override {}
+    int presentRecords(const std::vector<TestRecord>& records, std::size_t capacity) override {
+        return storeNewRecords(records, capacity);
+    }
+};
+
+HeadlessView headlessView;
+std::atomic<LinkView*> installedView{nullptr};
+
+}  // namespace
+
+void setLinkView(LinkView* view) { installedView.store(view, std::memory_order_release); }
+
+LinkView& linkView() {
+    LinkView* v = installedView.load(std::memory_order_acquire);
+    return v ? *v : headlessView;
+}
+
+int storeNewRecords(const std::vector<TestRecord>& records, std::size_t capacity) {
+    if (records.empty()) return -1;
+    if (!recordStore().replace(capacity, records)) return -1;
+    haveData = 1;
+    recordStore().fillDisplay(static_cast<unsigned>(records.size()));
+    return 0;
+}
+
+TestRecord slotToRecord(const DeviceRecordSlot& slot) {
+    TestRecord r = emptyRecord();
+    r.pressureUnits = slot.pressureUnits;
+    copyText(r.deviceID, slot.deviceID);
+    copyText(r.testDate, slot.testDate);
+    copyText(r.testTime, slot.testTime);
+    copyText(r.flow, slot.flow);
+    copyText(r.volume, slot.volume);
+    copyText(r.testDuration, slot.testDuration);
+    copyText(r.pressureMMHG, slot.pressureMMHG);
+    copyText(r.pressureUser, slot.pressureUser);
+    copyText(r.peakPressureTime, slot.peakPressureTime);
+    r.selected = 0;
+    return r;
+}
+
+DeviceRecordSlot recordToSlot(const TestRecord& r) {
+    DeviceRecordSlot slot;
+    std::memset(&slot, 0, sizeof slot);
+    slot.pressureUnits = r.pressureUnits;
+    copyToSlot(slot.deviceID, r.deviceID);
+    copyToSlot(slot.testDate, r.testDate);
+    copyToSlot(slot.testTime, r.testTime);
+    copyToSlot(slot.flow, r.flow);
+    copyToSlot(slot.volume, r.volume);
+    copyToSlot(slot.testDuration, r.testDuration);
+    copyToSlot(slot.pressureMMHG, r.pressureMMHG);
+    copyToSlot(slot.pressureUser, r.pressureUser);
+    copyToSlot(slot.peakPressureTime, r.peakPressureTime);
+    return slot;
+}
+
+bool decodeRecords(const std::uint8_t* block, std::vector<TestRecord>* records,
+                   std::size_t* capacity) {
+    if (!block || !records || !capacity) return false;
+    if (block[0] != 'B' || block[1] > kSlotCount) return false;
+
+    std::vector<TestRecord> fresh;
+    std::size_t newCapacity = 0;
+    const unsigned index = block[1];
+    if (index != 0) {
+        DeviceRecordSlot slot = slotAt(block, index);
+        if (slotEmpty(slot)) return false;
+        fresh.push_back(slotToRecord(slot));
+        newCapacity = 1;
+    } else {
+        const std::size_t announced = block[kRecordCountOffset];
+        fresh.reserve(std::min(announced, kMaxRecords));
+        // Slots 124 to 128 never hold records: the last one carries the count.
+        for (std::size_t s = 1; s <= kMaxRecords && fresh.size() < announced; ++s) {
+            DeviceRecordSlot slot = slotAt(block, s);
+            if (!slotEmpty(slot)) fresh.push_back(slotToRecord(slot));
+        }
+        if (fresh.empty()) return false;
+        newCapacity = announced;
+    }
+    records->swap(fresh);
+    *capacity = newCapacity;
+    return true;
+}
+
+int decodeDataBlock(const std::uint8_t* block) {
+    int result = -1;
+    guarded("usbcomm", __LINE__, [&] {
+        std::vector<TestRecord> records;
+        std::size_t capacity = 0;
+        if (!decodeRecords(block, &records, &capacity)) return;
+        const bool singleRecord = block[1] != 0;
+
+        // Offer to save what is shown before it is replaced; the current
+        // records stay untouched until the save dialog has been closed.
+        if (dataSaved.load() == 0 &&
+            showMessage(kNewDataText, kNewDataCaption, MsgIcon::Warning, MsgButtons::YesNo) ==
+                MsgAnswer::Yes) {
+            savePending = 1;
+            if (singleRecord)
+                linkView().showSaveDialogNow();
+            else
+                saveDialogRequested = 1;
+            while (savePending.load() == 1) sleepMs(kSavePollMs);
+        }
+
+        result = linkView().presentRecords(records, capacity) == 0 ? 0 : -1;
+    });
+    return result;
+}

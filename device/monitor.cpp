@@ -1,0 +1,215 @@
+#include "device/monitor.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "app/guard.h"
+#include "app/messages.h"
+#include "device/clock.h"
+#include "device/linkview.h"
+#include "device/usbcomm.h"
+#include "device/workerthread.h"
+#include "records/recordstore.h"
+
+std::atomic<DeviceHandle> deviceHandle{0};
+std::atomic<int> monitorStop{0};
+
+const char* const kInstrumentDescription = "Korvane Systems Dosimark Kest";
+const char* const kStatusConnected = "Connected to Dosimark Kest";
+const char* const kStatusNotConnected = "Not Connected";
+
+namespace {
+
+const char* const kAttachedCaption = "Device Attached";
+const char* const kAttachedText = "A new device has been detected.";
+const char* const kAttachedWithDataText =
+    "A new device has been detected: \r\n"
+    "It is recommended that the current data be saved or it may be overwritten.";
+const char* const kDisconnectedCaption = "Device Disconnected";
+const char* const kDisconnectedText = "The current device has been disconnected from the PC.";
+const char* const kDisconnectedWithDataText =
+    "The current device has been disconnected from the PC.\r\r"
+    "It is advised that you save your data.";
+const char* const kMemoryErrorCaption = "Memmory Error!";
+const char* const kMemoryErrorText =
+    "Communciations Error - The system may be low on memory.\r\nPlease restart application.";
+
+constexpr unsigned kCycleMs = 1000;
+constexpr unsigned kIdentityWaitMs = 100;
+constexpr unsigned kIdentityReplySize = 33;
+constexpr unsigned kSerialOffset = 1, kSerialWidth = 12;
+constexpr unsigned kIdOffset = 13, kIdWidth = 20;
+
+// The tester's identity.  Written by the monitor, read by any thread (file
+// and page headers), so it is kept behind a lock.
+struct Identity {
+    std::mutex mutex;
+    char serial[32] = {};
+    char id[32] = {};
+};
+
+// Never destroyed: the worker threads may still run while the process ends.
+Identity& identity() {
+    static Identity* ident = new Identity;
+    return *ident;
+}
+
+WorkerThread& monitorWorker() {
+    static WorkerThread* worker = new WorkerThread;
+    return *worker;
+}
+
+std::atomic<bool> threadStartFailure{false};
+
+// Copies a zero-padded text of `width` bytes up to its first zero byte and
+// zero-fills the rest of the destination, so that a shorter identity fully
+// replaces a longer one.
+void copyIdentityText(char (&dest)[32], const std::uint8_t* src, unsigned width) {
+    std::memset(dest, 0, sizeof dest);
+    for (unsigned i = 0; i < width && src[i] != 0; ++i) dest[i] = static_cast<char>(src[i]);
+}
+
+void closeDevice(DeviceHandle h) {
+    driver()->close(h);
+    deviceHandle = 0;
+}
+
+// The open tester is still there, or has gone: then it is closed and the
+// user is told.
+void checkOpenDevice(DeviceHandle h) {
+    unsigned rx = 0, tx = 0, events = 0;
+    if (driver()->getStatus(h, &rx, &tx, &events) == kDriverOk) return;
+
+    closeDevice(h);
+    stopCommandThread();
+    linkView().setDownloadEnabled(false);
+    showMessage(haveData.load() ? kDisconnectedWithDataText : kDisconnectedText,
+                kDisconnectedCaption, MsgIcon::Warning, MsgButtons::Ok);
+    linkView().setConnectionStatus(kStatusNotConnected);
+}
+
+// Looks for the tester, opens and identifies it.  Returns -1 when the
+// monitor must end (no command thread could be started).
+int findDevice() {
+    Driver* d = driver();
+    DeviceHandle h = 0;
+    if (d->openByDescription(kInstrumentDescription, kOpenByDescription, &h) != kDriverOk ||
+        h == 0) {
+        deviceHandle = 0;
+        return 0;
+    }
+    deviceHandle = h;
+    d->setLatencyTimer(h, 1);
+    d->setUsbParameters(h, 1, 4096);
+
+    unsigned written = 0;
+    if (d->write(h, "ID\r", 3, &written) != kDriverOk) {
+        closeDevice(h);
+        return 0;
+    }
+    sleepMs(kIdentityWaitMs);
+    unsigned waiting = 0;
+    d->getQueueStatus(h, &waiting);
+    if (waiting < kIdentityReplySize) {
+        closeDevice(h);
+        return 0;
+    }
+    std::uint8_t reply[kIdentityReplySize] = {};
+    unsigned got = 0;
+    d->read(h, reply, kIdentityReplySize, &got);
+    {
+        Identity& ident = identity();
+        std::lock_guard<std::mutex> lock(ident.mutex);
+        copyIdentityText(ident.serial, reply + kSerialOffset, kSerialWidth);
+        copyIdentityText(ident.id, reply + kIdOffset, kIdWidth);
+    }
+
+    linkView().setConnectionStatus(kStatusConnected);
+    showMessage(haveData.load() ? kAttachedWithDataText : kAttachedText, kAttachedCaption,
+                MsgIcon::Information, MsgButtons::Ok);
+    linkView().setDownloadEnabled(true);
+
+    if (startCommandThread() == -1) {
+        stopMonitorThread();
+        showMessage(kMemoryErrorText, kMemoryErrorCaption, MsgIcon::Error, MsgButtons::Ok);
+        return -1;
+    }
+    return 0;
+}
+
+void monitorThread() {
+    while (monitorStop.load() == 0) {
+        if (monitorCycle() != 0) break;
+    }
+}
+
+}  // namespace
+
+std::string instrumentSerialText() {
+    Identity& ident = identity();
+    std::lock_guard<std::mutex> lock(ident.mutex);
+    return ident.serial;
+}
+
+std::string instrumentIdText() {
+    Identity& ident = identity();
+    std::lock_guard<std::mutex> lock(ident.mutex);
+    return ident.id;
+}
+
+int monitorCycle() {
+    int result = 0;
+    bool ok = guarded("monitor", __LINE__, [&] {
+        sleepMs(kCycleMs);
+        DeviceHandle h = deviceHandle.load();
+        if (h != 0)
+            checkOpenDevice(h);
+        else
+            result = findDevice();
+    });
+    return ok ? result : -1;
+}
+
+long startMonitorThread() {
+    long id = -1;
+    guarded("monitor", __LINE__, [&] {
+        // A monitor that ended (stopped, or after an exception) is joined
+        // before a new one starts.
+        if (!monitorWorker().join(0)) return;
+        monitorStop = 0;
+        if (!threadStartFailure) id = monitorWorker().start(&monitorThread);
+    });
+    return id;
+}
+
+void stopMonitorThread() { monitorStop = 1; }
+
+bool waitForWorkers(unsigned timeoutMs) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+    if (!monitorWorker().join(timeoutMs)) return false;
+    auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    return joinCommandThread(left > 0 ? static_cast<unsigned>(left) : 0);
+}
+
+void resetMonitorForTest() {
+    monitorStop = 1;
+    commandStop = 1;
+    waitForWorkers(WorkerThread::kForever - 1);
+    monitorStop = 0;
+    commandStop = 0;
+    deviceHandle = 0;
+    LinkState = LinkIdle;
+    threadStartFailure = false;
+    setCommandThreadStartFailureForTest(false);
+    setCommandThreadManualForTest(false);
+    Identity& ident = identity();
+    std::lock_guard<std::mutex> lock(ident.mutex);
+    std::memset(ident.serial, 0, sizeof ident.serial);
+    std::memset(ident.id, 0, sizeof ident.id);
+}
+
+void setThreadStartFailureForTest(bool fail) {
+    threadStartFailure = fail;
+    setCommandThreadStartFailureForTest(fail);
+}

@@ -1,0 +1,42 @@
+#pragma once
+// Command exchange with the open tester: the download command, the
+// acknowledgement of the tester's send announcement, and the reception of
+// the 8194-byte data block.
+
+#include <atomic>
+#include <cstdint>
+
+enum LinkStateValue : std::int32_t {
+    LinkIdle = 0,
+    LinkDownloadRequested = 2,
+    LinkCommandSent = 4,
+};
+
+extern std::atomic<std::int32_t> LinkState;
+extern std::atomic<int> commandStop;
+
+// Starts commandThread with a 32768-byte stack, after any command thread of
+// an earlier connection has ended.  Returns a thread id, or -1.
+long startCommandThread();
+void stopCommandThread();
+bool commandThreadRunning();
+// Waits up to timeoutMs (real time) for the command thread to end and joins
+// it; true when none is left running.
+bool joinCommandThread(unsigned timeoutMs);
+
+// LinkIdle -> LinkDownloadRequested in one step: returns 2, else -1.
+int requestDownload();
+
+// One pass of the command thread (the 25 ms sleep included).  Returns 0 to
+// go on, -1 when the thread must end.
+int commandPass();
+
+void sendDownloadCommand();
+int sendAcknowledge();
+void receiveFromInstrument();
+
+// Test hooks.  In manual mode startCommandThread starts no thread (the test
+// calls commandPass itself) but otherwise behaves as usual.
+int commandThreadStarts();  // threads started so far
+void setCommandThreadStartFailureForTest(bool fail);
+void setCommandThreadManualForTest(bool manual);
