@@ -218,7 +218,7 @@ void TMainWindow::FormResize() {
     guarded("microLUM", 140, [this] {
         // The outer size the layout rule expects: the client area with the
         // designed frame around it, whatever the window manager draws.
-        int clientHeight = height() - menuBar()->height();
+        int clientHeight = height() - menuBar()->sizeHint().height();
         ListPageLayout layout = listPageLayout(width() + 1, clientHeight + 52);
         ui_->DataView->resize(layout.dataViewWidth, layout.dataViewHeight);
         Ui::ListPage& l = *listPage_->ui();
