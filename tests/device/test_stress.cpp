@@ -18,7 +18,7 @@ protected:
 };
 
 TEST_F(Stress, PlugDownloadUnplugCycles) {
-    constexpr int kCycles = 30;
+    constexpr int kCycles = 80;
     std::atomic<bool> done{false};
     std::atomic<int> dialogsShown{0};
     // The user interface: acts on save-dialog requests the way the clock

@@ -1,0 +1,45 @@
+#pragma once
+// The driver on the real USB-serial chip, through libftdi1.
+//
+// libftdi has no receive-queue query, so the backend keeps its own receive
+// buffer: every queue-status, device-status and read call first drains what
+// the chip has received (a non-blocking USB read with a short timeout) into
+// that buffer; the queue status is the buffer's size, and read and purge
+// work on it.
+//
+// The monitor may close a handle while the command thread is inside a call
+// on it.  Each open device therefore has its own lock that serialises the
+// calls on it, and is kept alive until the last call in progress returns;
+// calls on a closed handle fail.
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "device/driver.h"
+
+class FtdiDriver : public Driver {
+public:
+    FtdiDriver();
+    ~FtdiDriver() override;
+
+    int openByDescription(const char* description, unsigned flags, DeviceHandle* handle) override;
+    int setLatencyTimer(DeviceHandle handle, unsigned char ms) override;
+    int setUsbParameters(DeviceHandle handle, unsigned inTransferSize,
+                         unsigned outTransferSize) override;
+    int write(DeviceHandle handle, const void* data, unsigned count, unsigned* written) override;
+    int read(DeviceHandle handle, void* buffer, unsigned count, unsigned* got) override;
+    int getQueueStatus(DeviceHandle handle, unsigned* waiting) override;
+    int getStatus(DeviceHandle handle, unsigned* rxQueue, unsigned* txQueue,
+                  unsigned* events) override;
+    int purge(DeviceHandle handle, unsigned mask) override;
+    int close(DeviceHandle handle) override;
+
+private:
+    struct Device;
+    std::shared_ptr<Device> find(DeviceHandle handle);
+
+    std::mutex mutex_;
+    std::map<DeviceHandle, std::shared_ptr<Device>> devices_;
+    DeviceHandle nextHandle_ = 1;  // handles are never reused
+};
