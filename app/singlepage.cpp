@@ -59,6 +59,9 @@ SinglePage::SinglePage(QWidget* parent)
         s.button->setAccessibleName(s.button->toolTip());
     }
     u.ComboChooseRecord->setAccessibleName(u.ComboChooseRecord->toolTip());
+    // On this platform a combo box reads out its current entry as its name;
+    // the hint stays available as its description.
+    u.ComboChooseRecord->setAccessibleDescription(u.ComboChooseRecord->toolTip());
     u.Panel1->setAccessibleName(QStringLiteral("Record Values"));
     u.ChkSelectRecord->setProperty("tag", 0);
     u.ComboChooseRecord->installEventFilter(this);

@@ -8,7 +8,7 @@ qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
 fonts-liberation2 fontconfig
 libftdi1-dev libusb-1.0-0-dev
 googletest libgtest-dev libgmock-dev
-xvfb xauth dbus at-spi2-core python3-pyatspi
+xvfb xauth dbus at-spi2-core python3-pyatspi xdotool
 poppler-utils
 clang libclang-rt-14-dev"
 

@@ -1,0 +1,165 @@
+"""End-to-end journeys through the accessibility interface.
+
+Each journey starts a real executable and uses it as a technician with a
+screen reader would: it finds windows, labels, buttons and the record table
+by their accessible names and roles, presses buttons, and reads what is
+shown.
+"""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import traceback
+
+import pyatspi
+
+from atspi import (children, click_at, column_headers, find, find_all, is_enabled, is_showing,
+                   application_for_pid, press, safe_name, table_cells, texts_of,
+                   top_window, wait_for)
+
+BUILD = os.path.abspath(sys.argv[1])
+STAMP = re.compile(r"^\d\d/\d\d/\d\d \d\d:\d\d:\d\d - Logging Initialized$")
+
+
+class Program:
+    def __init__(self, name, *args):
+        env = dict(os.environ)
+        env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        env.pop("QT_QPA_PLATFORM", None)
+        self.path = os.path.join(BUILD, name)
+        # Started from another folder: the log must still land beside the executable.
+        self.proc = subprocess.Popen([self.path] + list(args), cwd="/tmp", env=env)
+        self.app = application_for_pid(self.proc.pid)
+
+    def window(self, name, timeout=15.0):
+        return top_window(self.app, name, timeout)
+
+    def dialog(self, caption, timeout=15.0):
+        return self.window(caption, timeout)
+
+    def end(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def dismiss(dialog, button="OK"):
+    press(wait_for("button " + button, lambda: find(dialog, "push button", button)))
+
+
+def status_label(frame, text):
+    return find(frame, "label", text)
+
+
+def journey_start_and_exit():
+    """The program starts with its window, status and log, and exits cleanly."""
+    log = os.path.join(BUILD, "dbug.dbg")
+    if os.path.exists(log):
+        os.remove(log)
+    prog = Program("lumkest")
+    try:
+        frame = prog.window("LUM Kest")
+        wait_for("status 'Not Connected'", lambda: status_label(frame, "Not Connected"))
+        download = find(frame, "push button", "Download Data")
+        assert download is not None and not is_enabled(download), "Download Data disabled at start"
+        with open(log) as f:
+            first = f.readline().rstrip("\n")
+        assert STAMP.match(first), "log begins with a time stamp: %r" % first
+        exit_item = wait_for("menu item Exit", lambda: find(frame, "menu item", "Exit"))
+        exit_item.queryAction().doAction(0)
+        assert prog.proc.wait(10) == 0, "exit code 0"
+    finally:
+        prog.end()
+
+
+def journey_attach_download_sort_open():
+    prog = Program("lumkest-sim")
+    try:
+        frame = prog.window("LUM Kest")
+        attached = prog.dialog("Device Attached")
+        assert "A new device has been detected." in texts_of(attached), texts_of(attached)
+        dismiss(attached)
+        wait_for("status 'Connected to Dosimark Kest'",
+                 lambda: status_label(frame, "Connected to Dosimark Kest"))
+        download = find(frame, "push button", "Download Data")
+        wait_for("Download Data enabled", lambda: is_enabled(download))
+
+        # Download: the list fills with one row per record.
+        press(download)
+        table = wait_for("record table", lambda: find(frame, "table", "Record List"))
+        wait_for("123 data rows", lambda: table.queryTable().nRows == 123, timeout=20)
+        headers = column_headers(table)
+        assert headers == [" # ", " Device ID ", " Date ", " Time ", " Flow Rate ", " Volume ",
+                           " Test Duration ", " Pressure ", " Pressure ", " OP Peak Time "], headers
+        rows = table_cells(table)
+        assert [r[0] for r in rows] == [" %d " % (i + 1) for i in range(123)]
+        for r in rows:
+            assert all(c.startswith(" ") and c.endswith(" ") for c in r), r
+            assert r[7].endswith(" mmHg "), r
+            assert r[8].split()[-1] in ("PSI", "kPa", "Bar", "mmHg"), r
+        units = {r[8].split()[-1] for r in rows}
+        assert units == {"PSI", "kPa", "Bar", "mmHg"}, units
+        for name in ("Sort Records By Device ID", "Sort Records By Time/Date", "Select All",
+                     "Clear All Selected", "Save Selected", "Print Selected"):
+            assert is_enabled(find(frame, "push button", name)), name
+
+        # Sort by device ID: case-insensitive order, numbers still 1..n.
+        press(find(frame, "push button", "Sort Records By Device ID"))
+        def sorted_ids():
+            ids = [r[1].strip().upper() for r in table_cells(table)]
+            return ids == sorted(ids)
+        wait_for("rows sorted by device ID", sorted_ids)
+        rows = table_cells(table)
+        assert [r[0] for r in rows] == [" %d " % (i + 1) for i in range(123)]
+
+        # Open record 5 by double click: the single record page shows it.
+        t = table.queryTable()
+        cell = t.getAccessibleAt(4, 2)
+        click_at(cell, double=True)
+        wait_for("single record page shown", lambda: any(
+            is_showing(l) for l in find_all(frame, "label", "Record #")))
+        page = frame
+        row5 = rows[4]
+        labels = wait_for("record 5 shown", lambda: (lambda l: l if "5" in l else None)(texts_of(page)))
+        expect = [row5[1].strip(), row5[3].strip() + " (hh:mm)", row5[2].strip(),
+                  row5[4].strip() + " ml/hr", row5[5].strip() + " ml",
+                  row5[9].strip() + " (mm:ss)", row5[6].strip() + " (hh:mm:ss)"]
+        for text in expect:
+            assert text in labels, (text, labels)
+        mmhg, user = row5[7].split()[0], row5[8].split()
+        assert "%s mmHg (%s %s)" % (mmhg, user[0], user[1]) in labels, labels
+        chooser = find(page, "combo box")
+        print("chooser name %r" % safe_name(chooser))
+        # The double click toggled row 5 once: its record is now selected.
+        check = find(page, "check box", "Select Record")
+        assert check.getState().contains(pyatspi.STATE_CHECKED)
+    finally:
+        prog.end()
+
+
+JOURNEYS = [journey_start_and_exit, journey_attach_download_sort_open]
+
+
+def main():
+    failed = 0
+    for journey in JOURNEYS:
+        started = time.time()
+        try:
+            journey()
+            print("PASS %s (%.1f s)" % (journey.__name__, time.time() - started))
+        except Exception:
+            failed += 1
+            print("FAIL %s" % journey.__name__)
+            traceback.print_exc()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
