@@ -108,33 +108,50 @@ void VirtualTester::setSilent(bool silent) {
     silent_ = silent;
 }
 
-void VirtualTester::sendAllRecords() {
+bool VirtualTester::sendAllRecords() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!handleValid(openHandle_)) return;
+    if (!handleValid(openHandle_)) return false;
     queueBlock(blockOverride_.empty() ? buildAllRecordsBlock(records_) : blockOverride_);
+    return true;
 }
 
-void VirtualTester::sendOneRecord(unsigned slotIndex) {
+bool VirtualTester::sendOneRecord(unsigned slotIndex) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!handleValid(openHandle_)) return;
+    if (!handleValid(openHandle_)) return false;
     TestRecord r = slotIndex >= 1 && slotIndex <= records_.size() ? records_[slotIndex - 1]
                                                                    : emptyRecord();
     queueBlock(buildSingleRecordBlock(r, slotIndex));
+    return true;
 }
 
-void VirtualTester::sendAnnouncement(bool singleRecord, unsigned slotIndex) {
+bool VirtualTester::sendAnnouncement(bool singleRecord, unsigned slotIndex) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!handleValid(openHandle_)) return;
+    if (!handleValid(openHandle_)) return false;
     announcedSingle_ = singleRecord;
     announcedSlot_ = slotIndex;
     announcementPending_ = true;
     queue_.push_back(Chunk{nowMs(), {'R', 'D', '\r'}});
+    return true;
 }
 
-void VirtualTester::sendRaw(const std::vector<std::uint8_t>& bytes, unsigned delayMs) {
+bool VirtualTester::sendRaw(const std::vector<std::uint8_t>& bytes, unsigned delayMs) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!handleValid(openHandle_) || bytes.empty()) return;
+    if (!handleValid(openHandle_) || bytes.empty()) return false;
     queue_.push_back(Chunk{nowMs() + delayMs, bytes});
+    return true;
+}
+
+VirtualTester::Activity VirtualTester::activity() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Activity a;
+    a.plugged = plugged_;
+    a.open = handleValid(openHandle_);
+    a.commands = commands_.size();
+    if (!commands_.empty()) a.lastCommand = commands_.back();
+    a.waitingBytes = availableBytes();
+    a.blockOverride = !blockOverride_.empty();
+    a.recordCount = records_.size();
+    return a;
 }
 
 std::vector<std::string> VirtualTester::commandsReceived() const {

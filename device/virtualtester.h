@@ -43,12 +43,26 @@ public:
     // Makes the tester ignore "ID\r" (no identity reply) while set.
     void setSilent(bool silent);
 
-    // Sends on its own initiative (as the tester's buttons do).
-    void sendAllRecords();
-    void sendOneRecord(unsigned slotIndex);  // 1..128
-    void sendAnnouncement(bool singleRecord = false, unsigned slotIndex = 1);
+    // Sends on its own initiative (as the tester's buttons do).  Each returns
+    // false, sending nothing, while the program does not hold the tester open
+    // (unplugged, or not yet opened).
+    bool sendAllRecords();
+    bool sendOneRecord(unsigned slotIndex);  // 1..128
+    bool sendAnnouncement(bool singleRecord = false, unsigned slotIndex = 1);
     // Queues raw bytes to the receiver, after delayMs.
-    void sendRaw(const std::vector<std::uint8_t>& bytes, unsigned delayMs = 0);
+    bool sendRaw(const std::vector<std::uint8_t>& bytes, unsigned delayMs = 0);
+
+    // One consistent look at the tester's state, for the Virtual Tester window.
+    struct Activity {
+        bool plugged = false;
+        bool open = false;            // the program holds the tester open
+        std::size_t commands = 0;     // commands received since the last clearCommands()
+        std::string lastCommand;      // as written, "\r" included; empty if none
+        std::size_t waitingBytes = 0; // arrived and not yet read
+        bool blockOverride = false;   // a raw block stands in for the records
+        std::size_t recordCount = 0;
+    };
+    Activity activity() const;
 
     // What the program wrote, in order, and counts for tests.
     std::vector<std::string> commandsReceived() const;

@@ -1,0 +1,45 @@
+#pragma once
+// Command-line options of lumkest-sim, the program with the virtual tester.
+// Plain C++ so that it can be parsed and checked before Qt starts.
+//
+//   --block FILE       an 8194-byte data block, exactly as on the wire, that
+//                      the tester sends for "DD\r" and for Send All Records
+//   --identity FILE    the 33-byte reply the tester gives to "ID\r"
+//   --unplugged        the tester starts unplugged
+//   --no-tester-window no Virtual Tester window
+//   --help, -h         usage
+//
+// Both "--option FILE" and "--option=FILE" are accepted.  Arguments that do
+// not begin with "--" (such as "-platform offscreen") are left for Qt.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class VirtualTester;
+
+struct SimOptions {
+    std::string blockFile;             // empty: no --block
+    std::vector<std::uint8_t> block;   // its bytes, exactly kDataBlockSize
+    std::string identityFile;          // empty: no --identity
+    std::vector<std::uint8_t> identity;  // its bytes, exactly kIdentityReplySize
+    bool unplugged = false;
+    bool testerWindow = true;
+    bool help = false;                 // --help given: print usage, run nothing
+    std::vector<std::string> qtArgs;   // arguments left for Qt, in order (no argv[0])
+};
+
+constexpr std::size_t kIdentityReplySize = 33;
+
+// Parses args (argv[1] onwards).  Reads the files named by --block and
+// --identity and checks their sizes.  Returns false with a one-line message
+// in *error for an unknown option, a missing file name, or a file that cannot
+// be read or has the wrong size.
+bool parseSimOptions(const std::vector<std::string>& args, SimOptions* opts, std::string* error);
+
+// Puts the options into the tester: block override, identity reply, plug state.
+void applySimOptions(const SimOptions& opts, VirtualTester* tester);
+
+// The usage text for --help and after an error.
+std::string simUsage(const std::string& program);
