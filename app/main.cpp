@@ -4,6 +4,8 @@
 #include "device/ftdidriver.h"
 
 int main(int argc, char** argv) {
-    static FtdiDriver usb;
-    return runLumKest(argc, argv, &usb);
+    // Never destroyed: a worker thread may still be in a driver call while
+    // the process ends.
+    auto* usb = new FtdiDriver;
+    return runLumKest(argc, argv, usb);
 }

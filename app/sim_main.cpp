@@ -60,7 +60,9 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    static VirtualTester tester;
+    // Never destroyed: a worker thread may still be in a driver call while
+    // the process ends.
+    VirtualTester& tester = *new VirtualTester;
     applySimOptions(opts, &tester);
 
     // Qt sees the program name and the arguments left for it.
@@ -70,7 +72,7 @@ int main(int argc, char** argv) {
     const int qtArgc = static_cast<int>(qtArgv.size());
     qtArgv.push_back(nullptr);
 
-    return runLumKest(qtArgc, qtArgv.data(), &tester, [&opts] {
+    return runLumKest(qtArgc, qtArgv.data(), &tester, [&opts, &tester] {
         if (opts.testerWindow) showTesterWindow(&tester, opts);
     });
 }

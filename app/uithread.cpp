@@ -11,11 +11,12 @@ std::atomic<bool> shuttingDown{false};
 
 void runOnUiThread(const std::function<void()>& fn) {
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() == app->thread()) {
+    const bool onUiThread = app && QThread::currentThread() == app->thread();
+    if (shuttingDown && !onUiThread) return;  // no loop will run it any more
+    if (onUiThread || !app) {
         fn();
         return;
     }
-    if (shuttingDown) return;
     QMetaObject::invokeMethod(app, fn, Qt::BlockingQueuedConnection);
 }
 
