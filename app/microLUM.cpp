@@ -75,6 +75,9 @@ QString clockText() {
 
 TMainWindow::TMainWindow() : ui_(std::make_unique<Ui::TMainWindow>()) {
     MainWindow = this;
+    // The designed dialog face is not on Linux desktops; Liberation Sans has
+    // the metrics of the grid's Arial and keeps captions within their places.
+    QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"));
     ui_->setupUi(this);
     setFont(sansSerifPixels(11));
     setWindowIcon(appIcon());

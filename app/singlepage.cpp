@@ -33,6 +33,10 @@ SinglePage::SinglePage(QWidget* parent)
     for (QLabel* caption : {u.Label4, u.Label3, u.Label9, u.Label11, u.Label8, u.Label6, u.Label7,
                             u.Label10})
         caption->setFont(pixelFont(19, false));
+    // Caption labels size themselves to their text, as designed labels do.
+    for (QLabel* caption : {u.Label1, u.Label4, u.Label3, u.Label9, u.Label11, u.Label8, u.Label6,
+                            u.Label7, u.Label10})
+        caption->adjustSize();
     for (QLabel* value : {u.LblSingleRecDeviceID, u.LblSingleRecTestTime, u.LblSingleRecTestDate,
                           u.LblSingleRecFlowRate, u.LblSingleRecVolume,
                           u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime,
