@@ -1,0 +1,223 @@
+// Decoding on a worker thread while this (the user-interface) thread runs
+// the event loop: the "New Data" question, the wait for the save dialog and
+// the replacement of the records shown.
+
+// The block layout has a member named like Qt's "slots" keyword, so these
+// come before any Qt header.
+// clang-format off
+#include "device/decode.h"
+#include "device/virtualtester.h"
+// clang-format on
+
+#include <QComboBox>
+#include <QLabel>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <thread>
+
+#include "app/listpage.h"
+#include "app/microLUM.h"
+#include "app/recordgrid.h"
+#include "app/singlepage.h"
+#include "records/recordstore.h"
+#include "save/save.h"
+#include "tests/core/records.h"
+#include "tests/gui/guitest.h"
+#include "ui_listpage.h"
+#include "ui_singlepage.h"
+
+namespace {
+
+// Runs decodeDataBlock on its own thread, as the command thread does.
+class Decoder {
+public:
+    explicit Decoder(std::vector<std::uint8_t> block)
+        : block_(std::move(block)), thread_([this] {
+              result = decodeDataBlock(block_.data());
+              done = true;
+          }) {}
+    ~Decoder() {
+        savePending = 0;  // never leave the thread waiting for a dialog
+        finish();
+    }
+    // Runs the event loop until the decoding has ended.
+    bool finish(int timeoutMs = 10000) {
+        bool ended = QTest::qWaitFor([this] { return done.load(); }, timeoutMs);
+        if (ended && thread_.joinable()) thread_.join();
+        return ended;
+    }
+
+    std::atomic<int> result{-2};
+    std::atomic<bool> done{false};
+
+private:
+    std::vector<std::uint8_t> block_;
+    std::thread thread_;
+};
+
+std::vector<TestRecord> newRecords(int count) {
+    std::vector<TestRecord> records;
+    for (int i = 0; i < count; ++i) records.push_back(makeRecord("NEW-" + std::to_string(i + 1)));
+    return records;
+}
+
+class HandOver : public MainWindowTest {
+protected:
+    void SetUp() override {
+        MainWindowTest::SetUp();
+        setClock(nullptr);  // real waits: the command thread polls every 100 ms
+    }
+    RecordGrid* grid() { return MainWindow->listPage()->grid(); }
+    Ui::SinglePage& single() { return *MainWindow->singlePage()->ui(); }
+    QString firstID() { return grid()->cellText(1, 1); }
+    void expectNewDataQuestion() {
+        ASSERT_EQ(messages.asked.size(), 1u);
+        EXPECT_EQ(messages.asked[0].text,
+                  "There is new data and current data has not been saved.\r\r"
+                  "Do you wish to save current data?");
+        EXPECT_EQ(messages.asked[0].caption, "New Data");
+        EXPECT_EQ(messages.asked[0].icon, MsgIcon::Warning);
+        EXPECT_EQ(messages.asked[0].buttons, MsgButtons::YesNo);
+    }
+};
+
+TEST_F(HandOver, FirstDownloadAndADownloadAfterASaveAskNothing) {
+    std::vector<TestRecord> records = newRecords(3);
+    records[2] = makeRecord("ABCDEFGHIJKLMNOP");  // fills its 16 bytes, no terminator on the wire
+    {
+        Decoder d(VirtualTester::buildAllRecordsBlock(records));
+        ASSERT_TRUE(d.finish());
+        EXPECT_EQ(d.result.load(), 0);
+    }
+    EXPECT_EQ(recordCount.load(), 3u);
+    EXPECT_EQ(grid()->gridRowCount(), 4);
+    EXPECT_EQ(firstID(), " NEW-1 ");
+    EXPECT_EQ(grid()->cellText(1, 3), " ABCDEFGHIJKLMNOP ");
+    EXPECT_EQ(dataSaved.load(), 0);
+
+    markSaved(true);
+    {
+        Decoder d(VirtualTester::buildAllRecordsBlock(newRecords(5)));
+        ASSERT_TRUE(d.finish());
+        EXPECT_EQ(d.result.load(), 0);
+    }
+    EXPECT_TRUE(messages.asked.empty());
+    EXPECT_EQ(recordCount.load(), 5u);
+    EXPECT_EQ(grid()->gridRowCount(), 6);
+}
+
+TEST_F(HandOver, YesOpensTheSaveDialogAndKeepsTheOldRecordsUntilItCloses) {
+    download(4);
+    messages.answers = {MsgAnswer::Yes};
+    saveDialogMode = ExportCsvSingle;
+    Decoder d(VirtualTester::buildAllRecordsBlock(newRecords(6)));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [] { return saveDialogRequested.load() == 1 || ulumSaveDialog->isVisible(); }));
+    expectNewDataQuestion();
+    EXPECT_EQ(savePending.load(), 1);
+
+    MainWindow->tmrClockTimer();  // the clock's next tick (if it has not come yet)
+    ASSERT_TRUE(ulumSaveDialog->isVisible());
+    EXPECT_EQ(saveDialogMode.load(), SaveTextAll);
+    EXPECT_EQ(saveDialogRequested.load(), 0);
+
+    QTest::qWait(400);  // the command thread keeps waiting meanwhile
+    EXPECT_FALSE(d.done.load());
+    EXPECT_EQ(recordCount.load(), 4u);
+    EXPECT_EQ(recordStore().displayed().size(), 4u);
+    EXPECT_EQ(firstID(), " DEV-100 ");
+    EXPECT_EQ(grid()->gridRowCount(), 5);
+
+    ulumSaveDialog->hide();  // saved or cancelled alike
+    ASSERT_TRUE(d.finish());
+    EXPECT_EQ(d.result.load(), 0);
+    EXPECT_EQ(messages.asked.size(), 1u);
+    EXPECT_EQ(recordCount.load(), 6u);
+    EXPECT_EQ(grid()->gridRowCount(), 7);
+    EXPECT_EQ(firstID(), " NEW-1 ");
+    EXPECT_EQ(single().LblSingleRecDeviceID->text(), "NEW-1");
+}
+
+TEST_F(HandOver, NoReplacesTheRecordsAtOnce) {
+    download(4);
+    messages.answers = {MsgAnswer::No};
+    Decoder d(VirtualTester::buildAllRecordsBlock(newRecords(2)));
+    ASSERT_TRUE(d.finish());
+    EXPECT_EQ(d.result.load(), 0);
+    expectNewDataQuestion();
+    EXPECT_FALSE(ulumSaveDialog->isVisible());
+    EXPECT_EQ(saveDialogRequested.load(), 0);
+    EXPECT_EQ(savePending.load(), 0);
+    EXPECT_EQ(recordCount.load(), 2u);
+    EXPECT_EQ(firstID(), " NEW-1 ");
+}
+
+TEST_F(HandOver, SingleRecordBlockWithYesShowsTheSaveDialogDirectly) {
+    download(4);
+    messages.answers = {MsgAnswer::Yes};
+    saveDialogMode = ExportCsvAll;
+    MainWindow->tmrClock()->stop();  // so that only the direct request can show it
+    Decoder d(VirtualTester::buildSingleRecordBlock(makeRecord("ONE-7"), 7));
+    ASSERT_TRUE(QTest::qWaitFor([] { return ulumSaveDialog->isVisible(); }));
+    expectNewDataQuestion();
+    EXPECT_EQ(saveDialogMode.load(), SaveTextAll);
+    EXPECT_EQ(saveDialogRequested.load(), 0);
+    QTest::qWait(200);
+    EXPECT_EQ(recordCount.load(), 4u);
+    EXPECT_EQ(firstID(), " DEV-100 ");
+
+    ulumSaveDialog->hide();
+    ASSERT_TRUE(d.finish());
+    EXPECT_EQ(d.result.load(), 0);
+    EXPECT_EQ(recordCount.load(), 1u);
+    EXPECT_EQ(recordStore().capacity(), 1u);
+    EXPECT_EQ(grid()->gridRowCount(), 2);
+    EXPECT_EQ(firstID(), " ONE-7 ");
+    EXPECT_EQ(single().ComboChooseRecord->count(), 1);
+}
+
+TEST_F(HandOver, FailedDecodingLeavesTheRecordsShownUntouched) {
+    download(4);
+    recordStore().setSelected(2, true);
+    currentRecord = 2;
+    std::vector<std::uint8_t> emptySlot = VirtualTester::buildSingleRecordBlock(makeRecord("X"), 7);
+    emptySlot[2 + 64 * 6] = 0;  // slot 7's identifier: the slot is empty
+    for (const auto& block : {emptySlot, VirtualTester::buildAllRecordsBlock({})}) {
+        Decoder d(block);
+        ASSERT_TRUE(d.finish());
+        EXPECT_EQ(d.result.load(), -1);
+    }
+    EXPECT_TRUE(messages.asked.empty());  // nothing to ask about
+    EXPECT_EQ(recordCount.load(), 4u);
+    EXPECT_EQ(currentRecord.load(), 2u);
+    EXPECT_EQ(recordStore().record(2).selected, 1);
+    EXPECT_EQ(grid()->gridRowCount(), 5);
+    EXPECT_EQ(firstID(), " DEV-100 ");
+    EXPECT_EQ(dataSaved.load(), 0);
+}
+
+TEST_F(HandOver, NewDownloadAfterSortingShowsDownloadOrderUnselectedOnRecordOne) {
+    std::vector<TestRecord> records = {makeRecord("C"), makeRecord("A"), makeRecord("B")};
+    ASSERT_EQ(MainWindow->presentRecords(records, records.size()), 0);
+    MainWindow->BtnSortByIDClick();
+    MainWindow->BtnSelectAllClick();
+    MainWindow->DataView()->setCurrentIndex(1);
+    single().BtnJump5Rec->click();
+    ASSERT_EQ(firstID(), " A ");
+    markSaved(true);
+
+    Decoder d(VirtualTester::buildAllRecordsBlock(records));
+    ASSERT_TRUE(d.finish());
+    EXPECT_EQ(d.result.load(), 0);
+    EXPECT_EQ(firstID(), " C ");
+    EXPECT_EQ(grid()->cellText(1, 3), " B ");
+    EXPECT_FALSE(recordStore().anySelected());
+    EXPECT_EQ(currentRecord.load(), 0u);
+    EXPECT_EQ(single().ComboChooseRecord->currentIndex(), 0);
+    EXPECT_EQ(single().LblSingleRecordNum->text(), "1");
+    EXPECT_EQ(single().LblSingleRecDeviceID->text(), "C");
+    EXPECT_FALSE(single().ChkSelectRecord->isChecked());
+}
+
+}  // namespace
