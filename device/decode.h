@@ -32,7 +32,7 @@ static_assert(sizeof(DeviceRecordSlot) == 64, "slot layout");
 struct DataBlock {
     char marker;                // 'B'
     std::uint8_t recordIndex;   // 0 = all records, 1..128 = that slot only
-    DeviceRecordSlot slots[128];
+    DeviceRecordSlot recordSlots[128];  // slot s is recordSlots[s - 1]
 };
 static_assert(sizeof(DataBlock) == kDataBlockSize, "block layout");
 

@@ -2,13 +2,6 @@
 // the event loop: the "New Data" question, the wait for the save dialog and
 // the replacement of the records shown.
 
-// The block layout has a member named like Qt's "slots" keyword, so these
-// come before any Qt header.
-// clang-format off
-#include "device/decode.h"
-#include "device/virtualtester.h"
-// clang-format on
-
 #include <QComboBox>
 #include <QLabel>
 #include <QTest>
@@ -17,6 +10,8 @@
 #include <thread>
 
 #include "app/listpage.h"
+#include "device/decode.h"
+#include "device/virtualtester.h"
 #include "app/microLUM.h"
 #include "app/recordgrid.h"
 #include "app/singlepage.h"
