@@ -6,11 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QString>
 #include <deque>
+#include <ostream>
 #include <vector>
 
 #include "app/messages.h"
 #include "device/clock.h"
+
+// Failing checks on Qt strings print their text.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 class ScriptedMessages {
 public:
