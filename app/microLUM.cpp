@@ -7,6 +7,7 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
+#include <cstdlib>
 #include <ctime>
 
 #include "app/glyphs.h"

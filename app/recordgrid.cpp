@@ -38,8 +38,8 @@ RecordGrid::RecordGrid(QWidget* parent) : QTableWidget(parent) {
 void RecordGrid::setCellPainter(const GridCellPainter& painter) { painter_ = painter; }
 
 void RecordGrid::setGridRowCount(int rows) {
-    rows = std::max(rows, 0);
-    setRowCount(fixedRows_ > 0 ? std::max(rows - 1, 0) : rows > 1 ? rows - 1 : 0);
+    // Row 0 lives in the table's header, shown or not; rows 1.. are the table's.
+    setRowCount(std::max(rows - 1, 0));
     // Cells that the grid gains start empty, as in a string grid.
     for (int r = 0; r < rowCount(); ++r)
         for (int c = 0; c < columnCount(); ++c)

@@ -135,8 +135,10 @@ def journey_attach_download_sort_open():
             assert text in labels, (text, labels)
         mmhg, user = row5[7].split()[0], row5[8].split()
         assert "%s mmHg (%s %s)" % (mmhg, user[0], user[1]) in labels, labels
+        # The record chooser shows entry " 5"; its hint stays readable.
         chooser = find(page, "combo box")
-        print("chooser name %r" % safe_name(chooser))
+        assert safe_name(chooser) == " 5", safe_name(chooser)
+        assert chooser.description == "Select The Record Of Interest", chooser.description
         # The double click toggled row 5 once: its record is now selected.
         check = find(page, "check box", "Select Record")
         assert check.getState().contains(pyatspi.STATE_CHECKED)
@@ -144,7 +146,67 @@ def journey_attach_download_sort_open():
         prog.end()
 
 
-JOURNEYS = [journey_start_and_exit, journey_attach_download_sort_open]
+def slot(device_id, date, time_, flow, volume, duration, mmhg, user, unit, peak):
+    """One 64-byte record slot as the tester sends it."""
+    def field(text, width):
+        raw = text.encode("latin-1")[:width]
+        return raw + b"\0" * (width - len(raw))
+    out = (field(device_id, 16) + field(date, 11) + field(time_, 5) + field(flow, 5) +
+           field(volume, 5) + field(duration, 8) + field(mmhg, 4) + field(user, 4) +
+           unit.encode("latin-1") + field(peak, 5))
+    assert len(out) == 64
+    return out
+
+
+def journey_own_block_exact_cells():
+    """A block of our own making: exact cell texts, an empty slot skipped,
+    full-width fields kept whole, the identity taken from the reply."""
+    records = {
+        1: ("ABCDEFGHIJKLMNOP", "29 Dec 2003", "18:34", "5.183", "5.183", "88:48:39", "376", "7.27", "p", "16:32"),
+        2: ("12,34", "5 Jun 2004", "07:05", "12.5", "100.2", "01:02:03", "1200", "23.2", "k", "00:59"),
+        4: ("icu-7", "30 Jan 2004", "23:59", "0.1", "0.0", "00:00:10", "12", "0.01", "b", "01:00"),
+        5: ("Z", "1 Feb 2010", "00:00", "999.9", "99999", "99:59:59", "9999", "9999", "?", "59:59"),
+    }
+    block = bytearray(b"B\0" + b"\0" * (64 * 128))
+    for s, rec in records.items():
+        block[2 + 64 * (s - 1): 2 + 64 * s] = slot(*rec)
+    block[8131] = 4  # the record count
+    assert len(block) == 8194
+    identity = b"I" + b"SN-0042".ljust(12, b"\0") + b"KEST-UNIT-9".ljust(20, b"\0")
+    folder = "/tmp/lumkest-e2e-%d" % os.getpid()
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "block.bin"), "wb") as f:
+        f.write(block)
+    with open(os.path.join(folder, "identity.bin"), "wb") as f:
+        f.write(identity)
+    prog = Program("lumkest-sim", "--block", os.path.join(folder, "block.bin"),
+                   "--identity", os.path.join(folder, "identity.bin"), "--no-tester-window")
+    try:
+        frame = prog.window("LUM Kest")
+        dismiss(prog.dialog("Device Attached"))
+        download = find(frame, "push button", "Download Data")
+        wait_for("Download Data enabled", lambda: is_enabled(download))
+        press(download)
+        table = wait_for("record table", lambda: find(frame, "table", "Record List"))
+        wait_for("4 data rows", lambda: table.queryTable().nRows == 4, timeout=20)
+        expected = []
+        for n, s in enumerate(sorted(records)):
+            r = records[s]
+            unit = {"p": "PSI", "k": "kPa", "b": "Bar"}.get(r[8], "mmHg")
+            expected.append([" %d " % (n + 1), " %s " % r[0], " %s " % r[1], " %s " % r[2],
+                             " %s " % r[3], " %s " % r[4], " %s " % r[5], " %s mmHg " % r[6],
+                             " %s %s " % (r[7], unit), " %s " % r[9]])
+        assert table_cells(table) == expected, table_cells(table)
+
+        # By time/date: 30 Jan 2004 < 5 Jun 2004; 29 Dec 2003 first, 2010 last.
+        press(find(frame, "push button", "Sort Records By Time/Date"))
+        wait_for("date order", lambda: [r[1] for r in table_cells(table)] ==
+                 [" ABCDEFGHIJKLMNOP ", " icu-7 ", " 12,34 ", " Z "])
+    finally:
+        prog.end()
+
+
+JOURNEYS = [journey_start_and_exit, journey_attach_download_sort_open, journey_own_block_exact_cells]
 
 
 def main():
