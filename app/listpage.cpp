@@ -1,5 +1,6 @@
 #include "app/listpage.h"
 
+#include "app/fonts.h"
 #include "app/recordgrid.h"
 #include "records/recordstore.h"
 #include "records/viewformat.h"
@@ -30,7 +31,7 @@ void ListPage::writeCells() {
         TestRecord record = recordStore().record(static_cast<std::size_t>(r - 1));
         for (int c = 0; c < kListColumns; ++c) {
             std::string text = listCellText(record, static_cast<unsigned>(r), c);
-            g->setCellText(c, r, QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+            g->setCellText(c, r, latin1Text(text));
         }
     }
 }

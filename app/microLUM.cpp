@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "app/fonts.h"
 #include "app/glyphs.h"
 #include "app/guard.h"
 #include "app/listpage.h"
@@ -41,21 +42,6 @@ constexpr int kClientWidth = 592;
 constexpr int kClientHeight = 353;
 constexpr int kStatusBarHeight = 19;
 
-QFont arialPoints(int points, bool bold) {
-    QFont font(QStringLiteral("Arial"));
-    font.setStyleHint(QFont::SansSerif);
-    font.setPointSize(points);
-    font.setBold(bold);
-    return font;
-}
-
-QFont sansSerifPixels(int pixels) {
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixels);
-    return font;
-}
-
 void showWindow(QWidget* window) {
     if (!window) return;
     window->show();
@@ -80,7 +66,7 @@ TMainWindow::TMainWindow() : ui_(std::make_unique<Ui::TMainWindow>()) {
     // the metrics of the grid's Arial and keeps captions within their places.
     QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"));
     ui_->setupUi(this);
-    setFont(sansSerifPixels(11));
+    setFont(dialogFont(11));
     setWindowIcon(appIcon());
 
     listPage_ = new ListPage;
@@ -91,7 +77,7 @@ TMainWindow::TMainWindow() : ui_(std::make_unique<Ui::TMainWindow>()) {
     ui_->DataView->addTab(singlePage_, QStringLiteral("Single Record View"));
     ui_->DataView->setAccessibleName(QStringLiteral("Data View"));
     singlePage_->setFocusTarget(ui_->DataView);
-    listPage_->grid()->setFont(sansSerifPixels(13));
+    listPage_->grid()->setFont(dialogFont(13));
 
     statusPanel0_ = new QLabel(QStringLiteral("Not Connected"));
     statusPanel0_->setObjectName(QStringLiteral("StatusPanel0"));
@@ -443,7 +429,7 @@ int TMainWindow::handOver(const std::vector<TestRecord>& records, std::size_t ca
 // ---- LinkView ----
 
 void TMainWindow::setConnectionStatus(const std::string& text) {
-    runOnUiThread([this, &text] { statusPanel0_->setText(QString::fromLatin1(text.c_str())); });
+    runOnUiThread([this, &text] { statusPanel0_->setText(latin1Text(text)); });
 }
 
 void TMainWindow::setDownloadEnabled(bool on) {

@@ -2,37 +2,22 @@
 
 #include <QKeyEvent>
 
+#include "app/fonts.h"
 #include "app/glyphs.h"
 #include "app/guard.h"
 #include "records/recordstore.h"
 #include "ui_singlepage.h"
 
-namespace {
-
-QFont pixelFont(int pixels, bool bold) {
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    return font;
-}
-
-QString latin1(const std::string& s) {
-    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-}  // namespace
-
 SinglePage::SinglePage(QWidget* parent)
     : QWidget(parent), ui_(std::make_unique<Ui::SinglePage>()) {
     ui_->setupUi(this);
     Ui::SinglePage& u = *ui_;
-    u.Label1->setFont(pixelFont(21, true));
-    u.LblSingleRecordNum->setFont(pixelFont(21, true));
-    u.ComboChooseRecord->setFont(pixelFont(13, false));
+    u.Label1->setFont(dialogFont(21, true));
+    u.LblSingleRecordNum->setFont(dialogFont(21, true));
+    u.ComboChooseRecord->setFont(dialogFont(13, false));
     for (QLabel* caption : {u.Label4, u.Label3, u.Label9, u.Label11, u.Label8, u.Label6, u.Label7,
                             u.Label10})
-        caption->setFont(pixelFont(19, false));
+        caption->setFont(dialogFont(19, false));
     // Caption labels size themselves to their text, as designed labels do.
     for (QLabel* caption : {u.Label1, u.Label4, u.Label3, u.Label9, u.Label11, u.Label8, u.Label6,
                             u.Label7, u.Label10})
@@ -41,13 +26,13 @@ SinglePage::SinglePage(QWidget* parent)
                           u.LblSingleRecFlowRate, u.LblSingleRecVolume,
                           u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime,
                           u.LblSingleRecTestDuration}) {
-        value->setFont(pixelFont(16, false));
+        value->setFont(dialogFont(16, false));
         value->setTextFormat(Qt::PlainText);
     }
     for (QWidget* w : {static_cast<QWidget*>(u.BtnSaveSingleRecord),
                        static_cast<QWidget*>(u.BtnPrintSingleRecord),
                        static_cast<QWidget*>(u.ChkSelectRecord)})
-        w->setFont(pixelFont(16, true));
+        w->setFont(dialogFont(16, true));
 
     const struct {
         QPushButton* button;
@@ -94,15 +79,15 @@ void SinglePage::refresh() {
         unsigned index = currentRecord.load();
         TestRecord r = recordStore().record(index);
         SingleRecordTexts t = singleRecordTexts(r, index);
-        u.LblSingleRecordNum->setText(latin1(t.recordNumber));
-        u.LblSingleRecDeviceID->setText(latin1(t.deviceID));
-        u.LblSingleRecTestTime->setText(latin1(t.testTime));
-        u.LblSingleRecTestDate->setText(latin1(t.testDate));
-        u.LblSingleRecFlowRate->setText(latin1(t.flowRate));
-        u.LblSingleRecVolume->setText(latin1(t.volume));
-        u.LblSingleRecOcclPressure->setText(latin1(t.occlPressure));
-        u.LblSingleRecOPPeakTime->setText(latin1(t.opPeakTime));
-        u.LblSingleRecTestDuration->setText(latin1(t.testDuration));
+        u.LblSingleRecordNum->setText(latin1Text(t.recordNumber));
+        u.LblSingleRecDeviceID->setText(latin1Text(t.deviceID));
+        u.LblSingleRecTestTime->setText(latin1Text(t.testTime));
+        u.LblSingleRecTestDate->setText(latin1Text(t.testDate));
+        u.LblSingleRecFlowRate->setText(latin1Text(t.flowRate));
+        u.LblSingleRecVolume->setText(latin1Text(t.volume));
+        u.LblSingleRecOcclPressure->setText(latin1Text(t.occlPressure));
+        u.LblSingleRecOPPeakTime->setText(latin1Text(t.opPeakTime));
+        u.LblSingleRecTestDuration->setText(latin1Text(t.testDuration));
         u.ChkSelectRecord->setProperty("tag", 1);
         u.ChkSelectRecord->setChecked(r.selected == 1);
         u.ChkSelectRecord->setProperty("tag", 0);
@@ -113,7 +98,7 @@ void SinglePage::refillChooser() {
     QComboBox* chooser = ui_->ComboChooseRecord;
     chooser->clear();
     const unsigned count = recordCount.load();
-    for (unsigned i = 0; i < count; ++i) chooser->addItem(latin1(chooserEntryText(i)));
+    for (unsigned i = 0; i < count; ++i) chooser->addItem(latin1Text(chooserEntryText(i)));
     selectChooserEntry(static_cast<int>(currentRecord.load()));
 }
 

@@ -6,6 +6,7 @@
 
 #include "device/decode.h"
 #include "linktest.h"
+#include "tests/messagecheck.h"
 
 namespace {
 
@@ -171,12 +172,10 @@ TEST_F(HandOver, NoReplacesAtOnce) {
     ASSERT_EQ(decodeDataBlock(blockWithSlots({3}, 1).data()), 0);
     auto shown = messages.requests();
     ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].caption, "New Data");
-    EXPECT_EQ(shown[0].text,
-              "There is new data and current data has not been saved.\r\r"
-              "Do you wish to save current data?");
-    EXPECT_EQ(shown[0].icon, MsgIcon::Warning);
-    EXPECT_EQ(shown[0].buttons, MsgButtons::YesNo);
+    expectMessage(shown[0],
+                  "There is new data and current data has not been saved.\r\r"
+                  "Do you wish to save current data?",
+                  "New Data", MsgIcon::Warning, MsgButtons::YesNo);
     EXPECT_EQ(savePending.load(), 0);
     EXPECT_EQ(saveDialogRequested.load(), 0);
     EXPECT_EQ(ids(recordStore().displayed()), std::vector<std::string>{"slot3"});

@@ -19,6 +19,7 @@
 #include "save/save.h"
 #include "tests/core/records.h"
 #include "tests/gui/guitest.h"
+#include "tests/messagecheck.h"
 #include "ui_listpage.h"
 #include "ui_singlepage.h"
 
@@ -68,12 +69,10 @@ protected:
     QString firstID() { return grid()->cellText(1, 1); }
     void expectNewDataQuestion() {
         ASSERT_EQ(messages.asked.size(), 1u);
-        EXPECT_EQ(messages.asked[0].text,
-                  "There is new data and current data has not been saved.\r\r"
-                  "Do you wish to save current data?");
-        EXPECT_EQ(messages.asked[0].caption, "New Data");
-        EXPECT_EQ(messages.asked[0].icon, MsgIcon::Warning);
-        EXPECT_EQ(messages.asked[0].buttons, MsgButtons::YesNo);
+        expectMessage(messages.asked[0],
+                      "There is new data and current data has not been saved.\r\r"
+                      "Do you wish to save current data?",
+                      "New Data", MsgIcon::Warning, MsgButtons::YesNo);
     }
 };
 

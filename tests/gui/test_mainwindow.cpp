@@ -25,6 +25,7 @@
 #include "records/recordstore.h"
 #include "save/save.h"
 #include "tests/gui/guitest.h"
+#include "tests/messagecheck.h"
 #include "ui_listpage.h"
 #include "ui_mainwindow.h"
 #include "ui_singlepage.h"
@@ -232,10 +233,8 @@ TEST_F(Closing, UnsavedDataAsksNoKeepsTheWindowYesCloses) {
     messages.answers = {MsgAnswer::No};
     EXPECT_FALSE(MainWindow->close());
     ASSERT_EQ(messages.asked.size(), 1u);
-    EXPECT_EQ(messages.asked[0].text, "There is unsaved data.\r\rAre you sure you want to exit?");
-    EXPECT_EQ(messages.asked[0].caption, "Unsaved Data");
-    EXPECT_EQ(messages.asked[0].icon, MsgIcon::Warning);
-    EXPECT_EQ(messages.asked[0].buttons, MsgButtons::YesNo);
+    expectMessage(messages.asked[0], "There is unsaved data.\r\rAre you sure you want to exit?",
+                  "Unsaved Data", MsgIcon::Warning, MsgButtons::YesNo);
     EXPECT_TRUE(MainWindow->isVisible());
     EXPECT_EQ(monitorStop.load(), 0);  // the tester is still watched
 
