@@ -28,7 +28,6 @@ int runLumKest(int argc, char** argv, Driver* driver, const std::function<void()
     QApplication app(argc, argv);
     try {
         QApplication::setApplicationName(QStringLiteral("LUM Kest"));
-        QApplication::setApplicationDisplayName(QStringLiteral("LUM Kest"));
         // Closing the main window ends the program even while a secondary
         // window is open.
         QApplication::setQuitOnLastWindowClosed(false);

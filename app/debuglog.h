@@ -29,8 +29,9 @@ std::string debugLogFileName();
 // The folder of the running executable, with a trailing '/'.
 std::string executableFolder();
 
-// Local date and time as "%m/%d/%y %H:%M:%S" (what "%c" gives in the C
-// locale), independent of the process locale that Qt sets.
+// Local date and time as "%m/%d/%y %H:%M:%S" (the short date and time that
+// "%x %X" gives in the C locale), independent of the process locale that Qt
+// sets.
 std::string localStamp();
 
 // Test hooks: forget the file name and put logState back to its start value,

@@ -148,3 +148,17 @@ def click_at(acc, double=False):
         args += ["--repeat", "2", "--delay", "80"]
     args.append("1")
     subprocess.run(args, check=True, env=dict(os.environ))
+
+
+def x_window_titles(pid):
+    """Title bars of the visible X windows of process pid (what the window
+    manager shows), read with xdotool."""
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)],
+                           capture_output=True, text=True, env=dict(os.environ))
+    titles = []
+    for wid in found.stdout.split():
+        name = subprocess.run(["xdotool", "getwindowname", wid],
+                              capture_output=True, text=True, env=dict(os.environ))
+        if name.returncode == 0:
+            titles.append(name.stdout.rstrip("\n"))
+    return titles

@@ -18,7 +18,7 @@ import pyatspi
 
 from atspi import (children, click_at, column_headers, find, find_all, is_enabled, is_showing,
                    application_for_pid, press, safe_name, table_cells, texts_of,
-                   top_window, wait_for)
+                   top_window, wait_for, x_window_titles)
 
 BUILD = os.path.abspath(sys.argv[1])
 STAMP = re.compile(r"^\d\d/\d\d/\d\d \d\d:\d\d:\d\d - Logging Initialized$")
@@ -85,6 +85,9 @@ def journey_attach_download_sort_open():
         frame = prog.window("LUM Kest")
         attached = prog.dialog("Device Attached")
         assert "A new device has been detected." in texts_of(attached), texts_of(attached)
+        # The title bars carry the captions exactly, with nothing appended.
+        titles = x_window_titles(prog.proc.pid)
+        assert "Device Attached" in titles and "LUM Kest" in titles, titles
         dismiss(attached)
         wait_for("status 'Connected to Dosimark Kest'",
                  lambda: status_label(frame, "Connected to Dosimark Kest"))
