@@ -12,7 +12,7 @@ namespace {
 
 int upper(char c) { return std::toupper(static_cast<unsigned char>(c)); }
 
-int compareInts(int a, int b) { return a < b ? -1 : (a > b ? 1 : 0); }
+int compareNumbers(long a, long b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 // Reads a zero-terminated copy of a record field, so that sscanf never runs
 // past the field even if its terminator were missing.
@@ -22,8 +22,10 @@ void terminatedCopy(char (&out)[N + 1], const char (&field)[N]) {
     out[N] = '\0';
 }
 
+// Read as long: a field holds at most 16 digits, which a 64-bit long always
+// holds, so no reading of a record's text can overflow.
 struct DateTimeKey {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    long year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
 };
 
 DateTimeKey readKey(const TestRecord& r) {
@@ -31,11 +33,11 @@ DateTimeKey readKey(const TestRecord& r) {
     char date[sizeof r.testDate + 1];
     terminatedCopy(date, r.testDate);
     char monthWord[16] = "";
-    std::sscanf(date, "%d %15s %d", &k.day, monthWord, &k.year);
+    std::sscanf(date, "%ld %15s %ld", &k.day, monthWord, &k.year);
     k.month = monthNumber(monthWord);
     char time[sizeof r.testTime + 1];
     terminatedCopy(time, r.testTime);
-    std::sscanf(time, "%d:%d:%d", &k.hour, &k.minute, &k.second);
+    std::sscanf(time, "%ld:%ld:%ld", &k.hour, &k.minute, &k.second);
     return k;
 }
 
@@ -82,12 +84,12 @@ int compareByDateTime(const TestRecord& a, const TestRecord& b) {
     guarded("sort", 101, [&] {
         DateTimeKey ka = readKey(a);
         DateTimeKey kb = readKey(b);
-        const std::pair<int, int> order[] = {
+        const std::pair<long, long> order[] = {
             {ka.year, kb.year},   {ka.month, kb.month},   {ka.day, kb.day},
             {ka.hour, kb.hour},   {ka.minute, kb.minute}, {ka.second, kb.second},
         };
         for (const auto& [x, y] : order) {
-            result = compareInts(x, y);
+            result = compareNumbers(x, y);
             if (result != 0) return;
         }
     });

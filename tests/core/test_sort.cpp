@@ -64,6 +64,10 @@ TEST(CompareByDateTime, DatesThenTimes) {
     // Unreadable texts count as zeros rather than failing.
     EXPECT_LT(compareByDateTime(makeRecord("x", ""), makeRecord("x", "1 Jan 2004")), 0);
     EXPECT_EQ(compareByDateTime(makeRecord("x", "garbage", "zz"), makeRecord("x", "", "")), 0);
+    // Numbers too large for an int still order by value instead of wrapping.
+    EXPECT_GT(compareByDateTime(makeRecord("x", "1 Jan 9999999999"), makeRecord("x", "1 Jan 2004")), 0);
+    EXPECT_LT(compareByDateTime(makeRecord("x", "1 Jan 2004", "99999999999"),
+                                makeRecord("x", "1 Jan 2004", "999999999999")), 0);
 }
 
 TEST(QuickSort, SortsWholeRecordsOverManyShapes) {
