@@ -320,6 +320,10 @@ void TMainWindow::sortAndRefill(void (*sort)()) {
     sort();
     listPage_->writeCells();
     listPage_->grid()->viewport()->update();
+    // The menu sorts also work while the single record page is showing; it
+    // then shows the record now at the current position, so that what the
+    // user sees is what Save Record, Print Record and the check box act on.
+    if (ui_->DataView->currentIndex() == 1) singlePage_->refresh();
 }
 
 void TMainWindow::BtnSortByIDClick() {

@@ -454,6 +454,34 @@ TEST_F(Sorting, ButtonsAndMenuItemsReorderTheRowsAndKeepEverythingElse) {
     EXPECT_EQ(single().LblSingleRecDeviceID->text(), "c-300");
 }
 
+TEST_F(Sorting, ShortcutsOnTheSingleRecordPageShowTheRecordNowAtTheCurrentPosition) {
+    present({makeRecord("c-300", "5 Jun 2004"), makeRecord("A-100", "30 Jan 2004"),
+             makeRecord("b-200", "29 Dec 2003")});
+    showActive();
+    clickRow(1);  // c-300 selected
+    MainWindow->DataView()->setCurrentIndex(1);
+    single().BtnNextRecord->click();
+    ASSERT_EQ(single().LblSingleRecDeviceID->text(), "A-100");
+    ASSERT_FALSE(single().ChkSelectRecord->isChecked());
+    single().BtnNextRecord->setFocus();
+
+    QTest::keyClick(MainWindow, Qt::Key_I, Qt::ControlModifier);  // A-100, b-200, c-300
+    EXPECT_EQ(QString::fromLatin1(recordStore().record(1).deviceID), "b-200");
+    EXPECT_EQ(currentRecord.load(), 1u);
+    EXPECT_EQ(single().LblSingleRecDeviceID->text(), "b-200");
+    EXPECT_EQ(single().LblSingleRecordNum->text(), "2");
+
+    QTest::keyClick(MainWindow, Qt::Key_T, Qt::ControlModifier);  // b-200, A-100, c-300
+    EXPECT_EQ(single().LblSingleRecDeviceID->text(), "A-100");
+    single().BtnNextRecord->click();
+    EXPECT_EQ(single().LblSingleRecDeviceID->text(), "c-300");
+    EXPECT_TRUE(single().ChkSelectRecord->isChecked());
+    // The check box acts on the record it shows.
+    single().ChkSelectRecord->click();
+    EXPECT_EQ(recordStore().record(2).selected, 0);
+    EXPECT_EQ(std::string(recordStore().record(2).deviceID), "c-300");
+}
+
 // ---- Commands and enablement ----
 
 using Commands = ViewTest;
