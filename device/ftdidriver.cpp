@@ -14,7 +14,11 @@ constexpr int kVendorFtdi = 0x0403;
 constexpr int kProductIds[] = {0x6001, 0x6010, 0x6011, 0x6014, 0x6015};
 
 constexpr int kFail = 1;             // any non-zero status is a failure
-constexpr int kDrainTimeoutMs = 2;   // a drain must not block the caller
+// A read returns as soon as the chip answers with a packet that holds no
+// data, which it does every latency period (1 ms once set, 16 ms before).
+// The timeout must stay well above that: a read that times out part-way
+// reports an error and the bytes it had already taken would be lost.
+constexpr int kReadTimeoutMs = 100;
 constexpr std::size_t kMaxBuffered = 1 << 20;
 constexpr unsigned kUsbPacket = 64;
 
@@ -96,7 +100,7 @@ int FtdiDriver::openByDescription(const char* description, unsigned flags, Devic
         }
     }
     if (!opened) return kFail;
-    dev->ctx->usb_read_timeout = kDrainTimeoutMs;
+    dev->ctx->usb_read_timeout = kReadTimeoutMs;
     ftdi_tciflush(dev->ctx.get());
 
     std::lock_guard<std::mutex> lock(mutex_);
