@@ -7,6 +7,7 @@
 #include <QScrollBar>
 #include <QWheelEvent>
 #include <algorithm>
+#include <cstdlib>
 
 #include "records/recordstore.h"
 
@@ -175,18 +176,27 @@ void RecordGrid::keyPressEvent(QKeyEvent* event) {
 }
 
 void RecordGrid::wheelEvent(QWheelEvent* event) {
-    // A wheel step moves the current row by one, as the arrow keys do.
-    int steps = event->angleDelta().y() / 120;
-    if (steps == 0 || rowCount() == 0) {
-        event->accept();
+    const QPoint delta = event->angleDelta();
+    if (delta.y() == 0) {
+        // Sideways travel scrolls the columns as usual.
+        QTableWidget::wheelEvent(event);
         return;
     }
-    int target = std::clamp(currentRow() - steps, 0, rowCount() - 1);
     event->accept();
-    if (target == currentRow()) return;
-    setCurrentCell(target, std::max(currentColumn(), 0));
-    scrollTo(model()->index(target, 0));
-    emit userClicked();
+    // Each whole wheel step (120) moves the current row by one, as an arrow
+    // key does, and toggles the row it lands on; finer travel (touchpads,
+    // smooth wheels) adds up until it makes a whole step.
+    wheelRemainder_ += delta.y();
+    while (std::abs(wheelRemainder_) >= 120 && rowCount() > 0) {
+        const int direction = wheelRemainder_ > 0 ? -1 : 1;
+        wheelRemainder_ += direction * 120;
+        const int target = std::clamp(currentRow() + direction, 0, rowCount() - 1);
+        if (target == currentRow()) continue;
+        setCurrentCell(target, std::max(currentColumn(), 0));
+        scrollTo(model()->index(target, 0));
+        emit userClicked();
+    }
+    if (rowCount() == 0) wheelRemainder_ = 0;
 }
 
 void RecordGrid::paintEvent(QPaintEvent* event) {

@@ -73,6 +73,9 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    // Typing does not move the current row: every cell begins with a blank,
+    // so a type-ahead search would step through the rows and toggle them.
+    void keyboardSearch(const QString&) override {}
 
 private:
     friend class RecordCellDelegate;
@@ -80,6 +83,7 @@ private:
     int fixedRows_ = 0;
     int fixedColumns_ = 0;
     int lineWidth_ = 0;
+    int wheelRemainder_ = 0;  // vertical wheel travel short of a whole step
 };
 
 // Paints data cells: background and text by the colour table, right-aligned

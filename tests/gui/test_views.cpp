@@ -82,9 +82,10 @@ protected:
         }
         return rows;
     }
-    void wheel(int steps) {
+    void wheel(int steps) { wheelBy(120 * steps); }
+    void wheelBy(int angle) {
         QPoint at = cellCentre(1);
-        QWheelEvent event(at, grid()->viewport()->mapToGlobal(at), QPoint(), QPoint(0, 120 * steps),
+        QWheelEvent event(at, grid()->viewport()->mapToGlobal(at), QPoint(), QPoint(0, angle),
                           Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(grid()->viewport(), &event);
     }
@@ -189,6 +190,19 @@ TEST_F(ListView, KeysAndWheelStepsToggleTheRowTheyLandOnProgramMovesDoNot) {
     QTest::keyClick(grid(), Qt::Key_Up);
     wheel(1);
     EXPECT_EQ(selectedRows(), (std::vector<int>{3, 5}));
+
+    // Typing moves nothing (no type-ahead search through the rows).
+    QTest::keyClicks(grid(), "  1a");
+    EXPECT_EQ(grid()->selectedGridRow(), 1);
+    EXPECT_EQ(selectedRows(), (std::vector<int>{3, 5}));
+
+    // Fine wheel travel adds up to whole steps; a two-step event toggles
+    // both rows it passes.
+    for (int i = 0; i < 3; ++i) wheelBy(-40);
+    EXPECT_EQ(grid()->selectedGridRow(), 2);
+    wheel(-2);
+    EXPECT_EQ(grid()->selectedGridRow(), 4);
+    EXPECT_EQ(selectedRows(), (std::vector<int>{2, 4, 5}));
 }
 
 TEST_F(ListView, ClickIsIgnoredWhileTheSingleRecordPageIsActive) {
