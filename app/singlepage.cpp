@@ -1,6 +1,8 @@
 #include "app/singlepage.h"
 
+#include <QCoreApplication>
 #include <QKeyEvent>
+#include <algorithm>
 
 #include "app/fonts.h"
 #include "app/glyphs.h"
@@ -29,6 +31,11 @@ SinglePage::SinglePage(QWidget* parent)
         value->setFont(dialogFont(16, false));
         value->setTextFormat(Qt::PlainText);
     }
+    for (QLabel* value : {u.LblSingleRecordNum, u.LblSingleRecDeviceID, u.LblSingleRecTestTime,
+                          u.LblSingleRecTestDate, u.LblSingleRecFlowRate, u.LblSingleRecVolume,
+                          u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime,
+                          u.LblSingleRecTestDuration})
+        value->setProperty("designWidth", value->width());
     for (QWidget* w : {static_cast<QWidget*>(u.BtnSaveSingleRecord),
                        static_cast<QWidget*>(u.BtnPrintSingleRecord),
                        static_cast<QWidget*>(u.ChkSelectRecord)})
@@ -88,10 +95,40 @@ void SinglePage::refresh() {
         u.LblSingleRecOcclPressure->setText(latin1Text(t.occlPressure));
         u.LblSingleRecOPPeakTime->setText(latin1Text(t.opPeakTime));
         u.LblSingleRecTestDuration->setText(latin1Text(t.testDuration));
+        fitValueLabels();
         u.ChkSelectRecord->setProperty("tag", 1);
         u.ChkSelectRecord->setChecked(r.selected == 1);
         u.ChkSelectRecord->setProperty("tag", 0);
     });
+}
+
+void SinglePage::fitValueLabels() {
+    Ui::SinglePage& u = *ui_;
+    // A value label grows with its text, as far as the next control on its
+    // line (its last two pixels may reach under the neighbour: they are the
+    // side bearing of the last glyph, never ink); the panel's right column
+    // may use the panel's whole width.
+    const struct {
+        QLabel* label;
+        int rightEdge;
+    } fits[] = {
+        {u.LblSingleRecordNum, u.ComboChooseRecord->x() - 4},
+        {u.LblSingleRecDeviceID, u.Label8->x()},
+        {u.LblSingleRecTestTime, u.Label6->x()},
+        {u.LblSingleRecTestDate, u.Label7->x()},
+        {u.LblSingleRecFlowRate, u.Label10->x()},
+        {u.LblSingleRecVolume, u.Panel1->width() - 4},
+        {u.LblSingleRecOcclPressure, u.Panel1->width() - 4},
+        {u.LblSingleRecOPPeakTime, u.Panel1->width() - 4},
+        {u.LblSingleRecTestDuration, u.Panel1->width() - 4},
+    };
+    for (const auto& f : fits) {
+        const int designWidth = f.label->property("designWidth").toInt();
+        const int room = f.rightEdge + 2 - f.label->x();
+        const int wanted = f.label->sizeHint().width();
+        f.label->resize(std::clamp(wanted, designWidth, std::max(designWidth, room)),
+                        f.label->height());
+    }
 }
 
 void SinglePage::refillChooser() {
@@ -157,7 +194,16 @@ void SinglePage::ChkSelectRecordClick() {
 bool SinglePage::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ui_->ComboChooseRecord && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
-        return ComboChooseRecordKeyDown(key->key());
+        if (ComboChooseRecordKeyDown(key->key())) return true;
+        // The left and right arrows step through the entries as up and down
+        // do; the drop-down list itself does not act on them.
+        if (key->key() == Qt::Key_Left || key->key() == Qt::Key_Right) {
+            QKeyEvent step(QEvent::KeyPress, key->key() == Qt::Key_Left ? Qt::Key_Up : Qt::Key_Down,
+                           key->modifiers());
+            QCoreApplication::sendEvent(watched, &step);
+            return true;
+        }
+        return false;
     }
     return QWidget::eventFilter(watched, event);
 }

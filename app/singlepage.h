@@ -44,6 +44,7 @@ protected:
 
 private:
     void step(NavStep how);
+    void fitValueLabels();
 
     std::unique_ptr<Ui::SinglePage> ui_;
     QWidget* focusTarget_ = nullptr;

@@ -13,6 +13,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QWheelEvent>
+#include <cstring>
 #include <functional>
 
 #include "app/listpage.h"
@@ -304,6 +305,26 @@ TEST_F(SingleRecordView, ShowsTheValuesOfTheCurrentRecord) {
     EXPECT_EQ(single().LblSingleRecOcclPressure->text(), "376 mmHg (7.27 mmHg)");
 }
 
+TEST_F(SingleRecordView, ValueLabelsShowTheirWholeTextWithoutCoveringTheirNeighbours) {
+    std::vector<TestRecord> records;
+    for (int i = 0; i < 123; ++i) records.push_back(makeRecord("DEV"));
+    std::strcpy(records[122].deviceID, "0123456789012345");
+    present(records);
+    currentRecord = 122;
+    MainWindow->singlePage()->refresh();
+    Ui::SinglePage& s = single();
+    EXPECT_EQ(s.LblSingleRecordNum->text(), "123");
+    for (QLabel* l : {s.LblSingleRecordNum, s.LblSingleRecDeviceID, s.LblSingleRecTestDuration,
+                      s.LblSingleRecOcclPressure})
+        EXPECT_GE(l->width(), l->sizeHint().width()) << l->objectName().toStdString();
+    // The ink of the text reaches the neighbouring control at most.
+    auto inkRight = [](QLabel* l) {
+        return l->x() + QFontMetrics(l->font()).boundingRect(l->text()).right();
+    };
+    EXPECT_LE(inkRight(s.LblSingleRecordNum), s.ComboChooseRecord->x());
+    EXPECT_LE(inkRight(s.LblSingleRecDeviceID), s.Label8->x());
+}
+
 TEST_F(SingleRecordView, StepButtonsClampAtBothEnds) {
     download(10);
     struct Case {
@@ -357,6 +378,15 @@ TEST_F(SingleRecordView, ChooserIgnoresTypingArrowsShowAndKeepFocusMousePickFocu
     QTest::keyClick(chooser, Qt::Key_Up);
     EXPECT_EQ(currentRecord.load(), 1u);
     EXPECT_EQ(single().LblSingleRecordNum->text(), "2");
+    EXPECT_TRUE(chooser->hasFocus());
+    // Left and right step through the entries too.
+    QTest::keyClick(chooser, Qt::Key_Right);
+    EXPECT_EQ(currentRecord.load(), 2u);
+    QTest::keyClick(chooser, Qt::Key_Left);
+    QTest::keyClick(chooser, Qt::Key_Left);
+    EXPECT_EQ(currentRecord.load(), 0u);
+    EXPECT_EQ(chooser->currentIndex(), 0);
+    EXPECT_EQ(single().LblSingleRecordNum->text(), "1");
     EXPECT_TRUE(chooser->hasFocus());
 
     // A pick from the list (no key since the last change).
