@@ -84,10 +84,13 @@ TMainWindow::TMainWindow() : ui_(std::make_unique<Ui::TMainWindow>()) {
     statusPanel0_->setFixedWidth(400);
     statusPanel1_ = new QLabel;
     statusPanel1_->setObjectName(QStringLiteral("StatusPanel1"));
-    statusPanel1_->setFixedWidth(200 - 8);
+    // The clock panel takes the rest of the bar (a little under its designed
+    // 200 pixels beside the 400 of panel 0), so its right-justified text is
+    // always shown whole.
+    statusPanel1_->setMinimumWidth(0);
     statusPanel1_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     statusBar()->addWidget(statusPanel0_);
-    statusBar()->addPermanentWidget(statusPanel1_);
+    statusBar()->addPermanentWidget(statusPanel1_, 1);
     statusBar()->setFixedHeight(kStatusBarHeight);
 
     // Fixed single border: the client area keeps its designed size.

@@ -48,6 +48,12 @@ TEST_F(MainWindowAtStart, WindowFrameStatusBarAndPages) {
     EXPECT_TRUE(w.statusPanel(1)->alignment() & Qt::AlignRight);
     EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(w.statusPanel(1)->text()).hasMatch());
     EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(clockText()).hasMatch());
+    // The clock is shown whole, inside the window's right edge.
+    w.show();
+    QLabel* clock = w.statusPanel(1);
+    const QRect inWindow(clock->mapTo(&w, QPoint(0, 0)), clock->size());
+    EXPECT_LE(inWindow.right(), w.width() - 1);
+    EXPECT_GE(clock->contentsRect().width(), clock->fontMetrics().horizontalAdvance(clock->text()));
     EXPECT_EQ(w.tmrClock()->interval(), 500);
     EXPECT_TRUE(w.tmrClock()->isActive());
 
