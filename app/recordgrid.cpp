@@ -54,6 +54,22 @@ void RecordGrid::setFixedRows(int rows) {
     horizontalHeader()->setVisible(fixedRows_ > 0);
 }
 
+void RecordGrid::setFixedColumns(int columns) {
+    fixedColumns_ = columns > 0 ? 1 : 0;
+    viewport()->update();
+    horizontalHeader()->viewport()->update();
+}
+
+void RecordGrid::scrollContentsBy(int dx, int dy) {
+    QTableWidget::scrollContentsBy(dx, dy);
+    // The fixed column is painted over the scrolled cells; a scroll that
+    // merely shifts the old picture would shift it too.
+    if (fixedColumns_ > 0) {
+        viewport()->update();
+        horizontalHeader()->viewport()->update();
+    }
+}
+
 void RecordGrid::setGridLineWidth(int width) {
     lineWidth_ = std::max(width, 0);
     setShowGrid(lineWidth_ > 0);
@@ -202,6 +218,31 @@ void RecordGrid::wheelEvent(QWheelEvent* event) {
 void RecordGrid::paintEvent(QPaintEvent* event) {
     fitIfNeeded();
     QTableWidget::paintEvent(event);
+    if (fixedColumns_ == 0 || horizontalOffset() == 0 || rowCount() == 0) return;
+    // Scrolled sideways: the number column is drawn again at the left edge,
+    // over whatever has scrolled beneath it.
+    QPainter painter(viewport());
+    const int width = columnWidth(0);
+    QStyleOptionViewItem base;
+    initViewItemOption(&base);
+    const QColor gridColour = QColor::fromRgba(static_cast<QRgb>(
+        style()->styleHint(QStyle::SH_Table_GridLineColor, &base, this)));
+    const int first = std::max(rowAt(0), 0);
+    int last = rowAt(viewport()->height() - 1);
+    if (last < 0) last = rowCount() - 1;
+    for (int r = first; r <= last; ++r) {
+        const QRect cell(0, rowViewportPosition(r), width, rowHeight(r));
+        QStyleOptionViewItem option = base;
+        option.rect = showGrid() ? cell.adjusted(0, 0, -1, -1) : cell;
+        if (r == currentRow() && currentColumn() == 0 && hasFocus())
+            option.state |= QStyle::State_HasFocus;
+        itemDelegate()->paint(&painter, option, model()->index(r, 0));
+        if (showGrid()) {
+            painter.setPen(gridColour);
+            painter.drawLine(cell.topRight(), cell.bottomRight());
+            painter.drawLine(cell.bottomLeft(), cell.bottomRight());
+        }
+    }
 }
 
 void RecordCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
@@ -230,6 +271,13 @@ void RecordCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
 
 RecordHeader::RecordHeader(RecordGrid* grid) : QHeaderView(Qt::Horizontal, grid), grid_(grid) {
     setSectionsClickable(false);
+}
+
+void RecordHeader::paintEvent(QPaintEvent* event) {
+    QHeaderView::paintEvent(event);
+    if (grid_->fixedColumns() == 0 || offset() == 0 || count() == 0) return;
+    QPainter painter(viewport());
+    paintSection(&painter, QRect(0, 0, sectionSize(0), viewport()->height()), 0);
 }
 
 void RecordHeader::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const {

@@ -35,7 +35,10 @@ public:
     void setGridRowCount(int rows);
     int gridRowCount() const;
     void setFixedRows(int rows);  // 0 or 1: whether row 0 shows as the header
-    void setFixedColumns(int columns) { fixedColumns_ = columns; }
+    // 0 or 1: whether column 0 (the record numbers) stays in view while the
+    // other columns scroll sideways.
+    void setFixedColumns(int columns);
+    int fixedColumns() const { return fixedColumns_; }
     void setGridLineWidth(int width);
     int gridLineWidth() const { return lineWidth_; }
     void setCellText(int column, int row, const QString& text);
@@ -76,6 +79,7 @@ protected:
     // Typing does not move the current row: every cell begins with a blank,
     // so a type-ahead search would step through the rows and toggle them.
     void keyboardSearch(const QString&) override {}
+    void scrollContentsBy(int dx, int dy) override;
 
 private:
     friend class RecordCellDelegate;
@@ -105,6 +109,7 @@ public:
 
 protected:
     void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     RecordGrid* grid_;

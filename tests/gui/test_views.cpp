@@ -233,6 +233,28 @@ TEST_F(ListView, DoubleClickTogglesOnceAndOpensTheRecord) {
     EXPECT_TRUE(single().ChkSelectRecord->isChecked());
 }
 
+TEST_F(ListView, NumberColumnStaysInViewWhenTheGridScrollsSideways) {
+    download(6);
+    showActive();
+    clickRow(2);
+    QTest::qWait(20);
+    auto numberStrip = [this](QWidget* w) {
+        return w->grab().toImage().copy(0, 0, grid()->columnWidth(0), w->height());
+    };
+    const QImage cells = numberStrip(grid()->viewport());
+    const QImage header = numberStrip(grid()->horizontalHeader()->viewport());
+    QScrollBar* sideways = grid()->horizontalScrollBar();
+    ASSERT_GT(sideways->maximum(), 0) << "the fitted columns overflow the grid";
+    sideways->setValue(sideways->maximum());
+    QTest::qWait(20);
+    EXPECT_EQ(numberStrip(grid()->viewport()), cells);
+    EXPECT_EQ(numberStrip(grid()->horizontalHeader()->viewport()), header);
+
+    // A click on the number column still toggles the row it is on.
+    QTest::mouseClick(grid()->viewport(), Qt::LeftButton, {}, QPoint(4, cellCentre(4).y()));
+    EXPECT_EQ(selectedRows(), (std::vector<int>{2, 4}));
+}
+
 TEST_F(ListView, RowsAndColumnsFitTheirTextsInTheFontsTheyAreDrawnIn) {
     EXPECT_EQ(grid()->fontFor(0, 1), MainWindow->numberColumnFont);
     EXPECT_EQ(grid()->fontFor(4, 0), MainWindow->headerFont);
