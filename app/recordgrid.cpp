@@ -34,6 +34,13 @@ RecordGrid::RecordGrid(QWidget* parent) : QTableWidget(parent) {
     for (int c = 0; c < 10; ++c) setColumnWidth(c, designWidths[c]);
     setItemDelegate(new RecordCellDelegate(this));
     setShowGrid(false);
+    // The grid is white, enabled or not: cells paint their own white
+    // background, and the area beyond the last row or column matches them
+    // (the empty grid at start is one white, line-less row).
+    QPalette pal = palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        pal.setColor(group, QPalette::Base, Qt::white);
+    setPalette(pal);
 }
 
 void RecordGrid::setCellPainter(const GridCellPainter& painter) { painter_ = painter; }

@@ -301,6 +301,11 @@ TEST_F(ListView, DisabledGridDrawsGreyTextOnWhite) {
     EXPECT_EQ(k.background, QColor(Qt::white));
     EXPECT_EQ(k.text, grid()->palette().color(QPalette::Disabled, QPalette::Text));
     EXPECT_NE(k.text, QColor(Qt::black));
+    // The empty grid at start is all white.
+    MainWindow->show();
+    QImage empty = grid()->viewport()->grab().toImage();
+    EXPECT_EQ(empty.pixelColor(empty.width() / 2, empty.height() / 2), QColor(Qt::white));
+    EXPECT_EQ(empty.pixelColor(2, 2), QColor(Qt::white));
 }
 
 // ---- Single record page ----
