@@ -175,10 +175,7 @@ void TMainWindow::tmrClockTimer() {
         statusPanel1_->setText(clockText());
         // Read and clear in one step, so that a request raised meanwhile by
         // the command thread is never wiped out unseen.
-        if (saveDialogRequested.exchange(0) == 1) {
-            saveDialogMode = SaveTextAll;
-            showWindow(ulumSaveDialog);
-        }
+        if (saveDialogRequested.exchange(0) == 1) showSaveDialog(SaveTextAll);
     });
 }
 
@@ -257,6 +254,9 @@ void TMainWindow::RetrieveData1Click() {
 
 void TMainWindow::showSaveDialog(int mode) {
     saveDialogMode = mode;
+    // Already open (say for another command): it takes up the new mode as if
+    // shown afresh, and counts as open again for a waiting command thread.
+    if (ulumSaveDialog && ulumSaveDialog->isVisible()) ulumSaveDialog->FormShow();
     showWindow(ulumSaveDialog);
 }
 

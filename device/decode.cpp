@@ -159,7 +159,11 @@ int decodeDataBlock(const std::uint8_t* block) {
                 linkView().showSaveDialogNow();
             else
                 saveDialogRequested = 1;
-            while (savePending.load() == 1) sleepMs(kSavePollMs);
+            // Also while the request has not been picked up yet: a save
+            // dialog that was already open and is closed meanwhile must not
+            // let the new records in before the requested one has shown.
+            while (savePending.load() == 1 || saveDialogRequested.load() == 1)
+                sleepMs(kSavePollMs);
         }
 
         result = linkView().presentRecords(records, capacity) == 0 ? 0 : -1;

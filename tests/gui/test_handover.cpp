@@ -35,6 +35,7 @@ public:
           }) {}
     ~Decoder() {
         savePending = 0;  // never leave the thread waiting for a dialog
+        saveDialogRequested = 0;
         finish();
     }
     // Runs the event loop until the decoding has ended.
@@ -131,6 +132,36 @@ TEST_F(HandOver, YesOpensTheSaveDialogAndKeepsTheOldRecordsUntilItCloses) {
     EXPECT_EQ(grid()->gridRowCount(), 7);
     EXPECT_EQ(firstID(), " NEW-1 ");
     EXPECT_EQ(single().LblSingleRecDeviceID->text(), "NEW-1");
+}
+
+TEST_F(HandOver, ASaveDialogAlreadyOpenIsTakenOverForTheOldRecords) {
+    download(4);
+    MainWindow->tmrClock()->stop();  // the tick comes when the test says
+    saveDialogMode = ExportCsvSingle;
+    ulumSaveDialog->show();
+    ASSERT_EQ(ulumSaveDialog->windowTitle(), "Export To CSV");
+    messages.answers = {MsgAnswer::Yes};
+    Decoder d(VirtualTester::buildAllRecordsBlock(newRecords(6)));
+    ASSERT_TRUE(QTest::qWaitFor([] { return saveDialogRequested.load() == 1; }));
+
+    // Closing the earlier dialog before the request is picked up lets
+    // nothing through: the requested dialog has not been shown yet.
+    ulumSaveDialog->hide();
+    QTest::qWait(300);
+    EXPECT_FALSE(d.done.load());
+    EXPECT_EQ(recordCount.load(), 4u);
+
+    ulumSaveDialog->show();  // opened again by the user meanwhile
+    MainWindow->tmrClockTimer();
+    EXPECT_EQ(saveDialogMode.load(), SaveTextAll);
+    EXPECT_EQ(ulumSaveDialog->windowTitle(), "Save To Text File");
+    EXPECT_EQ(savePending.load(), 1);
+    QTest::qWait(300);
+    EXPECT_EQ(recordCount.load(), 4u);
+
+    ulumSaveDialog->hide();
+    ASSERT_TRUE(d.finish());
+    EXPECT_EQ(recordCount.load(), 6u);
 }
 
 TEST_F(HandOver, NoReplacesTheRecordsAtOnce) {
