@@ -34,4 +34,5 @@ void ListPage::writeCells() {
             g->setCellText(c, r, latin1Text(text));
         }
     }
+    g->showSelection();
 }

@@ -238,6 +238,7 @@ void TMainWindow::DataViewChange(int index) {
         grid->setTopGridRow(static_cast<int>(currentRecord.load()) + 1);
         ui_->DataView->setFocus();
         sleepMs(10);
+        grid->showSelection();  // the check box may have changed a record
         grid->repaint();
     });
 }
@@ -306,6 +307,7 @@ void TMainWindow::BtnPrintSingleRecordClick() {
 void TMainWindow::BtnSelectAllClick() {
     guarded("microLUM", 230, [this] {
         recordStore().setAllSelected(true);
+        listPage_->grid()->showSelection();
         listPage_->grid()->viewport()->repaint();
         ui_->DataView->setFocus();
     });
@@ -314,6 +316,7 @@ void TMainWindow::BtnSelectAllClick() {
 void TMainWindow::BtnClearAllSelectedClick() {
     guarded("microLUM", 231, [this] {
         recordStore().setAllSelected(false);
+        listPage_->grid()->showSelection();
         listPage_->grid()->viewport()->repaint();
         ui_->DataView->setFocus();
     });

@@ -16,7 +16,7 @@ RecordGrid::RecordGrid(QWidget* parent) : QTableWidget(parent) {
     setRowCount(0);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionBehavior(QAbstractItemView::SelectRows);
-    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionMode(QAbstractItemView::NoSelection);
     setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     setTabKeyNavigation(false);
     setWordWrap(false);
@@ -125,8 +125,18 @@ void RecordGrid::setTopGridRow(int row) {
 
 int RecordGrid::topGridRow() const { return verticalScrollBar()->value() + 1; }
 
+void RecordGrid::showSelection() {
+    if (!painter_.isSelected) return;
+    QItemSelection selection;
+    for (int r = 0; r < rowCount(); ++r)
+        if (painter_.isSelected(r + 1))
+            selection.select(model()->index(r, 0), model()->index(r, columnCount() - 1));
+    selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+}
+
 void RecordGrid::repaintGridRow(int row) {
     if (row < 1 || row - 1 >= rowCount()) return;
+    showSelection();
     QRect area = visualRect(model()->index(row - 1, 0))
                      .united(visualRect(model()->index(row - 1, columnCount() - 1)));
     viewport()->repaint(QRect(0, area.top(), viewport()->width(), area.height()));

@@ -1,8 +1,8 @@
 #pragma once
 // The list grid: a table whose header row is the grid's fixed row 0 and
 // whose rows 1..n are the records.  It draws every cell itself (the
-// selection colours come from the records' selected flags, not from the
-// table's own selection), fits row heights and column widths once after
+// selection colours come from the records' selected flags; the table's own
+// selection only mirrors them for assistive technology), fits row heights and column widths once after
 // each fill, and tells apart the user's moves of the current row (click,
 // arrow and page keys, wheel) from the program's.
 
@@ -51,8 +51,12 @@ public:
     // Scrolls so that grid row r is the top visible data row.
     void setTopGridRow(int row);
     int topGridRow() const;
-    // Repaints grid row r at once.
+    // Repaints grid row r at once (after its record's selection changed).
     void repaintGridRow(int row);
+    // Mirrors the records' selected flags into the table's selection, which
+    // is what screen readers report as the selected rows.  The user cannot
+    // select rows directly: a click or key only moves the current row.
+    void showSelection();
 
     // Fits rows and columns to the present texts if gridMeasured is 0.
     void fitIfNeeded();

@@ -122,6 +122,14 @@ def journey_attach_download_sort_open():
         rows = table_cells(table)
         assert [r[0] for r in rows] == [" %d " % (i + 1) for i in range(123)]
 
+        # A screen reader hears the records' selection, not the current row.
+        press(find(frame, "push button", "Select All"))
+        wait_for("all 123 rows read as selected",
+                 lambda: len(table.queryTable().getSelectedRows()) == 123)
+        press(find(frame, "push button", "Clear All Selected"))
+        wait_for("no row read as selected",
+                 lambda: list(table.queryTable().getSelectedRows()) == [])
+
         # Open record 5 by double click: the single record page shows it.
         t = table.queryTable()
         cell = t.getAccessibleAt(4, 2)
@@ -145,6 +153,8 @@ def journey_attach_download_sort_open():
         # The double click toggled row 5 once: its record is now selected.
         check = find(page, "check box", "Select Record")
         assert check.getState().contains(pyatspi.STATE_CHECKED)
+        selected = list(table.queryTable().getSelectedRows())
+        assert selected == [4], selected
     finally:
         prog.end()
 

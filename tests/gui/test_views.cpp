@@ -79,6 +79,9 @@ protected:
         for (unsigned i = 0; i < recordCount; ++i) {
             bool flag = recordStore().record(i).selected == 1;
             EXPECT_EQ(shownSelected(static_cast<int>(i) + 1), flag) << "row " << i + 1;
+            // What assistive technology reads as the selected rows.
+            EXPECT_EQ(grid()->selectionModel()->isRowSelected(static_cast<int>(i)), flag)
+                << "row " << i + 1;
             if (flag) rows.push_back(static_cast<int>(i) + 1);
         }
         return rows;
