@@ -1,5 +1,7 @@
 #include "app/singlepage.h"
 
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <algorithm>
@@ -61,6 +63,9 @@ SinglePage::SinglePage(QWidget* parent)
     u.Panel1->setAccessibleName(QStringLiteral("Record Values"));
     u.ChkSelectRecord->setProperty("tag", 0);
     u.ComboChooseRecord->installEventFilter(this);
+    // Keys typed while the entry list is dropped down reach the list, not
+    // the chooser: they are filtered the same way.
+    u.ComboChooseRecord->view()->installEventFilter(this);
 
     connect(u.BtnNextRecord, &QPushButton::clicked, this, &SinglePage::BtnNextRecordClick);
     connect(u.BtnPrevRecord, &QPushButton::clicked, this, &SinglePage::BtnPrevRecordClick);
@@ -192,18 +197,44 @@ void SinglePage::ChkSelectRecordClick() {
 }
 
 bool SinglePage::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == ui_->ComboChooseRecord && event->type() == QEvent::KeyPress) {
-        auto* key = static_cast<QKeyEvent*>(event);
-        if (ComboChooseRecordKeyDown(key->key())) return true;
-        // The left and right arrows step through the entries as up and down
-        // do; the drop-down list itself does not act on them.
-        if (key->key() == Qt::Key_Left || key->key() == Qt::Key_Right) {
-            QKeyEvent step(QEvent::KeyPress, key->key() == Qt::Key_Left ? Qt::Key_Up : Qt::Key_Down,
-                           key->modifiers());
-            QCoreApplication::sendEvent(watched, &step);
-            return true;
+    QComboBox* chooser = ui_->ComboChooseRecord;
+    if (event->type() != QEvent::KeyPress || (watched != chooser && watched != chooser->view()))
+        return QWidget::eventFilter(watched, event);
+    auto* key = static_cast<QKeyEvent*>(event);
+    const bool inList = watched != chooser;
+    if (inList) {
+        // The keys that pick an entry or close the list keep working.
+        switch (key->key()) {
+            case Qt::Key_Return:
+            case Qt::Key_Enter:
+            case Qt::Key_Escape:
+            case Qt::Key_F4:
+                keyboardMark_ = true;
+                return false;
+            default:
+                break;
         }
-        return false;
+        if (key->modifiers() & Qt::AltModifier) {
+            keyboardMark_ = true;
+            return false;
+        }
     }
-    return QWidget::eventFilter(watched, event);
+    if (ComboChooseRecordKeyDown(key->key())) return true;
+    // Ctrl+Tab and Ctrl+Shift+Tab switch pages from here too; the chooser
+    // itself would take the tab character as typing.
+    if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) &&
+        (key->modifiers() & Qt::ControlModifier) && !inList && focusTarget_) {
+        QKeyEvent pageKey(QEvent::KeyPress, key->key(), key->modifiers());
+        QCoreApplication::sendEvent(focusTarget_, &pageKey);
+        return true;
+    }
+    // The left and right arrows step through the entries as up and down
+    // do; the drop-down list itself does not act on them.
+    if (key->key() == Qt::Key_Left || key->key() == Qt::Key_Right) {
+        QKeyEvent step(QEvent::KeyPress, key->key() == Qt::Key_Left ? Qt::Key_Up : Qt::Key_Down,
+                       key->modifiers());
+        QCoreApplication::sendEvent(watched, &step);
+        return true;
+    }
+    return false;
 }

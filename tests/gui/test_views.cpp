@@ -427,6 +427,29 @@ TEST_F(SingleRecordView, ChooserIgnoresTypingArrowsShowAndKeepFocusMousePickFocu
     EXPECT_TRUE(MainWindow->DataView()->hasFocus());
 }
 
+TEST_F(SingleRecordView, DroppedDownListIgnoresTypingAndAKeyboardPickKeepsTheFocus) {
+    download(10);
+    showActive();
+    MainWindow->DataView()->setCurrentIndex(1);
+    QComboBox* chooser = single().ComboChooseRecord;
+    chooser->setFocus();
+    chooser->showPopup();
+    QWidget* list = chooser->view();
+    ASSERT_TRUE(QTest::qWaitFor([list] { return list->isVisible(); }));
+    QTest::keyClicks(list, " 5");
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Down);
+    QTest::keyClick(list, Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor([list] { return !list->isVisible(); }));
+    EXPECT_EQ(currentRecord.load(), 2u);
+    EXPECT_EQ(single().LblSingleRecordNum->text(), "3");
+    EXPECT_TRUE(chooser->hasFocus());
+
+    // Ctrl+Tab leaves the page from the chooser as from any other control.
+    QTest::keyClick(chooser, Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(MainWindow->DataView()->currentIndex(), 0);
+}
+
 TEST_F(SingleRecordView, CheckBoxAndListSelectionStayInStep) {
     download(5);
     showActive();
