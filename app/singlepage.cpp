@@ -1,6 +1,7 @@
 #include "app/singlepage.h"
 
 #include <QAbstractItemView>
+#include <QAccessibleWidget>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -11,6 +12,29 @@
 #include "app/guard.h"
 #include "records/recordstore.h"
 #include "ui_singlepage.h"
+
+namespace {
+
+// A plain frame reads as a window frame to assistive technology; the values
+// panel is a pane within the page.
+QAccessibleInterface* paneFactory(const QString& className, QObject* object) {
+    auto* widget = qobject_cast<QWidget*>(object);
+    if (className == QLatin1String("QFrame") && widget &&
+        widget->property("accessiblePane").toBool())
+        return new QAccessibleWidget(widget, QAccessible::Pane);
+    return nullptr;
+}
+
+void exposeAsPane(QWidget* widget) {
+    static const bool installed = [] {
+        QAccessible::installFactory(paneFactory);
+        return true;
+    }();
+    (void)installed;
+    widget->setProperty("accessiblePane", true);
+}
+
+}  // namespace
 
 SinglePage::SinglePage(QWidget* parent)
     : QWidget(parent), ui_(std::make_unique<Ui::SinglePage>()) {
@@ -60,7 +84,19 @@ SinglePage::SinglePage(QWidget* parent)
     // On this platform a combo box reads out its current entry as its name;
     // the hint stays available as its description.
     u.ComboChooseRecord->setAccessibleDescription(u.ComboChooseRecord->toolTip());
+    exposeAsPane(u.Panel1);  // before anything asks for its accessible interface
     u.Panel1->setAccessibleName(QStringLiteral("Record Values"));
+    // Each value is labelled by its caption, and the chooser by "Record #",
+    // so that a screen reader can say what a value or the chooser is.
+    u.Label1->setBuddy(u.ComboChooseRecord);
+    u.Label4->setBuddy(u.LblSingleRecDeviceID);
+    u.Label3->setBuddy(u.LblSingleRecTestTime);
+    u.Label9->setBuddy(u.LblSingleRecTestDate);
+    u.Label11->setBuddy(u.LblSingleRecFlowRate);
+    u.Label8->setBuddy(u.LblSingleRecVolume);
+    u.Label6->setBuddy(u.LblSingleRecOcclPressure);
+    u.Label7->setBuddy(u.LblSingleRecOPPeakTime);
+    u.Label10->setBuddy(u.LblSingleRecTestDuration);
     u.ChkSelectRecord->setProperty("tag", 0);
     u.ComboChooseRecord->installEventFilter(this);
     // Keys typed while the entry list is dropped down reach the list, not
