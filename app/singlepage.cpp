@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QStyledItemDelegate>
 #include <algorithm>
 
 #include "app/fonts.h"
@@ -25,6 +26,18 @@ QAccessibleInterface* paneFactory(const QString& className, QObject* object) {
     return nullptr;
 }
 
+// The chooser's entries are drawn at one fixed height.
+class FixedHeightItems : public QStyledItemDelegate {
+public:
+    FixedHeightItems(int height, QObject* parent) : QStyledItemDelegate(parent), height_(height) {}
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), height_};
+    }
+
+private:
+    int height_;
+};
+
 void exposeAsPane(QWidget* widget) {
     static const bool installed = [] {
         QAccessible::installFactory(paneFactory);
@@ -43,6 +56,7 @@ SinglePage::SinglePage(QWidget* parent)
     u.Label1->setFont(dialogFont(21, true));
     u.LblSingleRecordNum->setFont(dialogFont(21, true));
     u.ComboChooseRecord->setFont(dialogFont(13, false));
+    u.ComboChooseRecord->setItemDelegate(new FixedHeightItems(16, u.ComboChooseRecord));
     for (QLabel* caption : {u.Label4, u.Label3, u.Label9, u.Label11, u.Label8, u.Label6, u.Label7,
                             u.Label10})
         caption->setFont(dialogFont(19, false));

@@ -1,6 +1,7 @@
 // The list page, the single record page, sorting from the main window, and
 // the commands with their presets and enablement.
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QComboBox>
 #include <QFontMetrics>
@@ -434,8 +435,9 @@ TEST_F(SingleRecordView, DroppedDownListIgnoresTypingAndAKeyboardPickKeepsTheFoc
     QComboBox* chooser = single().ComboChooseRecord;
     chooser->setFocus();
     chooser->showPopup();
-    QWidget* list = chooser->view();
+    QAbstractItemView* list = chooser->view();
     ASSERT_TRUE(QTest::qWaitFor([list] { return list->isVisible(); }));
+    EXPECT_EQ(list->visualRect(chooser->model()->index(3, 0)).height(), 16);
     QTest::keyClicks(list, " 5");
     QTest::keyClick(list, Qt::Key_Down);
     QTest::keyClick(list, Qt::Key_Down);
