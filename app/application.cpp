@@ -8,6 +8,7 @@
 #include "app/messagebox.h"
 #include "app/microLUM.h"
 #include "app/uithread.h"
+#include "device/clock.h"
 #include "device/driver.h"
 #include "device/monitor.h"
 #include "device/usbcomm.h"
@@ -45,9 +46,11 @@ int runLumKest(int argc, char** argv, Driver* driver, const std::function<void()
         QMessageBox::critical(nullptr, QStringLiteral("LUM Kest"),
                               QStringLiteral("An unexpected error occurred."));
     }
-    // The worker threads may still be in a pause; tell both to stop and give
-    // them a moment, so that they do not outlive the objects they use.
+    // The worker threads may still be in a pause; cut it short, tell both to
+    // stop and give them a moment, so that they do not outlive the objects
+    // they use.
     setUiShuttingDown();
+    interruptSleeps();
     stopMonitorThread();
     stopCommandThread();
     waitForWorkers(2500);

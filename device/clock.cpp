@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -9,13 +11,30 @@ namespace {
 class RealClock : public Clock {
 public:
     void sleep(unsigned ms) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return interrupted_; });
+    }
+    void interrupt(bool on) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            interrupted_ = on;
+        }
+        wake_.notify_all();
+    }
+    bool interrupted() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return interrupted_;
     }
     std::uint64_t now() override {
         using namespace std::chrono;
         return static_cast<std::uint64_t>(
             duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
     }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool interrupted_ = false;
 };
 
 RealClock realClock;
@@ -29,6 +48,12 @@ Clock& currentClock() {
 }  // namespace
 
 void sleepMs(unsigned ms) { currentClock().sleep(ms); }
+
+void interruptSleeps() { realClock.interrupt(true); }
+
+bool sleepsInterrupted() { return realClock.interrupted(); }
+
+void resetSleepsForTest() { realClock.interrupt(false); }
 
 std::uint64_t nowMs() { return currentClock().now(); }
 

@@ -17,6 +17,13 @@ public:
 void sleepMs(unsigned ms);
 std::uint64_t nowMs();
 
+// At program exit: every sleep of the real clock, running or to come,
+// returns at once, so that the worker threads reach their stop checks
+// without finishing a pause first.
+void interruptSleeps();
+bool sleepsInterrupted();
+void resetSleepsForTest();
+
 // Installs a clock (nullptr = the real one); returns the previous clock.
 Clock* setClock(Clock* clock);
 

@@ -162,7 +162,8 @@ int decodeDataBlock(const std::uint8_t* block) {
             // Also while the request has not been picked up yet: a save
             // dialog that was already open and is closed meanwhile must not
             // let the new records in before the requested one has shown.
-            while (savePending.load() == 1 || saveDialogRequested.load() == 1)
+            while ((savePending.load() == 1 || saveDialogRequested.load() == 1) &&
+                   !sleepsInterrupted())
                 sleepMs(kSavePollMs);
         }
 

@@ -1,6 +1,7 @@
 // Decoding of data blocks into records, and the hand-over with its offer to
 // save unsaved data first.
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -226,6 +227,29 @@ TEST_F(HandOver, FailuresLeaveTheShownRecordsAlone) {
 
     view.failPresent = true;
     EXPECT_EQ(decodeDataBlock(blockWithSlots({1}, 1).data()), -1);
+}
+
+// At program exit every pause of the real clock is cut short, so that the
+// workers, including one waiting for a save dialog, end without delay.
+TEST_F(HandOver, InterruptedSleepsEndPausesAndTheWaitForTheSaveDialog) {
+    setClock(nullptr);
+    std::thread sleeper([] { sleepMs(600000); });
+    interruptSleeps();
+    sleeper.join();
+    sleepMs(600000);  // and a pause that begins afterwards
+    resetSleepsForTest();
+
+    showOldRecords();
+    messages.answerYes = true;
+    std::atomic<int> result{-2};
+    std::thread command([&] { result = decodeDataBlock(blockWithSlots({4}, 1).data()); });
+    EXPECT_TRUE(eventually([] { return saveDialogRequested.load() == 1; }));
+    interruptSleeps();
+    command.join();
+    resetSleepsForTest();
+    EXPECT_NE(result.load(), -2);
+    saveDialogRequested = 0;
+    savePending = 0;
 }
 
 TEST(HeadlessView, PutsTheRecordsIntoTheStore) {
