@@ -382,8 +382,8 @@ TEST_F(LiveLink, UnplugEndsTheCommandThreadAndReplugStartsAnother) {
     EXPECT_EQ(deviceHandle.load(), 0u);
 
     tester.plugIn();
-    ASSERT_TRUE(eventually([] { return commandThreadRunning(); }));
-    EXPECT_EQ(starts(), 2);
+    // The start is counted just after the thread runs: wait for both.
+    ASSERT_TRUE(eventually([this] { return commandThreadRunning() && starts() == 2; }));
     EXPECT_EQ(tester.opens(), 2);
 }
 
