@@ -4,6 +4,7 @@
 #include <QAccessibleWidget>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QStyledItemDelegate>
 #include <algorithm>
@@ -15,6 +16,8 @@
 #include "ui_singlepage.h"
 
 namespace {
+
+constexpr int kSmallestValuePixels = 9;
 
 // A plain frame reads as a window frame to assistive technology; the values
 // panel is a pane within the page.
@@ -76,6 +79,11 @@ SinglePage::SinglePage(QWidget* parent)
                           u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime,
                           u.LblSingleRecTestDuration})
         value->setProperty("designWidth", value->width());
+    for (QLabel* value : {u.LblSingleRecordNum, u.LblSingleRecDeviceID, u.LblSingleRecTestTime,
+                          u.LblSingleRecTestDate, u.LblSingleRecFlowRate, u.LblSingleRecVolume,
+                          u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime,
+                          u.LblSingleRecTestDuration})
+        value->setProperty("designPixels", value->font().pixelSize());
     for (QWidget* w : {static_cast<QWidget*>(u.BtnSaveSingleRecord),
                        static_cast<QWidget*>(u.BtnPrintSingleRecord),
                        static_cast<QWidget*>(u.ChkSelectRecord)})
@@ -100,17 +108,10 @@ SinglePage::SinglePage(QWidget* parent)
     u.ComboChooseRecord->setAccessibleDescription(u.ComboChooseRecord->toolTip());
     exposeAsPane(u.Panel1);  // before anything asks for its accessible interface
     u.Panel1->setAccessibleName(QStringLiteral("Record Values"));
-    // Each value is labelled by its caption, and the chooser by "Record #",
-    // so that a screen reader can say what a value or the chooser is.
+    // The chooser is labelled by "Record #", so that a screen reader can say
+    // what it is.  (The value labels get no such link: an empty value would
+    // then be read out as its caption.)
     u.Label1->setBuddy(u.ComboChooseRecord);
-    u.Label4->setBuddy(u.LblSingleRecDeviceID);
-    u.Label3->setBuddy(u.LblSingleRecTestTime);
-    u.Label9->setBuddy(u.LblSingleRecTestDate);
-    u.Label11->setBuddy(u.LblSingleRecFlowRate);
-    u.Label8->setBuddy(u.LblSingleRecVolume);
-    u.Label6->setBuddy(u.LblSingleRecOcclPressure);
-    u.Label7->setBuddy(u.LblSingleRecOPPeakTime);
-    u.Label10->setBuddy(u.LblSingleRecTestDuration);
     u.ChkSelectRecord->setProperty("tag", 0);
     u.ComboChooseRecord->installEventFilter(this);
     // Keys typed while the entry list is dropped down reach the list, not
@@ -160,18 +161,17 @@ void SinglePage::refresh() {
 void SinglePage::fitValueLabels() {
     Ui::SinglePage& u = *ui_;
     // A value label grows with its text, as far as the next control on its
-    // line (its last two pixels may reach under the neighbour: they are the
-    // side bearing of the last glyph, never ink); the panel's right column
-    // may use the panel's whole width.
+    // line with a small gap; the panel's right column may use the panel's
+    // whole width.
     const struct {
         QLabel* label;
         int rightEdge;
     } fits[] = {
         {u.LblSingleRecordNum, u.ComboChooseRecord->x() - 4},
-        {u.LblSingleRecDeviceID, u.Label8->x()},
-        {u.LblSingleRecTestTime, u.Label6->x()},
-        {u.LblSingleRecTestDate, u.Label7->x()},
-        {u.LblSingleRecFlowRate, u.Label10->x()},
+        {u.LblSingleRecDeviceID, u.Label8->x() - 4},
+        {u.LblSingleRecTestTime, u.Label6->x() - 4},
+        {u.LblSingleRecTestDate, u.Label7->x() - 4},
+        {u.LblSingleRecFlowRate, u.Label10->x() - 4},
         {u.LblSingleRecVolume, u.Panel1->width() - 4},
         {u.LblSingleRecOcclPressure, u.Panel1->width() - 4},
         {u.LblSingleRecOPPeakTime, u.Panel1->width() - 4},
@@ -179,10 +179,18 @@ void SinglePage::fitValueLabels() {
     };
     for (const auto& f : fits) {
         const int designWidth = f.label->property("designWidth").toInt();
-        const int room = f.rightEdge + 2 - f.label->x();
-        const int wanted = f.label->sizeHint().width();
-        f.label->resize(std::clamp(wanted, designWidth, std::max(designWidth, room)),
-                        f.label->height());
+        const int room = std::max(designWidth, f.rightEdge - f.label->x());
+        // A text too wide for the room is drawn smaller rather than cut:
+        // every character of a full-width field stays readable.
+        QFont font = f.label->font();
+        const int designPixels = f.label->property("designPixels").toInt();
+        font.setPixelSize(designPixels);
+        while (font.pixelSize() > kSmallestValuePixels &&
+               QFontMetrics(font).horizontalAdvance(f.label->text()) > room)
+            font.setPixelSize(font.pixelSize() - 1);
+        f.label->setFont(font);
+        const int wanted = QFontMetrics(font).horizontalAdvance(f.label->text());
+        f.label->resize(std::clamp(wanted, designWidth, room), f.label->height());
     }
 }
 

@@ -2,6 +2,7 @@
 // the commands with their presets and enablement.
 
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QAction>
 #include <QComboBox>
 #include <QFontMetrics>
@@ -320,6 +321,15 @@ TEST_F(SingleRecordView, BeforeDataThePageShowsEmptyValues) {
     MainWindow->DataView()->setCurrentIndex(1);
     EXPECT_EQ(singleValues(), "||||||||");
     EXPECT_FALSE(single().ChkSelectRecord->isChecked());
+    // A screen reader reads an empty value as empty, not as its caption.
+    Ui::SinglePage& s = single();
+    for (QLabel* l : {s.LblSingleRecDeviceID, s.LblSingleRecTestTime, s.LblSingleRecTestDate,
+                      s.LblSingleRecFlowRate, s.LblSingleRecVolume, s.LblSingleRecOcclPressure,
+                      s.LblSingleRecOPPeakTime, s.LblSingleRecTestDuration}) {
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(l);
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(a->text(QAccessible::Name), "") << l->objectName().toStdString();
+    }
 }
 
 TEST_F(SingleRecordView, ShowsTheValuesOfTheCurrentRecord) {
@@ -339,21 +349,29 @@ TEST_F(SingleRecordView, ShowsTheValuesOfTheCurrentRecord) {
 TEST_F(SingleRecordView, ValueLabelsShowTheirWholeTextWithoutCoveringTheirNeighbours) {
     std::vector<TestRecord> records;
     for (int i = 0; i < 123; ++i) records.push_back(makeRecord("DEV"));
-    std::strcpy(records[122].deviceID, "0123456789012345");
+    std::strcpy(records[121].deviceID, "PUMP-2004-000117");
+    std::strcpy(records[122].deviceID, "WWWWWWWWWWWWWWWW");
     present(records);
-    currentRecord = 122;
-    MainWindow->singlePage()->refresh();
     Ui::SinglePage& s = single();
-    EXPECT_EQ(s.LblSingleRecordNum->text(), "123");
-    for (QLabel* l : {s.LblSingleRecordNum, s.LblSingleRecDeviceID, s.LblSingleRecTestDuration,
-                      s.LblSingleRecOcclPressure})
-        EXPECT_GE(l->width(), l->sizeHint().width()) << l->objectName().toStdString();
-    // The ink of the text reaches the neighbouring control at most.
-    auto inkRight = [](QLabel* l) {
-        return l->x() + QFontMetrics(l->font()).boundingRect(l->text()).right();
+    auto wholeText = [](QLabel* l) {
+        return QFontMetrics(l->font()).horizontalAdvance(l->text()) <= l->width();
     };
-    EXPECT_LE(inkRight(s.LblSingleRecordNum), s.ComboChooseRecord->x());
-    EXPECT_LE(inkRight(s.LblSingleRecDeviceID), s.Label8->x());
+    for (unsigned index : {0u, 121u, 122u}) {
+        currentRecord = index;
+        MainWindow->singlePage()->refresh();
+        SCOPED_TRACE(s.LblSingleRecDeviceID->text().toStdString());
+        for (QLabel* l : {s.LblSingleRecordNum, s.LblSingleRecDeviceID, s.LblSingleRecTestDuration,
+                          s.LblSingleRecOcclPressure})
+            EXPECT_TRUE(wholeText(l)) << l->objectName().toStdString();
+        // A gap stays before the neighbouring control.
+        EXPECT_LT(s.LblSingleRecordNum->geometry().right(), s.ComboChooseRecord->x() - 2);
+        EXPECT_LT(s.LblSingleRecDeviceID->geometry().right(), s.Label8->x() - 2);
+    }
+    EXPECT_EQ(s.LblSingleRecordNum->text(), "123");
+    EXPECT_LT(s.LblSingleRecDeviceID->font().pixelSize(), 16);  // drawn smaller to fit
+    currentRecord = 0;
+    MainWindow->singlePage()->refresh();
+    EXPECT_EQ(s.LblSingleRecDeviceID->font().pixelSize(), 16);  // and back at its size
 }
 
 TEST_F(SingleRecordView, StepButtonsClampAtBothEnds) {
