@@ -304,22 +304,19 @@ void TMainWindow::BtnPrintSingleRecordClick() {
     guarded("microLUM", 222, [this] { showPrintDialog(PrintSingle, PrintRecordFormat); });
 }
 
+void TMainWindow::selectAllRecords(bool on) {
+    recordStore().setAllSelected(on);
+    listPage_->grid()->showSelection();
+    listPage_->grid()->viewport()->repaint();
+    ui_->DataView->setFocus();
+}
+
 void TMainWindow::BtnSelectAllClick() {
-    guarded("microLUM", 230, [this] {
-        recordStore().setAllSelected(true);
-        listPage_->grid()->showSelection();
-        listPage_->grid()->viewport()->repaint();
-        ui_->DataView->setFocus();
-    });
+    guarded("microLUM", 230, [this] { selectAllRecords(true); });
 }
 
 void TMainWindow::BtnClearAllSelectedClick() {
-    guarded("microLUM", 231, [this] {
-        recordStore().setAllSelected(false);
-        listPage_->grid()->showSelection();
-        listPage_->grid()->viewport()->repaint();
-        ui_->DataView->setFocus();
-    });
+    guarded("microLUM", 231, [this] { selectAllRecords(false); });
 }
 
 void TMainWindow::sortAndRefill(void (*sort)()) {
@@ -329,7 +326,7 @@ void TMainWindow::sortAndRefill(void (*sort)()) {
     // The menu sorts also work while the single record page is showing; it
     // then shows the record now at the current position, so that what the
     // user sees is what Save Record, Print Record and the check box act on.
-    if (ui_->DataView->currentIndex() == 1) singlePage_->refresh();
+    if (singlePageActive()) singlePage_->refresh();
 }
 
 void TMainWindow::BtnSortByIDClick() {

@@ -84,6 +84,7 @@ protected:
 
 private:
     void sortAndRefill(void (*sort)());
+    void selectAllRecords(bool on);  // Select All / Clear All Selected
     void showSaveDialog(int mode);
     void showPrintDialog(int range, int format);
     bool singlePageActive() const;

@@ -2,9 +2,9 @@
 // The list grid: a table whose header row is the grid's fixed row 0 and
 // whose rows 1..n are the records.  It draws every cell itself (the
 // selection colours come from the records' selected flags; the table's own
-// selection only mirrors them for assistive technology), fits row heights and column widths once after
-// each fill, and tells apart the user's moves of the current row (click,
-// arrow and page keys, wheel) from the program's.
+// selection only mirrors them for assistive technology), fits row heights
+// and column widths once after each fill, and tells apart the user's moves
+// of the current row (click, arrow and page keys, wheel) from the program's.
 
 #include <QFont>
 #include <QHeaderView>

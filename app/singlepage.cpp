@@ -67,23 +67,15 @@ SinglePage::SinglePage(QWidget* parent)
     for (QLabel* caption : {u.Label1, u.Label4, u.Label3, u.Label9, u.Label11, u.Label8, u.Label6,
                             u.Label7, u.Label10})
         caption->adjustSize();
-    for (QLabel* value : {u.LblSingleRecDeviceID, u.LblSingleRecTestTime, u.LblSingleRecTestDate,
-                          u.LblSingleRecFlowRate, u.LblSingleRecVolume,
-                          u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime,
-                          u.LblSingleRecTestDuration}) {
-        value->setFont(dialogFont(16, false));
-        value->setTextFormat(Qt::PlainText);
-    }
-    for (QLabel* value : {u.LblSingleRecordNum, u.LblSingleRecDeviceID, u.LblSingleRecTestTime,
-                          u.LblSingleRecTestDate, u.LblSingleRecFlowRate, u.LblSingleRecVolume,
-                          u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime,
-                          u.LblSingleRecTestDuration})
+    for (QLabel* value : valueLabels()) {
+        if (value != u.LblSingleRecordNum) {
+            value->setFont(dialogFont(16, false));
+            value->setTextFormat(Qt::PlainText);
+        }
+        // What the label returns to whenever its text fits.
         value->setProperty("designWidth", value->width());
-    for (QLabel* value : {u.LblSingleRecordNum, u.LblSingleRecDeviceID, u.LblSingleRecTestTime,
-                          u.LblSingleRecTestDate, u.LblSingleRecFlowRate, u.LblSingleRecVolume,
-                          u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime,
-                          u.LblSingleRecTestDuration})
         value->setProperty("designPixels", value->font().pixelSize());
+    }
     for (QWidget* w : {static_cast<QWidget*>(u.BtnSaveSingleRecord),
                        static_cast<QWidget*>(u.BtnPrintSingleRecord),
                        static_cast<QWidget*>(u.ChkSelectRecord)})
@@ -129,15 +121,17 @@ SinglePage::SinglePage(QWidget* parent)
 
 SinglePage::~SinglePage() = default;
 
+std::array<QLabel*, 9> SinglePage::valueLabels() const {
+    const Ui::SinglePage& u = *ui_;
+    return {u.LblSingleRecordNum,     u.LblSingleRecDeviceID,     u.LblSingleRecTestTime,
+            u.LblSingleRecTestDate,   u.LblSingleRecFlowRate,     u.LblSingleRecVolume,
+            u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime, u.LblSingleRecTestDuration};
+}
+
 void SinglePage::refresh() {
     guarded("microLUM", 301, [this] {
         Ui::SinglePage& u = *ui_;
-        QLabel* values[] = {u.LblSingleRecordNum,     u.LblSingleRecDeviceID,
-                            u.LblSingleRecTestTime,   u.LblSingleRecTestDate,
-                            u.LblSingleRecFlowRate,   u.LblSingleRecVolume,
-                            u.LblSingleRecOcclPressure, u.LblSingleRecOPPeakTime,
-                            u.LblSingleRecTestDuration};
-        for (QLabel* label : values) label->clear();
+        for (QLabel* label : valueLabels()) label->clear();
         if (haveData.load() == 0) return;
         unsigned index = currentRecord.load();
         TestRecord r = recordStore().record(index);

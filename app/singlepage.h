@@ -4,9 +4,12 @@
 // "Select Record" check box.
 
 #include <QWidget>
+#include <array>
 #include <memory>
 
 #include "records/viewformat.h"
+
+class QLabel;
 
 namespace Ui {
 class SinglePage;
@@ -45,6 +48,8 @@ protected:
 private:
     void step(NavStep how);
     void fitValueLabels();
+    // The record number and the eight value labels.
+    std::array<QLabel*, 9> valueLabels() const;
 
     std::unique_ptr<Ui::SinglePage> ui_;
     QWidget* focusTarget_ = nullptr;

@@ -7,6 +7,7 @@
 
 #include "device/decode.h"
 #include "linktest.h"
+#include "tests/core/records.h"
 #include "tests/messagecheck.h"
 
 namespace {
@@ -87,17 +88,10 @@ TEST(DecodeRecords, SingleRecordBlockTakesOnlyItsSlot) {
 }
 
 TEST(SlotToRecord, FieldsThatFillTheirWidthKeepEveryCharacter) {
-    TestRecord full = emptyRecord();
-    full.pressureUnits = 'k';
-    SET_FIELD(full, deviceID, "PUMP-2004-000117");  // 16
-    SET_FIELD(full, testDate, "29 Dec 2003");       // 11
-    SET_FIELD(full, testTime, "18:34");
-    SET_FIELD(full, flow, "5.183");
+    // Device ID (16), date (11) and every other field at its full width.
+    TestRecord full = makeRecord("PUMP-2004-000117", "29 Dec 2003", "18:34", 'k');
     SET_FIELD(full, volume, "999.9");
-    SET_FIELD(full, testDuration, "88:48:39");
     SET_FIELD(full, pressureMMHG, "1376");
-    SET_FIELD(full, pressureUser, "7.27");
-    SET_FIELD(full, peakPressureTime, "16:32");
 
     DeviceRecordSlot slot = recordToSlot(full);
     EXPECT_EQ(std::memcmp(slot.deviceID, "PUMP-2004-000117", 16), 0);
