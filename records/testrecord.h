@@ -2,6 +2,7 @@
 // One test result as the tester reports it: fixed-size, zero-terminated
 // single-byte texts, copied whole between record sets.
 
+#include <array>
 #include <cstddef>
 #include <string>
 
@@ -27,6 +28,15 @@ static_assert(offsetof(TestRecord, selected) == 149, "field widths");
 
 // Unit code to unit name: p "PSI", k "kPa", b "Bar", any other byte "mmHg".
 const char* unitName(char pressureUnits);
+
+// A record field as text: up to its terminator, never past its width.
+std::string fieldText(const char* field, std::size_t width);
+#define FIELD_TEXT(record, name) fieldText((record).name, sizeof((record).name))
+
+// The nine labelled lines of one record, without line ends, as saved text
+// files in the individual record format and the printed record layout show
+// them.  index is the record's 0-based position in displayRecords.
+std::array<std::string, 9> recordBlockLines(const TestRecord& record, unsigned index);
 
 // A record with every byte zero (empty texts, unit code 0, not selected).
 TestRecord emptyRecord();

@@ -9,14 +9,7 @@ const char* const kHeaders[kListColumns] = {
     " Volume ", " Test Duration ", " Pressure ", " Pressure ", " OP Peak Time ",
 };
 
-// Record fields are zero-terminated within their width; this reads them
-// safely even if a terminator were missing.
-std::string text(const char* field, std::size_t width) {
-    std::size_t n = 0;
-    while (n < width && field[n] != '\0') ++n;
-    return std::string(field, n);
-}
-#define FIELD(r, name) text((r).name, sizeof((r).name))
+#define FIELD(r, name) FIELD_TEXT(r, name)
 
 std::string padded(const std::string& value) { return " " + value + " "; }
 

@@ -1,0 +1,54 @@
+#include "app/systemdialogs.h"
+
+#include <QFileDialog>
+#include <QPrintDialog>
+#include <QPrinter>
+
+namespace {
+
+SaveFileHandler saveFileHandler;
+PrintDialogHandler printDialogHandler;
+
+QString qtSaveFileDialog(const SaveFileRequest& request) {
+    // Widget-based, so that it looks and reads the same on every desktop and
+    // to screen readers.  It asks before replacing a file and can be resized.
+    QFileDialog dialog(nullptr, request.title, request.startFolder);
+    dialog.setWindowFlag(Qt::WindowStaysOnTopHint);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(request.filters);
+    dialog.setDefaultSuffix(request.defaultSuffix);
+    dialog.setSizeGripEnabled(true);
+    if (dialog.exec() != QDialog::Accepted) return QString();
+    const QStringList files = dialog.selectedFiles();
+    return files.isEmpty() ? QString() : files.first();
+}
+
+bool qtPrintDialog(QPrinter* printer) {
+    QPrintDialog dialog(printer);
+    dialog.setWindowFlag(Qt::WindowStaysOnTopHint);
+    return dialog.exec() == QDialog::Accepted;
+}
+
+}  // namespace
+
+QString askSaveFileName(const SaveFileRequest& request) {
+    return saveFileHandler ? saveFileHandler(request) : qtSaveFileDialog(request);
+}
+
+bool askPrintSettings(QPrinter* printer) {
+    return printDialogHandler ? printDialogHandler(printer) : qtPrintDialog(printer);
+}
+
+SaveFileHandler setSaveFileHandler(SaveFileHandler handler) {
+    SaveFileHandler previous = std::move(saveFileHandler);
+    saveFileHandler = std::move(handler);
+    return previous;
+}
+
+PrintDialogHandler setPrintDialogHandler(PrintDialogHandler handler) {
+    PrintDialogHandler previous = std::move(printDialogHandler);
+    printDialogHandler = std::move(handler);
+    return previous;
+}
