@@ -7,6 +7,7 @@
 // A writer that finds the log busy for 128 yields drops its line.
 
 #include <atomic>
+#include <ctime>
 #include <string>
 
 extern std::atomic<int> logState;
@@ -31,8 +32,9 @@ std::string executableFolder();
 
 // Local date and time as "%m/%d/%y %H:%M:%S" (the short date and time that
 // "%x %X" gives in the C locale), independent of the process locale that Qt
-// sets.
+// sets.  Saved files and printed pages carry the same stamp.
 std::string localStamp();
+std::string localStamp(std::time_t when);
 
 // Test hooks: forget the file name and put logState back to its start value,
 // and replace the folder the log is created in.

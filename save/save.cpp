@@ -1,26 +1,158 @@
 #include "save/save.h"
 
-#include <QPushButton>
-#include <QShowEvent>
+#include <unistd.h>
 
+#include <QComboBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShowEvent>
+#include <climits>
+
+#include "app/fonts.h"
 #include "app/guard.h"
+#include "app/messages.h"
+#include "app/microLUM.h"
+#include "app/recordselector.h"
+#include "app/systemdialogs.h"
 #include "records/recordstore.h"
+#include "save/writers.h"
 
 TulumSaveDialog* ulumSaveDialog = nullptr;
 
+namespace {
+
+struct ModeTexts {
+    const char* caption;
+    const char* extension;
+    const char* filter;
+    const char* button;
+    const char* group;
+    const char* all;
+    const char* single;
+    const char* selected;
+};
+
+// Each filter lists its extension in both cases, as Linux names are
+// case-sensitive: x.csv and X.CSV both show.
+const ModeTexts kCsvTexts = {"Export To CSV", "csv", "Comma Separated Variables (*.csv *.CSV)",
+                             "Export", "Items To Export", "Export All Records ",
+                             "Export Single Record ", "Export Selected Records "};
+const ModeTexts kTextTexts = {"Save To Text File", "txt", "Text files (*.txt *.TXT)", "Save",
+                              "Items To Save", "Save All Records ", "Save Single Record ",
+                              "Save Selected Records "};
+
+bool isCsvMode(int mode) { return mode == ExportCsvAll || mode == ExportCsvSingle; }
+
+// Checks or unchecks a radio button; an exclusive radio cannot otherwise be
+// unchecked, and the CSV modes leave both format radios unchecked.
+void setRadio(QRadioButton* radio, bool on) {
+    radio->setAutoExclusive(false);
+    radio->setChecked(on);
+    radio->setAutoExclusive(true);
+}
+
+QRadioButton* radio(QWidget* parent, const char* name, int x, int y, int w, int h) {
+    auto* r = new QRadioButton(parent);
+    r->setObjectName(QLatin1String(name));
+    r->setGeometry(x, y, w, h);
+    r->setFont(dialogFont(11));
+    return r;
+}
+
+}  // namespace
+
 TulumSaveDialog::TulumSaveDialog() : SecondaryWindow(QStringLiteral("Save To Text File"), 347, 120) {
     setObjectName(QStringLiteral("ulumSaveDialog"));
+    setFont(dialogFont(11));
+
+    gbSave_ = new QGroupBox(this);
+    gbSave_->setObjectName(QStringLiteral("gbSave"));
+    gbSave_->setGeometry(8, 4, 160, 109);
+    gbSave_->setFont(dialogFont(16, true));
+    rdSaveAll_ = radio(gbSave_, "rdSaveAll", 8, 24, 113, 17);
+    rdSaveSelected_ = radio(gbSave_, "rdSaveSelected", 8, 42, 137, 17);
+    rdSaveSingle_ = radio(gbSave_, "rdSaveSingle", 8, 60, 145, 17);
+    recordLabel_ = new QLabel(QStringLiteral("Record"), gbSave_);
+    recordLabel_->setObjectName(QStringLiteral("recordLabel"));
+    recordLabel_->setGeometry(56, 84, 35, 13);
+    recordLabel_->setFont(dialogFont(11));
+    saveRecordSelector_ = new QComboBox(gbSave_);
+    saveRecordSelector_->setObjectName(QStringLiteral("saveRecordSelector"));
+    saveRecordSelector_->setGeometry(96, 79, 57, 19);
+    saveRecordSelector_->setFont(dialogFont(11));
+    saveRecordSelector_->setEditable(false);
+    saveRecordSelector_->setAccessibleName(QStringLiteral("Record"));
+    recordLabel_->setBuddy(saveRecordSelector_);
+
+    gbFormat_ = new QGroupBox(QStringLiteral("Format "), this);
+    gbFormat_->setObjectName(QStringLiteral("gbFormat"));
+    gbFormat_->setGeometry(180, 4, 160, 67);
+    gbFormat_->setFont(dialogFont(16, true));
+    rdListFormat_ = radio(gbFormat_, "rdListFormat", 8, 24, 113, 17);
+    rdListFormat_->setText(QStringLiteral("List Format "));
+    rdRecordFormat_ = radio(gbFormat_, "rdRecordFormat", 8, 42, 145, 17);
+    rdRecordFormat_->setText(QStringLiteral("Individual Record Format "));
+
+    btnSave_ = new QPushButton(QStringLiteral("Save"), this);
+    btnSave_->setObjectName(QStringLiteral("btnSave"));
+    btnSave_->setGeometry(181, 80, 70, 25);
     btnCancel_ = new QPushButton(QStringLiteral("Cancel"), this);
     btnCancel_->setObjectName(QStringLiteral("btnCancel"));
     btnCancel_->setGeometry(265, 80, 70, 25);
+
+    setTabOrder(rdSaveAll_, rdSaveSingle_);
+    setTabOrder(rdSaveSingle_, rdSaveSelected_);
+    setTabOrder(rdSaveSelected_, saveRecordSelector_);
+    setTabOrder(saveRecordSelector_, rdListFormat_);
+    setTabOrder(rdListFormat_, rdRecordFormat_);
+    setTabOrder(rdRecordFormat_, btnSave_);
+    setTabOrder(btnSave_, btnCancel_);
+
+    connect(btnSave_, &QPushButton::clicked, this, &TulumSaveDialog::btnSaveClick);
     connect(btnCancel_, &QPushButton::clicked, this, &TulumSaveDialog::btnCancelClick);
+    connect(rdSaveAll_, &QRadioButton::clicked, this, &TulumSaveDialog::rdSaveAllClick);
+    connect(rdSaveSelected_, &QRadioButton::clicked, this, &TulumSaveDialog::rdSaveSelectedClick);
+    connect(rdSaveSingle_, &QRadioButton::clicked, this, &TulumSaveDialog::rdSaveSingleClick);
 }
 
 void TulumSaveDialog::FormShow() {
     guarded("save", 10, [this] {
         savePending = 1;
-        bool csv = saveDialogMode == ExportCsvAll || saveDialogMode == ExportCsvSingle;
-        setWindowTitle(csv ? QStringLiteral("Export To CSV") : QStringLiteral("Save To Text File"));
+        const int mode = saveDialogMode;
+        const bool csv = isCsvMode(mode);
+        const ModeTexts& t = csv ? kCsvTexts : kTextTexts;
+        setWindowTitle(QLatin1String(t.caption));
+        defaultExt_ = QLatin1String(t.extension);
+        filters_ = QStringList{QLatin1String(t.filter), QStringLiteral("All Files (*)")};
+        btnSave_->setText(QLatin1String(t.button));
+        for (QRadioButton* r : {rdSaveAll_, rdSaveSelected_, rdSaveSingle_}) r->setEnabled(true);
+        rdListFormat_->setEnabled(!csv);
+        rdRecordFormat_->setEnabled(!csv);
+        gbFormat_->setEnabled(!csv);
+        gbFormat_->setVisible(!csv);
+        gbSave_->setEnabled(true);
+        gbSave_->setTitle(QLatin1String(t.group));
+
+        const bool single = mode == ExportCsvSingle || mode == SaveTextSingle;
+        const bool selected = mode == SaveTextSelected;
+        setRadio(rdSaveAll_, !single && !selected);
+        setRadio(rdSaveSingle_, single);
+        setRadio(rdSaveSelected_, selected);
+        setRadio(rdListFormat_, !csv && mode != SaveTextSingle);
+        setRadio(rdRecordFormat_, mode == SaveTextSingle);
+
+        rdSaveAll_->setText(QLatin1String(t.all));
+        rdSaveSingle_->setText(QLatin1String(t.single));
+        rdSaveSelected_->setText(QLatin1String(t.selected));
+        enableRecordSelector(single);
+        saveRecordSelector_->setCurrentIndex(-1);
+
+        fillRecordSelector(saveRecordSelector_);
+        btnSave_->setFocus();
+        presetSaveFolder();
     });
 }
 
@@ -28,11 +160,77 @@ void TulumSaveDialog::FormHide() {
     guarded("save", 20, [] { savePending = 0; });
 }
 
-void TulumSaveDialog::btnCancelClick() {
+void TulumSaveDialog::presetSaveFolder() {
+    char cwd[PATH_MAX];
+    saveFolder_ = ::getcwd(cwd, sizeof cwd) ? QFile::decodeName(cwd) + QStringLiteral("/Save")
+                                            : QString();
+    fileName_.clear();
+}
+
+void TulumSaveDialog::btnSaveClick() {
     guarded("save", 30, [this] {
-        hide();
-        if (parentWidget()) parentWidget()->activateWindow();
+        if (rdSaveSelected_->isEnabled() && rdSaveSelected_->isChecked() &&
+            !recordStore().anySelected()) {
+            showMessage("There are no records selected.\r\rSave operation cancelled.",
+                        "No Records Selected", MsgIcon::Warning, MsgButtons::Ok);
+            closeDialog();
+            return;
+        }
+
+        SaveFileRequest request{QStringLiteral("uLUM - Save File"), saveFolder_, filters_,
+                                defaultExt_};
+        const QString chosen = askSaveFileName(request);
+        if (chosen.isEmpty()) return;  // cancelled: the dialog stays as it is
+
+        int choice = rdSaveSelected_->isChecked() ? SelectedRecords
+                     : rdSaveAll_->isChecked()    ? AllRecords
+                                                  : saveRecordSelector_->currentIndex();
+        const std::string fileName = QFile::encodeName(chosen).toStdString();
+        const int mode = saveDialogMode;
+        int result;
+        if (mode == ExportCsvAll || mode == ExportCsvSingle) {
+            result = writeCsvFile(fileName, choice);
+        } else if (mode == SaveTextSelected || mode == SaveTextSingle || mode == SaveTextAll) {
+            result = writeTextFile(fileName, choice, rdRecordFormat_->isChecked());
+        } else {
+            showMessage("Program is in an invalid state.\r\rSave operation cancelled.",
+                        "Internal Error", MsgIcon::Warning, MsgButtons::Ok);
+            closeDialog();
+            return;
+        }
+        if (result == kWriteDone) {
+            closeDialog();
+        } else if (result == kWriteFailed) {
+            showMessage("An error occurred when writing to the file.\r\rSave operation cancelled.",
+                        "File Error", MsgIcon::Warning, MsgButtons::Ok);
+        }
     });
+}
+
+void TulumSaveDialog::btnCancelClick() {
+    guarded("save", 40, [this] { closeDialog(); });
+}
+
+void TulumSaveDialog::rdSaveAllClick() {
+    guarded("save", 50, [this] { enableRecordSelector(false); });
+}
+
+void TulumSaveDialog::rdSaveSelectedClick() {
+    guarded("save", 51, [this] { enableRecordSelector(false); });
+}
+
+void TulumSaveDialog::rdSaveSingleClick() {
+    guarded("save", 52, [this] { enableRecordSelector(true); });
+}
+
+void TulumSaveDialog::enableRecordSelector(bool on) {
+    recordLabel_->setEnabled(on);
+    saveRecordSelector_->setEnabled(on);
+}
+
+void TulumSaveDialog::closeDialog() {
+    hide();
+    if (MainWindow) MainWindow->activateWindow();
 }
 
 void TulumSaveDialog::showEvent(QShowEvent* event) {

@@ -1,0 +1,57 @@
+#pragma once
+// The two file writers: CSV export and text files in the list format or the
+// individual record format.  Plain C++, so tests call them directly.
+//
+// Records come from displayRecords in the order shown, the header names the
+// tester by the identity last read from it, and every line ends in CR LF.
+// Field bytes are written as stored, bytes above 127 included; CSV values are
+// never quoted, their commas become spaces instead.
+//
+// A file is written whole or not at all: the text goes into a temporary file
+// beside the chosen one, which replaces it only when everything was written
+// and closed without error.  A failed save leaves an existing file of that
+// name as it was.
+
+#include <string>
+#include <vector>
+
+#include "records/testrecord.h"
+
+// Writer results.
+constexpr int kWriteDone = 0;
+constexpr int kWriteNothing = 1;  // empty file name: nothing done
+constexpr int kWriteFailed = -1;
+
+// What a file is made from: the records as shown and the header's texts.
+struct SaveSource {
+    std::vector<TestRecord> records;  // displayRecords, the first recordCount
+    std::string instrumentId;
+    std::string instrumentSerial;
+    std::string stamp;  // saveStamp at the start of the writing
+};
+
+// The records, identity and stamp as they stand now.
+SaveSource currentSaveSource();
+
+// Replaces, in place, every comma of a zero-terminated text by a space.
+void stripCommas(char* text);
+
+// The whole content of a file; false when recordChoice names no record
+// (an index not below the record count).  SelectedRecords (-2), AllRecords
+// (-1) or a 0-based index.
+bool csvFileText(const SaveSource& source, int recordChoice, std::string* out);
+bool textFileText(const SaveSource& source, int recordChoice, bool recordFormat,
+                  std::string* out);
+
+// Pieces of the text file: the nine-line block of the individual record
+// format, and one line of the list format given the ten column widths.
+int writeRecordBlock(std::string& out, const TestRecord& record, unsigned index);
+int writeListLine(std::string& out, const TestRecord& record, unsigned index,
+                  const std::vector<int>& widths);
+
+// Write fileName from the current records: 0 written (dataSaved = 1), 1 empty
+// name (nothing touched), -1 failed (logged; dataSaved = 0 if the file had
+// been opened, unchanged if it could not be).
+int writeCsvFile(const std::string& fileName, int recordChoice);
+int writeTextFile(const std::string& fileName, int recordChoice, bool recordFormat);
+

@@ -1,0 +1,228 @@
+// The saved and exported files, byte for byte against reference files, and
+// what a write does to the file system and to dataSaved.
+//
+// LUMKEST_WRITE_REFERENCE=folder writes the outputs there instead of
+// comparing, for review when a format is changed on purpose.
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "records/recordstore.h"
+#include "save/stamp.h"
+#include "save/writers.h"
+#include "tests/core/records.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// Four records: the sample record, one with a comma and a code that is no
+// unit, one with bytes that look like formats and bytes above 127, and one
+// with a long device ID.
+SaveSource sampleSource() {
+    SaveSource s;
+    s.instrumentId = "T1";
+    s.instrumentSerial = "S1";
+    s.stamp = "12/29/03 18:34:00";
+    s.records.push_back(makeRecord("123-456-789-012"));
+    TestRecord comma = makeRecord("12,34", "5 Jun 2004", "09:15", 'x');
+    SET_FIELD(comma, pressureMMHG, "1234");
+    SET_FIELD(comma, flow, "1,5");
+    comma.selected = 1;
+    s.records.push_back(comma);
+    TestRecord hostile = makeRecord("%s%n%x\xe9\xff", "30 Jan 2004", "%d:%p", 'k');
+    SET_FIELD(hostile, pressureUser, "\xef\xbc\x91");  // a full-width digit in UTF-8
+    hostile.selected = 1;
+    s.records.push_back(hostile);
+    s.records.push_back(makeRecord("LONG-DEVICE-ID-016", "14 Feb 2005", "23:59", 'b'));
+    return s;
+}
+
+enum class Layout { Csv, List, Record };
+
+struct FileCase {
+    const char* reference;
+    Layout layout;
+    int recordChoice;
+    bool empty;  // no records at all
+};
+
+class WriterFiles : public ::testing::TestWithParam<FileCase> {};
+
+TEST_P(WriterFiles, MatchTheReferenceByteForByte) {
+    const FileCase& c = GetParam();
+    SaveSource source = sampleSource();
+    if (c.empty) source.records.clear();
+    std::string out;
+    ASSERT_TRUE(c.layout == Layout::Csv
+                    ? csvFileText(source, c.recordChoice, &out)
+                    : textFileText(source, c.recordChoice, c.layout == Layout::Record, &out));
+    if (const char* dir = std::getenv("LUMKEST_WRITE_REFERENCE")) {
+        writeFile(fs::path(dir) / c.reference, out);
+        return;
+    }
+    EXPECT_EQ(out, readFile(fs::path(LUMKEST_REFERENCE_DIR) / c.reference)) << c.reference;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllLayouts, WriterFiles,
+    ::testing::Values(FileCase{"export-all.csv", Layout::Csv, AllRecords, false},
+                      FileCase{"export-selected.csv", Layout::Csv, SelectedRecords, false},
+                      FileCase{"export-none.csv", Layout::Csv, AllRecords, true},
+                      FileCase{"list-all.txt", Layout::List, AllRecords, false},
+                      FileCase{"list-first.txt", Layout::List, 0, false},
+                      FileCase{"list-none.txt", Layout::List, AllRecords, true},
+                      FileCase{"records-selected.txt", Layout::Record, SelectedRecords, false},
+                      FileCase{"records-last.txt", Layout::Record, 3, false}));
+
+TEST(Writers, SampleRecordLinesAndHeaders) {
+    // The lines a technician checks first, spelled out once here as well.
+    SaveSource source = sampleSource();
+    source.records.resize(1);
+    std::string csv, list, block;
+    ASSERT_TRUE(csvFileText(source, AllRecords, &csv));
+    ASSERT_TRUE(textFileText(source, AllRecords, false, &list));
+    ASSERT_TRUE(textFileText(source, AllRecords, true, &block));
+    EXPECT_EQ(csv,
+              "Dosimark Kest ID: T1  SN: S1  -  Data Exported On 12/29/03 18:34:00\r\n"
+              "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
+              "Pressure,mmHg,Pressure,(user),OP Peak Time\r\n"
+              "1,123-456-789-012,29 Dec 2003,18:34,5.183,5.183,88:48:39,376,mmHg,7.27,PSI,00:16:32\r\n");
+    const std::string header =
+        "Korvane Systems Inc.\r\nDosimark Kest ID: T1 SN: S1 -  Data Saved On 12/29/03 18:34:00\r\n\r\n";
+    const std::string closing =
+        "\r\nTechnician:_______________________________\r\nDate:_____________________________________\r\n";
+    EXPECT_EQ(list, header +
+                        "Rec  Device           Test Date   Test Time  Test Duration  Flow   Vol.   "
+                        "Peak                 Peak Pressure\r\n"
+                        "#    ID                           hh:mm      hh:mm:ss       ml/hr  ml     "
+                        "Pressure             Time (mm:ss) \r\n" +
+                        std::string(108, '=') + "\r\n" +
+                        "  1  123-456-789-012  29 Dec 2003 18:34      88:48:39       5.183  5.183   "
+                        "376 mmHg  7.27 PSI  16:32        \r\n" +
+                        closing);
+    EXPECT_EQ(block, header +
+                         "Record #:1\r\nDevice ID: 123-456-789-012\r\nTest Date: 29 Dec 2003\r\n"
+                         "Test Time (hh:mm): 18:34\r\nTest Duration (hh:mm:ss): 88:48:39\r\n"
+                         "Average Rate: 5.183 ml/hr\r\nInfused Volume: 5.183 ml\r\n"
+                         "Peak Occlusion Pressure: 376 mmHg (7.27 PSI)\r\n"
+                         "Peak Occlusion Pressure Time (mm:ss): 16:32\r\n\r\n" +
+                         closing);
+
+    // The CSV header cuts the ID to 30 characters and strips its commas only.
+    source.instrumentId = "A,B-123456789012345678901234567890";
+    source.instrumentSerial = "S,1";
+    ASSERT_TRUE(csvFileText(source, AllRecords, &csv));
+    EXPECT_EQ(csv.substr(0, csv.find("\r\n")),
+              "Dosimark Kest ID: A B-12345678901234567890123456  SN: S,1  -  Data Exported On "
+              "12/29/03 18:34:00");
+    // An index that names no record is refused.
+    EXPECT_FALSE(csvFileText(source, 1, &csv));
+    EXPECT_FALSE(textFileText(source, 1, true, &list));
+}
+
+TEST(Writers, StripCommasWorksInPlaceOnACopy) {
+    char text[] = ",12,,34,";
+    stripCommas(text);
+    EXPECT_STREQ(text, " 12  34 ");
+}
+
+// ---- writing files ----
+
+std::time_t fixedTime() { return 1072722840; }
+
+class WriterOnDisk : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetSharedStateForTest();
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+        previous_ = setStampClock(fixedTime);
+        SaveSource s = sampleSource();
+        recordStore().replace(123, s.records);
+        recordStore().fillDisplay(static_cast<unsigned>(s.records.size()));
+        dir_ = fs::temp_directory_path() / ("lumkest-writers-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        setStampClock(previous_);
+        fs::remove_all(dir_);
+        resetSharedStateForTest();
+    }
+    std::vector<std::string> names() const {
+        std::vector<std::string> n;
+        for (const auto& e : fs::directory_iterator(dir_)) n.push_back(e.path().filename());
+        std::sort(n.begin(), n.end());
+        return n;
+    }
+    StampClock previous_ = nullptr;
+    fs::path dir_;
+};
+
+TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
+    const std::string old = "the report signed yesterday\r\n";
+    const fs::path target = dir_ / "report.txt";
+    writeFile(target, old);
+
+    // Empty name: nothing done, dataSaved unchanged.
+    dataSaved = 0;
+    EXPECT_EQ(writeTextFile("", AllRecords, false), 1);
+    EXPECT_EQ(dataSaved.load(), 0);
+    // A folder that does not exist: cannot be opened, dataSaved unchanged.
+    EXPECT_EQ(writeCsvFile((dir_ / "no/such/x.csv").string(), AllRecords), -1);
+    EXPECT_EQ(dataSaved.load(), 0);
+    // An index past the records fails after opening: the old file stays whole,
+    // no temporary file is left, and the data counts as unsaved.
+    dataSaved = 1;
+    EXPECT_EQ(writeTextFile(target.string(), 4, false), -1);
+    EXPECT_EQ(readFile(target), old);
+    EXPECT_EQ(names(), std::vector<std::string>{"report.txt"});
+    EXPECT_EQ(dataSaved.load(), 0);
+
+    // A write that fails part way (here the file-size limit, as a full disk
+    // would) leaves the old file whole too.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int result = writeTextFile(target.string(), AllRecords, true);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(readFile(target), old);
+    EXPECT_EQ(names(), std::vector<std::string>{"report.txt"});
+
+    // A good write replaces the whole content and marks the data saved.
+    EXPECT_EQ(writeTextFile(target.string(), 0, true), 0);
+    EXPECT_EQ(dataSaved.load(), 1);
+    std::string written = readFile(target);
+    EXPECT_EQ(written.find("Korvane Systems Inc.\r\nDosimark Kest ID:  SN:  -  Data Saved On "
+                           "12/29/03 18:34:00\r\n"),
+              0u);
+    EXPECT_NE(written.find("Record #:1\r\n"), std::string::npos);
+    EXPECT_EQ(written.find("the report signed"), std::string::npos);
+    EXPECT_EQ(writeCsvFile((dir_ / "export.csv").string(), SelectedRecords), 0);
+    EXPECT_EQ(names(), (std::vector<std::string>{"export.csv", "report.txt"}));
+}
+
+}  // namespace
