@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShowEvent>
+#include <algorithm>
 #include <climits>
 
 #include "app/fonts.h"
@@ -54,6 +55,14 @@ void setRadio(QRadioButton* radio, bool on) {
     radio->setAutoExclusive(true);
 }
 
+// Widens a radio button whose caption does not fit its designed width, as
+// far as its group box allows; the platform's indicator is wider than the
+// design assumed.
+void fitCaption(QRadioButton* radio) {
+    const int room = radio->parentWidget()->width() - radio->x() - 2;
+    radio->resize(std::min(std::max(radio->width(), radio->sizeHint().width()), room), radio->height());
+}
+
 QRadioButton* radio(QWidget* parent, const char* name, int x, int y, int w, int h) {
     auto* r = new QRadioButton(parent);
     r->setObjectName(QLatin1String(name));
@@ -95,6 +104,8 @@ TulumSaveDialog::TulumSaveDialog() : SecondaryWindow(QStringLiteral("Save To Tex
     rdListFormat_->setText(QStringLiteral("List Format "));
     rdRecordFormat_ = radio(gbFormat_, "rdRecordFormat", 8, 42, 145, 17);
     rdRecordFormat_->setText(QStringLiteral("Individual Record Format "));
+    fitCaption(rdListFormat_);
+    fitCaption(rdRecordFormat_);
 
     btnSave_ = new QPushButton(QStringLiteral("Save"), this);
     btnSave_->setObjectName(QStringLiteral("btnSave"));
@@ -147,6 +158,7 @@ void TulumSaveDialog::FormShow() {
         rdSaveAll_->setText(QLatin1String(t.all));
         rdSaveSingle_->setText(QLatin1String(t.single));
         rdSaveSelected_->setText(QLatin1String(t.selected));
+        for (QRadioButton* r : {rdSaveAll_, rdSaveSingle_, rdSaveSelected_}) fitCaption(r);
         enableRecordSelector(single);
         saveRecordSelector_->setCurrentIndex(-1);
 
