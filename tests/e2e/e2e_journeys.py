@@ -8,6 +8,7 @@ shown.
 
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -227,8 +228,36 @@ def journey_own_block_exact_cells():
         press(find(frame, "push button", "Sort Records By Time/Date"))
         wait_for("date order", lambda: [r[1] for r in table_cells(table)] ==
                  [" ABCDEFGHIJKLMNOP ", " icu-7 ", " 12,34 ", " Z "])
+
+        # Export the sorted records through the save dialog and the file
+        # dialog, as a technician would: the file holds them in that order.
+        exported = os.path.join(folder, "export.csv")
+        item = wait_for("menu item Export To CSV", lambda: find(frame, "menu item", "Export To CSV"))
+        item.queryAction().doAction(0)
+        dialog = prog.dialog("Export To CSV")
+        press(wait_for("Export button", lambda: find(dialog, "push button", "Export")))
+        files = prog.dialog("uLUM - Save File")
+        name = wait_for("file name field", lambda: find(files, "text", "File name:"))
+        name.queryEditableText().setTextContents(exported)
+        save = find(files, "push button", "Save")
+        wait_for("Save enabled", lambda: is_enabled(save))
+        press(save)
+        wait_for("file written", lambda: os.path.exists(exported))
+        with open(exported, "rb") as f:
+            lines = f.read().split(b"\r\n")
+        head = b"Dosimark Kest ID: KEST-UNIT-9  SN: SN-0042  -  Data Exported On "
+        assert lines[0].startswith(head) and re.match(rb"^\d\d/\d\d/\d\d \d\d:\d\d:\d\d$",
+                                                      lines[0][len(head):]), lines[0]
+        assert lines[2:] == [
+            b"1,ABCDEFGHIJKLMNOP,29 Dec 2003,18:34,5.183,5.183,88:48:39,376,mmHg,7.27,PSI,00:16:32",
+            b"2,icu-7,30 Jan 2004,23:59,0.1,0.0,00:00:10,12,mmHg,0.01,Bar,00:01:00",
+            b"3,12 34,5 Jun 2004,07:05,12.5,100.2,01:02:03,1200,mmHg,23.2,kPa,00:00:59",
+            b"4,Z,1 Feb 2010,00:00,999.9,99999,99:59:59,9999,mmHg,9999,mmHg,00:59:59",
+            b""], lines
+        wait_for("save dialog closed", lambda: not is_showing(dialog))
     finally:
         prog.end()
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 JOURNEYS = [journey_start_and_exit, journey_attach_download_sort_open, journey_own_block_exact_cells]
