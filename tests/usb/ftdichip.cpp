@@ -97,7 +97,9 @@ FtdiChip::FtdiChip(VirtualTester& tester, unsigned productId, const std::string&
     testbed_ = umockdev_testbed_new();
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(onIoctl), this);
-    g_signal_connect(handler_, "client-vanished", G_CALLBACK(onVanished), this);
+    // umockdev 0.17 reports new connections but not closed ones; a client
+    // object's address may come back for a later connection.
+    g_signal_connect(handler_, "client-connected", G_CALLBACK(onConnected), this);
     plugIn();
 }
 
@@ -106,10 +108,7 @@ FtdiChip::~FtdiChip() {
     g_signal_handlers_disconnect_by_data(handler_, this);
     g_object_unref(testbed_);  // stops the worker thread
     g_object_unref(handler_);
-    for (auto& [client, state] : clients_) {
-        for (Urb& u : state->urbs) release(u);
-        delete state;
-    }
+    while (!clients_.empty()) forget(clients_.begin()->first);
 }
 
 std::string FtdiChip::root() const {
@@ -196,9 +195,7 @@ int FtdiChip::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* sel
     const unsigned long request = umockdev_ioctl_client_get_request(client);
 
     std::lock_guard<std::mutex> lock(chip->mutex_);
-    Client*& state = chip->clients_[client];
-    if (!state) state = new Client{umockdev_ioctl_client_get_devnode(client), {}};
-    Client& c = *state;
+    Client& c = chip->client(client);
 
     int err = 0;
     if (request == USBDEVFS_SUBMITURB) {
@@ -225,14 +222,25 @@ int FtdiChip::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* sel
     return TRUE;
 }
 
-void FtdiChip::onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
+void FtdiChip::onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self) {
     auto* chip = static_cast<FtdiChip*>(self);
     std::lock_guard<std::mutex> lock(chip->mutex_);
-    auto it = chip->clients_.find(client);
-    if (it == chip->clients_.end()) return;
-    for (Urb& u : it->second->urbs) chip->release(u);
+    chip->forget(client);
+    chip->client(client);
+}
+
+FtdiChip::Client& FtdiChip::client(UMockdevIoctlClient* client) {
+    Client*& state = clients_[client];
+    if (!state) state = new Client{umockdev_ioctl_client_get_devnode(client), {}};
+    return *state;
+}
+
+void FtdiChip::forget(UMockdevIoctlClient* client) {
+    auto it = clients_.find(client);
+    if (it == clients_.end()) return;
+    for (Urb& u : it->second->urbs) release(u);
     delete it->second;
-    chip->clients_.erase(it);
+    clients_.erase(it);
 }
 
 int FtdiChip::submit(Client& c, UMockdevIoctlData* arg) {

@@ -56,7 +56,10 @@ private:
     struct Urb;
     struct Client;
     static int onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
-    static void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
+    static void onConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* self);
+    // The state of one open device handle (caller holds mutex_).
+    Client& client(UMockdevIoctlClient* client);
+    void forget(UMockdevIoctlClient* client);
     // Each returns the ioctl's errno, 0 on success.
     int submit(Client& c, UMockdevIoctlData* arg);
     int reap(Client& c, UMockdevIoctlData* arg);
