@@ -2,6 +2,8 @@
 // emulated in umockdev's testbed with the virtual tester behind it.  Runs
 // with LD_PRELOAD=libumockdev-preload.so.0 (set by CTest).
 
+#include <umockdev.h>
+
 #include <thread>
 
 #include "device/decode.h"
@@ -22,12 +24,19 @@ std::vector<std::array<std::string, 9>> shown(const std::vector<TestRecord>& rec
     return out;
 }
 
+// Without the preload, libusb would look at the machine's real bus.
+void requirePreload() {
+    ASSERT_TRUE(umockdev_in_mock_environment())
+        << "run with LD_PRELOAD=libumockdev-preload.so.0 (ctest sets it)";
+}
+
 // The device link on the USB backend: the link fixture's virtual tester sits
 // behind the emulated chip, and FtdiDriver is the installed driver.
 class UsbLink : public LinkFixture {
 protected:
     void SetUp() override {
         LinkFixture::SetUp();
+        requirePreload();
         setDriver(&usb);
     }
 
@@ -59,6 +68,7 @@ protected:
 };
 
 TEST(UsbOpen, ByProductStringOverTheStandardProductIds) {
+    requirePreload();
     struct Case {
         unsigned productId;
         const char* product;
@@ -187,7 +197,9 @@ TEST_F(UsbLink, ReadTimeoutIsNotADisconnect) {
     unsigned waiting = 99, rx = 0, tx = 0, events = 0;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(usb.getQueueStatus(h, &waiting), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(90));
+    EXPECT_LT(took, std::chrono::seconds(2));  // gives up, as the 25 ms polls need
     EXPECT_EQ(waiting, 0u);
     EXPECT_EQ(chip.counters().pendingIn, 0);  // the request was cancelled and reaped
 
