@@ -118,13 +118,12 @@ std::string FtdiChip::root() const {
     return out;
 }
 
+// Testbed calls are made outside mutex_: umockdev's worker thread may be
+// waiting for it in onIoctl.  plugIn and unplug come from one thread.
 void FtdiChip::plugIn() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (plugged_) return;
-    ++devnum_;  // as on a real bus, every attach gets a new device number
+    if (pluggedIn()) return;
     char node[64];
-    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum_);
-    node_ = node;
+    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum_ + 1);
     char record[512];
     std::snprintf(record, sizeof record,
                   "P: %s\nN: %s\n"
@@ -132,7 +131,7 @@ void FtdiChip::plugIn() {
                   "A: busnum=1\\n\nA: devnum=%d\\n\nA: speed=12\\n\n"
                   "A: bConfigurationValue=1\\n\nA: dev=189:%d\\n\n"
                   "H: descriptors=%s\n",
-                  kSysPath + 4, node + 5, node, devnum_, devnum_ - 1,
+                  kSysPath + 4, node + 5, node, devnum_ + 1, devnum_,
                   hex(descriptors(productId_)).c_str());
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, record, &error) ||
@@ -141,28 +140,39 @@ void FtdiChip::plugIn() {
         g_clear_error(&error);
         throw std::runtime_error("cannot add the emulated chip: " + why);
     }
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++devnum_;  // as on a real bus, every attach gets a new device number
+    node_ = node;
     tester_.plugIn();
     tester_.openByDescription(kInstrumentDescription, kOpenByDescription, &testerHandle_);
     plugged_ = true;
 }
 
 void FtdiChip::unplug() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!plugged_) return;
-    plugged_ = false;
-    tester_.unplug();
-    testerHandle_ = 0;
-    // What the host has in flight fails; the handles it holds stay open but
-    // see the device gone.
-    for (auto& [client, state] : clients_) {
-        for (Urb& u : state->urbs) {
-            if (u.done) continue;
-            urbOf(u.data).status = -ESHUTDOWN;
-            urbOf(u.data).actual_length = 0;
-            u.done = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!plugged_) return;
+        plugged_ = false;
+        tester_.unplug();
+        testerHandle_ = 0;
+        // What the host has in flight fails; the handles it holds stay open
+        // but see the device gone.
+        for (auto& [client, state] : clients_) {
+            for (Urb& u : state->urbs) {
+                if (u.done) continue;
+                urbOf(u.data).status = -ESHUTDOWN;
+                urbOf(u.data).actual_length = 0;
+                u.done = true;
+            }
         }
     }
     umockdev_testbed_remove_device(testbed_, kSysPath);
+}
+
+bool FtdiChip::pluggedIn() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return plugged_;
 }
 
 void FtdiChip::setMute(bool mute) {

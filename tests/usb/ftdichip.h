@@ -40,6 +40,7 @@ public:
     std::string root() const;  // UMOCKDEV_DIR for a client in another process
     void plugIn();
     void unplug();
+    bool pluggedIn() const;
     // A hung chip: bulk IN requests stay unanswered until it is unmuted.
     void setMute(bool mute);
 
