@@ -4,7 +4,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "device/decode.h"
 #include "device/ftdidriver.h"
@@ -35,6 +37,8 @@ void requirePreload() {
 // behind the emulated chip, and FtdiDriver is the installed driver.
 class UsbLink : public LinkFixture {
 protected:
+    UsbLink() : LinkFixture(&clock) {}
+
     void SetUp() override {
         LinkFixture::SetUp();
         requirePreload();
@@ -64,6 +68,14 @@ protected:
         return out;
     }
 
+    // The fake clock, with a step to take at the link's next pause.
+    struct HookedClock : FakeClock {
+        void sleep(unsigned ms) override {
+            if (atNextSleep) std::exchange(atNextSleep, nullptr)();
+            FakeClock::sleep(ms);
+        }
+        std::function<void()> atNextSleep;  // the link runs on the test's thread
+    } clock;
     FtdiChip chip{tester};
     FtdiDriver usb;
 };
@@ -144,6 +156,27 @@ TEST_F(UsbLink, IdentifiesDownloadsLosesAndFindsTheTesterAgain) {
     EXPECT_EQ(starts(), 2);
 }
 
+// Unplugged while the command thread waits for the rest of a block: its
+// calls fail first, yet the user sees only the disconnect.
+TEST_F(UsbLink, UnplugHalfwayThroughABlockEndsInTheDisconnectOnly) {
+    ASSERT_EQ(monitorCycle(), 0);
+    tester.setDelivery(Delivery::TooSlow);  // 2 bytes now, the rest much later
+    ASSERT_EQ(requestDownload(), LinkDownloadRequested);
+    ASSERT_EQ(commandPass(), 0);
+    ASSERT_EQ(tester.commandsReceived().back(), "DD\r");
+    messages.clear();
+    clock.atNextSleep = [this] { chip.unplug(); };  // the first wait for the rest
+    ASSERT_EQ(commandPass(), 0);
+    EXPECT_EQ(tester.readSizes().back(), 2u);  // the header went over the bus
+    EXPECT_TRUE(messages.requests().empty());
+
+    ASSERT_EQ(monitorCycle(), 0);
+    EXPECT_EQ(deviceHandle.load(), 0u);
+    EXPECT_EQ(captions(), std::vector<std::string>{"Device Disconnected"});
+    EXPECT_EQ(commandPass(), -1);
+    EXPECT_EQ(view.presented, 0);
+}
+
 // The 8194-byte block crosses the bus in 133 packets of at most 62 data
 // bytes; the status bytes never reach the receive buffer.
 TEST_F(UsbLink, BlockInManyPacketsIsReadWhole) {
@@ -157,7 +190,7 @@ TEST_F(UsbLink, BlockInManyPacketsIsReadWhole) {
         ASSERT_EQ(written, 3u);
         if (delivery == Delivery::Pieces) {
             EXPECT_EQ(waitFor(h, 2), 2u);
-            fakeClock.advance(300);  // the rest arrives
+            clock.advance(300);  // the rest arrives
         }
         ASSERT_EQ(waitFor(h, kDataBlockSize), kDataBlockSize);
         EXPECT_EQ(read(h, kDataBlockSize), VirtualTester::buildAllRecordsBlock(tester.records()));

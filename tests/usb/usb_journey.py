@@ -43,10 +43,13 @@ class Chip:
         raise AssertionError("chip server ended during " + line)
 
     def end(self):
-        if self.proc.poll() is None:
+        try:
             self.proc.stdin.write("quit\n")
             self.proc.stdin.close()
             self.proc.wait(10)
+        except (OSError, subprocess.TimeoutExpired):
+            self.proc.kill()
+            self.proc.wait()
 
 
 @contextlib.contextmanager
