@@ -365,6 +365,8 @@ void FtdiChip::controlTransfer(Urb& u) {
 // Answers a bulk IN request: as many packets as the request holds, each the
 // status bytes and up to 62 data bytes, ended by a short packet.  With
 // nothing to send, the status bytes alone once the latency time has passed.
+// Requests are answered when the host reaps: the device node is a plain
+// file here, so libusb reaps without pause while it waits.
 void FtdiChip::fillBulkIn(Urb& u) {
     usbdevfs_urb& urb = urbOf(u.data);
     if (mute_ || !plugged_) return;

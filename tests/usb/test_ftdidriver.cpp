@@ -10,9 +10,9 @@
 
 #include "device/decode.h"
 #include "device/ftdidriver.h"
+#include "ftdichip.h"
 #include "linktest.h"
 #include "messagecheck.h"
-#include "ftdichip.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ protected:
         return h;
     }
 
-    // Waits (a bounded number of queries) until at least `n` bytes are waiting.
+    // Queries for up to 5 s until at least `n` bytes are waiting.
     unsigned waitFor(DeviceHandle h, unsigned n) {
         unsigned waiting = 0;
         eventually([&] { return usb.getQueueStatus(h, &waiting) == 0 && waiting >= n; });
