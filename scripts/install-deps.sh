@@ -7,6 +7,7 @@ PACKAGES="cmake ninja-build g++ pkg-config
 qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
 fonts-liberation2 fontconfig
 libftdi1-dev libusb-1.0-0-dev
+umockdev libumockdev-dev gir1.2-umockdev-1.0
 googletest libgtest-dev libgmock-dev
 xvfb xauth dbus at-spi2-core python3-pyatspi xdotool
 poppler-utils
