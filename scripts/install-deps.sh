@@ -10,6 +10,7 @@ libftdi1-dev libusb-1.0-0-dev
 googletest libgtest-dev libgmock-dev
 xvfb xauth dbus at-spi2-core python3-pyatspi xdotool
 poppler-utils
+cups-daemon cups-client printer-driver-cups-pdf cups-filters
 clang libclang-rt-14-dev"
 
 missing=""
