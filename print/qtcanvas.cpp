@@ -1,6 +1,7 @@
 #include "print/qtcanvas.h"
 
 #include <QPageLayout>
+#include <QPainter>
 #include <QPen>
 #include <QPrinter>
 
@@ -8,48 +9,58 @@
 
 QtPrintCanvas::QtPrintCanvas(QPrinter& printer) : printer_(printer) { setFont(font_); }
 
-QtPrintCanvas::~QtPrintCanvas() {
-    if (painter_.isActive()) abortDocument();
-}
-
 bool QtPrintCanvas::setOrientation(PageOrientation orientation) {
     return printer_.setPageOrientation(orientation == PageOrientation::Landscape
                                            ? QPageLayout::Landscape
                                            : QPageLayout::Portrait);
 }
 
-QRect QtPrintCanvas::paintRect() const {
-    return printer_.pageLayout().paintRectPixels(printer_.resolution());
+int QtPrintCanvas::pageWidth() {
+    return printer_.pageLayout().paintRectPixels(printer_.resolution()).width();
 }
 
-int QtPrintCanvas::pageWidth() { return paintRect().width(); }
-int QtPrintCanvas::pageHeight() { return paintRect().height(); }
+int QtPrintCanvas::pageHeight() {
+    return printer_.pageLayout().paintRectPixels(printer_.resolution()).height();
+}
 
 bool QtPrintCanvas::beginDocument() {
-    if (!painter_.begin(&printer_)) return false;
+    pages_.assign(1, {});
+    open_ = true;
     page_ = 1;
-    painter_.setFont(qfont_);
-    painter_.setBrush(Qt::white);
     return true;
 }
 
 bool QtPrintCanvas::newPage() {
-    if (!painter_.isActive() || !printer_.newPage()) return false;
+    if (!open_) return false;
+    pages_.emplace_back();
     ++page_;
     return true;
 }
 
 bool QtPrintCanvas::endDocument() {
-    if (!painter_.isActive()) return false;
-    return painter_.end();
+    if (!open_) return false;
+    open_ = false;
+    const std::vector<std::vector<Step>> pages = std::move(pages_);
+    pages_.clear();
+    QPainter painter;
+    if (!painter.begin(&printer_)) return false;
+    for (std::size_t p = 0; p < pages.size(); ++p) {
+        if (p > 0 && !printer_.newPage()) {
+            printer_.abort();
+            painter.end();
+            return false;
+        }
+        for (const Step& step : pages[p]) draw(painter, step);
+    }
+    return painter.end();
 }
 
 void QtPrintCanvas::abortDocument() {
-    printer_.abort();
-    if (painter_.isActive()) painter_.end();
+    open_ = false;
+    pages_.clear();
 }
 
-bool QtPrintCanvas::inProgress() { return painter_.isActive(); }
+bool QtPrintCanvas::inProgress() { return open_; }
 int QtPrintCanvas::pageNumber() { return page_; }
 
 void QtPrintCanvas::setFont(const CanvasFont& font) {
@@ -57,14 +68,13 @@ void QtPrintCanvas::setFont(const CanvasFont& font) {
     qfont_ = arialPoints(font.points, font.bold);
     qfont_.setFamily(QString::fromLatin1(font.face.c_str()));
     metrics_.reset();
-    if (painter_.isActive()) painter_.setFont(qfont_);
 }
 
 CanvasFont QtPrintCanvas::font() { return font_; }
 
 void QtPrintCanvas::setPenWidth(int dots) { penWidth_ = dots; }
 
-// Measured on the printer itself, before the job begins as well as during it.
+// Measured on the printer itself, so that the widths fit what it prints.
 const QFontMetrics& QtPrintCanvas::metrics() {
     if (!metrics_) metrics_.emplace(qfont_, &printer_);
     return *metrics_;
@@ -78,15 +88,27 @@ int QtPrintCanvas::textHeight(const std::string&) { return metrics().height(); }
 
 void QtPrintCanvas::textRect(int left, int top, int right, int bottom, int x, int y,
                              const std::string& text) {
-    const QRect cell(left, top, right - left, bottom - top);
-    painter_.setClipRect(cell);
-    painter_.fillRect(cell, Qt::white);
-    painter_.setPen(Qt::black);
-    painter_.drawText(x, y + metrics().ascent(), latin1Text(text));
-    painter_.setClipping(false);
+    if (!open_) return;
+    pages_.back().push_back({false, qfont_, QRect(left, top, right - left, bottom - top),
+                             QPoint(x, y + metrics().ascent()), latin1Text(text), QLine(), 0});
 }
 
 void QtPrintCanvas::line(int x1, int y1, int x2, int y2) {
-    painter_.setPen(QPen(Qt::black, penWidth_, Qt::SolidLine, Qt::FlatCap));
-    painter_.drawLine(x1, y1, x2, y2);
+    if (!open_) return;
+    pages_.back().push_back(
+        {true, QFont(), QRect(), QPoint(), QString(), QLine(x1, y1, x2, y2), penWidth_});
+}
+
+void QtPrintCanvas::draw(QPainter& painter, const Step& step) {
+    if (step.isLine) {
+        painter.setPen(QPen(Qt::black, step.penWidth, Qt::SolidLine, Qt::FlatCap));
+        painter.drawLine(step.line);
+        return;
+    }
+    painter.setClipRect(step.cell);
+    painter.fillRect(step.cell, Qt::white);
+    if (painter.font() != step.font) painter.setFont(step.font);
+    painter.setPen(Qt::black);
+    painter.drawText(step.at, step.text);
+    painter.setClipping(false);
 }
