@@ -27,7 +27,7 @@ public:
 
     // Page set-up, before beginDocument.
     virtual bool setOrientation(PageOrientation orientation) = 0;
-    virtual int pageWidth() = 0;   // printable area, dots
+    virtual int pageWidth() = 0;  // printable area, dots
     virtual int pageHeight() = 0;
 
     // The job.  beginDocument makes the page number 1, newPage adds 1.

@@ -10,9 +10,8 @@
 QtPrintCanvas::QtPrintCanvas(QPrinter& printer) : printer_(printer) { setFont(font_); }
 
 bool QtPrintCanvas::setOrientation(PageOrientation orientation) {
-    return printer_.setPageOrientation(orientation == PageOrientation::Landscape
-                                           ? QPageLayout::Landscape
-                                           : QPageLayout::Portrait);
+    return printer_.setPageOrientation(
+        orientation == PageOrientation::Landscape ? QPageLayout::Landscape : QPageLayout::Portrait);
 }
 
 int QtPrintCanvas::pageWidth() {

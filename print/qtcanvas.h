@@ -48,11 +48,11 @@ public:
 private:
     struct Step {
         bool isLine;
-        QFont font;     // text: font, white cell, baseline start, text
+        QFont font;  // text: font, white cell, baseline start, text
         QRect cell;
         QPoint at;
         QString text;
-        QLine line;     // line: from, to, pen width
+        QLine line;  // line: from, to, pen width
         int penWidth;
     };
     const QFontMetrics& metrics();

@@ -18,14 +18,14 @@ constexpr const char* kUnit = "ulumPrint";
 constexpr const char* kFace = "Arial";
 
 // Fixed offsets of the layout, in dots of the printer.
-constexpr int kLeft = 200;          // left edge of every text; top of the page header
-constexpr int kRuleInset = 300;     // footer rule, from either side
-constexpr int kHeaderGap = 75;      // below the page header; extra width of every column
-constexpr int kFooterSpace = 75;    // kept free at the foot, above the text height
-constexpr int kLinePad = 10;        // added to a text height for a row or line
+constexpr int kLeft = 200;        // left edge of every text; top of the page header
+constexpr int kRuleInset = 300;   // footer rule, from either side
+constexpr int kHeaderGap = 75;    // below the page header; extra width of every column
+constexpr int kFooterSpace = 75;  // kept free at the foot, above the text height
+constexpr int kLinePad = 10;      // added to a text height for a row or line
 
 // Labels that set the least width of each list column, in bold.
-const char* const kColumnLabels[10] = {"Rec #",     "Device ID", "Test", " ", "Test Duration",
+const char* const kColumnLabels[10] = {"Rec #",        "Device ID", "Test", " ", "Test Duration",
                                        "Flow (ml/hr)", "Vol. (ml)", " ",    " ", "Peak Time"};
 
 }  // namespace
@@ -94,7 +94,9 @@ bool ReportPrinter::jobCall(int line, Call&& call) {
 
 // ---- drawing helpers ----
 
-void ReportPrinter::setArial(int points, bool bold) { canvas_.setFont(CanvasFont{kFace, points, bold}); }
+void ReportPrinter::setArial(int points, bool bold) {
+    canvas_.setFont(CanvasFont{kFace, points, bold});
+}
 
 void ReportPrinter::drawLeft(const std::string& text, int x, int right, int top, int bottom) {
     canvas_.textRect(x, top, right, bottom, x, top, text);

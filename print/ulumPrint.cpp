@@ -53,14 +53,15 @@ TprintWindow::TprintWindow() : SecondaryWindow(QStringLiteral("Print"), 342, 120
 
     gbPrint_ = makeGroup(this, "gbPrint", QStringLiteral("Items To Print"),
                          QStringLiteral("Items To Print"), QRect(8, 4, 160, 109));
-    rdPrintAll_ = makeControl<QRadioButton>(gbPrint_, "rdPrintAll", QStringLiteral("Print All Records "),
-                                            QStringLiteral("Print All Records"), QRect(8, 24, 113, 17));
+    rdPrintAll_ =
+        makeControl<QRadioButton>(gbPrint_, "rdPrintAll", QStringLiteral("Print All Records "),
+                                  QStringLiteral("Print All Records"), QRect(8, 24, 113, 17));
     rdPrintSelected_ = makeControl<QRadioButton>(
         gbPrint_, "rdPrintSelected", QStringLiteral("Print Selected Records "),
         QStringLiteral("Print Selected Records"), QRect(8, 42, 137, 17));
-    rdPrintSingle_ = makeControl<QRadioButton>(
-        gbPrint_, "rdPrintSingle", QStringLiteral("Print Single Record "),
-        QStringLiteral("Print Single Record"), QRect(8, 60, 145, 17));
+    rdPrintSingle_ =
+        makeControl<QRadioButton>(gbPrint_, "rdPrintSingle", QStringLiteral("Print Single Record "),
+                                  QStringLiteral("Print Single Record"), QRect(8, 60, 145, 17));
     recordLabel_ = makeControl<QLabel>(gbPrint_, "recordLabel", QStringLiteral("Record"),
                                        QStringLiteral("Record"), QRect(56, 84, 35, 13));
     printRecordSelector_ = new QComboBox(gbPrint_);
@@ -74,8 +75,9 @@ TprintWindow::TprintWindow() : SecondaryWindow(QStringLiteral("Print"), 342, 120
 
     gbFormat_ = makeGroup(this, "gbFormat", QStringLiteral("Format "), QStringLiteral("Format"),
                           QRect(176, 4, 161, 69));
-    rdListFormat_ = makeControl<QRadioButton>(gbFormat_, "rdListFormat", QStringLiteral("List Format "),
-                                              QStringLiteral("List Format"), QRect(8, 24, 113, 17));
+    rdListFormat_ =
+        makeControl<QRadioButton>(gbFormat_, "rdListFormat", QStringLiteral("List Format "),
+                                  QStringLiteral("List Format"), QRect(8, 24, 113, 17));
     rdRecordFormat_ = makeControl<QRadioButton>(
         gbFormat_, "rdRecordFormat", QStringLiteral("Individual Record Format "),
         QStringLiteral("Individual Record Format"), QRect(8, 42, 145, 17));
@@ -101,7 +103,8 @@ TprintWindow::TprintWindow() : SecondaryWindow(QStringLiteral("Print"), 342, 120
             if (checked) (self->*handler)();
         };
     };
-    connect(rdPrintAll_, &QRadioButton::toggled, this, onCheck(&TprintWindow::rdPrintAllClick, this));
+    connect(rdPrintAll_, &QRadioButton::toggled, this,
+            onCheck(&TprintWindow::rdPrintAllClick, this));
     connect(rdPrintSelected_, &QRadioButton::toggled, this,
             onCheck(&TprintWindow::rdPrintSelectedClick, this));
     connect(rdPrintSingle_, &QRadioButton::toggled, this,

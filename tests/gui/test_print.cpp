@@ -73,8 +73,9 @@ TEST_F(PrintDialog, WindowControlsAndTabOrder) {
     EXPECT_TRUE(control<QGroupBox>("gbPrint")->font().bold());
     EXPECT_EQ(control<QGroupBox>("gbFormat")->font().pixelSize(), 16);
     EXPECT_EQ(control<QRadioButton>("rdPrintAll")->font().pixelSize(), 11);
-    const char* order[] = {"btnPrintRecords", "btnPrintCancel",      "rdPrintAll",   "rdPrintSingle",
-                           "rdPrintSelected", "printRecordSelector", "rdListFormat", "rdRecordFormat"};
+    const char* order[] = {"btnPrintRecords", "btnPrintCancel",  "rdPrintAll",
+                           "rdPrintSingle",   "rdPrintSelected", "printRecordSelector",
+                           "rdListFormat",    "rdRecordFormat"};
     QWidget* w = control<QWidget>(order[0]);
     for (const char* name : order) {
         while (!(w->focusPolicy() & Qt::TabFocus)) w = w->nextInFocusChain();
@@ -154,7 +155,8 @@ TEST_F(PrintDialog, PrintButtonBeforeAnyJob) {
         EXPECT_EQ(printWindow->isVisible(), c.staysOpen) << c.what;
         ASSERT_EQ(messages.asked.size(), c.noSelectionMessage ? 1u : 0u) << c.what;
         if (c.noSelectionMessage)
-            expectMessage(messages.asked[0], "There are no records selected.\r\rPrint operation cancelled.",
+            expectMessage(messages.asked[0],
+                          "There are no records selected.\r\rPrint operation cancelled.",
                           "No Records Selected", MsgIcon::Warning, MsgButtons::Ok);
         if (c.staysOpen) {  // choices unchanged
             EXPECT_EQ(printRange.load(), c.range) << c.what;
@@ -187,8 +189,8 @@ PdfPages readPdf(const QString& file) {
             out.emplace_back();
         } else if (!out.empty()) {
             out.back().push_back({g.captured(2).toDouble(), g.captured(3).toDouble(),
-                                        g.captured(4).toDouble(), g.captured(5).toDouble(),
-                                        g.captured(6)});
+                                  g.captured(4).toDouble(), g.captured(5).toDouble(),
+                                  g.captured(6)});
         }
     }
     return out;
@@ -242,8 +244,9 @@ TEST_F(PrintDialog, BothLayoutsPrintToPdfAsDesigned) {
             // on every page.
             int onPage = 0;
             for (const Word& w : page) {
-                const QString want = c.format == PrintListFormat ? QString::number(expectedRecord)
-                                                                 : "#:" + QString::number(expectedRecord);
+                const QString want = c.format == PrintListFormat
+                                         ? QString::number(expectedRecord)
+                                         : "#:" + QString::number(expectedRecord);
                 if (w.text != want || &w == number) continue;
                 if (c.format == PrintListFormat && !near(w.x0, (area.left() + 200) * k)) continue;
                 if (onPage++ == 0) {

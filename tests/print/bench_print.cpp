@@ -20,8 +20,8 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QTemporaryDir scratch;
-    const QString folder = argc > 1 ? QDir(QString::fromLocal8Bit(argv[1])).absolutePath()
-                                    : scratch.path();
+    const QString folder =
+        argc > 1 ? QDir(QString::fromLocal8Bit(argv[1])).absolutePath() : scratch.path();
     QDir().mkpath(folder);
 
     ReportJob job;
@@ -45,14 +45,16 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "printing failed\n");
                 return 1;
             }
-            ms.push_back(std::chrono::duration<double, std::milli>(
-                             std::chrono::steady_clock::now() - start).count());
+            ms.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
             pages = canvas.pageNumber();
         }
         std::sort(ms.begin(), ms.end());
-        std::printf("%-14s 123 records, %d pages at %d dpi: median %.1f ms, min %.1f ms (%d runs)\n",
-                    format == PrintListFormat ? "list layout" : "record layout", pages,
-                    QPrinter(QPrinter::HighResolution).resolution(), ms[runs / 2], ms[0], runs);
+        std::printf(
+            "%-14s 123 records, %d pages at %d dpi: median %.1f ms, min %.1f ms (%d runs)\n",
+            format == PrintListFormat ? "list layout" : "record layout", pages,
+            QPrinter(QPrinter::HighResolution).resolution(), ms[runs / 2], ms[0], runs);
     }
     return 0;
 }

@@ -44,8 +44,15 @@ public:
         pages.emplace_back();
         return true;
     }
-    bool endDocument() override { ops.push_back("end"); printing_ = false; return true; }
-    void abortDocument() override { ops.push_back("abort"); printing_ = false; }
+    bool endDocument() override {
+        ops.push_back("end");
+        printing_ = false;
+        return true;
+    }
+    void abortDocument() override {
+        ops.push_back("abort");
+        printing_ = false;
+    }
     bool inProgress() override { return printing_; }
     int pageNumber() override { return page_; }
     void setFont(const CanvasFont& f) override { font_ = f; }
@@ -55,9 +62,12 @@ public:
         if (!failMeasure.empty() && text == failMeasure) throw std::runtime_error("measure");
         return static_cast<int>(text.size()) * (font_.points * 6 + (font_.bold ? font_.points : 0));
     }
-    int textHeight(const std::string&) override { return font_.points * 10 + (font_.bold ? 10 : 0); }
+    int textHeight(const std::string&) override {
+        return font_.points * 10 + (font_.bold ? 10 : 0);
+    }
     void textRect(int l, int t, int r, int b, int x, int y, const std::string& text) override {
-        if (!failDraw.empty() && text == failDraw && --failDrawAt == 0) throw std::runtime_error("draw");
+        if (!failDraw.empty() && text == failDraw && --failDrawAt == 0)
+            throw std::runtime_error("draw");
         record("T " + std::to_string(font_.points) + (font_.bold ? "B " : " ") + num(l, t) + "," +
                num(r, b) + " @" + num(x, y) + " " + text);
     }

@@ -12,7 +12,9 @@ inline std::vector<TestRecord> sampleRecords(int count) {
     const char units[] = {'p', 'k', 'b', 'x'};
     std::vector<TestRecord> records;
     for (int i = 0; i < count; ++i) {
-        std::string id = i % 7 == 3 ? "PUMP-\xC4" "RZTE-" + std::to_string(1000 + i)
+        std::string id = i % 7 == 3 ? "PUMP-\xC4"
+                                      "RZTE-" +
+                                          std::to_string(1000 + i)
                                     : "DEV-" + std::to_string(100 + i);
         TestRecord r = makeRecord(id, dates[i % 4], i % 2 ? "09:15" : "18:34", units[i % 4]);
         SET_FIELD(r, flow, std::to_string(1 + i % 900) + ".5");

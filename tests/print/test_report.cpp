@@ -39,7 +39,8 @@ protected:
 
     ReportJob job(int count, int range, int format, int chosen = -1) {
         ReportJob j;
-        for (int i = 0; i < count; ++i) j.records.push_back(makeRecord("DEV-" + std::to_string(100 + i)));
+        for (int i = 0; i < count; ++i)
+            j.records.push_back(makeRecord("DEV-" + std::to_string(100 + i)));
         j.range = range, j.format = format, j.chosen = chosen;
         j.instrumentId = "KEST-9", j.instrumentSerial = "SN-42";
         return j;
@@ -53,16 +54,24 @@ protected:
             std::string s;
             for (const std::string& op : page) {
                 int l, t, r, b, n = 0;
-                if (std::sscanf(op.c_str(), "T %*s %d,%d,%d,%d @%*d,%*d %n", &l, &t, &r, &b, &n) < 4) continue;
+                if (std::sscanf(op.c_str(), "T %*s %d,%d,%d,%d @%*d,%*d %n", &l, &t, &r, &b, &n) <
+                    4)
+                    continue;
                 std::string tx = op.substr(n);
                 std::string y = "@" + std::to_string(t) + " ";
                 bool number = tx.find_first_not_of("0123456789") == std::string::npos;
-                if (tx.rfind("Device:", 0) == 0) s += "H ";
-                else if (tx == "Rec #") s += "C ";
-                else if (tx.rfind("Record #:", 0) == 0) s += "b" + tx.substr(9) + y;
-                else if (tx == "Technician: ") s += "K" + y;
-                else if (number && l == 200) s += "r" + tx + y;
-                else if (number) s += "F" + tx;
+                if (tx.rfind("Device:", 0) == 0)
+                    s += "H ";
+                else if (tx == "Rec #")
+                    s += "C ";
+                else if (tx.rfind("Record #:", 0) == 0)
+                    s += "b" + tx.substr(9) + y;
+                else if (tx == "Technician: ")
+                    s += "K" + y;
+                else if (number && l == 200)
+                    s += "r" + tx + y;
+                else if (number)
+                    s += "F" + tx;
             }
             out.push_back(s);
         }
@@ -83,7 +92,8 @@ TEST_F(Report, ListPageElementsAtTheirCoordinates) {
     RecordingCanvas canvas;
     ASSERT_EQ(printReport(canvas, job(1, PrintSingle, PrintListFormat, 0)), 0);
     const std::vector<std::string> expected = {
-        "landscape", "begin",
+        "landscape",
+        "begin",
         "T 12B 200,200,7800,330 @200,200 Device: KEST-9  SN: SN-42",
         "T 12 200,340,7800,460 @200,340 Data Printed On 12/29/03 18:34:00",
         "T 10B 200,535,625,645 @200,535 Rec #",
@@ -127,9 +137,9 @@ TEST_F(Report, RecordBlockLinesAndTheirCells) {
     EXPECT_EQ(canvas.ops[0], "portrait");
     for (int k = 0; k < 9; ++k) {
         int top = 535 + k * 110, right = 200 + 60 * static_cast<int>(lines[k].size());
-        EXPECT_EQ(canvas.ops[4 + k], "T 10 200," + std::to_string(top) + "," + std::to_string(right) +
-                                         "," + std::to_string(top + 110) + " @200," +
-                                         std::to_string(top) + " " + lines[k]);
+        EXPECT_EQ(canvas.ops[4 + k], "T 10 200," + std::to_string(top) + "," +
+                                         std::to_string(right) + "," + std::to_string(top + 110) +
+                                         " @200," + std::to_string(top) + " " + lines[k]);
     }
     EXPECT_EQ(summary(canvas), (std::vector<std::string>{"H b3@535 K@1685 F1"}));
 }
@@ -145,8 +155,8 @@ TEST_F(Report, ColumnsCoverAllRecordsWhateverTheRange) {
         ReportPrinter printer(canvas, j);
         ASSERT_EQ(printer.printReport(), 0);
         EXPECT_EQ(printer.layout.columnWidth[1], 960 + 75) << range;
-        EXPECT_EQ(printer.layout.columnX, (std::array<int, 10>{200, 625, 1660, 2395, 2770, 3755,
-                                                               4670, 5375, 5930, 6605}))
+        EXPECT_EQ(printer.layout.columnX,
+                  (std::array<int, 10>{200, 625, 1660, 2395, 2770, 3755, 4670, 5375, 5930, 6605}))
             << range;
     }
 }
@@ -161,26 +171,70 @@ TEST_F(Report, PageBreaks) {
         std::vector<int> selected;
         std::vector<std::string> pages;
     } cases[] = {
-        {"a row ending on pageBottom moves", 3, PrintAll, PrintListFormat, 1160, {},
+        {"a row ending on pageBottom moves",
+         3,
+         PrintAll,
+         PrintListFormat,
+         1160,
+         {},
          {"H C r1@655 r2@765 F1", "H C r3@655 F2", "H K@535 F3"}},
-        {"one dot more and it fits", 3, PrintAll, PrintListFormat, 1161, {},
+        {"one dot more and it fits",
+         3,
+         PrintAll,
+         PrintListFormat,
+         1161,
+         {},
          {"H C r1@655 r2@765 r3@875 F1", "H K@535 F2"}},
         // Below the blank row the closing block needs closingReserve (328)
         // and more: pageBottom 1314 keeps it, 1313 moves it.
-        {"closing block fits", 2, PrintAll, PrintListFormat, 1314 + 175, {},
+        {"closing block fits",
+         2,
+         PrintAll,
+         PrintListFormat,
+         1314 + 175,
+         {},
          {"H C r1@655 r2@765 K@985 F1"}},
-        {"closing block moves to a page with only the page header", 2, PrintAll,
-         PrintListFormat, 1313 + 175, {},
+        {"closing block moves to a page with only the page header",
+         2,
+         PrintAll,
+         PrintListFormat,
+         1313 + 175,
+         {},
          {"H C r1@655 r2@765 F1", "H K@535 F2"}},
-        {"break test before the selection test", 5, PrintSelected, PrintListFormat, 1160, {0, 3},
+        {"break test before the selection test",
+         5,
+         PrintSelected,
+         PrintListFormat,
+         1160,
+         {0, 3},
          {"H C r1@655 r4@765 F1", "H C F2", "H K@535 F3"}},
-        {"record blocks are never split", 3, PrintAll, PrintRecordFormat, 535 + 2 * 1150 + 175, {},
+        {"record blocks are never split",
+         3,
+         PrintAll,
+         PrintRecordFormat,
+         535 + 2 * 1150 + 175,
+         {},
          {"H b1@535 F1", "H b2@535 F2", "H b3@535 K@1795 F3"}},
-        {"two blocks when the second ends above pageBottom", 3, PrintAll, PrintRecordFormat,
-         535 + 2 * 1150 + 176, {}, {"H b1@535 b2@1685 F1", "H b3@535 K@1795 F2"}},
-        {"PrintSingle never breaks", 3, PrintSingle, PrintRecordFormat, 600, {},
+        {"two blocks when the second ends above pageBottom",
+         3,
+         PrintAll,
+         PrintRecordFormat,
+         535 + 2 * 1150 + 176,
+         {},
+         {"H b1@535 b2@1685 F1", "H b3@535 K@1795 F2"}},
+        {"PrintSingle never breaks",
+         3,
+         PrintSingle,
+         PrintRecordFormat,
+         600,
+         {},
          {"H b1@535 K@1685 F1"}},
-        {"PrintSingle list never breaks", 3, PrintSingle, PrintListFormat, 600, {},
+        {"PrintSingle list never breaks",
+         3,
+         PrintSingle,
+         PrintListFormat,
+         600,
+         {},
          {"H C r1@655 K@875 F1"}},
     };
     for (const Case& c : cases) {
