@@ -128,6 +128,10 @@ TEST_F(PrintDialog, ShowingFollowsThePresetsAndTheButtonsWriteBack) {
         EXPECT_EQ(printFormat.load(), c.format) << c.button;
         EXPECT_EQ(control<QComboBox>("printRecordSelector")->isEnabled(), c.selectorEnabled);
     }
+    // A print command while the dialog is open: it takes up the new presets.
+    MainWindow->BtnPrintSingleRecordClick();
+    EXPECT_TRUE(control<QRadioButton>("rdPrintSingle")->isChecked());
+    EXPECT_TRUE(control<QComboBox>("printRecordSelector")->isEnabled());
 }
 
 TEST_F(PrintDialog, PrintButtonBeforeAnyJob) {
