@@ -264,6 +264,8 @@ void TMainWindow::showSaveDialog(int mode) {
 void TMainWindow::showPrintDialog(int range, int format) {
     printRange = range;
     printFormat = format;
+    // Already open: it takes up the new presets as if shown afresh.
+    if (printWindow && printWindow->isVisible()) printWindow->FormShow();
     showWindow(printWindow);
 }
 

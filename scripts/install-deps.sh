@@ -11,6 +11,7 @@ umockdev libumockdev-dev gir1.2-umockdev-1.0
 googletest libgtest-dev libgmock-dev
 xvfb xauth dbus at-spi2-core python3-pyatspi xdotool
 poppler-utils
+cups-daemon cups-client printer-driver-cups-pdf cups-filters
 clang libclang-rt-14-dev"
 
 missing=""
