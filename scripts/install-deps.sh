@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs the Debian packages that building, running and testing need.
 # Does nothing when every package is already present; uses sudo when not root.
+#   install-deps.sh             what building, running and testing need
+#   install-deps.sh packaging   also the tools that build and check the packages
 set -eu
 
 PACKAGES="cmake ninja-build g++ pkg-config
@@ -11,6 +13,9 @@ googletest libgtest-dev libgmock-dev
 xvfb xauth dbus at-spi2-core python3-pyatspi xdotool
 poppler-utils
 clang libclang-rt-14-dev"
+if [ "${1:-}" = packaging ]; then
+    PACKAGES="$PACKAGES dpkg-dev fakeroot file lintian appstream desktop-file-utils"
+fi
 
 missing=""
 for p in $PACKAGES; do
