@@ -27,3 +27,11 @@ inline QFont arialPoints(int points, bool bold) {
 inline QString latin1Text(const std::string& s) {
     return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
+
+// "Arial" at a character height in pixels (the help viewer's text).
+inline QFont arialPixels(int pixels) {
+    QFont font(QStringLiteral("Arial"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixels);
+    return font;
+}

@@ -75,3 +75,57 @@ QIcon appIcon() {
     paintAppIcon(p, 96);
     return QIcon(pixmap);
 }
+
+QPixmap aboutPicture() {
+    // The tester beside an infusion bag whose line runs into it, on a pale
+    // sky; drawn into a 24-bit image without transparency.
+    QImage image(100, 70, QImage::Format_RGB888);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient sky(0, 0, 0, 70);
+    sky.setColorAt(0, QColor(0xd6, 0xe6, 0xf5));
+    sky.setColorAt(1, QColor(0xff, 0xff, 0xff));
+    p.fillRect(image.rect(), sky);
+
+    // The line from the bag's drip chamber into the tester's side.
+    QPainterPath line;
+    line.moveTo(78, 41);
+    line.cubicTo(78, 58, 60, 50, 47, 47);
+    p.setPen(QPen(QColor(0x70, 0x90, 0xb0), 1.5));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(line);
+
+    // The bag and its drip chamber.
+    p.setPen(QPen(QColor(0x50, 0x70, 0x90), 1));
+    p.setBrush(QColor(0xb8, 0xd8, 0xf0));
+    p.drawRoundedRect(QRectF(68, 6, 20, 25), 4, 4);
+    p.setBrush(QColor(0x8c, 0xbc, 0xe4));
+    p.drawRect(QRectF(70, 20, 16, 10));
+    p.setBrush(QColor(0xf4, 0xf8, 0xfc));
+    p.drawRect(QRectF(76, 31, 4, 10));
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x3a, 0x7c, 0xc8));
+    p.drawEllipse(QRectF(77, 35, 2, 3));
+
+    // The tester: case, display with a flow curve, three keys.
+    QLinearGradient body(0, 12, 0, 64);
+    body.setColorAt(0, QColor(0x2b, 0x6c, 0xb0));
+    body.setColorAt(1, QColor(0x1a, 0x3f, 0x6e));
+    p.setBrush(body);
+    p.setPen(QPen(QColor(0x10, 0x28, 0x48), 1));
+    p.drawRoundedRect(QRectF(8, 12, 39, 52), 6, 6);
+    p.setBrush(QColor(0xe8, 0xf4, 0xe8));
+    p.drawRoundedRect(QRectF(13, 18, 29, 20), 2, 2);
+    QPainterPath curve;
+    curve.moveTo(15, 34);
+    curve.cubicTo(21, 34, 22, 22, 27, 23);
+    curve.cubicTo(32, 24, 33, 31, 40, 27);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(QColor(0xc0, 0x20, 0x20), 1.5));
+    p.drawPath(curve);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xdd, 0xe6, 0xef));
+    for (int x : {15, 24, 33}) p.drawEllipse(QRectF(x, 45, 7, 7));
+    p.end();
+    return QPixmap::fromImage(image);
+}

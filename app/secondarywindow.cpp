@@ -7,3 +7,8 @@ SecondaryWindow::SecondaryWindow(const QString& caption, int clientWidth, int cl
     setModal(false);
     setFixedSize(clientWidth, clientHeight);
 }
+
+void SecondaryWindow::centreOn(const QWidget* owner) {
+    if (!owner) return;
+    move(owner->frameGeometry().center() - rect().center());
+}

@@ -9,4 +9,8 @@ class SecondaryWindow : public QDialog {
     Q_OBJECT
 public:
     SecondaryWindow(const QString& caption, int clientWidth, int clientHeight);
+
+protected:
+    // Puts the window's centre on the centre of owner (nothing without one).
+    void centreOn(const QWidget* owner);
 };

@@ -6,9 +6,9 @@
 #include <QCoreApplication>
 #include <QFontMetrics>
 #include <QKeyEvent>
-#include <QStyledItemDelegate>
 #include <algorithm>
 
+#include "app/fixedheightitems.h"
 #include "app/fonts.h"
 #include "app/glyphs.h"
 #include "app/guard.h"
@@ -28,18 +28,6 @@ QAccessibleInterface* paneFactory(const QString& className, QObject* object) {
         return new QAccessibleWidget(widget, QAccessible::Pane);
     return nullptr;
 }
-
-// The chooser's entries are drawn at one fixed height.
-class FixedHeightItems : public QStyledItemDelegate {
-public:
-    FixedHeightItems(int height, QObject* parent) : QStyledItemDelegate(parent), height_(height) {}
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        return {QStyledItemDelegate::sizeHint(option, index).width(), height_};
-    }
-
-private:
-    int height_;
-};
 
 void exposeAsPane(QWidget* widget) {
     static const bool installed = [] {

@@ -23,6 +23,8 @@ void MainWindowTest::SetUp() {
     previousClock = setClock(&clock);
     TMainWindow::startMonitor = [] { return monitorResult; };
     TMainWindow::exitProcess = [](int code) { exitCode = code; };
+    // The help viewer reads the help shipped in the source tree.
+    ThelpWindow::helpFolder = [] { return std::string(LUMKEST_HELP_TEXT_DIR); };
     createWindows();
 }
 
