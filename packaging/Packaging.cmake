@@ -13,12 +13,14 @@
 # Components: "lumkest" (package lumkest) and "sim" (package lumkest-sim,
 # which needs lumkest for the help folder).
 
-set(LUMKEST_APP_ID "com.korvanesystems.LumKest")
-set(LUMKEST_VENDOR "Korvane Systems")
-set(LUMKEST_HOMEPAGE "https://www.korvanesystems.com/")
+# The maker's details, as the About box shows them; the desktop id is the
+# reverse of the maker's web address.
+set(LUMKEST_APP_ID "com.example.korvane.LumKest")
+set(LUMKEST_VENDOR "Korvane Systems Inc.")
+set(LUMKEST_HOMEPAGE "https://www.korvane.example.com/")
 set(LUMKEST_RELEASE_DATE "2025-06-02")
 set(LUMKEST_RELEASE_DATE_RFC2822 "Mon, 02 Jun 2025 12:00:00 +0000")
-set(LUMKEST_COPYRIGHT_YEARS "2003-2025")
+set(LUMKEST_COPYRIGHT_YEARS "2005")
 set(LUMKEST_ICON_SIZES 16 22 24 32 48 64 128 256)
 
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
@@ -30,7 +32,7 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(LUMKEST_APPDIR "opt/lumkest")
 set(pkgsrc "${CMAKE_CURRENT_SOURCE_DIR}/packaging")
 set(pkgbin "${CMAKE_BINARY_DIR}/packaging")
-set(CPACK_PACKAGE_CONTACT "${LUMKEST_VENDOR} <support@korvanesystems.com>")
+set(CPACK_PACKAGE_CONTACT "${LUMKEST_VENDOR} <service@korvane.example.com>")
 
 # The programs name their desktop entries (the Wayland app id).
 target_compile_definitions(lumkest PRIVATE LUMKEST_DESKTOP_ID="${LUMKEST_APP_ID}")

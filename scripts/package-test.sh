@@ -111,7 +111,7 @@ done
 left=""
 while IFS= read -r f; do
     # Folders shared with other packages (/usr/bin, ...) stay; our own go.
-    if [ -L "$f" ] || { [ -e "$f" ] && [ ! -d "$f" ]; }; then left="$left $f"; fi
+    if { [ -e "$f" ] || [ -L "$f" ]; } && [ ! -d "$f" ]; then left="$left $f"; fi
 done <"$work/files"
 for d in /opt/lumkest /usr/share/doc/lumkest /usr/share/doc/lumkest-sim; do
     [ -e "$d" ] && left="$left $d"
