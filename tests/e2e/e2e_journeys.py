@@ -67,7 +67,8 @@ def status_label(frame, text):
 
 
 def journey_start_and_exit():
-    """The program starts with its window, status and log, and exits cleanly."""
+    """The program starts with its window, status and log, shows its help and
+    About box, and exits cleanly."""
     log = os.path.join(BUILD, "dbug.dbg")
     if os.path.exists(log):
         os.remove(log)
@@ -80,11 +81,45 @@ def journey_start_and_exit():
         with open(log) as f:
             first = f.readline().rstrip("\n")
         assert STAMP.match(first), "log begins with a time stamp: %r" % first
+        help_and_about(prog, frame)
         exit_item = wait_for("menu item Exit", lambda: find(frame, "menu item", "Exit"))
         exit_item.queryAction().doAction(0)
         assert prog.proc.wait(10) == 0, "exit code 0"
     finally:
         prog.end()
+
+
+def help_and_about(prog, frame):
+    """F1 opens the help on its first topic; the next topic is read from the
+    text box; the About box opens from the menu and OK closes it."""
+    click_at(status_label(frame, "Not Connected"))
+    key("F1")
+    help_window = prog.window("Help")
+    wait_for("help window shown", lambda: is_showing(help_window))
+    text_box = wait_for("help text", lambda: find(help_window, "text", "Help Text"))
+    read = lambda: text_box.queryText().getText(0, -1)
+    wait_for("first topic shown", lambda: read().startswith("Getting Started\n"))
+    key("Down")  # the topic list has the focus: the next topic
+    wait_for("second topic shown", lambda: read().startswith("Connecting The Tester On Linux\n"))
+    assert "99-lumkest.rules" in read() and "plugdev" in read(), read()[:200]
+    press(find(help_window, "push button", "Exit Help"))
+    wait_for("help window hidden", lambda: not is_showing(help_window))
+
+    # The menu bar's "About" opens a menu that holds the command "About".
+    command = wait_for("menu command About", lambda: next(
+        (i for i in find_all(frame, "menu item", "About")
+         if i.parent.getRoleName() == "popup menu"), None))
+    command.queryAction().doAction(0)
+    about = prog.window("About")
+    wait_for("About shown", lambda: is_showing(about))
+    for text in ("LUM Kest", "Version 1.0.2.0", "Korvane Systems Inc.", "www.korvane.example.com"):
+        assert text in texts_of(about), (text, texts_of(about))
+    press(find(about, "push button", "OK"))
+    wait_for("About hidden", lambda: not is_showing(about))
+
+
+def key(name):
+    subprocess.run(["xdotool", "key", name], check=True, env=dict(os.environ))
 
 
 def journey_attach_download_sort_open():

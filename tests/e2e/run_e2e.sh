@@ -9,7 +9,7 @@ export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 export QT_ACCESSIBILITY=1
 export NO_AT_BRIDGE=0
 unset QT_QPA_PLATFORM
-exec xvfb-run -a -s "-screen 0 1024x768x24" dbus-run-session -- sh -c '
+exec xvfb-run -a -s "-screen 0 1024x768x24 -noreset" dbus-run-session -- sh -c '
     /usr/libexec/at-spi-bus-launcher --launch-immediately &
     launcher=$!
     sleep 1
