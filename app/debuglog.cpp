@@ -1,8 +1,13 @@
 #include "app/debuglog.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -23,6 +28,43 @@ std::string folderOverride;
 constexpr int kMaxYields = 128;
 
 void reportInitError() { std::fputs("Error Initializing Debug Log File\n", stderr); }
+
+// Opens the log for writing (truncated) or appending.  The file is made
+// readable by all and writable by its owner only, whatever the umask.
+std::FILE* openLog(const std::string& path, bool append) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC),
+                    0644);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fdopen(fd, append ? "a" : "w");
+    if (!f) ::close(fd);
+    return f;
+}
+
+// The user's state folder for the log, with a trailing '/':
+// $XDG_STATE_HOME/lumkest/, or ~/.local/state/lumkest/ when that variable is
+// unset, empty or relative.  Empty when no home folder is known.
+std::string stateLogFolder() {
+    const char* xdg = std::getenv("XDG_STATE_HOME");
+    if (xdg && xdg[0] == '/') return std::string(xdg) + "/lumkest/";
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] != '/') {
+        const passwd* pw = ::getpwuid(::getuid());
+        home = pw ? pw->pw_dir : nullptr;
+    }
+    if (!home || home[0] != '/') return {};
+    return std::string(home) + "/.local/state/lumkest/";
+}
+
+// Creates each missing folder of path, private to the user (0700).
+bool makeFolders(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        std::string part = path.substr(0, slash);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 // Takes the log: waits (yielding) for 0 and sets 1 in one indivisible step.
 bool acquireLog() {
@@ -123,7 +165,16 @@ void initDebugLog(const char* fileName) {
         }
         logFileName = joined;
         haveLogFileName = true;
-        std::FILE* f = std::fopen(logFileName.c_str(), "w");
+        std::FILE* f = openLog(logFileName, false);
+        if (!f) {
+            // An installed program's folder is not writable by its users:
+            // the same log then goes to the user's state folder.
+            std::string folder = stateLogFolder();
+            if (!folder.empty() && makeFolders(folder)) {
+                logFileName = folder + (fileName ? fileName : "");
+                f = openLog(logFileName, false);
+            }
+        }
         if (!f) {
             logFileName.clear();
             haveLogFileName = false;
@@ -146,7 +197,7 @@ void writeDebugLog(const char* message, char typeCode, const void* value, const 
     if (!acquireLog()) return;
     std::FILE* f = nullptr;
     try {
-        f = std::fopen(logFileName.c_str(), "a");
+        f = openLog(logFileName, true);
         if (!f) return;  // logState stays 1: logging ends for the rest of the run
         std::string stamp = localStamp();
         writeLine(f, stamp.c_str(), message, typeCode, value, sourceUnit ? sourceUnit : "", line);

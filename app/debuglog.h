@@ -1,5 +1,7 @@
 #pragma once
-// Diagnostic log "dbug.dbg" beside the executable.
+// Diagnostic log "dbug.dbg" beside the executable.  Where that folder is
+// not writable (an installed program) the log goes to the user's state
+// folder instead: $XDG_STATE_HOME/lumkest/ or ~/.local/state/lumkest/.
 //
 // Every thread may write to it.  A line is appended by opening, writing,
 // flushing and closing the file, guarded by the three-valued word logState:
@@ -12,8 +14,9 @@
 
 extern std::atomic<int> logState;
 
-// Truncates (or creates) fileName in the folder of the executable and writes
-// the "Logging Initialized" line.  On failure writes
+// Truncates (or creates) fileName in the folder of the executable, or failing
+// that in the user's state folder (created private to the user), and writes
+// the "Logging Initialized" line.  When neither works, writes
 // "Error Initializing Debug Log File\n" to standard error; logging stays off.
 void initDebugLog(const char* fileName);
 

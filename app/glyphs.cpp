@@ -36,13 +36,12 @@ QPixmap glyphPixmap(Glyph glyph) {
     return pixmap;
 }
 
-QIcon appIcon() {
+void paintAppIcon(QPainter& p, int size) {
     // A tester's face: a rounded case, a display with a flow curve, and a
-    // drop for the infusion.
-    QPixmap pixmap(96, 96);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
+    // drop for the infusion.  Drawn on a 96-pixel grid, scaled to size.
+    p.save();
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 96.0, size / 96.0);
     QLinearGradient body(0, 0, 0, 96);
     body.setColorAt(0, QColor(0x2b, 0x6c, 0xb0));
     body.setColorAt(1, QColor(0x1a, 0x3f, 0x6e));
@@ -66,6 +65,14 @@ QIcon appIcon() {
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(0xff, 0xff, 0xff));
     p.drawPath(drop);
+    p.restore();
+}
+
+QIcon appIcon() {
+    QPixmap pixmap(96, 96);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    paintAppIcon(p, 96);
     return QIcon(pixmap);
 }
 

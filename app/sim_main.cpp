@@ -72,6 +72,8 @@ int main(int argc, char** argv) {
     const int qtArgc = static_cast<int>(qtArgv.size());
     qtArgv.push_back(nullptr);
 
+    // Ties the windows to the desktop entry (and its icon) on Wayland.
+    QGuiApplication::setDesktopFileName(QStringLiteral(LUMKEST_DESKTOP_ID ".Sim"));
     return runLumKest(qtArgc, qtArgv.data(), &tester, [&opts, &tester] {
         if (opts.testerWindow) showTesterWindow(&tester, opts);
     });

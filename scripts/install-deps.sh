@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs the Debian packages that building, running and testing need.
 # Does nothing when every package is already present; uses sudo when not root.
+#   install-deps.sh             what building, running and testing need
+#   install-deps.sh packaging   also the tools that build and check the packages
 set -eu
 
 PACKAGES="cmake ninja-build g++ pkg-config
@@ -13,6 +15,9 @@ xvfb xauth dbus at-spi2-core python3-pyatspi xdotool
 poppler-utils
 cups-daemon cups-client printer-driver-cups-pdf cups-filters
 clang libclang-rt-14-dev"
+if [ "${1:-}" = packaging ]; then
+    PACKAGES="$PACKAGES dpkg-dev fakeroot file lintian appstream desktop-file-utils"
+fi
 
 missing=""
 for p in $PACKAGES; do

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -49,14 +50,25 @@ protected:
         folder_ = mkdtemp(pattern);
         setLogFolderForTest(folder_ + "/");
         resetDebugLogForTest();
+        // Never the real user's state folder.
+        for (const char* name : {"XDG_STATE_HOME", "HOME"}) {
+            const char* value = std::getenv(name);
+            saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
+        ::setenv("XDG_STATE_HOME", (folder_ + "/state").c_str(), 1);
     }
     void TearDown() override {
+        for (const auto& [name, value] : saved_) {
+            if (value) ::setenv(name.c_str(), value->c_str(), 1);
+            else ::unsetenv(name.c_str());
+        }
         resetDebugLogForTest();
         setLogFolderForTest("");
         std::system(("rm -rf " + folder_).c_str());
     }
     std::string logText() { return readFile(folder_ + "/dbug.dbg"); }
     std::string folder_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 TEST_F(DebugLogTest, FreshLogStartsWithStampAndIsTruncatedAtEachStart) {
@@ -70,6 +82,7 @@ TEST_F(DebugLogTest, FreshLogStartsWithStampAndIsTruncatedAtEachStart) {
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(afterStamp(all[0]), " - Logging Initialized");
     EXPECT_EQ(debugLogFileName(), folder_ + "/dbug.dbg");
+    EXPECT_NE(::access((folder_ + "/state").c_str(), F_OK), 0);  // no state folder needed
 }
 
 TEST_F(DebugLogTest, EachTypeCodeWithAndWithoutValue) {
@@ -152,6 +165,8 @@ TEST_F(DebugLogTest, SecondInitialisationTurnsLoggingOff) {
 
 TEST_F(DebugLogTest, FolderWhereTheFileCannotBeCreated) {
     setLogFolderForTest(folder_ + "/no/such/folder/");
+    std::ofstream(folder_ + "/plain-file") << "x";  // nor can a state folder below a file
+    ::setenv("XDG_STATE_HOME", (folder_ + "/plain-file/state").c_str(), 1);
     testing::internal::CaptureStderr();
     initDebugLog("dbug.dbg");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error Initializing Debug Log File\n");
@@ -159,6 +174,50 @@ TEST_F(DebugLogTest, FolderWhereTheFileCannotBeCreated) {
     EXPECT_EQ(debugLogFileName(), "");
     writeDebugLog("no log", 'd', nullptr, "unit", 1);  // returns, nothing breaks
     SUCCEED();
+}
+
+// An installed program's folder is not writable: the log goes to the user's
+// state folder, made private to the user, and is truncated at each start.
+TEST_F(DebugLogTest, UnwritableProgramFolderLogsToTheStateFolder) {
+    struct Case {
+        const char* xdgStateHome;  // nullptr: unset
+        const char* expected;      // below folder_
+    };
+    const Case cases[] = {
+        {"/xdg", "/xdg/lumkest/dbug.dbg"},
+        {nullptr, "/home/.local/state/lumkest/dbug.dbg"},
+        {"", "/home/.local/state/lumkest/dbug.dbg"},
+        {"relative/state", "/home/.local/state/lumkest/dbug.dbg"},
+    };
+    setLogFolderForTest(folder_ + "/read-only-program-folder/");
+    ::setenv("HOME", (folder_ + "/home").c_str(), 1);
+    ::mkdir((folder_ + "/home").c_str(), 0755);
+    struct ZeroUmask {  // even so, nothing becomes writable by all
+        mode_t old = ::umask(0);
+        ~ZeroUmask() { ::umask(old); }
+    } zeroUmask;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.xdgStateHome ? c.xdgStateHome : "(unset)");
+        if (c.xdgStateHome == nullptr) ::unsetenv("XDG_STATE_HOME");
+        else if (c.xdgStateHome[0] == '/') ::setenv("XDG_STATE_HOME", (folder_ + c.xdgStateHome).c_str(), 1);
+        else ::setenv("XDG_STATE_HOME", c.xdgStateHome, 1);
+        const std::string path = folder_ + c.expected;
+        std::ofstream(path) << "a previous run's lines\n";  // exists only once the folder does
+        resetDebugLogForTest();
+        initDebugLog("dbug.dbg");
+        writeDebugLog("msg", 'd', nullptr, "unit", 3);
+        EXPECT_EQ(logState.load(), 0);
+        EXPECT_EQ(debugLogFileName(), path);
+        auto all = lines(readFile(path));
+        ASSERT_EQ(all.size(), 2u);
+        EXPECT_EQ(afterStamp(all[0]), " - Logging Initialized");
+        EXPECT_EQ(afterStamp(all[1]), " - unit - Line 3 - msg - -1234");
+        struct stat file{}, folder{};
+        ASSERT_EQ(::stat(path.c_str(), &file), 0);
+        ASSERT_EQ(::stat(path.substr(0, path.rfind('/')).c_str(), &folder), 0);
+        EXPECT_EQ(file.st_mode & 0777, 0644u);
+        EXPECT_EQ(folder.st_mode & 0777, 0700u);
+    }
 }
 
 TEST_F(DebugLogTest, WriterFindingTheLogBusyDropsItsLineAndReturns) {

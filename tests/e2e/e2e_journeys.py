@@ -102,7 +102,7 @@ def help_and_about(prog, frame):
     wait_for("first topic shown", lambda: read().startswith("Getting Started\n"))
     key("Down")  # the topic list has the focus: the next topic
     wait_for("second topic shown", lambda: read().startswith("Connecting The Tester On Linux\n"))
-    assert "99-lumkest.rules" in read() and "plugdev" in read(), read()[:200]
+    assert "70-lumkest.rules" in read() and "plugdev" in read(), read()[:200]
     press(find(help_window, "push button", "Exit Help"))
     wait_for("help window hidden", lambda: not is_showing(help_window))
 
