@@ -28,6 +28,12 @@ QString qtSaveFileDialog(const SaveFileRequest& request) {
 bool qtPrintDialog(QPrinter* printer) {
     QPrintDialog dialog(printer);
     dialog.setWindowFlag(Qt::WindowStaysOnTopHint);
+    // The report always prints whole: offer no page range or selection that
+    // the job would not honour.
+    dialog.setOption(QAbstractPrintDialog::PrintPageRange, false);
+    dialog.setOption(QAbstractPrintDialog::PrintSelection, false);
+    dialog.setOption(QAbstractPrintDialog::PrintCurrentPage, false);
+    printer->setPrintRange(QPrinter::AllPages);
     return dialog.exec() == QDialog::Accepted;
 }
 
