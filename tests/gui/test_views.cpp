@@ -699,3 +699,23 @@ TEST_F(Commands, EachCommandPresetsItsDialogOnEitherPage) {
 }
 
 }  // namespace
+
+namespace {
+
+// Field bytes are whatever the tester sent: markup, format sequences, bytes
+// above 127 and the bytes of full-width text all show as the bytes they are.
+TEST_F(SingleRecordView, HostileFieldBytesShowAsData) {
+    TestRecord r = makeRecord("<b>%s%n</b>\xe9\xff", "%1 %2 %x", "%d:%p", 'k');
+    SET_FIELD(r, pressureUser, "\xef\xbc\x91");
+    present({r});
+    const QString id = QString::fromLatin1("<b>%s%n</b>\xe9\xff");
+    const QString fullWidth = QString::fromLatin1("\xef\xbc\x91");
+    EXPECT_EQ(grid()->cellText(1, 1), " " + id + " ");
+    EXPECT_EQ(grid()->cellText(2, 1), " %1 %2 %x ");
+    EXPECT_EQ(grid()->cellText(8, 1), " " + fullWidth + " kPa ");
+    EXPECT_EQ(singleValues(), "1|" + id + "|%d:%p (hh:mm)|%1 %2 %x|5.183 ml/hr|5.183 ml|376 mmHg (" +
+                                  fullWidth + " kPa)|16:32 (mm:ss)|88:48:39 (hh:mm:ss)");
+    EXPECT_EQ(single().LblSingleRecDeviceID->textFormat(), Qt::PlainText);
+}
+
+}  // namespace

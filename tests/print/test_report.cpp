@@ -296,4 +296,36 @@ TEST_F(Report, PrintSingleWithoutARecordPrintsNothing) {
     }
 }
 
+// Field bytes that look like formats, markup or wide text print as the
+// bytes they are, in both layouts.
+TEST_F(Report, HostileFieldBytesPrintAsData) {
+    const std::string id = "<b>%s%n</b>\xe9\xff", date = "%1 %2 %x", wide = "\xef\xbc\x91";
+    ReportJob j = job(0, PrintAll, PrintListFormat);
+    TestRecord r = makeRecord(id, date, "%d:%p", 'k');
+    SET_FIELD(r, pressureUser, wide);
+    j.records.push_back(r);
+    auto texts = [](const RecordingCanvas& canvas) {
+        std::vector<std::string> out;
+        for (const std::string& op : canvas.ops)
+            if (op.rfind("T ", 0) == 0) out.push_back(op.substr(op.find(' ', op.find('@')) + 1));
+        return out;
+    };
+    auto has = [](const std::vector<std::string>& v, const std::string& s) {
+        return std::find(v.begin(), v.end(), s) != v.end();
+    };
+    RecordingCanvas list;
+    ASSERT_EQ(printReport(list, j), 0);
+    std::vector<std::string> t = texts(list);
+    for (const std::string& s : {id, date, std::string("%d:%p"), "(" + wide + " kPa)"})
+        EXPECT_TRUE(has(t, s)) << s;
+    j.format = PrintRecordFormat;
+    RecordingCanvas blocks;
+    ASSERT_EQ(printReport(blocks, j), 0);
+    t = texts(blocks);
+    for (const std::string& s : {"Device ID: " + id, "Test Date: " + date,
+                                 "Peak Occlusion Pressure: 376 mmHg (" + wide + " kPa)"})
+        EXPECT_TRUE(has(t, s)) << s;
+    EXPECT_TRUE(asked.empty());
+}
+
 }  // namespace
