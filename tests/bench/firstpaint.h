@@ -43,7 +43,7 @@ inline void reportAndQuit(const std::string& mode) {
         QTimer::singleShot(200, [] {
             std::printf("%ld\n", residentKb());
             std::fflush(stdout);
-            QCoreApplication::quit();
+            QCoreApplication::exit(0);  // no close events: nothing may ask "Unsaved Data"
         });
         return;
     }
@@ -51,5 +51,5 @@ inline void reportAndQuit(const std::string& mode) {
     const double ms = t0 ? (monotonicNs() - std::atoll(t0)) / 1e6 : -1;
     std::printf("%.3f\n", ms);
     std::fflush(stdout);
-    QCoreApplication::quit();
+    QCoreApplication::exit(0);  // no close events: nothing may ask "Unsaved Data"
 }
