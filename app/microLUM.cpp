@@ -70,8 +70,8 @@ TMainWindow::TMainWindow() : ui_(std::make_unique<Ui::TMainWindow>()) {
     setFont(dialogFont(11));
     setWindowIcon(appIcon());
 
-    listPage_ = new ListPage;
-    singlePage_ = new SinglePage;
+    listPage_ = new ListPage(ui_->DataView);
+    singlePage_ = new SinglePage(ui_->DataView);
     listPage_->setObjectName(QStringLiteral("ListSheet"));
     singlePage_->setObjectName(QStringLiteral("SingleSheet"));
     ui_->DataView->addTab(listPage_, QStringLiteral("List View"));
