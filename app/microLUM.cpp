@@ -66,8 +66,10 @@ TMainWindow::TMainWindow() : ui_(std::make_unique<Ui::TMainWindow>()) {
     // The designed dialog face is not on Linux desktops; Liberation Sans has
     // the metrics of the grid's Arial and keeps captions within their places.
     QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"));
-    ui_->setupUi(this);
+    // Set before the controls are made, which then take it up as they are
+    // built rather than being re-measured afterwards.
     setFont(dialogFont(11));
+    ui_->setupUi(this);
     setWindowIcon(appIcon());
 
     listPage_ = new ListPage(ui_->DataView);
