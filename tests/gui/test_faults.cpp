@@ -14,10 +14,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <ostream>
+#include <thread>
 
 #include "app/fonts.h"
 #include "app/listpage.h"
@@ -119,7 +122,9 @@ public:
         const auto realEnd = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         const std::uint64_t end = stepped.now() + budgetMs;
         for (;;) {
+            beat();
             while (!quiet()) {
+                beat();
                 QCoreApplication::processEvents();
                 if (std::chrono::steady_clock::now() > realEnd) {
                     ADD_FAILURE() << "the worker threads never came to rest";
@@ -198,10 +203,25 @@ protected:
             return answerYes ? MsgAnswer::Yes : MsgAnswer::No;
         });
         nextTick_ = stepped.now() + 500;
+        // This thread must never wait for a worker: one that does is reported
+        // rather than left hanging.
+        beat();
+        watchdog_ = std::thread([this] {
+            while (!watchEnd_) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                if (realMs() - heartbeat_.load() > 10000) {
+                    std::fprintf(stderr, "%s: the user-interface thread has been blocked for 10 s\n",
+                                 GetParam().name.c_str());
+                    std::abort();
+                }
+            }
+        });
         ASSERT_GT(startMonitorThread(), 0);
     }
 
     void TearDown() override {
+        watchEnd_ = true;
+        if (watchdog_.joinable()) watchdog_.join();
         stopMonitorThread();
         stopCommandThread();
         stepped.releaseAll();
@@ -223,6 +243,16 @@ private:
     }
     static int workers() { return 1 + (commandThreadRunning() ? 1 : 0); }
 
+    static long long realMs() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    void beat() { heartbeat_ = realMs(); }
+
+    std::thread watchdog_;
+    std::atomic<bool> watchEnd_{false};
+    std::atomic<long long> heartbeat_{0};
     std::uint64_t nextTick_ = 0;
     MessageHandler previousHandler_;
     std::mutex shownMutex_;
