@@ -41,6 +41,7 @@ namespace {
 constexpr int kClientWidth = 592;
 constexpr int kClientHeight = 353;
 constexpr int kStatusBarHeight = 19;
+constexpr unsigned kFillPauseMs = 50;  // after the list fill's repaint
 
 void showWindow(QWidget* window) {
     if (!window) return;
@@ -65,12 +66,14 @@ TMainWindow::TMainWindow() : ui_(std::make_unique<Ui::TMainWindow>()) {
     // The designed dialog face is not on Linux desktops; Liberation Sans has
     // the metrics of the grid's Arial and keeps captions within their places.
     QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"));
-    ui_->setupUi(this);
+    // Set before the controls are made, which then take it up as they are
+    // built rather than being re-measured afterwards.
     setFont(dialogFont(11));
+    ui_->setupUi(this);
     setWindowIcon(appIcon());
 
-    listPage_ = new ListPage;
-    singlePage_ = new SinglePage;
+    listPage_ = new ListPage(ui_->DataView);
+    singlePage_ = new SinglePage(ui_->DataView);
     listPage_->setObjectName(QStringLiteral("ListSheet"));
     singlePage_->setObjectName(QStringLiteral("SingleSheet"));
     ui_->DataView->addTab(listPage_, QStringLiteral("List View"));
@@ -401,6 +404,8 @@ void TMainWindow::enableDataControls() {
     m.ByDeviceID1->setEnabled(true);
 }
 
+// The fill's 50 ms pause after the repaint is left to the caller (see
+// presentRecords), so that it need not hold up this window's thread.
 int TMainWindow::fillList(unsigned n) {
     int result = -1;
     guarded("microLUM", 280, [this, n, &result] {
@@ -409,13 +414,22 @@ int TMainWindow::fillList(unsigned n) {
         listPage_->writeCells();
         gridMeasured = 0;
         listPage_->grid()->repaint();
-        sleepMs(50);
         result = 0;
     });
     return result;
 }
 
 int TMainWindow::handOver(const std::vector<TestRecord>& records, std::size_t capacity) {
+    if (replaceAndFill(records, capacity) != 0) return -1;
+    sleepMs(kFillPauseMs);
+    return refreshSinglePage();
+}
+
+int TMainWindow::refreshSinglePage() {
+    return guarded("usbcomm", 291, [this] { singlePage_->refresh(); }) ? 0 : -1;
+}
+
+int TMainWindow::replaceAndFill(const std::vector<TestRecord>& records, std::size_t capacity) {
     int result = -1;
     guarded("usbcomm", 290, [&] {
         if (records.empty() || !recordStore().replace(capacity, records)) return;
@@ -429,7 +443,6 @@ int TMainWindow::handOver(const std::vector<TestRecord>& records, std::size_t ca
         grid->setGridLineWidth(1);
         enableDataControls();
         if (fillList(n) != 0) return;
-        singlePage_->refresh();
         result = 0;
     });
     return result;
@@ -452,8 +465,14 @@ void TMainWindow::showSaveDialogNow() {
     runOnUiThread([this] { showSaveDialog(SaveTextAll); });
 }
 
+// The hand-over runs on this window's thread but for the fill's pause,
+// which the calling worker takes on its own: the window stays responsive
+// while the order of the steps stays as it was.
 int TMainWindow::presentRecords(const std::vector<TestRecord>& records, std::size_t capacity) {
     int result = -1;
-    runOnUiThread([&] { result = handOver(records, capacity); });
+    runOnUiThread([&] { result = replaceAndFill(records, capacity); });
+    if (result != 0) return -1;
+    sleepMs(kFillPauseMs);
+    runOnUiThread([&] { result = refreshSinglePage(); });
     return result;
 }

@@ -63,8 +63,11 @@ public:
     void RecordListDblClick();
 
     // ---- the hand-over of new records, on this window's thread ----
+    // handOver = replaceAndFill, the fill's 50 ms pause, refreshSinglePage.
     int handOver(const std::vector<TestRecord>& records, std::size_t capacity);
-    int fillList(unsigned n);
+    int replaceAndFill(const std::vector<TestRecord>& records, std::size_t capacity);
+    int refreshSinglePage();
+    int fillList(unsigned n);  // without the pause that follows it
     void enableDataControls();
 
     // ---- LinkView: called from worker threads ----

@@ -141,6 +141,10 @@ void monitorThread() {
     while (monitorStop.load() == 0) {
         if (monitorCycle() != 0) break;
     }
+    // Told to stop (the program is ending): a command thread that the last
+    // cycle started after the program had stopped the link is stopped too,
+    // so that it cannot run on, its pauses cut short, until the process ends.
+    if (monitorStop.load() != 0) stopCommandThread();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "device/decode.h"
 #include "linktest.h"
+#include "steppedclock.h"
 
 namespace {
 
@@ -385,6 +386,32 @@ TEST_F(LiveLink, UnplugEndsTheCommandThreadAndReplugStartsAnother) {
     // The start is counted just after the thread runs: wait for both.
     ASSERT_TRUE(eventually([this] { return commandThreadRunning() && starts() == 2; }));
     EXPECT_EQ(tester.opens(), 2);
+}
+
+// The program ends while the monitor is identifying a tester: the command
+// thread that this last cycle still starts must end with the monitor.
+class EndingLink : public LinkFixture {
+protected:
+    EndingLink() : LinkFixture(&stepped) {}
+    void SetUp() override {
+        LinkFixture::SetUp();
+        setCommandThreadManualForTest(false);
+    }
+    SteppedClock stepped;
+};
+
+TEST_F(EndingLink, ACommandThreadStartedByTheLastCycleEndsWithTheMonitor) {
+    ASSERT_GT(startMonitorThread(), 0);
+    ASSERT_TRUE(stepped.waitIdle(1, 5000));
+    stepped.advance(stepped.now() + 1000);  // the cycle opens the tester and asks "ID\r"
+    ASSERT_TRUE(eventually([this] { return stepped.idle() == 1 && tester.opens() == 1; }));
+
+    // As the program does at exit.
+    stopMonitorThread();
+    stopCommandThread();
+    stepped.releaseAll();
+    EXPECT_TRUE(waitForWorkers(5000));
+    EXPECT_EQ(starts(), 1);
 }
 
 }  // namespace

@@ -1,11 +1,20 @@
 // Many plug / download / unplug cycles with the real monitor and command
 // threads, a sped-up clock and a stand-in user-interface thread that answers
 // the save-dialog handshake and reads the shared state.  Run it under
-// ThreadSanitizer (LUMKEST_SANITIZE=thread) as well.
+// ThreadSanitizer (LUMKEST_SANITIZE=thread) as well; LUMKEST_STRESS_CYCLES
+// sets the number of cycles (CI runs 1000 under ThreadSanitizer).
+
+#include <cstdlib>
 
 #include "linktest.h"
 
 namespace {
+
+int stressCycles() {
+    const char* env = std::getenv("LUMKEST_STRESS_CYCLES");
+    const int n = env ? std::atoi(env) : 0;
+    return n > 0 ? n : 100;
+}
 
 class Stress : public LinkFixture {
 protected:
@@ -18,7 +27,7 @@ protected:
 };
 
 TEST_F(Stress, PlugDownloadUnplugCycles) {
-    constexpr int kCycles = 80;
+    const int kCycles = stressCycles();
     std::atomic<bool> done{false};
     std::atomic<int> dialogsShown{0};
     // The user interface: acts on save-dialog requests the way the clock
