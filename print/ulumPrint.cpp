@@ -49,7 +49,6 @@ QGroupBox* makeGroup(QWidget* parent, const char* name, const QString& caption,
 TprintWindow::TprintWindow() : SecondaryWindow(QStringLiteral("Print"), 342, 120) {
     setObjectName(QStringLiteral("printWindow"));
     setFont(dialogFont(11));
-    printer_.setDocName(QStringLiteral("LUM Kest"));
 
     gbPrint_ = makeGroup(this, "gbPrint", QStringLiteral("Items To Print"),
                          QStringLiteral("Items To Print"), QRect(8, 4, 160, 109));
@@ -177,8 +176,16 @@ void TprintWindow::closeToMainWindow() {
     if (MainWindow) MainWindow->activateWindow();
 }
 
+QPrinter* TprintWindow::printer() {
+    if (!printer_) {
+        printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
+        printer_->setDocName(QStringLiteral("LUM Kest"));
+    }
+    return printer_.get();
+}
+
 int TprintWindow::printReport() {
-    QtPrintCanvas canvas(printer_);
+    QtPrintCanvas canvas(*printer());
     return ::printReport(canvas, currentReportJob(printRecordSelector_->currentIndex()));
 }
 
@@ -196,7 +203,7 @@ void TprintWindow::btnPrintRecordsClick() {
             closeToMainWindow();
             return;
         }
-        if (!askPrintSettings(&printer_)) return;  // cancelled: the dialog stays as it is
+        if (!askPrintSettings(printer())) return;  // cancelled: the dialog stays as it is
         printReport();
         closeToMainWindow();
     });

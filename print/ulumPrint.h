@@ -5,6 +5,7 @@
 // go straight back into those words, which the report printer reads.
 
 #include <QPrinter>
+#include <memory>
 
 #include "app/secondarywindow.h"
 
@@ -32,7 +33,9 @@ public:
     // Prints the job the dialog's choices describe on the dialog's printer.
     int printReport();
 
-    QPrinter* printer() { return &printer_; }
+    // The dialog's printer, made at its first use: asking the printer
+    // service for it is slow, and most runs never print.
+    QPrinter* printer();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -41,7 +44,7 @@ private:
     void setRangeControls(int range);
     void closeToMainWindow();
 
-    QPrinter printer_{QPrinter::HighResolution};
+    std::unique_ptr<QPrinter> printer_;
     QGroupBox* gbPrint_;
     QRadioButton* rdPrintAll_;
     QRadioButton* rdPrintSelected_;

@@ -19,6 +19,8 @@ export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 BENCHMARKS="
 bench_download      tests/bench/bench_download
 bench_startup       tests/bench/bench_startup
+bench_save          tests/bench/bench_save
+print_bench         tests/print_bench
 "
 
 machine() {

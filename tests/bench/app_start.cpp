@@ -22,14 +22,16 @@ int main(int argc, char** argv) {
     auto* tester = new VirtualTester;  // outlives the worker threads
     FirstPaint* painted = nullptr;
     const int rc = runLumKest(argc, argv, tester, [&] {
+        // The user answers every box at once: a real box's own event loop
+        // would keep the program from quitting once it has reported.
+        setMessageHandler([](const MessageRequest& r) {
+            return r.buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
+        });
         if (mode != "rss") {
             painted = new FirstPaint(MainWindow, [] { reportAndQuit("start"); });
             return;
         }
-        // The user answers every box at once and downloads once connected.
-        setMessageHandler([](const MessageRequest& r) {
-            return r.buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
-        });
+        // The user downloads once connected.
         auto* poll = new QTimer(MainWindow);
         QObject::connect(poll, &QTimer::timeout, [poll, clicked = false]() mutable {
             QPushButton* download = MainWindow->listPage()->ui()->BtnDownloadData;
