@@ -3,6 +3,7 @@
 #include <QDesktopServices>
 #include <QFrame>
 #include <QLabel>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QShowEvent>
@@ -104,6 +105,8 @@ TfrmAbout::TfrmAbout() : SecondaryWindow(QStringLiteral("About"), 272, 295) {
     lblWebLink->move(72, 224);
     lblWebLink->adjustSize();
     lblWebLink->installEventFilter(this);
+    // Reachable from the keyboard too: Tab after OK, then Enter or Space.
+    lblWebLink->setFocusPolicy(Qt::TabFocus);
 
     connect(btnOK, &QPushButton::clicked, this, &TfrmAbout::btnOKClick);
 }
@@ -133,6 +136,12 @@ bool TfrmAbout::eventFilter(QObject* watched, QEvent* event) {
             if (mouse->button() == Qt::LeftButton) linkPressed_ = false;
             if (click) lblWebLinkClick();
             lblWebLinkMouseUp();
+            return true;
+        }
+        case QEvent::KeyPress: {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Space) return false;
+            lblWebLinkClick();
             return true;
         }
         default:

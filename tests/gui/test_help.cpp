@@ -218,6 +218,9 @@ TEST_F(AboutBox, LinkIsRedWhileHeldAndOpensOnALeftClick) {
         EXPECT_TRUE(frmAbout->isVisible()) << p.name;
     }
     EXPECT_EQ(link->text(), "www.korvane.example.com");
+    opened.clear();
+    QTest::keyClick(link, Qt::Key_Return);  // the keyboard's way to follow it
+    EXPECT_EQ(opened, std::vector<QString>{link->text()});
 
     frmAbout->okButton()->click();
     EXPECT_FALSE(frmAbout->isVisible());
