@@ -1,6 +1,9 @@
 #include "app/recordselector.h"
 
 #include <QComboBox>
+#include <QLabel>
+
+#include "app/dialogcontrols.h"
 
 #include "records/recordstore.h"
 
@@ -10,4 +13,18 @@ void fillRecordSelector(QComboBox* selector) {
     for (unsigned i = 0; i < count; ++i) selector->addItem(QString::number(i + 1));
     const unsigned current = currentRecord;
     selector->setCurrentIndex(current < count ? static_cast<int>(current) : -1);
+}
+
+QComboBox* makeRecordSelector(QWidget* group, const char* name, QLabel** label) {
+    *label = makeControl<QLabel>(group, "recordLabel", QStringLiteral("Record"),
+                                 QStringLiteral("Record"), QRect(56, 84, 35, 13));
+    auto* selector = new QComboBox(group);
+    selector->setObjectName(QString::fromLatin1(name));
+    selector->setAccessibleName(QStringLiteral("Record"));
+    selector->setFont(dialogFont(11));
+    selector->setGeometry(96, 79, 57, 19);
+    (*label)->setBuddy(selector);
+    (*label)->setEnabled(false);
+    selector->setEnabled(false);
+    return selector;
 }

@@ -4,5 +4,12 @@
 // record of the single record page (currentRecord) chosen.
 
 class QComboBox;
+class QLabel;
+class QWidget;
 
 void fillRecordSelector(QComboBox* selector);
+
+// The "Record" label (recordLabel) and the selector named `name` beside it,
+// at their places in the dialog's group box, both disabled until a single
+// record is chosen.  The selector is spoken as "Record".
+QComboBox* makeRecordSelector(QWidget* group, const char* name, QLabel** label);

@@ -1,5 +1,7 @@
 #include "app/secondarywindow.h"
 
+#include "app/microLUM.h"
+
 SecondaryWindow::SecondaryWindow(const QString& caption, int clientWidth, int clientHeight)
     : QDialog(nullptr, Qt::Dialog | Qt::WindowStaysOnTopHint | Qt::WindowTitleHint |
                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
@@ -11,4 +13,9 @@ SecondaryWindow::SecondaryWindow(const QString& caption, int clientWidth, int cl
 void SecondaryWindow::centreOn(const QWidget* owner) {
     if (!owner) return;
     move(owner->frameGeometry().center() - rect().center());
+}
+
+void SecondaryWindow::closeToMainWindow() {
+    hide();
+    if (MainWindow) MainWindow->activateWindow();
 }

@@ -11,6 +11,9 @@ public:
     SecondaryWindow(const QString& caption, int clientWidth, int clientHeight);
 
 protected:
+    // Hides the window and gives the keyboard focus to the main window.
+    void closeToMainWindow();
+
     // Puts the window's centre on the centre of owner (nothing without one).
     void centreOn(const QWidget* owner);
 };

@@ -7,6 +7,7 @@
 #include <QRadioButton>
 #include <QShowEvent>
 
+#include "app/dialogcontrols.h"
 #include "app/fonts.h"
 #include "app/guard.h"
 #include "app/messages.h"
@@ -22,27 +23,6 @@ TprintWindow* printWindow = nullptr;
 namespace {
 
 constexpr const char* kUnit = "ulumPrint";
-
-template <class W>
-W* makeControl(QWidget* parent, const char* name, const QString& caption, const QString& spoken,
-               QRect geometry) {
-    W* w = new W(caption, parent);
-    w->setObjectName(QString::fromLatin1(name));
-    w->setAccessibleName(spoken);
-    w->setFont(dialogFont(11));
-    w->setGeometry(geometry);
-    return w;
-}
-
-QGroupBox* makeGroup(QWidget* parent, const char* name, const QString& caption,
-                     const QString& spoken, QRect geometry) {
-    QGroupBox* g = new QGroupBox(caption, parent);
-    g->setObjectName(QString::fromLatin1(name));
-    g->setAccessibleName(spoken);
-    g->setFont(dialogFont(16, true));  // the caption; the controls inside set their own
-    g->setGeometry(geometry);
-    return g;
-}
 
 }  // namespace
 
@@ -61,16 +41,7 @@ TprintWindow::TprintWindow() : SecondaryWindow(QStringLiteral("Print"), 342, 120
     rdPrintSingle_ =
         makeControl<QRadioButton>(gbPrint_, "rdPrintSingle", QStringLiteral("Print Single Record "),
                                   QStringLiteral("Print Single Record"), QRect(8, 60, 145, 17));
-    recordLabel_ = makeControl<QLabel>(gbPrint_, "recordLabel", QStringLiteral("Record"),
-                                       QStringLiteral("Record"), QRect(56, 84, 35, 13));
-    printRecordSelector_ = new QComboBox(gbPrint_);
-    printRecordSelector_->setObjectName(QStringLiteral("printRecordSelector"));
-    printRecordSelector_->setAccessibleName(QStringLiteral("Record"));
-    printRecordSelector_->setFont(dialogFont(11));
-    printRecordSelector_->setGeometry(96, 79, 57, 19);
-    recordLabel_->setBuddy(printRecordSelector_);
-    recordLabel_->setEnabled(false);
-    printRecordSelector_->setEnabled(false);
+    printRecordSelector_ = makeRecordSelector(gbPrint_, "printRecordSelector", &recordLabel_);
 
     gbFormat_ = makeGroup(this, "gbFormat", QStringLiteral("Format "), QStringLiteral("Format"),
                           QRect(176, 4, 161, 69));
@@ -169,11 +140,6 @@ void TprintWindow::rdListFormatClick() {
 
 void TprintWindow::rdRecordFormatClick() {
     guarded(kUnit, __LINE__, [] { printFormat = PrintRecordFormat; });
-}
-
-void TprintWindow::closeToMainWindow() {
-    hide();
-    if (MainWindow) MainWindow->activateWindow();
 }
 
 QPrinter* TprintWindow::printer() {

@@ -42,7 +42,6 @@ protected:
 
 private:
     void setRangeControls(int range);
-    void closeToMainWindow();
 
     std::unique_ptr<QPrinter> printer_;
     QGroupBox* gbPrint_;

@@ -12,10 +12,10 @@
 #include <algorithm>
 #include <climits>
 
+#include "app/dialogcontrols.h"
 #include "app/fonts.h"
 #include "app/guard.h"
 #include "app/messages.h"
-#include "app/microLUM.h"
 #include "app/recordselector.h"
 #include "app/systemdialogs.h"
 #include "records/recordstore.h"
@@ -63,12 +63,9 @@ void fitCaption(QRadioButton* radio) {
     radio->resize(std::min(std::max(radio->width(), radio->sizeHint().width()), room), radio->height());
 }
 
-QRadioButton* radio(QWidget* parent, const char* name, int x, int y, int w, int h) {
-    auto* r = new QRadioButton(parent);
-    r->setObjectName(QLatin1String(name));
-    r->setGeometry(x, y, w, h);
-    r->setFont(dialogFont(11));
-    return r;
+// A radio button whose caption comes with the mode at each showing.
+QRadioButton* radio(QWidget* parent, const char* name, QRect geometry) {
+    return makeControl<QRadioButton>(parent, name, QString(), QString(), geometry);
 }
 
 }  // namespace
@@ -77,42 +74,25 @@ TulumSaveDialog::TulumSaveDialog() : SecondaryWindow(QStringLiteral("Save To Tex
     setObjectName(QStringLiteral("ulumSaveDialog"));
     setFont(dialogFont(11));
 
-    gbSave_ = new QGroupBox(this);
-    gbSave_->setObjectName(QStringLiteral("gbSave"));
-    gbSave_->setGeometry(8, 4, 160, 109);
-    gbSave_->setFont(dialogFont(16, true));
-    rdSaveAll_ = radio(gbSave_, "rdSaveAll", 8, 24, 113, 17);
-    rdSaveSelected_ = radio(gbSave_, "rdSaveSelected", 8, 42, 137, 17);
-    rdSaveSingle_ = radio(gbSave_, "rdSaveSingle", 8, 60, 145, 17);
-    recordLabel_ = new QLabel(QStringLiteral("Record"), gbSave_);
-    recordLabel_->setObjectName(QStringLiteral("recordLabel"));
-    recordLabel_->setGeometry(56, 84, 35, 13);
-    recordLabel_->setFont(dialogFont(11));
-    saveRecordSelector_ = new QComboBox(gbSave_);
-    saveRecordSelector_->setObjectName(QStringLiteral("saveRecordSelector"));
-    saveRecordSelector_->setGeometry(96, 79, 57, 19);
-    saveRecordSelector_->setFont(dialogFont(11));
-    saveRecordSelector_->setEditable(false);
-    saveRecordSelector_->setAccessibleName(QStringLiteral("Record"));
-    recordLabel_->setBuddy(saveRecordSelector_);
+    gbSave_ = makeGroup(this, "gbSave", QString(), QString(), QRect(8, 4, 160, 109));
+    rdSaveAll_ = radio(gbSave_, "rdSaveAll", QRect(8, 24, 113, 17));
+    rdSaveSelected_ = radio(gbSave_, "rdSaveSelected", QRect(8, 42, 137, 17));
+    rdSaveSingle_ = radio(gbSave_, "rdSaveSingle", QRect(8, 60, 145, 17));
+    saveRecordSelector_ = makeRecordSelector(gbSave_, "saveRecordSelector", &recordLabel_);
 
-    gbFormat_ = new QGroupBox(QStringLiteral("Format "), this);
-    gbFormat_->setObjectName(QStringLiteral("gbFormat"));
-    gbFormat_->setGeometry(180, 4, 160, 67);
-    gbFormat_->setFont(dialogFont(16, true));
-    rdListFormat_ = radio(gbFormat_, "rdListFormat", 8, 24, 113, 17);
+    gbFormat_ = makeGroup(this, "gbFormat", QStringLiteral("Format "), QString(),
+                          QRect(180, 4, 160, 67));
+    rdListFormat_ = radio(gbFormat_, "rdListFormat", QRect(8, 24, 113, 17));
     rdListFormat_->setText(QStringLiteral("List Format "));
-    rdRecordFormat_ = radio(gbFormat_, "rdRecordFormat", 8, 42, 145, 17);
+    rdRecordFormat_ = radio(gbFormat_, "rdRecordFormat", QRect(8, 42, 145, 17));
     rdRecordFormat_->setText(QStringLiteral("Individual Record Format "));
     fitCaption(rdListFormat_);
     fitCaption(rdRecordFormat_);
 
-    btnSave_ = new QPushButton(QStringLiteral("Save"), this);
-    btnSave_->setObjectName(QStringLiteral("btnSave"));
-    btnSave_->setGeometry(181, 80, 70, 25);
-    btnCancel_ = new QPushButton(QStringLiteral("Cancel"), this);
-    btnCancel_->setObjectName(QStringLiteral("btnCancel"));
-    btnCancel_->setGeometry(265, 80, 70, 25);
+    btnSave_ = makeControl<QPushButton>(this, "btnSave", QStringLiteral("Save"), QString(),
+                                        QRect(181, 80, 70, 25));
+    btnCancel_ = makeControl<QPushButton>(this, "btnCancel", QStringLiteral("Cancel"), QString(),
+                                          QRect(265, 80, 70, 25));
 
     setTabOrder(rdSaveAll_, rdSaveSingle_);
     setTabOrder(rdSaveSingle_, rdSaveSelected_);
@@ -176,7 +156,6 @@ void TulumSaveDialog::presetSaveFolder() {
     char cwd[PATH_MAX];
     saveFolder_ = ::getcwd(cwd, sizeof cwd) ? QFile::decodeName(cwd) + QStringLiteral("/Save")
                                             : QString();
-    fileName_.clear();
 }
 
 void TulumSaveDialog::btnSaveClick() {
@@ -185,7 +164,7 @@ void TulumSaveDialog::btnSaveClick() {
             !recordStore().anySelected()) {
             showMessage("There are no records selected.\r\rSave operation cancelled.",
                         "No Records Selected", MsgIcon::Warning, MsgButtons::Ok);
-            closeDialog();
+            closeToMainWindow();
             return;
         }
 
@@ -207,11 +186,11 @@ void TulumSaveDialog::btnSaveClick() {
         } else {
             showMessage("Program is in an invalid state.\r\rSave operation cancelled.",
                         "Internal Error", MsgIcon::Warning, MsgButtons::Ok);
-            closeDialog();
+            closeToMainWindow();
             return;
         }
         if (result == kWriteDone) {
-            closeDialog();
+            closeToMainWindow();
         } else if (result == kWriteFailed) {
             showMessage("An error occurred when writing to the file.\r\rSave operation cancelled.",
                         "File Error", MsgIcon::Warning, MsgButtons::Ok);
@@ -220,7 +199,7 @@ void TulumSaveDialog::btnSaveClick() {
 }
 
 void TulumSaveDialog::btnCancelClick() {
-    guarded("save", 40, [this] { closeDialog(); });
+    guarded("save", 40, [this] { closeToMainWindow(); });
 }
 
 void TulumSaveDialog::rdSaveAllClick() {
@@ -238,11 +217,6 @@ void TulumSaveDialog::rdSaveSingleClick() {
 void TulumSaveDialog::enableRecordSelector(bool on) {
     recordLabel_->setEnabled(on);
     saveRecordSelector_->setEnabled(on);
-}
-
-void TulumSaveDialog::closeDialog() {
-    hide();
-    if (MainWindow) MainWindow->activateWindow();
 }
 
 void TulumSaveDialog::showEvent(QShowEvent* event) {

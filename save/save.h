@@ -28,7 +28,7 @@ public:
     void rdSaveAllClick();
     void rdSaveSelectedClick();
     void rdSaveSingleClick();
-    void presetSaveFolder();
+    void presetSaveFolder();  // the file dialog starts in ./Save and proposes no name
 
     // What the file dialog is asked with: its starting folder and filters.
     QString saveFolder() const { return saveFolder_; }
@@ -40,7 +40,6 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
-    void closeDialog();
     void enableRecordSelector(bool on);
 
     QGroupBox* gbSave_;
@@ -56,7 +55,6 @@ private:
     QPushButton* btnCancel_;
 
     QString saveFolder_;
-    QString fileName_;
     QString defaultExt_;
     QStringList filters_;
 };

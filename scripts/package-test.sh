@@ -80,7 +80,7 @@ echo "== the installed program, as the ordinary user $user"
 id -u "$user" >/dev/null 2>&1 || useradd --create-home --shell /bin/sh "$user"
 home="$(getent passwd "$user" | cut -d: -f6)"
 rm -rf "$home/.local/state/lumkest"
-cp tests/e2e/atspi.py tests/package/installed_journey.py "$work/"
+cp tests/e2e/atspi.py tests/e2e/desktop.sh tests/package/installed_journey.py "$work/"
 chmod 755 "$work"
 mkdir -m 700 "$work/runtime"
 chown "$user" "$work/runtime"
@@ -88,16 +88,7 @@ runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
     PATH=/usr/bin:/bin LANG=C.UTF-8 /usr/bin/lumkest-sim --help >/dev/null
 runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
     PATH=/usr/bin:/bin LANG=C.UTF-8 XDG_RUNTIME_DIR="$work/runtime" \
-    QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1 NO_AT_BRIDGE=0 \
-    xvfb-run -a -s "-noreset -screen 0 1024x768x24" dbus-run-session -- sh -c '
-        /usr/libexec/at-spi-bus-launcher --launch-immediately &
-        launcher=$!
-        sleep 1
-        cd "$0" && /usr/bin/python3 installed_journey.py
-        status=$?
-        kill $launcher 2>/dev/null || true
-        exit $status
-    ' "$work"
+    "$work/desktop.sh" /usr/bin/python3 "$work/installed_journey.py"
 
 echo "== removing"
 # shellcheck disable=SC2086

@@ -9,7 +9,4 @@ for p in x11-apps netpbm; do
 done
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target lumkest-sim
-export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
-xvfb-run -a -s "-screen 0 1024x768x24" dbus-run-session -- sh -c '
-    /usr/libexec/at-spi-bus-launcher --launch-immediately & sleep 1
-    /usr/bin/python3 scripts/screenshots.py build docs'
+tests/e2e/desktop.sh /usr/bin/python3 scripts/screenshots.py build docs

@@ -19,15 +19,9 @@
 #include "app/debuglog.h"
 #include "app/guard.h"
 #include "records/testrecord.h"
+#include "tests/files.h"
 
 namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;

@@ -87,17 +87,7 @@ lpadmin -p LumKestPDF -E -v cups-pdf:/ -P /usr/share/ppd/cups-pdf/CUPS-PDF_opt.p
 lpadmin -d LumKestPDF
 
 status=0
-QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1 NO_AT_BRIDGE=0 \
-xvfb-run -a -s "-screen 0 1024x768x24 -noreset" dbus-run-session -- sh -c '
-    unset QT_QPA_PLATFORM
-    /usr/libexec/at-spi-bus-launcher --launch-immediately &
-    launcher=$!
-    sleep 1
-    /usr/bin/python3 "$0/e2e_print.py" "$1" "$2"
-    status=$?
-    kill $launcher 2>/dev/null || true
-    exit $status
-' "$here" "$build" "$work" || status=$?
+"$here/desktop.sh" /usr/bin/python3 "$here/e2e_print.py" "$build" "$work" || status=$?
 if [ $status -ne 0 ]; then
     echo "--- cupsd error_log"; tail -n 40 "$work/log/error_log" 2>/dev/null || true
 fi

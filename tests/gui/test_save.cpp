@@ -10,12 +10,11 @@
 #include <QRadioButton>
 #include <QTest>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "app/systemdialogs.h"
 #include "records/recordstore.h"
 #include "save/save.h"
+#include "tests/files.h"
 #include "tests/gui/guitest.h"
 #include "tests/messagecheck.h"
 
@@ -172,11 +171,9 @@ TEST_F(SaveDialog, AFailedWriteStaysOpenAndASecondNameSavesTheChosenRecord) {
     EXPECT_FALSE(ulumSaveDialog->isVisible());
     EXPECT_EQ(savePending.load(), 0);
     EXPECT_EQ(dataSaved.load(), 1);
-    std::ifstream in(good, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("\r\nRecord #:4\r\nDevice ID: DEV-103\r\n"), std::string::npos);
-    EXPECT_EQ(text.str().find("Record #:1"), std::string::npos);
+    const std::string text = readFile(good);
+    EXPECT_NE(text.find("\r\nRecord #:4\r\nDevice ID: DEV-103\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("Record #:1"), std::string::npos);
     fs::remove_all(dir);
 }
 
