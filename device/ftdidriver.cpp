@@ -99,7 +99,11 @@ int FtdiDriver::openByDescription(const char* description, unsigned flags, Devic
             break;
         }
     }
-    if (!opened) return kFail;
+    if (!opened) {
+        lastOpenProblem_ = OpenProblem::NotFound;
+        return kFail;
+    }
+    lastOpenProblem_ = OpenProblem::None;
     dev->ctx->usb_read_timeout = kReadTimeoutMs;
     ftdi_tciflush(dev->ctx.get());
 

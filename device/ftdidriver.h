@@ -12,6 +12,7 @@
 // calls on it, and is kept alive until the last call in progress returns;
 // calls on a closed handle fail.
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,9 @@
 
 class FtdiDriver : public Driver {
 public:
+    // Why the last openByDescription failed, for callers that explain it.
+    enum class OpenProblem { None, NotFound, NoPermission, Busy, Other };
+
     FtdiDriver();
     ~FtdiDriver() override;
 
@@ -35,6 +39,8 @@ public:
     int purge(DeviceHandle handle, unsigned mask) override;
     int close(DeviceHandle handle) override;
 
+    OpenProblem lastOpenProblem() const { return lastOpenProblem_.load(); }
+
 private:
     struct Device;
     std::shared_ptr<Device> find(DeviceHandle handle);
@@ -42,4 +48,5 @@ private:
     std::mutex mutex_;
     std::map<DeviceHandle, std::shared_ptr<Device>> devices_;
     DeviceHandle nextHandle_ = 1;  // handles are never reused
+    std::atomic<OpenProblem> lastOpenProblem_{OpenProblem::None};
 };

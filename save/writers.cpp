@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "app/debuglog.h"
@@ -202,23 +203,45 @@ private:
     int fd_ = -1;
 };
 
+// Writes contents through a temporary file; *opened tells whether the
+// temporary file could be made at all.
+int saveWhole(const std::string& fileName, const std::string& contents, std::string* reason,
+              bool* opened) {
+    if (reason) reason->clear();
+    *opened = false;
+    if (fileName.empty()) return kWriteNothing;
+    AtomicFile file;
+    bool ok = false;
+    errno = 0;
+    try {
+        *opened = file.open(fileName);
+        ok = *opened && file.commit(contents);
+    } catch (...) {
+        ok = false;
+    }
+    if (ok) return kWriteDone;
+    const int err = errno;
+    file.discard();
+    if (reason) *reason = err != 0 ? std::strerror(err) : "not a regular file";
+    return kWriteFailed;
+}
+
 using Composer = bool (*)(const SaveSource&, int, bool, std::string*);
 
 int writeFile(const std::string& fileName, int recordChoice, bool recordFormat, Composer compose,
               int logLine) {
     if (fileName.empty()) return kWriteNothing;
-    AtomicFile file;
-    if (!file.open(fileName)) return kWriteFailed;
     std::string content;
-    bool ok = false;
+    bool composed = false;
     try {
-        ok = compose(currentSaveSource(), recordChoice, recordFormat, &content) &&
-             file.commit(content);
+        composed = compose(currentSaveSource(), recordChoice, recordFormat, &content);
     } catch (...) {
-        ok = false;
+        composed = false;
     }
-    if (!ok) {
-        file.discard();
+    bool opened = true;
+    const int result = composed ? saveWhole(fileName, content, nullptr, &opened) : kWriteFailed;
+    if (result != kWriteDone && !opened) return kWriteFailed;  // nothing was touched
+    if (result != kWriteDone) {
         writeDebugLog("EXCEPTION!!", 'm', nullptr, "save", logLine);
         markSaved(false);
         return kWriteFailed;
@@ -232,6 +255,11 @@ bool composeCsv(const SaveSource& s, int choice, bool, std::string* out) {
 }
 
 }  // namespace
+
+int saveWholeFile(const std::string& fileName, const std::string& contents, std::string* reason) {
+    bool opened = false;
+    return saveWhole(fileName, contents, reason, &opened);
+}
 
 SaveSource currentSaveSource() {
     SaveSource s;

@@ -49,6 +49,12 @@ int writeRecordBlock(std::string& out, const TestRecord& record, unsigned index)
 int writeListLine(std::string& out, const TestRecord& record, unsigned index,
                   const std::vector<int>& widths);
 
+// Writes contents to fileName whole or not at all; the one way every saved
+// file reaches the disk.  0 written, 1 empty name (nothing touched), -1 failed
+// with the old file, if any, left as it was; reason then says why.
+int saveWholeFile(const std::string& fileName, const std::string& contents,
+                  std::string* reason = nullptr);
+
 // Write fileName from the current records: 0 written (dataSaved = 1), 1 empty
 // name (nothing touched), -1 failed (logged; dataSaved = 0 if the file had
 // been opened, unchanged if it could not be).
