@@ -6,11 +6,16 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include "records/recordstore.h"
 #include "save/stamp.h"
@@ -216,6 +221,172 @@ TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
     EXPECT_EQ(written.find("the report signed"), std::string::npos);
     EXPECT_EQ(writeCsvFile((dir_ / "export.csv").string(), SelectedRecords), 0);
     EXPECT_EQ(names(), (std::vector<std::string>{"export.csv", "report.txt"}));
+}
+
+// ---- saving into real folders ----
+
+// The saves run as an ordinary user would make them.  Run as root (as CI
+// does), they run on a thread that has given up root for uid and gid 65534:
+// the kernel keeps credentials per thread, and the raw system calls change
+// only the calling thread's.  The files are prepared beforehand by the test
+// itself, so that root can plant files of other owners.
+constexpr uid_t kNobody = 65534;
+constexpr uid_t kStranger = 65533;  // another user, who plants links
+
+uid_t saverUid() { return ::geteuid() == 0 ? kNobody : ::geteuid(); }
+
+void put(const fs::path& path, const std::string& content, mode_t mode, uid_t owner) {
+    writeFile(path, content);
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0) << path;
+    }
+}
+
+void plantLink(const std::string& target, const fs::path& path, uid_t owner) {
+    fs::create_symlink(target, path);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0) << path;
+    }
+}
+
+void runAsSaver(const std::function<void()>& saves) {
+    std::thread([&] {
+        if (::geteuid() == 0 &&
+            (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
+             ::syscall(SYS_setresgid, kNobody, kNobody, kNobody) != 0 ||
+             ::syscall(SYS_setresuid, kNobody, kNobody, kNobody) != 0)) {
+            ADD_FAILURE() << "cannot take the identity of an ordinary user";
+            return;
+        }
+        saves();
+    }).join();
+}
+
+struct SaveCase {
+    const char* name;
+    bool needsRoot;  // files of another owner
+    std::function<void(const fs::path&)> prepare;
+    std::string save;  // the name given to the save, in the case's folder
+    int result;
+    std::vector<std::pair<std::string, std::string>> after;  // every file's whole content
+    std::vector<std::string> links;  // names that are still symbolic links
+    mode_t mode;                     // of the file saved to (0: not checked)
+    uid_t owner;                     // of the file saved to (-1: not checked)
+};
+
+TEST(WriterOnDiskAsUser, CarefulSaverRules) {
+    const std::string old = "the report signed yesterday\r\n", now = "today's report\r\n";
+    const uid_t me = saverUid(), anyone = static_cast<uid_t>(-1);
+    const std::string longName(255, 'n');
+    const bool root = ::geteuid() == 0;
+    const SaveCase cases[] = {
+        {"a new file", false, [](const fs::path&) {}, "a.txt", 0, {{"a.txt", now}}, {}, 0, me},
+        {"the user's own file keeps its mode", false,
+         [&](const fs::path& d) { put(d / "a.txt", old, 0640, me); }, "a.txt", 0,
+         {{"a.txt", now}}, {}, 0640, me},
+        {"a read-only file is refused and left alone", false,
+         [&](const fs::path& d) { put(d / "a.txt", old, 0444, me); }, "a.txt", -1,
+         {{"a.txt", old}}, {}, 0444, me},
+        {"a writable file in a read-only folder is written in place", false,
+         [&](const fs::path& d) {
+             put(d / "a.txt", old, 0644, me);
+             ::chmod(d.c_str(), 0555);
+         },
+         "a.txt", 0, {{"a.txt", now}}, {}, 0644, me},
+        {"no new file in a read-only folder", false, [](const fs::path& d) { ::chmod(d.c_str(), 0555); },
+         "a.txt", -1, {}, {}, 0, anyone},
+        {"a name of 255 bytes", false,
+         [&](const fs::path& d) { put(d / longName, old, 0644, me); }, longName, 0,
+         {{longName, now}}, {}, 0644, me},
+        {"a file with two names keeps both", false,
+         [&](const fs::path& d) {
+             put(d / "a.txt", old, 0644, me);
+             fs::create_hard_link(d / "a.txt", d / "b.txt");
+         },
+         "a.txt", 0, {{"a.txt", now}, {"b.txt", now}}, {}, 0644, me},
+        {"another owner's writable file keeps its owner", true,
+         [&](const fs::path& d) { put(d / "a.txt", old, 0666, kStranger); }, "a.txt", 0,
+         {{"a.txt", now}}, {}, 0666, kStranger},
+        {"a dangling link makes its target", false,
+         [&](const fs::path& d) { plantLink("made.txt", d / "a.txt", me); }, "a.txt", 0,
+         {{"made.txt", now}}, {"a.txt"}, 0, me},
+        {"a link is written through", false,
+         [&](const fs::path& d) {
+             fs::create_directory(d / "sub");
+             if (root) ::chown((d / "sub").c_str(), me, me);
+             put(d / "sub" / "real.txt", old, 0600, me);
+             plantLink("sub/real.txt", d / "a.txt", me);
+         },
+         "a.txt", 0, {{"sub/real.txt", now}}, {"a.txt"}, 0600, me},
+        {"a stranger's link in a sticky shared folder is refused", true,
+         [&](const fs::path& d) {
+             fs::create_directory(d / "shared");
+             ::chmod((d / "shared").c_str(), 01777);
+             put(d / "victim.txt", old, 0644, me);
+             plantLink("../victim.txt", d / "shared" / "a.txt", kStranger);
+         },
+         "shared/a.txt", -1, {{"victim.txt", old}}, {"shared/a.txt"}, 0644, me},
+        {"the user's own link in a sticky shared folder is followed", false,
+         [&](const fs::path& d) {
+             fs::create_directory(d / "shared");
+             ::chmod((d / "shared").c_str(), 01777);
+             put(d / "victim.txt", old, 0644, me);
+             plantLink("../victim.txt", d / "shared" / "a.txt", me);
+         },
+         "shared/a.txt", 0, {{"victim.txt", now}}, {"shared/a.txt"}, 0644, me},
+    };
+
+    const fs::path base = fs::temp_directory_path() / ("lumkest-save-" + std::to_string(::getpid()));
+    fs::remove_all(base);
+    fs::create_directories(base);
+    if (root) ::chown(base.c_str(), me, me);
+    std::vector<const SaveCase*> run;
+    for (const SaveCase& c : cases) {
+        if (c.needsRoot && !root) {
+            std::printf("[ SKIPPED  ] \"%s\" needs root to plant another owner's files\n", c.name);
+            continue;
+        }
+        const fs::path dir = base / std::to_string(run.size());
+        fs::create_directory(dir);
+        if (root) ::chown(dir.c_str(), me, me);
+        c.prepare(dir);
+        run.push_back(&c);
+    }
+    std::vector<int> results(run.size(), 99);
+    std::vector<std::string> reasons(run.size());
+    runAsSaver([&] {
+        for (std::size_t i = 0; i < run.size(); ++i)
+            results[i] = saveWholeFile((base / std::to_string(i) / run[i]->save).string(), now,
+                                       &reasons[i]);
+    });
+
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        const SaveCase& c = *run[i];
+        SCOPED_TRACE(c.name);
+        const fs::path dir = base / std::to_string(i);
+        EXPECT_EQ(results[i], c.result) << reasons[i];
+        EXPECT_EQ(reasons[i].empty(), c.result == 0) << reasons[i];
+        std::vector<std::pair<std::string, std::string>> found;  // every file but the links
+        for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
+             ++it)
+            if (it->is_regular_file() && !it->is_symlink())
+                found.emplace_back(fs::relative(it->path(), dir).string(), readFile(it->path()));
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(found, c.after);
+        for (const std::string& link : c.links) EXPECT_TRUE(fs::is_symlink(dir / link)) << link;
+        struct stat st;
+        if (::stat((dir / c.save).c_str(), &st) == 0) {
+            if (c.mode) {
+                EXPECT_EQ(st.st_mode & 07777, c.mode);
+            }
+            if (c.owner != anyone) {
+                EXPECT_EQ(st.st_uid, c.owner);
+            }
+        }
+        ::chmod(dir.c_str(), 0755);  // so that it can be removed
+    }
+    fs::remove_all(base);
 }
 
 }  // namespace
