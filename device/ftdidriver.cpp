@@ -200,7 +200,7 @@ int FtdiDriver::openByDescription(const char* description, unsigned flags, Devic
             // this user open it.  The system still names it.
             const bool tester = sysfsProduct(candidate) == description;
             if (tester && problem == OpenProblem::NotFound) problem = problemOf(rc);
-            skipped[where] = std::string("cannot be opened (") + libusb_strerror(rc) + ")" +
+            skipped[where] = std::string("cannot be opened or read (") + libusb_strerror(rc) + ")" +
                              (tester ? ", though it is the tester" : "");
             continue;
         }

@@ -242,7 +242,8 @@ int createTemporary(const std::string& folder, std::string* temp) {
 }
 
 // Replaces path whole through a temporary file.  *fallBack is set, with
-// nothing changed, when the new file could not keep the old one's group.
+// nothing changed, when the folder refuses the temporary file or the new
+// file could not keep the old one's group.
 Outcome replaceWhole(const std::string& path, const std::string& content, const struct stat* old,
                      bool* fallBack) {
     Outcome out;
@@ -250,7 +251,10 @@ Outcome replaceWhole(const std::string& path, const std::string& content, const 
     std::string temp;
     const int fd = createTemporary(folderOf(path), &temp);
     if (fd < 0) {
+        // A folder that refuses new names after all (an access list, an
+        // attribute) may still let the file itself be written.
         out.error = errno;
+        *fallBack = out.error == EACCES || out.error == EPERM;
         return out;
     }
     out.opened = true;

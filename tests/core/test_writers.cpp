@@ -225,164 +225,119 @@ TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
 
 // ---- saving into real folders ----
 
-// The saves run as an ordinary user would make them.  Run as root (as CI
-// does), they run on a thread that has given up root for uid and gid 65534:
-// the kernel keeps credentials per thread, and the raw system calls change
-// only the calling thread's.  The files are prepared beforehand by the test
-// itself, so that root can plant files of other owners.
-constexpr uid_t kNobody = 65534;
-constexpr uid_t kStranger = 65533;  // another user, who plants links
-
-uid_t saverUid() { return ::geteuid() == 0 ? kNobody : ::geteuid(); }
-
-void put(const fs::path& path, const std::string& content, mode_t mode, uid_t owner) {
-    writeFile(path, content);
-    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
-    if (::geteuid() == 0) {
-        ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0) << path;
-    }
-}
-
-void plantLink(const std::string& target, const fs::path& path, uid_t owner) {
-    fs::create_symlink(target, path);
-    if (::geteuid() == 0) {
-        ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0) << path;
-    }
-}
-
-void runAsSaver(const std::function<void()>& saves) {
-    std::thread([&] {
-        if (::geteuid() == 0 &&
-            (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
-             ::syscall(SYS_setresgid, kNobody, kNobody, kNobody) != 0 ||
-             ::syscall(SYS_setresuid, kNobody, kNobody, kNobody) != 0)) {
-            ADD_FAILURE() << "cannot take the identity of an ordinary user";
-            return;
-        }
-        saves();
-    }).join();
-}
+// The saves run as an ordinary user makes them.  As root (as in CI) they run
+// on a thread that has given up root for uid and gid 65534: credentials are
+// per thread in the kernel, and the raw system calls change only the
+// caller's.  The test prepares the files first, as root when it can, so
+// that it can plant files of another owner (65533).
+constexpr uid_t kNobody = 65534, kStranger = 65533;
 
 struct SaveCase {
     const char* name;
     bool needsRoot;  // files of another owner
     std::function<void(const fs::path&)> prepare;
-    std::string save;  // the name given to the save, in the case's folder
+    std::string save;  // the name saved to, in the case's folder
     int result;
-    std::vector<std::pair<std::string, std::string>> after;  // every file's whole content
-    std::vector<std::string> links;  // names that are still symbolic links
-    mode_t mode;                     // of the file saved to (0: not checked)
-    uid_t owner;                     // of the file saved to (-1: not checked)
+    std::vector<std::pair<std::string, std::string>> after;  // every regular file, whole
+};
+
+// What a save must keep of the name saved to: a link stays a link, and the
+// file keeps its owner and mode.
+struct Kept {
+    bool link = false;
+    struct stat st {};
+    bool exists = false;
+    explicit Kept(const fs::path& p) : link(fs::is_symlink(p)), exists(::stat(p.c_str(), &st) == 0) {}
+    bool operator==(const Kept& o) const {
+        return link == o.link && (!exists || !o.exists ||
+                                  (st.st_uid == o.st.st_uid && st.st_mode == o.st.st_mode));
+    }
 };
 
 TEST(WriterOnDiskAsUser, CarefulSaverRules) {
-    const std::string old = "the report signed yesterday\r\n", now = "today's report\r\n";
-    const uid_t me = saverUid(), anyone = static_cast<uid_t>(-1);
-    const std::string longName(255, 'n');
     const bool root = ::geteuid() == 0;
+    const uid_t me = root ? kNobody : ::geteuid();
+    const std::string old = "signed yesterday\r\n", now = "today\r\n", longName(255, 'n');
+    auto put = [&](const fs::path& path, mode_t mode, uid_t owner = 0) {
+        writeFile(path, old);
+        ::chmod(path.c_str(), mode);
+        if (root) ::lchown(path.c_str(), owner ? owner : me, owner ? owner : me);
+    };
+    auto link = [&](const char* target, const fs::path& path, uid_t owner = 0) {
+        fs::create_symlink(target, path);
+        if (root) ::lchown(path.c_str(), owner ? owner : me, owner ? owner : me);
+    };
+    auto shared = [&](const fs::path& d) {  // a sticky folder anyone may write, root's
+        fs::create_directory(d / "tmp");
+        ::chmod((d / "tmp").c_str(), 01777);
+        put(d / "mine.txt", 0644);
+    };
     const SaveCase cases[] = {
-        {"a new file", false, [](const fs::path&) {}, "a.txt", 0, {{"a.txt", now}}, {}, 0, me},
-        {"the user's own file keeps its mode", false,
-         [&](const fs::path& d) { put(d / "a.txt", old, 0640, me); }, "a.txt", 0,
-         {{"a.txt", now}}, {}, 0640, me},
-        {"a read-only file is refused and left alone", false,
-         [&](const fs::path& d) { put(d / "a.txt", old, 0444, me); }, "a.txt", -1,
-         {{"a.txt", old}}, {}, 0444, me},
-        {"a writable file in a read-only folder is written in place", false,
-         [&](const fs::path& d) {
-             put(d / "a.txt", old, 0644, me);
-             ::chmod(d.c_str(), 0555);
-         },
-         "a.txt", 0, {{"a.txt", now}}, {}, 0644, me},
-        {"no new file in a read-only folder", false, [](const fs::path& d) { ::chmod(d.c_str(), 0555); },
-         "a.txt", -1, {}, {}, 0, anyone},
-        {"a name of 255 bytes", false,
-         [&](const fs::path& d) { put(d / longName, old, 0644, me); }, longName, 0,
-         {{longName, now}}, {}, 0644, me},
-        {"a file with two names keeps both", false,
-         [&](const fs::path& d) {
-             put(d / "a.txt", old, 0644, me);
-             fs::create_hard_link(d / "a.txt", d / "b.txt");
-         },
-         "a.txt", 0, {{"a.txt", now}, {"b.txt", now}}, {}, 0644, me},
-        {"another owner's writable file keeps its owner", true,
-         [&](const fs::path& d) { put(d / "a.txt", old, 0666, kStranger); }, "a.txt", 0,
-         {{"a.txt", now}}, {}, 0666, kStranger},
+        {"a new file", false, [](const fs::path&) {}, "a.txt", 0, {{"a.txt", now}}},
+        {"the user's own file keeps its mode", false, [&](const fs::path& d) { put(d / "a.txt", 0640); },
+         "a.txt", 0, {{"a.txt", now}}},
+        {"a read-only file is refused", false, [&](const fs::path& d) { put(d / "a.txt", 0444); },
+         "a.txt", -1, {{"a.txt", old}}},
+        {"a read-only folder: written in place", false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); }, "a.txt", 0,
+         {{"a.txt", now}}},
+        {"a read-only folder: no new file", false, [](const fs::path& d) { ::chmod(d.c_str(), 0555); },
+         "a.txt", -1, {}},
+        {"a name of 255 bytes", false, [&](const fs::path& d) { put(d / longName, 0644); }, longName,
+         0, {{longName, now}}},
+        {"a second name sees the new content", false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), fs::create_hard_link(d / "a.txt", d / "b.txt"); },
+         "a.txt", 0, {{"a.txt", now}, {"b.txt", now}}},
+        {"another owner's writable file", true,
+         [&](const fs::path& d) { put(d / "a.txt", 0666, kStranger); }, "a.txt", 0, {{"a.txt", now}}},
         {"a dangling link makes its target", false,
-         [&](const fs::path& d) { plantLink("made.txt", d / "a.txt", me); }, "a.txt", 0,
-         {{"made.txt", now}}, {"a.txt"}, 0, me},
-        {"a link is written through", false,
-         [&](const fs::path& d) {
-             fs::create_directory(d / "sub");
-             if (root) ::chown((d / "sub").c_str(), me, me);
-             put(d / "sub" / "real.txt", old, 0600, me);
-             plantLink("sub/real.txt", d / "a.txt", me);
-         },
-         "a.txt", 0, {{"sub/real.txt", now}}, {"a.txt"}, 0600, me},
-        {"a stranger's link in a sticky shared folder is refused", true,
-         [&](const fs::path& d) {
-             fs::create_directory(d / "shared");
-             ::chmod((d / "shared").c_str(), 01777);
-             put(d / "victim.txt", old, 0644, me);
-             plantLink("../victim.txt", d / "shared" / "a.txt", kStranger);
-         },
-         "shared/a.txt", -1, {{"victim.txt", old}}, {"shared/a.txt"}, 0644, me},
-        {"the user's own link in a sticky shared folder is followed", false,
-         [&](const fs::path& d) {
-             fs::create_directory(d / "shared");
-             ::chmod((d / "shared").c_str(), 01777);
-             put(d / "victim.txt", old, 0644, me);
-             plantLink("../victim.txt", d / "shared" / "a.txt", me);
-         },
-         "shared/a.txt", 0, {{"victim.txt", now}}, {"shared/a.txt"}, 0644, me},
+         [&](const fs::path& d) { link("made.txt", d / "a.txt"); }, "a.txt", 0, {{"made.txt", now}}},
+        {"a stranger's link in a shared sticky folder is refused", true,
+         [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt", kStranger); },
+         "tmp/a.txt", -1, {{"mine.txt", old}}},
+        {"the user's own link there is followed", false,
+         [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt"); }, "tmp/a.txt", 0,
+         {{"mine.txt", now}}},
     };
 
     const fs::path base = fs::temp_directory_path() / ("lumkest-save-" + std::to_string(::getpid()));
-    fs::remove_all(base);
-    fs::create_directories(base);
-    if (root) ::chown(base.c_str(), me, me);
     std::vector<const SaveCase*> run;
+    std::vector<Kept> before;
     for (const SaveCase& c : cases) {
         if (c.needsRoot && !root) {
-            std::printf("[ SKIPPED  ] \"%s\" needs root to plant another owner's files\n", c.name);
+            std::printf("[ SKIPPED  ] \"%s\": only root can plant another user's files\n", c.name);
             continue;
         }
         const fs::path dir = base / std::to_string(run.size());
-        fs::create_directory(dir);
-        if (root) ::chown(dir.c_str(), me, me);
+        fs::create_directories(dir);
+        if (root) ::chown(dir.c_str(), me, me), ::chown(base.c_str(), me, me);
         c.prepare(dir);
         run.push_back(&c);
+        before.emplace_back(dir / c.save);
     }
-    std::vector<int> results(run.size(), 99);
-    std::vector<std::string> reasons(run.size());
-    runAsSaver([&] {
+    std::vector<int> results;
+    std::thread([&] {
+        if (root && (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
+                     ::syscall(SYS_setresgid, kNobody, kNobody, kNobody) != 0 ||
+                     ::syscall(SYS_setresuid, kNobody, kNobody, kNobody) != 0))
+            return;
         for (std::size_t i = 0; i < run.size(); ++i)
-            results[i] = saveWholeFile((base / std::to_string(i) / run[i]->save).string(), now,
-                                       &reasons[i]);
-    });
+            results.push_back(saveWholeFile((base / std::to_string(i) / run[i]->save).string(), now));
+    }).join();
+    ASSERT_EQ(results.size(), run.size()) << "could not become an ordinary user";
 
     for (std::size_t i = 0; i < run.size(); ++i) {
-        const SaveCase& c = *run[i];
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(run[i]->name);
         const fs::path dir = base / std::to_string(i);
-        EXPECT_EQ(results[i], c.result) << reasons[i];
-        EXPECT_EQ(reasons[i].empty(), c.result == 0) << reasons[i];
-        std::vector<std::pair<std::string, std::string>> found;  // every file but the links
-        for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
-             ++it)
+        EXPECT_EQ(results[i], run[i]->result);
+        std::vector<std::pair<std::string, std::string>> files;  // no temporary file is left
+        for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it)
             if (it->is_regular_file() && !it->is_symlink())
-                found.emplace_back(fs::relative(it->path(), dir).string(), readFile(it->path()));
-        std::sort(found.begin(), found.end());
-        EXPECT_EQ(found, c.after);
-        for (const std::string& link : c.links) EXPECT_TRUE(fs::is_symlink(dir / link)) << link;
-        struct stat st;
-        if (::stat((dir / c.save).c_str(), &st) == 0) {
-            if (c.mode) {
-                EXPECT_EQ(st.st_mode & 07777, c.mode);
-            }
-            if (c.owner != anyone) {
-                EXPECT_EQ(st.st_uid, c.owner);
-            }
+                files.emplace_back(fs::relative(it->path(), dir).string(), readFile(it->path()));
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files, run[i]->after);
+        if (before[i].exists || before[i].link) {
+            EXPECT_TRUE(Kept(dir / run[i]->save) == before[i]) << "owner, mode or link lost";
         }
         ::chmod(dir.c_str(), 0755);  // so that it can be removed
     }
