@@ -180,8 +180,8 @@ bool followLinks(std::string* path, int* error) {
         }
         std::vector<char> target(static_cast<std::size_t>(link.st_size > 0 ? link.st_size : 255) + 1);
         const ssize_t n = ::readlink(path->c_str(), target.data(), target.size());
-        if (n < 0 || static_cast<std::size_t>(n) >= target.size()) {
-            *error = n < 0 ? errno : ENAMETOOLONG;
+        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
+            *error = n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG;
             return false;
         }
         std::string next(target.data(), static_cast<std::size_t>(n));
