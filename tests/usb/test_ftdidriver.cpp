@@ -157,8 +157,8 @@ std::vector<std::string> skippedLines() {
 // often the monitor looks, and does not count as a tester that is there.
 TEST(UsbOpen, PassesOverOtherFtdiDevicesAndLogsEachOnce) {
     requirePreload();
-    const char* const folder = "/tmp/lumkest-usb-log/";
-    ::mkdir(folder, 0700);
+    const std::string folder = "/tmp/lumkest-usb-log-" + std::to_string(::getpid()) + "/";
+    ::mkdir(folder.c_str(), 0700);
     setLogFolderForTest(folder);
     struct Case {
         unsigned port;
@@ -199,8 +199,8 @@ TEST(UsbOpen, PassesOverOtherFtdiDevicesAndLogsEachOnce) {
     }
     resetDebugLogForTest();
     setLogFolderForTest("");
-    std::remove("/tmp/lumkest-usb-log/dbug.dbg");
-    ::rmdir(folder);
+    std::remove((folder + "dbug.dbg").c_str());
+    ::rmdir(folder.c_str());
 }
 
 // Why the tester could not be opened: another program holds it, or this
