@@ -4,8 +4,13 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <vector>
+
+#include "app/debuglog.h"
 
 namespace {
 
@@ -31,6 +36,81 @@ using FtdiPtr = std::unique_ptr<ftdi_context, FtdiDeleter>;
 unsigned packetMultiple(unsigned size) {
     if (size < kUsbPacket) return kUsbPacket;
     return (size + kUsbPacket - 1) / kUsbPacket * kUsbPacket;
+}
+
+// The lists that ftdi_usb_find_all made; they hold a reference to each
+// device, so the devices stay valid until the lists are freed.
+class DeviceLists {
+public:
+    DeviceLists() = default;
+    DeviceLists(const DeviceLists&) = delete;
+    DeviceLists& operator=(const DeviceLists&) = delete;
+    ~DeviceLists() {
+        for (ftdi_device_list* list : lists_) ftdi_list_free(&list);
+    }
+    void add(ftdi_device_list* list) { lists_.push_back(list); }
+
+private:
+    std::vector<ftdi_device_list*> lists_;
+};
+
+// The device's name in sysfs ("1-1.4": bus, then the ports from the root
+// hub), which is also where it is plugged in.
+std::string sysfsName(libusb_device* dev) {
+    std::uint8_t ports[8];
+    const int n = libusb_get_port_numbers(dev, ports, sizeof ports);
+    std::string name = std::to_string(libusb_get_bus_number(dev));
+    for (int i = 0; i < n; ++i) name += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+    return name;
+}
+
+// Where a device is plugged in and its number on the bus, which a device
+// gets anew each time it is plugged in; with its vendor and product ID.
+std::string placeOf(libusb_device* dev) {
+    libusb_device_descriptor desc{};
+    libusb_get_device_descriptor(dev, &desc);
+    char ids[64];
+    std::snprintf(ids, sizeof ids, " device %d (%04x:%04x)", libusb_get_device_address(dev),
+                  desc.idVendor, desc.idProduct);
+    return "USB " + sysfsName(dev) + ids;
+}
+
+// Opens the device just long enough to read its product string, as libftdi
+// compares it.  0 or a libusb error.
+int readProduct(libusb_device* dev, std::string* product) {
+    product->clear();
+    libusb_device_descriptor desc{};
+    int rc = libusb_get_device_descriptor(dev, &desc);
+    if (rc != 0) return rc;
+    libusb_device_handle* h = nullptr;
+    rc = libusb_open(dev, &h);
+    if (rc != 0) return rc;
+    if (desc.iProduct != 0) {
+        unsigned char text[256];
+        const int n = libusb_get_string_descriptor_ascii(h, desc.iProduct, text, sizeof text);
+        if (n < 0) rc = n;
+        else product->assign(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n));
+    }
+    libusb_close(h);
+    return rc;
+}
+
+// The product string that the kernel read when the device was plugged in;
+// empty if there is none.  Tells a tester that this user may not open from
+// other devices.
+std::string sysfsProduct(libusb_device* dev) {
+    std::ifstream in("/sys/bus/usb/devices/" + sysfsName(dev) + "/product");
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+FtdiDriver::OpenProblem problemOf(int libusbError) {
+    switch (libusbError) {
+        case LIBUSB_ERROR_ACCESS: return FtdiDriver::OpenProblem::NoPermission;
+        case LIBUSB_ERROR_BUSY: return FtdiDriver::OpenProblem::Busy;
+        default: return FtdiDriver::OpenProblem::Other;
+    }
 }
 
 }  // namespace
@@ -91,16 +171,60 @@ int FtdiDriver::openByDescription(const char* description, unsigned flags, Devic
 
     auto dev = std::make_shared<Device>();
     dev->ctx.reset(ftdi_new());
-    if (!dev->ctx) return kFail;
-    bool opened = false;
+    if (!dev->ctx) {
+        lastOpenProblem_ = OpenProblem::Other;
+        return kFail;
+    }
+    // Every device of the five product IDs, in that order and in the bus's
+    // order within each.  Asking libftdi to open by description would stop
+    // at the first of them that this user cannot open, and a serial cable
+    // of the same product ID would then hide the tester for good.
+    DeviceLists lists;
+    std::vector<libusb_device*> candidates;
     for (int pid : kProductIds) {
-        if (ftdi_usb_open_desc(dev->ctx.get(), kVendorFtdi, pid, description, nullptr) == 0) {
+        ftdi_device_list* list = nullptr;
+        if (ftdi_usb_find_all(dev->ctx.get(), &list, kVendorFtdi, pid) < 0) continue;
+        lists.add(list);
+        for (ftdi_device_list* d = list; d; d = d->next) candidates.push_back(d->dev);
+    }
+
+    OpenProblem problem = OpenProblem::NotFound;
+    std::map<std::string, std::string> skipped;  // device -> why, this time
+    bool opened = false;
+    for (libusb_device* candidate : candidates) {
+        const std::string where = placeOf(candidate);
+        std::string product;
+        const int rc = readProduct(candidate, &product);
+        if (rc != 0) {
+            // Not even its product string: a device without a rule that lets
+            // this user open it.  The system still names it.
+            const bool tester = sysfsProduct(candidate) == description;
+            if (tester && problem == OpenProblem::NotFound) problem = problemOf(rc);
+            skipped[where] = std::string("cannot be opened or read (") + libusb_strerror(rc) + ")" +
+                             (tester ? ", though it is the tester" : "");
+            continue;
+        }
+        if (product != description) {
+            skipped[where] = "product \"" + product + "\"";
+            continue;
+        }
+        const int ftdiRc = ftdi_usb_open_dev(dev->ctx.get(), candidate);
+        if (ftdiRc == 0) {
             opened = true;
             break;
         }
+        // A tester that another program holds, or that this user may list
+        // but not claim: the next one may still do.
+        const OpenProblem why = ftdiRc == -3 || ftdiRc == -5 ? OpenProblem::Busy
+                                : ftdiRc == -4 || ftdiRc == -8 ? OpenProblem::NoPermission
+                                                               : OpenProblem::Other;
+        if (problem == OpenProblem::NotFound) problem = why;
+        skipped[where] = std::string("the tester, but it cannot be opened (") +
+                         ftdi_get_error_string(dev->ctx.get()) + ")";
     }
+    noteSkipped(candidates, skipped);
     if (!opened) {
-        lastOpenProblem_ = OpenProblem::NotFound;
+        lastOpenProblem_ = problem;
         return kFail;
     }
     lastOpenProblem_ = OpenProblem::None;
@@ -111,6 +235,30 @@ int FtdiDriver::openByDescription(const char* description, unsigned flags, Devic
     *handle = nextHandle_++;
     devices_[*handle] = std::move(dev);
     return kDriverOk;
+}
+
+// Logs each skipped device once while it stays plugged in; a device that
+// leaves the bus is forgotten, so it is logged again if it comes back.
+void FtdiDriver::noteSkipped(const std::vector<libusb_device*>& present,
+                             const std::map<std::string, std::string>& skipped) {
+    std::vector<std::string> fresh;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::map<std::string, std::string> kept;
+        for (libusb_device* d : present) {
+            auto it = skipped_.find(placeOf(d));
+            if (it != skipped_.end()) kept.insert(*it);
+        }
+        for (const auto& [where, why] : skipped) {
+            auto it = kept.find(where);
+            if (it != kept.end() && it->second == why) continue;
+            kept[where] = why;
+            fresh.push_back(where + ": " + why);
+        }
+        skipped_ = std::move(kept);
+    }
+    for (const std::string& line : fresh)
+        writeDebugLog("USB device skipped", 's', line.c_str(), "ftdidriver", __LINE__);
 }
 
 int FtdiDriver::setLatencyTimer(DeviceHandle handle, unsigned char ms) {

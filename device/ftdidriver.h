@@ -16,17 +16,27 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "device/driver.h"
 
+struct libusb_device;
+
 class FtdiDriver : public Driver {
 public:
-    // Why the last openByDescription failed, for callers that explain it.
+    // Why the last openByDescription failed, for callers that explain it:
+    // no tester on the bus; a tester that this user may not open; a tester
+    // that another program holds; anything else.  None after a success.
     enum class OpenProblem { None, NotFound, NoPermission, Busy, Other };
 
     FtdiDriver();
     ~FtdiDriver() override;
 
+    // Looks at every device of FTDI's five product IDs and opens the first
+    // whose product string is exactly `description`; devices that cannot be
+    // opened or read, or that are something else (a serial cable, a
+    // development board), are passed over and logged once each.
     int openByDescription(const char* description, unsigned flags, DeviceHandle* handle) override;
     int setLatencyTimer(DeviceHandle handle, unsigned char ms) override;
     int setUsbParameters(DeviceHandle handle, unsigned inTransferSize,
@@ -44,9 +54,14 @@ public:
 private:
     struct Device;
     std::shared_ptr<Device> find(DeviceHandle handle);
+    void noteSkipped(const std::vector<libusb_device*>& present,
+                     const std::map<std::string, std::string>& skipped);
 
     std::mutex mutex_;
     std::map<DeviceHandle, std::shared_ptr<Device>> devices_;
     DeviceHandle nextHandle_ = 1;  // handles are never reused
     std::atomic<OpenProblem> lastOpenProblem_{OpenProblem::None};
+    // The devices passed over while looking for the tester, and why; each
+    // is logged when it is first passed over.
+    std::map<std::string, std::string> skipped_;
 };

@@ -11,8 +11,38 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Reads a file in pieces of at most `limit` characters, a line end counting
-// as one character whether it is LF or CR LF, and removes the line end.
+// True when text is well-formed UTF-8 (shortest forms, no surrogates, at
+// most U+10FFFF), the test by which the viewer decides how to show a line.
+bool isUtf8(const std::string& text) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        std::size_t more;
+        unsigned lo = 0x80, hi = 0xBF;  // the allowed range of the second byte
+        if (c < 0x80) more = 0;
+        else if (c >= 0xC2 && c <= 0xDF) more = 1;
+        else if (c == 0xE0) more = 2, lo = 0xA0;
+        else if (c == 0xED) more = 2, hi = 0x9F;
+        else if (c >= 0xE1 && c <= 0xEF) more = 2;
+        else if (c == 0xF0) more = 3, lo = 0x90;
+        else if (c == 0xF4) more = 3, hi = 0x8F;
+        else if (c >= 0xF1 && c <= 0xF3) more = 3;
+        else return false;
+        if (n - i - 1 < more) return false;
+        for (std::size_t k = 1; k <= more; ++k) {
+            const unsigned char d = static_cast<unsigned char>(text[i + k]);
+            if (d < (k == 1 ? lo : 0x80) || d > (k == 1 ? hi : 0xBF)) return false;
+        }
+        i += more + 1;
+    }
+    return true;
+}
+
+// Reads a file in pieces of at most `limit` bytes, a line end counting as
+// one byte whether it is LF or CR LF, and removes the line end.  A line too
+// long for one piece is cut between characters: between UTF-8 sequences
+// when the whole line is UTF-8, anywhere in an 8-bit line.
 class PieceReader {
 public:
     explicit PieceReader(std::FILE* f) : f_(f) {}
@@ -20,24 +50,58 @@ public:
     // The next piece; false at the end of the file or when a read failed.
     bool next(std::size_t limit, std::string* piece) {
         piece->clear();
-        std::size_t taken = 0;
-        while (taken < limit) {
-            int c = get();
-            if (c == EOF) break;
-            ++taken;
-            if (c == '\n') return true;
-            piece->push_back(static_cast<char>(c));
+        if (!pending_ && !readLine()) return false;
+        const std::size_t left = line_.size() - at_;
+        if (left >= limit) {
+            // No room for the line end: a full piece, backed off to the
+            // start of a character.  (A line that stops at the end of the
+            // file without a line end may fill its last piece.)
+            std::size_t cut = limit;
+            if (utf8_ && cut < left) {
+                std::size_t back = cut;
+                while (back > 0 && (static_cast<unsigned char>(line_[at_ + back]) & 0xC0) == 0x80)
+                    --back;
+                if (back > 0) cut = back;
+            }
+            piece->assign(line_, at_, cut);
+            at_ += cut;
+            if (at_ == line_.size() && !ended_) pending_ = false;
+            return true;
         }
-        if (std::ferror(f_)) {
-            failed_ = true;
-            return false;
-        }
-        return taken > 0;
+        // The rest of the line and its line end; an empty piece when the
+        // line end alone is left.
+        piece->assign(line_, at_, left);
+        pending_ = false;
+        return true;
     }
 
     bool failed() const { return failed_; }
 
 private:
+    // Reads the next whole line; false at the end of the file or on error.
+    bool readLine() {
+        line_.clear();
+        at_ = 0;
+        ended_ = false;
+        for (;;) {
+            int c = get();
+            if (c == EOF) break;
+            if (c == '\n') {
+                ended_ = true;
+                break;
+            }
+            line_.push_back(static_cast<char>(c));
+        }
+        if (std::ferror(f_)) {
+            failed_ = true;
+            return false;
+        }
+        if (!ended_ && line_.empty()) return false;
+        utf8_ = isUtf8(line_);
+        pending_ = true;
+        return true;
+    }
+
     int get() {
         int c = std::getc(f_);
         if (c != '\r') return c;
@@ -48,6 +112,11 @@ private:
     }
 
     std::FILE* f_;
+    std::string line_;     // the current line, without its line end
+    std::size_t at_ = 0;   // where its next piece starts
+    bool ended_ = false;   // it has a line end (not the end of the file)
+    bool utf8_ = false;
+    bool pending_ = false; // pieces of it are still to come
     bool failed_ = false;
 };
 

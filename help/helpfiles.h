@@ -8,7 +8,10 @@
 // is read in pieces, as a fixed line buffer reads it: a piece holds at most
 // `limit` characters, line end included, and the rest of a longer line
 // becomes the next piece.  So a topic line of exactly 1022 characters is
-// followed by an empty piece, and one of 1023 continues on the next.
+// followed by an empty piece, and one of 1023 continues on the next.  The
+// cut falls between characters of the line's encoding: a line that is
+// UTF-8 as a whole is cut before a UTF-8 sequence, its piece then a little
+// shorter; any other line (Latin-1) between any two bytes.
 
 #include <cstddef>
 #include <string>

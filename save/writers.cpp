@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -132,97 +133,205 @@ void closingBlock(std::string& out) {
     line(out, "Date:_____________________________________");
 }
 
-// ---- writing a file whole or not at all ----
+// ---- putting a file on disk ----
+//
+// As careful savers do: a file is replaced whole (a temporary file beside
+// it, written, flushed to disk and renamed over it) only where that changes
+// nothing but the content: the folder is writable and the old file, if any,
+// is a regular file of this user's, writable, with one name, whose mode and
+// group the new file can keep.  Anywhere else the file is written in place
+// through the existing file, as a plain open does, so that its owner, group,
+// other names and folder stay as they were.  A file this user may not write
+// is refused and left alone.  A symbolic link is written through; one that
+// another user planted in a shared sticky folder (such as /tmp) is refused,
+// as the kernel's protected_symlinks rule refuses to follow it.
 
-class AtomicFile {
-public:
-    ~AtomicFile() { discard(); }
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
 
-    // Creates the temporary file beside fileName; false if it cannot.
-    bool open(const std::string& fileName) {
-        target_ = fileName;
-        // Replacing a link replaces what it points to, as writing through it would.
-        char resolved[PATH_MAX];
-        struct stat st;
-        if (::lstat(fileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-            ::realpath(fileName.c_str(), resolved))
-            target_ = resolved;
-        if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
-        const bool existed = ::stat(target_.c_str(), &st) == 0;
-
-        std::size_t slash = target_.rfind('/');
-        std::string folder = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
-        std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
-        if (base.empty()) return false;
-        static std::atomic<unsigned> counter{0};
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            temp_ = folder + "." + base + "." + std::to_string(::getpid()) + "-" +
-                    std::to_string(counter++) + ".tmp";
-            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ >= 0) break;
-            if (errno != EEXIST) break;
-        }
-        if (fd_ < 0) {
-            temp_.clear();
-            return false;
-        }
-        if (existed) (void)::fchmod(fd_, st.st_mode & 07777);
-        return true;
-    }
-
-    // Writes content, flushes it to disk and puts the file in place.
-    bool commit(const std::string& content) {
-        const char* p = content.data();
-        std::size_t left = content.size();
-        while (left > 0) {
-            ssize_t n = ::write(fd_, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
-        if (::fsync(fd_) != 0) return false;
-        int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) return false;
-        if (::rename(temp_.c_str(), target_.c_str()) != 0) return false;
-        temp_.clear();
-        return true;
-    }
-
-    void discard() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-        if (!temp_.empty()) ::unlink(temp_.c_str());
-        temp_.clear();
-    }
-
-private:
-    std::string target_;
-    std::string temp_;
-    int fd_ = -1;
+// How a save went; errno-style code, 0 when it worked.
+struct Outcome {
+    int error = 0;
+    bool opened = false;  // a file was opened for writing (old content may be gone)
+    const char* what = nullptr;  // a reason that is no errno
 };
 
-// Writes contents through a temporary file; *opened tells whether the
-// temporary file could be made at all.
+// Follows the symbolic links at the end of path, as opening it would, to the
+// file that is really written.  Fails with EACCES for a link that the
+// protected_symlinks rule forbids following: in a sticky folder that anyone
+// may write, a link owned neither by this user nor by the folder's owner.
+bool followLinks(std::string* path, int* error) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat link;
+        if (::lstat(path->c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return true;
+        const std::string folder = folderOf(*path);
+        struct stat dir;
+        if (::stat(folder.c_str(), &dir) != 0) {
+            *error = errno;
+            return false;
+        }
+        const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
+        if (shared && link.st_uid != ::geteuid() && link.st_uid != dir.st_uid) {
+            *error = EACCES;
+            return false;
+        }
+        std::vector<char> target(static_cast<std::size_t>(link.st_size > 0 ? link.st_size : 255) + 1);
+        const ssize_t n = ::readlink(path->c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
+            *error = n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG;
+            return false;
+        }
+        std::string next(target.data(), static_cast<std::size_t>(n));
+        *path = next[0] == '/' ? next : folder + "/" + next;
+    }
+    *error = ELOOP;
+    return false;
+}
+
+bool writeAll(int fd, const std::string& content) {
+    const char* p = content.data();
+    std::size_t left = content.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Writes through the file itself, creating it if it is not there.
+Outcome writeInPlace(const std::string& path, const std::string& content) {
+    Outcome out;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        out.error = errno;
+        return out;
+    }
+    out.opened = true;
+    bool ok = writeAll(fd, content) && ::fsync(fd) == 0;
+    int err = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    out.error = ok ? 0 : err;
+    return out;
+}
+
+// Makes a temporary file with a short name in folder, so that even a name
+// of the longest length can be replaced.  -1 if it cannot.
+int createTemporary(const std::string& folder, std::string* temp) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[48];
+        std::snprintf(name, sizeof name, "/.lumkest-%x-%x", static_cast<unsigned>(::getpid()),
+                      counter++);
+        *temp = folder + name;
+        const int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Replaces path whole through a temporary file.  *fallBack is set, with
+// nothing changed, when the folder refuses the temporary file or the new
+// file could not keep the old one's group.
+Outcome replaceWhole(const std::string& path, const std::string& content, const struct stat* old,
+                     bool* fallBack) {
+    Outcome out;
+    *fallBack = false;
+    std::string temp;
+    const int fd = createTemporary(folderOf(path), &temp);
+    if (fd < 0) {
+        // A folder that refuses new names after all (an access list, an
+        // attribute) may still let the file itself be written.
+        out.error = errno;
+        *fallBack = out.error == EACCES || out.error == EPERM;
+        return out;
+    }
+    out.opened = true;
+    bool ok = true;
+    if (old) {
+        struct stat made;
+        if (::fstat(fd, &made) != 0 ||
+            (made.st_gid != old->st_gid && ::fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0)) {
+            *fallBack = true;
+            ::close(fd);
+            ::unlink(temp.c_str());
+            out.opened = false;
+            return out;
+        }
+        ok = ::fchmod(fd, old->st_mode & 07777) == 0;
+    }
+    ok = ok && writeAll(fd, content) && ::fsync(fd) == 0;
+    int err = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) ::unlink(temp.c_str());
+    out.error = err;
+    return out;
+}
+
+Outcome putOnDisk(const std::string& fileName, const std::string& content) {
+    Outcome out;
+    std::string path = fileName;
+    if (!followLinks(&path, &out.error)) return out;
+    struct stat old;
+    const bool exists = ::lstat(path.c_str(), &old) == 0;
+    if (!exists && errno != ENOENT) {
+        out.error = errno;
+        return out;
+    }
+    if (exists && !S_ISREG(old.st_mode)) {
+        out.what = "not a regular file";
+        return out;
+    }
+    if (exists && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+        out.error = errno;  // refused: the file stays as it is
+        return out;
+    }
+    const bool folderWritable =
+        ::faccessat(AT_FDCWD, folderOf(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+    const bool replaceable =
+        folderWritable && (!exists || (old.st_uid == ::geteuid() && old.st_nlink == 1));
+    if (replaceable) {
+        bool fallBack = false;
+        out = replaceWhole(path, content, exists ? &old : nullptr, &fallBack);
+        if (!fallBack) return out;
+    }
+    return writeInPlace(path, content);
+}
+
+// Writes contents to fileName; *opened tells whether a file was opened for
+// writing at all.
 int saveWhole(const std::string& fileName, const std::string& contents, std::string* reason,
               bool* opened) {
     if (reason) reason->clear();
     *opened = false;
     if (fileName.empty()) return kWriteNothing;
-    AtomicFile file;
-    bool ok = false;
-    errno = 0;
+    Outcome out;
     try {
-        *opened = file.open(fileName);
-        ok = *opened && file.commit(contents);
+        out = putOnDisk(fileName, contents);
     } catch (...) {
-        ok = false;
+        out.error = ENOMEM;
     }
-    if (ok) return kWriteDone;
-    const int err = errno;
-    file.discard();
-    if (reason) *reason = err != 0 ? std::strerror(err) : "not a regular file";
+    *opened = out.opened;
+    if (out.error == 0 && !out.what) return kWriteDone;
+    if (reason) *reason = out.what ? out.what : std::strerror(out.error);
     return kWriteFailed;
 }
 

@@ -7,10 +7,14 @@
 // Field bytes are written as stored, bytes above 127 included; CSV values are
 // never quoted, their commas become spaces instead.
 //
-// A file is written whole or not at all: the text goes into a temporary file
-// beside the chosen one, which replaces it only when everything was written
-// and closed without error.  A failed save leaves an existing file of that
-// name as it was.
+// Where it changes nothing but the content, a file is written whole or not
+// at all: the text goes into a temporary file beside the chosen one, which
+// replaces it only when everything was written and flushed to disk, so a
+// failed save leaves the old file as it was.  Elsewhere (a folder the user
+// may not write, a file of another owner or with several names) the file is
+// written in place, as a plain open writes it.  A file the user may not
+// write is refused; symbolic links are written through, except one that the
+// kernel's protected_symlinks rule would refuse to follow.
 
 #include <string>
 #include <vector>
@@ -49,9 +53,9 @@ int writeRecordBlock(std::string& out, const TestRecord& record, unsigned index)
 int writeListLine(std::string& out, const TestRecord& record, unsigned index,
                   const std::vector<int>& widths);
 
-// Writes contents to fileName whole or not at all; the one way every saved
-// file reaches the disk.  0 written, 1 empty name (nothing touched), -1 failed
-// with the old file, if any, left as it was; reason then says why.
+// Writes contents to fileName, the one way every saved file reaches the disk.
+// 0 written, 1 empty name (nothing touched), -1 failed; reason then says why.
+// A failure leaves the old file as it was, except one written in place.
 int saveWholeFile(const std::string& fileName, const std::string& contents,
                   std::string* reason = nullptr);
 

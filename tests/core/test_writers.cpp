@@ -6,11 +6,16 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include "records/recordstore.h"
 #include "save/stamp.h"
@@ -216,6 +221,127 @@ TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
     EXPECT_EQ(written.find("the report signed"), std::string::npos);
     EXPECT_EQ(writeCsvFile((dir_ / "export.csv").string(), SelectedRecords), 0);
     EXPECT_EQ(names(), (std::vector<std::string>{"export.csv", "report.txt"}));
+}
+
+// ---- saving into real folders ----
+
+// The saves run as an ordinary user makes them.  As root (as in CI) they run
+// on a thread that has given up root for uid and gid 65534: credentials are
+// per thread in the kernel, and the raw system calls change only the
+// caller's.  The test prepares the files first, as root when it can, so
+// that it can plant files of another owner (65533).
+constexpr uid_t kNobody = 65534, kStranger = 65533;
+
+struct SaveCase {
+    const char* name;
+    bool needsRoot;  // files of another owner
+    std::function<void(const fs::path&)> prepare;
+    std::string save;  // the name saved to, in the case's folder
+    int result;
+    std::vector<std::pair<std::string, std::string>> after;  // every regular file, whole
+};
+
+// What a save must keep of the name saved to: a link stays a link, and the
+// file keeps its owner and mode.
+struct Kept {
+    bool link = false;
+    struct stat st {};
+    bool exists = false;
+    explicit Kept(const fs::path& p) : link(fs::is_symlink(p)), exists(::stat(p.c_str(), &st) == 0) {}
+    bool operator==(const Kept& o) const {
+        return link == o.link && (!exists || !o.exists ||
+                                  (st.st_uid == o.st.st_uid && st.st_mode == o.st.st_mode));
+    }
+};
+
+TEST(WriterOnDiskAsUser, CarefulSaverRules) {
+    const bool root = ::geteuid() == 0;
+    const uid_t me = root ? kNobody : ::geteuid();
+    const std::string old = "signed yesterday\r\n", now = "today\r\n", longName(255, 'n');
+    auto put = [&](const fs::path& path, mode_t mode, uid_t owner = 0) {
+        writeFile(path, old);
+        ::chmod(path.c_str(), mode);
+        if (root) ::lchown(path.c_str(), owner ? owner : me, owner ? owner : me);
+    };
+    auto link = [&](const char* target, const fs::path& path, uid_t owner = 0) {
+        fs::create_symlink(target, path);
+        if (root) ::lchown(path.c_str(), owner ? owner : me, owner ? owner : me);
+    };
+    auto shared = [&](const fs::path& d) {  // a sticky folder anyone may write, root's
+        fs::create_directory(d / "tmp");
+        ::chmod((d / "tmp").c_str(), 01777);
+        put(d / "mine.txt", 0644);
+    };
+    const SaveCase cases[] = {
+        {"a new file", false, [](const fs::path&) {}, "a.txt", 0, {{"a.txt", now}}},
+        {"the user's own file keeps its mode", false, [&](const fs::path& d) { put(d / "a.txt", 0640); },
+         "a.txt", 0, {{"a.txt", now}}},
+        {"a read-only file is refused", false, [&](const fs::path& d) { put(d / "a.txt", 0444); },
+         "a.txt", -1, {{"a.txt", old}}},
+        {"a read-only folder: written in place", false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); }, "a.txt", 0,
+         {{"a.txt", now}}},
+        {"a read-only folder: no new file", false, [](const fs::path& d) { ::chmod(d.c_str(), 0555); },
+         "a.txt", -1, {}},
+        {"a name of 255 bytes", false, [&](const fs::path& d) { put(d / longName, 0644); }, longName,
+         0, {{longName, now}}},
+        {"a second name sees the new content", false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), fs::create_hard_link(d / "a.txt", d / "b.txt"); },
+         "a.txt", 0, {{"a.txt", now}, {"b.txt", now}}},
+        {"another owner's writable file", true,
+         [&](const fs::path& d) { put(d / "a.txt", 0666, kStranger); }, "a.txt", 0, {{"a.txt", now}}},
+        {"a dangling link makes its target", false,
+         [&](const fs::path& d) { link("made.txt", d / "a.txt"); }, "a.txt", 0, {{"made.txt", now}}},
+        {"a stranger's link in a shared sticky folder is refused", true,
+         [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt", kStranger); },
+         "tmp/a.txt", -1, {{"mine.txt", old}}},
+        {"the user's own link there is followed", false,
+         [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt"); }, "tmp/a.txt", 0,
+         {{"mine.txt", now}}},
+    };
+
+    const fs::path base = fs::temp_directory_path() / ("lumkest-save-" + std::to_string(::getpid()));
+    std::vector<const SaveCase*> run;
+    std::vector<Kept> before;
+    for (const SaveCase& c : cases) {
+        if (c.needsRoot && !root) {
+            std::printf("[ SKIPPED  ] \"%s\": only root can plant another user's files\n", c.name);
+            continue;
+        }
+        const fs::path dir = base / std::to_string(run.size());
+        fs::create_directories(dir);
+        if (root) ::chown(dir.c_str(), me, me), ::chown(base.c_str(), me, me);
+        c.prepare(dir);
+        run.push_back(&c);
+        before.emplace_back(dir / c.save);
+    }
+    std::vector<int> results;
+    std::thread([&] {
+        if (root && (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
+                     ::syscall(SYS_setresgid, kNobody, kNobody, kNobody) != 0 ||
+                     ::syscall(SYS_setresuid, kNobody, kNobody, kNobody) != 0))
+            return;
+        for (std::size_t i = 0; i < run.size(); ++i)
+            results.push_back(saveWholeFile((base / std::to_string(i) / run[i]->save).string(), now));
+    }).join();
+    ASSERT_EQ(results.size(), run.size()) << "could not become an ordinary user";
+
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        SCOPED_TRACE(run[i]->name);
+        const fs::path dir = base / std::to_string(i);
+        EXPECT_EQ(results[i], run[i]->result);
+        std::vector<std::pair<std::string, std::string>> files;  // no temporary file is left
+        for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it)
+            if (it->is_regular_file() && !it->is_symlink())
+                files.emplace_back(fs::relative(it->path(), dir).string(), readFile(it->path()));
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(files, run[i]->after);
+        if (before[i].exists || before[i].link) {
+            EXPECT_TRUE(Kept(dir / run[i]->save) == before[i]) << "owner, mode or link lost";
+        }
+        ::chmod(dir.c_str(), 0755);  // so that it can be removed
+    }
+    fs::remove_all(base);
 }
 
 }  // namespace

@@ -64,6 +64,7 @@ Showing pick(ThelpWindow& w, ScriptedMessages& messages, int index) {
     return {w.text()->toPlainText(), takeMessages(messages, kNotRead) == 1};
 }
 
+const std::string k1021(1021, 'a');
 const std::string k1022(1022, 'a');
 const std::string k1023(1023, 'b');
 
@@ -109,6 +110,14 @@ TEST(HelpViewer, FoldersOfTopics) {
          false, {"Long", "Short"}, 0,
          QString::fromStdString("Long\n" + k1022 + "\n\n" + k1023.substr(0, 1022) + "\nb\nend"),
          false, 1, "Short\n\n  indented", {}, ""},
+        // A long UTF-8 line is cut before the character that would not fit
+        // whole; a Latin-1 line at the full length.
+        {"long lines cut between characters", true,
+         {{"help.ini", "Help topics\nutf8.txt\n"},
+          {"utf8.txt", "Caf\xc3\xa9s\n" + k1021 + "\xc3\xa9 end\n" + k1021 + "\xe9x\n"}},
+         false, {QString::fromStdString("Caf\xc3\xa9s")}, 0,
+         QString::fromStdString("Caf\xc3\xa9s\n" + k1021 + "\n\xc3\xa9 end\n" + k1021 + "\xc3\xa9\nx"),
+         false, -1, "", {}, ""},
         {"an edited topic shows at the next showing", true,
          {{"help.ini", "Help topics\na.txt\n"}, {"a.txt", "Alpha\nold text\n"}}, false, {"Alpha"},
          0, "Alpha\nold text", false, -1, "", {{"a.txt", "Alpha\nnew text\nmore\n"}},

@@ -1,6 +1,7 @@
 #include "ftdichip.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <iterator>
 #include <stdexcept>
 
 #include "device/monitor.h"
@@ -124,22 +126,7 @@ void FtdiChip::plugIn() {
     if (pluggedIn()) return;
     char node[64];
     std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum_ + 1);
-    char record[512];
-    std::snprintf(record, sizeof record,
-                  "P: %s\nN: %s\n"
-                  "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=%s\n"
-                  "A: busnum=1\\n\nA: devnum=%d\\n\nA: speed=12\\n\n"
-                  "A: bConfigurationValue=1\\n\nA: dev=189:%d\\n\n"
-                  "H: descriptors=%s\n",
-                  kSysPath + 4, node + 5, node, devnum_ + 1, devnum_,
-                  hex(descriptors(productId_)).c_str());
-    GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed_, record, &error) ||
-        !umockdev_testbed_attach_ioctl(testbed_, node, handler_, &error)) {
-        std::string why = error ? error->message : "unknown error";
-        g_clear_error(&error);
-        throw std::runtime_error("cannot add the emulated chip: " + why);
-    }
+    addToTestbed(kSysPath, node, devnum_ + 1, productId_, product_);
 
     std::lock_guard<std::mutex> lock(mutex_);
     ++devnum_;  // as on a real bus, every attach gets a new device number
@@ -147,6 +134,53 @@ void FtdiChip::plugIn() {
     tester_.plugIn();
     tester_.openByDescription(kInstrumentDescription, kOpenByDescription, &testerHandle_);
     plugged_ = true;
+}
+
+void FtdiChip::addOtherDevice(unsigned port, unsigned productId, const std::string& product,
+                              bool openable) {
+    // Device numbers well above the tester's, which grow by one per plug.
+    const int devnum = 100 + static_cast<int>(port);
+    char sysPath[64], node[64];
+    std::snprintf(sysPath, sizeof sysPath, "/sys/devices/pci0000:00/usb1/1-%u", port);
+    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", devnum);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        others_[node] = Other{productId, product};
+    }
+    addToTestbed(sysPath, node, devnum, productId, product);
+    if (!openable && ::chmod((root() + node).c_str(), 0) != 0)
+        throw std::runtime_error(std::string("cannot make ") + node + " unopenable");
+}
+
+void FtdiChip::setTesterOpenable(bool openable) {
+    std::string node;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        node = node_;
+    }
+    if (::chmod((root() + node).c_str(), openable ? 0666 : 0) != 0)
+        throw std::runtime_error("cannot change the mode of " + node);
+}
+
+void FtdiChip::addToTestbed(const std::string& sysPath, const std::string& node, int devnum,
+                            unsigned productId, const std::string& product) {
+    char record[1024];
+    std::snprintf(record, sizeof record,
+                  "P: %s\nN: %s\n"
+                  "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=%s\n"
+                  "A: busnum=1\\n\nA: devnum=%d\\n\nA: speed=12\\n\n"
+                  "A: bConfigurationValue=1\\n\nA: dev=189:%d\\n\n"
+                  "A: product=%s\\n\n"
+                  "H: descriptors=%s\n",
+                  sysPath.c_str() + 4, node.c_str() + 5, node.c_str(), devnum, devnum - 1,
+                  product.c_str(), hex(descriptors(productId)).c_str());
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed_, record, &error) ||
+        !umockdev_testbed_attach_ioctl(testbed_, node.c_str(), handler_, &error)) {
+        std::string why = error ? error->message : "unknown error";
+        g_clear_error(&error);
+        throw std::runtime_error("cannot add the emulated chip: " + why);
+    }
 }
 
 void FtdiChip::unplug() {
@@ -190,7 +224,11 @@ FtdiChip::Counters FtdiChip::counters() const {
     return c;
 }
 
-bool FtdiChip::attached(const Client& c) const { return plugged_ && c.node == node_; }
+bool FtdiChip::isTester(const Client& c) const { return plugged_ && c.node == node_; }
+
+bool FtdiChip::attached(const Client& c) const {
+    return isTester(c) || others_.count(c.node) > 0;
+}
 
 void FtdiChip::release(Urb& u) {
     g_clear_object(&u.buffer);
@@ -224,8 +262,14 @@ int FtdiChip::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* sel
         g_object_unref(caps);
     } else if (request == USBDEVFS_IOCTL) {
         err = ENODATA;  // no kernel driver to detach
-    } else if (request != USBDEVFS_CLAIMINTERFACE && request != USBDEVFS_RELEASEINTERFACE &&
-               request != USBDEVFS_CLEAR_HALT) {
+    } else if (request == USBDEVFS_CLAIMINTERFACE) {
+        UMockdevIoctlClient*& owner = chip->claimedBy_[c.node];
+        if (owner && owner != client) err = EBUSY;
+        else owner = client;
+    } else if (request == USBDEVFS_RELEASEINTERFACE) {
+        auto it = chip->claimedBy_.find(c.node);
+        if (it != chip->claimedBy_.end() && it->second == client) chip->claimedBy_.erase(it);
+    } else if (request != USBDEVFS_CLEAR_HALT) {
         err = ENOTTY;
     }
     umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
@@ -246,6 +290,8 @@ FtdiChip::Client& FtdiChip::client(UMockdevIoctlClient* client) {
 }
 
 void FtdiChip::forget(UMockdevIoctlClient* client) {
+    for (auto claim = claimedBy_.begin(); claim != claimedBy_.end();)
+        claim = claim->second == client ? claimedBy_.erase(claim) : std::next(claim);
     auto it = clients_.find(client);
     if (it == clients_.end()) return;
     for (Urb& u : it->second->urbs) release(u);
@@ -267,10 +313,10 @@ int FtdiChip::submit(Client& c, UMockdevIoctlData* arg) {
     urb.actual_length = 0;
 
     if (urb.type == USBDEVFS_URB_TYPE_CONTROL && u.buffer) {
-        controlTransfer(u);
+        controlTransfer(u, c);
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kEndpointOut) {
-        unsigned written = 0;
-        if (u.buffer)
+        unsigned written = isTester(c) ? 0 : static_cast<unsigned>(urb.buffer_length);
+        if (u.buffer && isTester(c))
             tester_.write(testerHandle_, u.buffer->data, static_cast<unsigned>(urb.buffer_length),
                           &written);
         urb.actual_length = static_cast<int>(written);
@@ -285,7 +331,7 @@ int FtdiChip::submit(Client& c, UMockdevIoctlData* arg) {
 
 int FtdiChip::reap(Client& c, UMockdevIoctlData* arg) {
     for (Urb& u : c.urbs)
-        if (!u.done) fillBulkIn(u);
+        if (!u.done) fillBulkIn(u, c);
     auto it = std::find_if(c.urbs.begin(), c.urbs.end(), [](const Urb& u) { return u.done; });
     if (it == c.urbs.end()) return attached(c) ? EAGAIN : ENODEV;
 
@@ -312,7 +358,9 @@ int FtdiChip::discard(Client& c, unsigned long urbAddress) {
 
 // The control buffer begins with the 8-byte setup packet; actual_length
 // counts the data stage only.
-void FtdiChip::controlTransfer(Urb& u) {
+void FtdiChip::controlTransfer(Urb& u, const Client& c) {
+    const bool tester = isTester(c);
+    const Other other = tester ? Other{} : others_.at(c.node);
     usbdevfs_urb& urb = urbOf(u.data);
     const unsigned char* setup = u.buffer->data;
     const unsigned type = setup[0], request = setup[1];
@@ -323,21 +371,23 @@ void FtdiChip::controlTransfer(Urb& u) {
 
     if (type == 0x80 && request == 6) {  // GET_DESCRIPTOR
         const unsigned kind = value >> 8, index = value & 0xFF;
-        std::vector<unsigned char> all = descriptors(productId_);
+        std::vector<unsigned char> all = descriptors(tester ? productId_ : other.productId);
         if (kind == 1) reply.assign(all.begin(), all.begin() + 18);
         else if (kind == 2) reply.assign(all.begin() + 18, all.end());
         else if (kind == 3 && index == 0) reply = {4, 3, 0x09, 0x04};  // US English
         else if (kind == 3 && index == 1) reply = stringDescriptor("FTDI");
-        else if (kind == 3 && index == 2) reply = stringDescriptor(product_);
+        else if (kind == 3 && index == 2) reply = stringDescriptor(tester ? product_ : other.product);
         else if (kind == 3 && index == 3) reply = stringDescriptor(kSerial);
         else stall = true;
     } else if (type == 0x40) {  // vendor requests of the chip
         if (request == 0 && (value == 0 || value == 2)) {
             // 0 resets the port, 2 purges the buffer towards the host: both
             // drop what the chip holds for the host.
-            ++(value == 0 ? counters_.resets : counters_.rxPurges);
-            tester_.purge(testerHandle_, kPurgeRx);
-        } else if (request == 9) {
+            if (tester) {
+                ++(value == 0 ? counters_.resets : counters_.rxPurges);
+                tester_.purge(testerHandle_, kPurgeRx);
+            }
+        } else if (request == 9 && tester) {
             counters_.latencyMs = std::max(1u, value & 0xFF);
         }
     } else if (type == 0xC0 && request == 0x0A) {
@@ -367,13 +417,13 @@ void FtdiChip::controlTransfer(Urb& u) {
 // nothing to send, the status bytes alone once the latency time has passed.
 // Requests are answered when the host reaps: the device node is a plain
 // file here, so libusb reaps without pause while it waits.
-void FtdiChip::fillBulkIn(Urb& u) {
+void FtdiChip::fillBulkIn(Urb& u, const Client& c) {
     usbdevfs_urb& urb = urbOf(u.data);
-    if (mute_ || !plugged_) return;
+    if (!attached(c) || (isTester(c) && mute_)) return;
     const unsigned room = static_cast<unsigned>(urb.buffer_length);
     const unsigned packets = room / kPacket;
     unsigned waiting = 0;
-    tester_.getQueueStatus(testerHandle_, &waiting);
+    if (isTester(c)) tester_.getQueueStatus(testerHandle_, &waiting);
     std::vector<unsigned char> data(std::min(waiting, packets * (kPacket - kStatusBytes)));
     if (data.empty()) {
         const auto latency = std::chrono::milliseconds(counters_.latencyMs);

@@ -13,7 +13,13 @@
 //   nothing to send it answers with the status bytes alone once its latency
 //   time has passed;
 // - on unplug, fails the transfers in flight with -ESHUTDOWN and every later
-//   request of an open handle with ENODEV; a re-plug is a new device number.
+//   request of an open handle with ENODEV; a re-plug is a new device number;
+// - refuses to let a second open handle claim its interface (EBUSY), as
+//   usbdevfs does while another program holds the device.
+//
+// Other FTDI devices (a serial cable, a development board) can sit on the
+// same bus beside it: they answer with their own descriptors and strings
+// and carry no data.
 
 #include <map>
 #include <mutex>
@@ -43,6 +49,14 @@ public:
     bool pluggedIn() const;
     // A hung chip: bulk IN requests stay unanswered until it is unmuted.
     void setMute(bool mute);
+    // Plugs in another FTDI device at `port` of the tester's bus (the
+    // tester is at port 1; libusb lists a higher port first).  One that is
+    // not `openable` has a device node of mode 0, as a device without a
+    // rule for the user has.  It stays until the chip is destroyed.
+    void addOtherDevice(unsigned port, unsigned productId, const std::string& product,
+                        bool openable);
+    // Makes the tester's own device node unopenable (mode 0), or openable.
+    void setTesterOpenable(bool openable);
 
     struct Counters {
         unsigned latencyMs = 16;   // as last set by the host
@@ -65,10 +79,14 @@ private:
     int submit(Client& c, UMockdevIoctlData* arg);
     int reap(Client& c, UMockdevIoctlData* arg);
     int discard(Client& c, unsigned long urbAddress);
-    void controlTransfer(Urb& u);
-    void fillBulkIn(Urb& u);
+    void controlTransfer(Urb& u, const Client& c);
+    void fillBulkIn(Urb& u, const Client& c);
     void release(Urb& u);
     bool attached(const Client& c) const;  // caller holds mutex_
+    bool isTester(const Client& c) const;  // caller holds mutex_
+    // Adds a device record and its node to the testbed, answered here.
+    void addToTestbed(const std::string& sysPath, const std::string& node, int devnum,
+                      unsigned productId, const std::string& product);
 
     VirtualTester& tester_;
     const unsigned productId_;
@@ -84,4 +102,10 @@ private:
     bool mute_ = false;
     Counters counters_;
     std::map<UMockdevIoctlClient*, Client*> clients_;
+    struct Other {
+        unsigned productId;
+        std::string product;
+    };
+    std::map<std::string, Other> others_;                    // by device node
+    std::map<std::string, UMockdevIoctlClient*> claimedBy_;  // by device node
 };

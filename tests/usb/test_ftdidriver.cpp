@@ -2,14 +2,23 @@
 // emulated in umockdev's testbed with the virtual tester behind it.  Runs
 // with LD_PRELOAD=libumockdev-preload.so.0 (set by CTest).
 
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <thread>
 #include <utility>
 
+#include "app/debuglog.h"
 #include "device/decode.h"
 #include "device/ftdidriver.h"
+#include "files.h"
 #include "ftdichip.h"
 #include "linktest.h"
 #include "messagecheck.h"
@@ -113,6 +122,103 @@ TEST(UsbOpen, ByProductStringOverTheStandardProductIds) {
         EXPECT_EQ(seen.rxPurges, 1);  // the receive buffer is emptied on open
         EXPECT_EQ(usb.close(h), 0);
     }
+}
+
+// Permission checks as an ordinary user has them, on this thread (which
+// makes the USB calls): root's power to open any file is left out of the
+// effective capabilities and taken up again afterwards.
+class OrdinaryUser {
+public:
+    OrdinaryUser() {
+        ::syscall(SYS_capget, &header_, saved_);
+        __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+        reduced[0].effective &= ~(1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH);
+        ::syscall(SYS_capset, &header_, reduced);
+    }
+    ~OrdinaryUser() { ::syscall(SYS_capset, &header_, saved_); }
+
+private:
+    __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved_[2]{};
+};
+
+// The "USB device skipped" lines of the diagnostic log.
+std::vector<std::string> skippedLines() {
+    std::istringstream log(readFile(debugLogFileName()));
+    std::vector<std::string> out;
+    for (std::string line; std::getline(log, line);)
+        if (line.find("USB device skipped") != std::string::npos) out.push_back(line);
+    return out;
+}
+
+// Another FTDI device that this user cannot open, or that is another
+// product, listed before the tester (port 2) or after it (port 0): the
+// tester is found either way.  A device passed over is logged once however
+// often the monitor looks, and does not count as a tester that is there.
+TEST(UsbOpen, PassesOverOtherFtdiDevicesAndLogsEachOnce) {
+    requirePreload();
+    const std::string folder = "/tmp/lumkest-usb-log-" + std::to_string(::getpid()) + "/";
+    ::mkdir(folder.c_str(), 0700);
+    setLogFolderForTest(folder);
+    struct Case {
+        unsigned port;
+        bool openable;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {2, false, "device 102 (0403:6001): cannot be opened or read (Access denied"},
+        {0, false, "device 100 (0403:6001): cannot be opened or read (Access denied"},
+        {2, true, "device 102 (0403:6001): product \"USB <-> Serial Cable\""},
+        {0, true, "device 100 (0403:6001): product \"USB <-> Serial Cable\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.logged);
+        resetDebugLogForTest();
+        initDebugLog("dbug.dbg");
+        VirtualTester tester;
+        FtdiChip chip(tester);
+        chip.addOtherDevice(c.port, 0x6001, c.openable ? "USB <-> Serial Cable" : "FT232R", c.openable);
+        OrdinaryUser user;
+        FtdiDriver usb;
+        DeviceHandle h = 0;
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            ASSERT_EQ(usb.openByDescription(kInstrumentDescription, kOpenByDescription, &h), 0);
+            EXPECT_EQ(chip.counters().resets, attempt);  // the tester was opened
+            EXPECT_EQ(usb.close(h), 0);
+        }
+        // Only a device listed before the tester has been looked at.
+        EXPECT_EQ(skippedLines().size(), c.port == 2 ? 1u : 0u);
+        chip.unplug();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            EXPECT_NE(usb.openByDescription(kInstrumentDescription, kOpenByDescription, &h), 0);
+            EXPECT_EQ(usb.lastOpenProblem(), FtdiDriver::OpenProblem::NotFound);
+        }
+        const std::vector<std::string> skipped = skippedLines();
+        ASSERT_EQ(skipped.size(), 1u);
+        EXPECT_NE(skipped[0].find(c.logged), std::string::npos) << skipped[0];
+    }
+    resetDebugLogForTest();
+    setLogFolderForTest("");
+    std::remove((folder + "dbug.dbg").c_str());
+    ::rmdir(folder.c_str());
+}
+
+// Why the tester could not be opened: another program holds it, or this
+// user may not open it.
+TEST(UsbOpen, TellsWhyTheTesterCouldNotBeOpened) {
+    requirePreload();
+    VirtualTester tester;
+    FtdiChip chip(tester);
+    OrdinaryUser user;
+    FtdiDriver first, second;
+    DeviceHandle h = 0, other = 0;
+    ASSERT_EQ(first.openByDescription(kInstrumentDescription, kOpenByDescription, &h), 0);
+    EXPECT_NE(second.openByDescription(kInstrumentDescription, kOpenByDescription, &other), 0);
+    EXPECT_EQ(second.lastOpenProblem(), FtdiDriver::OpenProblem::Busy);
+    EXPECT_EQ(first.close(h), 0);
+    chip.setTesterOpenable(false);
+    EXPECT_NE(second.openByDescription(kInstrumentDescription, kOpenByDescription, &other), 0);
+    EXPECT_EQ(second.lastOpenProblem(), FtdiDriver::OpenProblem::NoPermission);
 }
 
 // Attach, identity, download, decode, unplug and re-plug, as the monitor and
