@@ -239,7 +239,7 @@ void sendDownloadCommand() {
             if (h == 0) return;
             // Bytes left over from an earlier exchange (line noise, a longer
             // identity reply) must not prefix the block.
-            driver()->purge(h, kPurgeRx);
+            purgeReceive();
             unsigned written = 0;
             int status = driver()->write(h, "DD\r", 3, &written);
             moveLinkState(LinkDownloadRequested,
