@@ -4,7 +4,6 @@
 #include <QAbstractItemView>
 #include <QAccessible>
 #include <QAction>
-#include <QApplication>
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QHeaderView>
@@ -447,7 +446,7 @@ TEST_F(SingleRecordView, ChooserIgnoresTypingArrowsShowAndKeepFocusMousePickFocu
     EXPECT_TRUE(MainWindow->DataView()->hasFocus());
 }
 
-TEST_F(SingleRecordView, DroppedDownListShowsEachMoveIgnoresOtherKeysAndClosesOnEscapeOrClick) {
+TEST_F(SingleRecordView, DroppedDownListShowsEachMoveIgnoresOtherKeysAndClosesOnEscape) {
     download(10);
     showActive();
     MainWindow->DataView()->setCurrentIndex(1);
@@ -480,18 +479,7 @@ TEST_F(SingleRecordView, DroppedDownListShowsEachMoveIgnoresOtherKeysAndClosesOn
     EXPECT_EQ(single().LblSingleRecordNum->text(), "4");
     EXPECT_TRUE(chooser->hasFocus());
 
-    // A click on an entry picks it and closes the list.
-    chooser->showPopup();
-    ASSERT_TRUE(QTest::qWaitFor([list] { return list->isVisible(); }));
-    QTest::qWait(QApplication::doubleClickInterval() + 50);  // not the click that opened it
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                      list->visualRect(chooser->model()->index(6, 0)).center());
-    ASSERT_TRUE(QTest::qWaitFor([list] { return !list->isVisible(); }));
-    EXPECT_EQ(currentRecord.load(), 6u);
-    EXPECT_EQ(single().LblSingleRecordNum->text(), "7");
-
     // Ctrl+Tab leaves the page from the chooser as from any other control.
-    chooser->setFocus();
     QTest::keyClick(chooser, Qt::Key_Tab, Qt::ControlModifier);
     EXPECT_EQ(MainWindow->DataView()->currentIndex(), 0);
 }
