@@ -20,9 +20,10 @@ MsgAnswer showBox(const MessageRequest& request) {
     QMessageBox::StandardButtons buttons = request.buttons == MsgButtons::YesNo
                                                ? (QMessageBox::Yes | QMessageBox::No)
                                                : QMessageBox::StandardButtons(QMessageBox::Ok);
+    Qt::WindowFlags flags = Qt::Dialog;
+    if (request.onTop) flags |= Qt::WindowStaysOnTopHint;
     QMessageBox box(icon, QString::fromLatin1(request.caption.c_str()),
-                    displayText(request.text), buttons, nullptr,
-                    Qt::Dialog | Qt::WindowStaysOnTopHint);
+                    displayText(request.text), buttons, nullptr, flags);
     int result = box.exec();
     if (request.buttons == MsgButtons::Ok) return MsgAnswer::Ok;
     return result == QMessageBox::Yes ? MsgAnswer::Yes : MsgAnswer::No;

@@ -1,6 +1,6 @@
 #pragma once
 // The real message box behind showMessage(): no owner window, on top of all
-// windows, "\r" shown as a line break.
+// windows when asked, "\r" shown as a line break.
 
 #include <QString>
 

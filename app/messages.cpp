@@ -9,14 +9,14 @@ std::shared_ptr<MessageHandler> currentHandler;
 }  // namespace
 
 MsgAnswer showMessage(const std::string& text, const std::string& caption, MsgIcon icon,
-                      MsgButtons buttons) {
+                      MsgButtons buttons, bool onTop) {
     std::shared_ptr<MessageHandler> handler;
     {
         std::lock_guard<std::mutex> lock(handlerMutex);
         handler = currentHandler;
     }
     if (!handler || !*handler) return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
-    return (*handler)(MessageRequest{text, caption, icon, buttons});
+    return (*handler)(MessageRequest{text, caption, icon, buttons, onTop});
 }
 
 MessageHandler setMessageHandler(MessageHandler handler) {

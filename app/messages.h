@@ -19,14 +19,16 @@ struct MessageRequest {
     std::string caption;
     MsgIcon icon;
     MsgButtons buttons;
+    bool onTop = true;  // kept above all windows; false for an ordinary window
 };
 
 using MessageHandler = std::function<MsgAnswer(const MessageRequest&)>;
 
 // Shows a message box and waits until the user closes it.  Safe to call
-// from any thread.  Without a handler the answer is Ok / No.
+// from any thread.  Without a handler the answer is Ok / No.  Every box has
+// no owner window; most are kept on top of all windows.
 MsgAnswer showMessage(const std::string& text, const std::string& caption, MsgIcon icon,
-                      MsgButtons buttons);
+                      MsgButtons buttons, bool onTop = true);
 
 // Installs the handler; returns the previous one.
 MessageHandler setMessageHandler(MessageHandler handler);

@@ -38,6 +38,25 @@ void exposeAsPane(QWidget* widget) {
     widget->setProperty("accessiblePane", true);
 }
 
+// Tab and the movement keys Page Up/Down, End, Home and the arrows.
+bool chooserLetsThrough(int key) {
+    switch (key) {
+        case Qt::Key_Tab:
+        case Qt::Key_Backtab:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+        case Qt::Key_End:
+        case Qt::Key_Home:
+        case Qt::Key_Left:
+        case Qt::Key_Up:
+        case Qt::Key_Right:
+        case Qt::Key_Down:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 SinglePage::SinglePage(QWidget* parent)
@@ -210,21 +229,7 @@ void SinglePage::ComboChooseRecordChange(int index) {
 
 bool SinglePage::ComboChooseRecordKeyDown(int key) {
     keyboardMark_ = true;
-    switch (key) {
-        case Qt::Key_Tab:
-        case Qt::Key_Backtab:
-        case Qt::Key_PageUp:
-        case Qt::Key_PageDown:
-        case Qt::Key_End:
-        case Qt::Key_Home:
-        case Qt::Key_Left:
-        case Qt::Key_Up:
-        case Qt::Key_Right:
-        case Qt::Key_Down:
-            return false;
-        default:
-            return true;
-    }
+    return !chooserLetsThrough(key);
 }
 
 void SinglePage::ChkSelectRecordClick() {
@@ -238,43 +243,58 @@ void SinglePage::ChkSelectRecordClick() {
 
 bool SinglePage::eventFilter(QObject* watched, QEvent* event) {
     QComboBox* chooser = ui_->ComboChooseRecord;
-    if (event->type() != QEvent::KeyPress || (watched != chooser && watched != chooser->view()))
+    QAbstractItemView* list = chooser->view();
+    const bool inList = watched == list;
+    // The dropped-down list picks an entry on Return and Enter, and closes on
+    // F4, when they come as shortcut overrides, before their key presses.
+    const bool shortcut = event->type() == QEvent::ShortcutOverride && inList;
+    if ((event->type() != QEvent::KeyPress && !shortcut) || (watched != chooser && !inList) ||
+        passingKeyOn_)
         return QWidget::eventFilter(watched, event);
     auto* key = static_cast<QKeyEvent*>(event);
-    const bool inList = watched != chooser;
-    if (inList) {
-        // The keys that pick an entry or close the list keep working.
-        switch (key->key()) {
-            case Qt::Key_Return:
-            case Qt::Key_Enter:
-            case Qt::Key_Escape:
-            case Qt::Key_F4:
-                keyboardMark_ = true;
-                return false;
-            default:
-                break;
-        }
-        if (key->modifiers() & Qt::AltModifier) {
-            keyboardMark_ = true;
-            return false;
-        }
+    // Escape still closes the dropped-down list, so that the list can never
+    // hold a keyboard user; it changes no record.
+    if (inList && key->key() == Qt::Key_Escape) {
+        if (!shortcut) keyboardMark_ = true;
+        return false;
+    }
+    if (shortcut) {
+        if (chooserLetsThrough(key->key())) return false;
+        event->accept();  // no shortcut either: the key press follows, and is swallowed
+        return true;
     }
     if (ComboChooseRecordKeyDown(key->key())) return true;
+    const bool tab = key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab;
     // Ctrl+Tab and Ctrl+Shift+Tab switch pages from here too; the chooser
     // itself would take the tab character as typing.
-    if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) &&
-        (key->modifiers() & Qt::ControlModifier) && !inList && focusTarget_) {
+    if (tab && (key->modifiers() & Qt::ControlModifier) && !inList && focusTarget_) {
         QKeyEvent pageKey(QEvent::KeyPress, key->key(), key->modifiers());
         QCoreApplication::sendEvent(focusTarget_, &pageKey);
         return true;
     }
-    // The left and right arrows step through the entries as up and down
-    // do; the drop-down list itself does not act on them.
-    if (key->key() == Qt::Key_Left || key->key() == Qt::Key_Right) {
-        QKeyEvent step(QEvent::KeyPress, key->key() == Qt::Key_Left ? Qt::Key_Up : Qt::Key_Down,
-                       key->modifiers());
-        QCoreApplication::sendEvent(watched, &step);
+    if (tab) return false;
+    // The left and right arrows step through the entries as up and down do;
+    // neither the chooser nor its list acts on them.
+    int move = key->key();
+    if (move == Qt::Key_Left) move = Qt::Key_Up;
+    if (move == Qt::Key_Right) move = Qt::Key_Down;
+    if (!inList && move == key->key()) return false;
+    QKeyEvent moveKey(QEvent::KeyPress, move, key->modifiers());
+    if (!inList) {
+        QCoreApplication::sendEvent(chooser, &moveKey);
         return true;
     }
-    return false;
+    // In the dropped-down list a move only highlights an entry: the chooser
+    // takes it up as a choice, so that each move shows its record while the
+    // focus stays in the chooser.  (Alt+Down has closed it already.)
+    if (!list->isVisible()) return true;
+    passingKeyOn_ = true;
+    QCoreApplication::sendEvent(list, &moveKey);
+    passingKeyOn_ = false;
+    const int row = list->currentIndex().row();
+    if (row >= 0 && row != chooser->currentIndex()) {
+        selectChooserEntry(row);
+        ComboChooseRecordChange(row);
+    }
+    return true;
 }

@@ -54,4 +54,5 @@ private:
     std::unique_ptr<Ui::SinglePage> ui_;
     QWidget* focusTarget_ = nullptr;
     bool keyboardMark_ = false;
+    bool passingKeyOn_ = false;  // a key this page hands on to the chooser's list
 };

@@ -61,6 +61,12 @@ WorkerThread& monitorWorker() {
 
 std::atomic<bool> threadStartFailure{false};
 
+// The open tester has been identified, but its command thread waits for a
+// command thread of the previous connection to end (one held by the user,
+// say in the "New Data" question).  Until then the tester is not announced
+// as connected and Download stays disabled.  Monitor thread only.
+std::atomic<bool> commandThreadDue{false};
+
 // Copies a zero-padded text of `width` bytes up to its first zero byte and
 // zero-fills the rest of the destination, so that a shorter identity fully
 // replaces a longer one.
@@ -74,18 +80,32 @@ void closeDevice(DeviceHandle h) {
     deviceHandle = 0;
 }
 
-// The open tester is still there, or has gone: then it is closed and the
-// user is told.
-void checkOpenDevice(DeviceHandle h) {
+// True when the open tester is still there.  When it has gone, it is closed
+// and the user is told.
+bool checkOpenDevice(DeviceHandle h) {
     unsigned rx = 0, tx = 0, events = 0;
-    if (driver()->getStatus(h, &rx, &tx, &events) == kDriverOk) return;
+    if (driver()->getStatus(h, &rx, &tx, &events) == kDriverOk) return true;
 
     closeDevice(h);
+    commandThreadDue = false;
     stopCommandThread();
     linkView().setDownloadEnabled(false);
     showMessage(haveData.load() ? kDisconnectedWithDataText : kDisconnectedText,
                 kDisconnectedCaption, MsgIcon::Warning, MsgButtons::Ok);
     linkView().setConnectionStatus(kStatusNotConnected);
+    return false;
+}
+
+// Enables the download commands and starts the command thread for the open
+// tester.  Returns -1 when the monitor must end (no thread could be started).
+int startLink() {
+    linkView().setDownloadEnabled(true);
+    if (startCommandThread() == -1) {
+        stopMonitorThread();
+        showMessage(kMemoryErrorText, kMemoryErrorCaption, MsgIcon::Error, MsgButtons::Ok);
+        return -1;
+    }
+    return 0;
 }
 
 // Looks for the tester, opens and identifies it.  Returns -1 when the
@@ -102,6 +122,8 @@ int findDevice() {
     d->setLatencyTimer(h, 1);
     d->setUsbParameters(h, 1, 4096);
 
+    // Whatever the chip holds from before must not prefix the reply.
+    d->purge(h, kPurgeRx);
     unsigned written = 0;
     if (d->write(h, "ID\r", 3, &written) != kDriverOk) {
         closeDevice(h);
@@ -124,17 +146,27 @@ int findDevice() {
         copyIdentityText(ident.id, reply + kIdOffset, kIdWidth);
     }
 
-    linkView().setConnectionStatus(kStatusConnected);
+    // The monitor never waits for a command thread: one left over from the
+    // previous connection may be waiting for the user with no time limit.
+    // The new one is then started at a later cycle, once the old one ended.
+    const bool canStart = commandThreadEnded();
+    if (canStart) linkView().setConnectionStatus(kStatusConnected);
     showMessage(haveData.load() ? kAttachedWithDataText : kAttachedText, kAttachedCaption,
                 MsgIcon::Information, MsgButtons::Ok);
-    linkView().setDownloadEnabled(true);
-
-    if (startCommandThread() == -1) {
-        stopMonitorThread();
-        showMessage(kMemoryErrorText, kMemoryErrorCaption, MsgIcon::Error, MsgButtons::Ok);
-        return -1;
+    if (!canStart) {
+        commandThreadDue = true;
+        return 0;
     }
-    return 0;
+    return startLink();
+}
+
+// A cycle with the tester open and still there: starts its command thread
+// if that had to wait for the previous one.
+int startDueCommandThread() {
+    if (!commandThreadDue.load() || !commandThreadEnded()) return 0;
+    commandThreadDue = false;
+    linkView().setConnectionStatus(kStatusConnected);
+    return startLink();
 }
 
 void monitorThread() {
@@ -166,10 +198,10 @@ int monitorCycle() {
     bool ok = guarded("monitor", __LINE__, [&] {
         sleepMs(kCycleMs);
         DeviceHandle h = deviceHandle.load();
-        if (h != 0)
-            checkOpenDevice(h);
-        else
+        if (h == 0)
             result = findDevice();
+        else if (checkOpenDevice(h))
+            result = startDueCommandThread();
     });
     return ok ? result : -1;
 }
@@ -205,6 +237,7 @@ void resetMonitorForTest() {
     deviceHandle = 0;
     LinkState = LinkIdle;
     threadStartFailure = false;
+    commandThreadDue = false;
     setCommandThreadStartFailureForTest(false);
     setCommandThreadManualForTest(false);
     Identity& ident = identity();

@@ -56,6 +56,22 @@ void purgeReceive() {
 
 void setLinkIdle() { LinkState = LinkIdle; }
 
+// The command thread moves LinkState only from the state it left it in, so
+// that a Download click accepted meanwhile (LinkIdle -> LinkDownloadRequested
+// on the user-interface thread) is never overwritten.
+void moveLinkState(std::int32_t from, std::int32_t to) {
+    LinkState.compare_exchange_strong(from, to);
+}
+
+// Back to LinkIdle from anything but a pending download request, which the
+// next pass then serves.
+void settleLinkIdle() {
+    std::int32_t state = LinkState.load();
+    while (state != LinkIdle && state != LinkDownloadRequested &&
+           !LinkState.compare_exchange_weak(state, LinkIdle)) {
+    }
+}
+
 // Waits, 100 ms at a time, until `needed` more bytes are waiting.  Returns
 // 1 when they are, 0 after the last poll, -1 if a query failed.
 int waitForBlock(unsigned needed) {
@@ -82,7 +98,8 @@ void receiveBlock(unsigned waiting, unsigned headerBytes) {
             return;
         }
         if (ready == 0) {
-            showMessage(kTimeoutText, kTimeoutCaption, MsgIcon::Information, MsgButtons::Ok);
+            showMessage(kTimeoutText, kTimeoutCaption, MsgIcon::Information, MsgButtons::Ok,
+                        /*onTop=*/false);
             purgeReceive();
             return;
         }
@@ -93,7 +110,8 @@ void receiveBlock(unsigned waiting, unsigned headerBytes) {
         return;
     }
     if (decodeDataBlock(buf) != 0) {
-        showMessage(kDataErrorText, kDataErrorCaption, MsgIcon::Information, MsgButtons::Ok);
+        showMessage(kDataErrorText, kDataErrorCaption, MsgIcon::Information, MsgButtons::Ok,
+                    /*onTop=*/false);
         purgeReceive();
     }
 }
@@ -135,8 +153,9 @@ void commandThread() {
 long startCommandThread() {
     long id = -1;
     bool ok = guarded("usbcomm", __LINE__, [&] {
-        // A thread from an earlier connection must have ended first.
-        commandWorker().join();
+        // A thread from an earlier connection must have ended first; the
+        // caller waits for that (commandThreadEnded) rather than block here.
+        if (!commandWorker().join(0)) return;
         // Cleared here rather than in the new thread, so that a stop that
         // comes right after the start is never lost.
         commandStop = 0;
@@ -165,6 +184,8 @@ void stopCommandThread() {
 }
 
 bool commandThreadRunning() { return commandWorker().running(); }
+
+bool commandThreadEnded() { return commandWorker().join(0); }
 
 bool joinCommandThread(unsigned timeoutMs) { return commandWorker().join(timeoutMs); }
 
@@ -201,16 +222,14 @@ int commandPass() {
         if (state == LinkDownloadRequested) {
             sendDownloadCommand();
         } else {
-            // Only this thread moves the state away from anything but
-            // LinkIdle, so a Download click cannot be lost here.
-            if (state != LinkIdle) LinkState.compare_exchange_strong(state, LinkIdle);
+            if (state != LinkIdle) moveLinkState(state, LinkIdle);
             unsigned waiting = 0;
             if (driver()->getQueueStatus(h, &waiting) == kDriverOk && waiting >= 1)
                 receiveFromInstrument();
         }
         sleepMs(kPassMs);
     });
-    if (!ok) setLinkIdle();  // and the next pass follows at once
+    if (!ok) settleLinkIdle();  // and the next pass follows at once
     return result;
 }
 
@@ -218,12 +237,19 @@ void sendDownloadCommand() {
     if (!guarded("usbcomm", __LINE__, [] {
             DeviceHandle h = linkHandle();
             if (h == 0) return;
+            // Bytes left over from an earlier exchange (line noise, a longer
+            // identity reply) must not prefix the block.
+            purgeReceive();
             unsigned written = 0;
             int status = driver()->write(h, "DD\r", 3, &written);
-            LinkState = (status != kDriverOk || written < 3) ? LinkIdle : LinkCommandSent;
+            moveLinkState(LinkDownloadRequested,
+                          (status != kDriverOk || written < 3) ? LinkIdle : LinkCommandSent);
             sleepMs(kAfterCommandMs);
-        }))
-        setLinkIdle();
+        })) {
+        // The request being served is dropped; the user can ask again.
+        moveLinkState(LinkDownloadRequested, LinkIdle);
+        settleLinkIdle();
+    }
 }
 
 int sendAcknowledge() {
@@ -234,14 +260,16 @@ int sendAcknowledge() {
             unsigned written = 0;
             int status = driver()->write(h, "*\r", 2, &written);
             if (status != kDriverOk || written < 2) {
-                setLinkIdle();
+                settleLinkIdle();
                 return;
             }
-            LinkState = LinkCommandSent;
+            // A Download clicked while the acknowledgement went out stays
+            // pending and is sent at the next pass.
+            moveLinkState(LinkIdle, LinkCommandSent);
             sleepMs(kAfterCommandMs);
             result = 0;
         })) {
-        setLinkIdle();
+        settleLinkIdle();
         return -1;
     }
     return result;
@@ -251,7 +279,7 @@ void receiveFromInstrument() {
     if (!guarded("usbcomm", __LINE__, [] {
             DeviceHandle h = linkHandle();
             if (h == 0) {
-                setLinkIdle();
+                settleLinkIdle();
                 return;
             }
             unsigned waiting = 0;
@@ -272,5 +300,5 @@ void receiveFromInstrument() {
                 default: purgeReceive(); break;
             }
         }))
-        setLinkIdle();
+        settleLinkIdle();
 }

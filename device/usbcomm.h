@@ -15,11 +15,15 @@ enum LinkStateValue : std::int32_t {
 extern std::atomic<std::int32_t> LinkState;
 extern std::atomic<int> commandStop;
 
-// Starts commandThread with a 32768-byte stack, after any command thread of
-// an earlier connection has ended.  Returns a thread id, or -1.
+// Starts commandThread with a 32768-byte stack.  Never waits: returns -1,
+// starting nothing, while a command thread of an earlier connection has not
+// ended (see commandThreadEnded).  Returns a thread id, or -1.
 long startCommandThread();
 void stopCommandThread();
 bool commandThreadRunning();
+// Joins a command thread that has ended, without waiting.  True when none is
+// left running, so that startCommandThread can start the next one.
+bool commandThreadEnded();
 // Waits up to timeoutMs (real time) for the command thread to end and joins
 // it; true when none is left running.
 bool joinCommandThread(unsigned timeoutMs);

@@ -11,6 +11,11 @@ namespace {
 constexpr int kFail = 1;  // any non-zero status is a failure
 constexpr unsigned kPiecesDelayMs = 300;
 constexpr unsigned kTooSlowDelayMs = 3500;
+// A full-speed USB packet from the chip carries 64 bytes, two of them status
+// bytes; at the tester's pace one arrives about every 5 ms, so the receiver's
+// first look finds one packet and the rest comes while it waits.
+constexpr std::size_t kUsbPacketBytes = 62;
+constexpr unsigned kUsbPacketMs = 5;
 constexpr std::size_t kIdentitySize = 33;
 const char* const kDescription = "Korvane Systems Dosimark Kest";
 
@@ -106,6 +111,11 @@ Delivery VirtualTester::delivery() const {
 void VirtualTester::setSilent(bool silent) {
     std::lock_guard<std::mutex> lock(mutex_);
     silent_ = silent;
+}
+
+void VirtualTester::setCommandHook(std::function<void(const std::string&)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    commandHook_ = std::move(hook);
 }
 
 bool VirtualTester::sendAllRecords() {
@@ -313,6 +323,15 @@ void VirtualTester::queueBlock(const std::vector<std::uint8_t>& block) {
                 queue_.push_back(Chunk{now + delay, {block.begin() + head, block.end()}});
             break;
         }
+        case Delivery::AsUsb: {
+            std::uint64_t due = now;
+            for (std::size_t at = 0; at < block.size(); at += kUsbPacketBytes, due += kUsbPacketMs) {
+                const std::size_t end = std::min(block.size(), at + kUsbPacketBytes);
+                queue_.push_back(Chunk{due, {block.begin() + static_cast<std::ptrdiff_t>(at),
+                                             block.begin() + static_cast<std::ptrdiff_t>(end)}});
+            }
+            break;
+        }
         case Delivery::Garbage: {
             std::vector<std::uint8_t> junk(block.size() / 4 + 5);
             for (std::size_t i = 0; i < junk.size(); ++i)
@@ -362,7 +381,7 @@ int VirtualTester::setUsbParameters(DeviceHandle handle, unsigned, unsigned) {
 
 int VirtualTester::write(DeviceHandle handle, const void* data, unsigned count,
                          unsigned* written) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (written) *written = 0;
     if (!handleValid(handle) || !data || !written) return kFail;
     std::string command(static_cast<const char*>(data), count);
@@ -378,6 +397,11 @@ int VirtualTester::write(DeviceHandle handle, const void* data, unsigned count,
             announcementPending_ = false;
             queueBlock(pendingBlock());
         }
+    }
+    if (commandHook_) {
+        auto hook = commandHook_;
+        lock.unlock();
+        hook(command);
     }
     return kDriverOk;
 }

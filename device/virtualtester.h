@@ -3,11 +3,12 @@
 // wire.  It answers "ID\r" with its 33-byte identity, "DD\r" with the
 // all-records block, and "*\r" (after its own "RD\r" announcement) with the
 // pending block.  It can be unplugged and plugged in, and can deliver a
-// block at once, in pieces, too slowly, or send garbage.  All methods are
+// block at once, in pieces, too slowly, in USB packets, or send garbage.  All methods are
 // safe to call from any thread while the program's threads use it.
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ enum class Delivery {
     Pieces,   // 2 bytes, the rest 300 ms later
     TooSlow,  // 2 bytes, the rest 3500 ms later (after the receiver gives up)
     Garbage,  // bytes that begin with neither 'B' nor 'R'
+    AsUsb,    // as the USB chip hands it over: 62-byte packets, one every 5 ms
 };
 
 class VirtualTester : public Driver {
@@ -42,6 +44,10 @@ public:
     Delivery delivery() const;
     // Makes the tester ignore "ID\r" (no identity reply) while set.
     void setSilent(bool silent);
+    // Called with each command the program writes, on the writing thread,
+    // after the tester has taken it and before the write returns: a test
+    // can act while the program is in the middle of a write.
+    void setCommandHook(std::function<void(const std::string&)> hook);
 
     // Sends on its own initiative (as the tester's buttons do).  Each returns
     // false, sending nothing, while the program does not hold the tester open
@@ -120,6 +126,7 @@ private:
     bool announcementPending_ = false;
     std::deque<Chunk> queue_;
     std::vector<std::string> commands_;
+    std::function<void(const std::string&)> commandHook_;
     std::vector<unsigned> readSizes_;
     int purges_ = 0;
 };

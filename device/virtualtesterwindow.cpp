@@ -40,6 +40,7 @@ const DeliveryChoice kDeliveries[] = {
     {"In pieces", Delivery::Pieces},
     {"Too slowly", Delivery::TooSlow},
     {"Garbage", Delivery::Garbage},
+    {"As USB delivers", Delivery::AsUsb},
 };
 
 // A command as the status line shows it: without its "\r", other control

@@ -39,6 +39,7 @@ TEST_F(Identity, AnsweredIdentityConnectsAndStartsTheCommandThread) {
     EXPECT_EQ(shown[0].text, kAttachedShort);
     EXPECT_EQ(shown[0].icon, MsgIcon::Information);
     EXPECT_EQ(shown[0].buttons, MsgButtons::Ok);
+    EXPECT_TRUE(shown[0].onTop);
     EXPECT_EQ(starts(), 1);
     EXPECT_EQ(commandStop.load(), 0);
 
@@ -213,7 +214,10 @@ TEST_F(Download, CompleteBlockIsReadAsHeaderAndRest) {
         Delivery delivery;
         std::vector<unsigned> reads;
     };
-    for (const Case& c : {Case{Delivery::AtOnce, {3, 8191}}, Case{Delivery::Pieces, {2, 8192}}}) {
+    // In USB packets the first look finds one packet: a 3-byte header, and
+    // the rest is waited for.
+    for (const Case& c : {Case{Delivery::AtOnce, {3, 8191}}, Case{Delivery::Pieces, {2, 8192}},
+                          Case{Delivery::AsUsb, {3, 8191}}}) {
         resetSharedStateForTest();
         tester.setDelivery(c.delivery);
         if (deviceHandle.load() == 0) connect();
@@ -222,7 +226,7 @@ TEST_F(Download, CompleteBlockIsReadAsHeaderAndRest) {
         commandPass();
         commandPass();
         EXPECT_EQ(tester.readSizes(), c.reads);
-        EXPECT_EQ(tester.purges(), 0);
+        EXPECT_EQ(tester.purges(), 1);  // before "DD\r" only
         ASSERT_EQ(recordCount.load(), 123u);
         auto expected = VirtualTester::defaultRecords();
         for (std::size_t i = 0; i < expected.size(); ++i)
@@ -254,14 +258,15 @@ TEST_F(Download, SlowBlockTimesOutAndItsRestIsPurgedSilently) {
     EXPECT_EQ(shown[0].text,
               "A timeout occurred while attempting to transfer data.\r\rPlease try again.");
     EXPECT_EQ(shown[0].icon, MsgIcon::Information);
-    EXPECT_EQ(tester.purges(), 1);
+    EXPECT_FALSE(shown[0].onTop);
+    EXPECT_EQ(tester.purges(), 2);  // before "DD\r", and after the timeout
     EXPECT_EQ(recordCount.load(), 0u);
 
     fakeClock.advance(1000);  // the rest arrives
     EXPECT_GT(tester.waitingBytes(), 8000u);
     commandPass();
     EXPECT_EQ(tester.waitingBytes(), 0u);
-    EXPECT_EQ(tester.purges(), 2);
+    EXPECT_EQ(tester.purges(), 3);
     EXPECT_EQ(messages.requests().size(), 1u);
     EXPECT_EQ(recordCount.load(), 0u);
 }
@@ -272,7 +277,7 @@ TEST_F(Download, GarbageIsPurgedWithoutAMessage) {
     ASSERT_EQ(requestDownload(), LinkDownloadRequested);
     commandPass();
     commandPass();
-    EXPECT_EQ(tester.purges(), 1);
+    EXPECT_EQ(tester.purges(), 2);
     EXPECT_EQ(tester.waitingBytes(), 0u);
     EXPECT_TRUE(messages.requests().empty());
     EXPECT_EQ(recordCount.load(), 0u);
@@ -311,6 +316,7 @@ TEST_F(Download, UndecodableBlockGivesDataError) {
     EXPECT_EQ(shown[0].text,
               "There were errors parsing transferred data\r\rPlease try downloading again.");
     EXPECT_EQ(shown[0].icon, MsgIcon::Information);
+    EXPECT_FALSE(shown[0].onTop);
     EXPECT_EQ(tester.purges(), 1);
     EXPECT_STREQ(recordStore().record(0).deviceID, VirtualTester::defaultRecords()[5].deviceID);
 }

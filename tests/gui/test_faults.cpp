@@ -284,12 +284,10 @@ void shortIdentity(Faults& t) {
 void garbageBeforeBlock(Faults& t) {
     t.connect();
     t.tester.sendRaw(kGarbage);
-    t.clickDownload();  // the block queues up behind the garbage: both are purged
+    t.clickDownload();  // the garbage is purged before "DD\r" goes out
     t.runFor(1000);
     EXPECT_EQ(t.tester.purges(), 1);
-    EXPECT_EQ(t.screen(), t.before);
-    t.clickDownload();  // and the next Download goes through
-    t.runFor(1000);
+    EXPECT_EQ(t.tester.commandsReceived(), std::vector<std::string>{"DD\r"});
 }
 
 void garbageAfterBlock(Faults& t) {
@@ -298,7 +296,7 @@ void garbageAfterBlock(Faults& t) {
     ASSERT_TRUE(t.runUntil([&] { return !t.tester.commandsReceived().empty(); }, 1000));
     t.tester.sendRaw(kGarbage);  // right behind the block, before it is read
     t.runFor(1000);
-    EXPECT_EQ(t.tester.purges(), 1);
+    EXPECT_EQ(t.tester.purges(), 2);  // before "DD\r", and the garbage
     EXPECT_EQ(t.tester.waitingBytes(), 0u);
 }
 
@@ -387,6 +385,83 @@ std::function<void(Faults&)> countByte(std::size_t filled, std::uint8_t count) {
     };
 }
 
+// The old command thread holds the "New Data" question (the user thinks)
+// while the tester is unplugged and plugged in again, and then, if
+// `unplugAgain`, unplugged once more: the monitor goes on noticing each.
+std::function<void(Faults&)> replugDuringNewDataQuestion(bool unplugAgain) {
+    return [unplugAgain](Faults& t) {
+        t.onQuestion = [&t] { t.stepped.park(); };
+        t.connect();
+        t.clickDownload();
+        ASSERT_TRUE(t.runUntil([&] { return t.stepped.parked() == 1; }, 2000));
+        t.tester.unplug();
+        ASSERT_TRUE(t.runUntil([&] { return t.lastCaption() == "Device Disconnected"; }, 3000));
+        t.tester.plugIn();
+        ASSERT_TRUE(t.runUntil([&] { return t.lastCaption() == "Device Attached"; }, 3000));
+        t.runFor(2000);  // no command thread for it yet: not announced as connected
+        EXPECT_EQ(t.status(), "Not Connected");
+        EXPECT_FALSE(t.downloadEnabled());
+        if (unplugAgain) t.tester.unplug();
+        t.runFor(2000);
+        EXPECT_EQ(t.screen(), t.before);
+        t.stepped.unpark();  // No: the records of the first block replace the old ones
+        // Once the old thread has ended, a later cycle starts the new one.
+        t.runFor(2000);
+        EXPECT_EQ(commandThreadRunning(), !unplugAgain);
+    };
+}
+
+// The user clicks Download while the acknowledgement of the tester's own
+// announcement is being written: the click is served by one more download.
+void clickDuringAcknowledgement(Faults& t) {
+    t.connect();
+    t.tester.setCommandHook([&t](const std::string& command) {
+        if (command == "*\r") t.stepped.park();
+    });
+    t.tester.sendAnnouncement();
+    ASSERT_TRUE(t.runUntil([&] { return t.stepped.parked() == 1; }, 1000));
+    t.clickDownload();
+    t.stepped.unpark();
+    t.runFor(2000);
+    EXPECT_EQ(t.tester.commandsReceived(), (std::vector<std::string>{"*\r", "DD\r"}));
+}
+
+// Bytes left over when Download is clicked (a stray byte, the end of an
+// identity reply longer than 33 bytes): the first click downloads.
+std::function<void(Faults&)> leftOverBytes(std::size_t identityBytes, const Bytes& stray) {
+    return [identityBytes, stray](Faults& t) {
+        Bytes reply = VirtualTester::buildIdentityReply("KS0401123", "Dosimark Kest Bay 2");
+        reply.resize(identityBytes, '\r');
+        t.tester.setIdentityReply(reply);
+        t.connect();
+        t.tester.sendRaw(stray);
+        t.runFor(500);
+        t.clickDownload();
+        t.runFor(1000);
+        EXPECT_EQ(t.tester.commandsReceived(), std::vector<std::string>{"DD\r"});
+    };
+}
+
+void asUsbDelivers(Faults& t) {
+    t.tester.setDelivery(Delivery::AsUsb);
+    downloadAndWait(t);
+    EXPECT_EQ(t.tester.readSizes(), (std::vector<unsigned>{3, 8191}));
+}
+
+// The tester sends a block's first two bytes; the rest arrives `ms` after
+// the receiver's first look at them.
+std::function<void(Faults&)> blockRestAfter(unsigned ms) {
+    return [ms](Faults& t) {
+        Bytes block = VirtualTester::buildAllRecordsBlock(testerRecords());
+        t.connect();
+        t.tester.sendRaw(Bytes(block.begin(), block.begin() + 2));
+        ASSERT_TRUE(t.runUntil([&] { return !t.tester.readSizes().empty(); }, 1000));
+        t.tester.sendRaw(Bytes(block.begin() + 2, block.end()), ms);
+        t.runFor(4000);
+        EXPECT_EQ(t.tester.waitingBytes(), 0u);
+    };
+}
+
 std::vector<FaultCase> faultCases() {
     const std::vector<std::string> attached = {"Device Attached"};
     const std::vector<std::string> timeout = {"Device Attached", "Data Transfer Error"};
@@ -406,6 +481,20 @@ std::vector<FaultCase> faultCases() {
         {"AnnouncementWithWrongThirdByte", false, wrongThirdByte, attached, 0, true},
         {"CountByteAbove123", false, countByte(123, 200), attached, 123, true},
         {"SlotsPastTheCount", false, countByte(10, 3), attached, 3, true},
+        {"ReplugDuringNewDataQuestion", true, replugDuringNewDataQuestion(false),
+         {"Device Attached", "New Data", "Device Disconnected", "Device Attached"}, 123, true},
+        {"ReplugDuringNewDataQuestionThenUnplug", true, replugDuringNewDataQuestion(true),
+         {"Device Attached", "New Data", "Device Disconnected", "Device Attached",
+          "Device Disconnected"},
+         123, false},
+        {"DownloadClickedDuringAcknowledgement", false, clickDuringAcknowledgement, attached, 123,
+         true},
+        {"StrayByteBeforeDownload", false, leftOverBytes(33, {0x00}), attached, 123, true},
+        {"IdentityReplyOf34Bytes", false, leftOverBytes(34, {}), attached, 123, true},
+        {"IdentityReplyOf40Bytes", false, leftOverBytes(40, {}), attached, 123, true},
+        {"AsUsbDelivers", false, asUsbDelivers, attached, 123, true},
+        {"BlockRestIn3000ms", false, blockRestAfter(3000), attached, 123, true},
+        {"BlockRestIn3001ms", false, blockRestAfter(3001), timeout, 0, true},
     };
     for (std::size_t cut = 512; cut < kDataBlockSize; cut += 512)
         cases.push_back({"BlockCutOffAt" + std::to_string(cut), false, blockCutOffAt(cut),
@@ -422,6 +511,8 @@ TEST_P(Faults, EndsInTheDesignedMessageOrSilence) {
     for (const MessageRequest& m : shown()) {
         captions.push_back(m.caption);
         EXPECT_EQ(m.text, designedText(m.caption)) << m.caption;
+        EXPECT_EQ(m.onTop, m.caption != "Data Transfer Error" && m.caption != "Data Error")
+            << m.caption;
     }
     EXPECT_EQ(captions, c.captions);
 

@@ -446,7 +446,7 @@ TEST_F(SingleRecordView, ChooserIgnoresTypingArrowsShowAndKeepFocusMousePickFocu
     EXPECT_TRUE(MainWindow->DataView()->hasFocus());
 }
 
-TEST_F(SingleRecordView, DroppedDownListIgnoresTypingAndAKeyboardPickKeepsTheFocus) {
+TEST_F(SingleRecordView, DroppedDownListShowsEachMoveIgnoresOtherKeysAndClosesOnEscape) {
     download(10);
     showActive();
     MainWindow->DataView()->setCurrentIndex(1);
@@ -457,12 +457,26 @@ TEST_F(SingleRecordView, DroppedDownListIgnoresTypingAndAKeyboardPickKeepsTheFoc
     ASSERT_TRUE(QTest::qWaitFor([list] { return list->isVisible(); }));
     EXPECT_EQ(list->visualRect(chooser->model()->index(3, 0)).height(), 16);
     QTest::keyClicks(list, " 5");
+    EXPECT_EQ(currentRecord.load(), 0u);
+    // Each move shows its record at once; the list stays down.
     QTest::keyClick(list, Qt::Key_Down);
     QTest::keyClick(list, Qt::Key_Down);
-    QTest::keyClick(list, Qt::Key_Return);
-    ASSERT_TRUE(QTest::qWaitFor([list] { return !list->isVisible(); }));
     EXPECT_EQ(currentRecord.load(), 2u);
     EXPECT_EQ(single().LblSingleRecordNum->text(), "3");
+    QTest::keyClick(list, Qt::Key_Right);
+    EXPECT_EQ(currentRecord.load(), 3u);
+    EXPECT_EQ(chooser->currentIndex(), 3);
+    // Keys other than Tab and the movement keys do nothing, picking keys too.
+    for (int k : {int(Qt::Key_Return), int(Qt::Key_Enter), int(Qt::Key_F4), int(Qt::Key_A)})
+        QTest::keyClick(list, static_cast<Qt::Key>(k));
+    QTest::keyClick(list, Qt::Key_X, Qt::AltModifier);
+    EXPECT_TRUE(list->isVisible());
+    EXPECT_EQ(currentRecord.load(), 3u);
+    // Escape closes it on the record last shown, the focus in the chooser.
+    QTest::keyClick(list, Qt::Key_Escape);
+    ASSERT_TRUE(QTest::qWaitFor([list] { return !list->isVisible(); }));
+    EXPECT_EQ(currentRecord.load(), 3u);
+    EXPECT_EQ(single().LblSingleRecordNum->text(), "4");
     EXPECT_TRUE(chooser->hasFocus());
 
     // Ctrl+Tab leaves the page from the chooser as from any other control.
