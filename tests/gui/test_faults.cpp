@@ -7,11 +7,17 @@
 // holds.  Each case must end in its designed messages (or none), with the
 // records on screen and in the store either intact or wholly the new ones.
 
+#include <unistd.h>
+
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 #include <algorithm>
+#include <filesystem>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -27,14 +33,20 @@
 #include "app/microLUM.h"
 #include "app/recordgrid.h"
 #include "app/singlepage.h"
+#include "app/systemdialogs.h"
 #include "device/decode.h"
 #include "device/monitor.h"
 #include "device/usbcomm.h"
 #include "device/virtualtester.h"
+#include "device/virtualtesterwindow.h"
+#include "print/report.h"
+#include "print/ulumPrint.h"
 #include "records/recordstore.h"
 #include "records/viewformat.h"
 #include "save/save.h"
+#include "save/writers.h"
 #include "tests/core/records.h"
+#include "tests/files.h"
 #include "tests/device/steppedclock.h"
 #include "tests/gui/guitest.h"
 #include "ui_listpage.h"
@@ -184,7 +196,7 @@ protected:
         MainWindow->tmrClock()->stop();  // its tick is played on the link's clock
         // The records of an earlier download, sorted by ID and all selected.
         std::vector<TestRecord> old = VirtualTester::defaultRecords();
-        ASSERT_EQ(MainWindow->presentRecords(old, old.size()), 0);
+        ASSERT_EQ(MainWindow->presentRecords(old, old.size(), {}), 0);
         MainWindow->BtnSortByIDClick();
         MainWindow->BtnSelectAllClick();
         dataSaved = GetParam().unsaved ? 0 : 1;
@@ -387,6 +399,143 @@ std::function<void(Faults&)> countByte(std::size_t filled, std::uint8_t count) {
     };
 }
 
+// ---- records replaced under open windows, a second tester ----
+
+template <class W>
+W* named(QWidget* window, const char* objectOrAccessibleName) {
+    for (W* w : window->findChildren<W*>())
+        if (w->objectName() == QLatin1String(objectOrAccessibleName) ||
+            w->accessibleName() == QLatin1String(objectOrAccessibleName))
+            return w;
+    ADD_FAILURE() << "no control " << objectOrAccessibleName;
+    return nullptr;
+}
+
+// The file dialog answers with a file in a scratch folder, running `meanwhile`
+// while it is open.
+class FileDialogAnswer {
+public:
+    explicit FileDialogAnswer(std::function<void()> meanwhile = nullptr)
+        : dir_(std::filesystem::temp_directory_path() /
+               ("lumkest-faults-" + std::to_string(::getpid()))),
+          file_(dir_ / "saved.txt") {
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+        previous_ = setSaveFileHandler([this, meanwhile](const SaveFileRequest&) {
+            if (meanwhile) meanwhile();
+            return QString::fromStdString(file_.string());
+        });
+    }
+    ~FileDialogAnswer() {
+        setSaveFileHandler(previous_);
+        std::filesystem::remove_all(dir_);
+    }
+    std::string saved() const { return readFile(file_.string()); }
+
+private:
+    std::filesystem::path dir_, file_;
+    SaveFileHandler previous_;
+};
+
+std::string headerOf(const TesterIdentity& t) { return "ID: " + t.id + " SN: " + t.serial; }
+
+// Tester A's records stay named after A, in files and on printed pages, when
+// tester B is plugged in after the download; B is what the status shows.
+void secondTesterAfterDownload(Faults& t) {
+    t.connect();
+    t.clickDownload();
+    t.runFor(1000);
+    const TesterIdentity a{"Dosimark Kest Bay 2", "KS0401123"};
+    ASSERT_EQ(instrumentIdText(), a.id);
+    {
+        VirtualTesterWindow window(&t.tester);
+        EXPECT_EQ(named<QLineEdit>(&window, "Tester serial")->text(), "KS0401123");
+        named<QLineEdit>(&window, "Tester serial")->setText("KS0999888777");
+        named<QLineEdit>(&window, "Tester ID")->setText("Dosimark Kest Bay 7");
+        named<QPushButton>(&window, "Apply")->click();
+    }
+    t.tester.unplug();
+    ASSERT_TRUE(t.runUntil([&] { return t.lastCaption() == "Device Disconnected"; }, 3000));
+    t.tester.plugIn();
+    t.connect();
+    EXPECT_EQ(instrumentIdText(), "Dosimark Kest Bay 7");
+    EXPECT_EQ(instrumentSerialText(), "KS0999888777");
+    const SaveSource source = currentSaveSource();
+    EXPECT_EQ(source.instrumentId, a.id);
+    EXPECT_EQ(source.instrumentSerial, a.serial);
+    const ReportJob job = currentReportJob(-1);
+    EXPECT_EQ(job.instrumentId, a.id);
+    EXPECT_EQ(job.instrumentSerial, a.serial);
+}
+
+// The save and print windows, open on the old records, list the new ones
+// as at a fresh showing; the record chosen then is the new one.
+void dialogsOpenWhenRecordsReplaced(Faults& t) {
+    std::vector<TestRecord> three = testerRecords();
+    three.resize(3);
+    t.tester.setRecords(three);
+    currentRecord = 40;
+    MainWindow->BtnSaveSingleRecordClick();
+    MainWindow->BtnPrintSingleRecordClick();
+    auto* saveSelector = named<QComboBox>(ulumSaveDialog, "saveRecordSelector");
+    auto* printSelector = named<QComboBox>(printWindow, "printRecordSelector");
+    named<QRadioButton>(ulumSaveDialog, "rdSaveAll")->click();
+    ASSERT_EQ(saveSelector->currentIndex(), 40);
+    t.connect();
+    t.clickDownload();
+    t.runFor(1000);
+    ASSERT_EQ(recordCount.load(), 3u);
+    for (QComboBox* selector : {saveSelector, printSelector}) {
+        EXPECT_EQ(selector->count(), 3);
+        EXPECT_EQ(selector->currentIndex(), 0);
+        EXPECT_TRUE(selector->isEnabled());
+    }
+    EXPECT_TRUE(named<QRadioButton>(ulumSaveDialog, "rdSaveSingle")->isChecked());
+    EXPECT_TRUE(named<QRadioButton>(printWindow, "rdPrintSingle")->isChecked());
+
+    FileDialogAnswer files;
+    saveSelector->setCurrentIndex(2);
+    named<QPushButton>(ulumSaveDialog, "btnSave")->click();
+    EXPECT_FALSE(ulumSaveDialog->isVisible());
+    const std::string text = files.saved();
+    EXPECT_NE(text.find("Record #:3\r\nDevice ID: " + std::string(three[2].deviceID)),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(headerOf({"Dosimark Kest Bay 2", "KS0401123"})), std::string::npos);
+}
+
+// "New Data" answered Yes while the file dialog of a one-record save is
+// open: that save writes the one record chosen, on the old records; the
+// requested save of all records opens once it has ended, and the new records
+// come only after that one has closed.
+void newDataYesWhileChoosingAFile(Faults& t) {
+    t.answerYes = true;
+    t.connect();
+    currentRecord = 4;
+    MainWindow->BtnSaveSingleRecordClick();
+    const Screen before = t.screen();
+    FileDialogAnswer files([&t, &before] {
+        t.clickDownload();
+        ASSERT_TRUE(t.runUntil([&] { return t.lastCaption() == "New Data"; }, 1000));
+        t.runFor(2000);  // four ticks of the clock timer
+        EXPECT_EQ(saveDialogMode.load(), SaveTextSingle);
+        EXPECT_TRUE(named<QRadioButton>(ulumSaveDialog, "rdSaveSingle")->isChecked());
+        EXPECT_EQ(t.screen(), before);
+    });
+    named<QPushButton>(ulumSaveDialog, "btnSave")->click();
+    const std::string text = files.saved();
+    EXPECT_NE(text.find("Record #:5\r\nDevice ID: " + std::string(t.before.store[4].deviceID)),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Record #:6"), std::string::npos);
+    ASSERT_TRUE(t.runUntil([] { return ulumSaveDialog->isVisible(); }, 1000));
+    EXPECT_TRUE(named<QRadioButton>(ulumSaveDialog, "rdSaveAll")->isChecked());
+    t.runFor(1000);
+    EXPECT_EQ(t.screen(), before);
+    ulumSaveDialog->hide();
+    t.runFor(1000);
+}
+
 std::vector<FaultCase> faultCases() {
     const std::vector<std::string> attached = {"Device Attached"};
     const std::vector<std::string> timeout = {"Device Attached", "Data Transfer Error"};
@@ -410,6 +559,12 @@ std::vector<FaultCase> faultCases() {
     for (std::size_t cut = 512; cut < kDataBlockSize; cut += 512)
         cases.push_back({"BlockCutOffAt" + std::to_string(cut), false, blockCutOffAt(cut),
                          timeout, 0, true});
+    cases.push_back({"SecondTesterAfterDownload", false, secondTesterAfterDownload,
+                     {"Device Attached", "Device Disconnected", "Device Attached"}, 123, true});
+    cases.push_back({"DialogsOpenWhenRecordsReplaced", false, dialogsOpenWhenRecordsReplaced,
+                     attached, 3, true});
+    cases.push_back({"NewDataYesWhileChoosingAFile", true, newDataYesWhileChoosingAFile,
+                     {"Device Attached", "New Data"}, 123, true});
     return cases;
 }
 
