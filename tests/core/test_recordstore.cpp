@@ -66,21 +66,6 @@ TEST_F(RecordStoreTest, FailedReplaceChangesNothing) {
     EXPECT_EQ(store.tester().id, "Bay 2");
 }
 
-// The identity of the tester goes and comes with its records.
-TEST_F(RecordStoreTest, TheTestersIdentityTravelsWithItsRecords) {
-    EXPECT_EQ(store.tester().id, "");
-    ASSERT_TRUE(store.replace(1, {makeRecord("A")}, {"Bay 2", "KS0401123"}));
-    store.fillDisplay(1);
-    TesterIdentity tester;
-    EXPECT_EQ(store.displayed(&tester).size(), 1u);
-    EXPECT_EQ(tester.id, "Bay 2");
-    EXPECT_EQ(tester.serial, "KS0401123");
-    ASSERT_TRUE(store.replace(1, {makeRecord("B")}, {"Bay 7", "KS9"}));
-    EXPECT_EQ(store.tester().serial, "KS9");
-    store.clear();
-    EXPECT_EQ(store.tester().id, "");
-}
-
 TEST_F(RecordStoreTest, ANewFillAfterASortRestoresDownloadOrderUnselected) {
     ASSERT_TRUE(store.replace(2, {makeRecord("B"), makeRecord("A")}));
     store.fillDisplay(2);
