@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QScreen>
+#include <cstdlib>
 #include <exception>
 
 #include "app/messagebox.h"
@@ -46,13 +47,16 @@ int runLumKest(int argc, char** argv, Driver* driver, const std::function<void()
         QMessageBox::critical(nullptr, QStringLiteral("LUM Kest"),
                               QStringLiteral("An unexpected error occurred."));
     }
-    // The worker threads may still be in a pause; cut it short, tell both to
-    // stop and give them a moment, so that they do not outlive the objects
-    // they use.
+    // The worker threads may still be in a pause, or waiting for a request
+    // to this thread that the loop never reached: refuse those, cut the
+    // pause short, tell both to stop and join them, so that they do not
+    // outlive the objects they use.  One that will not end in time (stuck in
+    // a driver call) must not run on while the static objects are destroyed:
+    // the process then ends without destroying them.
     setUiShuttingDown();
     interruptSleeps();
     stopMonitorThread();
     stopCommandThread();
-    waitForWorkers(2500);
+    if (!waitForWorkers(2500)) std::_Exit(0);
     return 0;
 }

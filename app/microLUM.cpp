@@ -42,6 +42,7 @@ constexpr int kClientWidth = 592;
 constexpr int kClientHeight = 353;
 constexpr int kStatusBarHeight = 19;
 constexpr unsigned kFillPauseMs = 50;  // after the list fill's repaint
+constexpr unsigned kSaveWaitMs = 100;  // new records waiting for a save to end
 
 void showWindow(QWidget* window) {
     if (!window) return;
@@ -176,9 +177,20 @@ bool TMainWindow::singlePageActive() const { return ui_->DataView->currentIndex(
 void TMainWindow::tmrClockTimer() {
     guarded("microLUM", 110, [this] {
         statusPanel1_->setText(clockText());
-        // Read and clear in one step, so that a request raised meanwhile by
-        // the command thread is never wiped out unseen.
-        if (saveDialogRequested.exchange(0) == 1) showSaveDialog(SaveTextAll);
+        // A save that is choosing its file or writing it is never changed
+        // under the user: a request raised meanwhile waits for it to end.
+        if (saveInProgress.load() != 0) return;
+        // The request is cleared only where it was read, so that one raised
+        // meanwhile by the command thread is never wiped out unseen; and the
+        // dialog counts as open before the request is cleared, so that the
+        // waiting command thread never finds neither word set and replaces
+        // the records while the dialog opens (the request may have outlived
+        // a dialog that was closed meanwhile).
+        const int request = saveDialogRequested.load();
+        if (request == 1) savePending = 1;
+        int seen = request;
+        if (request != 0) saveDialogRequested.compare_exchange_strong(seen, 0);
+        if (request == 1) showSaveDialog(SaveTextAll);
     });
 }
 
@@ -419,8 +431,9 @@ int TMainWindow::fillList(unsigned n) {
     return result;
 }
 
-int TMainWindow::handOver(const std::vector<TestRecord>& records, std::size_t capacity) {
-    if (replaceAndFill(records, capacity) != 0) return -1;
+int TMainWindow::handOver(const std::vector<TestRecord>& records, std::size_t capacity,
+                          const TesterIdentity& tester) {
+    if (replaceAndFill(records, capacity, tester) != 0) return -1;
     sleepMs(kFillPauseMs);
     return refreshSinglePage();
 }
@@ -429,10 +442,11 @@ int TMainWindow::refreshSinglePage() {
     return guarded("usbcomm", 291, [this] { singlePage_->refresh(); }) ? 0 : -1;
 }
 
-int TMainWindow::replaceAndFill(const std::vector<TestRecord>& records, std::size_t capacity) {
+int TMainWindow::replaceAndFill(const std::vector<TestRecord>& records, std::size_t capacity,
+                                const TesterIdentity& tester) {
     int result = -1;
     guarded("usbcomm", 290, [&] {
-        if (records.empty() || !recordStore().replace(capacity, records)) return;
+        if (records.empty() || !recordStore().replace(capacity, records, tester)) return;
         haveData = 1;
         const unsigned n = static_cast<unsigned>(std::min(records.size(), capacity));
         RecordGrid* grid = listPage_->grid();
@@ -443,9 +457,18 @@ int TMainWindow::replaceAndFill(const std::vector<TestRecord>& records, std::siz
         grid->setGridLineWidth(1);
         enableDataControls();
         if (fillList(n) != 0) return;
+        refreshOpenDialogs();
         result = 0;
     });
     return result;
+}
+
+// What an open save or print window lists and presets is what it would be at
+// a fresh showing: the entries of the new records, the current record, the
+// presets and the enabled controls.
+void TMainWindow::refreshOpenDialogs() {
+    if (ulumSaveDialog && ulumSaveDialog->isVisible()) ulumSaveDialog->FormShow();
+    if (printWindow && printWindow->isVisible()) printWindow->FormShow();
 }
 
 // ---- LinkView ----
@@ -462,15 +485,36 @@ void TMainWindow::setDownloadEnabled(bool on) {
 }
 
 void TMainWindow::showSaveDialogNow() {
-    runOnUiThread([this] { showSaveDialog(SaveTextAll); });
+    runOnUiThread([this] {
+        // During a save the request waits, as the clock timer's does, and
+        // the timer opens the dialog once the save has ended.
+        if (saveInProgress.load() != 0)
+            saveDialogRequested = 1;
+        else
+            showSaveDialog(SaveTextAll);
+    });
 }
 
 // The hand-over runs on this window's thread but for the fill's pause,
 // which the calling worker takes on its own: the window stays responsive
-// while the order of the steps stays as it was.
-int TMainWindow::presentRecords(const std::vector<TestRecord>& records, std::size_t capacity) {
+// while the order of the steps stays as it was.  While a save is choosing
+// its file or writing it, the records it reads stay in place: the worker
+// waits and tries again.  Whether a save is running is looked at on this
+// thread, where saves start, so none can begin between the look and the
+// replacement.
+int TMainWindow::presentRecords(const std::vector<TestRecord>& records, std::size_t capacity,
+                                const TesterIdentity& tester) {
     int result = -1;
-    runOnUiThread([&] { result = replaceAndFill(records, capacity); });
+    for (bool saving = true; saving;) {
+        saving = false;
+        runOnUiThread([&] {
+            if (saveInProgress.load() != 0)
+                saving = true;
+            else
+                result = replaceAndFill(records, capacity, tester);
+        });
+        if (saving) sleepMs(kSaveWaitMs);
+    }
     if (result != 0) return -1;
     sleepMs(kFillPauseMs);
     runOnUiThread([&] { result = refreshSinglePage(); });

@@ -64,8 +64,10 @@ public:
 
     // ---- the hand-over of new records, on this window's thread ----
     // handOver = replaceAndFill, the fill's 50 ms pause, refreshSinglePage.
-    int handOver(const std::vector<TestRecord>& records, std::size_t capacity);
-    int replaceAndFill(const std::vector<TestRecord>& records, std::size_t capacity);
+    int handOver(const std::vector<TestRecord>& records, std::size_t capacity,
+                 const TesterIdentity& tester);
+    int replaceAndFill(const std::vector<TestRecord>& records, std::size_t capacity,
+                       const TesterIdentity& tester);
     int refreshSinglePage();
     int fillList(unsigned n);  // without the pause that follows it
     void enableDataControls();
@@ -74,7 +76,8 @@ public:
     void setConnectionStatus(const std::string& text) override;
     void setDownloadEnabled(bool on) override;
     void showSaveDialogNow() override;
-    int presentRecords(const std::vector<TestRecord>& records, std::size_t capacity) override;
+    int presentRecords(const std::vector<TestRecord>& records, std::size_t capacity,
+                       const TesterIdentity& tester) override;
 
     // Start-up seams: how the monitor is started and how the process ends
     // when it cannot be.  Tests replace them.
@@ -90,6 +93,7 @@ private:
     void selectAllRecords(bool on);  // Select All / Clear All Selected
     void showSaveDialog(int mode);
     void showPrintDialog(int range, int format);
+    void refreshOpenDialogs();  // an open save or print window takes up new records
     bool singlePageActive() const;
 
     std::unique_ptr<Ui::TMainWindow> ui_;

@@ -8,6 +8,7 @@
 #include "app/messages.h"
 #include "device/clock.h"
 #include "device/linkview.h"
+#include "device/monitor.h"
 #include "records/recordstore.h"
 
 namespace {
@@ -55,8 +56,9 @@ public:
     void setConnectionStatus(const std::string&) override {}
     void setDownloadEnabled(bool) override {}
     void showSaveDialogNow() override {}
-    int presentRecords(const std::vector<TestRecord>& records, std::size_t capacity) override {
-        return storeNewRecords(records, capacity);
+    int presentRecords(const std::vector<TestRecord>& records, std::size_t capacity,
+                       const TesterIdentity& tester) override {
+        return storeNewRecords(records, capacity, tester);
     }
 };
 
@@ -72,9 +74,10 @@ LinkView& linkView() {
     return v ? *v : headlessView;
 }
 
-int storeNewRecords(const std::vector<TestRecord>& records, std::size_t capacity) {
+int storeNewRecords(const std::vector<TestRecord>& records, std::size_t capacity,
+                    const TesterIdentity& tester) {
     if (records.empty()) return -1;
-    if (!recordStore().replace(capacity, records)) return -1;
+    if (!recordStore().replace(capacity, records, tester)) return -1;
     haveData = 1;
     recordStore().fillDisplay(static_cast<unsigned>(records.size()));
     return 0;
@@ -148,6 +151,10 @@ int decodeDataBlock(const std::uint8_t* block) {
         std::size_t capacity = 0;
         if (!decodeRecords(block, &records, &capacity)) return;
         const bool singleRecord = block[1] != 0;
+        // The records carry the identity of the tester they came from: the
+        // one open now, read when it was attached.  Taken before the wait
+        // below, during which another tester may be attached and identified.
+        const TesterIdentity tester{instrumentIdText(), instrumentSerialText()};
 
         // Offer to save what is shown before it is replaced; the current
         // records stay untouched until the save dialog has been closed.
@@ -167,7 +174,7 @@ int decodeDataBlock(const std::uint8_t* block) {
                 sleepMs(kSavePollMs);
         }
 
-        result = linkView().presentRecords(records, capacity) == 0 ? 0 : -1;
+        result = linkView().presentRecords(records, capacity, tester) == 0 ? 0 : -1;
     });
     return result;
 }

@@ -46,6 +46,7 @@ bool decodeRecords(const std::uint8_t* block, std::vector<TestRecord>* records,
                    std::size_t* capacity);
 
 // The whole decoding: decode, offer to save unsaved data and wait for the
-// save dialog, then hand the records to the views.  0 on success, -1 on
+// save dialog, then hand the records to the views, with the identity of the
+// tester open now (the one they came from).  0 on success, -1 on
 // any failure (the current records then stay as they were).
 int decodeDataBlock(const std::uint8_t* block);

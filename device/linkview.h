@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "records/recordstore.h"
 #include "records/testrecord.h"
 
 class LinkView {
@@ -20,10 +21,12 @@ public:
     // Sets saveDialogMode to SaveTextAll and shows the save dialog at once.
     virtual void showSaveDialogNow() = 0;
     // Puts newly decoded records in place and refreshes the views: replace
-    // the sets (capacity), set haveData, prepare and enable the grid, enable
-    // the data controls, fill the list, refresh the single record page.
+    // the sets (capacity) with the records and the identity of the tester
+    // they came from, set haveData, prepare and enable the grid, enable the
+    // data controls, fill the list, refresh the single record page.
     // Returns 0, or -1 if the sets could not be replaced or the fill failed.
-    virtual int presentRecords(const std::vector<TestRecord>& records, std::size_t capacity) = 0;
+    virtual int presentRecords(const std::vector<TestRecord>& records, std::size_t capacity,
+                               const TesterIdentity& tester) = 0;
 };
 
 // The view the link talks to.  Without one installed, a headless view is
@@ -33,4 +36,5 @@ LinkView& linkView();
 
 // The store part of presentRecords, shared by every view: replace the sets,
 // set haveData and fill the display.  Returns 0 or -1.
-int storeNewRecords(const std::vector<TestRecord>& records, std::size_t capacity);
+int storeNewRecords(const std::vector<TestRecord>& records, std::size_t capacity,
+                    const TesterIdentity& tester = TesterIdentity());

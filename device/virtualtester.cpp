@@ -33,6 +33,19 @@ std::string fiveChars(double v) {
     return format("%.0f", v);
 }
 
+constexpr std::size_t kSerialOffset = 1, kSerialWidth = 12;
+constexpr std::size_t kIdOffset = 13, kIdWidth = 20;
+
+// One text of an identity reply: up to its first zero byte, within its width
+// and within the reply.
+std::string identityText(const std::vector<std::uint8_t>& reply, std::size_t offset,
+                         std::size_t width) {
+    std::string text;
+    for (std::size_t i = offset; i < offset + width && i < reply.size() && reply[i] != 0; ++i)
+        text += static_cast<char>(reply[i]);
+    return text;
+}
+
 std::string twoDigits(unsigned v) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "%02u", v % 100);
@@ -161,6 +174,8 @@ VirtualTester::Activity VirtualTester::activity() const {
     a.waitingBytes = availableBytes();
     a.blockOverride = !blockOverride_.empty();
     a.recordCount = records_.size();
+    a.serial = identityText(identity_, kSerialOffset, kSerialWidth);
+    a.id = identityText(identity_, kIdOffset, kIdWidth);
     return a;
 }
 

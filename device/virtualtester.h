@@ -67,6 +67,8 @@ public:
         std::size_t waitingBytes = 0; // arrived and not yet read
         bool blockOverride = false;   // a raw block stands in for the records
         std::size_t recordCount = 0;
+        std::string serial;           // the identity it answers with: serial number
+        std::string id;               // and ID text, each up to its first zero byte
     };
     Activity activity() const;
 

@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -107,8 +108,22 @@ VirtualTesterWindow::VirtualTesterWindow(VirtualTester* tester, std::vector<std:
         group->addButton(rdFile_);
         recordsLayout->addWidget(rdFile_, 2, 0, 1, 2);
     }
+    // Which tester it is: a trainer can show a second one.  The program
+    // reads the identity when it attaches the tester.
+    auto* lblSerial = named(new QLabel(QStringLiteral("Serial:")), QStringLiteral("Serial:"));
+    edtSerial_ = named(new QLineEdit, QStringLiteral("Tester serial"));
+    edtSerial_->setMaxLength(12);
+    lblSerial->setBuddy(edtSerial_);
+    auto* lblId = named(new QLabel(QStringLiteral("ID:")), QStringLiteral("ID:"));
+    edtId_ = named(new QLineEdit, QStringLiteral("Tester ID"));
+    edtId_->setMaxLength(20);
+    lblId->setBuddy(edtId_);
+    recordsLayout->addWidget(lblSerial, 3, 0);
+    recordsLayout->addWidget(edtSerial_, 3, 1);
+    recordsLayout->addWidget(lblId, 4, 0);
+    recordsLayout->addWidget(edtId_, 4, 1);
     btnApply_ = named(new QPushButton(QStringLiteral("Apply")), QStringLiteral("Apply"));
-    recordsLayout->addWidget(btnApply_, 3, 1);
+    recordsLayout->addWidget(btnApply_, 5, 1);
     layout->addWidget(gbRecords);
 
     // How it delivers a block.
@@ -152,6 +167,8 @@ VirtualTesterWindow::VirtualTesterWindow(VirtualTester* tester, std::vector<std:
     else
         rdDefault_->setChecked(true);
     spinCount_->setEnabled(rdCount_->isChecked());
+    edtSerial_->setText(QString::fromLatin1(a.serial.c_str()));
+    edtId_->setText(QString::fromLatin1(a.id.c_str()));
     for (int i = 0; i < cmbDelivery_->count(); ++i)
         if (kDeliveries[i].delivery == tester_->delivery()) cmbDelivery_->setCurrentIndex(i);
     commandsSeen_ = a.commands;
@@ -211,6 +228,13 @@ void VirtualTesterWindow::pluggedInToggled(bool on) {
 }
 
 void VirtualTesterWindow::applyRecordsClick() {
+    // A changed identity replaces the reply; an unchanged one keeps it as it
+    // was given (say by --identity), bytes past the texts included.
+    const std::string serial = edtSerial_->text().toLatin1().toStdString();
+    const std::string id = edtId_->text().toLatin1().toStdString();
+    const VirtualTester::Activity a = tester_->activity();
+    if (serial != a.serial || id != a.id) tester_->setIdentity(serial, id);
+
     if (rdFile_ && rdFile_->isChecked()) {
         tester_->setBlockOverride(fileBlock_);
         setLastAction(QStringLiteral("Holding the block from %1").arg(fileName_));

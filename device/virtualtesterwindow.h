@@ -1,8 +1,9 @@
 #pragma once
 // The Virtual Tester window of lumkest-sim: the tester's own controls
-// (plug, what it holds, how it delivers, its send buttons) and a one-line
-// status of what it last did.  The tester does the work; this window only
-// forwards the user's choices to it and shows its state.
+// (plug, what it holds and which tester it is, how it delivers, its send
+// buttons) and a one-line status of what it last did.  The tester does the
+// work; this window only forwards the user's choices to it and shows its
+// state.
 
 #include <QString>
 #include <QWidget>
@@ -13,6 +14,7 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QSpinBox;
@@ -53,6 +55,8 @@ private:
     QRadioButton* rdCount_ = nullptr;
     QRadioButton* rdFile_ = nullptr;  // only with a block file
     QSpinBox* spinCount_ = nullptr;
+    QLineEdit* edtSerial_ = nullptr;  // the identity it answers with, taken up by Apply
+    QLineEdit* edtId_ = nullptr;
     QPushButton* btnApply_ = nullptr;
     QComboBox* cmbDelivery_ = nullptr;
     QPushButton* btnSendAll_ = nullptr;

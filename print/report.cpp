@@ -5,7 +5,6 @@
 #include "app/debuglog.h"
 #include "app/guard.h"
 #include "app/messages.h"
-#include "device/monitor.h"
 #include "records/recordstore.h"
 #include "save/stamp.h"
 
@@ -32,12 +31,14 @@ const char* const kColumnLabels[10] = {"Rec #",        "Device ID", "Test", " ",
 
 ReportJob currentReportJob(int chosenRecord) {
     ReportJob job;
-    job.records = recordStore().displayed();
+    // The page header names the tester the records came from.
+    TesterIdentity tester;
+    job.records = recordStore().displayed(&tester);
     job.range = printRange;
     job.format = printFormat;
     job.chosen = chosenRecord;
-    job.instrumentId = instrumentIdText();
-    job.instrumentSerial = instrumentSerialText();
+    job.instrumentId = std::move(tester.id);
+    job.instrumentSerial = std::move(tester.serial);
     return job;
 }
 

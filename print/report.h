@@ -23,7 +23,7 @@ struct ReportJob {
     int range = 0;                    // PrintRange; unknown values print all
     int format = 0;                   // PrintFormat; anything but 0 is record format
     int chosen = -1;                  // PrintSingle: index chosen in the dialog
-    std::string instrumentId;         // the tester's identity for the page header
+    std::string instrumentId;         // the records' tester, for the page header
     std::string instrumentSerial;
 };
 

@@ -164,13 +164,17 @@ void TprintWindow::btnPrintRecordsClick() {
             closeToMainWindow();
             return;
         }
+        // What is chosen now is what is printed, even if new records arrive
+        // while the system print dialog is open.
+        const ReportJob job = currentReportJob(printRecordSelector_->currentIndex());
         // One record to print and none to choose: nothing to print.
-        if (reportHasNothingToPrint(currentReportJob(printRecordSelector_->currentIndex()))) {
+        if (reportHasNothingToPrint(job)) {
             closeToMainWindow();
             return;
         }
         if (!askPrintSettings(printer())) return;  // cancelled: the dialog stays as it is
-        printReport();
+        QtPrintCanvas canvas(*printer());
+        ::printReport(canvas, job);
         closeToMainWindow();
     });
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 std::atomic<unsigned> recordCount{0};
 std::atomic<unsigned> currentRecord{0};
@@ -13,6 +14,7 @@ std::atomic<int> gridMeasured{0};
 std::atomic<int> saveDialogMode{ExportCsvAll};
 std::atomic<int> printRange{PrintSelected};
 std::atomic<int> printFormat{PrintListFormat};
+std::atomic<int> saveInProgress{0};
 
 RecordStore& recordStore() {
     // Never destroyed: worker threads may still read it while the process ends.
@@ -31,14 +33,18 @@ void resetSharedStateForTest() {
     saveDialogMode = ExportCsvAll;
     printRange = PrintSelected;
     printFormat = PrintListFormat;
+    saveInProgress = 0;
     recordStore().clear();
 }
 
-bool RecordStore::replace(std::size_t capacity, const std::vector<TestRecord>& records) {
+bool RecordStore::replace(std::size_t capacity, const std::vector<TestRecord>& records,
+                          const TesterIdentity& tester) {
     if (capacity == 0) return false;
     std::vector<TestRecord> fresh[4];
+    TesterIdentity identity;
     try {
         for (auto& set : fresh) set.assign(capacity, emptyRecord());
+        identity = tester;
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -49,6 +55,7 @@ bool RecordStore::replace(std::size_t capacity, const std::vector<TestRecord>& r
     }
     std::lock_guard<std::mutex> lock(mutex_);
     for (int s = 0; s < 4; ++s) sets_[s].swap(fresh[s]);
+    tester_ = std::move(identity);
     capacity_ = capacity;
     return true;
 }
@@ -76,10 +83,16 @@ TestRecord RecordStore::record(std::size_t i, Set set) const {
     return i < capacity_ ? sets_[set][i] : emptyRecord();
 }
 
-std::vector<TestRecord> RecordStore::displayed() const {
+std::vector<TestRecord> RecordStore::displayed(TesterIdentity* tester) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::size_t n = std::min<std::size_t>(recordCount, capacity_);
+    if (tester) *tester = tester_;
     return std::vector<TestRecord>(sets_[Display].begin(), sets_[Display].begin() + n);
+}
+
+TesterIdentity RecordStore::tester() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return tester_;
 }
 
 void RecordStore::toggleSelected(std::size_t i) {
@@ -110,6 +123,7 @@ void RecordStore::setSelected(std::size_t i, bool on) {
 void RecordStore::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& set : sets_) set.clear();
+    tester_ = TesterIdentity();
     capacity_ = 0;
 }
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "records/testrecord.h"
@@ -25,6 +26,13 @@ enum SaveDialogMode : int {
 enum PrintRange : int { PrintSelected = 0, PrintSingle = 1, PrintAll = 2 };
 enum PrintFormat : int { PrintListFormat = 0, PrintRecordFormat = 1 };
 
+// The tester that a record set came from, as identified before its
+// download: file and page headers name it.
+struct TesterIdentity {
+    std::string id;      // ID text, up to 20 characters
+    std::string serial;  // serial number, up to 12 characters
+};
+
 // Which records a file writer or the printer takes.
 enum RecordChoice : int { SelectedRecords = -2, AllRecords = -1 };
 
@@ -38,6 +46,9 @@ extern std::atomic<int> gridMeasured;        // list grid fitted to its contents
 extern std::atomic<int> saveDialogMode;      // SaveDialogMode preset
 extern std::atomic<int> printRange;          // PrintRange preset
 extern std::atomic<int> printFormat;         // PrintFormat preset
+// A save is between its Save (or Export) press and the end of its write:
+// the records it reads must not be replaced meanwhile.
+extern std::atomic<int> saveInProgress;
 
 // Puts every state word back to its start value and empties the store.
 void resetSharedStateForTest();
@@ -48,9 +59,10 @@ public:
 
     // Replaces the four sets by new ones of the given capacity; records (in
     // download order, at most capacity of them) go into receivedRecords with
-    // selected cleared.  Returns false, changing nothing, if capacity is 0 or
-    // the memory cannot be had.
-    bool replace(std::size_t capacity, const std::vector<TestRecord>& records);
+    // selected cleared, and tester becomes the identity they carry.  Returns
+    // false, changing nothing, if capacity is 0 or the memory cannot be had.
+    bool replace(std::size_t capacity, const std::vector<TestRecord>& records,
+                 const TesterIdentity& tester = TesterIdentity());
 
     // The list fill: recordCount = n, dataSaved = 0, currentRecord = 0, and
     // the first n received records copied into displayRecords.
@@ -64,7 +76,10 @@ public:
     // Record i of displayRecords (or of another set); an empty record when i
     // is outside the sets.
     TestRecord record(std::size_t i, Set set = Display) const;
-    std::vector<TestRecord> displayed() const;  // the first recordCount records
+    // The first recordCount records and, when asked, the identity of the
+    // tester they came from, read together.
+    std::vector<TestRecord> displayed(TesterIdentity* tester = nullptr) const;
+    TesterIdentity tester() const;  // empty while no records are held
 
     // Selection, on displayRecords only.
     void toggleSelected(std::size_t i);  // 1 becomes 0, anything else 1
@@ -79,6 +94,7 @@ private:
     mutable std::mutex mutex_;
     std::size_t capacity_ = 0;
     std::vector<TestRecord> sets_[4];
+    TesterIdentity tester_;
 };
 
 RecordStore& recordStore();

@@ -63,6 +63,18 @@ void fitCaption(QRadioButton* radio) {
     radio->resize(std::min(std::max(radio->width(), radio->sizeHint().width()), room), radio->height());
 }
 
+// Marks a save as running from the file dialog to the end of the write.
+class SaveInProgress {
+public:
+    SaveInProgress() : previous_(saveInProgress.exchange(1)) {}
+    ~SaveInProgress() { saveInProgress = previous_; }
+    SaveInProgress(const SaveInProgress&) = delete;
+    SaveInProgress& operator=(const SaveInProgress&) = delete;
+
+private:
+    int previous_;
+};
+
 // A radio button whose caption comes with the mode at each showing.
 QRadioButton* radio(QWidget* parent, const char* name, QRect geometry) {
     return makeControl<QRadioButton>(parent, name, QString(), QString(), geometry);
@@ -168,22 +180,30 @@ void TulumSaveDialog::btnSaveClick() {
             return;
         }
 
-        SaveFileRequest request{QStringLiteral("uLUM - Save File"), saveFolder_, filters_,
-                                defaultExt_};
-        const QString chosen = askSaveFileName(request);
-        if (chosen.isEmpty()) return;  // cancelled: the dialog stays as it is
-
-        int choice = rdSaveSelected_->isChecked() ? SelectedRecords
-                     : rdSaveAll_->isChecked()    ? AllRecords
-                                                  : saveRecordSelector_->currentIndex();
-        const std::string fileName = QFile::encodeName(chosen).toStdString();
+        // What is chosen now is what is written, whatever happens while the
+        // file dialog is open; and while it is open and the file is written,
+        // the records stay as they are and no other save takes the dialog.
         const int mode = saveDialogMode;
-        int result;
-        if (mode == ExportCsvAll || mode == ExportCsvSingle) {
-            result = writeCsvFile(fileName, choice);
-        } else if (mode == SaveTextSelected || mode == SaveTextSingle || mode == SaveTextAll) {
-            result = writeTextFile(fileName, choice, rdRecordFormat_->isChecked());
-        } else {
+        const int choice = rdSaveSelected_->isChecked() ? SelectedRecords
+                           : rdSaveAll_->isChecked()    ? AllRecords
+                                                        : saveRecordSelector_->currentIndex();
+        const bool recordFormat = rdRecordFormat_->isChecked();
+        const SaveFileRequest request{QStringLiteral("uLUM - Save File"), saveFolder_, filters_,
+                                      defaultExt_};
+        const bool csv = isCsvMode(mode);
+        const bool text = mode == SaveTextSelected || mode == SaveTextSingle || mode == SaveTextAll;
+        int result = kWriteNothing;
+        {
+            SaveInProgress saving;
+            const QString chosen = askSaveFileName(request);
+            if (chosen.isEmpty()) return;  // cancelled: the dialog stays as it is
+            const std::string fileName = QFile::encodeName(chosen).toStdString();
+            if (csv)
+                result = writeCsvFile(fileName, choice);
+            else if (text)
+                result = writeTextFile(fileName, choice, recordFormat);
+        }
+        if (!csv && !text) {
             showMessage("Program is in an invalid state.\r\rSave operation cancelled.",
                         "Internal Error", MsgIcon::Warning, MsgButtons::Ok);
             closeToMainWindow();

@@ -372,9 +372,12 @@ int saveWholeFile(const std::string& fileName, const std::string& contents, std:
 
 SaveSource currentSaveSource() {
     SaveSource s;
-    s.records = recordStore().displayed();
-    s.instrumentId = instrumentIdText();
-    s.instrumentSerial = instrumentSerialText();
+    // The header names the tester the records came from, which need not be
+    // the one identified last.
+    TesterIdentity tester;
+    s.records = recordStore().displayed(&tester);
+    s.instrumentId = std::move(tester.id);
+    s.instrumentSerial = std::move(tester.serial);
     s.stamp = saveStamp();
     return s;
 }

@@ -3,7 +3,7 @@
 // individual record format.  Plain C++, so tests call them directly.
 //
 // Records come from displayRecords in the order shown, the header names the
-// tester by the identity last read from it, and every line ends in CR LF.
+// tester they came from, and every line ends in CR LF.
 // Field bytes are written as stored, bytes above 127 included; CSV values are
 // never quoted, their commas become spaces instead.
 //
@@ -34,7 +34,8 @@ struct SaveSource {
     std::string stamp;  // saveStamp at the start of the writing
 };
 
-// The records, identity and stamp as they stand now.
+// The records as they stand now, the identity of the tester they came from,
+// and the stamp.
 SaveSource currentSaveSource();
 
 // Replaces, in place, every comma of a zero-terminated text by a space.

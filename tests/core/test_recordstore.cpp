@@ -58,11 +58,12 @@ TEST_F(RecordStoreTest, SingleRecordHasCapacityOne) {
 }
 
 TEST_F(RecordStoreTest, FailedReplaceChangesNothing) {
-    ASSERT_TRUE(store.replace(2, {makeRecord("OLD1"), makeRecord("OLD2")}));
+    ASSERT_TRUE(store.replace(2, {makeRecord("OLD1"), makeRecord("OLD2")}, {"Bay 2", "KS1"}));
     store.fillDisplay(2);
-    EXPECT_FALSE(store.replace(0, {}));
+    EXPECT_FALSE(store.replace(0, {}, {"Bay 7", "KS7"}));
     EXPECT_EQ(store.capacity(), 2u);
     EXPECT_STREQ(store.record(1).deviceID, "OLD2");
+    EXPECT_EQ(store.tester().id, "Bay 2");
 }
 
 TEST_F(RecordStoreTest, ANewFillAfterASortRestoresDownloadOrderUnselected) {

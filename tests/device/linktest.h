@@ -87,9 +87,10 @@ public:
         saveDialogMode = SaveTextAll;
         log_->add("savedialog");
     }
-    int presentRecords(const std::vector<TestRecord>& records, std::size_t capacity) override {
+    int presentRecords(const std::vector<TestRecord>& records, std::size_t capacity,
+                       const TesterIdentity& tester) override {
         ++presented;
-        return failPresent ? -1 : storeNewRecords(records, capacity);
+        return failPresent ? -1 : storeNewRecords(records, capacity, tester);
     }
     std::atomic<bool> downloadEnabled{false};
     std::atomic<int> presented{0};

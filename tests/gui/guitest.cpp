@@ -49,5 +49,5 @@ void MainWindowTest::download(int count) {
     for (int i = 0; i < count; ++i)
         records.push_back(makeRecord("DEV-" + std::to_string(100 + i), dates[i % 4],
                                      i % 2 ? "09:15" : "18:34", units[i % 4]));
-    ASSERT_EQ(MainWindow->presentRecords(records, records.size()), 0);
+    ASSERT_EQ(MainWindow->presentRecords(records, records.size(), {}), 0);
 }

@@ -7,9 +7,14 @@
 // holds.  Each case must end in its designed messages (or none), with the
 // records on screen and in the store either intact or wholly the new ones.
 
+#include <unistd.h>
+
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
@@ -17,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <ostream>
@@ -27,14 +33,20 @@
 #include "app/microLUM.h"
 #include "app/recordgrid.h"
 #include "app/singlepage.h"
+#include "app/systemdialogs.h"
 #include "device/decode.h"
 #include "device/monitor.h"
 #include "device/usbcomm.h"
 #include "device/virtualtester.h"
+#include "device/virtualtesterwindow.h"
+#include "print/report.h"
+#include "print/ulumPrint.h"
 #include "records/recordstore.h"
 #include "records/viewformat.h"
 #include "save/save.h"
+#include "save/writers.h"
 #include "tests/core/records.h"
+#include "tests/files.h"
 #include "tests/device/steppedclock.h"
 #include "tests/gui/guitest.h"
 #include "ui_listpage.h"
@@ -184,7 +196,7 @@ protected:
         MainWindow->tmrClock()->stop();  // its tick is played on the link's clock
         // The records of an earlier download, sorted by ID and all selected.
         std::vector<TestRecord> old = VirtualTester::defaultRecords();
-        ASSERT_EQ(MainWindow->presentRecords(old, old.size()), 0);
+        ASSERT_EQ(MainWindow->presentRecords(old, old.size(), {}), 0);
         MainWindow->BtnSortByIDClick();
         MainWindow->BtnSelectAllClick();
         dataSaved = GetParam().unsaved ? 0 : 1;
@@ -462,6 +474,115 @@ std::function<void(Faults&)> blockRestAfter(unsigned ms) {
     };
 }
 
+// ---- records replaced under open windows, a second tester ----
+
+template <class W>
+W* named(QWidget* window, const char* objectOrAccessibleName) {
+    for (W* w : window->findChildren<W*>())
+        if (w->objectName() == QLatin1String(objectOrAccessibleName) ||
+            w->accessibleName() == QLatin1String(objectOrAccessibleName))
+            return w;
+    ADD_FAILURE() << "no control " << objectOrAccessibleName;
+    return nullptr;
+}
+
+// Presses Save; the file dialog, after running `meanwhile`, names a scratch
+// file.  Returns what was written.
+std::string saveThroughDialog(const std::function<void()>& meanwhile = nullptr) {
+    const std::string file = std::filesystem::temp_directory_path() /
+                             ("lumkest-faults-" + std::to_string(::getpid()) + ".txt");
+    SaveFileHandler previous = setSaveFileHandler([&](const SaveFileRequest&) {
+        if (meanwhile) meanwhile();
+        return QString::fromStdString(file);
+    });
+    named<QPushButton>(ulumSaveDialog, "btnSave")->click();
+    setSaveFileHandler(previous);
+    const std::string text = readFile(file);
+    std::remove(file.c_str());
+    return text;
+}
+
+// Tester A's records stay named after A in files and on printed pages when
+// a trainer's tester B is plugged in after the download.
+void secondTesterAfterDownload(Faults& t) {
+    t.connect();
+    t.clickDownload();
+    t.runFor(1000);
+    {
+        VirtualTesterWindow window(&t.tester);
+        EXPECT_EQ(named<QLineEdit>(&window, "Tester serial")->text(), "KS0401123");
+        named<QLineEdit>(&window, "Tester serial")->setText("KS0999888777");
+        named<QLineEdit>(&window, "Tester ID")->setText("Dosimark Kest Bay 7");
+        named<QPushButton>(&window, "Apply")->click();
+    }
+    t.tester.unplug();
+    ASSERT_TRUE(t.runUntil([&] { return t.lastCaption() == "Device Disconnected"; }, 3000));
+    t.tester.plugIn();
+    t.connect();
+    EXPECT_EQ(instrumentIdText() + instrumentSerialText(), "Dosimark Kest Bay 7KS0999888777");
+    const SaveSource source = currentSaveSource();
+    const ReportJob job = currentReportJob(-1);
+    EXPECT_EQ(source.instrumentId + source.instrumentSerial, "Dosimark Kest Bay 2KS0401123");
+    EXPECT_EQ(job.instrumentId + job.instrumentSerial, "Dosimark Kest Bay 2KS0401123");
+}
+
+// The save and print windows, open on the old records, list the new ones
+// as at a fresh showing; the record chosen then is the new one.
+void dialogsOpenWhenRecordsReplaced(Faults& t) {
+    std::vector<TestRecord> three = testerRecords();
+    three.resize(3);
+    t.tester.setRecords(three);
+    currentRecord = 40;
+    MainWindow->BtnSaveSingleRecordClick();
+    MainWindow->BtnPrintSingleRecordClick();
+    named<QRadioButton>(ulumSaveDialog, "rdSaveAll")->click();
+    t.connect();
+    t.clickDownload();
+    t.runFor(1000);
+    auto* saveSelector = named<QComboBox>(ulumSaveDialog, "saveRecordSelector");
+    auto* printSelector = named<QComboBox>(printWindow, "printRecordSelector");
+    for (QComboBox* selector : {saveSelector, printSelector}) {
+        EXPECT_EQ(selector->count(), 3);
+        EXPECT_EQ(selector->currentIndex(), 0);
+        EXPECT_TRUE(selector->isEnabled());
+    }
+    EXPECT_TRUE(named<QRadioButton>(ulumSaveDialog, "rdSaveSingle")->isChecked());
+    saveSelector->setCurrentIndex(2);
+    const std::string text = saveThroughDialog();
+    EXPECT_NE(text.find("Record #:3\r\nDevice ID: " + std::string(three[2].deviceID)),
+              std::string::npos)
+        << text;
+}
+
+// "New Data" answered Yes while the file dialog of a one-record save is
+// open: that save writes the one record chosen, on the old records; the
+// requested save of all records opens once it has ended, and the new records
+// come only after that one has closed.
+void newDataYesWhileChoosingAFile(Faults& t) {
+    t.answerYes = true;
+    t.connect();
+    currentRecord = 4;
+    MainWindow->BtnSaveSingleRecordClick();
+    const Screen before = t.screen();
+    const std::string text = saveThroughDialog([&t, &before] {
+        t.clickDownload();
+        ASSERT_TRUE(t.runUntil([&] { return t.lastCaption() == "New Data"; }, 1000));
+        t.runFor(2000);  // four ticks of the clock timer
+        EXPECT_EQ(saveDialogMode.load(), SaveTextSingle);
+        EXPECT_EQ(t.screen(), before);
+    });
+    EXPECT_NE(text.find("Record #:5\r\nDevice ID: " + std::string(t.before.store[4].deviceID)),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Record #:6"), std::string::npos);
+    ASSERT_TRUE(t.runUntil([] { return ulumSaveDialog->isVisible(); }, 1000));
+    EXPECT_TRUE(named<QRadioButton>(ulumSaveDialog, "rdSaveAll")->isChecked());
+    t.runFor(1000);
+    EXPECT_EQ(t.screen(), before);
+    ulumSaveDialog->hide();
+    t.runFor(1000);
+}
+
 std::vector<FaultCase> faultCases() {
     const std::vector<std::string> attached = {"Device Attached"};
     const std::vector<std::string> timeout = {"Device Attached", "Data Transfer Error"};
@@ -499,6 +620,12 @@ std::vector<FaultCase> faultCases() {
     for (std::size_t cut = 512; cut < kDataBlockSize; cut += 512)
         cases.push_back({"BlockCutOffAt" + std::to_string(cut), false, blockCutOffAt(cut),
                          timeout, 0, true});
+    cases.push_back({"SecondTesterAfterDownload", false, secondTesterAfterDownload,
+                     {"Device Attached", "Device Disconnected", "Device Attached"}, 123, true});
+    cases.push_back({"DialogsOpenWhenRecordsReplaced", false, dialogsOpenWhenRecordsReplaced,
+                     attached, 3, true});
+    cases.push_back({"NewDataYesWhileChoosingAFile", true, newDataYesWhileChoosingAFile,
+                     {"Device Attached", "New Data"}, 123, true});
     return cases;
 }
 

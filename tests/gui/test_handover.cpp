@@ -6,7 +6,9 @@
 #include <QLabel>
 #include <QTest>
 #include <QTimer>
+#include <QCoreApplication>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "app/listpage.h"
@@ -15,6 +17,7 @@
 #include "app/microLUM.h"
 #include "app/recordgrid.h"
 #include "app/singlepage.h"
+#include "app/uithread.h"
 #include "records/recordstore.h"
 #include "save/save.h"
 #include "tests/core/records.h"
@@ -224,7 +227,7 @@ TEST_F(HandOver, FailedDecodingLeavesTheRecordsShownUntouched) {
 
 TEST_F(HandOver, NewDownloadAfterSortingShowsDownloadOrderUnselectedOnRecordOne) {
     std::vector<TestRecord> records = {makeRecord("C"), makeRecord("A"), makeRecord("B")};
-    ASSERT_EQ(MainWindow->presentRecords(records, records.size()), 0);
+    ASSERT_EQ(MainWindow->presentRecords(records, records.size(), {}), 0);
     MainWindow->BtnSortByIDClick();
     MainWindow->BtnSelectAllClick();
     MainWindow->DataView()->setCurrentIndex(1);
@@ -243,6 +246,36 @@ TEST_F(HandOver, NewDownloadAfterSortingShowsDownloadOrderUnselectedOnRecordOne)
     EXPECT_EQ(single().LblSingleRecordNum->text(), "1");
     EXPECT_EQ(single().LblSingleRecDeviceID->text(), "C");
     EXPECT_FALSE(single().ChkSelectRecord->isChecked());
+}
+
+// A worker's request that the event loop never reached before it ended is
+// refused when the end is marked: the worker goes on at once, rather than
+// waiting until the application object goes and then running on while the
+// process ends, and the request is never run afterwards.  A worker that asks
+// later is refused at once.
+TEST_F(HandOver, ARequestLeftWhenTheLoopEndsIsRefusedAndNeverRun) {
+    std::atomic<int> ran{0};
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+        runOnUiThread([&] { ++ran; });
+        returned = true;
+    });
+    // The loop has ended: this thread serves no events from here on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    setUiShuttingDown();
+    for (int i = 0; i < 100 && !returned; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(returned.load()) << "the worker still waits for a loop that has ended";
+    while (!returned) QCoreApplication::processEvents();  // never leave it hanging
+    worker.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ran.load(), 0);
+
+    std::thread late([&] { runOnUiThread([&] { ++ran; }); });
+    late.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ran.load(), 0);
+    resetUiHandOversForTest();
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "print/report.h"
 #include "print/ulumPrint.h"
 #include "records/recordstore.h"
+#include "tests/core/records.h"
 #include "tests/gui/guitest.h"
 #include "tests/messagecheck.h"
 
@@ -264,6 +265,27 @@ TEST_F(PrintDialog, BothLayoutsPrintToPdfAsDesigned) {
         }
         EXPECT_EQ(expectedRecord, 124);
     }
+}
+
+// New records arriving while the system print dialog is open: what was
+// chosen when Print was pressed is what is printed.
+TEST_F(PrintDialog, RecordsReplacedUnderTheSystemDialogPrintTheChoiceMade) {
+    download(3);
+    QTemporaryDir folder;
+    pdfFile = folder.filePath("chosen.pdf");
+    open(PrintSingle, PrintRecordFormat);
+    control<QComboBox>("printRecordSelector")->setCurrentIndex(2);
+    PrintDialogHandler fixture = setPrintDialogHandler(nullptr);
+    setPrintDialogHandler([&fixture](QPrinter* printer) {
+        EXPECT_EQ(MainWindow->presentRecords({makeRecord("NEW-1")}, 1, {}), 0);
+        return fixture(printer);
+    });
+    clickPrint();
+    setPrintDialogHandler(fixture);
+    const PdfPages pdf = readPdf(pdfFile);
+    ASSERT_EQ(pdf.size(), 1u);
+    EXPECT_NE(findWord(pdf[0], "DEV-102"), nullptr);
+    EXPECT_EQ(findWord(pdf[0], "NEW-1"), nullptr);
 }
 
 TEST_F(PrintDialog, AJobThatCannotStartIsReportedOnceAndTheDialogCloses) {

@@ -44,7 +44,7 @@ protected:
     RecordGrid* grid() { return MainWindow->listPage()->grid(); }
 
     void present(const std::vector<TestRecord>& records) {
-        ASSERT_EQ(MainWindow->presentRecords(records, records.size()), 0);
+        ASSERT_EQ(MainWindow->presentRecords(records, records.size(), {}), 0);
     }
     void showActive() {
         MainWindow->show();
