@@ -431,13 +431,6 @@ int TMainWindow::fillList(unsigned n) {
     return result;
 }
 
-int TMainWindow::handOver(const std::vector<TestRecord>& records, std::size_t capacity,
-                          const TesterIdentity& tester) {
-    if (replaceAndFill(records, capacity, tester) != 0) return -1;
-    sleepMs(kFillPauseMs);
-    return refreshSinglePage();
-}
-
 int TMainWindow::refreshSinglePage() {
     return guarded("usbcomm", 291, [this] { singlePage_->refresh(); }) ? 0 : -1;
 }

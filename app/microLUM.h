@@ -63,9 +63,7 @@ public:
     void RecordListDblClick();
 
     // ---- the hand-over of new records, on this window's thread ----
-    // handOver = replaceAndFill, the fill's 50 ms pause, refreshSinglePage.
-    int handOver(const std::vector<TestRecord>& records, std::size_t capacity,
-                 const TesterIdentity& tester);
+    // replaceAndFill, the fill's 50 ms pause (on the command thread), refreshSinglePage.
     int replaceAndFill(const std::vector<TestRecord>& records, std::size_t capacity,
                        const TesterIdentity& tester);
     int refreshSinglePage();

@@ -13,7 +13,6 @@
 #include <ctime>
 
 #include "app/debuglog.h"
-#include "device/monitor.h"
 #include "records/recordstore.h"
 #include "save/stamp.h"
 
