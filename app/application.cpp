@@ -19,11 +19,23 @@
 
 void createWindows() {
     MainWindow = new TMainWindow;
-    ulumSaveDialog = new TulumSaveDialog;
-    frmAbout = new TfrmAbout;
-    helpWindow = new ThelpWindow;
-    printWindow = new TprintWindow;
+    ThelpWindow::readTopicList();
 }
+
+namespace {
+
+template <class Window>
+Window* built(Window*& window) {
+    if (!window) window = new Window;
+    return window;
+}
+
+}  // namespace
+
+TulumSaveDialog* saveDialog() { return built(ulumSaveDialog); }
+TfrmAbout* aboutBox() { return built(frmAbout); }
+ThelpWindow* helpViewer() { return built(helpWindow); }
+TprintWindow* printDialog() { return built(printWindow); }
 
 int runLumKest(int argc, char** argv, Driver* driver, const std::function<void()>& afterWindows) {
     QApplication app(argc, argv);

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <filesystem>
 
+#include "app/application.h"
 #include "app/systemdialogs.h"
 #include "records/recordstore.h"
 #include "save/save.h"
@@ -47,14 +48,14 @@ class SaveDialog : public MainWindowTest {
 protected:
     template <class T>
     T* get(const char* name) {
-        T* w = ulumSaveDialog->findChild<T*>(QLatin1String(name));
+        T* w = saveDialog()->findChild<T*>(QLatin1String(name));
         EXPECT_NE(w, nullptr) << name;
         return w;
     }
     void open(int mode) {
-        ulumSaveDialog->hide();
+        saveDialog()->hide();
         saveDialogMode = mode;
-        ulumSaveDialog->show();
+        saveDialog()->show();
     }
     void clickSave() { QTest::mouseClick(get<QPushButton>("btnSave"), Qt::LeftButton); }
 
