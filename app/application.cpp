@@ -2,9 +2,11 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <QScreen>
 #include <exception>
 
+#include "app/glyphs.h"
 #include "app/messagebox.h"
 #include "app/microLUM.h"
 #include "app/uithread.h"
@@ -23,6 +25,20 @@ void createWindows() {
 }
 
 namespace {
+
+// The platform's own style, but for the picture of the menu bar's extension
+// button (shown only when the menus do not fit, which they always do here):
+// the style loads it from a file, which makes Qt load every image-format
+// plugin while the main window is still being built.  A drawn glyph takes
+// its place.
+class ProgramStyle : public QProxyStyle {
+public:
+    QIcon standardIcon(StandardPixmap which, const QStyleOption* option,
+                       const QWidget* widget) const override {
+        if (which == SP_ToolBarHorizontalExtensionButton) return glyphIcon(Glyph::Jump5);
+        return QProxyStyle::standardIcon(which, option, widget);
+    }
+};
 
 template <class Window>
 Window* built(Window*& window) {
@@ -44,6 +60,7 @@ int runLumKest(int argc, char** argv, Driver* driver, const std::function<void()
         // Closing the main window ends the program even while a secondary
         // window is open.
         QApplication::setQuitOnLastWindowClosed(false);
+        QApplication::setStyle(new ProgramStyle);
         setDriver(driver);
         installMessageBoxes();
         createWindows();

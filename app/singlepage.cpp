@@ -77,9 +77,8 @@ SinglePage::SinglePage(QWidget* parent)
                  {u.BtnNextRecord, Glyph::Next},
                  {u.BtnJump5Rec, Glyph::Jump5}};
     for (const auto& s : steps) {
-        QPixmap pixmap = glyphPixmap(s.glyph);
-        s.button->setIcon(QIcon(pixmap));
-        s.button->setIconSize(pixmap.size());
+        s.button->setIcon(glyphIcon(s.glyph, s.button));
+        s.button->setIconSize(glyphSize(s.glyph));
         s.button->setAccessibleName(s.button->toolTip());
     }
     u.ComboChooseRecord->setAccessibleName(u.ComboChooseRecord->toolTip());
