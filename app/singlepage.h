@@ -44,6 +44,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void step(NavStep how);
@@ -54,4 +55,5 @@ private:
     std::unique_ptr<Ui::SinglePage> ui_;
     QWidget* focusTarget_ = nullptr;
     bool keyboardMark_ = false;
+    bool captionsSized_ = false;
 };
