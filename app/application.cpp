@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QProxyStyle>
 #include <QScreen>
+#include <QTimer>
 #include <exception>
 
 #include "app/glyphs.h"
@@ -47,6 +48,37 @@ Window* built(Window*& window) {
 }
 
 }  // namespace
+
+namespace {
+
+// Waits for the first paint of a window, then posts the work so that it
+// runs once that frame is finished; removes itself afterwards.
+class FirstFrameWatch : public QObject {
+public:
+    FirstFrameWatch(QWidget* window, std::function<void()> then)
+        : QObject(window), then_(std::move(then)) {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == parent() && event->type() == QEvent::Paint) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, parent(), std::move(then_));
+            deleteLater();
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> then_;
+};
+
+}  // namespace
+
+void afterFirstFrame(QWidget* window, std::function<void()> then) {
+    new FirstFrameWatch(window, std::move(then));
+}
 
 TulumSaveDialog* saveDialog() { return built(ulumSaveDialog); }
 TfrmAbout* aboutBox() { return built(frmAbout); }

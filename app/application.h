@@ -6,6 +6,7 @@
 #include <functional>
 
 class Driver;
+class QWidget;
 
 // Runs the program with the given driver (the USB backend or the virtual
 // tester).  afterWindows runs once the main window exists, before it is
@@ -31,3 +32,7 @@ TulumSaveDialog* saveDialog();
 TfrmAbout* aboutBox();
 ThelpWindow* helpViewer();
 TprintWindow* printDialog();
+
+// Runs then once window has painted its first frame (after that frame's
+// painting has finished), for work that frame does not need.
+void afterFirstFrame(QWidget* window, std::function<void()> then);
