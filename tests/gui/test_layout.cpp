@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPalette>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
@@ -21,7 +22,9 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/listpage.h"
 #include "app/microLUM.h"
+#include "app/recordgrid.h"
 #include "app/singlepage.h"
 #include "device/virtualtester.h"
 #include "device/virtualtesterwindow.h"
@@ -123,6 +126,51 @@ void expectFits(QWidget* window, const std::string& what) {
     EXPECT_GT(checked, 0) << what;
 }
 
+// With LUMKEST_SCREENSHOTS=folder the walk also saves pictures of the main
+// window's two pages there (scripts/screenshots.sh), named for the scale
+// factor; LUMKEST_SCREENSHOT_SCHEME=dark first gives the windows the palette
+// of a dark desktop colour scheme.
+void shoot(QWidget* window, const char* page) {
+    const QString folder = qEnvironmentVariable("LUMKEST_SCREENSHOTS");
+    if (folder.isEmpty()) return;
+    QString name = QLatin1String(page);
+    if (qEnvironmentVariable("LUMKEST_SCREENSHOT_SCHEME") == QLatin1String("dark"))
+        name += QLatin1String("-dark");
+    const QString factor = qEnvironmentVariable("QT_SCALE_FACTOR");
+    if (!factor.isEmpty() && factor != QLatin1String("1")) name += QLatin1Char('@') + factor + 'x';
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(window->grab().save(folder + QLatin1Char('/') + name + QLatin1String(".png")));
+}
+
+QPalette darkScheme() {
+    QPalette p;
+    const QColor window(0x35, 0x35, 0x35), base(0x24, 0x24, 0x24), text(0xe6, 0xe6, 0xe6);
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) {
+        p.setColor(g, QPalette::Window, window);
+        p.setColor(g, QPalette::WindowText, text);
+        p.setColor(g, QPalette::Base, base);
+        p.setColor(g, QPalette::AlternateBase, window);
+        p.setColor(g, QPalette::Text, text);
+        p.setColor(g, QPalette::Button, window);
+        p.setColor(g, QPalette::ButtonText, text);
+        p.setColor(g, QPalette::Highlight, QColor(0x2a, 0x82, 0xda));
+        p.setColor(g, QPalette::HighlightedText, Qt::white);
+        p.setColor(g, QPalette::ToolTipBase, base);
+        p.setColor(g, QPalette::ToolTipText, text);
+        p.setColor(g, QPalette::Light, window.lighter(150));
+        p.setColor(g, QPalette::Midlight, window.lighter(125));
+        p.setColor(g, QPalette::Mid, window.darker(120));
+        p.setColor(g, QPalette::Dark, window.darker(150));
+        p.setColor(g, QPalette::Shadow, Qt::black);
+    }
+    p.setColor(QPalette::Disabled, QPalette::Window, window);
+    p.setColor(QPalette::Disabled, QPalette::Base, window);
+    p.setColor(QPalette::Disabled, QPalette::Button, window);
+    for (QPalette::ColorRole r : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, r, QColor(0x80, 0x80, 0x80));
+    return p;
+}
+
 std::string scaled(const std::string& what) {
     const QByteArray factor = qgetenv("QT_SCALE_FACTOR");
     return what + " at scale factor " + (factor.isEmpty() ? "1" : factor.toStdString());
@@ -133,17 +181,28 @@ std::string scaled(const std::string& what) {
 using WindowLayout = MainWindowTest;
 
 TEST_F(WindowLayout, EveryWindowInEveryStateFits) {
+    const bool dark = qEnvironmentVariable("LUMKEST_SCREENSHOT_SCHEME") == QLatin1String("dark");
+    if (dark) MainWindow->setPalette(darkScheme());
     MainWindow->show();
     expectFits(MainWindow, scaled("main window at start"));
     const std::vector<TestRecord> records = VirtualTester::defaultRecords();
     ASSERT_EQ(MainWindow->presentRecords(records, records.size()), 0);
     expectFits(MainWindow, scaled("list page with the tester's records"));
+    for (int row : {1, 2, 4}) {
+        recordStore().toggleSelected(static_cast<std::size_t>(row - 1));
+        MainWindow->listPage()->grid()->showSelection();
+    }
+    shoot(MainWindow, "list-view");
     MainWindow->DataView()->setCurrentIndex(1);
     for (unsigned i = 0; i < records.size(); ++i) {
         currentRecord = i;
         MainWindow->singlePage()->refresh();
         expectFits(MainWindow, scaled("single record page, record " + std::to_string(i + 1)));
     }
+    currentRecord = 5;
+    MainWindow->singlePage()->selectChooserEntry(5);
+    MainWindow->singlePage()->refresh();
+    shoot(MainWindow, "single-record-view");
 
     for (int mode : {ExportCsvAll, ExportCsvSingle, SaveTextSelected, SaveTextSingle, SaveTextAll}) {
         saveDialogMode = mode;
