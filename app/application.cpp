@@ -47,10 +47,6 @@ Window* built(Window*& window) {
     return window;
 }
 
-}  // namespace
-
-namespace {
-
 // Waits for the first paint of a window, then posts the work so that it
 // runs once that frame is finished; removes itself afterwards.
 class FirstFrameWatch : public QObject {
