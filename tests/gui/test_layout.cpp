@@ -142,33 +142,13 @@ void shoot(QWidget* window, const char* page) {
     EXPECT_TRUE(window->grab().save(folder + QLatin1Char('/') + name + QLatin1String(".png")));
 }
 
+// A dark desktop scheme's palette: light text on dark buttons and windows,
+// grey when disabled.
 QPalette darkScheme() {
-    QPalette p;
-    const QColor window(0x35, 0x35, 0x35), base(0x24, 0x24, 0x24), text(0xe6, 0xe6, 0xe6);
-    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive}) {
-        p.setColor(g, QPalette::Window, window);
-        p.setColor(g, QPalette::WindowText, text);
-        p.setColor(g, QPalette::Base, base);
-        p.setColor(g, QPalette::AlternateBase, window);
-        p.setColor(g, QPalette::Text, text);
-        p.setColor(g, QPalette::Button, window);
-        p.setColor(g, QPalette::ButtonText, text);
-        p.setColor(g, QPalette::Highlight, QColor(0x2a, 0x82, 0xda));
-        p.setColor(g, QPalette::HighlightedText, Qt::white);
-        p.setColor(g, QPalette::ToolTipBase, base);
-        p.setColor(g, QPalette::ToolTipText, text);
-        p.setColor(g, QPalette::Light, window.lighter(150));
-        p.setColor(g, QPalette::Midlight, window.lighter(125));
-        p.setColor(g, QPalette::Mid, window.darker(120));
-        p.setColor(g, QPalette::Dark, window.darker(150));
-        p.setColor(g, QPalette::Shadow, Qt::black);
-    }
-    p.setColor(QPalette::Disabled, QPalette::Window, window);
-    p.setColor(QPalette::Disabled, QPalette::Base, window);
-    p.setColor(QPalette::Disabled, QPalette::Button, window);
-    for (QPalette::ColorRole r : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-        p.setColor(QPalette::Disabled, r, QColor(0x80, 0x80, 0x80));
-    return p;
+    QPalette palette(QColor(0x35, 0x35, 0x35));
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        palette.setColor(QPalette::Disabled, role, QColor(0x80, 0x80, 0x80));
+    return palette;
 }
 
 std::string scaled(const std::string& what) {
