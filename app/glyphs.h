@@ -20,8 +20,8 @@ QSize glyphSize(Glyph glyph);
 // without an owner) and in its disabled colour when shown disabled, so that
 // it stays visible under light and dark colour schemes alike.
 QIcon glyphIcon(Glyph glyph, QWidget* owner = nullptr);
-QIcon appIcon();                   // 96 x 96
-QPixmap aboutPicture();            // 100 x 70, 24-bit colour
+QIcon appIcon();         // 96 x 96
+QPixmap aboutPicture();  // 100 x 70, 24-bit colour
 
 // Draws the program icon into the square (0, 0, size, size); the installed
 // theme icons are rendered with it at build time.

@@ -52,9 +52,7 @@ int textWidth(const QFont& font, QString text) {
 
 // The page control is designed one pixel wider than the main window's
 // client area, which hides its right border.
-bool designedPastTheEdge(const QWidget* w) {
-    return w->objectName() == QLatin1String("DataView");
-}
+bool designedPastTheEdge(const QWidget* w) { return w->objectName() == QLatin1String("DataView"); }
 
 // The width the control gives its text.
 int room(const QWidget* w) {
@@ -91,8 +89,8 @@ void expectFits(QWidget* window, const std::string& what) {
     int checked = 0;
     for (QWidget* w : window->findChildren<QWidget*>()) {
         if (!w->isVisibleTo(window) || w->isWindow()) continue;
-        const std::string name = what + ": " + w->metaObject()->className() + " " +
-                                 w->objectName().toStdString();
+        const std::string name =
+            what + ": " + w->metaObject()->className() + " " + w->objectName().toStdString();
         const QRect placed(w->mapTo(window, QPoint(0, 0)), w->size());
         if (!designedPastTheEdge(w)) {
             EXPECT_TRUE(area.contains(placed)) << name << " reaches past the window's edge";
@@ -184,7 +182,8 @@ TEST_F(WindowLayout, EveryWindowInEveryStateFits) {
     MainWindow->singlePage()->refresh();
     shoot(MainWindow, "single-record-view");
 
-    for (int mode : {ExportCsvAll, ExportCsvSingle, SaveTextSelected, SaveTextSingle, SaveTextAll}) {
+    for (int mode :
+         {ExportCsvAll, ExportCsvSingle, SaveTextSelected, SaveTextSingle, SaveTextAll}) {
         saveDialogMode = mode;
         saveDialog()->show();
         expectFits(ulumSaveDialog, scaled("save window, mode " + std::to_string(mode)));
