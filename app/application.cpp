@@ -2,10 +2,13 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QProxyStyle>
 #include <QScreen>
+#include <QTimer>
 #include <cstdlib>
 #include <exception>
 
+#include "app/glyphs.h"
 #include "app/messagebox.h"
 #include "app/microLUM.h"
 #include "app/uithread.h"
@@ -20,11 +23,64 @@
 
 void createWindows() {
     MainWindow = new TMainWindow;
-    ulumSaveDialog = new TulumSaveDialog;
-    frmAbout = new TfrmAbout;
-    helpWindow = new ThelpWindow;
-    printWindow = new TprintWindow;
+    ThelpWindow::readTopicList();
 }
+
+namespace {
+
+// The platform's own style, but for the picture of the menu bar's extension
+// button (shown only when the menus do not fit, which they always do here):
+// the style loads it from a file, which makes Qt load every image-format
+// plugin while the main window is still being built.  A drawn glyph takes
+// its place.
+class ProgramStyle : public QProxyStyle {
+public:
+    QIcon standardIcon(StandardPixmap which, const QStyleOption* option,
+                       const QWidget* widget) const override {
+        if (which == SP_ToolBarHorizontalExtensionButton) return glyphIcon(Glyph::Jump5);
+        return QProxyStyle::standardIcon(which, option, widget);
+    }
+};
+
+template <class Window>
+Window* built(Window*& window) {
+    if (!window) window = new Window;
+    return window;
+}
+
+// Waits for the first paint of a window, then posts the work so that it
+// runs once that frame is finished; removes itself afterwards.
+class FirstFrameWatch : public QObject {
+public:
+    FirstFrameWatch(QWidget* window, std::function<void()> then)
+        : QObject(window), then_(std::move(then)) {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == parent() && event->type() == QEvent::Paint) {
+            watched->removeEventFilter(this);
+            QTimer::singleShot(0, parent(), std::move(then_));
+            deleteLater();
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> then_;
+};
+
+}  // namespace
+
+void afterFirstFrame(QWidget* window, std::function<void()> then) {
+    new FirstFrameWatch(window, std::move(then));
+}
+
+TulumSaveDialog* saveDialog() { return built(ulumSaveDialog); }
+TfrmAbout* aboutBox() { return built(frmAbout); }
+ThelpWindow* helpViewer() { return built(helpWindow); }
+TprintWindow* printDialog() { return built(printWindow); }
 
 int runLumKest(int argc, char** argv, Driver* driver, const std::function<void()>& afterWindows) {
     QApplication app(argc, argv);
@@ -33,6 +89,7 @@ int runLumKest(int argc, char** argv, Driver* driver, const std::function<void()
         // Closing the main window ends the program even while a secondary
         // window is open.
         QApplication::setQuitOnLastWindowClosed(false);
+        QApplication::setStyle(new ProgramStyle);
         setDriver(driver);
         installMessageBoxes();
         createWindows();

@@ -1,13 +1,20 @@
 #include "app/glyphs.h"
 
+#include <QGuiApplication>
+#include <QIconEngine>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPalette>
+#include <QPointer>
+#include <QWidget>
+#include <algorithm>
 
 namespace {
 
-// One solid triangle pointing left or right, 8 pixels wide, 10 high.
-void drawArrow(QPainter& p, int left, bool pointsRight) {
+// One solid triangle pointing left or right, 8 pixels wide, 10 high, in the
+// glyph's design grid.
+void drawArrow(QPainter& p, int left, bool pointsRight, const QColor& colour) {
     QPainterPath path;
     if (pointsRight) {
         path.moveTo(left, 3);
@@ -19,22 +26,61 @@ void drawArrow(QPainter& p, int left, bool pointsRight) {
         path.lineTo(left + 8, 13);
     }
     path.closeSubpath();
-    p.fillPath(path, Qt::black);
+    p.fillPath(path, colour);
 }
+
+// Draws the glyph's design grid scaled into the middle of rect.
+void drawGlyph(QPainter& p, const QRectF& rect, Glyph glyph, const QColor& colour) {
+    const QSize design = glyphSize(glyph);
+    const qreal scale = std::min(rect.width() / design.width(), rect.height() / design.height());
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing);
+    p.translate(rect.center());
+    p.scale(scale, scale);
+    p.translate(-design.width() / 2.0, -design.height() / 2.0);
+    const bool right = glyph == Glyph::Next || glyph == Glyph::Jump5;
+    drawArrow(p, 1, right, colour);
+    if (glyph == Glyph::Back5 || glyph == Glyph::Jump5) drawArrow(p, 10, right, colour);
+    p.restore();
+}
+
+class GlyphEngine : public QIconEngine {
+public:
+    GlyphEngine(Glyph glyph, QWidget* owner) : glyph_(glyph), owner_(owner) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State) override {
+        drawGlyph(*painter, rect, glyph_, colour(mode));
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        QPixmap pixmap(size);
+        pixmap.fill(Qt::transparent);
+        QPainter p(&pixmap);
+        paint(&p, pixmap.rect(), mode, state);
+        return pixmap;
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override { return size; }
+    QIconEngine* clone() const override { return new GlyphEngine(glyph_, owner_); }
+    QString key() const override { return QStringLiteral("LumKestGlyph"); }
+
+private:
+    QColor colour(QIcon::Mode mode) const {
+        const QPalette palette = owner_ ? owner_->palette() : QGuiApplication::palette();
+        if (mode == QIcon::Disabled) return palette.color(QPalette::Disabled, QPalette::ButtonText);
+        const bool active = !owner_ || owner_->isActiveWindow();
+        return palette.color(active ? QPalette::Active : QPalette::Inactive, QPalette::ButtonText);
+    }
+
+    Glyph glyph_;
+    QPointer<QWidget> owner_;
+};
 
 }  // namespace
 
-QPixmap glyphPixmap(Glyph glyph) {
-    bool five = glyph == Glyph::Back5 || glyph == Glyph::Jump5;
-    bool right = glyph == Glyph::Next || glyph == Glyph::Jump5;
-    QPixmap pixmap(five ? 19 : 10, 16);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    drawArrow(p, 1, right);
-    if (five) drawArrow(p, 10, right);
-    return pixmap;
+QSize glyphSize(Glyph glyph) {
+    return glyph == Glyph::Back5 || glyph == Glyph::Jump5 ? QSize(19, 16) : QSize(10, 16);
 }
+
+QIcon glyphIcon(Glyph glyph, QWidget* owner) { return QIcon(new GlyphEngine(glyph, owner)); }
 
 void paintAppIcon(QPainter& p, int size) {
     // A tester's face: a rounded case, a display with a flow curve, and a

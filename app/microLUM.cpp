@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "app/application.h"
 #include "app/fonts.h"
 #include "app/glyphs.h"
 #include "app/guard.h"
@@ -270,18 +271,20 @@ void TMainWindow::RetrieveData1Click() {
 
 void TMainWindow::showSaveDialog(int mode) {
     saveDialogMode = mode;
+    TulumSaveDialog* dialog = saveDialog();  // built at its first showing
     // Already open (say for another command): it takes up the new mode as if
     // shown afresh, and counts as open again for a waiting command thread.
-    if (ulumSaveDialog && ulumSaveDialog->isVisible()) ulumSaveDialog->FormShow();
-    showWindow(ulumSaveDialog);
+    if (dialog->isVisible()) dialog->FormShow();
+    showWindow(dialog);
 }
 
 void TMainWindow::showPrintDialog(int range, int format) {
     printRange = range;
     printFormat = format;
+    TprintWindow* dialog = printDialog();  // built at its first showing
     // Already open: it takes up the new presets as if shown afresh.
-    if (printWindow && printWindow->isVisible()) printWindow->FormShow();
-    showWindow(printWindow);
+    if (dialog->isVisible()) dialog->FormShow();
+    showWindow(dialog);
 }
 
 void TMainWindow::SaveasCSV1Click() {
@@ -363,11 +366,11 @@ void TMainWindow::ByDateTime1Click() {
 }
 
 void TMainWindow::Help1Click() {
-    guarded("microLUM", 250, [] { showWindow(helpWindow); });
+    guarded("microLUM", 250, [] { showWindow(helpViewer()); });
 }
 
 void TMainWindow::About2Click() {
-    guarded("microLUM", 251, [] { showWindow(frmAbout); });
+    guarded("microLUM", 251, [] { showWindow(aboutBox()); });
 }
 
 // ---- the list's clicks ----

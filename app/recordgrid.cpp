@@ -12,6 +12,11 @@
 #include "records/recordstore.h"
 
 RecordGrid::RecordGrid(QWidget* parent) : QTableWidget(parent) {
+    // The headers are hidden before the columns are made, so that nothing
+    // measures header captions (in a bold face no first frame shows).
+    verticalHeader()->hide();
+    setHorizontalHeader(new RecordHeader(this));
+    horizontalHeader()->hide();
     setColumnCount(10);
     setRowCount(0);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -21,15 +26,12 @@ RecordGrid::RecordGrid(QWidget* parent) : QTableWidget(parent) {
     setTabKeyNavigation(false);
     setWordWrap(false);
     setCornerButtonEnabled(false);
-    verticalHeader()->hide();
     verticalHeader()->setMinimumSectionSize(1);
     verticalHeader()->setDefaultSectionSize(15);
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    setHorizontalHeader(new RecordHeader(this));
     horizontalHeader()->setMinimumSectionSize(1);
     horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     horizontalHeader()->setHighlightSections(false);
-    horizontalHeader()->hide();
     const int designWidths[10] = {64, 59, 64, 64, 64, 64, 64, 64, 64, 64};
     for (int c = 0; c < 10; ++c) setColumnWidth(c, designWidths[c]);
     setItemDelegate(new RecordCellDelegate(this));

@@ -4,6 +4,7 @@
 #include <QLabel>
 
 #include "app/dialogcontrols.h"
+#include "app/fixedheightitems.h"
 
 #include "records/recordstore.h"
 
@@ -23,6 +24,7 @@ QComboBox* makeRecordSelector(QWidget* group, const char* name, QLabel** label) 
     selector->setAccessibleName(QStringLiteral("Record"));
     selector->setFont(dialogFont(11));
     selector->setGeometry(96, 79, 57, 19);
+    selector->setItemDelegate(new FixedHeightItems(13, selector));
     (*label)->setBuddy(selector);
     (*label)->setEnabled(false);
     selector->setEnabled(false);

@@ -11,5 +11,6 @@ void fillRecordSelector(QComboBox* selector);
 
 // The "Record" label (recordLabel) and the selector named `name` beside it,
 // at their places in the dialog's group box, both disabled until a single
-// record is chosen.  The selector is spoken as "Record".
+// record is chosen.  The selector is spoken as "Record"; its entries are 13
+// pixels high.
 QComboBox* makeRecordSelector(QWidget* group, const char* name, QLabel** label);

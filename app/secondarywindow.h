@@ -1,7 +1,7 @@
 #pragma once
-// Common shape of the four secondary windows: created once at start,
-// modeless, on top of the other windows, hidden (never destroyed) when
-// closed.
+// Common shape of the four secondary windows: built once, at their first
+// showing (app/application.h), modeless, on top of the other windows,
+// hidden (never destroyed) when closed.
 
 #include <QDialog>
 

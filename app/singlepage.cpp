@@ -70,10 +70,6 @@ SinglePage::SinglePage(QWidget* parent)
     for (QLabel* caption : {u.Label4, u.Label3, u.Label9, u.Label11, u.Label8, u.Label6, u.Label7,
                             u.Label10})
         caption->setFont(dialogFont(19, false));
-    // Caption labels size themselves to their text, as designed labels do.
-    for (QLabel* caption : {u.Label1, u.Label4, u.Label3, u.Label9, u.Label11, u.Label8, u.Label6,
-                            u.Label7, u.Label10})
-        caption->adjustSize();
     for (QLabel* value : valueLabels()) {
         if (value != u.LblSingleRecordNum) {
             value->setFont(dialogFont(16, false));
@@ -96,9 +92,8 @@ SinglePage::SinglePage(QWidget* parent)
                  {u.BtnNextRecord, Glyph::Next},
                  {u.BtnJump5Rec, Glyph::Jump5}};
     for (const auto& s : steps) {
-        QPixmap pixmap = glyphPixmap(s.glyph);
-        s.button->setIcon(QIcon(pixmap));
-        s.button->setIconSize(pixmap.size());
+        s.button->setIcon(glyphIcon(s.glyph, s.button));
+        s.button->setIconSize(glyphSize(s.glyph));
         s.button->setAccessibleName(s.button->toolTip());
     }
     u.ComboChooseRecord->setAccessibleName(u.ComboChooseRecord->toolTip());
@@ -127,6 +122,20 @@ SinglePage::SinglePage(QWidget* parent)
 }
 
 SinglePage::~SinglePage() = default;
+
+void SinglePage::showEvent(QShowEvent* event) {
+    // Caption labels size themselves to their text, as designed labels do.
+    // Measured at the page's first showing: their fonts are needed by no
+    // earlier frame.
+    if (!captionsSized_) {
+        Ui::SinglePage& u = *ui_;
+        for (QLabel* caption : {u.Label1, u.Label4, u.Label3, u.Label9, u.Label11, u.Label8,
+                                u.Label6, u.Label7, u.Label10})
+            caption->adjustSize();
+        captionsSized_ = true;
+    }
+    QWidget::showEvent(event);
+}
 
 std::array<QLabel*, 9> SinglePage::valueLabels() const {
     const Ui::SinglePage& u = *ui_;

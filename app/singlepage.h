@@ -44,6 +44,7 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void step(NavStep how);
@@ -55,4 +56,5 @@ private:
     QWidget* focusTarget_ = nullptr;
     bool keyboardMark_ = false;
     bool passingKeyOn_ = false;  // a key this page hands on to the chooser's list
+    bool captionsSized_ = false;
 };

@@ -41,9 +41,30 @@ void showReadError(const char* text) {
     showMessage(text, "Initialization Error", MsgIcon::Warning, MsgButtons::Ok);
 }
 
+// What readTopicList read, and where: the window lists it when it is built.
+struct TopicList {
+    std::string folder;
+    HelpIndex index;
+};
+
+TopicList& topicList() {
+    static TopicList list;
+    return list;
+}
+
 }  // namespace
 
 std::string (*ThelpWindow::helpFolder)() = programHelpFolder;
+
+void ThelpWindow::readTopicList() {
+    guarded("ulumHelp", 10, [] {
+        TopicList& list = topicList();
+        list = TopicList();
+        list.folder = helpFolder();
+        list.index = readHelpIndex(list.folder);
+        if (!list.index.complete) showReadError("Some Or All Of The Help Files Could Not Be Found");
+    });
+}
 
 ThelpWindow::ThelpWindow() : SecondaryWindow(QStringLiteral("Help"), kClientWidth, kClientHeight) {
     setObjectName(QStringLiteral("helpWindow"));
@@ -95,20 +116,16 @@ ThelpWindow::ThelpWindow() : SecondaryWindow(QStringLiteral("Help"), kClientWidt
     connect(cmbTopicSelector, &QComboBox::activated, this, &ThelpWindow::cmbTopicSelectorChange);
     connect(btnExitHelp, &QPushButton::clicked, this, &ThelpWindow::btnExitHelpClick);
 
-    // The topic list: help.ini and every topic's first line, read once.
-    guarded("ulumHelp", 10, [this] {
-        folder_ = helpFolder();
-        HelpIndex index = readHelpIndex(folder_);
-        helpTopicFiles = std::move(index.topicFiles);
-        cmbTopicSelector->clear();
-        for (const std::string& title : index.titles) cmbTopicSelector->addItem(helpLineText(title));
-        if (!index.complete) {
-            // The titles read before the failure stay; none is chosen.
-            cmbTopicSelector->setCurrentIndex(-1);
-            showReadError("Some Or All Of The Help Files Could Not Be Found");
-            return;
-        }
-        cmbTopicSelector->setCurrentIndex(cmbTopicSelector->count() > 0 ? 0 : -1);
+    // The topic list read at start-up; after a failure the titles read
+    // before it are listed and none is chosen.
+    guarded("ulumHelp", 11, [this] {
+        const TopicList& list = topicList();
+        folder_ = list.folder;
+        helpTopicFiles = list.index.topicFiles;
+        for (const std::string& title : list.index.titles)
+            cmbTopicSelector->addItem(helpLineText(title));
+        const bool choose = list.index.complete && cmbTopicSelector->count() > 0;
+        cmbTopicSelector->setCurrentIndex(choose ? 0 : -1);
     });
 }
 

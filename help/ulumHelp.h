@@ -1,7 +1,8 @@
 #pragma once
 // The help viewer: topics read from the help folder beside the program.
-// The list of topics is read once, when the window is made; a topic's text
-// is read again at every showing and every change of topic, so edits to a
+// The list of topics is read once, at start-up (readTopicList), and the
+// window lists it when it is built at its first showing; a topic's text is
+// read again at every showing and every change of topic, so edits to a
 // topic file show the next time it is shown.  The reading is
 // help/helpfiles.h; this window only shows what it returns.
 
@@ -24,6 +25,12 @@ public:
     // The help folder the window reads, with a trailing '/': "help" beside
     // the executable.  Tests point it elsewhere before the window is made.
     static std::string (*helpFolder)();
+
+    // Reads help.ini and the topics' titles from helpFolder(), replacing
+    // what an earlier call read.  When reading stops at a missing or
+    // unreadable file it says "Some Or All Of The Help Files Could Not Be
+    // Found"; the titles read before it stay.  Runs at start-up.
+    static void readTopicList();
 
     void FormShow();
     void cmbTopicSelectorChange();

@@ -40,7 +40,7 @@ target_compile_definitions(lumkest-sim PRIVATE LUMKEST_DESKTOP_ID="${LUMKEST_APP
 
 # Theme icons, rendered from the icon the program draws for its windows.
 add_executable(lumkest-icons packaging/iconrender.cpp app/glyphs.cpp)
-target_link_libraries(lumkest-icons PRIVATE Qt6::Gui)
+target_link_libraries(lumkest-icons PRIVATE Qt6::Widgets)  # app/glyphs.cpp draws in a widget's palette
 target_include_directories(lumkest-icons PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 set(icon_files "")
 foreach(size IN LISTS LUMKEST_ICON_SIZES)

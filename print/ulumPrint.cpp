@@ -90,7 +90,7 @@ TprintWindow::TprintWindow() : SecondaryWindow(QStringLiteral("Print"), 342, 120
 void TprintWindow::showEvent(QShowEvent* event) {
     SecondaryWindow::showEvent(event);
     if (event->spontaneous()) return;
-    if (MainWindow) move(MainWindow->frameGeometry().center() - rect().center());
+    centreOn(MainWindow);
     FormShow();
 }
 

@@ -16,6 +16,7 @@
 #include "app/fonts.h"
 #include "app/guard.h"
 #include "app/messages.h"
+#include "app/microLUM.h"
 #include "app/recordselector.h"
 #include "app/systemdialogs.h"
 #include "records/recordstore.h"
@@ -241,7 +242,9 @@ void TulumSaveDialog::enableRecordSelector(bool on) {
 
 void TulumSaveDialog::showEvent(QShowEvent* event) {
     SecondaryWindow::showEvent(event);
-    if (!event->spontaneous()) FormShow();
+    if (event->spontaneous()) return;
+    centreOn(MainWindow);
+    FormShow();
 }
 
 void TulumSaveDialog::hideEvent(QHideEvent* event) {

@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
              app <= bare * 1.10);
     const double appMb = median(appKb) / 1024, bareMb = median(bareKb) / 1024;
     printRow("Resident memory after a download of 123 records", figure(appMb, "MB"),
-             figure(bareMb, "MB") + " (bare window)", "within 5 MB of the reference",
-             appMb - bareMb <= 5.0);
+             figure(bareMb, "MB") + " (bare window)", "within 3 MB of the reference",
+             appMb - bareMb <= 3.0);
     return 0;
 }

@@ -7,12 +7,16 @@
 
 #include <QApplication>
 #include <QString>
+#include <QWidget>
 #include <deque>
 #include <ostream>
 #include <vector>
 
 #include "app/messages.h"
 #include "device/clock.h"
+
+// A secondary window that has been built and is showing.
+inline bool showing(const QWidget* window) { return window && window->isVisible(); }
 
 // Failing checks on Qt strings print their text.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }

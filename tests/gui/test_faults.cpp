@@ -356,7 +356,7 @@ void unplugWhileSaveDialogOpen(Faults& t) {
     t.answerYes = true;
     t.connect();
     t.clickDownload();
-    ASSERT_TRUE(t.runUntil([] { return ulumSaveDialog->isVisible(); }, 1000));
+    ASSERT_TRUE(t.runUntil([] { return showing(ulumSaveDialog); }, 1000));
     EXPECT_EQ(savePending.load(), 1);
     t.tester.unplug();
     ASSERT_TRUE(t.runUntil([&] { return t.lastCaption() == "Device Disconnected"; }, 3000));

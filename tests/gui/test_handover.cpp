@@ -11,6 +11,7 @@
 #include <chrono>
 #include <thread>
 
+#include "app/application.h"
 #include "app/listpage.h"
 #include "device/decode.h"
 #include "device/virtualtester.h"
@@ -111,7 +112,7 @@ TEST_F(HandOver, YesOpensTheSaveDialogAndKeepsTheOldRecordsUntilItCloses) {
     saveDialogMode = ExportCsvSingle;
     Decoder d(VirtualTester::buildAllRecordsBlock(newRecords(6)));
     ASSERT_TRUE(QTest::qWaitFor(
-        [] { return saveDialogRequested.load() == 1 || ulumSaveDialog->isVisible(); }));
+        [] { return saveDialogRequested.load() == 1 || showing(ulumSaveDialog); }));
     expectNewDataQuestion();
     EXPECT_EQ(savePending.load(), 1);
 
@@ -141,7 +142,7 @@ TEST_F(HandOver, ASaveDialogAlreadyOpenIsTakenOverForTheOldRecords) {
     download(4);
     MainWindow->tmrClock()->stop();  // the tick comes when the test says
     saveDialogMode = ExportCsvSingle;
-    ulumSaveDialog->show();
+    saveDialog()->show();
     ASSERT_EQ(ulumSaveDialog->windowTitle(), "Export To CSV");
     messages.answers = {MsgAnswer::Yes};
     Decoder d(VirtualTester::buildAllRecordsBlock(newRecords(6)));
@@ -174,7 +175,7 @@ TEST_F(HandOver, NoReplacesTheRecordsAtOnce) {
     ASSERT_TRUE(d.finish());
     EXPECT_EQ(d.result.load(), 0);
     expectNewDataQuestion();
-    EXPECT_FALSE(ulumSaveDialog->isVisible());
+    EXPECT_FALSE(showing(ulumSaveDialog));
     EXPECT_EQ(saveDialogRequested.load(), 0);
     EXPECT_EQ(savePending.load(), 0);
     EXPECT_EQ(recordCount.load(), 2u);
@@ -187,7 +188,7 @@ TEST_F(HandOver, SingleRecordBlockWithYesShowsTheSaveDialogDirectly) {
     saveDialogMode = ExportCsvAll;
     MainWindow->tmrClock()->stop();  // so that only the direct request can show it
     Decoder d(VirtualTester::buildSingleRecordBlock(makeRecord("ONE-7"), 7));
-    ASSERT_TRUE(QTest::qWaitFor([] { return ulumSaveDialog->isVisible(); }));
+    ASSERT_TRUE(QTest::qWaitFor([] { return showing(ulumSaveDialog); }));
     expectNewDataQuestion();
     EXPECT_EQ(saveDialogMode.load(), SaveTextAll);
     EXPECT_EQ(saveDialogRequested.load(), 0);

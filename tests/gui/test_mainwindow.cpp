@@ -14,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "app/application.h"
 #include "app/listpage.h"
 #include "app/microLUM.h"
 #include "app/recordgrid.h"
@@ -64,12 +65,14 @@ TEST_F(MainWindowAtStart, WindowFrameStatusBarAndPages) {
     EXPECT_EQ(pages->currentIndex(), 0);
     EXPECT_EQ(pages->size(), QSize(593, 337));
 
-    // The four secondary windows exist, hidden, with their captions.
-    EXPECT_FALSE(ulumSaveDialog->isVisible());
-    EXPECT_EQ(printWindow->windowTitle(), "Print");
-    EXPECT_EQ(helpWindow->windowTitle(), "Help");
-    EXPECT_EQ(frmAbout->windowTitle(), "About");
-    for (QWidget* s : std::initializer_list<QWidget*>{ulumSaveDialog, printWindow, helpWindow, frmAbout}) {
+    // The four secondary windows are built at their first showing, hidden,
+    // with their captions.
+    for (QWidget* s : std::initializer_list<QWidget*>{ulumSaveDialog, printWindow, helpWindow, frmAbout})
+        EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(printDialog()->windowTitle(), "Print");
+    EXPECT_EQ(helpViewer()->windowTitle(), "Help");
+    EXPECT_EQ(aboutBox()->windowTitle(), "About");
+    for (QWidget* s : std::initializer_list<QWidget*>{saveDialog(), printWindow, helpWindow, frmAbout}) {
         EXPECT_FALSE(s->isVisible());
         EXPECT_TRUE(s->windowFlags() & Qt::WindowStaysOnTopHint);
     }
@@ -214,13 +217,13 @@ TEST_F(ClockTimer, OtherRequestValuesAreDiscarded) {
     saveDialogRequested = 2;
     MainWindow->tmrClockTimer();
     EXPECT_EQ(saveDialogRequested.load(), 0);
-    EXPECT_FALSE(ulumSaveDialog->isVisible());
+    EXPECT_FALSE(showing(ulumSaveDialog));
     EXPECT_EQ(saveDialogMode.load(), ExportCsvAll);
 }
 
 TEST_F(ClockTimer, RunningTimerPicksUpTheRequestWithinATick) {
     saveDialogRequested = 1;
-    EXPECT_TRUE(QTest::qWaitFor([] { return ulumSaveDialog->isVisible(); }, 2000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return showing(ulumSaveDialog); }, 2000));
     EXPECT_EQ(saveDialogMode.load(), SaveTextAll);
 }
 

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "app/application.h"
 #include "app/microLUM.h"
 #include "app/systemdialogs.h"
 #include "print/qtcanvas.h"
@@ -47,15 +48,15 @@ protected:
     }
     template <class W>
     W* control(const char* name) {
-        W* w = printWindow->findChild<W*>(QString::fromLatin1(name));
+        W* w = printDialog()->findChild<W*>(QString::fromLatin1(name));
         EXPECT_NE(w, nullptr) << name;
         return w;
     }
     void open(int range, int format) {
-        printWindow->hide();
+        printDialog()->hide();
         printRange = range;
         printFormat = format;
-        printWindow->show();
+        printDialog()->show();
     }
     void clickPrint() { control<QPushButton>("btnPrintRecords")->click(); }
 
@@ -67,7 +68,7 @@ private:
 };
 
 TEST_F(PrintDialog, WindowControlsAndTabOrder) {
-    EXPECT_EQ(printWindow->windowTitle(), "Print");
+    EXPECT_EQ(printDialog()->windowTitle(), "Print");
     EXPECT_EQ(printWindow->size(), QSize(342, 120));
     EXPECT_TRUE(printWindow->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_FALSE(printWindow->isModal());

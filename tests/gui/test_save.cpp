@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -11,8 +12,11 @@
 #include <QTest>
 #include <filesystem>
 
+#include "app/application.h"
+#include "app/microLUM.h"
 #include "app/systemdialogs.h"
 #include "records/recordstore.h"
+#include "print/ulumPrint.h"
 #include "save/save.h"
 #include "tests/files.h"
 #include "tests/gui/guitest.h"
@@ -47,14 +51,14 @@ class SaveDialog : public MainWindowTest {
 protected:
     template <class T>
     T* get(const char* name) {
-        T* w = ulumSaveDialog->findChild<T*>(QLatin1String(name));
+        T* w = saveDialog()->findChild<T*>(QLatin1String(name));
         EXPECT_NE(w, nullptr) << name;
         return w;
     }
     void open(int mode) {
-        ulumSaveDialog->hide();
+        saveDialog()->hide();
         saveDialogMode = mode;
-        ulumSaveDialog->show();
+        saveDialog()->show();
     }
     void clickSave() { QTest::mouseClick(get<QPushButton>("btnSave"), Qt::LeftButton); }
 
@@ -195,3 +199,24 @@ TEST_F(SaveDialog, CancelAndTheRadiosOfTheRecordSelector) {
 }
 
 }  // namespace
+
+// Centred on the main window wherever it is, at every showing; the record
+// selectors of the save and print windows list entries 13 pixels high.
+TEST_F(SaveDialog, CentredOnTheMainWindowAtEveryShowingWithThirteenPixelEntries) {
+    download(3);
+    MainWindow->show();
+    for (const QPoint& at : {QPoint(40, 30), QPoint(260, 180)}) {
+        MainWindow->move(at);
+        open(SaveTextAll);
+        // Within the frames' rounding.
+        const QPoint off = ulumSaveDialog->frameGeometry().center() - MainWindow->frameGeometry().center();
+        EXPECT_LE(off.manhattanLength(), 4) << off.x() << ", " << off.y();
+    }
+    open(ExportCsvSingle);
+    printDialog()->show();
+    for (QComboBox* selector : {get<QComboBox>("saveRecordSelector"),
+                                printWindow->findChild<QComboBox*>("printRecordSelector")}) {
+        ASSERT_EQ(selector->count(), 3);
+        EXPECT_EQ(selector->view()->sizeHintForRow(0), 13) << selector->objectName().toStdString();
+    }
+}

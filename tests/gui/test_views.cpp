@@ -660,48 +660,50 @@ TEST_F(Commands, DownloadIsRequestedOnlyWhenTheLinkIsIdle) {
 
 TEST_F(Commands, EachCommandPresetsItsDialogOnEitherPage) {
     download(3);
+    const auto save = []() -> QWidget* { return ulumSaveDialog; };
+    const auto print = []() -> QWidget* { return printWindow; };
     struct Case {
         const char* name;
         int page;
         std::function<void()> run;
-        QWidget* window;
+        std::function<QWidget*()> window;  // built by the command at its first showing
         int mode, range, format;  // -1: not a preset of this command
     } cases[] = {
-        {"Export To CSV", 0, [this] { menu().SaveasCSV1->trigger(); }, ulumSaveDialog, ExportCsvAll,
+        {"Export To CSV", 0, [this] { menu().SaveasCSV1->trigger(); }, save, ExportCsvAll,
          -1, -1},
-        {"Export To CSV", 1, [this] { menu().SaveasCSV1->trigger(); }, ulumSaveDialog,
+        {"Export To CSV", 1, [this] { menu().SaveasCSV1->trigger(); }, save,
          ExportCsvSingle, -1, -1},
-        {"Save As Text", 0, [this] { menu().SaveAsText1->trigger(); }, ulumSaveDialog, SaveTextAll,
+        {"Save As Text", 0, [this] { menu().SaveAsText1->trigger(); }, save, SaveTextAll,
          -1, -1},
-        {"Save As Text", 1, [this] { menu().SaveAsText1->trigger(); }, ulumSaveDialog,
+        {"Save As Text", 1, [this] { menu().SaveAsText1->trigger(); }, save,
          SaveTextSingle, -1, -1},
-        {"Save Selected", 0, [this] { list().BtnSaveSelected->click(); }, ulumSaveDialog,
+        {"Save Selected", 0, [this] { list().BtnSaveSelected->click(); }, save,
          SaveTextSelected, -1, -1},
-        {"Save Record", 1, [this] { single().BtnSaveSingleRecord->click(); }, ulumSaveDialog,
+        {"Save Record", 1, [this] { single().BtnSaveSingleRecord->click(); }, save,
          SaveTextSingle, -1, -1},
-        {"Print", 0, [this] { menu().Print1->trigger(); }, printWindow, -1, PrintAll,
+        {"Print", 0, [this] { menu().Print1->trigger(); }, print, -1, PrintAll,
          PrintListFormat},
-        {"Print", 1, [this] { menu().Print1->trigger(); }, printWindow, -1, PrintSingle,
+        {"Print", 1, [this] { menu().Print1->trigger(); }, print, -1, PrintSingle,
          PrintRecordFormat},
-        {"Print Selected", 0, [this] { list().BtnPrintSelected->click(); }, printWindow, -1,
+        {"Print Selected", 0, [this] { list().BtnPrintSelected->click(); }, print, -1,
          PrintSelected, PrintListFormat},
-        {"Print Record", 1, [this] { single().BtnPrintSingleRecord->click(); }, printWindow, -1,
+        {"Print Record", 1, [this] { single().BtnPrintSingleRecord->click(); }, print, -1,
          PrintSingle, PrintRecordFormat},
-        {"Help", 0, [this] { menu().Help1->trigger(); }, helpWindow, -1, -1, -1},
-        {"About", 1, [this] { menu().About2->trigger(); }, frmAbout, -1, -1, -1},
+        {"Help", 0, [this] { menu().Help1->trigger(); }, [] () -> QWidget* { return helpWindow; }, -1, -1, -1},
+        {"About", 1, [this] { menu().About2->trigger(); }, [] () -> QWidget* { return frmAbout; }, -1, -1, -1},
     };
     ASSERT_FALSE(recordStore().anySelected());  // "Print Selected" with nothing selected
     for (const Case& c : cases) {
         MainWindow->DataView()->setCurrentIndex(c.page);
         for (QWidget* w :
              std::initializer_list<QWidget*>{ulumSaveDialog, printWindow, helpWindow, frmAbout})
-            w->hide();
+            if (w) w->hide();
         saveDialogMode = c.mode == ExportCsvAll ? SaveTextAll : ExportCsvAll;
         printRange = c.range == PrintAll ? PrintSelected : PrintAll;
         printFormat = c.format == PrintListFormat ? PrintRecordFormat : PrintListFormat;
         c.run();
         std::string what = std::string(c.name) + " on page " + std::to_string(c.page);
-        EXPECT_TRUE(c.window->isVisible()) << what;
+        EXPECT_TRUE(showing(c.window())) << what;
         if (c.mode >= 0) {
             EXPECT_EQ(saveDialogMode.load(), c.mode) << what;
         }
@@ -733,3 +735,30 @@ TEST_F(SingleRecordView, HostileFieldBytesShowAsData) {
 }
 
 }  // namespace
+
+// Under a dark scheme the step glyphs are drawn in the palette's button text
+// colour, and in its disabled colour while the buttons are disabled.
+TEST_F(SingleRecordView, StepGlyphsTakeTheButtonTextColourOfADarkScheme) {
+    const QPalette dark(QColor(0x35, 0x35, 0x35));  // light text on dark buttons
+    MainWindow->setPalette(dark);
+    // The most opaque pixel of the glyph as the button draws it.
+    auto ink = [](QPushButton* b) {
+        const QImage image = b->icon()
+                                 .pixmap(b->iconSize(), b->isEnabled() ? QIcon::Normal : QIcon::Disabled)
+                                 .toImage()
+                                 .convertToFormat(QImage::Format_ARGB32);
+        QColor best(0, 0, 0, 0);
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (image.pixelColor(x, y).alpha() > best.alpha()) best = image.pixelColor(x, y);
+        return best.name().toStdString();  // #rrggbb
+    };
+    Ui::SinglePage& s = single();
+    for (QPushButton* b : {s.BtnBack5Rec, s.BtnPrevRecord, s.BtnNextRecord, s.BtnJump5Rec})
+        EXPECT_EQ(ink(b), dark.color(QPalette::Disabled, QPalette::ButtonText).name().toStdString())
+            << b->objectName().toStdString();
+    download(3);
+    for (QPushButton* b : {s.BtnBack5Rec, s.BtnPrevRecord, s.BtnNextRecord, s.BtnJump5Rec})
+        EXPECT_EQ(ink(b), dark.color(QPalette::Active, QPalette::ButtonText).name().toStdString())
+            << b->objectName().toStdString();
+}
