@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "device/decode.h"
+#include "device/session.h"
 #include "linktest.h"
 #include "steppedclock.h"
 
@@ -413,5 +414,74 @@ TEST_F(EndingLink, ACommandThreadStartedByTheLastCycleEndsWithTheMonitor) {
     EXPECT_TRUE(waitForWorkers(5000));
     EXPECT_EQ(starts(), 1);
 }
+
+// A session (the command-line program's use of the link) on this thread:
+// each way the link can end turns into its result, and the block is kept as
+// received whenever one reached decoding.
+class UnplugAfterCommand : public FakeClock {
+public:
+    VirtualTester* tester = nullptr;
+    void sleep(unsigned ms) override {
+        FakeClock::sleep(ms);
+        if (tester && ms == 50) tester->unplug();  // the pause after "DD\r"
+    }
+};
+
+struct SessionCase {
+    const char* name;
+    std::function<void(VirtualTester&)> prepare;
+    bool unplugAfterCommand;
+    SessionResult opened, downloaded;
+};
+
+class Session : public LinkFixture, public ::testing::WithParamInterface<SessionCase> {
+protected:
+    Session() : LinkFixture(&clock) {}
+    UnplugAfterCommand clock;
+};
+
+TEST_P(Session, EndsInItsResult) {
+    const SessionCase& c = GetParam();
+    c.prepare(tester);
+    TesterSession session;
+    ASSERT_EQ(session.open(0), c.opened);
+    if (c.opened != SessionResult::Done) return;
+    if (c.unplugAfterCommand) clock.tester = &tester;
+    EXPECT_EQ(session.download(), c.downloaded);
+    const bool decoded =
+        c.downloaded == SessionResult::Done || c.downloaded == SessionResult::DataError;
+    EXPECT_EQ(session.block().empty(), !decoded);
+    if (decoded) {
+        const std::vector<std::uint8_t> sent =
+            VirtualTester::buildAllRecordsBlock(tester.records());
+        EXPECT_EQ(session.block(), c.downloaded == SessionResult::Done
+                                       ? sent
+                                       : VirtualTester::buildAllRecordsBlock({}));
+    }
+    EXPECT_EQ(recordCount.load(), c.downloaded == SessionResult::Done ? 123u : 0u);
+}
+
+const std::vector<std::uint8_t> kNoRecords = VirtualTester::buildAllRecordsBlock({});
+
+INSTANTIATE_TEST_SUITE_P(
+    Results, Session,
+    ::testing::Values(
+        SessionCase{"Downloaded", [](VirtualTester&) {}, false, SessionResult::Done,
+                    SessionResult::Done},
+        SessionCase{"BlockInPieces", [](VirtualTester& t) { t.setDelivery(Delivery::Pieces); },
+                    false, SessionResult::Done, SessionResult::Done},
+        SessionCase{"Absent", [](VirtualTester& t) { t.unplug(); }, false,
+                    SessionResult::NoTester, SessionResult::Done},
+        SessionCase{"Silent", [](VirtualTester& t) { t.setSilent(true); }, false,
+                    SessionResult::NoIdentity, SessionResult::Done},
+        SessionCase{"GarbageOnly", [](VirtualTester& t) { t.setDelivery(Delivery::Garbage); },
+                    false, SessionResult::Done, SessionResult::NoAnswer},
+        SessionCase{"TooSlow", [](VirtualTester& t) { t.setDelivery(Delivery::TooSlow); },
+                    false, SessionResult::Done, SessionResult::TransferTimeout},
+        SessionCase{"NoRecords", [](VirtualTester& t) { t.setBlockOverride(kNoRecords); },
+                    false, SessionResult::Done, SessionResult::DataError},
+        SessionCase{"UnpluggedDuringDownload", [](VirtualTester&) {}, true,
+                    SessionResult::Done, SessionResult::Unplugged}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
