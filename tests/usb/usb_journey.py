@@ -165,6 +165,7 @@ def cli_download(chip):
         r["pressureUser"] + " " + r["pressureUnits"], r["peakPressureTime"])]
         for r in json.loads(run.stdout)["records"]]
     assert rows == expected_rows(block), rows
+    print("lumkest-cli: %d records over USB" % len(rows))
 
 
 def main():
