@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "cli/outputs.h"
-#include "device/decode.h"
 #include "device/ftdidriver.h"
 #include "device/monitor.h"
 #include "device/session.h"
@@ -112,49 +111,57 @@ private:
     StampClock previous_;
 };
 
+// The options, each with the text --help shows for it.
+struct CliOptions {
+    QCommandLineOption virtualOpt{"virtual", "use the virtual tester instead of USB"};
+    QCommandLineOption blockOpt{"block", "(with --virtual) the 8194-byte block it holds", "FILE"};
+    QCommandLineOption identityOpt{"identity", "(with --virtual) its 33-byte identity reply",
+                                   "FILE"};
+    QCommandLineOption waitOpt{"wait",
+                               "wait up to SECONDS for a tester (default 0: it must be there)",
+                               "SECONDS"};
+    QCommandLineOption quietOpt{{"q", "quiet"}, "no progress or notes on stderr"};
+    QCommandLineOption helpOpt{{"h", "help"}, "this help"};
+    QCommandLineOption versionOpt{"version", "the program's version"};
+    std::vector<QCommandLineOption> outputOpts;  // as kOutputs
+    QCommandLineOption sortOpt{"sort", "order the records by device ID or by test date and time",
+                               "id|date"};
+
+    CliOptions() {
+        for (const OutputOption& out : kOutputs)
+            outputOpts.emplace_back(QString::fromLatin1(out.name), out.description, "FILE");
+    }
+    std::vector<const QCommandLineOption*> global() const {
+        return {&virtualOpt, &blockOpt, &identityOpt, &waitOpt, &quietOpt, &helpOpt, &versionOpt};
+    }
+};
+
 // Parses the arguments; false with a one-line reason for bad usage.
 bool parseOptions(const QStringList& args, Options* o, QString* error) {
+    const CliOptions c;
     QCommandLineParser p;
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
-    const QCommandLineOption virtualOpt("virtual", "use the virtual tester instead of USB");
-    const QCommandLineOption blockOpt("block", "(with --virtual) the 8194-byte block it holds",
-                                      "FILE");
-    const QCommandLineOption identityOpt(
-        "identity", "(with --virtual) its 33-byte identity reply", "FILE");
-    const QCommandLineOption waitOpt(
-        "wait", "wait up to SECONDS for a tester to be plugged in (default 0: it must be there)",
-        "SECONDS");
-    const QCommandLineOption quietOpt({"q", "quiet"}, "no progress or notes on stderr");
-    const QCommandLineOption helpOpt({"h", "help"}, "this help");
-    const QCommandLineOption versionOpt("version", "the version");
-    const QCommandLineOption sortOpt("sort", "order the records as the window's sort commands do",
-                                     "id|date");
-    p.addOptions({virtualOpt, blockOpt, identityOpt, waitOpt, quietOpt, helpOpt, versionOpt});
-    std::vector<QCommandLineOption> outputOpts;
-    for (const OutputOption& out : kOutputs) {
-        outputOpts.emplace_back(QString::fromLatin1(out.name), out.description, "FILE");
-        p.addOption(outputOpts.back());
-    }
-    p.addOption(sortOpt);
+    for (const QCommandLineOption* opt : c.global()) p.addOption(*opt);
+    for (const QCommandLineOption& opt : c.outputOpts) p.addOption(opt);
+    p.addOption(c.sortOpt);
 
     if (!p.parse(args)) {
         *error = p.errorText();
         return false;
     }
-    o->help = p.isSet(helpOpt);
-    o->version = p.isSet(versionOpt);
+    o->help = p.isSet(c.helpOpt);
+    o->version = p.isSet(c.versionOpt);
     if (o->help || o->version) return true;
 
-    for (const QCommandLineOption* once :
-         {&blockOpt, &identityOpt, &waitOpt, &sortOpt}) {
+    for (const QCommandLineOption* once : {&c.blockOpt, &c.identityOpt, &c.waitOpt, &c.sortOpt}) {
         if (p.values(*once).size() > 1) {
             *error = "--" + once->names().first() + " given more than once";
             return false;
         }
     }
-    o->virtualTester = p.isSet(virtualOpt);
-    o->quiet = p.isSet(quietOpt);
-    for (const QCommandLineOption* sim : {&blockOpt, &identityOpt}) {
+    o->virtualTester = p.isSet(c.virtualOpt);
+    o->quiet = p.isSet(c.quietOpt);
+    for (const QCommandLineOption* sim : {&c.blockOpt, &c.identityOpt}) {
         if (!p.isSet(*sim)) continue;
         const QString name = "--" + sim->names().first();
         if (!o->virtualTester) {
@@ -163,9 +170,9 @@ bool parseOptions(const QStringList& args, Options* o, QString* error) {
         }
         o->simArgs.push_back(local8(name + "=" + p.value(*sim)));
     }
-    if (p.isSet(waitOpt)) {
+    if (p.isSet(c.waitOpt)) {
         bool ok = false;
-        const uint seconds = p.value(waitOpt).toUInt(&ok);
+        const uint seconds = p.value(c.waitOpt).toUInt(&ok);
         if (!ok || seconds > 7 * 24 * 3600) {
             *error = "--wait needs a whole number of seconds, up to a week";
             return false;
@@ -175,34 +182,34 @@ bool parseOptions(const QStringList& args, Options* o, QString* error) {
 
     const QStringList commands = p.positionalArguments();
     if (commands.size() != 1 || (commands[0] != "info" && commands[0] != "download")) {
-        *error = commands.isEmpty()      ? QString("no command: give info or download")
-                 : commands.size() > 1   ? "one command only, not \"" + commands.join(' ') + "\""
-                                         : "unknown command \"" + commands[0] + "\"";
+        *error = commands.isEmpty()    ? QString("no command: give info or download")
+                 : commands.size() > 1 ? "one command only, not \"" + commands.join(' ') + "\""
+                                       : "unknown command \"" + commands[0] + "\"";
         return false;
     }
     o->info = commands[0] == "info";
 
-    for (std::size_t i = 0; i < outputOpts.size(); ++i) {
-        const QStringList files = p.values(outputOpts[i]);
+    for (std::size_t i = 0; i < c.outputOpts.size(); ++i) {
+        const QStringList files = p.values(c.outputOpts[i]);
+        const QString name = QString("--%1").arg(kOutputs[i].name);
         if (files.size() > 1) {
-            *error = QString("--%1 given more than once").arg(kOutputs[i].name);
+            *error = name + " given more than once";
             return false;
         }
         if (files.size() == 1) {
             if (files[0].isEmpty()) {
-                *error = QString("--%1 needs a file name").arg(kOutputs[i].name);
+                *error = name + " needs a file name";
                 return false;
             }
-            o->outputs.push_back(
-                {kOutputs[i].kind, std::string("--") + kOutputs[i].name, local8(files[0])});
+            o->outputs.push_back({kOutputs[i].kind, local8(name), local8(files[0])});
         }
     }
-    o->sort = p.value(sortOpt);
-    if (p.isSet(sortOpt) && o->sort != "id" && o->sort != "date") {
+    o->sort = p.value(c.sortOpt);
+    if (p.isSet(c.sortOpt) && o->sort != "id" && o->sort != "date") {
         *error = "--sort takes id or date, not \"" + o->sort + "\"";
         return false;
     }
-    if (o->info && (!o->outputs.empty() || p.isSet(sortOpt))) {
+    if (o->info && (!o->outputs.empty() || p.isSet(c.sortOpt))) {
         *error = "info writes no files: outputs and --sort belong to download";
         return false;
     }
@@ -214,27 +221,31 @@ bool parseOptions(const QStringList& args, Options* o, QString* error) {
     return true;
 }
 
+QString helpLine(const QCommandLineOption& opt) {
+    QStringList names;
+    for (const QString& n : opt.names()) names << (n.size() == 1 ? "-" : "--") + n;
+    QString left = "  " + names.join(", ");
+    if (!opt.valueName().isEmpty()) left += " " + opt.valueName();
+    left = left.size() < 22 ? left.leftJustified(22) : left + "\n" + QString(22, ' ');
+    return left + opt.description() + "\n";
+}
+
 QString helpText() {
-    QString text = QString::fromLatin1(kUsage) + "\n\n";
+    const CliOptions c;
+    QString text = QString::fromLatin1(kUsage) +
+                   "\n\n"
+                   "Downloads the results from a Dosimark Kest tester and writes them as the LUM "
+                   "Kest\nwindow program does, without a window.\n"
+                   "  info                prints the tester's ID and serial number (\"ID: ...\", "
+                   "\"SN: ...\")\n"
+                   "  download            downloads all records and writes every output asked "
+                   "for\n\nGlobal options:\n";
+    for (const QCommandLineOption* opt : c.global()) text += helpLine(*opt);
+    text += "\nOutputs of download (any number; at least one):\n";
+    for (const QCommandLineOption& opt : c.outputOpts) text += helpLine(opt);
+    text += helpLine(c.sortOpt);
     text +=
-        "Downloads the results from a Dosimark Kest tester and writes them as the LUM Kest\n"
-        "window program does, without a window.\n"
-        "  info       prints the tester's ID and serial number (\"ID: ...\", \"SN: ...\")\n"
-        "  download   downloads all records and writes every output asked for\n\n"
-        "Global options:\n"
-        "  --virtual           use the virtual tester instead of USB\n"
-        "  --block FILE        (with --virtual) the 8194-byte block it holds\n"
-        "  --identity FILE     (with --virtual) its 33-byte identity reply\n"
-        "  --wait SECONDS      wait up to SECONDS for a tester to be plugged in\n"
-        "                      (default 0: it must be there)\n"
-        "  -q, --quiet         no progress or notes on stderr\n"
-        "  -h, --help, --version\n\n"
-        "Outputs of download (any number; at least one):\n";
-    for (const OutputOption& out : kOutputs)
-        text += QString("  --%1 FILE").arg(out.name).leftJustified(22) + out.description + "\n";
-    text +=
-        "  --sort id|date      order the records by device ID or by test date and time\n\n"
-        "Exit codes: 0 done, 2 bad usage, 3 no tester, 4 the transfer or the decoding\n"
+        "\nExit codes: 0 done, 2 bad usage, 3 no tester, 4 the transfer or the decoding\n"
         "failed, 5 an output could not be written.\n";
     return text;
 }
