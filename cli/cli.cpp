@@ -423,6 +423,13 @@ private:
     Progress progress_;
 };
 
+// Qt's own notes (such as "XDG_RUNTIME_DIR not set" under cron) are no
+// messages of this program, whose standard error carries one line per error.
+void onlyQtErrors(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
+
 }  // namespace
 
 int runCli(int& argc, char** argv, const CliStreams& io) {
@@ -445,6 +452,7 @@ int runCli(int& argc, char** argv, const CliStreams& io) {
 
     // PDF needs a QGuiApplication, which needs no display on the offscreen
     // platform; everything else makes do with the lighter core application.
+    const QtMessageHandler previousHandler = qInstallMessageHandler(&onlyQtErrors);
     std::unique_ptr<QCoreApplication> app;
     if (!QCoreApplication::instance()) {
         if (o.needsPdf()) {
@@ -455,5 +463,8 @@ int runCli(int& argc, char** argv, const CliStreams& io) {
             app = std::make_unique<QCoreApplication>(argc, argv);
         }
     }
-    return Run(o, io).go();
+    const int code = Run(o, io).go();
+    app.reset();
+    qInstallMessageHandler(previousHandler);
+    return code;
 }
