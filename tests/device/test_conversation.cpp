@@ -418,70 +418,92 @@ TEST_F(EndingLink, ACommandThreadStartedByTheLastCycleEndsWithTheMonitor) {
 // A session (the command-line program's use of the link) on this thread:
 // each way the link can end turns into its result, and the block is kept as
 // received whenever one reached decoding.
-class UnplugAfterCommand : public FakeClock {
+// A fake clock that lets the tester act after each sleep.
+class ActingClock : public FakeClock {
 public:
-    VirtualTester* tester = nullptr;
+    std::function<void(unsigned ms)> after;
     void sleep(unsigned ms) override {
         FakeClock::sleep(ms);
-        if (tester && ms == 50) tester->unplug();  // the pause after "DD\r"
+        if (after) after(ms);
     }
 };
 
 struct SessionCase {
     const char* name;
-    std::function<void(VirtualTester&)> prepare;
-    bool unplugAfterCommand;
+    std::function<void(VirtualTester&, ActingClock&)> prepare;
+    std::uint64_t waitMs;
     SessionResult opened, downloaded;
 };
 
 class Session : public LinkFixture, public ::testing::WithParamInterface<SessionCase> {
 protected:
     Session() : LinkFixture(&clock) {}
-    UnplugAfterCommand clock;
+    ActingClock clock;
 };
 
 TEST_P(Session, EndsInItsResult) {
     const SessionCase& c = GetParam();
-    c.prepare(tester);
+    c.prepare(tester, clock);
     TesterSession session;
-    ASSERT_EQ(session.open(0), c.opened);
-    if (c.opened != SessionResult::Done) return;
-    if (c.unplugAfterCommand) clock.tester = &tester;
-    EXPECT_EQ(session.download(), c.downloaded);
-    const bool decoded =
-        c.downloaded == SessionResult::Done || c.downloaded == SessionResult::DataError;
-    EXPECT_EQ(session.block().empty(), !decoded);
-    if (decoded) {
-        const std::vector<std::uint8_t> sent =
-            VirtualTester::buildAllRecordsBlock(tester.records());
-        EXPECT_EQ(session.block(), c.downloaded == SessionResult::Done
-                                       ? sent
-                                       : VirtualTester::buildAllRecordsBlock({}));
+    const std::uint64_t start = clock.now();
+    ASSERT_EQ(session.open(c.waitMs), c.opened);
+    if (c.opened != SessionResult::Done) {
+        EXPECT_GE(clock.now() - start, c.waitMs);  // it tried throughout the wait
+        EXPECT_TRUE(session.block().empty());
+        return;
     }
+    EXPECT_EQ(session.download(), c.downloaded);
+    // The block as sent, whenever one reached decoding.
+    if (c.downloaded == SessionResult::Done)
+        EXPECT_EQ(session.block(), VirtualTester::buildAllRecordsBlock(tester.records()));
+    else if (c.downloaded == SessionResult::DataError)
+        EXPECT_EQ(session.block(), VirtualTester::buildAllRecordsBlock({}));
+    else
+        EXPECT_TRUE(session.block().empty());
     EXPECT_EQ(recordCount.load(), c.downloaded == SessionResult::Done ? 123u : 0u);
 }
 
-const std::vector<std::uint8_t> kNoRecords = VirtualTester::buildAllRecordsBlock({});
+void nothing(VirtualTester&, ActingClock&) {}
+void absent(VirtualTester& t, ActingClock&) { t.unplug(); }
+void pluggedInAfterTwoSeconds(VirtualTester& t, ActingClock& clock) {
+    t.unplug();
+    clock.after = [&t, waited = 0u](unsigned ms) mutable {
+        if (ms == 1000 && (waited += ms) == 2000) t.plugIn();
+    };
+}
+void unpluggedAfterCommand(VirtualTester& t, ActingClock& clock) {
+    clock.after = [&t](unsigned ms) {
+        if (ms == 50) t.unplug();  // the pause after "DD\r"
+    };
+}
+auto delivering(Delivery d) {
+    return [d](VirtualTester& t, ActingClock&) { t.setDelivery(d); };
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Results, Session,
     ::testing::Values(
-        SessionCase{"Downloaded", [](VirtualTester&) {}, false, SessionResult::Done,
+        SessionCase{"Downloaded", nothing, 0, SessionResult::Done, SessionResult::Done},
+        SessionCase{"BlockInPieces", delivering(Delivery::Pieces), 0, SessionResult::Done,
                     SessionResult::Done},
-        SessionCase{"BlockInPieces", [](VirtualTester& t) { t.setDelivery(Delivery::Pieces); },
-                    false, SessionResult::Done, SessionResult::Done},
-        SessionCase{"Absent", [](VirtualTester& t) { t.unplug(); }, false,
-                    SessionResult::NoTester, SessionResult::Done},
-        SessionCase{"Silent", [](VirtualTester& t) { t.setSilent(true); }, false,
+        SessionCase{"Absent", absent, 0, SessionResult::NoTester, SessionResult::Done},
+        SessionCase{"AbsentThroughoutTheWait", absent, 3000, SessionResult::NoTester,
+                    SessionResult::Done},
+        SessionCase{"PluggedInWhileWaited", pluggedInAfterTwoSeconds, 3000, SessionResult::Done,
+                    SessionResult::Done},
+        SessionCase{"Silent", [](VirtualTester& t, ActingClock&) { t.setSilent(true); }, 0,
                     SessionResult::NoIdentity, SessionResult::Done},
-        SessionCase{"GarbageOnly", [](VirtualTester& t) { t.setDelivery(Delivery::Garbage); },
-                    false, SessionResult::Done, SessionResult::NoAnswer},
-        SessionCase{"TooSlow", [](VirtualTester& t) { t.setDelivery(Delivery::TooSlow); },
-                    false, SessionResult::Done, SessionResult::TransferTimeout},
-        SessionCase{"NoRecords", [](VirtualTester& t) { t.setBlockOverride(kNoRecords); },
-                    false, SessionResult::Done, SessionResult::DataError},
-        SessionCase{"UnpluggedDuringDownload", [](VirtualTester&) {}, true,
-                    SessionResult::Done, SessionResult::Unplugged}),
+        SessionCase{"GarbageOnly", delivering(Delivery::Garbage), 0, SessionResult::Done,
+                    SessionResult::NoAnswer},
+        SessionCase{"TooSlow", delivering(Delivery::TooSlow), 0, SessionResult::Done,
+                    SessionResult::TransferTimeout},
+        SessionCase{"NoRecords",
+                    [](VirtualTester& t, ActingClock&) {
+                        t.setBlockOverride(VirtualTester::buildAllRecordsBlock({}));
+                    },
+                    0, SessionResult::Done, SessionResult::DataError},
+        SessionCase{"UnpluggedDuringDownload", unpluggedAfterCommand, 0, SessionResult::Done,
+                    SessionResult::Unplugged}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
