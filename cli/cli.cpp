@@ -117,9 +117,8 @@ struct CliOptions {
     QCommandLineOption blockOpt{"block", "(with --virtual) the 8194-byte block it holds", "FILE"};
     QCommandLineOption identityOpt{"identity", "(with --virtual) its 33-byte identity reply",
                                    "FILE"};
-    QCommandLineOption waitOpt{"wait",
-                               "wait up to SECONDS for a tester (default 0: it must be there)",
-                               "SECONDS"};
+    QCommandLineOption waitOpt{
+        "wait", "wait up to SECONDS for a tester (default 0: it must be there)", "SECONDS"};
     QCommandLineOption quietOpt{{"q", "quiet"}, "no progress or notes on stderr"};
     QCommandLineOption helpOpt{{"h", "help"}, "this help"};
     QCommandLineOption versionOpt{"version", "the program's version"};
@@ -214,8 +213,9 @@ bool parseOptions(const QStringList& args, Options* o, QString* error) {
         return false;
     }
     if (!o->info && o->outputs.empty()) {
-        *error = "download needs at least one output (--csv, --text, --records, --pdf, "
-                 "--pdf-records, --json or --raw)";
+        *error =
+            "download needs at least one output (--csv, --text, --records, --pdf, "
+            "--pdf-records, --json or --raw)";
         return false;
     }
     return true;
@@ -285,7 +285,9 @@ private:
                 progress_.clear();
                 std::fprintf(io_.out, "ID: %s\nSN: %s\n", instrumentIdText().c_str(),
                              instrumentSerialText().c_str());
-                return std::fflush(io_.out) == 0 ? CliDone : fail(CliWriteFailed, "cannot write to standard output");
+                return std::fflush(io_.out) == 0
+                           ? CliDone
+                           : fail(CliWriteFailed, "cannot write to standard output");
             }
             progress_.note("Downloading\u2026");
             const SessionResult got = session.download();
@@ -312,10 +314,18 @@ private:
             std::string contents;
             bool made = true;
             switch (out.kind) {
-                case Kind::Raw: contents.assign(block.begin(), block.end()); break;
-                case Kind::Csv: made = csvFileText(source, AllRecords, &contents); break;
-                case Kind::Text: made = textFileText(source, AllRecords, false, &contents); break;
-                case Kind::Records: made = textFileText(source, AllRecords, true, &contents); break;
+                case Kind::Raw:
+                    contents.assign(block.begin(), block.end());
+                    break;
+                case Kind::Csv:
+                    made = csvFileText(source, AllRecords, &contents);
+                    break;
+                case Kind::Text:
+                    made = textFileText(source, AllRecords, false, &contents);
+                    break;
+                case Kind::Records:
+                    made = textFileText(source, AllRecords, true, &contents);
+                    break;
                 case Kind::Json: {
                     const QByteArray json = recordsJson(source, stamp.time());
                     contents.assign(json.constData(), static_cast<std::size_t>(json.size()));

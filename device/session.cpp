@@ -65,11 +65,9 @@ private:
 };
 
 TesterSession::TesterSession() : driver_(driver()), watch_(std::make_unique<Watch>(driver_)) {
-    previousHandler_ =
-        setMessageHandler([this](const MessageRequest& r) { return answer(r); });
-    setBlockObserver([this](const std::uint8_t* block) {
-        block_.assign(block, block + kDataBlockSize);
-    });
+    previousHandler_ = setMessageHandler([this](const MessageRequest& r) { return answer(r); });
+    setBlockObserver(
+        [this](const std::uint8_t* block) { block_.assign(block, block + kDataBlockSize); });
     setCommandPassesByCaller(true);
     setDriver(watch_.get());
 }

@@ -1,9 +1,9 @@
 #include "print/qtcanvas.h"
 
 #include <QPageLayout>
+#include <QPagedPaintDevice>
 #include <QPainter>
 #include <QPen>
-#include <QPagedPaintDevice>
 
 #include "app/fonts.h"
 

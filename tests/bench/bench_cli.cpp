@@ -24,8 +24,8 @@ constexpr double kDesignedWaitsMs = 100 + 50 + 25 + 25;
 double oneRun(const std::string& csv) {
     std::string program = LUMKEST_CLI_PATH;
     std::string args[] = {"--virtual", "download", "--csv", csv};
-    char* argv[] = {program.data(), args[0].data(), args[1].data(), args[2].data(),
-                    args[3].data(), nullptr};
+    char* argv[] = {program.data(), args[0].data(), args[1].data(),
+                    args[2].data(), args[3].data(), nullptr};
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = 0;
     if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;

@@ -47,16 +47,17 @@ std::string slurp(std::FILE* f) {
 
 void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string latin1(const QJsonValue& v) { return v.toString().toLatin1().toStdString(); }
 
 // A record's ten texts, for comparing records wherever they come from.
 std::vector<std::string> texts(const TestRecord& r) {
-    return {FIELD_TEXT(r, deviceID),     FIELD_TEXT(r, testDate),     FIELD_TEXT(r, testTime),
-            FIELD_TEXT(r, testDuration), FIELD_TEXT(r, flow),         FIELD_TEXT(r, volume),
-            FIELD_TEXT(r, pressureMMHG), FIELD_TEXT(r, pressureUser), unitName(r.pressureUnits),
+    return {FIELD_TEXT(r, deviceID),        FIELD_TEXT(r, testDate),     FIELD_TEXT(r, testTime),
+            FIELD_TEXT(r, testDuration),    FIELD_TEXT(r, flow),         FIELD_TEXT(r, volume),
+            FIELD_TEXT(r, pressureMMHG),    FIELD_TEXT(r, pressureUser), unitName(r.pressureUnits),
             FIELD_TEXT(r, peakPressureTime)};
 }
 
@@ -133,9 +134,9 @@ TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
                   VirtualTester::buildIdentityReply("SN-\xe9,12345", "Bay \xff,3 of twenty"));
         args.insert(args.end(), {"--block", path("in.block"), "--identity", path("in.identity")});
     }
-    args.insert(args.end(), {"download", "--csv", path("a.csv"), "--text", path("a.txt"),
-                             "--records", path("r.txt"), "--raw", path("a.raw"), "--json",
-                             path("a.json")});
+    args.insert(args.end(),
+                {"download", "--csv", path("a.csv"), "--text", path("a.txt"), "--records",
+                 path("r.txt"), "--raw", path("a.raw"), "--json", path("a.json")});
     if (*c.sort) args.insert(args.end(), {"--sort", c.sort});
 
     const Ran ran = run(args);
@@ -145,7 +146,8 @@ TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
 
     // The records as the tester holds them, in the order asked for.
     if (std::string(c.sort) == "id") quickSortRecords(held.data(), held.size(), compareByDeviceID);
-    if (std::string(c.sort) == "date") quickSortRecords(held.data(), held.size(), compareByDateTime);
+    if (std::string(c.sort) == "date")
+        quickSortRecords(held.data(), held.size(), compareByDateTime);
     const std::vector<TestRecord> shown = recordStore().displayed();
     ASSERT_EQ(shown.size(), held.size());
     for (std::size_t i = 0; i < held.size(); ++i) EXPECT_EQ(texts(shown[i]), texts(held[i])) << i;
@@ -176,20 +178,20 @@ TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
         const QJsonObject r = records[static_cast<qsizetype>(i)].toObject();
         EXPECT_EQ(r["record"].toInt(), static_cast<int>(i + 1));
         const std::vector<std::string> got{
-            latin1(r["deviceID"]),     latin1(r["testDate"]),     latin1(r["testTime"]),
-            latin1(r["testDuration"]), latin1(r["flow"]),         latin1(r["volume"]),
-            latin1(r["pressureMMHG"]), latin1(r["pressureUser"]), latin1(r["pressureUnits"]),
+            latin1(r["deviceID"]),        latin1(r["testDate"]),     latin1(r["testTime"]),
+            latin1(r["testDuration"]),    latin1(r["flow"]),         latin1(r["volume"]),
+            latin1(r["pressureMMHG"]),    latin1(r["pressureUser"]), latin1(r["pressureUnits"]),
             latin1(r["peakPressureTime"])};
         EXPECT_EQ(got, texts(held[i])) << i;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Virtual, CliDownload,
-    ::testing::Values(Download{"OwnRecords", {}, ""},
-                      Download{"AwkwardBlockById", awkwardRecords(), "id"},
-                      Download{"AwkwardBlockByDate", awkwardRecords(), "date"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Virtual, CliDownload,
+                         ::testing::Values(Download{"OwnRecords", {}, ""},
+                                           Download{"AwkwardBlockById", awkwardRecords(), "id"},
+                                           Download{"AwkwardBlockByDate", awkwardRecords(),
+                                                    "date"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // pdftotext's reading of a PDF, page by page.
 std::string pdfText(const std::string& file) {
@@ -200,8 +202,8 @@ std::string pdfText(const std::string& file) {
 }
 
 TEST_F(Cli, PdfIsTheWindowsPrintoutOfTheSameJob) {
-    const Ran ran = run({"--virtual", "download", "--pdf", path("list.pdf"), "--pdf-records",
-                         path("records.pdf")});
+    const Ran ran = run(
+        {"--virtual", "download", "--pdf", path("list.pdf"), "--pdf-records", path("records.pdf")});
     ASSERT_EQ(ran.code, CliDone) << ran.err;
     for (int format : {PrintListFormat, PrintRecordFormat}) {
         // The print dialog's printer, to a PDF file.
@@ -270,8 +272,8 @@ TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
     EXPECT_FALSE(fs::exists(path("a.csv")));
 
     // An output that cannot be written: those before it stay, none after it.
-    ran = run({"--virtual", "download", "--raw", path("b.raw"), "--csv",
-               path("missing/a.csv"), "--text", path("a.txt")});
+    ran = run({"--virtual", "download", "--raw", path("b.raw"), "--csv", path("missing/a.csv"),
+               "--text", path("a.txt")});
     EXPECT_EQ(ran.code, CliWriteFailed);
     EXPECT_NE(ran.err.find("--csv: cannot write"), std::string::npos) << ran.err;
     EXPECT_EQ(std::count(ran.err.begin(), ran.err.end(), '\n'), 1);
