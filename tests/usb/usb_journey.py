@@ -3,7 +3,7 @@
 lumkest runs unchanged with libftdi1 and libusb under libumockdev-preload;
 the chip and the virtual tester behind it are served by ftdichip_server.
 Attach, identity, download, decode, unplug and re-plug, as a technician
-with a screen reader would see them; then lumkest-cli on the same chip.
+with a screen reader would see them; lumkest-cli on the same chip first.
 
     usb_journey.py BUILD_DIR PRELOAD
 """
@@ -114,6 +114,9 @@ def journey_attach_download_unplug_replug():
     chip = Chip()
     prog = None
     try:
+        # The command-line program first: it must let go of the tester when
+        # it is done, so that the window can open it.
+        cli_download(chip)
         with on_emulated_bus(chip):
             prog = Program("lumkest")
         frame = prog.window("LUM Kest")
@@ -137,11 +140,6 @@ def journey_attach_download_unplug_replug():
         press(attach(prog, frame, "It is recommended that the current data be saved"))
         dismiss(prog.dialog("New Data", timeout=30), "No")
         wait_rows(frame, expected_rows(chip.command("block")[0]))
-
-        # The window lets go of the tester; the command-line program takes it.
-        prog.end()
-        prog = None
-        cli_download(chip)
     finally:
         if prog:
             prog.end()
