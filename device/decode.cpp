@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "app/guard.h"
 #include "app/messages.h"
@@ -65,7 +66,30 @@ public:
 HeadlessView headlessView;
 std::atomic<LinkView*> installedView{nullptr};
 
+// Never destroyed: the command thread may still decode while the process ends.
+struct BlockObserver {
+    std::mutex mutex;
+    std::function<void(const std::uint8_t*)> see;
+};
+
+BlockObserver& blockObserver() {
+    static BlockObserver* observer = new BlockObserver;
+    return *observer;
+}
+
+void showToObserver(const std::uint8_t* block) {
+    BlockObserver& o = blockObserver();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    if (o.see && block) o.see(block);
+}
+
 }  // namespace
+
+void setBlockObserver(std::function<void(const std::uint8_t* block)> observer) {
+    BlockObserver& o = blockObserver();
+    std::lock_guard<std::mutex> lock(o.mutex);
+    o.see = std::move(observer);
+}
 
 void setLinkView(LinkView* view) { installedView.store(view, std::memory_order_release); }
 
@@ -147,6 +171,7 @@ bool decodeRecords(const std::uint8_t* block, std::vector<TestRecord>* records,
 int decodeDataBlock(const std::uint8_t* block) {
     int result = -1;
     guarded("usbcomm", __LINE__, [&] {
+        showToObserver(block);
         std::vector<TestRecord> records;
         std::size_t capacity = 0;
         if (!decodeRecords(block, &records, &capacity)) return;

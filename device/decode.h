@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "records/testrecord.h"
@@ -50,3 +51,8 @@ bool decodeRecords(const std::uint8_t* block, std::vector<TestRecord>* records,
 // tester open now (the one they came from).  0 on success, -1 on
 // any failure (the current records then stay as they were).
 int decodeDataBlock(const std::uint8_t* block);
+
+// Sees every complete block exactly as received, before it is decoded and
+// whether or not decoding then succeeds (the command-line program keeps it
+// for --raw).  An empty function removes it.
+void setBlockObserver(std::function<void(const std::uint8_t* block)> observer);

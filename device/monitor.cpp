@@ -194,9 +194,13 @@ std::string instrumentIdText() {
 }
 
 int monitorCycle() {
+    sleepMs(kCycleMs);
+    return monitorPoll();
+}
+
+int monitorPoll() {
     int result = 0;
     bool ok = guarded("monitor", __LINE__, [&] {
-        sleepMs(kCycleMs);
         DeviceHandle h = deviceHandle.load();
         if (h == 0)
             result = findDevice();

@@ -26,6 +26,9 @@ void stopMonitorThread();
 // One monitor cycle (the sleep of one second included).  Returns 0 to go
 // on, -1 when the thread must end.
 int monitorCycle();
+// The same cycle without its sleep, for a caller that keeps its own rhythm
+// (the command-line program tries at once, then once a second).
+int monitorPoll();
 
 // Waits up to timeoutMs for the monitor (and command) threads to end;
 // returns true if they did.  Used at shutdown and by tests.

@@ -195,6 +195,8 @@ void setCommandThreadStartFailureForTest(bool fail) { startFailureForTest = fail
 
 void setCommandThreadManualForTest(bool manual) { manualForTest = manual; }
 
+void setCommandPassesByCaller(bool byCaller) { manualForTest = byCaller; }
+
 int requestDownload() {
     int result = -1;
     if (!guarded("usbcomm", __LINE__, [&] {

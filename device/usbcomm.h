@@ -39,6 +39,10 @@ void sendDownloadCommand();
 int sendAcknowledge();
 void receiveFromInstrument();
 
+// For a caller that runs commandPass() itself on its own thread (the
+// command-line program): startCommandThread then starts no thread.
+void setCommandPassesByCaller(bool byCaller);
+
 // Test hooks.  In manual mode startCommandThread starts no thread (the test
 // calls commandPass itself) but otherwise behaves as usual.
 int commandThreadStarts();  // threads started so far

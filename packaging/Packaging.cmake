@@ -6,9 +6,11 @@
 #
 # Paths are relative to the prefix, which is the file system's root:
 #   opt/lumkest/lumkest, opt/lumkest/help/   the program with its help beside it
+#   opt/lumkest/lumkest-cli                  the command-line twin
 #   opt/lumkest/lumkest-sim                  (component sim)
-#   usr/bin/lumkest -> /opt/lumkest/lumkest
+#   usr/bin/lumkest -> /opt/lumkest/lumkest, usr/bin/lumkest-cli -> ...
 #   usr/share/{applications,icons/hicolor,metainfo,man/man1,doc}
+#   usr/share/bash-completion/completions/lumkest-cli
 #   lib/udev/rules.d/70-lumkest.rules
 # Components: "lumkest" (package lumkest) and "sim" (package lumkest-sim,
 # which needs lumkest for the help folder).
@@ -61,11 +63,13 @@ configure_file(${pkgsrc}/copyright.in ${pkgbin}/copyright @ONLY)
 configure_file(${pkgsrc}/changelog.in ${pkgbin}/changelog @ONLY)
 
 # Compressed the Debian way (gzip -9n: no name, no time stamp).
-set(gz_files "${pkgbin}/changelog.gz" "${pkgbin}/lumkest.1.gz")
+set(gz_files "${pkgbin}/changelog.gz" "${pkgbin}/lumkest.1.gz" "${pkgbin}/lumkest-cli.1.gz")
 add_custom_command(OUTPUT ${gz_files}
     COMMAND sh -c "gzip -9nc changelog > changelog.gz" WORKING_DIRECTORY ${pkgbin}
     COMMAND sh -c "gzip -9nc '${pkgsrc}/lumkest.1' > lumkest.1.gz" WORKING_DIRECTORY ${pkgbin}
-    DEPENDS ${pkgbin}/changelog ${pkgsrc}/lumkest.1
+    COMMAND sh -c "gzip -9nc '${pkgsrc}/lumkest-cli.1' > lumkest-cli.1.gz"
+            WORKING_DIRECTORY ${pkgbin}
+    DEPENDS ${pkgbin}/changelog ${pkgsrc}/lumkest.1 ${pkgsrc}/lumkest-cli.1
     VERBATIM)
 add_custom_target(lumkest-package-files ALL DEPENDS ${icon_files} ${gz_files})
 
@@ -74,15 +78,19 @@ add_custom_target(lumkest-package-files ALL DEPENDS ${icon_files} ${gz_files})
 file(MAKE_DIRECTORY ${pkgbin}/links)
 file(CREATE_LINK /${LUMKEST_APPDIR}/lumkest ${pkgbin}/links/lumkest SYMBOLIC)
 file(CREATE_LINK /${LUMKEST_APPDIR}/lumkest-sim ${pkgbin}/links/lumkest-sim SYMBOLIC)
+file(CREATE_LINK /${LUMKEST_APPDIR}/lumkest-cli ${pkgbin}/links/lumkest-cli SYMBOLIC)
 file(CREATE_LINK lumkest.1.gz ${pkgbin}/links/lumkest-sim.1.gz SYMBOLIC)
 
 # --- component lumkest: the program for a real tester ---
-install(TARGETS lumkest RUNTIME DESTINATION ${LUMKEST_APPDIR} COMPONENT lumkest)
+install(TARGETS lumkest lumkest-cli RUNTIME DESTINATION ${LUMKEST_APPDIR} COMPONENT lumkest)
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/help/text)
     install(DIRECTORY help/text/ DESTINATION ${LUMKEST_APPDIR}/help COMPONENT lumkest
             PATTERN README.md EXCLUDE)
 endif()
-install(FILES ${pkgbin}/links/lumkest DESTINATION usr/bin COMPONENT lumkest)
+install(FILES ${pkgbin}/links/lumkest ${pkgbin}/links/lumkest-cli DESTINATION usr/bin
+        COMPONENT lumkest)
+install(FILES ${pkgsrc}/lumkest-cli.bash-completion DESTINATION usr/share/bash-completion/completions
+        RENAME lumkest-cli COMPONENT lumkest)
 install(FILES ${pkgbin}/${LUMKEST_APP_ID}.desktop DESTINATION usr/share/applications
         COMPONENT lumkest)
 install(FILES ${pkgbin}/${LUMKEST_APP_ID}.metainfo.xml DESTINATION usr/share/metainfo
@@ -92,7 +100,8 @@ foreach(size IN LISTS LUMKEST_ICON_SIZES)
             DESTINATION usr/share/icons/hicolor/${size}x${size}/apps COMPONENT lumkest)
 endforeach()
 install(FILES device/70-lumkest.rules DESTINATION lib/udev/rules.d COMPONENT lumkest)
-install(FILES ${pkgbin}/lumkest.1.gz DESTINATION usr/share/man/man1 COMPONENT lumkest)
+install(FILES ${pkgbin}/lumkest.1.gz ${pkgbin}/lumkest-cli.1.gz DESTINATION usr/share/man/man1
+        COMPONENT lumkest)
 install(FILES ${pkgbin}/copyright ${pkgbin}/changelog.gz DESTINATION usr/share/doc/lumkest
         COMPONENT lumkest)
 install(FILES ${pkgsrc}/lintian-overrides DESTINATION usr/share/lintian/overrides
@@ -139,7 +148,9 @@ LUM Kest is the desktop companion of the Dosimark Kest, a hand-held tester
 for infusion pumps. It finds the tester on USB, downloads the results of up
 to 123 flow and occlusion tests, shows them as a list and one at a time,
 sorts and selects them, saves them as text, exports them to CSV and prints
-them. A udev rule lets the user at the seat open the tester without root.")
+them. lumkest-cli does the download and writes the same files, PDF or JSON
+from a script. A udev rule lets the user at the seat open the tester
+without root.")
 
 set(CPACK_DEBIAN_SIM_PACKAGE_NAME lumkest-sim)
 set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS "lumkest (= ${PROJECT_VERSION})")

@@ -1,13 +1,13 @@
 #include "print/qtcanvas.h"
 
 #include <QPageLayout>
+#include <QPagedPaintDevice>
 #include <QPainter>
 #include <QPen>
-#include <QPrinter>
 
 #include "app/fonts.h"
 
-QtPrintCanvas::QtPrintCanvas(QPrinter& printer) : printer_(printer) { setFont(font_); }
+QtPrintCanvas::QtPrintCanvas(QPagedPaintDevice& printer) : printer_(printer) { setFont(font_); }
 
 bool QtPrintCanvas::setOrientation(PageOrientation orientation) {
     return printer_.setPageOrientation(
@@ -15,12 +15,16 @@ bool QtPrintCanvas::setOrientation(PageOrientation orientation) {
 }
 
 int QtPrintCanvas::pageWidth() {
-    return printer_.pageLayout().paintRectPixels(printer_.resolution()).width();
+    return printer_.pageLayout().paintRectPixels(resolution()).width();
 }
 
 int QtPrintCanvas::pageHeight() {
-    return printer_.pageLayout().paintRectPixels(printer_.resolution()).height();
+    return printer_.pageLayout().paintRectPixels(resolution()).height();
 }
+
+// Dots per inch, which both QPrinter and QPdfWriter report as their
+// resolution.
+int QtPrintCanvas::resolution() const { return printer_.logicalDpiX(); }
 
 bool QtPrintCanvas::beginDocument() {
     pages_.assign(1, {});
@@ -45,7 +49,6 @@ bool QtPrintCanvas::endDocument() {
     if (!painter.begin(&printer_)) return false;
     for (std::size_t p = 0; p < pages.size(); ++p) {
         if (p > 0 && !printer_.newPage()) {
-            printer_.abort();
             painter.end();
             return false;
         }

@@ -1,7 +1,8 @@
 #pragma once
 // The report printer's canvas on a real printer (a CUPS queue or a PDF
-// file).  Page sizes are the printable area in device pixels; fonts are in
-// points at the printer's own resolution and measured on the printer.
+// file) or on a PDF writer (the command-line program).  Page sizes are the
+// printable area in device pixels; fonts are in points at the printer's own
+// resolution and measured on the printer.
 //
 // A job's pages are kept as drawing steps and handed to the printer only
 // when the document ends, so an aborted job sends nothing at all: Qt's CUPS
@@ -17,12 +18,12 @@
 
 #include "print/canvas.h"
 
+class QPagedPaintDevice;
 class QPainter;
-class QPrinter;
 
 class QtPrintCanvas : public PrintCanvas {
 public:
-    explicit QtPrintCanvas(QPrinter& printer);
+    explicit QtPrintCanvas(QPagedPaintDevice& printer);
 
     bool setOrientation(PageOrientation orientation) override;
     int pageWidth() override;
@@ -58,7 +59,9 @@ private:
     const QFontMetrics& metrics();
     static void draw(QPainter& painter, const Step& step);
 
-    QPrinter& printer_;
+    int resolution() const;
+
+    QPagedPaintDevice& printer_;
     bool open_ = false;
     int page_ = 0;
     std::vector<std::vector<Step>> pages_;

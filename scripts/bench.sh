@@ -21,6 +21,7 @@ bench_download      tests/bench/bench_download
 bench_startup       tests/bench/bench_startup
 bench_save          tests/bench/bench_save
 print_bench         tests/print_bench
+bench_cli           tests/bench/bench_cli
 "
 
 machine() {

@@ -4,7 +4,9 @@
 #      with lintian (no errors);
 #   2. installs both with dpkg -i (apt fetches missing dependencies) and
 #      validates the installed desktop entries and AppStream metadata;
-#   3. starts the installed /usr/bin/lumkest as an ordinary user under Xvfb
+#   3. runs the installed /usr/bin/lumkest-cli as an ordinary user without a
+#      display (tests/package/installed_cli.sh), then starts the installed
+#      /usr/bin/lumkest as an ordinary user under Xvfb
 #      and checks through the accessibility bus that it starts with its help
 #      topics and no help-files message, and logs to the user's state folder
 #      (tests/package/installed_journey.py);
@@ -71,6 +73,9 @@ done
 # shellcheck disable=SC2086
 dpkg -L $packages | sort -u >"$work/files"
 test "$(readlink /usr/bin/lumkest)" = /opt/lumkest/lumkest
+test "$(readlink /usr/bin/lumkest-cli)" = /opt/lumkest/lumkest-cli
+test -f /usr/share/man/man1/lumkest-cli.1.gz
+test -f /usr/share/bash-completion/completions/lumkest-cli
 test -f /opt/lumkest/help/help.ini
 test -f /lib/udev/rules.d/70-lumkest.rules
 for f in /usr/share/applications/*LumKest*.desktop; do desktop-file-validate "$f"; done
@@ -80,10 +85,13 @@ echo "== the installed program, as the ordinary user $user"
 id -u "$user" >/dev/null 2>&1 || useradd --create-home --shell /bin/sh "$user"
 home="$(getent passwd "$user" | cut -d: -f6)"
 rm -rf "$home/.local/state/lumkest"
-cp tests/e2e/atspi.py tests/e2e/desktop.sh tests/package/installed_journey.py "$work/"
+cp tests/e2e/atspi.py tests/e2e/desktop.sh tests/package/installed_journey.py \
+    tests/package/installed_cli.sh "$work/"
 chmod 755 "$work"
-mkdir -m 700 "$work/runtime"
-chown "$user" "$work/runtime"
+mkdir -m 700 "$work/runtime" "$work/cli"
+chown "$user" "$work/runtime" "$work/cli"
+runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
+    PATH=/usr/bin:/bin LANG=C.UTF-8 sh "$work/installed_cli.sh" "$work/cli"
 runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
     PATH=/usr/bin:/bin LANG=C.UTF-8 /usr/bin/lumkest-sim --help >/dev/null
 runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "device/decode.h"
+#include "device/session.h"
 #include "linktest.h"
 #include "steppedclock.h"
 
@@ -419,5 +420,96 @@ TEST_F(EndingLink, ACommandThreadStartedByTheLastCycleEndsWithTheMonitor) {
     EXPECT_TRUE(waitForWorkers(5000));
     EXPECT_EQ(starts(), 1);
 }
+
+// A session (the command-line program's use of the link) on this thread:
+// each way the link can end turns into its result, and the block is kept as
+// received whenever one reached decoding.
+// A fake clock that lets the tester act after each sleep.
+class ActingClock : public FakeClock {
+public:
+    std::function<void(unsigned ms)> after;
+    void sleep(unsigned ms) override {
+        FakeClock::sleep(ms);
+        if (after) after(ms);
+    }
+};
+
+struct SessionCase {
+    const char* name;
+    std::function<void(VirtualTester&, ActingClock&)> prepare;
+    std::uint64_t waitMs;
+    SessionResult opened, downloaded;
+};
+
+class Session : public LinkFixture, public ::testing::WithParamInterface<SessionCase> {
+protected:
+    Session() : LinkFixture(&clock) {}
+    ActingClock clock;
+};
+
+TEST_P(Session, EndsInItsResult) {
+    const SessionCase& c = GetParam();
+    c.prepare(tester, clock);
+    TesterSession session;
+    const std::uint64_t start = clock.now();
+    ASSERT_EQ(session.open(c.waitMs), c.opened);
+    if (c.opened != SessionResult::Done) {
+        EXPECT_GE(clock.now() - start, c.waitMs);  // it tried throughout the wait
+        EXPECT_TRUE(session.block().empty());
+        return;
+    }
+    EXPECT_EQ(session.download(), c.downloaded);
+    // The block as sent, whenever one reached decoding.
+    if (c.downloaded == SessionResult::Done)
+        EXPECT_EQ(session.block(), VirtualTester::buildAllRecordsBlock(tester.records()));
+    else if (c.downloaded == SessionResult::DataError)
+        EXPECT_EQ(session.block(), VirtualTester::buildAllRecordsBlock({}));
+    else
+        EXPECT_TRUE(session.block().empty());
+    EXPECT_EQ(recordCount.load(), c.downloaded == SessionResult::Done ? 123u : 0u);
+}
+
+void nothing(VirtualTester&, ActingClock&) {}
+void absent(VirtualTester& t, ActingClock&) { t.unplug(); }
+void pluggedInAfterTwoSeconds(VirtualTester& t, ActingClock& clock) {
+    t.unplug();
+    clock.after = [&t, waited = 0u](unsigned ms) mutable {
+        if (ms == 1000 && (waited += ms) == 2000) t.plugIn();
+    };
+}
+void unpluggedAfterCommand(VirtualTester& t, ActingClock& clock) {
+    clock.after = [&t](unsigned ms) {
+        if (ms == 50) t.unplug();  // the pause after "DD\r"
+    };
+}
+auto delivering(Delivery d) {
+    return [d](VirtualTester& t, ActingClock&) { t.setDelivery(d); };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Results, Session,
+    ::testing::Values(
+        SessionCase{"Downloaded", nothing, 0, SessionResult::Done, SessionResult::Done},
+        SessionCase{"BlockInPieces", delivering(Delivery::Pieces), 0, SessionResult::Done,
+                    SessionResult::Done},
+        SessionCase{"Absent", absent, 0, SessionResult::NoTester, SessionResult::Done},
+        SessionCase{"AbsentThroughoutTheWait", absent, 3000, SessionResult::NoTester,
+                    SessionResult::Done},
+        SessionCase{"PluggedInWhileWaited", pluggedInAfterTwoSeconds, 3000, SessionResult::Done,
+                    SessionResult::Done},
+        SessionCase{"Silent", [](VirtualTester& t, ActingClock&) { t.setSilent(true); }, 0,
+                    SessionResult::NoIdentity, SessionResult::Done},
+        SessionCase{"GarbageOnly", delivering(Delivery::Garbage), 0, SessionResult::Done,
+                    SessionResult::NoAnswer},
+        SessionCase{"TooSlow", delivering(Delivery::TooSlow), 0, SessionResult::Done,
+                    SessionResult::TransferTimeout},
+        SessionCase{"NoRecords",
+                    [](VirtualTester& t, ActingClock&) {
+                        t.setBlockOverride(VirtualTester::buildAllRecordsBlock({}));
+                    },
+                    0, SessionResult::Done, SessionResult::DataError},
+        SessionCase{"UnpluggedDuringDownload", unpluggedAfterCommand, 0, SessionResult::Done,
+                    SessionResult::Unplugged}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -3,15 +3,17 @@
 lumkest runs unchanged with libftdi1 and libusb under libumockdev-preload;
 the chip and the virtual tester behind it are served by ftdichip_server.
 Attach, identity, download, decode, unplug and re-plug, as a technician
-with a screen reader would see them.
+with a screen reader would see them; lumkest-cli on the same chip first.
 
     usb_journey.py BUILD_DIR PRELOAD
 """
 
 import contextlib
+import json
 import os
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
@@ -112,6 +114,9 @@ def journey_attach_download_unplug_replug():
     chip = Chip()
     prog = None
     try:
+        # The command-line program first: it must let go of the tester when
+        # it is done, so that the window can open it.
+        cli_download(chip)
         with on_emulated_bus(chip):
             prog = Program("lumkest")
         frame = prog.window("LUM Kest")
@@ -139,6 +144,26 @@ def journey_attach_download_unplug_replug():
         if prog:
             prog.end()
         chip.end()
+
+
+def cli_download(chip):
+    """lumkest-cli download over USB: the block exactly as the chip sent it,
+    and the records it holds, as JSON on standard output."""
+    block = chip.command("block")[0]
+    with tempfile.TemporaryDirectory() as folder, on_emulated_bus(chip):
+        raw = os.path.join(folder, "block.bin")
+        run = subprocess.run([os.path.join(BUILD, "lumkest-cli"), "download", "--raw", raw,
+                              "--json", "-"], capture_output=True, timeout=60, check=False)
+        assert run.returncode == 0, (run.returncode, run.stderr)
+        with open(raw, "rb") as f:
+            assert f.read() == bytes.fromhex(block)
+    rows = [[" %d " % r["record"]] + [" %s " % v for v in (
+        r["deviceID"], r["testDate"], r["testTime"], r["flow"], r["volume"],
+        r["testDuration"], r["pressureMMHG"] + " mmHg",
+        r["pressureUser"] + " " + r["pressureUnits"], r["peakPressureTime"])]
+        for r in json.loads(run.stdout)["records"]]
+    assert rows == expected_rows(block), rows
+    print("lumkest-cli: %d records over USB" % len(rows))
 
 
 def main():

@@ -1,0 +1,52 @@
+#include "cli/outputs.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPdfWriter>
+
+#include "app/fonts.h"
+#include "print/qtcanvas.h"
+
+QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
+    QJsonArray records;
+    int position = 0;
+    for (const TestRecord& r : source.records) {
+        records.append(QJsonObject{
+            {"record", ++position},
+            {"deviceID", latin1Text(FIELD_TEXT(r, deviceID))},
+            {"testDate", latin1Text(FIELD_TEXT(r, testDate))},
+            {"testTime", latin1Text(FIELD_TEXT(r, testTime))},
+            {"testDuration", latin1Text(FIELD_TEXT(r, testDuration))},
+            {"flow", latin1Text(FIELD_TEXT(r, flow))},
+            {"volume", latin1Text(FIELD_TEXT(r, volume))},
+            {"pressureMMHG", latin1Text(FIELD_TEXT(r, pressureMMHG))},
+            {"pressureUser", latin1Text(FIELD_TEXT(r, pressureUser))},
+            {"pressureUnits", QString::fromLatin1(unitName(r.pressureUnits))},
+            {"peakPressureTime", latin1Text(FIELD_TEXT(r, peakPressureTime))},
+        });
+    }
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(downloaded);
+    const QJsonObject whole{
+        {"tester", QJsonObject{{"id", latin1Text(source.instrumentId)},
+                               {"serial", latin1Text(source.instrumentSerial)}}},
+        {"downloaded", local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate)},
+        {"records", records},
+    };
+    return QJsonDocument(whole).toJson(QJsonDocument::Indented);
+}
+
+bool reportPdf(const ReportJob& job, QByteArray* pdf) {
+    pdf->clear();
+    QBuffer buffer(pdf);
+    if (!buffer.open(QIODevice::WriteOnly)) return false;
+    QPdfWriter writer(&buffer);
+    writer.setResolution(1200);
+    writer.setPageSize(QPageSize(QPageSize::A4));
+    writer.setTitle(QStringLiteral("LUM Kest"));
+    writer.setCreator(QStringLiteral("LUM Kest"));
+    QtPrintCanvas canvas(writer);
+    return printReport(canvas, job) == 0 && !pdf->isEmpty();
+}

@@ -1,0 +1,18 @@
+#pragma once
+// The two outputs that only the command-line program makes: the records as
+// JSON, and the report printer's layouts as PDF in memory.
+
+#include <QByteArray>
+#include <ctime>
+
+#include "print/report.h"
+#include "save/writers.h"
+
+// One JSON object: the tester's identity, the download time (local, with
+// its offset from UTC) and the records in the order shown.  Field bytes are
+// read as Latin-1, so every byte comes back.
+QByteArray recordsJson(const SaveSource& source, std::time_t downloaded);
+
+// The job printed by the report printer onto a PDF canvas (A4, 1200 dots
+// per inch, as the print dialog's printer).  False when printing failed.
+bool reportPdf(const ReportJob& job, QByteArray* pdf);

@@ -1,0 +1,128 @@
+#include "device/session.h"
+
+#include <cstring>
+#include <string>
+
+#include "device/clock.h"
+#include "device/decode.h"
+#include "device/monitor.h"
+#include "device/usbcomm.h"
+
+namespace {
+
+constexpr unsigned kMonitorRhythmMs = 1000;
+
+// The link's message boxes that end a session, by caption; every other box
+// ("Device Attached") is answered and passed over.
+struct Ending {
+    const char* caption;
+    SessionResult result;
+};
+const Ending kEndings[] = {
+    {"Data Transfer Error", SessionResult::TransferTimeout},
+    {"Data Error", SessionResult::DataError},
+    {"Device Disconnected", SessionResult::Unplugged},
+};
+
+}  // namespace
+
+// Passes every call on to the real driver and notes whether the last open
+// attempt succeeded, which tells a tester that is not there from one that
+// does not answer its identity request (the monitor closes both quietly).
+class TesterSession::Watch : public Driver {
+public:
+    explicit Watch(Driver* real) : real_(real) {}
+    bool lastOpenSucceeded = false;
+
+    int openByDescription(const char* description, unsigned flags, DeviceHandle* handle) override {
+        const int status = real_->openByDescription(description, flags, handle);
+        lastOpenSucceeded = status == kDriverOk;
+        return status;
+    }
+    int setLatencyTimer(DeviceHandle h, unsigned char ms) override {
+        return real_->setLatencyTimer(h, ms);
+    }
+    int setUsbParameters(DeviceHandle h, unsigned in, unsigned out) override {
+        return real_->setUsbParameters(h, in, out);
+    }
+    int write(DeviceHandle h, const void* data, unsigned count, unsigned* written) override {
+        return real_->write(h, data, count, written);
+    }
+    int read(DeviceHandle h, void* buffer, unsigned count, unsigned* got) override {
+        return real_->read(h, buffer, count, got);
+    }
+    int getQueueStatus(DeviceHandle h, unsigned* waiting) override {
+        return real_->getQueueStatus(h, waiting);
+    }
+    int getStatus(DeviceHandle h, unsigned* rx, unsigned* tx, unsigned* events) override {
+        return real_->getStatus(h, rx, tx, events);
+    }
+    int purge(DeviceHandle h, unsigned mask) override { return real_->purge(h, mask); }
+    int close(DeviceHandle h) override { return real_->close(h); }
+
+private:
+    Driver* real_;
+};
+
+TesterSession::TesterSession() : driver_(driver()), watch_(std::make_unique<Watch>(driver_)) {
+    previousHandler_ = setMessageHandler([this](const MessageRequest& r) { return answer(r); });
+    setBlockObserver(
+        [this](const std::uint8_t* block) { block_.assign(block, block + kDataBlockSize); });
+    setCommandPassesByCaller(true);
+    setDriver(watch_.get());
+}
+
+TesterSession::~TesterSession() {
+    const DeviceHandle h = deviceHandle.exchange(0);
+    if (h != 0) driver()->close(h);
+    stopCommandThread();
+    setDriver(driver_);
+    setCommandPassesByCaller(false);
+    setBlockObserver({});
+    setMessageHandler(previousHandler_);
+}
+
+MsgAnswer TesterSession::answer(const MessageRequest& request) {
+    for (const Ending& e : kEndings)
+        if (request.caption == e.caption && shown_ == SessionResult::Done) shown_ = e.result;
+    // "New Data" (records from an earlier download in this process) is
+    // answered No: the new records replace them, as nothing shows them.
+    return request.buttons == MsgButtons::Ok ? MsgAnswer::Ok : MsgAnswer::No;
+}
+
+SessionResult TesterSession::open(std::uint64_t waitMs) {
+    const std::uint64_t start = nowMs();
+    for (;;) {
+        watch_->lastOpenSucceeded = false;
+        if (monitorPoll() == 0 && deviceHandle.load() != 0) return SessionResult::Done;
+        if (nowMs() - start >= waitMs) break;
+        sleepMs(kMonitorRhythmMs);
+    }
+    return watch_->lastOpenSucceeded ? SessionResult::NoIdentity : SessionResult::NoTester;
+}
+
+SessionResult TesterSession::download() {
+    if (deviceHandle.load() == 0) return SessionResult::NoTester;
+    block_.clear();
+    shown_ = SessionResult::Done;
+    requestDownload();
+    commandPass();  // writes "DD\r"
+    if (LinkState.load() != LinkCommandSent) return SessionResult::CommandFailed;
+
+    const std::uint64_t sent = nowMs();
+    std::uint64_t lastCheck = sent;
+    for (;;) {
+        commandPass();  // listens; a block that has begun is received within this pass
+        if (shown_ != SessionResult::Done) return shown_;
+        if (!block_.empty()) return SessionResult::Done;  // decoded without a complaint
+        const std::uint64_t now = nowMs();
+        if (now - lastCheck >= kMonitorRhythmMs) {
+            // As the monitor does: a tester that has gone is closed and reported.
+            lastCheck = now;
+            monitorPoll();
+            if (shown_ != SessionResult::Done) return shown_;
+        }
+        if (deviceHandle.load() == 0) return SessionResult::Unplugged;
+        if (now - sent >= kAnswerWaitMs) return SessionResult::NoAnswer;
+    }
+}

@@ -1,0 +1,292 @@
+// lumkest-cli, run whole in this process over the virtual tester on a fake
+// clock: its files against what the window program's writers and report
+// printer make from the same records, identity and stamp; the JSON read
+// back; every exit code.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPrinter>
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "cli/cli.h"
+#include "device/clock.h"
+#include "device/monitor.h"
+#include "device/virtualtester.h"
+#include "print/qtcanvas.h"
+#include "print/report.h"
+#include "records/recordstore.h"
+#include "records/sort.h"
+#include "save/stamp.h"
+#include "save/writers.h"
+#include "tests/core/records.h"
+#include "tests/files.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::time_t kStamp = 1796638052;  // any fixed moment
+std::time_t fixedStamp() { return kStamp; }
+
+std::string slurp(std::FILE* f) {
+    std::string s;
+    std::rewind(f);
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+    std::fclose(f);
+    return s;
+}
+
+void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string latin1(const QJsonValue& v) { return v.toString().toLatin1().toStdString(); }
+
+// A record's ten texts, for comparing records wherever they come from.
+std::vector<std::string> texts(const TestRecord& r) {
+    return {FIELD_TEXT(r, deviceID),        FIELD_TEXT(r, testDate),     FIELD_TEXT(r, testTime),
+            FIELD_TEXT(r, testDuration),    FIELD_TEXT(r, flow),         FIELD_TEXT(r, volume),
+            FIELD_TEXT(r, pressureMMHG),    FIELD_TEXT(r, pressureUser), unitName(r.pressureUnits),
+            FIELD_TEXT(r, peakPressureTime)};
+}
+
+// Records that test the formats: commas, a code that is no unit, bytes
+// above 127 and format sequences, fields that fill their whole width.
+std::vector<TestRecord> awkwardRecords() {
+    std::vector<TestRecord> rs;
+    rs.push_back(makeRecord("12,34", "5 Jun 2004", "09:15", 'x'));
+    rs.push_back(makeRecord("%s%n\xe9\xff", "30 Jan 2004", "18:34", 'k'));
+    rs.push_back(makeRecord("ABCDEFGHIJKLMNOP", "29 Dec 2003", "23:59", 'b'));
+    rs.push_back(makeRecord("abc", "5 Jun 2004", "07:00"));
+    return rs;
+}
+
+struct Ran {
+    int code;
+    std::string out, err;
+};
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetMonitorForTest();
+        resetSharedStateForTest();
+        setClock(&clock_);
+        previousStamp_ = setStampClock(&fixedStamp);
+        dir_ = fs::temp_directory_path() / ("lumkest-cli-test-" + std::to_string(getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        setStampClock(previousStamp_);
+        setClock(nullptr);
+        resetMonitorForTest();
+        resetSharedStateForTest();
+        fs::remove_all(dir_);
+    }
+
+    Ran run(std::vector<std::string> args, bool terminal = false) {
+        args.insert(args.begin(), "lumkest-cli");
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int argc = static_cast<int>(args.size());
+        CliStreams io{std::tmpfile(), std::tmpfile(), terminal};
+        const int code = runCli(argc, argv.data(), io);
+        std::string out = slurp(io.out);
+        return {code, out, slurp(io.err)};
+    }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    FakeClock clock_;
+    StampClock previousStamp_ = nullptr;
+    fs::path dir_;
+};
+
+struct Download {
+    const char* name;
+    std::vector<TestRecord> records;  // what the tester holds (--block), or none: its own
+    const char* sort;                 // "", "id" or "date"
+};
+
+class CliDownload : public Cli, public ::testing::WithParamInterface<Download> {};
+
+TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
+    const Download& c = GetParam();
+    std::vector<TestRecord> held = c.records.empty() ? VirtualTester::defaultRecords() : c.records;
+    const std::vector<std::uint8_t> block = VirtualTester::buildAllRecordsBlock(held);
+    std::vector<std::string> args{"--virtual"};
+    if (!c.records.empty()) {
+        writeFile(path("in.block"), block);
+        writeFile(path("in.identity"),
+                  VirtualTester::buildIdentityReply("SN-\xe9,12345", "Bay \xff,3 of twenty"));
+        args.insert(args.end(), {"--block", path("in.block"), "--identity", path("in.identity")});
+    }
+    args.insert(args.end(),
+                {"download", "--csv", path("a.csv"), "--text", path("a.txt"), "--records",
+                 path("r.txt"), "--raw", path("a.raw"), "--json", path("a.json")});
+    if (*c.sort) args.insert(args.end(), {"--sort", c.sort});
+
+    const Ran ran = run(args);
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_EQ(ran.err, "");
+    EXPECT_EQ(ran.out, "");
+
+    // The records as the tester holds them, in the order asked for.
+    if (std::string(c.sort) == "id") quickSortRecords(held.data(), held.size(), compareByDeviceID);
+    if (std::string(c.sort) == "date")
+        quickSortRecords(held.data(), held.size(), compareByDateTime);
+    const std::vector<TestRecord> shown = recordStore().displayed();
+    ASSERT_EQ(shown.size(), held.size());
+    for (std::size_t i = 0; i < held.size(); ++i) EXPECT_EQ(texts(shown[i]), texts(held[i])) << i;
+
+    // The window's writers, now, on the same records, identity and stamp.
+    ASSERT_EQ(writeCsvFile(path("w.csv"), AllRecords), kWriteDone);
+    ASSERT_EQ(writeTextFile(path("w.txt"), AllRecords, false), kWriteDone);
+    ASSERT_EQ(writeTextFile(path("wr.txt"), AllRecords, true), kWriteDone);
+    EXPECT_EQ(readFile(path("a.csv")), readFile(path("w.csv")));
+    EXPECT_EQ(readFile(path("a.txt")), readFile(path("w.txt")));
+    EXPECT_EQ(readFile(path("r.txt")), readFile(path("wr.txt")));
+    EXPECT_NE(readFile(path("a.csv")).find(saveStamp(kStamp)), std::string::npos);
+    EXPECT_EQ(readFile(path("a.raw")), std::string(block.begin(), block.end()));
+
+    // The JSON, read back: every byte of every field, the identity, the time.
+    const std::string jsonText = readFile(path("a.json"));
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(jsonText), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << jsonText;
+    const QJsonObject whole = doc.object();
+    EXPECT_EQ(latin1(whole["tester"]["id"]), instrumentIdText());
+    EXPECT_EQ(latin1(whole["tester"]["serial"]), instrumentSerialText());
+    const QDateTime downloaded = QDateTime::fromString(whole["downloaded"].toString(), Qt::ISODate);
+    EXPECT_EQ(downloaded.toSecsSinceEpoch(), kStamp) << latin1(whole["downloaded"]);
+    const QJsonArray records = whole["records"].toArray();
+    ASSERT_EQ(records.size(), static_cast<qsizetype>(held.size()));
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const QJsonObject r = records[static_cast<qsizetype>(i)].toObject();
+        EXPECT_EQ(r["record"].toInt(), static_cast<int>(i + 1));
+        const std::vector<std::string> got{
+            latin1(r["deviceID"]),        latin1(r["testDate"]),     latin1(r["testTime"]),
+            latin1(r["testDuration"]),    latin1(r["flow"]),         latin1(r["volume"]),
+            latin1(r["pressureMMHG"]),    latin1(r["pressureUser"]), latin1(r["pressureUnits"]),
+            latin1(r["peakPressureTime"])};
+        EXPECT_EQ(got, texts(held[i])) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Virtual, CliDownload,
+                         ::testing::Values(Download{"OwnRecords", {}, ""},
+                                           Download{"AwkwardBlockById", awkwardRecords(), "id"},
+                                           Download{"AwkwardBlockByDate", awkwardRecords(),
+                                                    "date"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// pdftotext's reading of a PDF, page by page.
+std::string pdfText(const std::string& file) {
+    const std::string txt = file + ".txt";
+    const std::string command = "pdftotext -layout '" + file + "' '" + txt + "'";
+    if (std::system(command.c_str()) != 0) return "pdftotext failed on " + file;
+    return readFile(txt);
+}
+
+TEST_F(Cli, PdfIsTheWindowsPrintoutOfTheSameJob) {
+    const Ran ran = run(
+        {"--virtual", "download", "--pdf", path("list.pdf"), "--pdf-records", path("records.pdf")});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    for (int format : {PrintListFormat, PrintRecordFormat}) {
+        // The print dialog's printer, to a PDF file.
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setPageSize(QPageSize(QPageSize::A4));
+        const std::string window = path(format == PrintListFormat ? "wlist.pdf" : "wrecords.pdf");
+        printer.setOutputFileName(QString::fromStdString(window));
+        ReportJob job = currentReportJob(-1);
+        job.range = PrintAll;
+        job.format = format;
+        QtPrintCanvas canvas(printer);
+        ASSERT_EQ(printReport(canvas, job), 0);
+
+        const std::string cli = path(format == PrintListFormat ? "list.pdf" : "records.pdf");
+        const std::string text = pdfText(cli);
+        EXPECT_EQ(text, pdfText(window));
+        EXPECT_NE(text.find("Data Printed On " + saveStamp(kStamp)), std::string::npos) << text;
+    }
+}
+
+TEST_F(Cli, InfoPrintsTheIdentity) {
+    const Ran ran = run({"--virtual", "info"});
+    EXPECT_EQ(ran.code, CliDone);
+    EXPECT_EQ(ran.out, "ID: Dosimark Kest Bay 2\nSN: KS0401123\n");
+    EXPECT_EQ(ran.err, "");
+}
+
+TEST_F(Cli, ProgressShowsOnATerminalOnlyWithoutQuiet) {
+    Ran ran = run({"--virtual", "download", "--csv", path("a.csv")}, true);
+    EXPECT_EQ(ran.code, CliDone);
+    EXPECT_NE(ran.err.find("Downloading\u2026"), std::string::npos) << ran.err;
+    EXPECT_EQ(ran.err.substr(ran.err.size() - 12), "123 records\n");
+    ran = run({"--virtual", "-q", "download", "--csv", path("a.csv")}, true);
+    EXPECT_EQ(ran.code, CliDone);
+    EXPECT_EQ(ran.err, "");
+}
+
+TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
+    const std::string usage = "Usage: lumkest-cli";
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--frobnicate", "download", "--csv", path("a.csv")},
+          {"download", "--block", path("x"), "--csv", path("a.csv")},
+          {"--virtual", "download"},
+          {"--virtual", "download", "--csv"}}) {
+        const Ran ran = run(bad);
+        EXPECT_EQ(ran.code, CliUsage) << ran.err;
+        EXPECT_EQ(ran.err.find("lumkest-cli: "), 0u) << ran.err;
+        EXPECT_NE(ran.err.find("\n" + usage), std::string::npos) << ran.err;
+    }
+    EXPECT_FALSE(fs::exists(path("a.csv")));
+
+    // No USB tester on this machine.
+    Ran ran = run({"info"});
+    EXPECT_EQ(ran.code, CliNoTester);
+    EXPECT_EQ(ran.err.rfind("lumkest-cli: no tester found", 0), 0u) << ran.err;
+
+    // A block that holds no records: nothing written but the block itself.
+    std::vector<std::uint8_t> empty = VirtualTester::buildAllRecordsBlock({});
+    writeFile(path("empty.block"), empty);
+    ran = run({"--virtual", "--block", path("empty.block"), "download", "--csv", path("a.csv"),
+               "--raw", path("empty.raw")});
+    EXPECT_EQ(ran.code, CliTransferFailed);
+    EXPECT_NE(ran.err.find("could not be decoded"), std::string::npos) << ran.err;
+    EXPECT_EQ(readFile(path("empty.raw")), std::string(empty.begin(), empty.end()));
+    EXPECT_FALSE(fs::exists(path("a.csv")));
+
+    // An output that cannot be written: those before it stay, none after it.
+    ran = run({"--virtual", "download", "--raw", path("b.raw"), "--csv", path("missing/a.csv"),
+               "--text", path("a.txt")});
+    EXPECT_EQ(ran.code, CliWriteFailed);
+    EXPECT_NE(ran.err.find("--csv: cannot write"), std::string::npos) << ran.err;
+    EXPECT_EQ(std::count(ran.err.begin(), ran.err.end(), '\n'), 1);
+    EXPECT_TRUE(fs::exists(path("b.raw")));
+    EXPECT_FALSE(fs::exists(path("missing")));
+    EXPECT_FALSE(fs::exists(path("a.txt")));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
