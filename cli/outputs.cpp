@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPdfWriter>
+#include <cstdlib>
 
 #include "app/fonts.h"
 #include "print/qtcanvas.h"
@@ -28,11 +29,17 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
             {"peakPressureTime", latin1Text(FIELD_TEXT(r, peakPressureTime))},
         });
     }
+    // Local time with its offset always spelled out ("+00:00", never "Z"),
+    // so an import sees one form whatever the zone.
     const QDateTime local = QDateTime::fromSecsSinceEpoch(downloaded);
+    const int offset = local.offsetFromUtc();
+    const QString stamp = local.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")) +
+                          QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+',
+                                            std::abs(offset) / 3600, std::abs(offset) % 3600 / 60);
     const QJsonObject whole{
         {"tester", QJsonObject{{"id", latin1Text(source.instrumentId)},
                                {"serial", latin1Text(source.instrumentSerial)}}},
-        {"downloaded", local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate)},
+        {"downloaded", stamp},
         {"records", records},
     };
     return QJsonDocument(whole).toJson(QJsonDocument::Indented);
