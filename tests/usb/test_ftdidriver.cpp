@@ -124,9 +124,8 @@ TEST(UsbOpen, ByProductStringOverTheStandardProductIds) {
     }
 }
 
-// Permission checks as an ordinary user has them, on this thread (which
-// makes the USB calls): root's power to open any file is left out of the
-// effective capabilities and taken up again afterwards.
+// This thread (the one making USB calls) checked as an ordinary user: root's
+// power to open any file is left out of its effective capabilities meanwhile.
 class OrdinaryUser {
 public:
     OrdinaryUser() {
@@ -151,10 +150,9 @@ std::vector<std::string> skippedLines() {
     return out;
 }
 
-// Another FTDI device that this user cannot open, or that is another
-// product, listed before the tester (port 2) or after it (port 0): the
-// tester is found either way.  A device passed over is logged once however
-// often the monitor looks, and does not count as a tester that is there.
+// Another FTDI device, unopenable or another product, before the tester
+// (port 2) or after it (port 0): the tester is found; the other is logged
+// once however often the monitor looks, and is no tester when unplugged.
 TEST(UsbOpen, PassesOverOtherFtdiDevicesAndLogsEachOnce) {
     requirePreload();
     const std::string folder = "/tmp/lumkest-usb-log-" + std::to_string(::getpid()) + "/";
@@ -203,8 +201,7 @@ TEST(UsbOpen, PassesOverOtherFtdiDevicesAndLogsEachOnce) {
     ::rmdir(folder.c_str());
 }
 
-// Why the tester could not be opened: another program holds it, or this
-// user may not open it.
+// Why the tester could not be opened: held by another program, or no right.
 TEST(UsbOpen, TellsWhyTheTesterCouldNotBeOpened) {
     requirePreload();
     VirtualTester tester;
