@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "cli/cli.h"
 #include "device/clock.h"
@@ -42,12 +41,6 @@ std::string slurp(std::FILE* f) {
     for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
     std::fclose(f);
     return s;
-}
-
-void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string latin1(const QJsonValue& v) { return v.toString().toLatin1().toStdString(); }

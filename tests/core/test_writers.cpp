@@ -13,7 +13,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -26,10 +25,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-void writeFile(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 // Four records: the sample record, one with a comma and a code that is no
 // unit, one with bytes that look like formats and bytes above 127, and one
