@@ -543,10 +543,8 @@ void dialogsOpenWhenRecordsReplaced(Faults& t) {
     }
     EXPECT_TRUE(named<QRadioButton>(ulumSaveDialog, "rdSaveSingle")->isChecked());
     saveSelector->setCurrentIndex(2);
-    const std::string text = saveThroughDialog();
-    EXPECT_NE(text.find("Record #:3\r\nDevice ID: " + std::string(three[2].deviceID)),
-              std::string::npos)
-        << text;
+    const std::string text = saveThroughDialog(), third = three[2].deviceID;
+    EXPECT_NE(text.find("Record #:3\r\nDevice ID: " + third), std::string::npos) << text;
 }
 
 // "New Data" answered Yes under a one-record save's file dialog: that save
@@ -565,9 +563,8 @@ void newDataYesWhileChoosingAFile(Faults& t) {
         EXPECT_EQ(saveDialogMode.load(), SaveTextSingle);
         EXPECT_EQ(t.screen(), before);
     });
-    EXPECT_NE(text.find("Record #:5\r\nDevice ID: " + std::string(t.before.store[4].deviceID)),
-              std::string::npos)
-        << text;
+    const std::string fifth = t.before.store[4].deviceID;
+    EXPECT_NE(text.find("Record #:5\r\nDevice ID: " + fifth), std::string::npos) << text;
     EXPECT_EQ(text.find("Record #:6"), std::string::npos);
     ASSERT_TRUE(t.runUntil([] { return ulumSaveDialog->isVisible(); }, 1000));
     EXPECT_TRUE(named<QRadioButton>(ulumSaveDialog, "rdSaveAll")->isChecked());
