@@ -158,43 +158,37 @@ TEST(UsbOpen, PassesOverOtherFtdiDevicesAndLogsEachOnce) {
     const std::string folder = "/tmp/lumkest-usb-log-" + std::to_string(::getpid()) + "/";
     ::mkdir(folder.c_str(), 0700);
     setLogFolderForTest(folder);
-    struct Case {
-        unsigned port;
-        bool openable;
-        const char* logged;
-    };
-    const Case cases[] = {
-        {2, false, "device 102 (0403:6001): cannot be opened or read (Access denied"},
-        {0, false, "device 100 (0403:6001): cannot be opened or read (Access denied"},
-        {2, true, "device 102 (0403:6001): product \"USB <-> Serial Cable\""},
-        {0, true, "device 100 (0403:6001): product \"USB <-> Serial Cable\""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.logged);
-        resetDebugLogForTest();
-        initDebugLog("dbug.dbg");
-        VirtualTester tester;
-        FtdiChip chip(tester);
-        chip.addOtherDevice(c.port, 0x6001, c.openable ? "USB <-> Serial Cable" : "FT232R", c.openable);
-        OrdinaryUser user;
-        FtdiDriver usb;
-        DeviceHandle h = 0;
-        for (int attempt = 1; attempt <= 2; ++attempt) {
-            ASSERT_EQ(usb.openByDescription(kInstrumentDescription, kOpenByDescription, &h), 0);
-            EXPECT_EQ(chip.counters().resets, attempt);  // the tester was opened
-            EXPECT_EQ(usb.close(h), 0);
+    for (bool openable : {false, true})
+        for (unsigned port : {2u, 0u}) {
+            const std::string logged = "device 10" + std::to_string(port) + " (0403:6001): " +
+                                       (openable ? "product \"USB <-> Serial Cable\""
+                                                 : "cannot be opened or read (Access denied");
+            SCOPED_TRACE(logged);
+            resetDebugLogForTest();
+            initDebugLog("dbug.dbg");
+            VirtualTester tester;
+            FtdiChip chip(tester);
+            chip.addOtherDevice(port, 0x6001, openable ? "USB <-> Serial Cable" : "FT232R",
+                                openable);
+            OrdinaryUser user;
+            FtdiDriver usb;
+            DeviceHandle h = 0;
+            for (int attempt = 1; attempt <= 2; ++attempt) {
+                ASSERT_EQ(usb.openByDescription(kInstrumentDescription, kOpenByDescription, &h), 0);
+                EXPECT_EQ(chip.counters().resets, attempt);  // the tester was opened
+                EXPECT_EQ(usb.close(h), 0);
+            }
+            // Only a device listed before the tester has been looked at.
+            EXPECT_EQ(skippedLines().size(), port == 2 ? 1u : 0u);
+            chip.unplug();
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                EXPECT_NE(usb.openByDescription(kInstrumentDescription, kOpenByDescription, &h), 0);
+                EXPECT_EQ(usb.lastOpenProblem(), FtdiDriver::OpenProblem::NotFound);
+            }
+            const std::vector<std::string> skipped = skippedLines();
+            ASSERT_EQ(skipped.size(), 1u);
+            EXPECT_NE(skipped[0].find(logged), std::string::npos) << skipped[0];
         }
-        // Only a device listed before the tester has been looked at.
-        EXPECT_EQ(skippedLines().size(), c.port == 2 ? 1u : 0u);
-        chip.unplug();
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            EXPECT_NE(usb.openByDescription(kInstrumentDescription, kOpenByDescription, &h), 0);
-            EXPECT_EQ(usb.lastOpenProblem(), FtdiDriver::OpenProblem::NotFound);
-        }
-        const std::vector<std::string> skipped = skippedLines();
-        ASSERT_EQ(skipped.size(), 1u);
-        EXPECT_NE(skipped[0].find(c.logged), std::string::npos) << skipped[0];
-    }
     resetDebugLogForTest();
     setLogFolderForTest("");
     std::remove((folder + "dbug.dbg").c_str());
