@@ -1,7 +1,6 @@
-// lumkest-cli, run whole in this process over the virtual tester on a fake
-// clock: its files against what the window program's writers and report
-// printer make from the same records, identity and stamp; the JSON read
-// back; every exit code.
+// lumkest-cli run in this process over the virtual tester on a fake clock:
+// its files against the window program's from the same records, identity and
+// stamp; the JSON read back; every exit code.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,7 +13,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "cli/cli.h"
 #include "device/clock.h"
@@ -45,12 +43,6 @@ std::string slurp(std::FILE* f) {
     return s;
 }
 
-void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
 std::string latin1(const QJsonValue& v) { return v.toString().toLatin1().toStdString(); }
 
 // A record's ten texts, for comparing records wherever they come from.
@@ -61,15 +53,13 @@ std::vector<std::string> texts(const TestRecord& r) {
             FIELD_TEXT(r, peakPressureTime)};
 }
 
-// Records that test the formats: commas, a code that is no unit, bytes
-// above 127 and format sequences, fields that fill their whole width.
+// Commas, a code that is no unit, bytes above 127, format sequences, a field
+// filling its whole width.
 std::vector<TestRecord> awkwardRecords() {
-    std::vector<TestRecord> rs;
-    rs.push_back(makeRecord("12,34", "5 Jun 2004", "09:15", 'x'));
-    rs.push_back(makeRecord("%s%n\xe9\xff", "30 Jan 2004", "18:34", 'k'));
-    rs.push_back(makeRecord("ABCDEFGHIJKLMNOP", "29 Dec 2003", "23:59", 'b'));
-    rs.push_back(makeRecord("abc", "5 Jun 2004", "07:00"));
-    return rs;
+    return {makeRecord("12,34", "5 Jun 2004", "09:15", 'x'),
+            makeRecord("%s%n\xe9\xff", "30 Jan 2004", "18:34", 'k'),
+            makeRecord("ABCDEFGHIJKLMNOP", "29 Dec 2003", "23:59", 'b'),
+            makeRecord("abc", "5 Jun 2004", "07:00")};
 }
 
 struct Ran {
@@ -145,9 +135,9 @@ TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
     EXPECT_EQ(ran.out, "");
 
     // The records as the tester holds them, in the order asked for.
-    if (std::string(c.sort) == "id") quickSortRecords(held.data(), held.size(), compareByDeviceID);
-    if (std::string(c.sort) == "date")
-        quickSortRecords(held.data(), held.size(), compareByDateTime);
+    if (*c.sort)
+        quickSortRecords(held.data(), held.size(),
+                         *c.sort == 'i' ? compareByDeviceID : compareByDateTime);
     const std::vector<TestRecord> shown = recordStore().displayed();
     ASSERT_EQ(shown.size(), held.size());
     for (std::size_t i = 0; i < held.size(); ++i) EXPECT_EQ(texts(shown[i]), texts(held[i])) << i;
@@ -177,11 +167,10 @@ TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
     for (std::size_t i = 0; i < held.size(); ++i) {
         const QJsonObject r = records[static_cast<qsizetype>(i)].toObject();
         EXPECT_EQ(r["record"].toInt(), static_cast<int>(i + 1));
-        const std::vector<std::string> got{
-            latin1(r["deviceID"]),        latin1(r["testDate"]),     latin1(r["testTime"]),
-            latin1(r["testDuration"]),    latin1(r["flow"]),         latin1(r["volume"]),
-            latin1(r["pressureMMHG"]),    latin1(r["pressureUser"]), latin1(r["pressureUnits"]),
-            latin1(r["peakPressureTime"])};
+        std::vector<std::string> got;
+        for (const char* f : {"deviceID", "testDate", "testTime", "testDuration", "flow", "volume",
+                              "pressureMMHG", "pressureUser", "pressureUnits", "peakPressureTime"})
+            got.push_back(latin1(r[f]));
         EXPECT_EQ(got, texts(held[i])) << i;
     }
 }
@@ -210,17 +199,16 @@ TEST_F(Cli, PdfIsTheWindowsPrintoutOfTheSameJob) {
         QPrinter printer(QPrinter::HighResolution);
         printer.setOutputFormat(QPrinter::PdfFormat);
         printer.setPageSize(QPageSize(QPageSize::A4));
-        const std::string window = path(format == PrintListFormat ? "wlist.pdf" : "wrecords.pdf");
-        printer.setOutputFileName(QString::fromStdString(window));
+        const std::string name = format == PrintListFormat ? "list.pdf" : "records.pdf";
+        printer.setOutputFileName(QString::fromStdString(path("w" + name)));
         ReportJob job = currentReportJob(-1);
         job.range = PrintAll;
         job.format = format;
         QtPrintCanvas canvas(printer);
         ASSERT_EQ(printReport(canvas, job), 0);
 
-        const std::string cli = path(format == PrintListFormat ? "list.pdf" : "records.pdf");
-        const std::string text = pdfText(cli);
-        EXPECT_EQ(text, pdfText(window));
+        const std::string text = pdfText(path(name));
+        EXPECT_EQ(text, pdfText(path("w" + name)));
         EXPECT_NE(text.find("Data Printed On " + saveStamp(kStamp)), std::string::npos) << text;
     }
 }

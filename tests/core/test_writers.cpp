@@ -13,7 +13,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -26,10 +25,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-void writeFile(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 // Four records: the sample record, one with a comma and a code that is no
 // unit, one with bytes that look like formats and bytes above 127, and one
@@ -225,11 +220,9 @@ TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
 
 // ---- saving into real folders ----
 
-// The saves run as an ordinary user makes them.  As root (as in CI) they run
-// on a thread that has given up root for uid and gid 65534: credentials are
-// per thread in the kernel, and the raw system calls change only the
-// caller's.  The test prepares the files first, as root when it can, so
-// that it can plant files of another owner (65533).
+// The saves run as an ordinary user: as root (CI) on a thread that gave up
+// root for 65534 (the raw system calls change only the caller's credentials),
+// after the files, another owner's (65533) among them, were prepared as root.
 constexpr uid_t kNobody = 65534, kStranger = 65533;
 
 struct SaveCase {
@@ -331,9 +324,9 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
         const fs::path dir = base / std::to_string(i);
         EXPECT_EQ(results[i], run[i]->result);
         std::vector<std::pair<std::string, std::string>> files;  // no temporary file is left
-        for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it)
-            if (it->is_regular_file() && !it->is_symlink())
-                files.emplace_back(fs::relative(it->path(), dir).string(), readFile(it->path()));
+        for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir))
+            if (e.is_regular_file() && !e.is_symlink())
+                files.emplace_back(fs::relative(e.path(), dir).string(), readFile(e.path()));
         std::sort(files.begin(), files.end());
         EXPECT_EQ(files, run[i]->after);
         if (before[i].exists || before[i].link) {

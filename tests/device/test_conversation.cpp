@@ -421,9 +421,8 @@ TEST_F(EndingLink, ACommandThreadStartedByTheLastCycleEndsWithTheMonitor) {
     EXPECT_EQ(starts(), 1);
 }
 
-// A session (the command-line program's use of the link) on this thread:
-// each way the link can end turns into its result, and the block is kept as
-// received whenever one reached decoding.
+// A session (the command-line program's use of the link): each way the link
+// can end gives its result; a block that reached decoding is kept as received.
 // A fake clock that lets the tester act after each sleep.
 class ActingClock : public FakeClock {
 public:
@@ -486,30 +485,25 @@ auto delivering(Delivery d) {
     return [d](VirtualTester& t, ActingClock&) { t.setDelivery(d); };
 }
 
+using R = SessionResult;
 INSTANTIATE_TEST_SUITE_P(
     Results, Session,
     ::testing::Values(
-        SessionCase{"Downloaded", nothing, 0, SessionResult::Done, SessionResult::Done},
-        SessionCase{"BlockInPieces", delivering(Delivery::Pieces), 0, SessionResult::Done,
-                    SessionResult::Done},
-        SessionCase{"Absent", absent, 0, SessionResult::NoTester, SessionResult::Done},
-        SessionCase{"AbsentThroughoutTheWait", absent, 3000, SessionResult::NoTester,
-                    SessionResult::Done},
-        SessionCase{"PluggedInWhileWaited", pluggedInAfterTwoSeconds, 3000, SessionResult::Done,
-                    SessionResult::Done},
+        SessionCase{"Downloaded", nothing, 0, R::Done, R::Done},
+        SessionCase{"BlockInPieces", delivering(Delivery::Pieces), 0, R::Done, R::Done},
+        SessionCase{"Absent", absent, 0, R::NoTester, R::Done},
+        SessionCase{"AbsentThroughoutTheWait", absent, 3000, R::NoTester, R::Done},
+        SessionCase{"PluggedInWhileWaited", pluggedInAfterTwoSeconds, 3000, R::Done, R::Done},
         SessionCase{"Silent", [](VirtualTester& t, ActingClock&) { t.setSilent(true); }, 0,
-                    SessionResult::NoIdentity, SessionResult::Done},
-        SessionCase{"GarbageOnly", delivering(Delivery::Garbage), 0, SessionResult::Done,
-                    SessionResult::NoAnswer},
-        SessionCase{"TooSlow", delivering(Delivery::TooSlow), 0, SessionResult::Done,
-                    SessionResult::TransferTimeout},
+                    R::NoIdentity, R::Done},
+        SessionCase{"GarbageOnly", delivering(Delivery::Garbage), 0, R::Done, R::NoAnswer},
+        SessionCase{"TooSlow", delivering(Delivery::TooSlow), 0, R::Done, R::TransferTimeout},
         SessionCase{"NoRecords",
                     [](VirtualTester& t, ActingClock&) {
                         t.setBlockOverride(VirtualTester::buildAllRecordsBlock({}));
                     },
-                    0, SessionResult::Done, SessionResult::DataError},
-        SessionCase{"UnpluggedDuringDownload", unpluggedAfterCommand, 0, SessionResult::Done,
-                    SessionResult::Unplugged}),
+                    0, R::Done, R::DataError},
+        SessionCase{"UnpluggedDuringDownload", unpluggedAfterCommand, 0, R::Done, R::Unplugged}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

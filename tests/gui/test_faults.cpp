@@ -397,9 +397,8 @@ std::function<void(Faults&)> countByte(std::size_t filled, std::uint8_t count) {
     };
 }
 
-// The old command thread holds the "New Data" question (the user thinks)
-// while the tester is unplugged and plugged in again, and then, if
-// `unplugAgain`, unplugged once more: the monitor goes on noticing each.
+// Unplugged and plugged in again (and, if `unplugAgain`, unplugged once
+// more) while the old command thread holds "New Data": each is noticed.
 std::function<void(Faults&)> replugDuringNewDataQuestion(bool unplugAgain) {
     return [unplugAgain](Faults& t) {
         t.onQuestion = [&t] { t.stepped.park(); };
@@ -423,8 +422,7 @@ std::function<void(Faults&)> replugDuringNewDataQuestion(bool unplugAgain) {
     };
 }
 
-// The user clicks Download while the acknowledgement of the tester's own
-// announcement is being written: the click is served by one more download.
+// Download clicked while the announcement is acknowledged: served after it.
 void clickDuringAcknowledgement(Faults& t) {
     t.connect();
     t.tester.setCommandHook([&t](const std::string& command) {
@@ -438,8 +436,8 @@ void clickDuringAcknowledgement(Faults& t) {
     EXPECT_EQ(t.tester.commandsReceived(), (std::vector<std::string>{"*\r", "DD\r"}));
 }
 
-// Bytes left over when Download is clicked (a stray byte, the end of an
-// identity reply longer than 33 bytes): the first click downloads.
+// Bytes left over (a stray byte, an identity reply past 33 bytes): the
+// first click downloads.
 std::function<void(Faults&)> leftOverBytes(std::size_t identityBytes, const Bytes& stray) {
     return [identityBytes, stray](Faults& t) {
         Bytes reply = VirtualTester::buildIdentityReply("KS0401123", "Dosimark Kest Bay 2");
@@ -460,8 +458,7 @@ void asUsbDelivers(Faults& t) {
     EXPECT_EQ(t.tester.readSizes(), (std::vector<unsigned>{3, 8191}));
 }
 
-// The tester sends a block's first two bytes; the rest arrives `ms` after
-// the receiver's first look at them.
+// A block's rest arrives `ms` after the receiver's first look at two bytes.
 std::function<void(Faults&)> blockRestAfter(unsigned ms) {
     return [ms](Faults& t) {
         Bytes block = VirtualTester::buildAllRecordsBlock(testerRecords());
@@ -477,17 +474,16 @@ std::function<void(Faults&)> blockRestAfter(unsigned ms) {
 // ---- records replaced under open windows, a second tester ----
 
 template <class W>
-W* named(QWidget* window, const char* objectOrAccessibleName) {
+W* named(QWidget* window, const char* name) {  // by object or accessible name
     for (W* w : window->findChildren<W*>())
-        if (w->objectName() == QLatin1String(objectOrAccessibleName) ||
-            w->accessibleName() == QLatin1String(objectOrAccessibleName))
+        if (w->objectName() == QLatin1String(name) || w->accessibleName() == QLatin1String(name))
             return w;
-    ADD_FAILURE() << "no control " << objectOrAccessibleName;
+    ADD_FAILURE() << "no control " << name;
     return nullptr;
 }
 
-// Presses Save; the file dialog, after running `meanwhile`, names a scratch
-// file.  Returns what was written.
+// Presses Save; the file dialog runs `meanwhile` and names a scratch file,
+// whose text is returned.
 std::string saveThroughDialog(const std::function<void()>& meanwhile = nullptr) {
     const std::string file = std::filesystem::temp_directory_path() /
                              ("lumkest-faults-" + std::to_string(::getpid()) + ".txt");
@@ -502,8 +498,7 @@ std::string saveThroughDialog(const std::function<void()>& meanwhile = nullptr) 
     return text;
 }
 
-// Tester A's records stay named after A in files and on printed pages when
-// a trainer's tester B is plugged in after the download.
+// Records downloaded from tester A stay named after A when B is plugged in.
 void secondTesterAfterDownload(Faults& t) {
     t.connect();
     t.clickDownload();
@@ -526,8 +521,8 @@ void secondTesterAfterDownload(Faults& t) {
     EXPECT_EQ(job.instrumentId + job.instrumentSerial, "Dosimark Kest Bay 2KS0401123");
 }
 
-// The save and print windows, open on the old records, list the new ones
-// as at a fresh showing; the record chosen then is the new one.
+// The save and print windows open on the old records list the new ones as
+// at a fresh showing, and save the new record chosen.
 void dialogsOpenWhenRecordsReplaced(Faults& t) {
     std::vector<TestRecord> three = testerRecords();
     three.resize(3);
@@ -548,16 +543,13 @@ void dialogsOpenWhenRecordsReplaced(Faults& t) {
     }
     EXPECT_TRUE(named<QRadioButton>(ulumSaveDialog, "rdSaveSingle")->isChecked());
     saveSelector->setCurrentIndex(2);
-    const std::string text = saveThroughDialog();
-    EXPECT_NE(text.find("Record #:3\r\nDevice ID: " + std::string(three[2].deviceID)),
-              std::string::npos)
-        << text;
+    const std::string text = saveThroughDialog(), third = three[2].deviceID;
+    EXPECT_NE(text.find("Record #:3\r\nDevice ID: " + third), std::string::npos) << text;
 }
 
-// "New Data" answered Yes while the file dialog of a one-record save is
-// open: that save writes the one record chosen, on the old records; the
-// requested save of all records opens once it has ended, and the new records
-// come only after that one has closed.
+// "New Data" answered Yes under a one-record save's file dialog: that save
+// writes its record of the old ones; the save of all opens after it, and the
+// new records come once that has closed.
 void newDataYesWhileChoosingAFile(Faults& t) {
     t.answerYes = true;
     t.connect();
@@ -571,9 +563,8 @@ void newDataYesWhileChoosingAFile(Faults& t) {
         EXPECT_EQ(saveDialogMode.load(), SaveTextSingle);
         EXPECT_EQ(t.screen(), before);
     });
-    EXPECT_NE(text.find("Record #:5\r\nDevice ID: " + std::string(t.before.store[4].deviceID)),
-              std::string::npos)
-        << text;
+    const std::string fifth = t.before.store[4].deviceID;
+    EXPECT_NE(text.find("Record #:5\r\nDevice ID: " + fifth), std::string::npos) << text;
     EXPECT_EQ(text.find("Record #:6"), std::string::npos);
     ASSERT_TRUE(t.runUntil([] { return ulumSaveDialog->isVisible(); }, 1000));
     EXPECT_TRUE(named<QRadioButton>(ulumSaveDialog, "rdSaveAll")->isChecked());
@@ -616,16 +607,15 @@ std::vector<FaultCase> faultCases() {
         {"AsUsbDelivers", false, asUsbDelivers, attached, 123, true},
         {"BlockRestIn3000ms", false, blockRestAfter(3000), attached, 123, true},
         {"BlockRestIn3001ms", false, blockRestAfter(3001), timeout, 0, true},
+        {"SecondTesterAfterDownload", false, secondTesterAfterDownload,
+         {"Device Attached", "Device Disconnected", "Device Attached"}, 123, true},
+        {"DialogsOpenWhenRecordsReplaced", false, dialogsOpenWhenRecordsReplaced, attached, 3, true},
+        {"NewDataYesWhileChoosingAFile", true, newDataYesWhileChoosingAFile,
+         {"Device Attached", "New Data"}, 123, true},
     };
     for (std::size_t cut = 512; cut < kDataBlockSize; cut += 512)
         cases.push_back({"BlockCutOffAt" + std::to_string(cut), false, blockCutOffAt(cut),
                          timeout, 0, true});
-    cases.push_back({"SecondTesterAfterDownload", false, secondTesterAfterDownload,
-                     {"Device Attached", "Device Disconnected", "Device Attached"}, 123, true});
-    cases.push_back({"DialogsOpenWhenRecordsReplaced", false, dialogsOpenWhenRecordsReplaced,
-                     attached, 3, true});
-    cases.push_back({"NewDataYesWhileChoosingAFile", true, newDataYesWhileChoosingAFile,
-                     {"Device Attached", "New Data"}, 123, true});
     return cases;
 }
 

@@ -249,11 +249,8 @@ TEST_F(HandOver, NewDownloadAfterSortingShowsDownloadOrderUnselectedOnRecordOne)
     EXPECT_FALSE(single().ChkSelectRecord->isChecked());
 }
 
-// A worker's request that the event loop never reached before it ended is
-// refused when the end is marked: the worker goes on at once, rather than
-// waiting until the application object goes and then running on while the
-// process ends, and the request is never run afterwards.  A worker that asks
-// later is refused at once.
+// Requests the ended event loop never reached are refused when the end is
+// marked (the worker goes on at once) and never run; later ones at once.
 TEST_F(HandOver, ARequestLeftWhenTheLoopEndsIsRefusedAndNeverRun) {
     std::atomic<int> ran{0};
     std::atomic<bool> returned{false};
@@ -272,8 +269,7 @@ TEST_F(HandOver, ARequestLeftWhenTheLoopEndsIsRefusedAndNeverRun) {
     QCoreApplication::processEvents();
     EXPECT_EQ(ran.load(), 0);
 
-    std::thread late([&] { runOnUiThread([&] { ++ran; }); });
-    late.join();
+    std::thread([&] { runOnUiThread([&] { ++ran; }); }).join();  // a worker asking later
     QCoreApplication::processEvents();
     EXPECT_EQ(ran.load(), 0);
     resetUiHandOversForTest();

@@ -14,7 +14,6 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionGroupBox>
 #include <QTabWidget>
-#include <QTest>
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -57,17 +56,13 @@ bool designedPastTheEdge(const QWidget* w) { return w->objectName() == QLatin1St
 // The width the control gives its text.
 int room(const QWidget* w) {
     QStyle* style = w->style();
-    if (auto* b = qobject_cast<const QRadioButton*>(w)) {
+    const bool radio = qobject_cast<const QRadioButton*>(w) != nullptr;
+    if (radio || qobject_cast<const QCheckBox*>(w)) {
         QStyleOptionButton o;
-        o.initFrom(b);
-        o.text = b->text();
-        return style->subElementRect(QStyle::SE_RadioButtonContents, &o, b).width();
-    }
-    if (auto* b = qobject_cast<const QCheckBox*>(w)) {
-        QStyleOptionButton o;
-        o.initFrom(b);
-        o.text = b->text();
-        return style->subElementRect(QStyle::SE_CheckBoxContents, &o, b).width();
+        o.initFrom(w);
+        o.text = static_cast<const QAbstractButton*>(w)->text();
+        const auto contents = radio ? QStyle::SE_RadioButtonContents : QStyle::SE_CheckBoxContents;
+        return style->subElementRect(contents, &o, w).width();
     }
     if (auto* b = qobject_cast<const QPushButton*>(w)) {
         QStyleOptionButton o;
@@ -81,8 +76,11 @@ int room(const QWidget* w) {
     return w->width();
 }
 
-// Checks every visible control of window; what names the state in failures.
-void expectFits(QWidget* window, const std::string& what) {
+// Checks every visible control of window; state names it in failures.
+void expectFits(QWidget* window, const std::string& state) {
+    const QByteArray factor = qgetenv("QT_SCALE_FACTOR");
+    const std::string what =
+        state + " at scale factor " + (factor.isEmpty() ? "1" : factor.toStdString());
     QCoreApplication::processEvents();  // layouts settle
     ASSERT_TRUE(window->isVisible()) << what;
     const QRect area = window->rect();
@@ -149,11 +147,6 @@ QPalette darkScheme() {
     return palette;
 }
 
-std::string scaled(const std::string& what) {
-    const QByteArray factor = qgetenv("QT_SCALE_FACTOR");
-    return what + " at scale factor " + (factor.isEmpty() ? "1" : factor.toStdString());
-}
-
 }  // namespace
 
 using WindowLayout = MainWindowTest;
@@ -162,20 +155,18 @@ TEST_F(WindowLayout, EveryWindowInEveryStateFits) {
     const bool dark = qEnvironmentVariable("LUMKEST_SCREENSHOT_SCHEME") == QLatin1String("dark");
     if (dark) MainWindow->setPalette(darkScheme());
     MainWindow->show();
-    expectFits(MainWindow, scaled("main window at start"));
+    expectFits(MainWindow, "main window at start");
     const std::vector<TestRecord> records = VirtualTester::defaultRecords();
     ASSERT_EQ(MainWindow->presentRecords(records, records.size(), {}), 0);
-    expectFits(MainWindow, scaled("list page with the tester's records"));
-    for (int row : {1, 2, 4}) {
-        recordStore().toggleSelected(static_cast<std::size_t>(row - 1));
-        MainWindow->listPage()->grid()->showSelection();
-    }
+    expectFits(MainWindow, "list page with the tester's records");
+    for (std::size_t i : {0, 1, 3}) recordStore().toggleSelected(i);
+    MainWindow->listPage()->grid()->showSelection();
     shoot(MainWindow, "list-view");
     MainWindow->DataView()->setCurrentIndex(1);
     for (unsigned i = 0; i < records.size(); ++i) {
         currentRecord = i;
         MainWindow->singlePage()->refresh();
-        expectFits(MainWindow, scaled("single record page, record " + std::to_string(i + 1)));
+        expectFits(MainWindow, "single record page, record " + std::to_string(i + 1));
     }
     currentRecord = 5;
     MainWindow->singlePage()->selectChooserEntry(5);
@@ -186,19 +177,19 @@ TEST_F(WindowLayout, EveryWindowInEveryStateFits) {
          {ExportCsvAll, ExportCsvSingle, SaveTextSelected, SaveTextSingle, SaveTextAll}) {
         saveDialogMode = mode;
         saveDialog()->show();
-        expectFits(ulumSaveDialog, scaled("save window, mode " + std::to_string(mode)));
+        expectFits(ulumSaveDialog, "save window, mode " + std::to_string(mode));
         saveDialog()->hide();
     }
     for (int range : {PrintSelected, PrintSingle, PrintAll}) {
         printRange = range;
         printDialog()->show();
-        expectFits(printWindow, scaled("print window, range " + std::to_string(range)));
+        expectFits(printWindow, "print window, range " + std::to_string(range));
         printDialog()->hide();
     }
     helpViewer()->show();
-    expectFits(helpWindow, scaled("help"));
+    expectFits(helpWindow, "help");
     aboutBox()->show();
-    expectFits(frmAbout, scaled("About"));
+    expectFits(frmAbout, "About");
 
     // The Virtual Tester window with a block file, through its actions.
     VirtualTester tester;
@@ -218,6 +209,6 @@ TEST_F(WindowLayout, EveryWindowInEveryStateFits) {
     for (const auto& s : steps) {
         s.act();
         window->refresh();
-        expectFits(window.get(), scaled(s.what));
+        expectFits(window.get(), s.what);
     }
 }

@@ -467,8 +467,8 @@ TEST_F(SingleRecordView, DroppedDownListShowsEachMoveIgnoresOtherKeysAndClosesOn
     EXPECT_EQ(currentRecord.load(), 3u);
     EXPECT_EQ(chooser->currentIndex(), 3);
     // Keys other than Tab and the movement keys do nothing, picking keys too.
-    for (int k : {int(Qt::Key_Return), int(Qt::Key_Enter), int(Qt::Key_F4), int(Qt::Key_A)})
-        QTest::keyClick(list, static_cast<Qt::Key>(k));
+    for (Qt::Key k : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_F4, Qt::Key_A})
+        QTest::keyClick(list, k);
     QTest::keyClick(list, Qt::Key_X, Qt::AltModifier);
     EXPECT_TRUE(list->isVisible());
     EXPECT_EQ(currentRecord.load(), 3u);
@@ -754,11 +754,10 @@ TEST_F(SingleRecordView, StepGlyphsTakeTheButtonTextColourOfADarkScheme) {
         return best.name().toStdString();  // #rrggbb
     };
     Ui::SinglePage& s = single();
-    for (QPushButton* b : {s.BtnBack5Rec, s.BtnPrevRecord, s.BtnNextRecord, s.BtnJump5Rec})
-        EXPECT_EQ(ink(b), dark.color(QPalette::Disabled, QPalette::ButtonText).name().toStdString())
-            << b->objectName().toStdString();
-    download(3);
-    for (QPushButton* b : {s.BtnBack5Rec, s.BtnPrevRecord, s.BtnNextRecord, s.BtnJump5Rec})
-        EXPECT_EQ(ink(b), dark.color(QPalette::Active, QPalette::ButtonText).name().toStdString())
-            << b->objectName().toStdString();
+    for (QPalette::ColorGroup group : {QPalette::Disabled, QPalette::Active}) {
+        if (group == QPalette::Active) download(3);
+        for (QPushButton* b : {s.BtnBack5Rec, s.BtnPrevRecord, s.BtnNextRecord, s.BtnJump5Rec})
+            EXPECT_EQ(ink(b), dark.color(group, QPalette::ButtonText).name().toStdString())
+                << b->objectName().toStdString();
+    }
 }

@@ -124,9 +124,8 @@ TEST(UsbOpen, ByProductStringOverTheStandardProductIds) {
     }
 }
 
-// Permission checks as an ordinary user has them, on this thread (which
-// makes the USB calls): root's power to open any file is left out of the
-// effective capabilities and taken up again afterwards.
+// This thread (the one making USB calls) checked as an ordinary user: root's
+// power to open any file is left out of its effective capabilities meanwhile.
 class OrdinaryUser {
 public:
     OrdinaryUser() {
@@ -151,60 +150,52 @@ std::vector<std::string> skippedLines() {
     return out;
 }
 
-// Another FTDI device that this user cannot open, or that is another
-// product, listed before the tester (port 2) or after it (port 0): the
-// tester is found either way.  A device passed over is logged once however
-// often the monitor looks, and does not count as a tester that is there.
+// Another FTDI device, unopenable or another product, before the tester
+// (port 2) or after it (port 0): the tester is found; the other is logged
+// once however often the monitor looks, and is no tester when unplugged.
 TEST(UsbOpen, PassesOverOtherFtdiDevicesAndLogsEachOnce) {
     requirePreload();
     const std::string folder = "/tmp/lumkest-usb-log-" + std::to_string(::getpid()) + "/";
     ::mkdir(folder.c_str(), 0700);
     setLogFolderForTest(folder);
-    struct Case {
-        unsigned port;
-        bool openable;
-        const char* logged;
-    };
-    const Case cases[] = {
-        {2, false, "device 102 (0403:6001): cannot be opened or read (Access denied"},
-        {0, false, "device 100 (0403:6001): cannot be opened or read (Access denied"},
-        {2, true, "device 102 (0403:6001): product \"USB <-> Serial Cable\""},
-        {0, true, "device 100 (0403:6001): product \"USB <-> Serial Cable\""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.logged);
-        resetDebugLogForTest();
-        initDebugLog("dbug.dbg");
-        VirtualTester tester;
-        FtdiChip chip(tester);
-        chip.addOtherDevice(c.port, 0x6001, c.openable ? "USB <-> Serial Cable" : "FT232R", c.openable);
-        OrdinaryUser user;
-        FtdiDriver usb;
-        DeviceHandle h = 0;
-        for (int attempt = 1; attempt <= 2; ++attempt) {
-            ASSERT_EQ(usb.openByDescription(kInstrumentDescription, kOpenByDescription, &h), 0);
-            EXPECT_EQ(chip.counters().resets, attempt);  // the tester was opened
-            EXPECT_EQ(usb.close(h), 0);
+    for (bool openable : {false, true})
+        for (unsigned port : {2u, 0u}) {
+            const std::string logged = "device 10" + std::to_string(port) + " (0403:6001): " +
+                                       (openable ? "product \"USB <-> Serial Cable\""
+                                                 : "cannot be opened or read (Access denied");
+            SCOPED_TRACE(logged);
+            resetDebugLogForTest();
+            initDebugLog("dbug.dbg");
+            VirtualTester tester;
+            FtdiChip chip(tester);
+            chip.addOtherDevice(port, 0x6001, openable ? "USB <-> Serial Cable" : "FT232R",
+                                openable);
+            OrdinaryUser user;
+            FtdiDriver usb;
+            DeviceHandle h = 0;
+            for (int attempt = 1; attempt <= 2; ++attempt) {
+                ASSERT_EQ(usb.openByDescription(kInstrumentDescription, kOpenByDescription, &h), 0);
+                EXPECT_EQ(chip.counters().resets, attempt);  // the tester was opened
+                EXPECT_EQ(usb.close(h), 0);
+            }
+            // Only a device listed before the tester has been looked at.
+            EXPECT_EQ(skippedLines().size(), port == 2 ? 1u : 0u);
+            chip.unplug();
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                EXPECT_NE(usb.openByDescription(kInstrumentDescription, kOpenByDescription, &h), 0);
+                EXPECT_EQ(usb.lastOpenProblem(), FtdiDriver::OpenProblem::NotFound);
+            }
+            const std::vector<std::string> skipped = skippedLines();
+            ASSERT_EQ(skipped.size(), 1u);
+            EXPECT_NE(skipped[0].find(logged), std::string::npos) << skipped[0];
         }
-        // Only a device listed before the tester has been looked at.
-        EXPECT_EQ(skippedLines().size(), c.port == 2 ? 1u : 0u);
-        chip.unplug();
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            EXPECT_NE(usb.openByDescription(kInstrumentDescription, kOpenByDescription, &h), 0);
-            EXPECT_EQ(usb.lastOpenProblem(), FtdiDriver::OpenProblem::NotFound);
-        }
-        const std::vector<std::string> skipped = skippedLines();
-        ASSERT_EQ(skipped.size(), 1u);
-        EXPECT_NE(skipped[0].find(c.logged), std::string::npos) << skipped[0];
-    }
     resetDebugLogForTest();
     setLogFolderForTest("");
     std::remove((folder + "dbug.dbg").c_str());
     ::rmdir(folder.c_str());
 }
 
-// Why the tester could not be opened: another program holds it, or this
-// user may not open it.
+// Why the tester could not be opened: held by another program, or no right.
 TEST(UsbOpen, TellsWhyTheTesterCouldNotBeOpened) {
     requirePreload();
     VirtualTester tester;
