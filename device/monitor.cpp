@@ -67,6 +67,10 @@ std::atomic<bool> threadStartFailure{false};
 // as connected and Download stays disabled.  Monitor thread only.
 std::atomic<bool> commandThreadDue{false};
 
+// The last look for a tester opened one, whether or not it then answered
+// its identity request.
+std::atomic<bool> lookOpenedTester{false};
+
 // Copies a zero-padded text of `width` bytes up to its first zero byte and
 // zero-fills the rest of the destination, so that a shorter identity fully
 // replaces a longer one.
@@ -113,11 +117,13 @@ int startLink() {
 int findDevice() {
     Driver* d = driver();
     DeviceHandle h = 0;
+    lookOpenedTester = false;
     if (d->openByDescription(kInstrumentDescription, kOpenByDescription, &h) != kDriverOk ||
         h == 0) {
         deviceHandle = 0;
         return 0;
     }
+    lookOpenedTester = true;
     deviceHandle = h;
     d->setLatencyTimer(h, 1);
     d->setUsbParameters(h, 1, 4096);
@@ -232,6 +238,8 @@ bool waitForWorkers(unsigned timeoutMs) {
     return joinCommandThread(left > 0 ? static_cast<unsigned>(left) : 0);
 }
 
+bool lastLookOpenedTester() { return lookOpenedTester.load(); }
+
 void resetMonitorForTest() {
     monitorStop = 1;
     commandStop = 1;
@@ -242,6 +250,7 @@ void resetMonitorForTest() {
     LinkState = LinkIdle;
     threadStartFailure = false;
     commandThreadDue = false;
+    lookOpenedTester = false;
     setCommandThreadStartFailureForTest(false);
     setCommandThreadManualForTest(false);
     Identity& ident = identity();

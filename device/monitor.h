@@ -30,6 +30,11 @@ int monitorCycle();
 // (the command-line program tries at once, then once a second).
 int monitorPoll();
 
+// Whether the last look for the tester (a cycle with none open) opened one,
+// even if it then gave no identity and was closed again: tells a tester that
+// is not there from one that does not answer.
+bool lastLookOpenedTester();
+
 // Waits up to timeoutMs for the monitor (and command) threads to end;
 // returns true if they did.  Used at shutdown and by tests.
 bool waitForWorkers(unsigned timeoutMs);

@@ -5,6 +5,7 @@
 
 #include "device/clock.h"
 #include "device/decode.h"
+#include "device/driver.h"
 #include "device/monitor.h"
 #include "device/usbcomm.h"
 
@@ -26,57 +27,17 @@ const Ending kEndings[] = {
 
 }  // namespace
 
-// Passes every call on to the real driver and notes whether the last open
-// attempt succeeded, which tells a tester that is not there from one that
-// does not answer its identity request (the monitor closes both quietly).
-class TesterSession::Watch : public Driver {
-public:
-    explicit Watch(Driver* real) : real_(real) {}
-    bool lastOpenSucceeded = false;
-
-    int openByDescription(const char* description, unsigned flags, DeviceHandle* handle) override {
-        const int status = real_->openByDescription(description, flags, handle);
-        lastOpenSucceeded = status == kDriverOk;
-        return status;
-    }
-    int setLatencyTimer(DeviceHandle h, unsigned char ms) override {
-        return real_->setLatencyTimer(h, ms);
-    }
-    int setUsbParameters(DeviceHandle h, unsigned in, unsigned out) override {
-        return real_->setUsbParameters(h, in, out);
-    }
-    int write(DeviceHandle h, const void* data, unsigned count, unsigned* written) override {
-        return real_->write(h, data, count, written);
-    }
-    int read(DeviceHandle h, void* buffer, unsigned count, unsigned* got) override {
-        return real_->read(h, buffer, count, got);
-    }
-    int getQueueStatus(DeviceHandle h, unsigned* waiting) override {
-        return real_->getQueueStatus(h, waiting);
-    }
-    int getStatus(DeviceHandle h, unsigned* rx, unsigned* tx, unsigned* events) override {
-        return real_->getStatus(h, rx, tx, events);
-    }
-    int purge(DeviceHandle h, unsigned mask) override { return real_->purge(h, mask); }
-    int close(DeviceHandle h) override { return real_->close(h); }
-
-private:
-    Driver* real_;
-};
-
-TesterSession::TesterSession() : driver_(driver()), watch_(std::make_unique<Watch>(driver_)) {
+TesterSession::TesterSession() {
     previousHandler_ = setMessageHandler([this](const MessageRequest& r) { return answer(r); });
     setBlockObserver(
         [this](const std::uint8_t* block) { block_.assign(block, block + kDataBlockSize); });
     setCommandPassesByCaller(true);
-    setDriver(watch_.get());
 }
 
 TesterSession::~TesterSession() {
     const DeviceHandle h = deviceHandle.exchange(0);
     if (h != 0) driver()->close(h);
     stopCommandThread();
-    setDriver(driver_);
     setCommandPassesByCaller(false);
     setBlockObserver({});
     setMessageHandler(previousHandler_);
@@ -93,12 +54,11 @@ MsgAnswer TesterSession::answer(const MessageRequest& request) {
 SessionResult TesterSession::open(std::uint64_t waitMs) {
     const std::uint64_t start = nowMs();
     for (;;) {
-        watch_->lastOpenSucceeded = false;
         if (monitorPoll() == 0 && deviceHandle.load() != 0) return SessionResult::Done;
         if (nowMs() - start >= waitMs) break;
         sleepMs(kMonitorRhythmMs);
     }
-    return watch_->lastOpenSucceeded ? SessionResult::NoIdentity : SessionResult::NoTester;
+    return lastLookOpenedTester() ? SessionResult::NoIdentity : SessionResult::NoTester;
 }
 
 SessionResult TesterSession::download() {

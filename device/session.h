@@ -11,11 +11,9 @@
 // and no monitor or command thread may run beside it.
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "app/messages.h"
-#include "device/driver.h"
 
 enum class SessionResult {
     Done,
@@ -35,8 +33,7 @@ constexpr unsigned kAnswerWaitMs = 3000;
 
 class TesterSession {
 public:
-    // Installs the session's message answers, block observer and driver
-    // watch around the driver set with setDriver().
+    // Installs the session's message answers and block observer.
     TesterSession();
     // Closes the tester and puts everything back.
     ~TesterSession();
@@ -57,11 +54,8 @@ public:
     const std::vector<std::uint8_t>& block() const { return block_; }
 
 private:
-    class Watch;
     MsgAnswer answer(const MessageRequest& request);
 
-    Driver* driver_;
-    std::unique_ptr<Watch> watch_;
     MessageHandler previousHandler_;
     std::vector<std::uint8_t> block_;
     SessionResult shown_ = SessionResult::Done;  // what the link's last box said
