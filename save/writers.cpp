@@ -28,13 +28,15 @@ void line(std::string& out, const std::string& text) {
 
 std::string padRight(const std::string& text, int width) {
     std::string s = text;
-    if (static_cast<int>(s.size()) < width) s.append(static_cast<std::size_t>(width) - s.size(), ' ');
+    if (static_cast<int>(s.size()) < width)
+        s.append(static_cast<std::size_t>(width) - s.size(), ' ');
     return s;
 }
 
 std::string padLeft(const std::string& text, int width) {
     std::string s = text;
-    if (static_cast<int>(s.size()) < width) s.insert(0, static_cast<std::size_t>(width) - s.size(), ' ');
+    if (static_cast<int>(s.size()) < width)
+        s.insert(0, static_cast<std::size_t>(width) - s.size(), ' ');
     return s;
 }
 
@@ -64,13 +66,13 @@ std::string stripped(std::string text) {
 }
 
 void csvRecordLine(std::string& out, TestRecord copy, unsigned index) {
-    char* const fields[] = {copy.deviceID, copy.testDate, copy.testTime, copy.flow, copy.volume,
-                            copy.testDuration, copy.pressureMMHG, copy.pressureUser,
-                            copy.peakPressureTime};
-    const std::size_t widths[] = {sizeof copy.deviceID, sizeof copy.testDate, sizeof copy.testTime,
-                                  sizeof copy.flow, sizeof copy.volume, sizeof copy.testDuration,
-                                  sizeof copy.pressureMMHG, sizeof copy.pressureUser,
-                                  sizeof copy.peakPressureTime};
+    char* const fields[] = {copy.deviceID,     copy.testDate,     copy.testTime,
+                            copy.flow,         copy.volume,       copy.testDuration,
+                            copy.pressureMMHG, copy.pressureUser, copy.peakPressureTime};
+    const std::size_t widths[] = {
+        sizeof copy.deviceID,     sizeof copy.testDate,     sizeof copy.testTime,
+        sizeof copy.flow,         sizeof copy.volume,       sizeof copy.testDuration,
+        sizeof copy.pressureMMHG, sizeof copy.pressureUser, sizeof copy.peakPressureTime};
     for (std::size_t k = 0; k < 9; ++k) {
         fields[k][widths[k] - 1] = '\0';  // the copy is always terminated within its field
         stripCommas(fields[k]);
@@ -85,11 +87,11 @@ void csvRecordLine(std::string& out, TestRecord copy, unsigned index) {
 
 constexpr int kColumns = 10;
 const int kStartWidths[kColumns] = {3, 6, 9, 9, 13, 5, 4, 8, 0, 13};
-const char* const kHeaderRow1[kColumns] = {"Rec",  "Device", "Test Date", "Test Time",
-                                           "Test Duration", "Flow", "Vol.", "Peak", "",
-                                           "Peak Pressure"};
-const char* const kHeaderRow2[kColumns] = {"# ",    "ID", "", "hh:mm",    "hh:mm:ss",
-                                           "ml/hr", "ml", "Pressure", "", "Time (mm:ss)"};
+const char* const kHeaderRow1[kColumns] = {
+    "Rec",  "Device", "Test Date", "Test Time", "Test Duration",
+    "Flow", "Vol.",   "Peak",      "",          "Peak Pressure"};
+const char* const kHeaderRow2[kColumns] = {"# ",    "ID", "",         "hh:mm", "hh:mm:ss",
+                                           "ml/hr", "ml", "Pressure", "",      "Time (mm:ss)"};
 
 // The ten cells of a record line as they are written.
 std::vector<std::string> listCells(const TestRecord& r, unsigned index) {
@@ -154,7 +156,7 @@ std::string folderOf(const std::string& path) {
 // How a save went; errno-style code, 0 when it worked.
 struct Outcome {
     int error = 0;
-    bool opened = false;  // a file was opened for writing (old content may be gone)
+    bool opened = false;         // a file was opened for writing (old content may be gone)
     const char* what = nullptr;  // a reason that is no errno
 };
 
@@ -177,7 +179,8 @@ bool followLinks(std::string* path, int* error) {
             *error = EACCES;
             return false;
         }
-        std::vector<char> target(static_cast<std::size_t>(link.st_size > 0 ? link.st_size : 255) + 1);
+        std::vector<char> target(static_cast<std::size_t>(link.st_size > 0 ? link.st_size : 255) +
+                                 1);
         const ssize_t n = ::readlink(path->c_str(), target.data(), target.size());
         if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
             *error = n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG;
@@ -206,16 +209,64 @@ bool writeAll(int fd, const std::string& content) {
     return true;
 }
 
-// Writes through the file itself, creating it if it is not there.
+// The file system's call that puts a file's (or folder's) data on disk;
+// tests replace it to see what is synced and when.
+int (*syncCall)(int fd) = &::fsync;
+
+bool pwriteAll(int fd, const char* p, std::size_t left, off_t at) {
+    while (left > 0) {
+        const ssize_t n = ::pwrite(fd, p, left, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        p += n;
+        at += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Makes room for length bytes in fd, whose old content is oldLength bytes
+// long, without touching the old bytes: the file system reserves the blocks,
+// or, where it cannot, the part of the new content beyond the old length is
+// written first.  On failure the file is cut back to its old length.
+bool reserveRoom(int fd, const std::string& content, off_t oldLength) {
+    const off_t length = static_cast<off_t>(content.size());
+    if (length <= oldLength) return true;
+    int rc;
+    do rc = ::fallocate(fd, 0, 0, length);
+    while (rc != 0 && errno == EINTR);
+    if (rc == 0) return true;
+    bool ok = false;
+    if (errno == EOPNOTSUPP || errno == ENOSYS)
+        ok = pwriteAll(fd, content.data() + oldLength,
+                       content.size() - static_cast<std::size_t>(oldLength), oldLength);
+    if (ok) return true;
+    const int err = errno;
+    struct stat now;
+    if (::fstat(fd, &now) == 0 && now.st_size != oldLength) (void)::ftruncate(fd, oldLength);
+    errno = err;
+    return false;
+}
+
+// Writes through the file itself, creating it if it is not there.  The old
+// content is cut only once the new content has its room, so a full disk
+// leaves the old file as it was; an I/O error in the middle of the writing
+// can still leave it part old, part new.
 Outcome writeInPlace(const std::string& path, const std::string& content) {
     Outcome out;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         out.error = errno;
         return out;
     }
     out.opened = true;
-    bool ok = writeAll(fd, content) && ::fsync(fd) == 0;
+    struct stat old;
+    bool ok = ::fstat(fd, &old) == 0 && reserveRoom(fd, content, old.st_size) &&
+              pwriteAll(fd, content.data(), content.size(), 0) &&
+              ::ftruncate(fd, static_cast<off_t>(content.size())) == 0 && syncCall(fd) == 0;
     int err = ok ? 0 : errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -223,6 +274,32 @@ Outcome writeInPlace(const std::string& path, const std::string& content) {
     }
     out.error = ok ? 0 : err;
     return out;
+}
+
+// The mode a plain open gives a new file: 0666 less the umask.  Read from
+// /proc, since changing the umask to learn it would race with other threads.
+mode_t newFileMode() {
+    if (std::FILE* f = std::fopen("/proc/self/status", "re")) {
+        char text[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(text, sizeof text, f))
+            found = std::sscanf(text, "Umask: %o", &mask) == 1;
+        std::fclose(f);
+        if (found) return 0666 & ~static_cast<mode_t>(mask);
+    }
+    return 0644;
+}
+
+// Puts a folder's entries on disk, so that a rename in it survives a power
+// cut.  A folder that cannot be opened for it (no read right) is left: the
+// content itself is on disk already.
+bool syncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return true;
+    const bool ok = syncCall(fd) == 0 || errno == EINVAL;  // some file systems cannot
+    ::close(fd);
+    return ok;
 }
 
 // Makes a temporary file with a short name in folder, so that even a name
@@ -234,7 +311,9 @@ int createTemporary(const std::string& folder, std::string* temp) {
         std::snprintf(name, sizeof name, "/.lumkest-%x-%x", static_cast<unsigned>(::getpid()),
                       counter++);
         *temp = folder + name;
-        const int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // Private until it is complete: nobody else can open the new content
+        // in the moment before it takes the old file's mode.
+        const int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -260,17 +339,17 @@ Outcome replaceWhole(const std::string& path, const std::string& content, const 
     bool ok = true;
     if (old) {
         struct stat made;
-        if (::fstat(fd, &made) != 0 ||
-            (made.st_gid != old->st_gid && ::fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0)) {
+        if (::fstat(fd, &made) != 0 || (made.st_gid != old->st_gid &&
+                                        ::fchown(fd, static_cast<uid_t>(-1), old->st_gid) != 0)) {
             *fallBack = true;
             ::close(fd);
             ::unlink(temp.c_str());
             out.opened = false;
             return out;
         }
-        ok = ::fchmod(fd, old->st_mode & 07777) == 0;
     }
-    ok = ok && writeAll(fd, content) && ::fsync(fd) == 0;
+    ok = ::fchmod(fd, old ? old->st_mode & 07777 : newFileMode()) == 0;
+    ok = ok && writeAll(fd, content) && syncCall(fd) == 0;
     int err = ok ? 0 : errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -281,12 +360,39 @@ Outcome replaceWhole(const std::string& path, const std::string& content, const 
         err = errno;
     }
     if (!ok) ::unlink(temp.c_str());
+    // The new name must reach the disk too, or a power cut could bring the
+    // old file back after the save was reported.
+    if (ok && !syncFolder(folderOf(path))) err = errno;
     out.error = err;
     return out;
 }
 
-Outcome putOnDisk(const std::string& fileName, const std::string& content) {
+// Writes to something that is no file (a pipe, a terminal, /dev/null) as a
+// plain open writes to it: there is nothing to replace and nothing to sync.
+Outcome writeStream(const std::string& name, const std::string& content) {
     Outcome out;
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        out.error = errno;
+        return out;
+    }
+    out.opened = true;
+    bool ok = writeAll(fd, content);
+    int err = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    out.error = ok ? 0 : err;
+    return out;
+}
+
+Outcome putOnDisk(const std::string& fileName, const std::string& content, int flags) {
+    Outcome out;
+    struct stat target;
+    if ((flags & kSaveStreamsToo) && ::stat(fileName.c_str(), &target) == 0 &&
+        !S_ISREG(target.st_mode) && !S_ISDIR(target.st_mode))
+        return writeStream(fileName, content);
     std::string path = fileName;
     if (!followLinks(&path, &out.error)) return out;
     struct stat old;
@@ -318,13 +424,13 @@ Outcome putOnDisk(const std::string& fileName, const std::string& content) {
 // Writes contents to fileName; *opened tells whether a file was opened for
 // writing at all.
 int saveWhole(const std::string& fileName, const std::string& contents, std::string* reason,
-              bool* opened) {
+              bool* opened, int flags = kSaveFilesOnly) {
     if (reason) reason->clear();
     *opened = false;
     if (fileName.empty()) return kWriteNothing;
     Outcome out;
     try {
-        out = putOnDisk(fileName, contents);
+        out = putOnDisk(fileName, contents, flags);
     } catch (...) {
         out.error = ENOMEM;
     }
@@ -364,9 +470,16 @@ bool composeCsv(const SaveSource& s, int choice, bool, std::string* out) {
 
 }  // namespace
 
-int saveWholeFile(const std::string& fileName, const std::string& contents, std::string* reason) {
+int saveWholeFile(const std::string& fileName, const std::string& contents, std::string* reason,
+                  int flags) {
     bool opened = false;
-    return saveWhole(fileName, contents, reason, &opened);
+    return saveWhole(fileName, contents, reason, &opened, flags);
+}
+
+SyncCall setSyncCall(SyncCall call) {
+    const SyncCall previous = syncCall;
+    syncCall = call ? call : &::fsync;
+    return previous;
 }
 
 SaveSource currentSaveSource() {
@@ -389,10 +502,11 @@ void stripCommas(char* text) {
 bool csvFileText(const SaveSource& source, int recordChoice, std::string* out) {
     std::string& o = *out;
     o.clear();
-    line(o, "Dosimark Kest ID: " + stripped(source.instrumentId.substr(0, 30)) + "  SN: " +
-                source.instrumentSerial + "  -  Data Exported On " + source.stamp);
-    line(o, "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
-            "Pressure,mmHg,Pressure,(user),OP Peak Time");
+    line(o, "Dosimark Kest ID: " + stripped(source.instrumentId.substr(0, 30)) +
+                "  SN: " + source.instrumentSerial + "  -  Data Exported On " + source.stamp);
+    line(o,
+         "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
+         "Pressure,mmHg,Pressure,(user),OP Peak Time");
     return forChosen(source, recordChoice,
                      [&](unsigned i) { csvRecordLine(o, source.records[i], i); });
 }
@@ -409,35 +523,46 @@ int writeListLine(std::string& out, const TestRecord& record, unsigned index,
     return 0;
 }
 
-bool textFileText(const SaveSource& source, int recordChoice, bool recordFormat,
+std::vector<int> listColumnWidths(const std::vector<TestRecord>& records) {
+    std::vector<int> widths(kStartWidths, kStartWidths + kColumns);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        std::vector<std::string> cells = listCells(records[i], static_cast<unsigned>(i));
+        for (int k = 0; k < kColumns; ++k) {
+            int len = static_cast<int>(cells[static_cast<std::size_t>(k)].size());
+            if (len > widths[static_cast<std::size_t>(k)]) widths[static_cast<std::size_t>(k)] = len;
+        }
+    }
+    return widths;
+}
+
+bool listFileText(const SaveSource& source, int recordChoice, const std::vector<int>& widths,
                   std::string* out) {
     std::string& o = *out;
     o.clear();
+    if (widths.size() != static_cast<std::size_t>(kColumns)) return false;
     fileHeader(o, source);
-    bool named;
-    if (recordFormat) {
-        named = forChosen(source, recordChoice,
-                          [&](unsigned i) { writeRecordBlock(o, source.records[i], i); });
-    } else {
-        // Column widths come from every record shown, whichever are written,
-        // so a subset lines up like the whole list.
-        std::vector<int> widths(kStartWidths, kStartWidths + kColumns);
-        for (std::size_t i = 0; i < source.records.size(); ++i) {
-            std::vector<std::string> cells = listCells(source.records[i], static_cast<unsigned>(i));
-            for (int k = 0; k < kColumns; ++k) {
-                int len = static_cast<int>(cells[static_cast<std::size_t>(k)].size());
-                if (len > widths[static_cast<std::size_t>(k)]) widths[static_cast<std::size_t>(k)] = len;
-            }
-        }
-        listLine(o, std::vector<std::string>(kHeaderRow1, kHeaderRow1 + kColumns), widths);
-        listLine(o, std::vector<std::string>(kHeaderRow2, kHeaderRow2 + kColumns), widths);
-        int length = 17;
-        for (int w : widths) length += w;
-        line(o, std::string(static_cast<std::size_t>(length), '='));
-        named = forChosen(source, recordChoice,
-                          [&](unsigned i) { writeListLine(o, source.records[i], i, widths); });
-    }
-    if (!named) return false;
+    listLine(o, std::vector<std::string>(kHeaderRow1, kHeaderRow1 + kColumns), widths);
+    listLine(o, std::vector<std::string>(kHeaderRow2, kHeaderRow2 + kColumns), widths);
+    int length = 17;
+    for (int w : widths) length += w;
+    line(o, std::string(static_cast<std::size_t>(length), '='));
+    if (!forChosen(source, recordChoice,
+                   [&](unsigned i) { writeListLine(o, source.records[i], i, widths); }))
+        return false;
+    closingBlock(o);
+    return true;
+}
+
+bool textFileText(const SaveSource& source, int recordChoice, bool recordFormat,
+                  std::string* out) {
+    if (!recordFormat)
+        return listFileText(source, recordChoice, listColumnWidths(source.records), out);
+    std::string& o = *out;
+    o.clear();
+    fileHeader(o, source);
+    if (!forChosen(source, recordChoice,
+                   [&](unsigned i) { writeRecordBlock(o, source.records[i], i); }))
+        return false;
     closingBlock(o);
     return true;
 }

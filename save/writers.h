@@ -8,13 +8,16 @@
 // never quoted, their commas become spaces instead.
 //
 // Where it changes nothing but the content, a file is written whole or not
-// at all: the text goes into a temporary file beside the chosen one, which
-// replaces it only when everything was written and flushed to disk, so a
-// failed save leaves the old file as it was.  Elsewhere (a folder the user
-// may not write, a file of another owner or with several names) the file is
-// written in place, as a plain open writes it.  A file the user may not
-// write is refused; symbolic links are written through, except one that the
-// kernel's protected_symlinks rule would refuse to follow.
+// at all: the text goes into a temporary file beside the chosen one (private
+// to the user until it is complete), which replaces it only when everything
+// was written and flushed to disk, and the folder is then synced, so a failed
+// save leaves the old file as it was and a saved one stays saved.  Elsewhere
+// (a folder the user may not write, a file of another owner or with several
+// names) the file is written in place through the existing file, cut to its
+// new length only after the new content has its room: a full disk leaves the
+// old file as it was, but an I/O error in the middle can leave it part new.  A file the user may
+// not write is refused; symbolic links are written through, except one that the kernel's
+// protected_symlinks rule would refuse to follow.
 
 #include <string>
 #include <vector>
@@ -45,8 +48,7 @@ void stripCommas(char* text);
 // (an index not below the record count).  SelectedRecords (-2), AllRecords
 // (-1) or a 0-based index.
 bool csvFileText(const SaveSource& source, int recordChoice, std::string* out);
-bool textFileText(const SaveSource& source, int recordChoice, bool recordFormat,
-                  std::string* out);
+bool textFileText(const SaveSource& source, int recordChoice, bool recordFormat, std::string* out);
 
 // Pieces of the text file: the nine-line block of the individual record
 // format, and one line of the list format given the ten column widths.
@@ -54,15 +56,35 @@ int writeRecordBlock(std::string& out, const TestRecord& record, unsigned index)
 int writeListLine(std::string& out, const TestRecord& record, unsigned index,
                   const std::vector<int>& widths);
 
+// The list format's ten column widths for the records a file is made from:
+// every record shown counts, whichever are written, so that a subset lines
+// up like the whole list.
+std::vector<int> listColumnWidths(const std::vector<TestRecord>& records);
+
+// The text file in the list format with the given column widths (what
+// textFileText writes with listColumnWidths(source.records)); false when
+// recordChoice names no record.
+bool listFileText(const SaveSource& source, int recordChoice, const std::vector<int>& widths,
+                  std::string* out);
+
 // Writes contents to fileName, the one way every saved file reaches the disk.
-// 0 written, 1 empty name (nothing touched), -1 failed; reason then says why.
-// A failure leaves the old file as it was, except one written in place.
+// 0 written, 1 empty name (nothing touched), -1 failed; reason then says why
+// (the system's own words).  A failure leaves the old file as it was, except
+// an I/O error in the middle of a file written in place.  With
+// kSaveStreamsToo, a name that is no regular file (a pipe, /dev/stdout,
+// /dev/null) is written plainly; otherwise it is refused.
+constexpr int kSaveFilesOnly = 0;
+constexpr int kSaveStreamsToo = 1;
 int saveWholeFile(const std::string& fileName, const std::string& contents,
-                  std::string* reason = nullptr);
+                  std::string* reason = nullptr, int flags = kSaveFilesOnly);
+
+// The call that flushes a file or folder to disk (fsync); tests replace it to
+// see what is synced.  Returns the previous one; nullptr restores fsync.
+using SyncCall = int (*)(int fd);
+SyncCall setSyncCall(SyncCall call);
 
 // Write fileName from the current records: 0 written (dataSaved = 1), 1 empty
 // name (nothing touched), -1 failed (logged; dataSaved = 0 if the file had
 // been opened, unchanged if it could not be).
 int writeCsvFile(const std::string& fileName, int recordChoice);
 int writeTextFile(const std::string& fileName, int recordChoice, bool recordFormat);
-

@@ -14,7 +14,8 @@ googletest libgtest-dev libgmock-dev
 xvfb xauth dbus at-spi2-core python3-pyatspi xdotool
 poppler-utils
 cups-daemon cups-client printer-driver-cups-pdf cups-filters
-clang libclang-rt-14-dev"
+clang libclang-rt-14-dev
+libqt6sql6-sqlite libqt6sql6-psql postgresql strace"
 if [ "${1:-}" = packaging ]; then
     PACKAGES="$PACKAGES dpkg-dev fakeroot file lintian appstream desktop-file-utils"
 fi

@@ -4,7 +4,9 @@
 // LUMKEST_WRITE_REFERENCE=folder writes the outputs there instead of
 // comparing, for review when a format is changed on purpose.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -93,24 +95,28 @@ TEST(Writers, SampleRecordLinesAndHeaders) {
     ASSERT_TRUE(csvFileText(source, AllRecords, &csv));
     ASSERT_TRUE(textFileText(source, AllRecords, false, &list));
     ASSERT_TRUE(textFileText(source, AllRecords, true, &block));
-    EXPECT_EQ(csv,
-              "Dosimark Kest ID: T1  SN: S1  -  Data Exported On 12/29/03 18:34:00\r\n"
-              "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
-              "Pressure,mmHg,Pressure,(user),OP Peak Time\r\n"
-              "1,123-456-789-012,29 Dec 2003,18:34,5.183,5.183,88:48:39,376,mmHg,7.27,PSI,00:16:32\r\n");
+    EXPECT_EQ(
+        csv,
+        "Dosimark Kest ID: T1  SN: S1  -  Data Exported On 12/29/03 18:34:00\r\n"
+        "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
+        "Pressure,mmHg,Pressure,(user),OP Peak Time\r\n"
+        "1,123-456-789-012,29 Dec 2003,18:34,5.183,5.183,88:48:39,376,mmHg,7.27,PSI,00:16:32\r\n");
     const std::string header =
-        "Korvane Systems Inc.\r\nDosimark Kest ID: T1 SN: S1 -  Data Saved On 12/29/03 18:34:00\r\n\r\n";
+        "Korvane Systems Inc.\r\nDosimark Kest ID: T1 SN: S1 -  Data Saved On 12/29/03 "
+        "18:34:00\r\n\r\n";
     const std::string closing =
-        "\r\nTechnician:_______________________________\r\nDate:_____________________________________\r\n";
-    EXPECT_EQ(list, header +
-                        "Rec  Device           Test Date   Test Time  Test Duration  Flow   Vol.   "
-                        "Peak                 Peak Pressure\r\n"
-                        "#    ID                           hh:mm      hh:mm:ss       ml/hr  ml     "
-                        "Pressure             Time (mm:ss) \r\n" +
-                        std::string(108, '=') + "\r\n" +
-                        "  1  123-456-789-012  29 Dec 2003 18:34      88:48:39       5.183  5.183   "
-                        "376 mmHg  7.27 PSI  16:32        \r\n" +
-                        closing);
+        "\r\nTechnician:_______________________________\r\nDate:___________________________________"
+        "__\r\n";
+    EXPECT_EQ(list,
+              header +
+                  "Rec  Device           Test Date   Test Time  Test Duration  Flow   Vol.   "
+                  "Peak                 Peak Pressure\r\n"
+                  "#    ID                           hh:mm      hh:mm:ss       ml/hr  ml     "
+                  "Pressure             Time (mm:ss) \r\n" +
+                  std::string(108, '=') + "\r\n" +
+                  "  1  123-456-789-012  29 Dec 2003 18:34      88:48:39       5.183  5.183   "
+                  "376 mmHg  7.27 PSI  16:32        \r\n" +
+                  closing);
     EXPECT_EQ(block, header +
                          "Record #:1\r\nDevice ID: 123-456-789-012\r\nTest Date: 29 Dec 2003\r\n"
                          "Test Time (hh:mm): 18:34\r\nTest Duration (hh:mm:ss): 88:48:39\r\n"
@@ -227,11 +233,59 @@ constexpr uid_t kNobody = 65534, kStranger = 65533;
 
 struct SaveCase {
     const char* name;
-    bool needsRoot;  // files of another owner
+    bool needsRoot;  // files of another owner, a file system of its own
     std::function<void(const fs::path&)> prepare;
     std::string save;  // the name saved to, in the case's folder
     int result;
     std::vector<std::pair<std::string, std::string>> after;  // every regular file, whole
+    std::string content = {};  // what is saved, if not the common short text
+    // What was synced, in order: "temp" for the temporary file, a name for a
+    // file written in place, "folder [names]" for the folder with its entries
+    // at that moment.  Unchecked when empty.
+    std::vector<std::string> synced = {};
+};
+
+// Every sync of a save, as the case's folder sees it.
+fs::path syncBase;
+std::vector<std::string> syncs;
+int recordSync(int fd) {
+    const fs::path p = fs::read_symlink("/proc/self/fd/" + std::to_string(fd));
+    std::string seen = fs::relative(p, syncBase).string();
+    if (fs::is_directory(p)) {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(p)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
+        seen = "folder [";
+        for (const std::string& n : names) seen += (seen.back() == '[' ? "" : " ") + n;
+        seen += "]";
+    } else if (p.filename().string().rfind(".lumkest-", 0) == 0) {
+        seen = "temp";
+    }
+    syncs.push_back(seen);
+    return ::fsync(fd);
+}
+
+// A file system of 64 KiB, filled up; unmounted when the test ends.
+struct FullDisks {
+    std::vector<fs::path> mounted;
+    bool make(const fs::path& dir) {
+        fs::create_directory(dir);
+        if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k,mode=1777") != 0) return false;
+        mounted.push_back(dir);
+        return true;
+    }
+    static void fill(const fs::path& dir) {
+        const int fd = ::open((dir / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const std::string chunk(512, 'f');
+        while (::write(fd, chunk.data(), chunk.size()) > 0) {
+        }
+        ::close(fd);
+    }
+    void unmount() {
+        for (const fs::path& d : mounted) ::umount2(d.c_str(), MNT_DETACH);
+        mounted.clear();
+    }
+    ~FullDisks() { unmount(); }
 };
 
 // What a save must keep of the name saved to: a link stays a link, and the
@@ -240,10 +294,11 @@ struct Kept {
     bool link = false;
     struct stat st {};
     bool exists = false;
-    explicit Kept(const fs::path& p) : link(fs::is_symlink(p)), exists(::stat(p.c_str(), &st) == 0) {}
+    explicit Kept(const fs::path& p)
+        : link(fs::is_symlink(p)), exists(::stat(p.c_str(), &st) == 0) {}
     bool operator==(const Kept& o) const {
-        return link == o.link && (!exists || !o.exists ||
-                                  (st.st_uid == o.st.st_uid && st.st_mode == o.st.st_mode));
+        return link == o.link &&
+               (!exists || !o.exists || (st.st_uid == o.st.st_uid && st.st_mode == o.st.st_mode));
     }
 };
 
@@ -251,6 +306,8 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
     const bool root = ::geteuid() == 0;
     const uid_t me = root ? kNobody : ::geteuid();
     const std::string old = "signed yesterday\r\n", now = "today\r\n", longName(255, 'n');
+    const std::string shared1800(1800, 's'), csvLarger(6000, 'c');
+    FullDisks disks;
     auto put = [&](const fs::path& path, mode_t mode, uid_t owner = 0) {
         writeFile(path, old);
         ::chmod(path.c_str(), mode);
@@ -266,34 +323,93 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
         put(d / "mine.txt", 0644);
     };
     const SaveCase cases[] = {
-        {"a new file", false, [](const fs::path&) {}, "a.txt", 0, {{"a.txt", now}}},
-        {"the user's own file keeps its mode", false, [&](const fs::path& d) { put(d / "a.txt", 0640); },
-         "a.txt", 0, {{"a.txt", now}}},
-        {"a read-only file is refused", false, [&](const fs::path& d) { put(d / "a.txt", 0444); },
-         "a.txt", -1, {{"a.txt", old}}},
-        {"a read-only folder: written in place", false,
-         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); }, "a.txt", 0,
+        {"a new file, synced, renamed, then its folder synced",
+         false,
+         [](const fs::path&) {},
+         "a.txt",
+         0,
+         {{"a.txt", now}},
+         {},
+         {"temp", "folder [a.txt]"}},
+        {"the user's own file keeps its mode",
+         false,
+         [&](const fs::path& d) { put(d / "a.txt", 0640); },
+         "a.txt",
+         0,
          {{"a.txt", now}}},
-        {"a read-only folder: no new file", false, [](const fs::path& d) { ::chmod(d.c_str(), 0555); },
-         "a.txt", -1, {}},
-        {"a name of 255 bytes", false, [&](const fs::path& d) { put(d / longName, 0644); }, longName,
-         0, {{longName, now}}},
-        {"a second name sees the new content", false,
-         [&](const fs::path& d) { put(d / "a.txt", 0644), fs::create_hard_link(d / "a.txt", d / "b.txt"); },
-         "a.txt", 0, {{"a.txt", now}, {"b.txt", now}}},
-        {"another owner's writable file", true,
-         [&](const fs::path& d) { put(d / "a.txt", 0666, kStranger); }, "a.txt", 0, {{"a.txt", now}}},
-        {"a dangling link makes its target", false,
-         [&](const fs::path& d) { link("made.txt", d / "a.txt"); }, "a.txt", 0, {{"made.txt", now}}},
-        {"a stranger's link in a shared sticky folder is refused", true,
+        {"a read-only file is refused",
+         false,
+         [&](const fs::path& d) { put(d / "a.txt", 0444); },
+         "a.txt",
+         -1,
+         {{"a.txt", old}}},
+        {"a read-only folder: written in place",
+         false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); },
+         "a.txt",
+         0,
+         {{"a.txt", now}},
+         {},
+         {"a.txt"}},
+        {"a read-only folder: no new file",
+         false,
+         [](const fs::path& d) { ::chmod(d.c_str(), 0555); },
+         "a.txt",
+         -1,
+         {}},
+        {"a name of 255 bytes",
+         false,
+         [&](const fs::path& d) { put(d / longName, 0644); },
+         longName,
+         0,
+         {{longName, now}}},
+        {"a second name sees the new content",
+         false,
+         [&](const fs::path& d) {
+             put(d / "a.txt", 0644), fs::create_hard_link(d / "a.txt", d / "b.txt");
+         },
+         "a.txt",
+         0,
+         {{"a.txt", now}, {"b.txt", now}}},
+        {"another owner's writable file",
+         true,
+         [&](const fs::path& d) { put(d / "a.txt", 0666, kStranger); },
+         "a.txt",
+         0,
+         {{"a.txt", now}}},
+        {"a shared file on a full disk is left whole",
+         true,
+         [&](const fs::path& d) {
+             if (!disks.make(d / "full")) return;
+             put(d / "full/a.csv", 0666, kStranger), writeFile(d / "full/a.csv", shared1800);
+             FullDisks::fill(d / "full");
+         },
+         "full/a.csv",
+         -1,
+         {{"full/a.csv", shared1800}, {"full/filler", ""}},
+         csvLarger},
+        {"a dangling link makes its target",
+         false,
+         [&](const fs::path& d) { link("made.txt", d / "a.txt"); },
+         "a.txt",
+         0,
+         {{"made.txt", now}}},
+        {"a stranger's link in a shared sticky folder is refused",
+         true,
          [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt", kStranger); },
-         "tmp/a.txt", -1, {{"mine.txt", old}}},
-        {"the user's own link there is followed", false,
-         [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt"); }, "tmp/a.txt", 0,
+         "tmp/a.txt",
+         -1,
+         {{"mine.txt", old}}},
+        {"the user's own link there is followed",
+         false,
+         [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt"); },
+         "tmp/a.txt",
+         0,
          {{"mine.txt", now}}},
     };
 
-    const fs::path base = fs::temp_directory_path() / ("lumkest-save-" + std::to_string(::getpid()));
+    const fs::path base =
+        fs::temp_directory_path() / ("lumkest-save-" + std::to_string(::getpid()));
     std::vector<const SaveCase*> run;
     std::vector<Kept> before;
     for (const SaveCase& c : cases) {
@@ -309,14 +425,22 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
         before.emplace_back(dir / c.save);
     }
     std::vector<int> results;
+    std::vector<std::vector<std::string>> synced;
+    const SyncCall previousSync = setSyncCall(&recordSync);
     std::thread([&] {
         if (root && (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
                      ::syscall(SYS_setresgid, kNobody, kNobody, kNobody) != 0 ||
                      ::syscall(SYS_setresuid, kNobody, kNobody, kNobody) != 0))
             return;
-        for (std::size_t i = 0; i < run.size(); ++i)
-            results.push_back(saveWholeFile((base / std::to_string(i) / run[i]->save).string(), now));
+        for (std::size_t i = 0; i < run.size(); ++i) {
+            syncBase = base / std::to_string(i);
+            syncs.clear();
+            const std::string& content = run[i]->content.empty() ? now : run[i]->content;
+            results.push_back(saveWholeFile((syncBase / run[i]->save).string(), content));
+            synced.push_back(syncs);
+        }
     }).join();
+    setSyncCall(previousSync);
     ASSERT_EQ(results.size(), run.size()) << "could not become an ordinary user";
 
     for (std::size_t i = 0; i < run.size(); ++i) {
@@ -326,14 +450,23 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
         std::vector<std::pair<std::string, std::string>> files;  // no temporary file is left
         for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir))
             if (e.is_regular_file() && !e.is_symlink())
-                files.emplace_back(fs::relative(e.path(), dir).string(), readFile(e.path()));
+                files.emplace_back(fs::relative(e.path(), dir).string(),
+                                   e.path().filename() == "filler" ? "" : readFile(e.path()));
         std::sort(files.begin(), files.end());
+        if (run[i]->save.rfind("full/", 0) == 0 && disks.mounted.empty()) {
+            std::printf("[ SKIPPED  ] \"%s\": no tmpfs could be mounted\n", run[i]->name);
+            continue;
+        }
         EXPECT_EQ(files, run[i]->after);
+        if (!run[i]->synced.empty()) {
+            EXPECT_EQ(synced[i], run[i]->synced);
+        }
         if (before[i].exists || before[i].link) {
             EXPECT_TRUE(Kept(dir / run[i]->save) == before[i]) << "owner, mode or link lost";
         }
         ::chmod(dir.c_str(), 0755);  // so that it can be removed
     }
+    disks.unmount();
     fs::remove_all(base);
 }
 
