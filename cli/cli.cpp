@@ -1,14 +1,22 @@
 #include "cli/cli.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QStringList>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/outputs.h"
+#include "device/decode.h"
 #include "device/ftdidriver.h"
 #include "device/monitor.h"
 #include "device/session.h"
@@ -25,10 +33,10 @@ namespace {
 const char* const kProgram = "lumkest-cli";
 const char* const kUsage =
     "Usage: lumkest-cli [--virtual [--block FILE] [--identity FILE]] [--wait SECONDS] [-q] "
-    "info | download OUTPUT... [--sort id|date]";
+    "info | download OUTPUT... [--sort id|date] [--paper a4|letter]";
 const char* const kUdevRule = "/lib/udev/rules.d/70-lumkest.rules";
 
-// The outputs of download, in the order they are written.
+// The outputs of download; they are written in the command line's order.
 enum class Kind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords };
 struct OutputOption {
     const char* name;
@@ -40,7 +48,7 @@ const OutputOption kOutputs[] = {
     {"csv", Kind::Csv, "the CSV export of all records"},
     {"text", Kind::Text, "the text file, list format, all records"},
     {"records", Kind::Records, "the text file, individual record format, all records"},
-    {"json", Kind::Json, "the records as JSON (\"-\" for standard output)"},
+    {"json", Kind::Json, "the records as JSON"},
     {"pdf", Kind::Pdf, "the printed list layout, as PDF"},
     {"pdf-records", Kind::PdfRecords, "the printed record layout, as PDF"},
 };
@@ -48,7 +56,8 @@ const OutputOption kOutputs[] = {
 struct Output {
     Kind kind;
     std::string option;  // "--csv"
-    std::string file;
+    std::string file;    // the name's bytes as given; "-" is standard output
+    bool toStdout() const { return file == "-"; }
 };
 
 struct Options {
@@ -59,8 +68,9 @@ struct Options {
     std::vector<std::string> simArgs;  // --block / --identity for the virtual tester
     std::uint64_t waitMs = 0;
     bool quiet = false;
-    std::vector<Output> outputs;
-    QString sort;  // "", "id" or "date"
+    std::vector<Output> outputs;  // in the command line's order
+    QString sort;                 // "", "id" or "date"
+    Paper paper = Paper::A4;
     bool needsPdf() const {
         for (const Output& o : outputs)
             if (o.kind == Kind::Pdf || o.kind == Kind::PdfRecords) return true;
@@ -68,7 +78,10 @@ struct Options {
     }
 };
 
-std::string local8(const QString& s) { return s.toLocal8Bit().toStdString(); }
+// Arguments are bytes: file names need not be UTF-8.  They are read as
+// Latin-1, one character per byte, and turned back into the same bytes.
+QString fromBytes(const char* arg) { return QString::fromLatin1(arg); }
+std::string bytes(const QString& s) { return s.toLatin1().toStdString(); }
 
 // The one-line progress note on a terminal: each note replaces the last.
 class Progress {
@@ -125,15 +138,73 @@ struct CliOptions {
     std::vector<QCommandLineOption> outputOpts;  // as kOutputs
     QCommandLineOption sortOpt{"sort", "order the records by device ID or by test date and time",
                                "id|date"};
+    QCommandLineOption paperOpt{"paper", "the PDF paper (default: the locale's, LC_PAPER)",
+                                "a4|letter"};
 
     CliOptions() {
         for (const OutputOption& out : kOutputs)
-            outputOpts.emplace_back(QString::fromLatin1(out.name), out.description, "FILE");
+            outputOpts.emplace_back(
+                QString::fromLatin1(out.name),
+                QString::fromLatin1(out.description) + " (\"-\": standard output)", "FILE");
     }
     std::vector<const QCommandLineOption*> global() const {
         return {&virtualOpt, &blockOpt, &identityOpt, &waitOpt, &quietOpt, &helpOpt, &versionOpt};
     }
 };
+
+// Where an output lands, to tell two outputs that name one file: the file's
+// device and inode where it exists, else the real path it would be made at
+// (its folder resolved, and a symbolic link at the end followed).
+std::string targetOf(const std::string& file, std::FILE* out) {
+    struct stat st;
+    if (file == "-" ? ::fstat(fileno(out), &st) == 0 : ::stat(file.c_str(), &st) == 0) {
+        if (S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3)) return {};  // /dev/null
+        return "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    }
+    if (file == "-") return "standard output";
+    std::string path = file;
+    for (int hops = 0; hops < 40; ++hops) {
+        char target[4096];
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+        if (n <= 0) break;
+        const std::string next(target, static_cast<std::size_t>(n));
+        const std::size_t slash = path.rfind('/');
+        path =
+            next[0] == '/' || slash == std::string::npos ? next : path.substr(0, slash + 1) + next;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    char* real = ::realpath(folder.c_str(), nullptr);
+    if (!real) return "path " + path;
+    std::string resolved = std::string(real) + "/" + path.substr(slash + 1);
+    std::free(real);
+    return "path " + resolved;
+}
+
+// Two outputs into one file would leave only the last of them; standard
+// output takes one output only.
+bool checkTargets(const Options& o, std::FILE* out, QString* error) {
+    std::vector<std::string> seen;
+    std::FILE* const stdoutFile = out;
+    for (std::size_t i = 0; i < o.outputs.size(); ++i) {
+        const Output& out = o.outputs[i];
+        seen.push_back(targetOf(out.file, stdoutFile));
+        for (std::size_t j = 0; j < i; ++j) {
+            if (seen[j].empty() || seen[j] != seen[i]) continue;
+            const Output& first = o.outputs[j];
+            *error = QString::fromLatin1(
+                first.toStdout() && out.toStdout()
+                    ? first.option + " and " + out.option +
+                          " both write to standard output; only one output may use \"-\""
+                    : first.option + " \"" + first.file + "\" and " + out.option + " \"" +
+                          out.file + "\" name the same file; give each output a file of its own");
+            return false;
+        }
+    }
+    return true;
+}
 
 // Parses the arguments; false with a one-line reason for bad usage.
 bool parseOptions(const QStringList& args, Options* o, QString* error) {
@@ -143,6 +214,7 @@ bool parseOptions(const QStringList& args, Options* o, QString* error) {
     for (const QCommandLineOption* opt : c.global()) p.addOption(*opt);
     for (const QCommandLineOption& opt : c.outputOpts) p.addOption(opt);
     p.addOption(c.sortOpt);
+    p.addOption(c.paperOpt);
 
     if (!p.parse(args)) {
         *error = p.errorText();
@@ -152,7 +224,8 @@ bool parseOptions(const QStringList& args, Options* o, QString* error) {
     o->version = p.isSet(c.versionOpt);
     if (o->help || o->version) return true;
 
-    for (const QCommandLineOption* once : {&c.blockOpt, &c.identityOpt, &c.waitOpt, &c.sortOpt}) {
+    for (const QCommandLineOption* once :
+         {&c.blockOpt, &c.identityOpt, &c.waitOpt, &c.sortOpt, &c.paperOpt}) {
         if (p.values(*once).size() > 1) {
             *error = "--" + once->names().first() + " given more than once";
             return false;
@@ -167,7 +240,7 @@ bool parseOptions(const QStringList& args, Options* o, QString* error) {
             *error = name + " is only for the virtual tester (--virtual)";
             return false;
         }
-        o->simArgs.push_back(local8(name + "=" + p.value(*sim)));
+        o->simArgs.push_back(bytes(name + "=" + p.value(*sim)));
     }
     if (p.isSet(c.waitOpt)) {
         bool ok = false;
@@ -188,19 +261,21 @@ bool parseOptions(const QStringList& args, Options* o, QString* error) {
     }
     o->info = commands[0] == "info";
 
-    for (std::size_t i = 0; i < c.outputOpts.size(); ++i) {
-        const QStringList files = p.values(c.outputOpts[i]);
-        const QString name = QString("--%1").arg(kOutputs[i].name);
-        if (files.size() > 1) {
-            *error = name + " given more than once";
-            return false;
-        }
-        if (files.size() == 1) {
+    // The outputs in the order the command line gives them.
+    for (const QString& given : p.optionNames()) {
+        for (std::size_t i = 0; i < c.outputOpts.size(); ++i) {
+            if (given != c.outputOpts[i].names().first()) continue;
+            const QString name = QString("--%1").arg(kOutputs[i].name);
+            const QStringList files = p.values(c.outputOpts[i]);
+            if (files.size() > 1) {
+                *error = name + " given more than once";
+                return false;
+            }
             if (files[0].isEmpty()) {
                 *error = name + " needs a file name";
                 return false;
             }
-            o->outputs.push_back({kOutputs[i].kind, local8(name), local8(files[0])});
+            o->outputs.push_back({kOutputs[i].kind, bytes(name), bytes(files[0])});
         }
     }
     o->sort = p.value(c.sortOpt);
@@ -208,8 +283,17 @@ bool parseOptions(const QStringList& args, Options* o, QString* error) {
         *error = "--sort takes id or date, not \"" + o->sort + "\"";
         return false;
     }
-    if (o->info && (!o->outputs.empty() || p.isSet(c.sortOpt))) {
-        *error = "info writes no files: outputs and --sort belong to download";
+    o->paper = localePaper();
+    if (p.isSet(c.paperOpt)) {
+        const QString paper = p.value(c.paperOpt).toLower();
+        if (paper != "a4" && paper != "letter") {
+            *error = "--paper takes a4 or letter, not \"" + p.value(c.paperOpt) + "\"";
+            return false;
+        }
+        o->paper = paper == "a4" ? Paper::A4 : Paper::Letter;
+    }
+    if (o->info && (!o->outputs.empty() || p.isSet(c.sortOpt) || p.isSet(c.paperOpt))) {
+        *error = "info writes no files: outputs, --sort and --paper belong to download";
         return false;
     }
     if (!o->info && o->outputs.empty()) {
@@ -244,10 +328,17 @@ QString helpText() {
     text += "\nOutputs of download (any number; at least one):\n";
     for (const QCommandLineOption& opt : c.outputOpts) text += helpLine(opt);
     text += helpLine(c.sortOpt);
+    text += helpLine(c.paperOpt);
     text +=
+        "\nThe outputs are written in the order given.  A FILE that is no regular file\n"
+        "(a pipe, /dev/stdout) is written plainly; any other is written whole or not at all.\n"
         "\nExit codes: 0 done, 2 bad usage, 3 no tester, 4 the transfer or the decoding\n"
-        "failed, 5 an output could not be written.\n";
+        "failed, 5 an output could not be written, 6 the tester holds no records.\n";
     return text;
+}
+
+std::string plural(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 class Run {
@@ -285,21 +376,24 @@ private:
                 progress_.clear();
                 std::fprintf(io_.out, "ID: %s\nSN: %s\n", instrumentIdText().c_str(),
                              instrumentSerialText().c_str());
-                return std::fflush(io_.out) == 0
-                           ? CliDone
-                           : fail(CliWriteFailed, "cannot write to standard output");
+                return std::fflush(io_.out) == 0 ? CliDone : stdoutFailed("info");
             }
             progress_.note("Downloading\u2026");
             const SessionResult got = session.download();
             block = session.block();
             if (got != SessionResult::Done) {
                 // A block that arrived whole but would not decode is still
-                // written raw, for a fault report.
-                if (got == SessionResult::DataError && !block.empty()) writeRawOnly(block);
+                // written raw, for a fault report or as the day's evidence.
+                if (got == SessionResult::DataError && !block.empty()) {
+                    const int code = writeRawOnly(block);
+                    if (code != CliDone) return code;
+                    if (blockHoldsNoRecords(block.data()))
+                        return fail(CliNoRecords, "the tester holds no records");
+                }
                 return transferFailed(got);
             }
         }  // the tester is closed here, before the files are written
-        const std::string count = std::to_string(recordCount.load()) + " records";
+        const std::string count = plural(recordCount.load(), "record", "records");
         progress_.note(count.c_str());
         progress_.keep();
         if (o_.sort == "id") sortByDeviceID();
@@ -337,7 +431,7 @@ private:
                     job.range = PrintAll;
                     job.format = out.kind == Kind::Pdf ? PrintListFormat : PrintRecordFormat;
                     QByteArray pdf;
-                    made = reportPdf(job, &pdf);
+                    made = reportPdf(job, o_.paper, &pdf);
                     contents.assign(pdf.constData(), static_cast<std::size_t>(pdf.size()));
                     break;
                 }
@@ -349,23 +443,37 @@ private:
         return CliDone;
     }
 
+    // Standard output for "-"; anything else through the careful saver,
+    // which writes pipes and devices plainly and files whole or not at all.
     int write(const Output& out, const std::string& contents) {
-        if (out.kind == Kind::Json && out.file == "-") {
+        if (out.toStdout()) {
             if (std::fwrite(contents.data(), 1, contents.size(), io_.out) != contents.size() ||
                 std::fflush(io_.out) != 0)
-                return fail(CliWriteFailed, "--json: cannot write to standard output");
+                return stdoutFailed(out.option);
             return CliDone;
         }
         std::string reason;
-        if (saveWholeFile(out.file, contents, &reason) == kWriteDone) return CliDone;
-        return fail(CliWriteFailed, out.option + ": cannot write \"" + out.file + "\": " + reason +
-                                        "; check that its folder exists, that you may write "
-                                        "there and that the disk has room");
+        if (saveWholeFile(out.file, contents, &reason, kSaveStreamsToo) == kWriteDone)
+            return CliDone;
+        return fail(CliWriteFailed, out.option + ": cannot write \"" + out.file + "\": " + reason);
     }
 
-    void writeRawOnly(const std::vector<std::uint8_t>& block) {
+    int stdoutFailed(const std::string& what) {
+        const std::string reason = std::strerror(errno);
+        std::clearerr(io_.out);
+        return fail(CliWriteFailed, what + ": cannot write to standard output: " + reason);
+    }
+
+    int writeRawOnly(const std::vector<std::uint8_t>& block) {
         for (const Output& out : o_.outputs)
-            if (out.kind == Kind::Raw) write(out, std::string(block.begin(), block.end()));
+            if (out.kind == Kind::Raw) return write(out, std::string(block.begin(), block.end()));
+        return CliDone;
+    }
+
+    const Output* rawOutput() const {
+        for (const Output& out : o_.outputs)
+            if (out.kind == Kind::Raw) return &out;
+        return nullptr;
     }
 
     int noTester(SessionResult result, FtdiDriver* usb) {
@@ -373,8 +481,6 @@ private:
             return fail(CliTransferFailed,
                         "the tester did not answer the identity request; switch it off and on, "
                         "plug it in again and retry");
-        const std::string within =
-            o_.waitMs > 0 ? " within " + std::to_string(o_.waitMs / 1000) + " seconds" : "";
         switch (usb ? usb->lastOpenProblem() : FtdiDriver::OpenProblem::NotFound) {
             case FtdiDriver::OpenProblem::NoPermission:
                 return fail(CliNoTester,
@@ -389,9 +495,12 @@ private:
                             "the tester is in use by another program (the LUM Kest window?); "
                             "close it and retry");
             default:
-                return fail(CliNoTester, "no tester found" + within +
-                                             "; plug it in and switch it on, or give --wait "
-                                             "SECONDS");
+                if (o_.waitMs > 0)
+                    return fail(CliNoTester, "no tester found within " +
+                                                 plural(o_.waitMs / 1000, "second", "seconds") +
+                                                 "; plug it in and switch it on, or give a longer --wait");
+                return fail(CliNoTester,
+                            "no tester found; plug it in and switch it on, or give --wait SECONDS");
         }
     }
 
@@ -409,10 +518,16 @@ private:
                 return fail(CliTransferFailed,
                             "a timeout occurred while transferring the data (the block "
                             "arrived incomplete); retry");
-            case SessionResult::DataError:
-                return fail(CliTransferFailed,
-                            "the transferred data could not be decoded (no records in it); "
-                            "download again, and keep it with --raw FILE for a fault report");
+            case SessionResult::DataError: {
+                const Output* raw = rawOutput();
+                return fail(
+                    CliTransferFailed,
+                    "the transferred data could not be decoded (no records in it); "
+                    "download again" +
+                        (raw ? "; the block is kept in \"" + raw->file + "\" for a fault report"
+                             : std::string(", and keep it with --raw FILE for a fault "
+                                           "report")));
+            }
             case SessionResult::Unplugged:
                 return fail(CliTransferFailed,
                             "the tester was unplugged during the download; plug it in and retry");
@@ -442,32 +557,40 @@ void onlyQtErrors(QtMsgType type, const QMessageLogContext&, const QString& text
 
 }  // namespace
 
+// Text for standard output: false, with errno kept, when it cannot be written.
+bool printAll(std::FILE* out, const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
+}
+
 int runCli(int& argc, char** argv, const CliStreams& io) {
     QStringList args;
-    for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+    for (int i = 0; i < argc; ++i) args << fromBytes(argv[i]);
     Options o;
     QString error;
-    if (!parseOptions(args, &o, &error)) {
-        std::fprintf(io.err, "%s: %s\n%s\n", kProgram, local8(error).c_str(), kUsage);
+    if (!parseOptions(args, &o, &error) ||
+        (!o.help && !o.version && !checkTargets(o, io.out, &error))) {
+        std::fprintf(io.err, "%s: %s\n%s\n", kProgram, bytes(error).c_str(), kUsage);
         return CliUsage;
     }
-    if (o.help) {
-        std::fputs(local8(helpText()).c_str(), io.out);
-        return CliDone;
-    }
-    if (o.version) {
-        std::fprintf(io.out, "%s %s\n", kProgram, LUMKEST_VERSION);
-        return CliDone;
+    if (o.help || o.version) {
+        const std::string text = o.help ? helpText().toStdString()
+                                        : std::string(kProgram) + " " + LUMKEST_VERSION + "\n";
+        if (printAll(io.out, text)) return CliDone;
+        std::fprintf(io.err, "%s: cannot write to standard output: %s\n", kProgram,
+                     std::strerror(errno));
+        return CliWriteFailed;
     }
 
     // PDF needs a QGuiApplication, which needs no display on the offscreen
     // platform; everything else makes do with the lighter core application.
+    // This program never shows a window, so the platform is offscreen
+    // whatever the environment says: a desktop's QT_QPA_PLATFORM, passed on
+    // to an ssh login or a timer with no display, would abort it.
     const QtMessageHandler previousHandler = qInstallMessageHandler(&onlyQtErrors);
     std::unique_ptr<QCoreApplication> app;
     if (!QCoreApplication::instance()) {
         if (o.needsPdf()) {
-            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-                qputenv("QT_QPA_PLATFORM", "offscreen");
+            qputenv("QT_QPA_PLATFORM", "offscreen");
             app = std::make_unique<QGuiApplication>(argc, argv);
         } else {
             app = std::make_unique<QCoreApplication>(argc, argv);

@@ -6,7 +6,7 @@
 //   lumkest-cli [GLOBAL OPTIONS] download [OUTPUTS] [--sort id|date]
 //
 // Exit codes: 0 done, 2 bad usage, 3 no tester, 4 transfer or decoding
-// failed, 5 an output could not be written.
+// failed, 5 an output could not be written, 6 no records to write.
 
 #include <cstdio>
 
@@ -16,6 +16,7 @@ enum CliExit {
     CliNoTester = 3,
     CliTransferFailed = 4,
     CliWriteFailed = 5,
+    CliNoRecords = 6,
 };
 
 struct CliStreams {

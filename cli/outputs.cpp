@@ -1,11 +1,15 @@
 #include "cli/outputs.h"
 
+#include <langinfo.h>
+#include <locale.h>
+
 #include <QBuffer>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPdfWriter>
+#include <cstdint>
 #include <cstdlib>
 
 #include "app/fonts.h"
@@ -45,13 +49,23 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
     return QJsonDocument(whole).toJson(QJsonDocument::Indented);
 }
 
-bool reportPdf(const ReportJob& job, QByteArray* pdf) {
+Paper localePaper() {
+    // The paper category alone, read without changing the program's locale.
+    const locale_t paper = ::newlocale(LC_PAPER_MASK, "", static_cast<locale_t>(nullptr));
+    if (!paper) return Paper::A4;
+    const auto height =
+        static_cast<int>(reinterpret_cast<std::intptr_t>(::nl_langinfo_l(_NL_PAPER_HEIGHT, paper)));
+    ::freelocale(paper);
+    return height == 279 ? Paper::Letter : Paper::A4;
+}
+
+bool reportPdf(const ReportJob& job, Paper paper, QByteArray* pdf) {
     pdf->clear();
     QBuffer buffer(pdf);
     if (!buffer.open(QIODevice::WriteOnly)) return false;
     QPdfWriter writer(&buffer);
     writer.setResolution(1200);
-    writer.setPageSize(QPageSize(QPageSize::A4));
+    writer.setPageSize(QPageSize(paper == Paper::Letter ? QPageSize::Letter : QPageSize::A4));
     writer.setTitle(QStringLiteral("LUM Kest"));
     writer.setCreator(QStringLiteral("LUM Kest"));
     QtPrintCanvas canvas(writer);

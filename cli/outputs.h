@@ -13,6 +13,12 @@
 // read as Latin-1, so every byte comes back.
 QByteArray recordsJson(const SaveSource& source, std::time_t downloaded);
 
-// The job printed by the report printer onto a PDF canvas (A4, 1200 dots
-// per inch, as the print dialog's printer).  False when printing failed.
-bool reportPdf(const ReportJob& job, QByteArray* pdf);
+enum class Paper { A4, Letter };
+
+// The locale's paper (LC_PAPER), as the desktop's print dialog takes it:
+// Letter where the locale's paper is 279 mm high, A4 otherwise.
+Paper localePaper();
+
+// The job printed by the report printer onto a PDF canvas (1200 dots per
+// inch, as the print dialog's printer).  False when printing failed.
+bool reportPdf(const ReportJob& job, Paper paper, QByteArray* pdf);

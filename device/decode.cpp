@@ -168,6 +168,13 @@ bool decodeRecords(const std::uint8_t* block, std::vector<TestRecord>* records,
     return true;
 }
 
+bool blockHoldsNoRecords(const std::uint8_t* block) {
+    if (!block || block[0] != 'B' || block[1] != 0 || block[kRecordCountOffset] != 0) return false;
+    for (std::size_t s = 1; s <= kMaxRecords; ++s)
+        if (!slotEmpty(slotAt(block, s))) return false;
+    return true;
+}
+
 int decodeDataBlock(const std::uint8_t* block) {
     int result = -1;
     guarded("usbcomm", __LINE__, [&] {

@@ -46,6 +46,11 @@ DeviceRecordSlot recordToSlot(const TestRecord& record);  // for the virtual tes
 bool decodeRecords(const std::uint8_t* block, std::vector<TestRecord>* records,
                    std::size_t* capacity);
 
+// True for a well-formed all-records block of a tester that holds no
+// records: its count is 0 and its record slots are all empty.  Such a block
+// decodes to no records, as a damaged one does, but is no transfer fault.
+bool blockHoldsNoRecords(const std::uint8_t* block);
+
 // The whole decoding: decode, offer to save unsaved data and wait for the
 // save dialog, then hand the records to the views, with the identity of the
 // tester open now (the one they came from).  0 on success, -1 on

@@ -3,6 +3,9 @@
 // stamp; the JSON read back; every exit code.
 
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -13,9 +16,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "cli/cli.h"
 #include "device/clock.h"
+#include "device/decode.h"
 #include "device/monitor.h"
 #include "device/virtualtester.h"
 #include "print/qtcanvas.h"
@@ -247,27 +252,106 @@ TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
     // No USB tester on this machine.
     Ran ran = run({"info"});
     EXPECT_EQ(ran.code, CliNoTester);
-    EXPECT_EQ(ran.err.rfind("lumkest-cli: no tester found", 0), 0u) << ran.err;
+    EXPECT_EQ(ran.err,
+              "lumkest-cli: no tester found; plug it in and switch it on, or give --wait "
+              "SECONDS\n");
+    ran = run({"--wait", "1", "info"});
+    EXPECT_EQ(ran.err.find("lumkest-cli: no tester found within 1 second; "), 0u) << ran.err;
+    EXPECT_EQ(ran.err.find("give --wait SECONDS"), std::string::npos) << ran.err;
 
-    // A block that holds no records: nothing written but the block itself.
+    // A tester that holds no records, and a block that is damaged: nothing
+    // written but the block itself.
     std::vector<std::uint8_t> empty = VirtualTester::buildAllRecordsBlock({});
-    writeFile(path("empty.block"), empty);
-    ran = run({"--virtual", "--block", path("empty.block"), "download", "--csv", path("a.csv"),
-               "--raw", path("empty.raw")});
-    EXPECT_EQ(ran.code, CliTransferFailed);
-    EXPECT_NE(ran.err.find("could not be decoded"), std::string::npos) << ran.err;
-    EXPECT_EQ(readFile(path("empty.raw")), std::string(empty.begin(), empty.end()));
-    EXPECT_FALSE(fs::exists(path("a.csv")));
+    std::vector<std::uint8_t> damaged = empty;
+    damaged[kRecordCountOffset] = 5;  // records announced, none there
+    for (const auto& [block, code, text] :
+         {std::make_tuple(empty, CliNoRecords, "the tester holds no records\n"),
+          std::make_tuple(damaged, CliTransferFailed, "the block is kept in")}) {
+        writeFile(path("in.block"), block);
+        ran = run({"--virtual", "--block", path("in.block"), "download", "--csv", path("a.csv"),
+                   "--raw", path("kept.raw")});
+        EXPECT_EQ(ran.code, code);
+        EXPECT_NE(ran.err.find(text), std::string::npos) << ran.err;
+        EXPECT_EQ(readFile(path("kept.raw")), std::string(block.begin(), block.end()));
+        EXPECT_FALSE(fs::exists(path("a.csv")));
+    }
 
-    // An output that cannot be written: those before it stay, none after it.
-    ran = run({"--virtual", "download", "--raw", path("b.raw"), "--csv", path("missing/a.csv"),
-               "--text", path("a.txt")});
+    // An output that cannot be written: those given before it stay, none
+    // after it, in the command line's order; the reason is the system's.
+    ran = run({"--virtual", "download", "--text", path("a.txt"), "--csv", path("missing/a.csv"),
+               "--raw", path("b.raw")});
     EXPECT_EQ(ran.code, CliWriteFailed);
-    EXPECT_NE(ran.err.find("--csv: cannot write"), std::string::npos) << ran.err;
+    EXPECT_NE(ran.err.find("--csv: cannot write \"" + path("missing/a.csv") +
+                           "\": No such file or directory\n"),
+              std::string::npos)
+        << ran.err;
     EXPECT_EQ(std::count(ran.err.begin(), ran.err.end(), '\n'), 1);
-    EXPECT_TRUE(fs::exists(path("b.raw")));
+    EXPECT_TRUE(fs::exists(path("a.txt")));
     EXPECT_FALSE(fs::exists(path("missing")));
-    EXPECT_FALSE(fs::exists(path("a.txt")));
+    EXPECT_FALSE(fs::exists(path("b.raw")));
+}
+
+TEST_F(Cli, OutputsGoWhereTheyAreNamed) {
+    // Two outputs into one file are refused before the tester is opened.
+    fs::create_symlink("a.csv", path("link.csv"));
+    for (const auto& same : {std::make_pair(path("a.csv"), dir_.string() + "/./a.csv"),
+                             std::make_pair(path("link.csv"), path("a.csv")),
+                             std::make_pair(std::string("-"), std::string("-"))}) {
+        const Ran ran = run({"--virtual", "download", "--csv", same.first, "--text", same.second});
+        EXPECT_EQ(ran.code, CliUsage) << same.second;
+        EXPECT_NE(ran.err.find("--csv"), std::string::npos) << ran.err;
+        EXPECT_NE(ran.err.find("--text"), std::string::npos) << ran.err;
+        EXPECT_FALSE(fs::exists(path("a.csv")));
+    }
+
+    // A name is bytes: one that is not UTF-8 is written under that name.
+    const std::string latin = path("caf\xe9.csv");
+    Ran ran = run({"--virtual", "download", "--csv", latin, "--raw", path("b.raw")});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    const std::string csv = readFile(latin);
+    EXPECT_EQ(csv.find("Dosimark Kest ID:"), 0u);
+
+    // "-" is standard output for every output, byte for byte the file.
+    for (const char* option : {"--csv", "--text", "--records", "--json", "--raw", "--pdf"}) {
+        const std::string file = path(std::string("f") + option);
+        ASSERT_EQ(run({"--virtual", "download", option, file}).code, CliDone);
+        ran = run({"--virtual", "download", option, "-"});
+        EXPECT_EQ(ran.code, CliDone) << ran.err;
+        // A PDF carries its moment of making; its start is enough.
+        const std::size_t compared = std::string(option) == "--pdf" ? 5 : std::string::npos;
+        EXPECT_EQ(ran.out.substr(0, compared), readFile(file).substr(0, compared)) << option;
+    }
+
+    // A pipe is written plainly, as it is read.
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    std::string piped;
+    std::thread reader([&] { piped = readFile(path("fifo")); });
+    ran = run({"--virtual", "download", "--csv", path("fifo")});
+    reader.join();
+    EXPECT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_EQ(piped, csv);
+    EXPECT_EQ(run({"--virtual", "download", "--csv", "/dev/null", "--text", "/dev/null"}).code,
+              CliDone);
+}
+
+// The program itself, as a script or a timer starts it.
+TEST_F(Cli, ProgramRunsWithoutADisplayWhateverTheEnvironmentSays) {
+    std::vector<std::string> args{LUMKEST_CLI_PATH, "--virtual", "download",   "--pdf",
+                                  path("a.pdf"),    "--csv",     path("a.csv")};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env{"QT_QPA_PLATFORM=xcb", "PATH=/usr/bin:/bin", "LC_PAPER=C"};
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(readFile(path("a.pdf")).substr(0, 5), "%PDF-");
+    EXPECT_TRUE(fs::exists(path("a.csv")));
 }
 
 }  // namespace
