@@ -21,6 +21,24 @@ for pdf in list.pdf records.pdf; do head -c 5 "$pdf" | grep -q '^%PDF-'; done
 "$cli" --virtual --block block.bin -q download --csv again.csv
 test "$(tail -n +2 again.csv)" = "$(tail -n +2 records.csv)"
 
+# What a save does on disk: the temporary file is made private (0600), and
+# the folder is synced after the rename, so the new name survives a power cut.
+if strace -o /dev/null true 2>/dev/null; then
+    strace -f -y -e trace=openat,rename,renameat,renameat2,fsync -o trace \
+        "$cli" --virtual -q download --csv synced.csv
+    grep -q 'openat(.*\.lumkest-.*O_CREAT.*0600)' trace
+    ! grep -q 'openat(.*\.lumkest-.*O_CREAT.*06[0-7][1-7])' trace
+    sed -n '/rename.*synced\.csv/,$p' trace | grep -q "fsync([0-9]*<$(pwd)>)"
+else
+    echo "strace cannot trace here: the save's system calls are not checked"
+fi
+
+# Standard output into a pipeline, and the same file named twice.
+test "$("$cli" --virtual -q download --csv - | wc -l)" -eq 125
+status=0
+"$cli" --virtual download --csv x.csv --text ./x.csv 2>same || status=$?
+test "$status" -eq 2 && grep -q -- '--csv .* and --text .* name the same file' same && test ! -e x.csv
+
 status=0
 "$cli" --virtual download 2>usage || status=$?
 test "$status" -eq 2
