@@ -12,10 +12,24 @@ constexpr unsigned kOpenByDescription = 2;
 constexpr unsigned kPurgeRx = 1;
 constexpr int kDriverOk = 0;
 
+// Why the last openByDescription failed, for callers that explain it: no
+// tester there; a tester that this user may not open; a tester that another
+// program holds; anything else.  None after a success.
+enum class DriverOpenProblem { None, NotFound, NoPermission, Busy, Other };
+
 class Driver {
 public:
     virtual ~Driver() = default;
     virtual int openByDescription(const char* description, unsigned flags, DeviceHandle* handle) = 0;
+    // Why the last openByDescription failed.  A driver that cannot tell
+    // says NotFound.
+    virtual DriverOpenProblem lastOpenProblem() const { return DriverOpenProblem::NotFound; }
+    // The device that the last successful openByDescription opened did not
+    // answer as the tester does (it gave no identity): the next
+    // openByDescription looks at every other matching device first and comes
+    // back to it last, so that one silent device cannot hide a working
+    // tester.  A driver that sees only one device ignores this.
+    virtual void lastOpenedGaveNoAnswer() {}
     virtual int setLatencyTimer(DeviceHandle handle, unsigned char ms) = 0;
     virtual int setUsbParameters(DeviceHandle handle, unsigned inTransferSize,
                                  unsigned outTransferSize) = 0;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/debuglog.h"
@@ -187,10 +188,20 @@ int FtdiDriver::openByDescription(const char* description, unsigned flags, Devic
         lists.add(list);
         for (ftdi_device_list* d = list; d; d = d->next) candidates.push_back(d->dev);
     }
+    {
+        // After a device that gave no identity, the look starts after it and
+        // comes round to it last.
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::string after = std::exchange(startAfter_, std::string());
+        auto failed = std::find_if(candidates.begin(), candidates.end(),
+                                   [&](libusb_device* d) { return placeOf(d) == after; });
+        if (failed != candidates.end())
+            std::rotate(candidates.begin(), failed + 1, candidates.end());
+    }
 
     OpenProblem problem = OpenProblem::NotFound;
     std::map<std::string, std::string> skipped;  // device -> why, this time
-    bool opened = false;
+    libusb_device* opened = nullptr;
     for (libusb_device* candidate : candidates) {
         const std::string where = placeOf(candidate);
         std::string product;
@@ -210,7 +221,7 @@ int FtdiDriver::openByDescription(const char* description, unsigned flags, Devic
         }
         const int ftdiRc = ftdi_usb_open_dev(dev->ctx.get(), candidate);
         if (ftdiRc == 0) {
-            opened = true;
+            opened = candidate;
             break;
         }
         // A tester that another program holds, or that this user may list
@@ -232,9 +243,15 @@ int FtdiDriver::openByDescription(const char* description, unsigned flags, Devic
     ftdi_tciflush(dev->ctx.get());
 
     std::lock_guard<std::mutex> lock(mutex_);
+    lastOpened_ = placeOf(opened);
     *handle = nextHandle_++;
     devices_[*handle] = std::move(dev);
     return kDriverOk;
+}
+
+void FtdiDriver::lastOpenedGaveNoAnswer() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    startAfter_ = lastOpened_;
 }
 
 // Logs each skipped device once while it stays plugged in; a device that

@@ -25,10 +25,8 @@ struct libusb_device;
 
 class FtdiDriver : public Driver {
 public:
-    // Why the last openByDescription failed, for callers that explain it:
-    // no tester on the bus; a tester that this user may not open; a tester
-    // that another program holds; anything else.  None after a success.
-    enum class OpenProblem { None, NotFound, NoPermission, Busy, Other };
+    // Why an open failed (driver.h), also by this name.
+    using OpenProblem = DriverOpenProblem;
 
     FtdiDriver();
     ~FtdiDriver() override;
@@ -36,8 +34,12 @@ public:
     // Looks at every device of FTDI's five product IDs and opens the first
     // whose product string is exactly `description`; devices that cannot be
     // opened or read, or that are something else (a serial cable, a
-    // development board), are passed over and logged once each.
+    // development board), are passed over and logged once each.  After
+    // lastOpenedGaveNoAnswer() the look starts after the device that gave
+    // none and comes round to it last.
     int openByDescription(const char* description, unsigned flags, DeviceHandle* handle) override;
+    OpenProblem lastOpenProblem() const override { return lastOpenProblem_.load(); }
+    void lastOpenedGaveNoAnswer() override;
     int setLatencyTimer(DeviceHandle handle, unsigned char ms) override;
     int setUsbParameters(DeviceHandle handle, unsigned inTransferSize,
                          unsigned outTransferSize) override;
@@ -48,8 +50,6 @@ public:
                   unsigned* events) override;
     int purge(DeviceHandle handle, unsigned mask) override;
     int close(DeviceHandle handle) override;
-
-    OpenProblem lastOpenProblem() const { return lastOpenProblem_.load(); }
 
 private:
     struct Device;
@@ -64,4 +64,8 @@ private:
     // The devices passed over while looking for the tester, and why; each
     // is logged when it is first passed over.
     std::map<std::string, std::string> skipped_;
+    // Where the last device opened sits on the bus (placeOf), and the device
+    // that the next look starts after; empty for none.
+    std::string lastOpened_;
+    std::string startAfter_;
 };

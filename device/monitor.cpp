@@ -84,6 +84,15 @@ void closeDevice(DeviceHandle h) {
     deviceHandle = 0;
 }
 
+// An opened device gave no identity: it is closed, and the driver's next
+// look starts after it, so that a working tester behind it gets its turn.
+// Alone, it is opened again at the next cycle.
+int giveUpOnIdentity(DeviceHandle h) {
+    closeDevice(h);
+    driver()->lastOpenedGaveNoAnswer();
+    return 0;
+}
+
 // True when the open tester is still there.  When it has gone, it is closed
 // and the user is told.
 bool checkOpenDevice(DeviceHandle h) {
@@ -94,6 +103,9 @@ bool checkOpenDevice(DeviceHandle h) {
     commandThreadDue = false;
     stopCommandThread();
     linkView().setDownloadEnabled(false);
+    // A Download click that the ended link had not served must not reach
+    // the next tester.  None can follow: the controls are disabled now.
+    dropUnservedDownloadRequest();
     showMessage(haveData.load() ? kDisconnectedWithDataText : kDisconnectedText,
                 kDisconnectedCaption, MsgIcon::Warning, MsgButtons::Ok);
     linkView().setConnectionStatus(kStatusNotConnected);
@@ -131,17 +143,11 @@ int findDevice() {
     // Whatever the chip holds from before must not prefix the reply.
     d->purge(h, kPurgeRx);
     unsigned written = 0;
-    if (d->write(h, "ID\r", 3, &written) != kDriverOk) {
-        closeDevice(h);
-        return 0;
-    }
+    if (d->write(h, "ID\r", 3, &written) != kDriverOk) return giveUpOnIdentity(h);
     sleepMs(kIdentityWaitMs);
     unsigned waiting = 0;
     d->getQueueStatus(h, &waiting);
-    if (waiting < kIdentityReplySize) {
-        closeDevice(h);
-        return 0;
-    }
+    if (waiting < kIdentityReplySize) return giveUpOnIdentity(h);
     std::uint8_t reply[kIdentityReplySize] = {};
     unsigned got = 0;
     d->read(h, reply, kIdentityReplySize, &got);

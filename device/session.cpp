@@ -66,15 +66,18 @@ SessionResult TesterSession::download() {
     block_.clear();
     shown_ = SessionResult::Done;
     requestDownload();
-    commandPass();  // writes "DD\r"
+    commandPass();  // writes "DD\r", then the 50 ms and 25 ms pauses
     if (LinkState.load() != LinkCommandSent) return SessionResult::CommandFailed;
 
     const std::uint64_t sent = nowMs();
     std::uint64_t lastCheck = sent;
     for (;;) {
-        commandPass();  // listens; a block that has begun is received within this pass
+        // Listens; a block that has begun is received within this step.  The
+        // pass's pause follows only while there is more to listen for.
+        commandStep();
         if (shown_ != SessionResult::Done) return shown_;
         if (!block_.empty()) return SessionResult::Done;  // decoded without a complaint
+        sleepMs(kCommandPassMs);
         const std::uint64_t now = nowMs();
         if (now - lastCheck >= kMonitorRhythmMs) {
             // As the monitor does: a tester that has gone is closed and reported.

@@ -119,6 +119,62 @@ void applySimOptions(const SimOptions& opts, VirtualTester* tester) {
     if (opts.unplugged) tester->unplug();
 }
 
+namespace {
+
+// Where a short block stops.
+constexpr std::size_t kShortBlockBytes = 4000;
+
+const struct {
+    const char* name;
+    VirtualFault fault;
+} kFaultNames[] = {
+    {"silent", VirtualFault::Silent}, {"no-answer", VirtualFault::NoAnswer},
+    {"short", VirtualFault::Short},   {"empty", VirtualFault::Empty},
+    {"busy", VirtualFault::Busy},
+};
+
+}  // namespace
+
+bool parseVirtualFault(const std::string& kind, VirtualFault* fault) {
+    for (const auto& f : kFaultNames) {
+        if (kind != f.name) continue;
+        *fault = f.fault;
+        return true;
+    }
+    return false;
+}
+
+void applyVirtualFault(VirtualFault fault, VirtualTester* tester) {
+    switch (fault) {
+        case VirtualFault::Silent:
+            tester->setSilent(true);
+            break;
+        case VirtualFault::NoAnswer:
+            tester->setDownloadIgnored(true);
+            break;
+        case VirtualFault::Short: {
+            std::vector<std::uint8_t> block =
+                VirtualTester::buildAllRecordsBlock(tester->records());
+            block.resize(kShortBlockBytes);
+            tester->setBlockOverride(block);
+            break;
+        }
+        case VirtualFault::Empty:
+            tester->setBlockOverride(VirtualTester::buildAllRecordsBlock({}));
+            break;
+        case VirtualFault::Busy:
+            tester->setHeldElsewhere(true);
+            break;
+    }
+}
+
+bool applyVirtualFault(const std::string& kind, VirtualTester* tester) {
+    VirtualFault fault{};
+    if (!parseVirtualFault(kind, &fault)) return false;
+    applyVirtualFault(fault, tester);
+    return true;
+}
+
 std::string simUsage(const std::string& program) {
     return "Usage: " + program +
            " [--block FILE] [--identity FILE] [--unplugged] [--no-tester-window]\n"

@@ -43,3 +43,20 @@ void applySimOptions(const SimOptions& opts, VirtualTester* tester);
 
 // The usage text for --help and after an error.
 std::string simUsage(const std::string& program);
+
+// A failure of the virtual tester to rehearse (lumkest-cli --virtual --fault
+// KIND), by the name given:
+//   silent     no answer to the identity request
+//   no-answer  no answer to the download request
+//   short      the block stops after its first 4,000 bytes
+//   empty      a well-formed block without records (count 0, every slot empty)
+//   busy       the tester is held by another program
+// short and empty stand in for any block given with --block.
+enum class VirtualFault { Silent, NoAnswer, Short, Empty, Busy };
+
+// Reads a fault's name; false for any other text.
+bool parseVirtualFault(const std::string& kind, VirtualFault* fault);
+// Puts the fault into the tester, after applySimOptions.
+void applyVirtualFault(VirtualFault fault, VirtualTester* tester);
+// The same by name; false, changing nothing, for an unknown name.
+bool applyVirtualFault(const std::string& kind, VirtualTester* tester);

@@ -22,7 +22,6 @@ const char* const kDataErrorText =
     "There were errors parsing transferred data\r\rPlease try downloading again.";
 const char* const kDataErrorCaption = "Data Error";
 
-constexpr unsigned kPassMs = 25;
 constexpr unsigned kAfterCommandMs = 50;
 constexpr unsigned kBlockPollMs = 100;
 constexpr int kBlockPolls = 30;
@@ -142,6 +141,32 @@ void receiveAnnouncement(unsigned headerBytes) {
     if (sendAcknowledge() == -1) purgeReceive();
 }
 
+// One pass of the command thread; `pause` ends it with the pass's sleep.
+// After an exception the next pass follows at once.
+int runPass(bool pause) {
+    int result = 0;
+    bool ok = guarded("usbcomm", __LINE__, [&] {
+        DeviceHandle h = linkHandle();
+        if (h == 0) {
+            commandStop = 1;
+            result = -1;
+            return;
+        }
+        std::int32_t state = LinkState.load();
+        if (state == LinkDownloadRequested) {
+            sendDownloadCommand();
+        } else {
+            if (state != LinkIdle) moveLinkState(state, LinkIdle);
+            unsigned waiting = 0;
+            if (driver()->getQueueStatus(h, &waiting) == kDriverOk && waiting >= 1)
+                receiveFromInstrument();
+        }
+        if (pause) sleepMs(kCommandPassMs);
+    });
+    if (!ok) settleLinkIdle();
+    return result;
+}
+
 void commandThread() {
     while (commandStop.load() == 0) {
         if (commandPass() != 0) break;
@@ -197,6 +222,8 @@ void setCommandThreadManualForTest(bool manual) { manualForTest = manual; }
 
 void setCommandPassesByCaller(bool byCaller) { manualForTest = byCaller; }
 
+void dropUnservedDownloadRequest() { moveLinkState(LinkDownloadRequested, LinkIdle); }
+
 int requestDownload() {
     int result = -1;
     if (!guarded("usbcomm", __LINE__, [&] {
@@ -211,29 +238,9 @@ int requestDownload() {
     return result;
 }
 
-int commandPass() {
-    int result = 0;
-    bool ok = guarded("usbcomm", __LINE__, [&] {
-        DeviceHandle h = linkHandle();
-        if (h == 0) {
-            commandStop = 1;
-            result = -1;
-            return;
-        }
-        std::int32_t state = LinkState.load();
-        if (state == LinkDownloadRequested) {
-            sendDownloadCommand();
-        } else {
-            if (state != LinkIdle) moveLinkState(state, LinkIdle);
-            unsigned waiting = 0;
-            if (driver()->getQueueStatus(h, &waiting) == kDriverOk && waiting >= 1)
-                receiveFromInstrument();
-        }
-        sleepMs(kPassMs);
-    });
-    if (!ok) settleLinkIdle();  // and the next pass follows at once
-    return result;
-}
+int commandPass() { return runPass(true); }
+
+int commandStep() { return runPass(false); }
 
 void sendDownloadCommand() {
     if (!guarded("usbcomm", __LINE__, [] {

@@ -30,10 +30,21 @@ bool joinCommandThread(unsigned timeoutMs);
 
 // LinkIdle -> LinkDownloadRequested in one step: returns 2, else -1.
 int requestDownload();
+// When the link ends: a download request it had not served is dropped
+// (LinkDownloadRequested -> LinkIdle in one step), so that the next tester's
+// command thread does not download unasked.  Any other state is left to the
+// command thread.
+void dropUnservedDownloadRequest();
+
+// The pause that ends each pass of the command thread.
+constexpr unsigned kCommandPassMs = 25;
 
 // One pass of the command thread (the 25 ms sleep included).  Returns 0 to
 // go on, -1 when the thread must end.
 int commandPass();
+// The same pass without its closing sleep, for a caller that keeps its own
+// rhythm (the command-line program stops listening once the block is in).
+int commandStep();
 
 void sendDownloadCommand();
 int sendAcknowledge();

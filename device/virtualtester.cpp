@@ -126,6 +126,16 @@ void VirtualTester::setSilent(bool silent) {
     silent_ = silent;
 }
 
+void VirtualTester::setDownloadIgnored(bool ignored) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    downloadIgnored_ = ignored;
+}
+
+void VirtualTester::setHeldElsewhere(bool held) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    heldElsewhere_ = held;
+}
+
 void VirtualTester::setCommandHook(std::function<void(const std::string&)> hook) {
     std::lock_guard<std::mutex> lock(mutex_);
     commandHook_ = std::move(hook);
@@ -373,15 +383,30 @@ int VirtualTester::openByDescription(const char* description, unsigned flags,
                                      DeviceHandle* handle) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (handle) *handle = 0;
-    if (!handle || !description || flags != kOpenByDescription) return kFail;
-    if (!plugged_ || openHandle_ != 0 || std::strcmp(description, kDescription) != 0)
+    if (!handle || !description || flags != kOpenByDescription) {
+        lastOpenProblem_ = DriverOpenProblem::Other;
         return kFail;
+    }
+    if (!plugged_ || std::strcmp(description, kDescription) != 0) {
+        lastOpenProblem_ = DriverOpenProblem::NotFound;
+        return kFail;
+    }
+    if (heldElsewhere_ || openHandle_ != 0) {
+        lastOpenProblem_ = DriverOpenProblem::Busy;
+        return kFail;
+    }
+    lastOpenProblem_ = DriverOpenProblem::None;
     openHandle_ = nextHandle_++;
     ++opens_;
     queue_.clear();
     announcementPending_ = false;
     *handle = openHandle_;
     return kDriverOk;
+}
+
+DriverOpenProblem VirtualTester::lastOpenProblem() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastOpenProblem_;
 }
 
 int VirtualTester::setLatencyTimer(DeviceHandle handle, unsigned char) {
@@ -404,7 +429,7 @@ int VirtualTester::write(DeviceHandle handle, const void* data, unsigned count,
     *written = count;
     if (command == "ID\r") {
         if (!silent_) queue_.push_back(Chunk{nowMs(), identity_});
-    } else if (command == "DD\r") {
+    } else if (command == "DD\r" && !downloadIgnored_) {
         announcedSingle_ = false;
         queueBlock(pendingBlock());
     } else if (command == "*\r") {

@@ -3,8 +3,10 @@
 // wire.  It answers "ID\r" with its 33-byte identity, "DD\r" with the
 // all-records block, and "*\r" (after its own "RD\r" announcement) with the
 // pending block.  It can be unplugged and plugged in, and can deliver a
-// block at once, in pieces, too slowly, in USB packets, or send garbage.  All methods are
-// safe to call from any thread while the program's threads use it.
+// block at once, in pieces, too slowly, in USB packets, or send garbage; it
+// can ignore the identity or the download request, or be held by another
+// program.  All methods are safe to call from any thread while the
+// program's threads use it.
 
 #include <cstdint>
 #include <deque>
@@ -44,6 +46,11 @@ public:
     Delivery delivery() const;
     // Makes the tester ignore "ID\r" (no identity reply) while set.
     void setSilent(bool silent);
+    // Makes the tester ignore "DD\r" (no block) while set.
+    void setDownloadIgnored(bool ignored);
+    // While set, the tester cannot be opened, as while another program holds
+    // it: lastOpenProblem() says Busy.
+    void setHeldElsewhere(bool held);
     // Called with each command the program writes, on the writing thread,
     // after the tester has taken it and before the write returns: a test
     // can act while the program is in the middle of a write.
@@ -94,6 +101,7 @@ public:
 
     // ---- Driver ----
     int openByDescription(const char* description, unsigned flags, DeviceHandle* handle) override;
+    DriverOpenProblem lastOpenProblem() const override;
     int setLatencyTimer(DeviceHandle handle, unsigned char ms) override;
     int setUsbParameters(DeviceHandle handle, unsigned inSize, unsigned outSize) override;
     int write(DeviceHandle handle, const void* data, unsigned count, unsigned* written) override;
@@ -119,6 +127,9 @@ private:
     DeviceHandle nextHandle_ = 0x1000;
     int opens_ = 0;
     bool silent_ = false;
+    bool downloadIgnored_ = false;
+    bool heldElsewhere_ = false;
+    DriverOpenProblem lastOpenProblem_ = DriverOpenProblem::None;
     Delivery delivery_ = Delivery::AtOnce;
     std::vector<TestRecord> records_;
     std::vector<std::uint8_t> identity_;

@@ -1,7 +1,8 @@
 // lumkest-cli --virtual download --csv FILE, from the start of the process to
 // its exit, against the designed waits of that download: 100 ms for the
-// identity answer, 50 ms after "DD\r" and the two 25 ms pass pauses (the one
-// after the command and the one in which the block is received).
+// identity answer, then 50 ms after "DD\r" and the 25 ms pause of the pass
+// that sent it.  The virtual tester's block is there at once, so the next
+// pass reads it and the program ends without pausing again.
 //   bench_cli [runs]      (default 21)
 
 #include <spawn.h>
@@ -18,7 +19,9 @@ extern char** environ;
 
 namespace {
 
-constexpr double kDesignedWaitsMs = 100 + 50 + 25 + 25;
+constexpr double kDesignedWaitsMs = 100 + 50 + 25;
+// What starting the process, writing the file and ending it may add.
+constexpr int kAimOverMs = 15;
 
 // Milliseconds from the spawn to the exit of one run; negative on failure.
 double oneRun(const std::string& csv) {
@@ -54,6 +57,7 @@ int main(int argc, char** argv) {
     const double value = median(times);
     printRow("lumkest-cli --virtual download --csv, start to exit, 123 records",
              figure(value, "ms"), figure(kDesignedWaitsMs, "ms") + " (designed waits)",
-             "within 50 ms of the reference", value - kDesignedWaitsMs < 50);
+             "within " + std::to_string(kAimOverMs) + " ms of the reference",
+             value - kDesignedWaitsMs < kAimOverMs);
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "device/decode.h"
 #include "device/session.h"
+#include "device/simoptions.h"
 #include "linktest.h"
 #include "steppedclock.h"
 
@@ -438,6 +439,7 @@ struct SessionCase {
     std::function<void(VirtualTester&, ActingClock&)> prepare;
     std::uint64_t waitMs;
     SessionResult opened, downloaded;
+    DriverOpenProblem whyNoTester = DriverOpenProblem::NotFound;
 };
 
 class Session : public LinkFixture, public ::testing::WithParamInterface<SessionCase> {
@@ -455,9 +457,17 @@ TEST_P(Session, EndsInItsResult) {
     if (c.opened != SessionResult::Done) {
         EXPECT_GE(clock.now() - start, c.waitMs);  // it tried throughout the wait
         EXPECT_TRUE(session.block().empty());
+        if (c.opened == SessionResult::NoTester) {
+            EXPECT_EQ(driver()->lastOpenProblem(), c.whyNoTester);
+        }
         return;
     }
+    const std::uint64_t asked = clock.now();
     EXPECT_EQ(session.download(), c.downloaded);
+    // A block there at once is in after the pauses that follow "DD\r" alone.
+    if (c.downloaded == SessionResult::Done && tester.delivery() == Delivery::AtOnce) {
+        EXPECT_EQ(clock.now() - asked, 50u + 25u);
+    }
     // The block as sent, whenever one reached decoding.
     if (c.downloaded == SessionResult::Done)
         EXPECT_EQ(session.block(), VirtualTester::buildAllRecordsBlock(tester.records()));
@@ -484,6 +494,9 @@ void unpluggedAfterCommand(VirtualTester& t, ActingClock& clock) {
 auto delivering(Delivery d) {
     return [d](VirtualTester& t, ActingClock&) { t.setDelivery(d); };
 }
+auto rehearsing(const char* kind) {
+    return [kind](VirtualTester& t, ActingClock&) { ASSERT_TRUE(applyVirtualFault(kind, &t)); };
+}
 
 using R = SessionResult;
 INSTANTIATE_TEST_SUITE_P(
@@ -503,7 +516,14 @@ INSTANTIATE_TEST_SUITE_P(
                         t.setBlockOverride(VirtualTester::buildAllRecordsBlock({}));
                     },
                     0, R::Done, R::DataError},
-        SessionCase{"UnpluggedDuringDownload", unpluggedAfterCommand, 0, R::Done, R::Unplugged}),
+        SessionCase{"UnpluggedDuringDownload", unpluggedAfterCommand, 0, R::Done, R::Unplugged},
+        // lumkest-cli's rehearsals of each failure on the virtual tester.
+        SessionCase{"FaultSilent", rehearsing("silent"), 0, R::NoIdentity, R::Done},
+        SessionCase{"FaultNoAnswer", rehearsing("no-answer"), 0, R::Done, R::NoAnswer},
+        SessionCase{"FaultShort", rehearsing("short"), 0, R::Done, R::TransferTimeout},
+        SessionCase{"FaultEmpty", rehearsing("empty"), 0, R::Done, R::DataError},
+        SessionCase{"FaultBusy", rehearsing("busy"), 1000, R::NoTester, R::Done,
+                    DriverOpenProblem::Busy}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -196,3 +196,12 @@ TEST_F(SimOptionsTest, UnpluggedTesterCannotBeOpenedOrSendUntilPluggedIn) {
     EXPECT_TRUE(tester.sendAnnouncement());
     EXPECT_EQ(tester.activity().waitingBytes, 3u);  // "RD\r"
 }
+
+// lumkest-cli's --fault names: exactly these, as written.
+TEST(VirtualFaults, OnlyTheFiveNamesAreKnown) {
+    VirtualFault fault{};
+    for (const char* kind : {"silent", "no-answer", "short", "empty", "busy"})
+        EXPECT_TRUE(parseVirtualFault(kind, &fault)) << kind;
+    for (const char* kind : {"", "Silent", "no_answer", "noanswer", "short ", "slow"})
+        EXPECT_FALSE(parseVirtualFault(kind, &fault)) << kind;
+}

@@ -452,6 +452,28 @@ std::function<void(Faults&)> leftOverBytes(std::size_t identityBytes, const Byte
     };
 }
 
+// Download clicked while the command thread is busy (acknowledging an
+// announcement), and the tester pulled before it goes on: the click, never
+// served, is not carried over to the next tester, whose records do not
+// replace the saved ones unasked.
+void clickThenUnplugBeforeItIsServed(Faults& t) {
+    t.connect();
+    t.tester.setCommandHook([&t](const std::string& command) {
+        if (command == "*\r") t.stepped.park();
+    });
+    t.tester.sendAnnouncement();
+    ASSERT_TRUE(t.runUntil([&] { return t.stepped.parked() == 1; }, 1000));
+    t.clickDownload();
+    t.tester.unplug();
+    ASSERT_TRUE(t.runUntil([&] { return t.lastCaption() == "Device Disconnected"; }, 3000));
+    t.tester.setCommandHook(nullptr);
+    t.stepped.unpark();
+    t.tester.clearCommands();
+    t.tester.plugIn();
+    t.runFor(3000);
+    EXPECT_EQ(t.tester.commandsReceived(), std::vector<std::string>{"ID\r"});
+}
+
 void asUsbDelivers(Faults& t) {
     t.tester.setDelivery(Delivery::AsUsb);
     downloadAndWait(t);
@@ -604,6 +626,8 @@ std::vector<FaultCase> faultCases() {
         {"StrayByteBeforeDownload", false, leftOverBytes(33, {0x00}), attached, 123, true},
         {"IdentityReplyOf34Bytes", false, leftOverBytes(34, {}), attached, 123, true},
         {"IdentityReplyOf40Bytes", false, leftOverBytes(40, {}), attached, 123, true},
+        {"DownloadClickNotCarriedToNextTester", false, clickThenUnplugBeforeItIsServed,
+         {"Device Attached", "Device Disconnected", "Device Attached"}, 0, true},
         {"AsUsbDelivers", false, asUsbDelivers, attached, 123, true},
         {"BlockRestIn3000ms", false, blockRestAfter(3000), attached, 123, true},
         {"BlockRestIn3001ms", false, blockRestAfter(3001), timeout, 0, true},

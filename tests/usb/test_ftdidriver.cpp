@@ -253,6 +253,27 @@ TEST_F(UsbLink, IdentifiesDownloadsLosesAndFindsTheTesterAgain) {
     EXPECT_EQ(starts(), 2);
 }
 
+// A tester that gives no identity is tried again every cycle while it is
+// the only one; listed before a working tester, it is passed over at the
+// next cycle, so the working one is found.
+TEST_F(UsbLink, SilentTesterDoesNotHideAWorkingOne) {
+    tester.setSilent(true);
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+        ASSERT_EQ(monitorCycle(), 0);
+        EXPECT_EQ(deviceHandle.load(), 0u);
+        EXPECT_EQ(chip.counters().resets, cycle);  // opened again
+    }
+    tester.setSilent(false);
+    // Another device with the tester's product string carries no data: a
+    // silent tester, listed first (port 2).
+    chip.addOtherDevice(2, 0x6001, kInstrumentDescription, true);
+    for (int cycle = 0; cycle < 3 && deviceHandle.load() == 0; ++cycle)
+        ASSERT_EQ(monitorCycle(), 0);
+    ASSERT_NE(deviceHandle.load(), 0u);
+    EXPECT_EQ(instrumentIdText(), "Dosimark Kest Bay 2");
+    EXPECT_EQ(captions(), std::vector<std::string>{"Device Attached"});
+}
+
 // Unplugged while the command thread waits for the rest of a block: its
 // calls fail first, yet the user sees only the disconnect.
 TEST_F(UsbLink, UnplugHalfwayThroughABlockEndsInTheDisconnectOnly) {
