@@ -1,20 +1,21 @@
 #include "cli/cli.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QStringList>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
+#include "archive/importfile.h"
+#include "cli/options.h"
 #include "cli/outputs.h"
 #include "device/decode.h"
 #include "device/ftdidriver.h"
@@ -30,67 +31,20 @@
 
 namespace {
 
-const char* const kProgram = "lumkest-cli";
-const char* const kUsage =
-    "Usage: lumkest-cli [--virtual [--block FILE] [--identity FILE]] [--wait SECONDS] [-q] "
-    "info | download OUTPUT... [--sort id|date] [--paper a4|letter]";
 const char* const kUdevRule = "/lib/udev/rules.d/70-lumkest.rules";
 
-// The outputs of download; they are written in the command line's order.
-enum class Kind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords };
-struct OutputOption {
-    const char* name;
-    Kind kind;
-    const char* description;
-};
-const OutputOption kOutputs[] = {
-    {"raw", Kind::Raw, "the 8194-byte block exactly as received"},
-    {"csv", Kind::Csv, "the CSV export of all records"},
-    {"text", Kind::Text, "the text file, list format, all records"},
-    {"records", Kind::Records, "the text file, individual record format, all records"},
-    {"json", Kind::Json, "the records as JSON"},
-    {"pdf", Kind::Pdf, "the printed list layout, as PDF"},
-    {"pdf-records", Kind::PdfRecords, "the printed record layout, as PDF"},
-};
-
-struct Output {
-    Kind kind;
-    std::string option;  // "--csv"
-    std::string file;    // the name's bytes as given; "-" is standard output
-    bool toStdout() const { return file == "-"; }
-};
-
-struct Options {
-    bool help = false;
-    bool version = false;
-    bool info = false;  // else download
-    bool virtualTester = false;
-    std::vector<std::string> simArgs;  // --block / --identity for the virtual tester
-    std::uint64_t waitMs = 0;
-    bool quiet = false;
-    std::vector<Output> outputs;  // in the command line's order
-    QString sort;                 // "", "id" or "date"
-    Paper paper = Paper::A4;
-    bool needsPdf() const {
-        for (const Output& o : outputs)
-            if (o.kind == Kind::Pdf || o.kind == Kind::PdfRecords) return true;
-        return false;
-    }
-};
-
-// Arguments are bytes: file names need not be UTF-8.  They are read as
-// Latin-1, one character per byte, and turned back into the same bytes.
-QString fromBytes(const char* arg) { return QString::fromLatin1(arg); }
-std::string bytes(const QString& s) { return s.toLatin1().toStdString(); }
+std::string plural(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
 
 // The one-line progress note on a terminal: each note replaces the last.
 class Progress {
 public:
     Progress(const CliStreams& io, bool quiet) : err_(io.err), on_(io.progress && !quiet) {}
     ~Progress() { clear(); }
-    void note(const char* text) {
+    void note(const std::string& text) {
         if (!on_) return;
-        std::fprintf(err_, "\r\033[K%s", text);
+        std::fprintf(err_, "\r\033[K%s", text.c_str());
         std::fflush(err_);
         shown_ = true;
     }
@@ -124,221 +78,44 @@ private:
     StampClock previous_;
 };
 
-// The options, each with the text --help shows for it.
-struct CliOptions {
-    QCommandLineOption virtualOpt{"virtual", "use the virtual tester instead of USB"};
-    QCommandLineOption blockOpt{"block", "(with --virtual) the 8194-byte block it holds", "FILE"};
-    QCommandLineOption identityOpt{"identity", "(with --virtual) its 33-byte identity reply",
-                                   "FILE"};
-    QCommandLineOption waitOpt{
-        "wait", "wait up to SECONDS for a tester (default 0: it must be there)", "SECONDS"};
-    QCommandLineOption quietOpt{{"q", "quiet"}, "no progress or notes on stderr"};
-    QCommandLineOption helpOpt{{"h", "help"}, "this help"};
-    QCommandLineOption versionOpt{"version", "the program's version"};
-    std::vector<QCommandLineOption> outputOpts;  // as kOutputs
-    QCommandLineOption sortOpt{"sort", "order the records by device ID or by test date and time",
-                               "id|date"};
-    QCommandLineOption paperOpt{"paper", "the PDF paper (default: the locale's, LC_PAPER)",
-                                "a4|letter"};
-
-    CliOptions() {
-        for (const OutputOption& out : kOutputs)
-            outputOpts.emplace_back(
-                QString::fromLatin1(out.name),
-                QString::fromLatin1(out.description) + " (\"-\": standard output)", "FILE");
-    }
-    std::vector<const QCommandLineOption*> global() const {
-        return {&virtualOpt, &blockOpt, &identityOpt, &waitOpt, &quietOpt, &helpOpt, &versionOpt};
-    }
+// What the outputs of one run write: the records in order with their tester
+// and stamp, the block (download), and each record's archive entry (history).
+struct Listing {
+    SaveSource source;
+    std::vector<std::uint8_t> block;
+    std::time_t downloaded = 0;
+    std::vector<ArchivedRecord> archived;  // history only, in the order of source.records
 };
 
-// Where an output lands, to tell two outputs that name one file: the file's
-// device and inode where it exists, else the real path it would be made at
-// (its folder resolved, and a symbolic link at the end followed).
-std::string targetOf(const std::string& file, std::FILE* out) {
-    struct stat st;
-    if (file == "-" ? ::fstat(fileno(out), &st) == 0 : ::stat(file.c_str(), &st) == 0) {
-        if (S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3)) return {};  // /dev/null
-        return "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-    }
-    if (file == "-") return "standard output";
-    std::string path = file;
-    for (int hops = 0; hops < 40; ++hops) {
-        char target[4096];
-        const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-        if (n <= 0) break;
-        const std::string next(target, static_cast<std::size_t>(n));
-        const std::size_t slash = path.rfind('/');
-        path =
-            next[0] == '/' || slash == std::string::npos ? next : path.substr(0, slash + 1) + next;
-    }
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : path.substr(0, slash);
-    char* real = ::realpath(folder.c_str(), nullptr);
-    if (!real) return "path " + path;
-    std::string resolved = std::string(real) + "/" + path.substr(slash + 1);
-    std::free(real);
-    return "path " + resolved;
+// The moment a saved file's header names ("12/29/03 18:34:00", local time);
+// fallback when it does not read as one.
+std::time_t stampTime(const std::string& stamp, std::time_t fallback) {
+    std::tm tm{};
+    const char* end = ::strptime(stamp.c_str(), "%m/%d/%y %H:%M:%S", &tm);
+    if (!end || *end != '\0') return fallback;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    return t == static_cast<std::time_t>(-1) ? fallback : t;
 }
 
-// Two outputs into one file would leave only the last of them; standard
-// output takes one output only.
-bool checkTargets(const Options& o, std::FILE* out, QString* error) {
-    std::vector<std::string> seen;
-    std::FILE* const stdoutFile = out;
-    for (std::size_t i = 0; i < o.outputs.size(); ++i) {
-        const Output& out = o.outputs[i];
-        seen.push_back(targetOf(out.file, stdoutFile));
-        for (std::size_t j = 0; j < i; ++j) {
-            if (seen[j].empty() || seen[j] != seen[i]) continue;
-            const Output& first = o.outputs[j];
-            *error = QString::fromLatin1(
-                first.toStdout() && out.toStdout()
-                    ? first.option + " and " + out.option +
-                          " both write to standard output; only one output may use \"-\""
-                    : first.option + " \"" + first.file + "\" and " + out.option + " \"" +
-                          out.file + "\" name the same file; give each output a file of its own");
-            return false;
+// The archive's name for messages: a password in a URI (which the archive
+// refuses anyway) is never shown.
+std::string archiveName(const std::string& db) {
+    std::string shown = db;
+    const std::size_t scheme = shown.find("://");
+    if (scheme != std::string::npos) {
+        const std::size_t at = shown.find('@', scheme);
+        const std::size_t colon = shown.find(':', scheme + 3);
+        const std::size_t slash = shown.find('/', scheme + 3);
+        if (at != std::string::npos && colon < at && (slash == std::string::npos || at < slash))
+            shown.replace(colon + 1, at - colon - 1, "***");
+        for (std::size_t p = shown.find("password="); p != std::string::npos;
+             p = shown.find("password=", p + 1)) {
+            const std::size_t end = shown.find('&', p);
+            shown.replace(p + 9, (end == std::string::npos ? shown.size() : end) - p - 9, "***");
         }
     }
-    return true;
-}
-
-// Parses the arguments; false with a one-line reason for bad usage.
-bool parseOptions(const QStringList& args, Options* o, QString* error) {
-    const CliOptions c;
-    QCommandLineParser p;
-    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
-    for (const QCommandLineOption* opt : c.global()) p.addOption(*opt);
-    for (const QCommandLineOption& opt : c.outputOpts) p.addOption(opt);
-    p.addOption(c.sortOpt);
-    p.addOption(c.paperOpt);
-
-    if (!p.parse(args)) {
-        *error = p.errorText();
-        return false;
-    }
-    o->help = p.isSet(c.helpOpt);
-    o->version = p.isSet(c.versionOpt);
-    if (o->help || o->version) return true;
-
-    for (const QCommandLineOption* once :
-         {&c.blockOpt, &c.identityOpt, &c.waitOpt, &c.sortOpt, &c.paperOpt}) {
-        if (p.values(*once).size() > 1) {
-            *error = "--" + once->names().first() + " given more than once";
-            return false;
-        }
-    }
-    o->virtualTester = p.isSet(c.virtualOpt);
-    o->quiet = p.isSet(c.quietOpt);
-    for (const QCommandLineOption* sim : {&c.blockOpt, &c.identityOpt}) {
-        if (!p.isSet(*sim)) continue;
-        const QString name = "--" + sim->names().first();
-        if (!o->virtualTester) {
-            *error = name + " is only for the virtual tester (--virtual)";
-            return false;
-        }
-        o->simArgs.push_back(bytes(name + "=" + p.value(*sim)));
-    }
-    if (p.isSet(c.waitOpt)) {
-        bool ok = false;
-        const uint seconds = p.value(c.waitOpt).toUInt(&ok);
-        if (!ok || seconds > 7 * 24 * 3600) {
-            *error = "--wait needs a whole number of seconds, up to a week";
-            return false;
-        }
-        o->waitMs = std::uint64_t{seconds} * 1000;
-    }
-
-    const QStringList commands = p.positionalArguments();
-    if (commands.size() != 1 || (commands[0] != "info" && commands[0] != "download")) {
-        *error = commands.isEmpty()    ? QString("no command: give info or download")
-                 : commands.size() > 1 ? "one command only, not \"" + commands.join(' ') + "\""
-                                       : "unknown command \"" + commands[0] + "\"";
-        return false;
-    }
-    o->info = commands[0] == "info";
-
-    // The outputs in the order the command line gives them.
-    for (const QString& given : p.optionNames()) {
-        for (std::size_t i = 0; i < c.outputOpts.size(); ++i) {
-            if (given != c.outputOpts[i].names().first()) continue;
-            const QString name = QString("--%1").arg(kOutputs[i].name);
-            const QStringList files = p.values(c.outputOpts[i]);
-            if (files.size() > 1) {
-                *error = name + " given more than once";
-                return false;
-            }
-            if (files[0].isEmpty()) {
-                *error = name + " needs a file name";
-                return false;
-            }
-            o->outputs.push_back({kOutputs[i].kind, bytes(name), bytes(files[0])});
-        }
-    }
-    o->sort = p.value(c.sortOpt);
-    if (p.isSet(c.sortOpt) && o->sort != "id" && o->sort != "date") {
-        *error = "--sort takes id or date, not \"" + o->sort + "\"";
-        return false;
-    }
-    o->paper = localePaper();
-    if (p.isSet(c.paperOpt)) {
-        const QString paper = p.value(c.paperOpt).toLower();
-        if (paper != "a4" && paper != "letter") {
-            *error = "--paper takes a4 or letter, not \"" + p.value(c.paperOpt) + "\"";
-            return false;
-        }
-        o->paper = paper == "a4" ? Paper::A4 : Paper::Letter;
-    }
-    if (o->info && (!o->outputs.empty() || p.isSet(c.sortOpt) || p.isSet(c.paperOpt))) {
-        *error = "info writes no files: outputs, --sort and --paper belong to download";
-        return false;
-    }
-    if (!o->info && o->outputs.empty()) {
-        *error =
-            "download needs at least one output (--csv, --text, --records, --pdf, "
-            "--pdf-records, --json or --raw)";
-        return false;
-    }
-    return true;
-}
-
-QString helpLine(const QCommandLineOption& opt) {
-    QStringList names;
-    for (const QString& n : opt.names()) names << (n.size() == 1 ? "-" : "--") + n;
-    QString left = "  " + names.join(", ");
-    if (!opt.valueName().isEmpty()) left += " " + opt.valueName();
-    left = left.size() < 22 ? left.leftJustified(22) : left + "\n" + QString(22, ' ');
-    return left + opt.description() + "\n";
-}
-
-QString helpText() {
-    const CliOptions c;
-    QString text = QString::fromLatin1(kUsage) +
-                   "\n\n"
-                   "Downloads the results from a Dosimark Kest tester and writes them as the LUM "
-                   "Kest\nwindow program does, without a window.\n"
-                   "  info                prints the tester's ID and serial number (\"ID: ...\", "
-                   "\"SN: ...\")\n"
-                   "  download            downloads all records and writes every output asked "
-                   "for\n\nGlobal options:\n";
-    for (const QCommandLineOption* opt : c.global()) text += helpLine(*opt);
-    text += "\nOutputs of download (any number; at least one):\n";
-    for (const QCommandLineOption& opt : c.outputOpts) text += helpLine(opt);
-    text += helpLine(c.sortOpt);
-    text += helpLine(c.paperOpt);
-    text +=
-        "\nThe outputs are written in the order given.  A FILE that is no regular file\n"
-        "(a pipe, /dev/stdout) is written plainly; any other is written whole or not at all.\n"
-        "\nExit codes: 0 done, 2 bad usage, 3 no tester, 4 the transfer or the decoding\n"
-        "failed, 5 an output could not be written, 6 the tester holds no records.\n";
-    return text;
-}
-
-std::string plural(std::size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
+    return shown;
 }
 
 class Run {
@@ -346,6 +123,20 @@ public:
     Run(const Options& o, const CliStreams& io) : o_(o), io_(io), progress_(io, o.quiet) {}
 
     int go() {
+        switch (o_.command) {
+            case Command::History:
+                return history();
+            case Command::Import:
+                return import();
+            default:
+                return useTester();
+        }
+    }
+
+private:
+    // ---- info and download ----
+
+    int useTester() {
         std::unique_ptr<VirtualTester> tester;
         std::unique_ptr<FtdiDriver> usb;
         if (o_.virtualTester) {
@@ -354,25 +145,25 @@ public:
             std::string error;
             if (!parseSimOptions(o_.simArgs, &sim, &error)) return fail(CliUsage, error, true);
             applySimOptions(sim, tester.get());
+            if (!o_.fault.empty()) applyVirtualFault(o_.fault, tester.get());
             setDriver(tester.get());
         } else {
             usb = std::make_unique<FtdiDriver>();
             setDriver(usb.get());
         }
-        const int code = useTester(usb.get());
+        const int code = session();
         setDriver(nullptr);
         return code;
     }
 
-private:
-    int useTester(FtdiDriver* usb) {
-        std::vector<std::uint8_t> block;
+    int session() {
+        Listing listing;
         {
             TesterSession session;
             progress_.note("Waiting for the tester\u2026");
             const SessionResult opened = session.open(o_.waitMs);
-            if (opened != SessionResult::Done) return noTester(opened, usb);
-            if (o_.info) {
+            if (opened != SessionResult::Done) return noTester(opened);
+            if (o_.command == Command::Info) {
                 progress_.clear();
                 std::fprintf(io_.out, "ID: %s\nSN: %s\n", instrumentIdText().c_str(),
                              instrumentSerialText().c_str());
@@ -380,36 +171,173 @@ private:
             }
             progress_.note("Downloading\u2026");
             const SessionResult got = session.download();
-            block = session.block();
+            listing.block = session.block();
             if (got != SessionResult::Done) {
                 // A block that arrived whole but would not decode is still
                 // written raw, for a fault report or as the day's evidence.
-                if (got == SessionResult::DataError && !block.empty()) {
-                    const int code = writeRawOnly(block);
+                if (got == SessionResult::DataError && !listing.block.empty()) {
+                    const int code = writeRawOnly(listing.block);
                     if (code != CliDone) return code;
-                    if (blockHoldsNoRecords(block.data()))
+                    if (blockHoldsNoRecords(listing.block.data()))
                         return fail(CliNoRecords, "the tester holds no records");
                 }
                 return transferFailed(got);
             }
         }  // the tester is closed here, before the files are written
-        const std::string count = plural(recordCount.load(), "record", "records");
-        progress_.note(count.c_str());
-        progress_.keep();
         if (o_.sort == "id") sortByDeviceID();
         if (o_.sort == "date") sortByDateTime();
-        return writeOutputs(block);
+        HeldStamp stamp;
+        listing.source = currentSaveSource();
+        listing.downloaded = stamp.time();
+        std::string note = plural(listing.source.records.size(), "record", "records");
+        if (!o_.archive.empty()) {
+            const int code = archiveDownload(&listing, &note);
+            if (code != CliDone) return code;
+        }
+        progress_.note(note);
+        progress_.keep();
+        return writeOutputs(listing);
     }
 
-    int writeOutputs(const std::vector<std::uint8_t>& block) {
+    // Adds the download to the archive; with --new-only, keeps only the
+    // records it added.  On failure only --raw is written.
+    int archiveDownload(Listing* listing, std::string* note) {
+        std::string error;
+        std::unique_ptr<Archive> archive = Archive::open(o_.archive, &error);
+        std::vector<bool> added;
+        const SaveSource& s = listing->source;
+        if (!archive ||
+            !archive->addDownload({s.instrumentId, s.instrumentSerial}, listing->downloaded,
+                                  listing->block, s.records, &added, &error)) {
+            const int code = writeRawOnly(listing->block);
+            return code != CliDone ? code : archiveFailed(error);
+        }
+        const std::size_t fresh =
+            static_cast<std::size_t>(std::count(added.begin(), added.end(), true));
+        *note += ", " + std::to_string(fresh) + " new";
+        if (!o_.newOnly) return CliDone;
+        std::vector<TestRecord> kept;
+        for (std::size_t i = 0; i < added.size(); ++i)
+            if (added[i]) kept.push_back(s.records[i]);
+        listing->source.records = std::move(kept);
+        if (!listing->source.records.empty()) return CliDone;
+        const int code = writeRawOnly(listing->block);
+        return code != CliDone ? code
+                               : fail(CliNoRecords,
+                                      "no new records: the archive holds every record of "
+                                      "this download already");
+    }
+
+    // ---- history ----
+
+    int history() {
+        std::string error;
+        std::unique_ptr<Archive> archive = Archive::open(o_.archive, &error);
+        Listing listing;
+        if (!archive || !archive->history({o_.device, o_.tester, o_.since, o_.until},
+                                          &listing.archived, &error))
+            return archiveFailed(error);
+        archive.reset();
+        if (listing.archived.empty()) return fail(CliNoRecords, "no archived record matches");
+
+        // Text, CSV and PDF name one tester in their headers.
+        std::set<std::string> testers;
+        for (const ArchivedRecord& r : listing.archived)
+            testers.insert(r.tester.serial + " (" + r.tester.id + ")");
+        const bool oneTesterOnly = o_.output(Kind::Csv) || o_.output(Kind::Text) ||
+                                   o_.output(Kind::Records) || o_.needsPdf();
+        if (testers.size() > 1 && oneTesterOnly) {
+            std::string names;
+            for (const std::string& t : testers) names += (names.empty() ? "" : ", ") + t;
+            return fail(CliUsage, "the records come from " +
+                                      plural(testers.size(), "tester", "testers") + " (" + names +
+                                      "); text, CSV and PDF name one tester: choose it with "
+                                      "--tester SERIAL");
+        }
+        if (!o_.sort.empty()) {
+            const auto compare = o_.sort == "id" ? compareByDeviceID : compareByDateTime;
+            std::stable_sort(listing.archived.begin(), listing.archived.end(),
+                             [compare](const ArchivedRecord& a, const ArchivedRecord& b) {
+                                 return compare(a.record, b.record) < 0;
+                             });
+        }
         HeldStamp stamp;
-        const SaveSource source = currentSaveSource();
+        listing.downloaded = stamp.time();
+        listing.source.instrumentId = listing.archived.front().tester.id;
+        listing.source.instrumentSerial = listing.archived.front().tester.serial;
+        listing.source.stamp = saveStamp();
+        for (const ArchivedRecord& r : listing.archived) listing.source.records.push_back(r.record);
+        progress_.note(plural(listing.archived.size(), "record", "records"));
+        progress_.keep();
+        return writeOutputs(listing);
+    }
+
+    // ---- import ----
+
+    int import() {
+        std::vector<std::uint8_t> identity;
+        if (!o_.identityFile.empty()) {
+            std::string text;
+            if (!readWhole(o_.identityFile, &text))
+                return fail(CliUsage, "--identity: cannot read \"" + o_.identityFile +
+                                          "\": " + std::strerror(errno));
+            identity.assign(text.begin(), text.end());
+        }
+        // Every file is read and checked before anything is added, so a
+        // wrong file leaves the archive as it was.
+        std::vector<ImportedFile> files(o_.importFiles.size());
+        std::vector<std::time_t> times(files.size());
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const std::string& name = o_.importFiles[i];
+            std::string text, why;
+            struct stat st;
+            if (!readWhole(name, &text) || ::stat(name.c_str(), &st) != 0)
+                return fail(CliUsage,
+                            "import: cannot read \"" + name + "\": " + std::strerror(errno));
+            if (!readSavedFile(text, identity.empty() ? nullptr : &identity, &files[i], &why))
+                return fail(CliUsage, "import: \"" + name + "\": " + why);
+            times[i] = stampTime(files[i].stamp, st.st_mtime);
+        }
+        std::string error;
+        std::unique_ptr<Archive> archive = Archive::open(o_.archive, &error);
+        if (!archive) return archiveFailed(error);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            std::vector<bool> added;
+            const ImportedFile& f = files[i];
+            if (!archive->addDownload(f.tester, times[i], f.block, f.records, &added, &error,
+                                      f.form))
+                return archiveFailed(error);
+            const std::size_t fresh =
+                static_cast<std::size_t>(std::count(added.begin(), added.end(), true));
+            std::fprintf(io_.out, "%s: %s, %zu new\n", o_.importFiles[i].c_str(),
+                         plural(f.records.size(), "record", "records").c_str(), fresh);
+        }
+        return std::fflush(io_.out) == 0 ? CliDone : stdoutFailed("import");
+    }
+
+    static bool readWhole(const std::string& name, std::string* text) {
+        std::FILE* f = std::fopen(name.c_str(), "rb");
+        if (!f) return false;
+        char buffer[65536];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+            text->append(buffer, n);
+        const bool ok = !std::ferror(f);
+        const int err = errno;
+        std::fclose(f);
+        errno = err;
+        return ok;
+    }
+
+    // ---- the outputs ----
+
+    int writeOutputs(const Listing& listing) {
+        const SaveSource& source = listing.source;
         for (const Output& out : o_.outputs) {
             std::string contents;
             bool made = true;
             switch (out.kind) {
                 case Kind::Raw:
-                    contents.assign(block.begin(), block.end());
+                    contents.assign(listing.block.begin(), listing.block.end());
                     break;
                 case Kind::Csv:
                     made = csvFileText(source, AllRecords, &contents);
@@ -421,15 +349,20 @@ private:
                     made = textFileText(source, AllRecords, true, &contents);
                     break;
                 case Kind::Json: {
-                    const QByteArray json = recordsJson(source, stamp.time());
+                    const QByteArray json = o_.command == Command::History
+                                                ? historyJson(listing.archived)
+                                                : recordsJson(source, listing.downloaded);
                     contents.assign(json.constData(), static_cast<std::size_t>(json.size()));
                     break;
                 }
                 case Kind::Pdf:
                 case Kind::PdfRecords: {
-                    ReportJob job = currentReportJob(-1);
+                    ReportJob job;
+                    job.records = source.records;
                     job.range = PrintAll;
                     job.format = out.kind == Kind::Pdf ? PrintListFormat : PrintRecordFormat;
+                    job.instrumentId = source.instrumentId;
+                    job.instrumentSerial = source.instrumentSerial;
                     QByteArray pdf;
                     made = reportPdf(job, o_.paper, &pdf);
                     contents.assign(pdf.constData(), static_cast<std::size_t>(pdf.size()));
@@ -458,31 +391,34 @@ private:
         return fail(CliWriteFailed, out.option + ": cannot write \"" + out.file + "\": " + reason);
     }
 
+    int writeRawOnly(const std::vector<std::uint8_t>& block) {
+        const Output* raw = o_.output(Kind::Raw);
+        return raw ? write(*raw, std::string(block.begin(), block.end())) : CliDone;
+    }
+
+    // ---- failures ----
+
     int stdoutFailed(const std::string& what) {
         const std::string reason = std::strerror(errno);
         std::clearerr(io_.out);
         return fail(CliWriteFailed, what + ": cannot write to standard output: " + reason);
     }
 
-    int writeRawOnly(const std::vector<std::uint8_t>& block) {
-        for (const Output& out : o_.outputs)
-            if (out.kind == Kind::Raw) return write(out, std::string(block.begin(), block.end()));
-        return CliDone;
+    int archiveFailed(const std::string& cause) {
+        const Output* raw = o_.output(Kind::Raw);
+        return fail(CliArchiveFailed, "archive \"" + archiveName(o_.archive) + "\": " + cause +
+                                          (raw && o_.command == Command::Download
+                                               ? "; the block is kept in \"" + raw->file + "\""
+                                               : std::string()));
     }
 
-    const Output* rawOutput() const {
-        for (const Output& out : o_.outputs)
-            if (out.kind == Kind::Raw) return &out;
-        return nullptr;
-    }
-
-    int noTester(SessionResult result, FtdiDriver* usb) {
+    int noTester(SessionResult result) {
         if (result == SessionResult::NoIdentity)
             return fail(CliTransferFailed,
                         "the tester did not answer the identity request; switch it off and on, "
                         "plug it in again and retry");
-        switch (usb ? usb->lastOpenProblem() : FtdiDriver::OpenProblem::NotFound) {
-            case FtdiDriver::OpenProblem::NoPermission:
+        switch (driver()->lastOpenProblem()) {
+            case DriverOpenProblem::NoPermission:
                 return fail(CliNoTester,
                             std::string("the tester was found but may not be opened by this user; "
                                         "install the udev rule ") +
@@ -490,15 +426,15 @@ private:
                                 " (package lumkest) or join the group plugdev "
                                 "(sudo adduser $USER plugdev, then log in again), and plug the "
                                 "tester in again");
-            case FtdiDriver::OpenProblem::Busy:
+            case DriverOpenProblem::Busy:
                 return fail(CliNoTester,
                             "the tester is in use by another program (the LUM Kest window?); "
                             "close it and retry");
             default:
-                if (o_.waitMs > 0)
+                if (o_.waitGiven)
                     return fail(CliNoTester, "no tester found within " +
                                                  plural(o_.waitMs / 1000, "second", "seconds") +
-                                                 "; plug it in and switch it on, or give a longer --wait");
+                                                 "; plug it in and switch it on");
                 return fail(CliNoTester,
                             "no tester found; plug it in and switch it on, or give --wait SECONDS");
         }
@@ -519,7 +455,7 @@ private:
                             "a timeout occurred while transferring the data (the block "
                             "arrived incomplete); retry");
             case SessionResult::DataError: {
-                const Output* raw = rawOutput();
+                const Output* raw = o_.output(Kind::Raw);
                 return fail(
                     CliTransferFailed,
                     "the transferred data could not be decoded (no records in it); "
@@ -555,26 +491,24 @@ void onlyQtErrors(QtMsgType type, const QMessageLogContext&, const QString& text
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
 
-}  // namespace
-
 // Text for standard output: false, with errno kept, when it cannot be written.
 bool printAll(std::FILE* out, const std::string& text) {
     return std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
 }
 
+}  // namespace
+
 int runCli(int& argc, char** argv, const CliStreams& io) {
-    QStringList args;
-    for (int i = 0; i < argc; ++i) args << fromBytes(argv[i]);
     Options o;
-    QString error;
-    if (!parseOptions(args, &o, &error) ||
+    std::string error;
+    if (!parseOptions(argc, argv, &o, &error) ||
         (!o.help && !o.version && !checkTargets(o, io.out, &error))) {
-        std::fprintf(io.err, "%s: %s\n%s\n", kProgram, bytes(error).c_str(), kUsage);
+        std::fprintf(io.err, "%s: %s\n%s\n", kProgram, error.c_str(), kUsage);
         return CliUsage;
     }
     if (o.help || o.version) {
-        const std::string text = o.help ? helpText().toStdString()
-                                        : std::string(kProgram) + " " + LUMKEST_VERSION + "\n";
+        const std::string text =
+            o.help ? helpText() : std::string(kProgram) + " " + LUMKEST_VERSION + "\n";
         if (printAll(io.out, text)) return CliDone;
         std::fprintf(io.err, "%s: cannot write to standard output: %s\n", kProgram,
                      std::strerror(errno));
@@ -582,10 +516,11 @@ int runCli(int& argc, char** argv, const CliStreams& io) {
     }
 
     // PDF needs a QGuiApplication, which needs no display on the offscreen
-    // platform; everything else makes do with the lighter core application.
-    // This program never shows a window, so the platform is offscreen
-    // whatever the environment says: a desktop's QT_QPA_PLATFORM, passed on
-    // to an ssh login or a timer with no display, would abort it.
+    // platform; everything else makes do with the lighter core application
+    // (which also loads the archive's database drivers).  This program never
+    // shows a window, so the platform is offscreen whatever the environment
+    // says: a desktop's QT_QPA_PLATFORM, passed on to an ssh login or a timer
+    // with no display, would abort it.
     const QtMessageHandler previousHandler = qInstallMessageHandler(&onlyQtErrors);
     std::unique_ptr<QCoreApplication> app;
     if (!QCoreApplication::instance()) {

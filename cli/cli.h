@@ -3,10 +3,14 @@
 // the printed layouts as PDF, JSON or the raw block, without a window.
 //
 //   lumkest-cli [GLOBAL OPTIONS] info
-//   lumkest-cli [GLOBAL OPTIONS] download [OUTPUTS] [--sort id|date]
+//   lumkest-cli [GLOBAL OPTIONS] download [OUTPUTS] [--sort id|date] [--archive DB]
+//   lumkest-cli --archive DB history [FILTERS] OUTPUTS
+//   lumkest-cli --archive DB import FILE...
+// (cli/options.h has the whole command line.)
 //
 // Exit codes: 0 done, 2 bad usage, 3 no tester, 4 transfer or decoding
-// failed, 5 an output could not be written, 6 no records to write.
+// failed, 5 an output could not be written, 6 no records to write, 7 the
+// archive could not be opened or written.
 
 #include <cstdio>
 
@@ -17,6 +21,7 @@ enum CliExit {
     CliTransferFailed = 4,
     CliWriteFailed = 5,
     CliNoRecords = 6,
+    CliArchiveFailed = 7,
 };
 
 struct CliStreams {

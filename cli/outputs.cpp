@@ -4,7 +4,6 @@
 #include <locale.h>
 
 #include <QBuffer>
-#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,40 +12,75 @@
 #include <cstdlib>
 
 #include "app/fonts.h"
+#include "archive/archive.h"
+#include "archive/typed.h"
 #include "print/qtcanvas.h"
+
+namespace {
+
+template <class T>
+QJsonValue orNull(const std::optional<T>& value) {
+    return value ? QJsonValue(static_cast<double>(*value)) : QJsonValue(QJsonValue::Null);
+}
+
+// One record: its position, raw texts and typed values.
+QJsonObject recordObject(const TestRecord& r, int position) {
+    const TypedRecord typed = typedRecord(r);
+    return QJsonObject{
+        {"record", position},
+        {"deviceID", latin1Text(FIELD_TEXT(r, deviceID))},
+        {"testDate", latin1Text(FIELD_TEXT(r, testDate))},
+        {"testTime", latin1Text(FIELD_TEXT(r, testTime))},
+        {"testDuration", latin1Text(FIELD_TEXT(r, testDuration))},
+        {"flow", latin1Text(FIELD_TEXT(r, flow))},
+        {"volume", latin1Text(FIELD_TEXT(r, volume))},
+        {"pressureMMHG", latin1Text(FIELD_TEXT(r, pressureMMHG))},
+        {"pressureUser", latin1Text(FIELD_TEXT(r, pressureUser))},
+        {"pressureUnits", QString::fromLatin1(unitName(r.pressureUnits))},
+        {"peakPressureTime", latin1Text(FIELD_TEXT(r, peakPressureTime))},
+        {"tested", typed.tested ? QJsonValue(QString::fromLatin1(typed.tested->c_str()))
+                                : QJsonValue(QJsonValue::Null)},
+        {"flowMlPerHour", orNull(typed.flow)},
+        {"volumeMl", orNull(typed.volume)},
+        {"durationSeconds", orNull(typed.durationSeconds)},
+        {"peakTimeSeconds", orNull(typed.peakSeconds)},
+        {"pressureMmHgValue", orNull(typed.pressureMmHg)},
+        {"pressureUserValue", orNull(typed.pressureUser)},
+    };
+}
+
+QJsonObject testerObject(const std::string& id, const std::string& serial) {
+    return QJsonObject{{"id", latin1Text(id)}, {"serial", latin1Text(serial)}};
+}
+
+}  // namespace
 
 QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
     QJsonArray records;
     int position = 0;
-    for (const TestRecord& r : source.records) {
-        records.append(QJsonObject{
-            {"record", ++position},
-            {"deviceID", latin1Text(FIELD_TEXT(r, deviceID))},
-            {"testDate", latin1Text(FIELD_TEXT(r, testDate))},
-            {"testTime", latin1Text(FIELD_TEXT(r, testTime))},
-            {"testDuration", latin1Text(FIELD_TEXT(r, testDuration))},
-            {"flow", latin1Text(FIELD_TEXT(r, flow))},
-            {"volume", latin1Text(FIELD_TEXT(r, volume))},
-            {"pressureMMHG", latin1Text(FIELD_TEXT(r, pressureMMHG))},
-            {"pressureUser", latin1Text(FIELD_TEXT(r, pressureUser))},
-            {"pressureUnits", QString::fromLatin1(unitName(r.pressureUnits))},
-            {"peakPressureTime", latin1Text(FIELD_TEXT(r, peakPressureTime))},
-        });
-    }
+    for (const TestRecord& r : source.records) records.append(recordObject(r, ++position));
     // Local time with its offset always spelled out ("+00:00", never "Z"),
     // so an import sees one form whatever the zone.
-    const QDateTime local = QDateTime::fromSecsSinceEpoch(downloaded);
-    const int offset = local.offsetFromUtc();
-    const QString stamp = local.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")) +
-                          QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+',
-                                            std::abs(offset) / 3600, std::abs(offset) % 3600 / 60);
     const QJsonObject whole{
-        {"tester", QJsonObject{{"id", latin1Text(source.instrumentId)},
-                               {"serial", latin1Text(source.instrumentSerial)}}},
-        {"downloaded", stamp},
+        {"format", 1},
+        {"tester", testerObject(source.instrumentId, source.instrumentSerial)},
+        {"downloaded", QString::fromStdString(isoLocalTime(downloaded))},
         {"records", records},
     };
     return QJsonDocument(whole).toJson(QJsonDocument::Indented);
+}
+
+QByteArray historyJson(const std::vector<ArchivedRecord>& archived) {
+    QJsonArray records;
+    int position = 0;
+    for (const ArchivedRecord& a : archived) {
+        QJsonObject r = recordObject(a.record, ++position);
+        r.insert("tester", testerObject(a.tester.id, a.tester.serial));
+        r.insert("firstDownloaded", QString::fromStdString(a.firstDownloaded));
+        records.append(r);
+    }
+    return QJsonDocument(QJsonObject{{"format", 1}, {"records", records}})
+        .toJson(QJsonDocument::Indented);
 }
 
 Paper localePaper() {

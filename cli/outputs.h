@@ -4,14 +4,22 @@
 
 #include <QByteArray>
 #include <ctime>
+#include <vector>
 
 #include "print/report.h"
 #include "save/writers.h"
 
-// One JSON object: the tester's identity, the download time (local, with
-// its offset from UTC) and the records in the order shown.  Field bytes are
-// read as Latin-1, so every byte comes back.
+struct ArchivedRecord;
+
+// The JSON of download and history, "format": 1.  Each record has its raw
+// texts (field bytes read as Latin-1, so every byte comes back) and their
+// typed values (archive/typed.h; null where a text does not parse).
+// download: the tester's identity, the download time (local, with its
+// offset from UTC) and the records in the order shown.
 QByteArray recordsJson(const SaveSource& source, std::time_t downloaded);
+// history: the records, each with its tester and the time of the download
+// that first brought it.
+QByteArray historyJson(const std::vector<ArchivedRecord>& records);
 
 enum class Paper { A4, Letter };
 

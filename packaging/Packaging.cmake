@@ -137,9 +137,10 @@ set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 
 set(CPACK_DEBIAN_LUMKEST_PACKAGE_NAME lumkest)
 # Libraries come from dpkg-shlibdeps; these are loaded at run time and so
-# invisible to it: Qt's X11 platform plugin, and the fonts that "Arial"
-# resolves to.
-set(CPACK_DEBIAN_LUMKEST_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2")
+# invisible to it: Qt's X11 platform plugin, the fonts that "Arial"
+# resolves to, and the two Qt SQL drivers of lumkest-cli's archive.
+set(CPACK_DEBIAN_LUMKEST_PACKAGE_DEPENDS
+    "qt6-qpa-plugins, fonts-liberation2, libqt6sql6-sqlite, libqt6sql6-psql")
 set(CPACK_DEBIAN_LUMKEST_PACKAGE_CONTROL_EXTRA
     "${pkgsrc}/postinst;${pkgsrc}/prerm;${pkgsrc}/postrm")
 set(CPACK_DEBIAN_LUMKEST_DESCRIPTION

@@ -22,6 +22,7 @@ bench_startup       tests/bench/bench_startup
 bench_save          tests/bench/bench_save
 print_bench         tests/print_bench
 bench_cli           tests/bench/bench_cli
+bench_archive       tests/bench/bench_archive
 "
 
 machine() {

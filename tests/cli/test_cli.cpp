@@ -31,6 +31,7 @@
 #include "save/writers.h"
 #include "tests/core/records.h"
 #include "tests/files.h"
+#include "tests/pgserver.h"
 
 namespace fs = std::filesystem;
 
@@ -259,6 +260,18 @@ TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
     EXPECT_EQ(ran.err.find("lumkest-cli: no tester found within 1 second; "), 0u) << ran.err;
     EXPECT_EQ(ran.err.find("give --wait SECONDS"), std::string::npos) << ran.err;
 
+    // Each rehearsed fault gives its exit code, and only --raw is written.
+    for (const auto& [fault, code] :
+         {std::make_pair("silent", CliTransferFailed),
+          std::make_pair("no-answer", CliTransferFailed),
+          std::make_pair("short", CliTransferFailed), std::make_pair("empty", CliNoRecords),
+          std::make_pair("busy", CliNoTester)}) {
+        ran = run({"--virtual", "--fault", fault, "download", "--csv", path("a.csv")});
+        EXPECT_EQ(ran.code, code) << fault << ": " << ran.err;
+        EXPECT_EQ(std::count(ran.err.begin(), ran.err.end(), '\n'), 1) << ran.err;
+        EXPECT_FALSE(fs::exists(path("a.csv")));
+    }
+
     // A tester that holds no records, and a block that is damaged: nothing
     // written but the block itself.
     std::vector<std::uint8_t> empty = VirtualTester::buildAllRecordsBlock({});
@@ -354,11 +367,113 @@ TEST_F(Cli, ProgramRunsWithoutADisplayWhateverTheEnvironmentSays) {
     EXPECT_TRUE(fs::exists(path("a.csv")));
 }
 
+// The archive through the command line, on SQLite and on PostgreSQL: two
+// downloads that overlap, --new-only, an import of an archived download's
+// CSV, history by device, tester and dates, and the archive's failures.
+class CliArchive : public Cli, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
+    ASSERT_EQ(pgtest::pg().problem, "");
+    const std::string db = pgtest::freshArchive(GetParam(), dir_.string());
+    ASSERT_NE(db, "");
+    auto tester = [&](const std::string& serial, const std::vector<TestRecord>& records) {
+        writeFile(path(serial + ".block"), VirtualTester::buildAllRecordsBlock(records));
+        writeFile(path(serial + ".id"), VirtualTester::buildIdentityReply(serial, "Bay " + serial));
+        return std::vector<std::string>{"--virtual",
+                                        "--block",
+                                        path(serial + ".block"),
+                                        "--identity",
+                                        path(serial + ".id"),
+                                        "download",
+                                        "--archive",
+                                        db};
+    };
+    auto with = [](std::vector<std::string> a, std::vector<std::string> more) {
+        a.insert(a.end(), more.begin(), more.end());
+        return a;
+    };
+    auto lines = [&](const std::string& file) {
+        const std::string text = readFile(path(file));
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    const std::vector<TestRecord> monday = {makeRecord("IV-0042", "2 Mar 2026", "08:00"),
+                                            makeRecord("IV-0042", "1 Mar 2026", "09:00"),
+                                            makeRecord("IV-7", "3 Mar 2026", "10:00")};
+    std::vector<TestRecord> tuesday = monday;
+    tuesday.push_back(makeRecord("IV-0042", "4 Mar 2026", "11:00"));
+
+    // The archive is an output of its own; the second download adds only
+    // its new record, which is all that --new-only writes.
+    Ran ran = run(with(tester("SN1", monday), {"--csv", path("monday.csv")}));
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_EQ(run(tester("SN1", monday)).code, CliDone);
+    ran = run(with(tester("SN1", tuesday), {"--new-only", "--csv", path("new.csv")}));
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_EQ(lines("new.csv"), 3);
+    EXPECT_NE(readFile(path("new.csv")).find("1,IV-0042,4 Mar 2026,11:00,"), std::string::npos);
+    ran = run(with(tester("SN1", tuesday),
+                   {"--new-only", "--raw", path("again.raw"), "--csv", path("none.csv")}));
+    EXPECT_EQ(ran.code, CliNoRecords) << ran.err;
+    EXPECT_TRUE(fs::exists(path("again.raw")));
+    EXPECT_FALSE(fs::exists(path("none.csv")));
+
+    // Monday's CSV export brings nothing new; a file that is none is refused.
+    ran = run({"--archive", db, "import", path("monday.csv")});
+    EXPECT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_EQ(ran.out, path("monday.csv") + ": 3 records, 0 new\n");
+    EXPECT_EQ(run({"--archive", db, "import", path("SN1.id")}).code, CliUsage);
+
+    // History by device, dates inclusive, in test date order.
+    ran = run({"--archive", db, "history", "--device", "IV-0042", "--since", "2026-03-01",
+               "--until", "2026-03-02", "--csv", "-"});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_NE(ran.out.find("\r\n1,IV-0042,1 Mar 2026,09:00,"), std::string::npos) << ran.out;
+    EXPECT_NE(ran.out.find("\r\n2,IV-0042,2 Mar 2026,08:00,"), std::string::npos) << ran.out;
+    EXPECT_EQ(std::count(ran.out.begin(), ran.out.end(), '\n'), 4);
+
+    // A second tester: text, CSV and PDF need --tester; JSON takes both.
+    ASSERT_EQ(run(tester("SN2", {makeRecord("IV-0042", "5 Mar 2026")})).code, CliDone);
+    ran = run({"--archive", db, "history", "--device", "IV-0042", "--text", path("h.txt")});
+    EXPECT_EQ(ran.code, CliUsage);
+    EXPECT_NE(ran.err.find("SN1 (Bay SN1), SN2 (Bay SN2)"), std::string::npos) << ran.err;
+    EXPECT_EQ(run({"--archive", db, "history", "--tester", "SN2", "--text", path("h.txt")}).code,
+              CliDone);
+    EXPECT_NE(readFile(path("h.txt")).find("ID: Bay SN2 SN: SN2"), std::string::npos);
+    ran = run({"--archive", db, "history", "--json", "-"});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    const QJsonArray all =
+        QJsonDocument::fromJson(QByteArray::fromStdString(ran.out))["records"].toArray();
+    ASSERT_EQ(all.size(), 5);
+    EXPECT_EQ(all[4]["tester"]["serial"].toString(), "SN2");
+    EXPECT_EQ(all[0]["tested"].toString(), "2026-03-01T09:00:00");
+    EXPECT_EQ(run({"--archive", db, "history", "--device", "IV-9", "--json", "-"}).code,
+              CliNoRecords);
+}
+
+INSTANTIATE_TEST_SUITE_P(Archive, CliArchive, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "PostgreSQL" : "SQLite"; });
+
+TEST_F(Cli, AnArchiveThatCannotBeUsedKeepsTheBlock) {
+    writeFile(path("not.db"), std::string(4096, 'x'));
+    for (const std::string& db :
+         {path("not.db"), "postgresql://postgres@/lumkest?host=" + dir_.string() + "&port=1"}) {
+        const Ran ran = run({"--virtual", "download", "--csv", path("a.csv"), "--archive", db,
+                             "--raw", path("a.raw")});
+        EXPECT_EQ(ran.code, CliArchiveFailed) << db;
+        EXPECT_EQ(ran.err.find("lumkest-cli: archive \"" + db + "\": "), 0u) << ran.err;
+        EXPECT_EQ(std::count(ran.err.begin(), ran.err.end(), '\n'), 1);
+        EXPECT_TRUE(fs::exists(path("a.raw")));
+        EXPECT_FALSE(fs::exists(path("a.csv")));
+        fs::remove(path("a.raw"));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new pgtest::PgEnvironment);
     return RUN_ALL_TESTS();
 }

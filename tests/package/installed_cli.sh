@@ -39,6 +39,15 @@ status=0
 "$cli" --virtual download --csv x.csv --text ./x.csv 2>same || status=$?
 test "$status" -eq 2 && grep -q -- '--csv .* and --text .* name the same file' same && test ! -e x.csv
 
+# A rehearsed empty tester, and the archive through the installed SQLite driver.
+status=0
+"$cli" --virtual --fault empty download --csv empty.csv 2>/dev/null || status=$?
+test "$status" -eq 6 && test ! -e empty.csv
+"$cli" --virtual -q download --archive kest.db
+test "$("$cli" --archive kest.db import records.csv)" = "records.csv: 123 records, 0 new"
+"$cli" --archive kest.db history --json - | /usr/bin/python3 -c \
+    'import json, sys; assert len(json.load(sys.stdin)["records"]) == 123'
+
 status=0
 "$cli" --virtual download 2>usage || status=$?
 test "$status" -eq 2

@@ -1,0 +1,33 @@
+#pragma once
+// Reading back a file the window program wrote, to archive its records: a
+// CSV export, a text file in either format, or a raw 8194-byte block (with
+// the tester's 33-byte identity reply).  Plain C++ (no database).
+//
+// The formats are not described a second time here: a file is read as a
+// candidate of each kind and then written again with the writers' own
+// functions (save/writers.h); only a candidate that comes out byte for byte
+// the same file is taken.  So any change to the writers shows at once.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/recordkey.h"
+#include "records/testrecord.h"
+
+enum class SavedFileKind { Csv, ListText, RecordText, RawBlock };
+
+struct ImportedFile {
+    SavedFileKind kind = SavedFileKind::Csv;
+    RecordForm form = RecordForm::Csv;  // how full its records' texts are
+    ArchiveTester tester;  // a CSV export keeps only the first 30 ID characters, without commas
+    std::string stamp;  // the header's "12/29/03 18:34:00" (when it was written); none for a block
+    std::vector<TestRecord> records;  // in file order (the numbering may have gaps)
+    std::vector<std::uint8_t> block;  // a raw block as it is
+};
+
+// False, with *why saying so in one line, for bytes that are none of these
+// files (nothing of them should then be archived).  identityReply: the
+// 33-byte identity reply that goes with a raw block; may be null otherwise.
+bool readSavedFile(const std::string& bytes, const std::vector<std::uint8_t>* identityReply,
+                   ImportedFile* out, std::string* why);

@@ -1,0 +1,38 @@
+#pragma once
+// When two records are the same record, for the archive.  Plain C++ (no
+// database).
+//
+// The same record: the same tester serial number and the same texts in every
+// field, compared after the CSV's comma rule (every comma read as a space),
+// with the pressure unit compared by its name (unitName).  So a record
+// downloaded over USB and the same record read back from a CSV export or a
+// text file are one record.
+
+#include <string>
+
+#include "records/testrecord.h"
+
+// The tester a download came from.
+struct ArchiveTester {
+    std::string id;      // the ID text, up to 20 characters
+    std::string serial;  // the serial number, up to 12 characters
+};
+
+// How much of a record's raw form a source keeps, from least to most: a CSV
+// export has lost its commas (and the code of an mmHg unit), a text file has
+// lost only the unit code of mmHg, a received block keeps every byte.
+enum class RecordForm : int { Csv = 1, Text = 2, Received = 3 };
+
+// The record's identity as one byte string: serial, the nine texts after
+// the comma rule and the unit name, each preceded by its length.
+std::string recordIdentity(const std::string& testerSerial, const TestRecord& record);
+
+// The archive's key: the identity's SHA-256, as 64 lower-case hex digits.
+std::string recordKey(const std::string& testerSerial, const TestRecord& record);
+
+bool sameRecord(const std::string& serialA, const TestRecord& a, const std::string& serialB,
+                const TestRecord& b);
+
+// The unit code a unit name stands for: 'p' PSI, 'k' kPa, 'b' Bar, and for
+// "mmHg" (or anything else) 'm', whose unitName is "mmHg".
+char unitCode(const std::string& name);

@@ -1,0 +1,68 @@
+#pragma once
+// lumkest-cli's command line: the commands, the options and the outputs,
+// parsed into plain values, and the text --help shows.
+//
+//   lumkest-cli [GLOBAL] info
+//   lumkest-cli [GLOBAL] download [OUTPUTS] [--sort id|date] [--archive DB [--new-only]]
+//   lumkest-cli --archive DB history [FILTERS] [--sort id|date] OUTPUTS
+//   lumkest-cli --archive DB [--identity FILE] import FILE...
+//
+// Arguments are bytes: file names and the archive's name need not be UTF-8,
+// and are kept exactly as given.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/outputs.h"
+
+extern const char* const kProgram;  // "lumkest-cli"
+extern const char* const kUsage;    // the usage lines, after a usage error
+
+enum class Command { Info, Download, History, Import };
+
+// The file outputs; they are written in the command line's order.
+enum class Kind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords };
+
+struct Output {
+    Kind kind;
+    std::string option;  // "--csv"
+    std::string file;    // the name's bytes as given; "-" is standard output
+    bool toStdout() const { return file == "-"; }
+};
+
+struct Options {
+    bool help = false;
+    bool version = false;
+    Command command = Command::Download;
+    bool virtualTester = false;
+    std::vector<std::string> simArgs;  // --block / --identity for the virtual tester
+    std::string fault;                 // --fault KIND for the virtual tester
+    std::uint64_t waitMs = 0;
+    bool waitGiven = false;
+    bool quiet = false;
+    std::vector<Output> outputs;  // in the command line's order
+    std::string sort;             // "", "id" or "date"
+    Paper paper = Paper::A4;
+    std::string archive;  // --archive DB; empty: none
+    bool newOnly = false;
+    // history's filters; empty: no filter
+    std::string device, tester, since, until;
+    // import's files, and the identity reply that raw blocks among them need
+    std::vector<std::string> importFiles;
+    std::string identityFile;
+
+    bool needsPdf() const;
+    const Output* output(Kind kind) const;  // nullptr when not asked for
+};
+
+// Parses argv (argv[0] the program); false with a one-line reason for bad
+// usage.
+bool parseOptions(int argc, char** argv, Options* o, std::string* error);
+
+// Two outputs into one file would leave only the last of them, and standard
+// output (out) takes one output only: false with a reason naming both.
+bool checkTargets(const Options& o, std::FILE* out, std::string* error);
+
+std::string helpText();

@@ -1,0 +1,413 @@
+// The workshop archive on both database systems: SQLite in a temporary
+// folder and a real PostgreSQL server of its own (scripts/pg-test-server.sh),
+// started before the first case and stopped after the last.  Then the plain
+// functions: the record identity, the typed values, reading saved files.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "archive/archive.h"
+#include "archive/importfile.h"
+#include "device/decode.h"
+#include "device/virtualtester.h"
+#include "records/recordstore.h"
+#include "save/writers.h"
+#include "tests/core/records.h"
+#include "tests/pgserver.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using pgtest::freshArchive;
+using pgtest::PgEnvironment;
+using pgtest::tempFolder;
+
+// The 8194-byte block a tester sends for these records.
+std::vector<std::uint8_t> blockOf(const std::vector<TestRecord>& records) {
+    std::vector<std::uint8_t> block(kDataBlockSize, 0);
+    block[0] = 'B';
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const DeviceRecordSlot slot = recordToSlot(records[i]);
+        std::memcpy(block.data() + 2 + i * kSlotSize, &slot, kSlotSize);
+    }
+    block[kRecordCountOffset] = static_cast<std::uint8_t>(records.size());
+    return block;
+}
+
+// The records as they come out of a block: the tester's 123 by default.
+std::vector<TestRecord> received(
+    std::vector<TestRecord> records = VirtualTester::defaultRecords()) {
+    std::size_t capacity = 0;
+    decodeRecords(blockOf(records).data(), &records, &capacity);
+    return records;
+}
+
+const ArchiveTester kTester{"Dosimark Kest Bay 2", "KS0401123"};
+const ArchiveTester kOther{"Bay 7", "KS0499999"};
+
+class ArchiveCases : public ::testing::TestWithParam<bool> {  // true: PostgreSQL
+protected:
+    void SetUp() override {
+        if (GetParam()) {
+            ASSERT_TRUE(pgtest::pg().problem.empty()) << pgtest::pg().problem;
+        }
+        folder_ = tempFolder();
+        db_ = freshArchive(GetParam(), folder_);
+        ASSERT_FALSE(db_.empty());
+        archive_ = Archive::open(db_, &error_);
+        ASSERT_TRUE(archive_) << error_;
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    std::vector<bool> add(const ArchiveTester& tester, std::time_t when,
+                          const std::vector<TestRecord>& records,
+                          RecordForm form = RecordForm::Received) {
+        std::vector<bool> added;
+        const std::vector<std::uint8_t> block =
+            form == RecordForm::Received ? blockOf(records) : std::vector<std::uint8_t>();
+        EXPECT_TRUE(archive_->addDownload(tester, when, block, records, &added, &error_, form))
+            << error_;
+        return added;
+    }
+    std::vector<ArchivedRecord> history(const HistoryFilter& filter = {}) {
+        std::vector<ArchivedRecord> out;
+        EXPECT_TRUE(archive_->history(filter, &out, &error_)) << error_;
+        return out;
+    }
+
+    std::string folder_, db_, error_;
+    std::unique_ptr<Archive> archive_;
+};
+
+TEST_P(ArchiveCases, OverlappingDownloadsAddOnlyTheNewRecords) {
+    const std::vector<TestRecord> all = received();
+    const std::vector<TestRecord> first(all.begin(), all.begin() + 100);
+    std::vector<TestRecord> second(all.begin() + 90, all.end());
+    second.push_back(second.front());  // the same record twice in one download
+    EXPECT_EQ(add(kTester, 1000, first), std::vector<bool>(100, true));
+    const std::vector<bool> added = add(kTester, 2000, second);
+    for (std::size_t i = 0; i < second.size(); ++i)
+        EXPECT_EQ(added[i], i >= 10 && i < 33) << "record " << i;
+    // The same texts from another tester are other records.
+    EXPECT_EQ(add(kOther, 3000, first), std::vector<bool>(100, true));
+
+    const std::vector<ArchivedRecord> got = history({"", kTester.serial, "", ""});
+    ASSERT_EQ(got.size(), 123u);
+    for (const ArchivedRecord& a : got) {
+        bool fromFirst = false;
+        for (const TestRecord& r : first) fromFirst |= std::memcmp(&r, &a.record, sizeof r) == 0;
+        EXPECT_EQ(a.firstDownloaded, isoLocalTime(fromFirst ? 1000 : 2000));
+        EXPECT_EQ(a.tester.id, kTester.id);
+    }
+}
+
+TEST_P(ArchiveCases, SavedFilesOfAnArchivedDownloadAddNothing) {
+    const std::vector<TestRecord> records = received();
+    SaveSource source{records, kTester.id, kTester.serial, "12/29/03 18:34:00"};
+    for (std::size_t i = 0; i < records.size(); i += 3) source.records[i].selected = 1;
+    std::vector<std::string> files(4);
+    csvFileText(source, AllRecords, &files[0]);
+    textFileText(source, AllRecords, false, &files[1]);
+    textFileText(source, SelectedRecords, false, &files[2]);
+    textFileText(source, SelectedRecords, true, &files[3]);
+
+    // The CSV first: commas lost.  Then the download: nothing new, but the
+    // fuller texts are kept, and the first download stays the import.
+    ImportedFile csv;
+    std::string why;
+    ASSERT_TRUE(readSavedFile(files[0], nullptr, &csv, &why)) << why;
+    EXPECT_EQ(add(kTester, 500, csv.records, csv.form), std::vector<bool>(123, true));
+    EXPECT_EQ(add(kTester, 1000, records), std::vector<bool>(123, false));
+    for (const std::string& file : files) {
+        ImportedFile imported;
+        ASSERT_TRUE(readSavedFile(file, nullptr, &imported, &why)) << why << "\n" << file;
+        EXPECT_EQ(add(imported.tester, 2000, imported.records, imported.form),
+                  std::vector<bool>(imported.records.size(), false));
+    }
+    const std::vector<ArchivedRecord> got = history();
+    ASSERT_EQ(got.size(), 123u);
+    for (const ArchivedRecord& a : got) {
+        bool same = false;
+        for (const TestRecord& r : records) same |= std::memcmp(&r, &a.record, sizeof r) == 0;
+        EXPECT_TRUE(same) << FIELD_TEXT(a.record, deviceID);
+        EXPECT_EQ(a.firstDownloaded, isoLocalTime(500));
+    }
+}
+
+TEST_P(ArchiveCases, HistoryFiltersByDeviceTesterAndDates) {
+    add(kTester, 1000,
+        {makeRecord("P1", "31 Dec 2003", "23:59"), makeRecord("P1", "1 Jan 2004", "00:00"),
+         makeRecord("P2", "2 Jan 2004"), makeRecord("P1", "no date"),
+         makeRecord("P1", "29 Dec 2003", "08:00")});
+    add(kOther, 2000, {makeRecord("P1", "1 Jan 2004", "12:00")});
+    auto dates = [&](const HistoryFilter& f) {
+        std::vector<std::string> out;
+        for (const ArchivedRecord& a : history(f))
+            out.push_back(FIELD_TEXT(a.record, testDate) + " " + a.tester.serial);
+        return out;
+    };
+    const std::string t = kTester.serial, o = kOther.serial;
+    EXPECT_EQ(dates({"P1", "", "", ""}),
+              (std::vector<std::string>{"29 Dec 2003 " + t, "31 Dec 2003 " + t, "1 Jan 2004 " + t,
+                                        "1 Jan 2004 " + o, "no date " + t}));
+    EXPECT_EQ(dates({"P1", o, "", ""}), (std::vector<std::string>{"1 Jan 2004 " + o}));
+    EXPECT_EQ(dates({"", "", "2003-12-31", "2004-01-01"}),
+              (std::vector<std::string>{"31 Dec 2003 " + t, "1 Jan 2004 " + t, "1 Jan 2004 " + o}));
+    EXPECT_EQ(dates({"P2", "", "2004-01-03", ""}), std::vector<std::string>{});
+    std::vector<ArchivedRecord> out;
+    EXPECT_FALSE(archive_->history({"", "", "2004-02-30", ""}, &out, &error_));
+    EXPECT_EQ(history({"P2", "", "", ""}).at(0).typed.tested, "2004-01-02T18:34:00");
+}
+
+// Three processes archive at once: two the same download, one another
+// tester's.  All succeed and no record is there twice.
+TEST_P(ArchiveCases, ProcessesArchivingAtOnceAllSucceed) {
+    const std::vector<TestRecord> records = received();
+    const std::string fresh = freshArchive(GetParam(), folder_);  // its tables made at once too
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    std::vector<pid_t> children;
+    for (const ArchiveTester* tester : {&kTester, &kTester, &kOther}) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(go[1]);
+            char c;
+            (void)::read(go[0], &c, 1);  // all start when the pipe closes
+            std::string error;
+            std::vector<bool> added;
+            std::unique_ptr<Archive> a = Archive::open(fresh, &error);
+            const bool ok =
+                a && a->addDownload(*tester, 1000, blockOf(records), records, &added, &error);
+            if (!ok) std::fprintf(stderr, "child: %s\n", error.c_str());
+            ::_exit(ok ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    archive_ = Archive::open(fresh, &error_);
+    ASSERT_TRUE(archive_) << error_;
+    EXPECT_EQ(history().size(), 246u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ArchiveCases, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "PostgreSQL" : "SQLite"; });
+
+// A file name is bytes, not necessarily UTF-8 text, and may hold URI characters.
+TEST(ArchiveFiles, NamesAreBytes) {
+    const std::string folder = tempFolder();
+    const std::string name = folder + "/archiv\xe9 \xff?#%41.db";
+    std::string error;
+    std::vector<bool> added;
+    std::unique_ptr<Archive> a = Archive::open(name, &error);
+    ASSERT_TRUE(
+        a && a->addDownload(kTester, 1000, {}, {makeRecord("P1")}, &added, &error, RecordForm::Csv))
+        << error;
+    EXPECT_TRUE(fs::exists(name));
+    fs::remove_all(folder);
+}
+
+// Runs f in a child process, as user "nobody" when this is root, so that
+// file permissions hold; returns what f returned.
+std::string asOtherUser(const std::function<std::string()>& f) {
+    int out[2];
+    if (::pipe(out) != 0) return "no pipe";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(1);
+        const std::string text = f();
+        (void)!::write(out[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    ::waitpid(pid, nullptr, 0);
+    return text;
+}
+
+// Each way an archive cannot be opened or written: one line naming the cause.
+TEST(ArchiveFailures, OneLineNamingTheCause) {
+    const std::string folder = tempFolder();
+    const std::string readOnly = freshArchive(false, folder);
+    {
+        std::string error;
+        ASSERT_TRUE(Archive::open(readOnly, &error)) << error;  // made, with its tables
+    }
+    fs::permissions(readOnly,
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    std::ofstream(folder + "/random.db")
+        << std::string("\x8f\x03\xc1zq\x00\x17", 7) + std::string(4000, 'x');
+    std::ofstream(folder + "/notes.txt") << "Technician: J. Doe\nnot a database at all\n";
+    const std::string pgBase = "postgresql://postgres@/lumkest?host=" + pgtest::pg().dir;
+    struct Case {
+        const char* what;
+        std::string db;
+        const char* cause;  // in the one line
+    } cases[] = {
+        {"a read-only archive", readOnly, "readonly database"},
+        {"random bytes", folder + "/random.db", "file is not a database"},
+        {"a text file", folder + "/notes.txt", "file is not a database"},
+        {"a missing folder", folder + "/none/a.db", "unable to open database file"},
+        {"no server on that port", pgBase + "&port=1", "No such file or directory"},
+        {"no such database",
+         "postgresql://postgres@/nosuchdb?host=" + pgtest::pg().dir + "&port=" + pgtest::pg().port,
+         "database \"nosuchdb\" does not exist"},
+        {"a wrong password",
+         "postgresql://kest@/lumkest?host=" + pgtest::pg().dir + "&port=" + pgtest::pg().port,
+         "password authentication failed"},
+        {"a password in the URI",
+         "postgresql://postgres:s3cret@/lumkest?password=s3cret&host=" + pgtest::pg().dir,
+         "~/.pgpass"},
+    };
+    ::setenv("PGPASSWORD", "not-kest-password", 1);
+    for (const Case& c : cases) {
+        const std::string error = asOtherUser([&] {
+            std::string e;
+            std::vector<bool> added;
+            std::unique_ptr<Archive> a = Archive::open(c.db, &e);
+            if (a &&
+                a->addDownload(kTester, 1000, {}, {makeRecord("P1")}, &added, &e, RecordForm::Csv))
+                return std::string("archived");
+            return e;
+        });
+        EXPECT_NE(error.find(c.cause), std::string::npos) << c.what << ": " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << c.what << ": " << error;
+        EXPECT_EQ(error.find("s3cret"), std::string::npos) << c.what << ": " << error;
+    }
+    ::unsetenv("PGPASSWORD");
+    fs::remove_all(folder);
+}
+
+// ---- plain functions ----
+
+TEST(ArchivePlain, SameRecordRule) {
+    TestRecord comma = makeRecord("ICU 3, BED 7");
+    SET_FIELD(comma, flow, "1,5");
+    TestRecord spaced = makeRecord("ICU 3  BED 7");
+    SET_FIELD(spaced, flow, "1 5");
+    const struct {
+        TestRecord a, b;
+        std::string serialB;
+        bool same;
+    } rows[] = {
+        {comma, spaced, "S1", true},
+        {makeRecord("P", "1 Jan 2004", "10:00", 'm'), makeRecord("P", "1 Jan 2004", "10:00", 'x'),
+         "S1", true},
+        {makeRecord("P", "1 Jan 2004", "10:00", 'p'), makeRecord("P", "1 Jan 2004", "10:00", 'k'),
+         "S1", false},
+        {makeRecord("P"), makeRecord("P"), "S2", false},
+        {makeRecord("P"), makeRecord("P", "29 Dec 2003", "18:35"), "S1", false},
+        {makeRecord("AB"), makeRecord("A"), "S1", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(sameRecord("S1", row.a, row.serialB, row.b), row.same)
+            << FIELD_TEXT(row.a, deviceID) << " / " << FIELD_TEXT(row.b, deviceID);
+        EXPECT_EQ(recordKey("S1", row.a) == recordKey(row.serialB, row.b), row.same);
+    }
+}
+
+TEST(ArchivePlain, TypedValuesOrNull) {
+    EXPECT_EQ(isoTestTime("29 Dec 2003", "18:34"), "2003-12-29T18:34:00");
+    EXPECT_EQ(isoTestTime("29 Feb 2004", "00:00"), "2004-02-29T00:00:00");
+    for (const char* date :
+         {"29 Feb 2003", "32 Jan 2004", "29 Dex 2003", "29 Dec 03", "", "Dec 2003"})
+        EXPECT_EQ(isoTestTime(date, "18:34"), std::nullopt) << date;
+    for (const char* time : {"24:00", "18:60", "18:3", "1834", ""})
+        EXPECT_EQ(isoTestTime("29 Dec 2003", time), std::nullopt) << time;
+    EXPECT_EQ(clockSeconds("88:48:39", 3), 88 * 3600 + 48 * 60 + 39);
+    EXPECT_EQ(clockSeconds("16:32", 2), 16 * 60 + 32);
+    for (const char* text : {"88:48", "88:60:00", "1:2:3", "-1:00:00", "ab:cd:ef", ""})
+        EXPECT_EQ(clockSeconds(text, 3), std::nullopt) << text;
+    EXPECT_EQ(decimalValue("5.183"), 5.183);
+    EXPECT_EQ(decimalValue(" 376"), 376);
+    for (const char* text : {"1,5", "-3", "1e3", ".", "", "5.1.2", "n/a"})
+        EXPECT_EQ(decimalValue(text), std::nullopt) << text;
+    const TypedRecord t = typedRecord(makeRecord("P1", "29 Dec 2003", "18:34", 'b'));
+    EXPECT_EQ(t.durationSeconds, 319719);
+    EXPECT_EQ(t.peakSeconds, 992);
+    EXPECT_EQ(t.pressureMmHg, 376);
+    EXPECT_EQ(t.unit, "Bar");
+    for (const char* date : {"2004-02-29", "1999-12-31"}) EXPECT_TRUE(isIsoDate(date)) << date;
+    for (const char* date : {"2003-02-29", "2004-13-01", "2004-1-01", "20040101", "2004-01-01T"})
+        EXPECT_FALSE(isIsoDate(date)) << date;
+}
+
+// Every reference file reads back; anything else is refused.
+TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
+    const struct {
+        const char* file;
+        SavedFileKind kind;
+        std::size_t records;
+    } references[] = {
+        {"export-all.csv", SavedFileKind::Csv, 4},
+        {"export-selected.csv", SavedFileKind::Csv, 2},
+        {"export-none.csv", SavedFileKind::Csv, 0},
+        {"list-all.txt", SavedFileKind::ListText, 4},
+        {"list-first.txt", SavedFileKind::ListText, 1},
+        {"records-last.txt", SavedFileKind::RecordText, 1},
+        {"records-selected.txt", SavedFileKind::RecordText, 2},
+    };
+    auto read = [](const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    ImportedFile got;
+    std::string why;
+    for (const auto& ref : references) {
+        const std::string bytes = read(fs::path(LUMKEST_REFERENCE_DIR) / ref.file);
+        ASSERT_TRUE(readSavedFile(bytes, nullptr, &got, &why)) << ref.file << ": " << why;
+        EXPECT_EQ(got.kind, ref.kind) << ref.file;
+        EXPECT_EQ(got.records.size(), ref.records) << ref.file;
+        EXPECT_EQ(got.tester.serial, "S1") << ref.file;
+    }
+    const std::vector<TestRecord> records = received();
+    const std::vector<std::uint8_t> block = blockOf(records);
+    const std::string blockBytes(block.begin(), block.end());
+    const std::vector<std::uint8_t> identity =
+        VirtualTester::buildIdentityReply(kTester.serial, kTester.id);
+    ASSERT_TRUE(readSavedFile(blockBytes, &identity, &got, &why)) << why;
+    EXPECT_EQ(got.records.size(), 123u);
+    EXPECT_EQ(got.tester.id, kTester.id);
+    EXPECT_EQ(got.tester.serial, kTester.serial);
+
+    std::string csv = read(fs::path(LUMKEST_REFERENCE_DIR) / "export-all.csv");
+    const std::string refused[] = {
+        blockBytes,  // without its identity reply
+        std::string(kDataBlockSize, 'B'),
+        csv.substr(0, csv.size() - 1),
+        std::string(csv).insert(csv.rfind("00:"), ","),
+        std::string(csv).replace(csv.rfind("PSI"), 3, "psi"),
+        "Technician: J. Doe\r\n",
+        "",
+    };
+    for (const std::string& bytes : refused) {
+        EXPECT_FALSE(readSavedFile(bytes, nullptr, &got, &why)) << bytes.substr(0, 80);
+        EXPECT_FALSE(why.empty());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);  // Qt SQL loads its drivers as plugins
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new PgEnvironment);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,171 @@
+// The workshop archive: the time archiving one 123-record download adds, on
+// SQLite, against putting the same number of bytes on disk with one flush;
+// and the history of one device in an archive of one million records, on
+// SQLite and on PostgreSQL (a private server, scripts/pg-test-server.sh).
+// The large archive is made in one statement, not through the archive.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "archive/archive.h"
+#include "device/virtualtester.h"
+#include "tests/bench/benchrow.h"
+
+namespace {
+
+constexpr int kBigArchive = 1000000;
+constexpr int kDevices = 1000;  // 1,000 records each
+
+double msSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// One file of the given size, written and flushed to disk.
+bool plainWrite(const std::string& name, std::size_t size) {
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return false;
+    const std::string bytes(size, 'x');
+    bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    ok = ::fsync(fd) == 0 && ok;
+    return ::close(fd) == 0 && ok;
+}
+
+// Fills an empty archive with kBigArchive records of kDevices devices in one
+// statement, after one real download that they all name as their first.
+bool fillBigArchive(const std::string& db, bool postgres) {
+    std::string error;
+    std::vector<bool> added;
+    {
+        std::unique_ptr<Archive> a = Archive::open(db, &error);
+        if (!a || !a->addDownload({"Bench", "B1"}, 1000, {}, {}, &added, &error, RecordForm::Csv)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return false;
+        }
+    }
+    QSqlDatabase c = QSqlDatabase::addDatabase(postgres ? "QPSQL" : "QSQLITE", "fill");
+    if (postgres) {
+        const std::string rest = db.substr(db.find("?host=") + 6);
+        c.setHostName(QString::fromStdString(rest.substr(0, rest.find('&'))));
+        c.setPort(std::atoi(rest.substr(rest.find("port=") + 5).c_str()));
+        c.setUserName("postgres");
+        c.setDatabaseName("lumkest");
+    } else {
+        c.setDatabaseName(QString::fromStdString(db));
+    }
+    bool ok = c.open();
+    {
+        QSqlQuery q(c);
+        ok = ok && q.exec("BEGIN") &&
+             q.exec(QString(
+                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                        "%1) INSERT INTO records (record_key, tester_serial, first_download, form, "
+                        "device_id, test_date, test_time, test_duration, flow, volume, "
+                        "pressure_mmhg, pressure_user, peak_time, unit_code, unit, tested, "
+                        "flow_ml_h, volume_ml, duration_s, peak_time_s, pressure_mmhg_value, "
+                        "pressure_user_value) SELECT 'k' || i, 'B1', 1, 3, 'PUMP-' || (i % %2), "
+                        "'15 Jun ' || (1990 + i % 30), '12:00', '01:00:00', '5.183', '5.183', "
+                        "'376', '7.27', '16:32', 112, 'PSI', (1990 + i % 30) || "
+                        "'-06-15T12:00:00', 5.183, 5.183, 3600, 992, 376, 7.27 FROM n")
+                        .arg(kBigArchive)
+                        .arg(kDevices)) &&
+             q.exec("COMMIT") && q.exec("ANALYZE");
+        if (!ok)
+            std::fprintf(stderr, "filling: %s\n", q.lastError().text().toLocal8Bit().constData());
+    }
+    c.close();
+    c = QSqlDatabase();
+    QSqlDatabase::removeDatabase("fill");
+    return ok;
+}
+
+// The median time of a history of one device (1,000 records).
+bool historyRow(const std::string& db, const char* backend, int runs) {
+    std::string error;
+    std::unique_ptr<Archive> a = Archive::open(db, &error);
+    std::vector<double> times;
+    std::vector<ArchivedRecord> out;
+    for (int i = 0; a && i < runs; ++i) {
+        const HistoryFilter filter{"PUMP-" + std::to_string(i * 37 % kDevices), "", "", ""};
+        const auto start = std::chrono::steady_clock::now();
+        if (!a->history(filter, &out, &error) || out.size() != kBigArchive / kDevices) break;
+        times.push_back(msSince(start));
+    }
+    if (times.size() != static_cast<std::size_t>(runs)) {
+        std::fprintf(stderr, "history on %s: %s\n", backend, error.c_str());
+        return false;
+    }
+    const double ms = median(times);
+    printRow(std::string("History of one device (1,000 of 1,000,000 records), ") + backend,
+             figure(ms, "ms"), "", "< 20 ms", ms < 20);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 21;
+    char folderTemplate[] = "/tmp/lumkest-bench-archive-XXXXXX";
+    const char* made = ::mkdtemp(folderTemplate);
+    if (!made) return 1;
+    const std::string folder = made;
+    int status = 0;
+
+    // Archiving one download of 123 new records (another tester each run).
+    {
+        const std::vector<TestRecord> records = VirtualTester::defaultRecords();
+        const std::vector<std::uint8_t> block(8194, 'B');
+        std::string error;
+        std::unique_ptr<Archive> a = Archive::open(folder + "/downloads.db", &error);
+        std::vector<double> times, plain;
+        std::vector<bool> added;
+        for (int i = 0; a && i < runs; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            if (!a->addDownload({"Bench", "S" + std::to_string(i)}, 1000, block, records, &added,
+                                &error))
+                break;
+            times.push_back(msSince(start));
+            const auto plainStart = std::chrono::steady_clock::now();
+            plainWrite(folder + "/plain", block.size() + records.size() * sizeof(TestRecord));
+            plain.push_back(msSince(plainStart));
+        }
+        if (times.size() == static_cast<std::size_t>(runs)) {
+            printRow("Archive a download of 123 new records, SQLite", figure(median(times), "ms"),
+                     "same bytes written and flushed: " + figure(median(plain), "ms"), "< 10 ms",
+                     median(times) < 10);
+        } else {
+            std::fprintf(stderr, "archiving: %s\n", error.c_str());
+            status = 1;
+        }
+    }
+
+    const std::string big = folder + "/big.db";
+    if (!fillBigArchive(big, false) || !historyRow(big, "SQLite", runs)) status = 1;
+
+    const std::string server = folder + "/pg";
+    const std::string script = LUMKEST_PG_SERVER_SCRIPT;
+    if (std::system((script + " start " + server + " >/dev/null").c_str()) == 0) {
+        std::string socket, port;
+        std::ifstream(server + "/server") >> socket >> port;
+        const std::string db = "postgresql://postgres@/lumkest?host=" + socket + "&port=" + port;
+        if (!fillBigArchive(db, true) || !historyRow(db, "PostgreSQL", runs)) status = 1;
+        std::system((script + " stop " + server).c_str());
+    } else {
+        std::fprintf(stderr, "no PostgreSQL test server\n");
+        status = 1;
+    }
+    std::filesystem::remove_all(folder);
+    return status;
+}

@@ -1,0 +1,67 @@
+#pragma once
+// A private PostgreSQL server for the tests that use the archive: started
+// before the first case by scripts/pg-test-server.sh (a fresh cluster, its
+// Unix socket in a temporary folder, no TCP) and stopped after the last.
+// Register it with ::testing::AddGlobalTestEnvironment(new PgEnvironment).
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace pgtest {
+
+// The server's socket folder and port, or why it did not start.
+struct PgServer {
+    std::string dir, port, problem;
+};
+inline PgServer& pg() {
+    static PgServer server;
+    return server;
+}
+
+inline std::string tempFolder() {
+    char name[] = "/tmp/lumkest-test-XXXXXX";
+    const char* made = ::mkdtemp(name);
+    if (!made) return std::string();
+    namespace fs = std::filesystem;
+    fs::permissions(made, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    return made;
+}
+
+class PgEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        folder_ = tempFolder();
+        const std::string command =
+            std::string(LUMKEST_PG_SERVER_SCRIPT) + " start " + folder_ + " >/dev/null";
+        if (std::system(command.c_str()) != 0 || !std::ifstream(folder_ + "/server"))
+            pg().problem = "the PostgreSQL test server did not start (" + command + ")";
+        std::ifstream(folder_ + "/server") >> pg().dir >> pg().port;
+    }
+    void TearDown() override {
+        std::system((std::string(LUMKEST_PG_SERVER_SCRIPT) + " stop " + folder_).c_str());
+        std::filesystem::remove_all(folder_);
+    }
+
+private:
+    std::string folder_;
+};
+
+// A fresh, empty archive: a new SQLite file in folder, or a new database on
+// the private server (empty when it cannot be made).
+inline std::string freshArchive(bool postgres, const std::string& folder) {
+    static int counter = 0;
+    const std::string name = "a" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    if (!postgres) return folder + "/" + name + ".db";
+    const std::string make = "/usr/lib/postgresql/15/bin/createdb -h " + pg().dir + " -p " +
+                             pg().port + " -U postgres " + name;
+    if (pg().dir.empty() || std::system(make.c_str()) != 0) return std::string();
+    return "postgresql://postgres@/" + name + "?host=" + pg().dir + "&port=" + pg().port;
+}
+
+}  // namespace pgtest
