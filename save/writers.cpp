@@ -28,15 +28,13 @@ void line(std::string& out, const std::string& text) {
 
 std::string padRight(const std::string& text, int width) {
     std::string s = text;
-    if (static_cast<int>(s.size()) < width)
-        s.append(static_cast<std::size_t>(width) - s.size(), ' ');
+    if (static_cast<int>(s.size()) < width) s.append(static_cast<std::size_t>(width) - s.size(), ' ');
     return s;
 }
 
 std::string padLeft(const std::string& text, int width) {
     std::string s = text;
-    if (static_cast<int>(s.size()) < width)
-        s.insert(0, static_cast<std::size_t>(width) - s.size(), ' ');
+    if (static_cast<int>(s.size()) < width) s.insert(0, static_cast<std::size_t>(width) - s.size(), ' ');
     return s;
 }
 
@@ -66,13 +64,13 @@ std::string stripped(std::string text) {
 }
 
 void csvRecordLine(std::string& out, TestRecord copy, unsigned index) {
-    char* const fields[] = {copy.deviceID,     copy.testDate,     copy.testTime,
-                            copy.flow,         copy.volume,       copy.testDuration,
-                            copy.pressureMMHG, copy.pressureUser, copy.peakPressureTime};
-    const std::size_t widths[] = {
-        sizeof copy.deviceID,     sizeof copy.testDate,     sizeof copy.testTime,
-        sizeof copy.flow,         sizeof copy.volume,       sizeof copy.testDuration,
-        sizeof copy.pressureMMHG, sizeof copy.pressureUser, sizeof copy.peakPressureTime};
+    char* const fields[] = {copy.deviceID, copy.testDate, copy.testTime, copy.flow, copy.volume,
+                            copy.testDuration, copy.pressureMMHG, copy.pressureUser,
+                            copy.peakPressureTime};
+    const std::size_t widths[] = {sizeof copy.deviceID, sizeof copy.testDate, sizeof copy.testTime,
+                                  sizeof copy.flow, sizeof copy.volume, sizeof copy.testDuration,
+                                  sizeof copy.pressureMMHG, sizeof copy.pressureUser,
+                                  sizeof copy.peakPressureTime};
     for (std::size_t k = 0; k < 9; ++k) {
         fields[k][widths[k] - 1] = '\0';  // the copy is always terminated within its field
         stripCommas(fields[k]);
@@ -87,11 +85,11 @@ void csvRecordLine(std::string& out, TestRecord copy, unsigned index) {
 
 constexpr int kColumns = 10;
 const int kStartWidths[kColumns] = {3, 6, 9, 9, 13, 5, 4, 8, 0, 13};
-const char* const kHeaderRow1[kColumns] = {
-    "Rec",  "Device", "Test Date", "Test Time", "Test Duration",
-    "Flow", "Vol.",   "Peak",      "",          "Peak Pressure"};
-const char* const kHeaderRow2[kColumns] = {"# ",    "ID", "",         "hh:mm", "hh:mm:ss",
-                                           "ml/hr", "ml", "Pressure", "",      "Time (mm:ss)"};
+const char* const kHeaderRow1[kColumns] = {"Rec",  "Device", "Test Date", "Test Time",
+                                           "Test Duration", "Flow", "Vol.", "Peak", "",
+                                           "Peak Pressure"};
+const char* const kHeaderRow2[kColumns] = {"# ",    "ID", "", "hh:mm",    "hh:mm:ss",
+                                           "ml/hr", "ml", "Pressure", "", "Time (mm:ss)"};
 
 // The ten cells of a record line as they are written.
 std::vector<std::string> listCells(const TestRecord& r, unsigned index) {
@@ -156,7 +154,7 @@ std::string folderOf(const std::string& path) {
 // How a save went; errno-style code, 0 when it worked.
 struct Outcome {
     int error = 0;
-    bool opened = false;         // a file was opened for writing (old content may be gone)
+    bool opened = false;  // a file was opened for writing (old content may be gone)
     const char* what = nullptr;  // a reason that is no errno
 };
 
@@ -179,8 +177,7 @@ bool followLinks(std::string* path, int* error) {
             *error = EACCES;
             return false;
         }
-        std::vector<char> target(static_cast<std::size_t>(link.st_size > 0 ? link.st_size : 255) +
-                                 1);
+        std::vector<char> target(static_cast<std::size_t>(link.st_size > 0 ? link.st_size : 255) + 1);
         const ssize_t n = ::readlink(path->c_str(), target.data(), target.size());
         if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
             *error = n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG;

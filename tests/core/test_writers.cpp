@@ -95,28 +95,24 @@ TEST(Writers, SampleRecordLinesAndHeaders) {
     ASSERT_TRUE(csvFileText(source, AllRecords, &csv));
     ASSERT_TRUE(textFileText(source, AllRecords, false, &list));
     ASSERT_TRUE(textFileText(source, AllRecords, true, &block));
-    EXPECT_EQ(
-        csv,
-        "Dosimark Kest ID: T1  SN: S1  -  Data Exported On 12/29/03 18:34:00\r\n"
-        "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
-        "Pressure,mmHg,Pressure,(user),OP Peak Time\r\n"
-        "1,123-456-789-012,29 Dec 2003,18:34,5.183,5.183,88:48:39,376,mmHg,7.27,PSI,00:16:32\r\n");
+    EXPECT_EQ(csv,
+              "Dosimark Kest ID: T1  SN: S1  -  Data Exported On 12/29/03 18:34:00\r\n"
+              "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
+              "Pressure,mmHg,Pressure,(user),OP Peak Time\r\n"
+              "1,123-456-789-012,29 Dec 2003,18:34,5.183,5.183,88:48:39,376,mmHg,7.27,PSI,00:16:32\r\n");
     const std::string header =
-        "Korvane Systems Inc.\r\nDosimark Kest ID: T1 SN: S1 -  Data Saved On 12/29/03 "
-        "18:34:00\r\n\r\n";
+        "Korvane Systems Inc.\r\nDosimark Kest ID: T1 SN: S1 -  Data Saved On 12/29/03 18:34:00\r\n\r\n";
     const std::string closing =
-        "\r\nTechnician:_______________________________\r\nDate:___________________________________"
-        "__\r\n";
-    EXPECT_EQ(list,
-              header +
-                  "Rec  Device           Test Date   Test Time  Test Duration  Flow   Vol.   "
-                  "Peak                 Peak Pressure\r\n"
-                  "#    ID                           hh:mm      hh:mm:ss       ml/hr  ml     "
-                  "Pressure             Time (mm:ss) \r\n" +
-                  std::string(108, '=') + "\r\n" +
-                  "  1  123-456-789-012  29 Dec 2003 18:34      88:48:39       5.183  5.183   "
-                  "376 mmHg  7.27 PSI  16:32        \r\n" +
-                  closing);
+        "\r\nTechnician:_______________________________\r\nDate:_____________________________________\r\n";
+    EXPECT_EQ(list, header +
+                        "Rec  Device           Test Date   Test Time  Test Duration  Flow   Vol.   "
+                        "Peak                 Peak Pressure\r\n"
+                        "#    ID                           hh:mm      hh:mm:ss       ml/hr  ml     "
+                        "Pressure             Time (mm:ss) \r\n" +
+                        std::string(108, '=') + "\r\n" +
+                        "  1  123-456-789-012  29 Dec 2003 18:34      88:48:39       5.183  5.183   "
+                        "376 mmHg  7.27 PSI  16:32        \r\n" +
+                        closing);
     EXPECT_EQ(block, header +
                          "Record #:1\r\nDevice ID: 123-456-789-012\r\nTest Date: 29 Dec 2003\r\n"
                          "Test Time (hh:mm): 18:34\r\nTest Duration (hh:mm:ss): 88:48:39\r\n"
@@ -294,11 +290,10 @@ struct Kept {
     bool link = false;
     struct stat st {};
     bool exists = false;
-    explicit Kept(const fs::path& p)
-        : link(fs::is_symlink(p)), exists(::stat(p.c_str(), &st) == 0) {}
+    explicit Kept(const fs::path& p) : link(fs::is_symlink(p)), exists(::stat(p.c_str(), &st) == 0) {}
     bool operator==(const Kept& o) const {
-        return link == o.link &&
-               (!exists || !o.exists || (st.st_uid == o.st.st_uid && st.st_mode == o.st.st_mode));
+        return link == o.link && (!exists || !o.exists ||
+                                  (st.st_uid == o.st.st_uid && st.st_mode == o.st.st_mode));
     }
 };
 
@@ -323,88 +318,38 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
         put(d / "mine.txt", 0644);
     };
     const SaveCase cases[] = {
-        {"a new file, synced, renamed, then its folder synced",
-         false,
-         [](const fs::path&) {},
-         "a.txt",
-         0,
-         {{"a.txt", now}},
-         {},
-         {"temp", "folder [a.txt]"}},
-        {"the user's own file keeps its mode",
-         false,
-         [&](const fs::path& d) { put(d / "a.txt", 0640); },
-         "a.txt",
-         0,
-         {{"a.txt", now}}},
-        {"a read-only file is refused",
-         false,
-         [&](const fs::path& d) { put(d / "a.txt", 0444); },
-         "a.txt",
-         -1,
-         {{"a.txt", old}}},
-        {"a read-only folder: written in place",
-         false,
-         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); },
-         "a.txt",
-         0,
-         {{"a.txt", now}},
-         {},
-         {"a.txt"}},
-        {"a read-only folder: no new file",
-         false,
-         [](const fs::path& d) { ::chmod(d.c_str(), 0555); },
-         "a.txt",
-         -1,
-         {}},
-        {"a name of 255 bytes",
-         false,
-         [&](const fs::path& d) { put(d / longName, 0644); },
-         longName,
-         0,
-         {{longName, now}}},
-        {"a second name sees the new content",
-         false,
-         [&](const fs::path& d) {
-             put(d / "a.txt", 0644), fs::create_hard_link(d / "a.txt", d / "b.txt");
-         },
-         "a.txt",
-         0,
-         {{"a.txt", now}, {"b.txt", now}}},
-        {"another owner's writable file",
-         true,
-         [&](const fs::path& d) { put(d / "a.txt", 0666, kStranger); },
-         "a.txt",
-         0,
-         {{"a.txt", now}}},
-        {"a shared file on a full disk is left whole",
-         true,
+        {"a new file, synced, renamed, then its folder synced", false, [](const fs::path&) {},
+         "a.txt", 0, {{"a.txt", now}}, {}, {"temp", "folder [a.txt]"}},
+        {"the user's own file keeps its mode", false, [&](const fs::path& d) { put(d / "a.txt", 0640); },
+         "a.txt", 0, {{"a.txt", now}}},
+        {"a read-only file is refused", false, [&](const fs::path& d) { put(d / "a.txt", 0444); },
+         "a.txt", -1, {{"a.txt", old}}},
+        {"a read-only folder: written in place", false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); }, "a.txt", 0,
+         {{"a.txt", now}}, {}, {"a.txt"}},
+        {"a read-only folder: no new file", false, [](const fs::path& d) { ::chmod(d.c_str(), 0555); },
+         "a.txt", -1, {}},
+        {"a name of 255 bytes", false, [&](const fs::path& d) { put(d / longName, 0644); }, longName,
+         0, {{longName, now}}},
+        {"a second name sees the new content", false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), fs::create_hard_link(d / "a.txt", d / "b.txt"); },
+         "a.txt", 0, {{"a.txt", now}, {"b.txt", now}}},
+        {"another owner's writable file", true,
+         [&](const fs::path& d) { put(d / "a.txt", 0666, kStranger); }, "a.txt", 0, {{"a.txt", now}}},
+        {"a shared file on a full disk is left whole", true,
          [&](const fs::path& d) {
              if (!disks.make(d / "full")) return;
              put(d / "full/a.csv", 0666, kStranger), writeFile(d / "full/a.csv", shared1800);
              FullDisks::fill(d / "full");
          },
-         "full/a.csv",
-         -1,
-         {{"full/a.csv", shared1800}, {"full/filler", ""}},
-         csvLarger},
-        {"a dangling link makes its target",
-         false,
-         [&](const fs::path& d) { link("made.txt", d / "a.txt"); },
-         "a.txt",
-         0,
-         {{"made.txt", now}}},
-        {"a stranger's link in a shared sticky folder is refused",
-         true,
+         "full/a.csv", -1, {{"full/a.csv", shared1800}, {"full/filler", ""}}, csvLarger},
+        {"a dangling link makes its target", false,
+         [&](const fs::path& d) { link("made.txt", d / "a.txt"); }, "a.txt", 0, {{"made.txt", now}}},
+        {"a stranger's link in a shared sticky folder is refused", true,
          [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt", kStranger); },
-         "tmp/a.txt",
-         -1,
-         {{"mine.txt", old}}},
-        {"the user's own link there is followed",
-         false,
-         [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt"); },
-         "tmp/a.txt",
-         0,
+         "tmp/a.txt", -1, {{"mine.txt", old}}},
+        {"the user's own link there is followed", false,
+         [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt"); }, "tmp/a.txt", 0,
          {{"mine.txt", now}}},
     };
 
