@@ -335,6 +335,26 @@ TEST_F(Cli, OutputsGoWhereTheyAreNamed) {
         EXPECT_EQ(ran.out.substr(0, compared), readFile(file).substr(0, compared)) << option;
     }
 
+    // The paper is the locale's, or --paper's: Letter, turned for the list, is 792 by 612
+    // points.
+    ran = run({"--virtual", "download", "--paper", "letter", "--pdf", "-"});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_NE(ran.out.find("/MediaBox [0 0 792.000000 612.000000]"), std::string::npos);
+
+    // Standard output that cannot be written fails, --help and --version too.
+    for (const char* what : {"--help", "--version", "--json"}) {
+        std::vector<std::string> args{"lumkest-cli", what};
+        if (std::string(what) == "--json")
+            args = {"lumkest-cli", "--virtual", "download", what, "-"};
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        int argc = static_cast<int>(argv.size());
+        CliStreams io{std::fopen("/dev/full", "w"), std::tmpfile(), false};
+        EXPECT_EQ(runCli(argc, argv.data(), io), CliWriteFailed) << what;
+        EXPECT_NE(slurp(io.err).find("No space left on device"), std::string::npos) << what;
+        std::fclose(io.out);
+    }
+
     // A pipe is written plainly, as it is read.
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
     std::string piped;
