@@ -1,5 +1,7 @@
 #include "archive/archive.h"
 
+#include <unistd.h>
+
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QSqlDatabase>
@@ -10,6 +12,7 @@
 #include <QVariant>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <numeric>
 
@@ -385,7 +388,8 @@ struct Archive::Connection {
 Archive::Archive(std::unique_ptr<Connection> connection) : c_(std::move(connection)) {}
 Archive::~Archive() = default;
 
-std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* error) {
+std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* error,
+                                       ArchiveAccess access) {
     auto c = std::make_unique<Connection>();
     c->name = QStringLiteral("lumkest-archive-%1").arg(++connectionCount);
     c->postgres = isPostgresUri(name);
@@ -408,9 +412,20 @@ std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* err
             return nullptr;
         }
     } else {
-        c->db.setDatabaseName(sqliteUri(name));
+        // An archive this user may only read (a copy on a read-only share,
+        // say) is opened as a file that nobody changes meanwhile: its
+        // write-ahead log needs a shared-memory file beside it otherwise.
+        if (access == ArchiveAccess::Read && ::access(name.c_str(), F_OK) != 0) {
+            *error = "cannot open " + c->shown + ": " + std::strerror(errno);
+            return nullptr;
+        }
+        const bool fixedFile = access == ArchiveAccess::Read && ::access(name.c_str(), F_OK) == 0 &&
+                               ::access(name.c_str(), W_OK) != 0;
+        c->db.setDatabaseName(sqliteUri(name) +
+                              (fixedFile ? QStringLiteral("?immutable=1") : QString()));
         c->db.setConnectOptions(
-            QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+            QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs) +
+            (fixedFile ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
     }
     if (!c->db.open()) {
         *error = c->failure("cannot open", c->db.lastError());
@@ -418,6 +433,10 @@ std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* err
     }
     int v = 0;
     if (!c->version(&v, error)) return nullptr;
+    if (v == 0 && access == ArchiveAccess::Read && !c->postgres) {
+        *error = c->shown + " holds no archive yet";
+        return nullptr;
+    }
     if (v == 0 && !c->createTables(error)) return nullptr;
     if (v == 0 && !c->version(&v, error)) return nullptr;
     if (v == kSchemaVersion && !c->postgres) {

@@ -33,6 +33,10 @@ struct HistoryFilter {
     std::string since, until;
 };
 
+// What a run does with the archive: history only reads it (an SQLite file
+// this user may not write is then read as it stands; none is made).
+enum class ArchiveAccess { Write, Read };
+
 class Archive {
 public:
     // Opens (SQLite: creates) the archive and creates its tables on first use.
@@ -41,7 +45,8 @@ public:
     // socket folder as host=/folder.  The password comes from PGPASSWORD or
     // ~/.pgpass; a URI holding one is refused.  On failure nullptr and one
     // line in *error naming the cause.
-    static std::unique_ptr<Archive> open(const std::string& db, std::string* error);
+    static std::unique_ptr<Archive> open(const std::string& db, std::string* error,
+                                         ArchiveAccess access = ArchiveAccess::Write);
     ~Archive();
     Archive(const Archive&) = delete;
     Archive& operator=(const Archive&) = delete;

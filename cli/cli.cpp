@@ -98,26 +98,6 @@ std::time_t stampTime(const std::string& stamp, std::time_t fallback) {
     return t == static_cast<std::time_t>(-1) ? fallback : t;
 }
 
-// The archive's name for messages: a password in a URI (which the archive
-// refuses anyway) is never shown.
-std::string archiveName(const std::string& db) {
-    std::string shown = db;
-    const std::size_t scheme = shown.find("://");
-    if (scheme != std::string::npos) {
-        const std::size_t at = shown.find('@', scheme);
-        const std::size_t colon = shown.find(':', scheme + 3);
-        const std::size_t slash = shown.find('/', scheme + 3);
-        if (at != std::string::npos && colon < at && (slash == std::string::npos || at < slash))
-            shown.replace(colon + 1, at - colon - 1, "***");
-        for (std::size_t p = shown.find("password="); p != std::string::npos;
-             p = shown.find("password=", p + 1)) {
-            const std::size_t end = shown.find('&', p);
-            shown.replace(p + 9, (end == std::string::npos ? shown.size() : end) - p - 9, "***");
-        }
-    }
-    return shown;
-}
-
 class Run {
 public:
     Run(const Options& o, const CliStreams& io) : o_(o), io_(io), progress_(io, o.quiet) {}
@@ -232,7 +212,7 @@ private:
 
     int history() {
         std::string error;
-        std::unique_ptr<Archive> archive = Archive::open(o_.archive, &error);
+        std::unique_ptr<Archive> archive = Archive::open(o_.archive, &error, ArchiveAccess::Read);
         Listing listing;
         if (!archive || !archive->history({o_.device, o_.tester, o_.since, o_.until},
                                           &listing.archived, &error))
@@ -406,7 +386,8 @@ private:
 
     int archiveFailed(const std::string& cause) {
         const Output* raw = o_.output(Kind::Raw);
-        return fail(CliArchiveFailed, "archive \"" + archiveName(o_.archive) + "\": " + cause +
+        // The archive's own line names it (a password in a URI masked).
+        return fail(CliArchiveFailed, "archive: " + cause +
                                           (raw && o_.command == Command::Download
                                                ? "; the block is kept in \"" + raw->file + "\""
                                                : std::string()));

@@ -292,6 +292,18 @@ TEST(ArchiveFailures, OneLineNamingTheCause) {
         EXPECT_EQ(error.find("s3cret"), std::string::npos) << c.what << ": " << error;
     }
     ::unsetenv("PGPASSWORD");
+
+    // A read-only archive is still read (history), and a missing one is not made.
+    const std::string read = asOtherUser([&] {
+        std::string e;
+        std::vector<ArchivedRecord> found;
+        std::unique_ptr<Archive> a = Archive::open(readOnly, &e, ArchiveAccess::Read);
+        if (!a || !a->history({}, &found, &e)) return e;
+        return std::string(Archive::open(folder + "/none.db", &e, ArchiveAccess::Read) ? "made"
+                                                                                       : "read");
+    });
+    EXPECT_EQ(read, "read");
+    EXPECT_FALSE(fs::exists(folder + "/none.db"));
     fs::remove_all(folder);
 }
 
