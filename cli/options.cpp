@@ -74,9 +74,8 @@ struct CliOptions {
 
     CliOptions() {
         for (const OutputOption& out : kOutputs)
-            outputOpts.emplace_back(
-                QString::fromLatin1(out.name),
-                QString::fromLatin1(out.description) + " (\"-\": standard output)", "FILE");
+            outputOpts.emplace_back(QString::fromLatin1(out.name),
+                                    QString::fromLatin1(out.description), "FILE");
     }
     std::vector<const QCommandLineOption*> global() const {
         return {&virtualOpt, &blockOpt,   &identityOpt, &faultOpt,  &waitOpt,
@@ -345,8 +344,9 @@ std::string helpText() {
     text += "\nFilters of history:\n";
     for (const QCommandLineOption* opt : c.filters()) text += helpLine(*opt);
     text +=
-        "\nThe outputs are written in the order given.  A FILE that is no regular file\n"
-        "(a pipe, /dev/stdout) is written plainly; any other is written whole or not at all.\n"
+        "\nThe outputs are written in the order given.  FILE \"-\" is standard output (for\n"
+        "one output).  A FILE that is no regular file (a pipe, /dev/stdout) is written\n"
+        "plainly; any other is written whole or not at all.\n"
         "\nExit codes: 0 done, 2 bad usage, 3 no tester, 4 the transfer or the decoding\n"
         "failed, 5 an output could not be written, 6 no records to write (the tester\n"
         "holds none, nothing new, nothing matches), 7 the archive could not be opened\n"
