@@ -302,13 +302,17 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
 }
 
 bool checkTargets(const Options& o, std::FILE* out, std::string* error) {
+    // An SQLite archive is a file too, which no output may overwrite.
+    std::vector<Output> targets = o.outputs;
+    if (!o.archive.empty() && o.archive.find("://") == std::string::npos)
+        targets.push_back({Kind::Raw, "--archive", o.archive});
     std::vector<std::string> seen;
-    for (std::size_t i = 0; i < o.outputs.size(); ++i) {
-        const Output& second = o.outputs[i];
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const Output& second = targets[i];
         seen.push_back(targetOf(second.file, out));
         for (std::size_t j = 0; j < i; ++j) {
             if (seen[j].empty() || seen[j] != seen[i]) continue;
-            const Output& first = o.outputs[j];
+            const Output& first = targets[j];
             return fail(error, first.toStdout() && second.toStdout()
                                    ? first.option + " and " + second.option +
                                          " both write to standard output; only one output may "

@@ -316,6 +316,10 @@ TEST_F(Cli, OutputsGoWhereTheyAreNamed) {
         EXPECT_NE(ran.err.find("--text"), std::string::npos) << ran.err;
         EXPECT_FALSE(fs::exists(path("a.csv")));
     }
+    const Ran archive =
+        run({"--virtual", "download", "--csv", path("k.db"), "--archive", dir_.string() + "/k.db"});
+    EXPECT_EQ(archive.code, CliUsage);
+    EXPECT_NE(archive.err.find("--archive"), std::string::npos) << archive.err;
 
     // A name is bytes: one that is not UTF-8 is written under that name.
     const std::string latin = path("caf\xe9.csv");
