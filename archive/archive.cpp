@@ -271,7 +271,10 @@ struct Archive::Connection {
     }
 
     std::string failure(const char* what, const QSqlError& e) const {
-        return std::string(what) + " " + shown + ": " + oneLine(e);
+        const std::string cause = oneLine(e);
+        // SQLite finds a read-only archive at its first statement, a read.
+        if (cause.find("readonly database") != std::string::npos) what = "cannot write to";
+        return std::string(what) + " " + shown + ": " + cause;
     }
 
     // Runs one statement without values; false with *error set.
