@@ -128,13 +128,15 @@ void writeLine(std::FILE* f, const char* stamp, const char* message, char typeCo
 
 }  // namespace
 
+const char* const kLocalStampFormat = "%m/%d/%y %H:%M:%S";
+
 std::string localStamp() { return localStamp(std::time(nullptr)); }
 
 std::string localStamp(std::time_t when) {
     std::tm tmNow{};
     localtime_r(&when, &tmNow);
     char buf[100];
-    if (std::strftime(buf, sizeof buf, "%m/%d/%y %H:%M:%S", &tmNow) == 0) buf[0] = '\0';
+    if (std::strftime(buf, sizeof buf, kLocalStampFormat, &tmNow) == 0) buf[0] = '\0';
     return buf;
 }
 

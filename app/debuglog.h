@@ -36,6 +36,8 @@ std::string executableFolder();
 // Local date and time as "%m/%d/%y %H:%M:%S" (the short date and time that
 // "%x %X" gives in the C locale), independent of the process locale that Qt
 // sets.  Saved files and printed pages carry the same stamp.
+// The form of localStamp: the C locale's "%x %X", spelled out.
+extern const char* const kLocalStampFormat;  // "%m/%d/%y %H:%M:%S"
 std::string localStamp();
 std::string localStamp(std::time_t when);
 

@@ -99,19 +99,27 @@ TestRecord recordOf(const Texts& t) {
     return r;
 }
 
+// The header line "Dosimark Kest ID: <id><serialMark><serial><stampMark><stamp>"
+// into the candidate's identity and stamp (the marks differ by format).
+bool readIdentityLine(const std::string& line, const std::string& serialMark,
+                      const std::string& stampMark, Candidate* c) {
+    std::string head;
+    if (!between(line, "Dosimark Kest ID: ", "", &head)) return false;
+    const std::size_t stampAt = head.rfind(stampMark);
+    const std::size_t serialAt = head.rfind(serialMark, stampAt);
+    if (stampAt == std::string::npos || serialAt == std::string::npos) return false;
+    c->source.instrumentId = head.substr(0, serialAt);
+    const std::size_t serialStart = serialAt + serialMark.size();
+    c->source.instrumentSerial = head.substr(serialStart, stampAt - serialStart);
+    c->source.stamp = head.substr(stampAt + stampMark.size());
+    return true;
+}
+
 // ---- CSV export ----
 
 bool readCsv(const std::string& bytes, const std::vector<std::string>& lines, Candidate* c) {
     if (lines.size() < 2) return false;
-    std::string head;
-    const std::string stampMark = "  -  Data Exported On ";
-    if (!between(lines[0], "Dosimark Kest ID: ", "", &head)) return false;
-    const std::size_t stampAt = head.rfind(stampMark);
-    const std::size_t serialAt = head.rfind("  SN: ", stampAt);
-    if (stampAt == std::string::npos || serialAt == std::string::npos) return false;
-    c->source.instrumentId = head.substr(0, serialAt);
-    c->source.instrumentSerial = head.substr(serialAt + 6, stampAt - serialAt - 6);
-    c->source.stamp = head.substr(stampAt + stampMark.size());
+    if (!readIdentityLine(lines[0], "  SN: ", "  -  Data Exported On ", c)) return false;
     for (std::size_t i = 2; i < lines.size(); ++i) {
         std::vector<std::string> cells;
         std::size_t start = 0;
@@ -139,16 +147,7 @@ bool readCsv(const std::string& bytes, const std::vector<std::string>& lines, Ca
 
 // The three header lines; the first record line is lines[3].
 bool readTextHeader(const std::vector<std::string>& lines, Candidate* c) {
-    std::string head;
-    const std::string stampMark = " -  Data Saved On ";
-    if (lines.size() < 6 || !between(lines[1], "Dosimark Kest ID: ", "", &head)) return false;
-    const std::size_t stampAt = head.rfind(stampMark);
-    const std::size_t serialAt = head.rfind(" SN: ", stampAt);
-    if (stampAt == std::string::npos || serialAt == std::string::npos) return false;
-    c->source.instrumentId = head.substr(0, serialAt);
-    c->source.instrumentSerial = head.substr(serialAt + 5, stampAt - serialAt - 5);
-    c->source.stamp = head.substr(stampAt + stampMark.size());
-    return true;
+    return lines.size() >= 6 && readIdentityLine(lines[1], " SN: ", " -  Data Saved On ", c);
 }
 
 // "376 mmHg (7.27 PSI)" after the pressure line's label.

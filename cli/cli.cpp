@@ -87,17 +87,6 @@ struct Listing {
     std::vector<ArchivedRecord> archived;  // history only, in the order of source.records
 };
 
-// The moment a saved file's header names ("12/29/03 18:34:00", local time);
-// fallback when it does not read as one.
-std::time_t stampTime(const std::string& stamp, std::time_t fallback) {
-    std::tm tm{};
-    const char* end = ::strptime(stamp.c_str(), "%m/%d/%y %H:%M:%S", &tm);
-    if (!end || *end != '\0') return fallback;
-    tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
-    return t == static_cast<std::time_t>(-1) ? fallback : t;
-}
-
 class Run {
 public:
     Run(const Options& o, const CliStreams& io) : o_(o), io_(io), progress_(io, o.quiet) {}

@@ -10,6 +10,7 @@
 
 #include "archive/typed.h"
 #include "device/simoptions.h"
+#include "save/writers.h"
 
 const char* const kProgram = "lumkest-cli";
 const char* const kUsage =
@@ -91,8 +92,7 @@ struct CliOptions {
 };
 
 // Where an output lands, to tell two outputs that name one file: the file's
-// device and inode where it exists, else the real path it would be made at
-// (its folder resolved, and a symbolic link at the end followed).  Empty for
+// device and inode where it exists, else the file a save would make.  Empty for
 // /dev/null, which any number of outputs may share.
 std::string targetOf(const std::string& file, std::FILE* out) {
     struct stat st;
@@ -101,26 +101,7 @@ std::string targetOf(const std::string& file, std::FILE* out) {
         return "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
     }
     if (file == "-") return "standard output";
-    std::string path = file;
-    for (int hops = 0; hops < 40; ++hops) {
-        char target[4096];
-        const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-        if (n <= 0) break;
-        const std::string next(target, static_cast<std::size_t>(n));
-        const std::size_t slash = path.rfind('/');
-        path =
-            next[0] == '/' || slash == std::string::npos ? next : path.substr(0, slash + 1) + next;
-    }
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : path.substr(0, slash);
-    char* real = ::realpath(folder.c_str(), nullptr);
-    if (!real) return "path " + path;
-    std::string resolved =
-        std::string(real) + "/" + (slash == std::string::npos ? path : path.substr(slash + 1));
-    std::free(real);
-    return "path " + resolved;
+    return "path " + savedFileOf(file);
 }
 
 QString helpLine(const QCommandLineOption& opt) {

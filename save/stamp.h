@@ -13,6 +13,10 @@ std::string saveStamp(std::time_t when);
 // saveStamp of the stamp clock's current time.
 std::string saveStamp();
 
+// The moment a saveStamp text names, as local time; fallback when the text
+// is no such stamp.
+std::time_t stampTime(const std::string& stamp, std::time_t fallback);
+
 // The stamp clock: std::time by default; tests set a fixed time.  Returns the
 // previous clock.
 using StampClock = std::time_t (*)();

@@ -248,22 +248,18 @@ bool reserveRoom(int fd, const std::string& content, off_t oldLength) {
     return false;
 }
 
-// Writes through the file itself, creating it if it is not there.  The old
-// content is cut only once the new content has its room, so a full disk
-// leaves the old file as it was; an I/O error in the middle of the writing
-// can still leave it part old, part new.
-Outcome writeInPlace(const std::string& path, const std::string& content) {
+// Opens path with flags (creating it 0666 less the umask where they say so)
+// and runs write(fd) on it: the outcome of the open, the writing and the close.
+template <class Write>
+Outcome writeThrough(const std::string& path, int flags, Write&& write) {
     Outcome out;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = ::open(path.c_str(), flags | O_WRONLY | O_CLOEXEC, 0666);
     if (fd < 0) {
         out.error = errno;
         return out;
     }
     out.opened = true;
-    struct stat old;
-    bool ok = ::fstat(fd, &old) == 0 && reserveRoom(fd, content, old.st_size) &&
-              pwriteAll(fd, content.data(), content.size(), 0) &&
-              ::ftruncate(fd, static_cast<off_t>(content.size())) == 0 && syncCall(fd) == 0;
+    bool ok = write(fd);
     int err = ok ? 0 : errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -271,6 +267,19 @@ Outcome writeInPlace(const std::string& path, const std::string& content) {
     }
     out.error = ok ? 0 : err;
     return out;
+}
+
+// Writes through the file itself, creating it if it is not there.  The old
+// content is cut only once the new content has its room, so a full disk
+// leaves the old file as it was; an I/O error in the middle of the writing
+// can still leave it part old, part new.
+Outcome writeInPlace(const std::string& path, const std::string& content) {
+    return writeThrough(path, O_CREAT, [&](int fd) {
+        struct stat old;
+        return ::fstat(fd, &old) == 0 && reserveRoom(fd, content, old.st_size) &&
+               pwriteAll(fd, content.data(), content.size(), 0) &&
+               ::ftruncate(fd, static_cast<off_t>(content.size())) == 0 && syncCall(fd) == 0;
+    });
 }
 
 // The mode a plain open gives a new file: 0666 less the umask.  Read from
@@ -367,21 +376,7 @@ Outcome replaceWhole(const std::string& path, const std::string& content, const 
 // Writes to something that is no file (a pipe, a terminal, /dev/null) as a
 // plain open writes to it: there is nothing to replace and nothing to sync.
 Outcome writeStream(const std::string& name, const std::string& content) {
-    Outcome out;
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        out.error = errno;
-        return out;
-    }
-    out.opened = true;
-    bool ok = writeAll(fd, content);
-    int err = ok ? 0 : errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    out.error = ok ? 0 : err;
-    return out;
+    return writeThrough(name, O_NOCTTY, [&](int fd) { return writeAll(fd, content); });
 }
 
 Outcome putOnDisk(const std::string& fileName, const std::string& content, int flags) {
@@ -471,6 +466,19 @@ int saveWholeFile(const std::string& fileName, const std::string& contents, std:
                   int flags) {
     bool opened = false;
     return saveWhole(fileName, contents, reason, &opened, flags);
+}
+
+std::string savedFileOf(const std::string& fileName) {
+    std::string path = fileName;
+    int error = 0;
+    if (!followLinks(&path, &error)) path = fileName;
+    char* folder = ::realpath(folderOf(path).c_str(), nullptr);
+    if (!folder) return path;
+    const std::size_t slash = path.rfind('/');
+    const std::string resolved =
+        std::string(folder) + "/" + (slash == std::string::npos ? path : path.substr(slash + 1));
+    std::free(folder);
+    return resolved;
 }
 
 SyncCall setSyncCall(SyncCall call) {

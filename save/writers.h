@@ -78,6 +78,11 @@ constexpr int kSaveStreamsToo = 1;
 int saveWholeFile(const std::string& fileName, const std::string& contents,
                   std::string* reason = nullptr, int flags = kSaveFilesOnly);
 
+// The file a save to fileName writes: the symbolic links at its end followed
+// and its folder's path resolved, so that two names of one file compare
+// equal; as far as it can be worked out.
+std::string savedFileOf(const std::string& fileName);
+
 // The call that flushes a file or folder to disk (fsync); tests replace it to
 // see what is synced.  Returns the previous one; nullptr restores fsync.
 using SyncCall = int (*)(int fd);

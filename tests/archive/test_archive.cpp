@@ -31,16 +31,7 @@ using pgtest::PgEnvironment;
 using pgtest::tempFolder;
 
 // The 8194-byte block a tester sends for these records.
-std::vector<std::uint8_t> blockOf(const std::vector<TestRecord>& records) {
-    std::vector<std::uint8_t> block(kDataBlockSize, 0);
-    block[0] = 'B';
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        const DeviceRecordSlot slot = recordToSlot(records[i]);
-        std::memcpy(block.data() + 2 + i * kSlotSize, &slot, kSlotSize);
-    }
-    block[kRecordCountOffset] = static_cast<std::uint8_t>(records.size());
-    return block;
-}
+const auto blockOf = &VirtualTester::buildAllRecordsBlock;
 
 // The records as they come out of a block: the tester's 123 by default.
 std::vector<TestRecord> received(

@@ -92,16 +92,17 @@ protected:
         fs::remove_all(dir_);
     }
 
-    Ran run(std::vector<std::string> args, bool terminal = false) {
+    // out: standard output, a temporary file unless given.
+    Ran run(std::vector<std::string> args, bool terminal = false, std::FILE* out = nullptr) {
         args.insert(args.begin(), "lumkest-cli");
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         int argc = static_cast<int>(args.size());
-        CliStreams io{std::tmpfile(), std::tmpfile(), terminal};
+        CliStreams io{out ? out : std::tmpfile(), std::tmpfile(), terminal};
         const int code = runCli(argc, argv.data(), io);
-        std::string out = slurp(io.out);
-        return {code, out, slurp(io.err)};
+        std::string text = slurp(io.out);
+        return {code, text, slurp(io.err)};
     }
 
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
@@ -346,17 +347,12 @@ TEST_F(Cli, OutputsGoWhereTheyAreNamed) {
     EXPECT_NE(ran.out.find("/MediaBox [0 0 792.000000 612.000000]"), std::string::npos);
 
     // Standard output that cannot be written fails, --help and --version too.
-    for (const char* what : {"--help", "--version", "--json"}) {
-        std::vector<std::string> args{"lumkest-cli", what};
-        if (std::string(what) == "--json")
-            args = {"lumkest-cli", "--virtual", "download", what, "-"};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        int argc = static_cast<int>(argv.size());
-        CliStreams io{std::fopen("/dev/full", "w"), std::tmpfile(), false};
-        EXPECT_EQ(runCli(argc, argv.data(), io), CliWriteFailed) << what;
-        EXPECT_NE(slurp(io.err).find("No space left on device"), std::string::npos) << what;
-        std::fclose(io.out);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                                 {"--version"},
+                                                 {"--virtual", "download", "--json", "-"}}) {
+        ran = run(args, false, std::fopen("/dev/full", "w"));
+        EXPECT_EQ(ran.code, CliWriteFailed) << args[0];
+        EXPECT_NE(ran.err.find("No space left on device"), std::string::npos) << args[0];
     }
 
     // A pipe is written plainly, as it is read.

@@ -422,8 +422,9 @@ std::function<void(Faults&)> replugDuringNewDataQuestion(bool unplugAgain) {
     };
 }
 
-// Download clicked while the announcement is acknowledged: served after it.
-void clickDuringAcknowledgement(Faults& t) {
+// Download clicked while the command thread is held acknowledging the
+// tester's announcement ("*\r").
+void clickWhileAcknowledging(Faults& t) {
     t.connect();
     t.tester.setCommandHook([&t](const std::string& command) {
         if (command == "*\r") t.stepped.park();
@@ -431,6 +432,11 @@ void clickDuringAcknowledgement(Faults& t) {
     t.tester.sendAnnouncement();
     ASSERT_TRUE(t.runUntil([&] { return t.stepped.parked() == 1; }, 1000));
     t.clickDownload();
+}
+
+// Download clicked while the announcement is acknowledged: served after it.
+void clickDuringAcknowledgement(Faults& t) {
+    ASSERT_NO_FATAL_FAILURE(clickWhileAcknowledging(t));
     t.stepped.unpark();
     t.runFor(2000);
     EXPECT_EQ(t.tester.commandsReceived(), (std::vector<std::string>{"*\r", "DD\r"}));
@@ -457,13 +463,7 @@ std::function<void(Faults&)> leftOverBytes(std::size_t identityBytes, const Byte
 // served, is not carried over to the next tester, whose records do not
 // replace the saved ones unasked.
 void clickThenUnplugBeforeItIsServed(Faults& t) {
-    t.connect();
-    t.tester.setCommandHook([&t](const std::string& command) {
-        if (command == "*\r") t.stepped.park();
-    });
-    t.tester.sendAnnouncement();
-    ASSERT_TRUE(t.runUntil([&] { return t.stepped.parked() == 1; }, 1000));
-    t.clickDownload();
+    ASSERT_NO_FATAL_FAILURE(clickWhileAcknowledging(t));
     t.tester.unplug();
     ASSERT_TRUE(t.runUntil([&] { return t.lastCaption() == "Device Disconnected"; }, 3000));
     t.tester.setCommandHook(nullptr);
