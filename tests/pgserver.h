@@ -33,18 +33,28 @@ inline std::string tempFolder() {
     return made;
 }
 
+// Starts the server in folder (made by tempFolder) and fills pg(); false,
+// with pg().problem saying why, when it does not start.
+inline bool startPgServer(const std::string& folder) {
+    const std::string command =
+        std::string(LUMKEST_PG_SERVER_SCRIPT) + " start " + folder + " >/dev/null";
+    if (std::system(command.c_str()) != 0 || !std::ifstream(folder + "/server")) {
+        pg().problem = "the PostgreSQL test server did not start (" + command + ")";
+        return false;
+    }
+    std::ifstream(folder + "/server") >> pg().dir >> pg().port;
+    return true;
+}
+
+inline void stopPgServer(const std::string& folder) {
+    std::system((std::string(LUMKEST_PG_SERVER_SCRIPT) + " stop " + folder).c_str());
+}
+
 class PgEnvironment : public ::testing::Environment {
 public:
-    void SetUp() override {
-        folder_ = tempFolder();
-        const std::string command =
-            std::string(LUMKEST_PG_SERVER_SCRIPT) + " start " + folder_ + " >/dev/null";
-        if (std::system(command.c_str()) != 0 || !std::ifstream(folder_ + "/server"))
-            pg().problem = "the PostgreSQL test server did not start (" + command + ")";
-        std::ifstream(folder_ + "/server") >> pg().dir >> pg().port;
-    }
+    void SetUp() override { startPgServer(folder_ = tempFolder()); }
     void TearDown() override {
-        std::system((std::string(LUMKEST_PG_SERVER_SCRIPT) + " stop " + folder_).c_str());
+        stopPgServer(folder_);
         std::filesystem::remove_all(folder_);
     }
 

@@ -4,7 +4,6 @@
 // SQLite and on PostgreSQL (a private server, scripts/pg-test-server.sh).
 // The large archive is made in one statement, not through the archive.
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -15,32 +14,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "archive/archive.h"
 #include "device/virtualtester.h"
 #include "tests/bench/benchrow.h"
+#include "tests/pgserver.h"
 
 namespace {
 
 constexpr int kBigArchive = 1000000;
 constexpr int kDevices = 1000;  // 1,000 records each
-
-double msSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
-// One file of the given size, written and flushed to disk.
-bool plainWrite(const std::string& name, std::size_t size) {
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) return false;
-    const std::string bytes(size, 'x');
-    bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    ok = ::fsync(fd) == 0 && ok;
-    return ::close(fd) == 0 && ok;
-}
 
 // Fills an empty archive with kBigArchive records of kDevices devices in one
 // statement, after one real download that they all name as their first.
@@ -138,7 +122,8 @@ int main(int argc, char** argv) {
                 break;
             times.push_back(msSince(start));
             const auto plainStart = std::chrono::steady_clock::now();
-            plainWrite(folder + "/plain", block.size() + records.size() * sizeof(TestRecord));
+            plainReplace(folder + "/plain",
+                         std::string(block.size() + records.size() * sizeof(TestRecord), 'x'));
             plain.push_back(msSince(plainStart));
         }
         if (times.size() == static_cast<std::size_t>(runs)) {
@@ -155,15 +140,13 @@ int main(int argc, char** argv) {
     if (!fillBigArchive(big, false) || !historyRow(big, "SQLite", runs)) status = 1;
 
     const std::string server = folder + "/pg";
-    const std::string script = LUMKEST_PG_SERVER_SCRIPT;
-    if (std::system((script + " start " + server + " >/dev/null").c_str()) == 0) {
-        std::string socket, port;
-        std::ifstream(server + "/server") >> socket >> port;
-        const std::string db = "postgresql://postgres@/lumkest?host=" + socket + "&port=" + port;
+    if (pgtest::startPgServer(server)) {
+        const std::string db = "postgresql://postgres@/lumkest?host=" + pgtest::pg().dir +
+                               "&port=" + pgtest::pg().port;
         if (!fillBigArchive(db, true) || !historyRow(db, "PostgreSQL", runs)) status = 1;
-        std::system((script + " stop " + server).c_str());
+        pgtest::stopPgServer(server);
     } else {
-        std::fprintf(stderr, "no PostgreSQL test server\n");
+        std::fprintf(stderr, "%s\n", pgtest::pg().problem.c_str());
         status = 1;
     }
     std::filesystem::remove_all(folder);

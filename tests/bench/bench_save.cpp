@@ -2,7 +2,6 @@
 // bare cost of putting the same bytes on disk the same safe way (a new file
 // beside the target, written, flushed to disk, closed and renamed over it).
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,26 +13,6 @@
 #include "save/writers.h"
 #include "tests/bench/benchrow.h"
 #include "tests/print/samples.h"
-
-namespace {
-
-double msSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
-
-// The file-system part alone: the same bytes, the same steps.
-bool plainReplace(const std::string& name, const std::string& bytes) {
-    const std::string temp = name + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) return false;
-    bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    return ok && ::rename(temp.c_str(), name.c_str()) == 0;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 21;
