@@ -7,6 +7,7 @@
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <algorithm>
+#include <cmath>
 
 #include "app/fixedheightitems.h"
 #include "app/fonts.h"
@@ -18,6 +19,11 @@
 namespace {
 
 constexpr int kSmallestValuePixels = 9;
+// A device ID of any characters stays readable at this size or larger.
+constexpr int kSmallestIdPixels = 12;
+constexpr int kDeviceIdLength = 16;
+// The least room between a text and the next control on its line.
+constexpr int kTextGap = 4;
 
 // A plain frame reads as a window frame to assistive technology; the values
 // panel is a pane within the page.
@@ -124,17 +130,73 @@ SinglePage::SinglePage(QWidget* parent)
 SinglePage::~SinglePage() = default;
 
 void SinglePage::showEvent(QShowEvent* event) {
-    // Caption labels size themselves to their text, as designed labels do.
-    // Measured at the page's first showing: their fonts are needed by no
-    // earlier frame.
+    // Caption labels size themselves to their text, as designed labels do,
+    // and the columns take the room that these captions need.  Measured at
+    // the page's first showing: their fonts are needed by no earlier frame.
     if (!captionsSized_) {
-        Ui::SinglePage& u = *ui_;
-        for (QLabel* caption : {u.Label1, u.Label4, u.Label3, u.Label9, u.Label11, u.Label8,
-                                u.Label6, u.Label7, u.Label10})
-            caption->adjustSize();
+        placeColumns();
         captionsSized_ = true;
     }
     QWidget::showEvent(event);
+}
+
+void SinglePage::placeColumns() {
+    Ui::SinglePage& u = *ui_;
+    for (QLabel* caption : {u.Label1, u.Label4, u.Label3, u.Label9, u.Label11, u.Label8, u.Label6,
+                            u.Label7, u.Label10})
+        caption->adjustSize();
+    auto rightOf = [](const QLabel* l) { return l->x() + l->width(); };
+    auto moveToX = [](QWidget* w, int x) { w->move(x, w->y()); };
+
+    // The record number follows "Record #" with a gap.
+    moveToX(u.LblSingleRecordNum,
+            std::max(u.LblSingleRecordNum->x(), rightOf(u.Label1) + kTextGap));
+
+    // The panel's four lines: caption, value, caption, value.
+    const struct {
+        QLabel* caption;
+        QLabel* value;
+        QLabel* rightCaption;
+        QLabel* rightValue;
+    } lines[] = {
+        {u.Label4, u.LblSingleRecDeviceID, u.Label8, u.LblSingleRecVolume},
+        {u.Label3, u.LblSingleRecTestTime, u.Label6, u.LblSingleRecOcclPressure},
+        {u.Label9, u.LblSingleRecTestDate, u.Label7, u.LblSingleRecOPPeakTime},
+        {u.Label11, u.LblSingleRecFlowRate, u.Label10, u.LblSingleRecTestDuration},
+    };
+    // The device ID keeps room for any 16 printable characters at the
+    // smallest size it may be drawn in.
+    QFont idFont = u.LblSingleRecDeviceID->font();
+    idFont.setPixelSize(kSmallestIdPixels);
+    const QFontMetricsF idMetrics(idFont);
+    qreal widest = 0;
+    for (int c = 0x20; c <= 0xff; ++c)
+        if (c < 0x7f || c >= 0xa0)
+            widest = std::max(widest, idMetrics.horizontalAdvance(QChar(c)));
+    const int idRoom = static_cast<int>(std::ceil(widest * kDeviceIdLength));
+
+    int valueX = lines[0].value->x();
+    for (const auto& l : lines) valueX = std::max(valueX, rightOf(l.caption) + kTextGap);
+    int rightValueX = lines[0].rightValue->x();
+    bool designFits = lines[0].rightCaption->x() >= valueX + idRoom + kTextGap;
+    for (const auto& l : lines) {
+        rightValueX = std::max(rightValueX, rightOf(l.rightCaption) + kTextGap);
+        designFits = designFits && l.value->x() == valueX;
+    }
+    rightValueX = std::max(rightValueX, valueX + idRoom + kTextGap + lines[0].rightCaption->width() +
+                                            kTextGap);
+    for (const auto& l : lines) {
+        designFits = designFits && l.rightValue->x() == rightValueX;
+        moveToX(l.value, valueX);
+        moveToX(l.rightValue, rightValueX);
+    }
+    // Where the designed places are too narrow for this font, the right
+    // column's captions stand against their values, which leaves the most
+    // room to the values on the left.
+    if (!designFits)
+        for (const auto& l : lines)
+            moveToX(l.rightCaption, rightValueX - kTextGap - l.rightCaption->width());
+    fitValueLabels();  // the values shown so far, in their new room
 }
 
 std::array<QLabel*, 9> SinglePage::valueLabels() const {
@@ -171,25 +233,26 @@ void SinglePage::refresh() {
 void SinglePage::fitValueLabels() {
     Ui::SinglePage& u = *ui_;
     // A value label grows with its text, as far as the next control on its
-    // line with a small gap; the panel's right column may use the panel's
-    // whole width.
+    // line less the gap; the panel's right column may use the panel's whole
+    // width.
+    const int panelEdge = u.Panel1->width() - kTextGap;
     const struct {
         QLabel* label;
         int rightEdge;
     } fits[] = {
-        {u.LblSingleRecordNum, u.ComboChooseRecord->x() - 4},
-        {u.LblSingleRecDeviceID, u.Label8->x() - 4},
-        {u.LblSingleRecTestTime, u.Label6->x() - 4},
-        {u.LblSingleRecTestDate, u.Label7->x() - 4},
-        {u.LblSingleRecFlowRate, u.Label10->x() - 4},
-        {u.LblSingleRecVolume, u.Panel1->width() - 4},
-        {u.LblSingleRecOcclPressure, u.Panel1->width() - 4},
-        {u.LblSingleRecOPPeakTime, u.Panel1->width() - 4},
-        {u.LblSingleRecTestDuration, u.Panel1->width() - 4},
+        {u.LblSingleRecordNum, u.ComboChooseRecord->x() - kTextGap},
+        {u.LblSingleRecDeviceID, u.Label8->x() - kTextGap},
+        {u.LblSingleRecTestTime, u.Label6->x() - kTextGap},
+        {u.LblSingleRecTestDate, u.Label7->x() - kTextGap},
+        {u.LblSingleRecFlowRate, u.Label10->x() - kTextGap},
+        {u.LblSingleRecVolume, panelEdge},
+        {u.LblSingleRecOcclPressure, panelEdge},
+        {u.LblSingleRecOPPeakTime, panelEdge},
+        {u.LblSingleRecTestDuration, panelEdge},
     };
     for (const auto& f : fits) {
-        const int designWidth = f.label->property("designWidth").toInt();
-        const int room = std::max(designWidth, f.rightEdge - f.label->x());
+        const int room = f.rightEdge - f.label->x();
+        const int least = std::min(f.label->property("designWidth").toInt(), room);
         // A text too wide for the room is drawn smaller rather than cut:
         // every character of a full-width field stays readable.
         QFont font = f.label->font();
@@ -200,7 +263,7 @@ void SinglePage::fitValueLabels() {
             font.setPixelSize(font.pixelSize() - 1);
         f.label->setFont(font);
         const int wanted = QFontMetrics(font).horizontalAdvance(f.label->text());
-        f.label->resize(std::clamp(wanted, designWidth, room), f.label->height());
+        f.label->resize(std::clamp(wanted, least, room), f.label->height());
     }
 }
 

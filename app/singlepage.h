@@ -48,6 +48,7 @@ protected:
 
 private:
     void step(NavStep how);
+    void placeColumns();
     void fitValueLabels();
     // The record number and the eight value labels.
     std::array<QLabel*, 9> valueLabels() const;

@@ -15,6 +15,7 @@
 #include <QStyleOptionGroupBox>
 #include <QTabWidget>
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -138,6 +139,30 @@ void shoot(QWidget* window, const char* page) {
     EXPECT_TRUE(window->grab().save(folder + QLatin1Char('/') + name + QLatin1String(".png")));
 }
 
+// Every text of the single record page ends at least 4 pixels before the
+// next control on its line (or its pane's edge), and the device ID is drawn
+// at 12 pixels or more.
+void expectGaps(QWidget* page, const std::string& what) {
+    for (QLabel* label : page->findChildren<QLabel*>()) {
+        if (!label->isVisible() || label->text().isEmpty()) continue;
+        const QWidget* parent = label->parentWidget();
+        const int textEnd = label->alignment() & Qt::AlignRight
+                                ? label->geometry().right() + 1
+                                : label->x() + label->contentsRect().left() +
+                                      textWidth(label->font(), label->text());
+        int next = parent->width();
+        for (QWidget* w : parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            const bool sameLine = w->y() < label->geometry().bottom() &&
+                                  label->y() < w->geometry().bottom();
+            if (w != label && w->isVisible() && sameLine && w->x() > label->x())
+                next = std::min(next, w->x());
+        }
+        EXPECT_LE(textEnd + 4, next) << what << ": \"" << label->text().toStdString() << '"';
+    }
+    const QLabel* id = page->findChild<QLabel*>(QStringLiteral("LblSingleRecDeviceID"));
+    EXPECT_GE(id->font().pixelSize(), 12) << what;
+}
+
 // A dark desktop scheme's palette: light text on dark buttons and windows,
 // grey when disabled.
 QPalette darkScheme() {
@@ -156,7 +181,12 @@ TEST_F(WindowLayout, EveryWindowInEveryStateFits) {
     if (dark) MainWindow->setPalette(darkScheme());
     MainWindow->show();
     expectFits(MainWindow, "main window at start");
-    const std::vector<TestRecord> records = VirtualTester::defaultRecords();
+    std::vector<TestRecord> records = VirtualTester::defaultRecords();
+    // The last records carry device IDs of 16 wide characters.
+    const char* const wideIDs[] = {"WWWWWWWWWWWWWWWW", "\xc9QUIPEMENT-\xdc" "BER-",
+                                   "@@@@@@@@@@@@@@@@"};
+    for (std::size_t i = 0; i < 3; ++i)
+        std::strcpy(records[records.size() - 3 + i].deviceID, wideIDs[i]);
     ASSERT_EQ(MainWindow->presentRecords(records, records.size(), {}), 0);
     expectFits(MainWindow, "list page with the tester's records");
     for (std::size_t i : {0, 1, 3}) recordStore().toggleSelected(i);
@@ -166,7 +196,9 @@ TEST_F(WindowLayout, EveryWindowInEveryStateFits) {
     for (unsigned i = 0; i < records.size(); ++i) {
         currentRecord = i;
         MainWindow->singlePage()->refresh();
-        expectFits(MainWindow, "single record page, record " + std::to_string(i + 1));
+        const std::string what = "single record page, record " + std::to_string(i + 1);
+        expectFits(MainWindow, what);
+        expectGaps(MainWindow->singlePage(), what);
     }
     currentRecord = 5;
     MainWindow->singlePage()->selectChooserEntry(5);
