@@ -1,7 +1,10 @@
 #include "app/messagebox.h"
 
+#include <QApplication>
 #include <QMessageBox>
 
+#include "app/microLUM.h"
+#include "app/secondarywindow.h"
 #include "app/uithread.h"
 
 QString displayText(const std::string& text) {
@@ -12,6 +15,18 @@ QString displayText(const std::string& text) {
 }
 
 namespace {
+
+// A box has no owner, so once it closes the desktop may give the focus to
+// any window.  It goes back to the program's window that had it (a dialog
+// still open included), or to the main window when the user was in none of
+// them: in the Virtual Tester window of the training program, say.
+void returnFocus(QWidget* before) {
+    const bool ours = before && before->isVisible() &&
+                      (before == MainWindow || qobject_cast<SecondaryWindow*>(before) ||
+                       before == QApplication::activeModalWidget());
+    QWidget* home = ours ? before : MainWindow;
+    if (home && home->isVisible()) home->activateWindow();
+}
 
 MsgAnswer showBox(const MessageRequest& request) {
     QMessageBox::Icon icon = QMessageBox::Information;
@@ -24,7 +39,14 @@ MsgAnswer showBox(const MessageRequest& request) {
     if (request.onTop) flags |= Qt::WindowStaysOnTopHint;
     QMessageBox box(icon, QString::fromLatin1(request.caption.c_str()),
                     displayText(request.text), buttons, nullptr, flags);
+    // Set on every desktop: left to the style, Enter would answer Yes on one
+    // and No on another.
+    if (request.buttons == MsgButtons::YesNo)
+        box.setDefaultButton(request.defaultAnswer == MsgAnswer::Yes ? QMessageBox::Yes
+                                                                     : QMessageBox::No);
+    QWidget* before = QApplication::activeWindow();
     int result = box.exec();
+    returnFocus(before);
     if (request.buttons == MsgButtons::Ok) return MsgAnswer::Ok;
     return result == QMessageBox::Yes ? MsgAnswer::Yes : MsgAnswer::No;
 }

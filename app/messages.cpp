@@ -9,14 +9,15 @@ std::shared_ptr<MessageHandler> currentHandler;
 }  // namespace
 
 MsgAnswer showMessage(const std::string& text, const std::string& caption, MsgIcon icon,
-                      MsgButtons buttons, bool onTop) {
+                      MsgButtons buttons, bool onTop, MsgAnswer defaultAnswer) {
     std::shared_ptr<MessageHandler> handler;
     {
         std::lock_guard<std::mutex> lock(handlerMutex);
         handler = currentHandler;
     }
     if (!handler || !*handler) return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
-    return (*handler)(MessageRequest{text, caption, icon, buttons, onTop});
+    if (buttons == MsgButtons::Ok) defaultAnswer = MsgAnswer::Ok;
+    return (*handler)(MessageRequest{text, caption, icon, buttons, onTop, defaultAnswer});
 }
 
 MessageHandler setMessageHandler(MessageHandler handler) {

@@ -20,15 +20,20 @@ struct MessageRequest {
     MsgIcon icon;
     MsgButtons buttons;
     bool onTop = true;  // kept above all windows; false for an ordinary window
+    // The answer that Enter gives.  A question defaults to the answer that
+    // keeps the user's data; an OK box to OK.
+    MsgAnswer defaultAnswer = MsgAnswer::Ok;
 };
 
 using MessageHandler = std::function<MsgAnswer(const MessageRequest&)>;
 
 // Shows a message box and waits until the user closes it.  Safe to call
 // from any thread.  Without a handler the answer is Ok / No.  Every box has
-// no owner window; most are kept on top of all windows.
+// no owner window; most are kept on top of all windows.  A Yes / No question
+// names its default answer, the same on every desktop.
 MsgAnswer showMessage(const std::string& text, const std::string& caption, MsgIcon icon,
-                      MsgButtons buttons, bool onTop = true);
+                      MsgButtons buttons, bool onTop = true,
+                      MsgAnswer defaultAnswer = MsgAnswer::No);
 
 // Installs the handler; returns the previous one.
 MessageHandler setMessageHandler(MessageHandler handler);

@@ -203,6 +203,7 @@ bool TMainWindow::FormClose() {
     bool mayClose = true;
     guarded("microLUM", 130, [&mayClose] {
         if (dataSaved.load() != 0) return;
+        // Enter answers No, which keeps the window and its records.
         MsgAnswer answer = showMessage("There is unsaved data.\r\rAre you sure you want to exit?",
                                        "Unsaved Data", MsgIcon::Warning, MsgButtons::YesNo);
         mayClose = answer == MsgAnswer::Yes;

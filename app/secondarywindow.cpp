@@ -19,3 +19,8 @@ void SecondaryWindow::closeToMainWindow() {
     hide();
     if (MainWindow) MainWindow->activateWindow();
 }
+
+void SecondaryWindow::reject() {
+    QDialog::reject();
+    if (MainWindow) MainWindow->activateWindow();
+}

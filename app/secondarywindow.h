@@ -13,6 +13,8 @@ public:
 protected:
     // Hides the window and gives the keyboard focus to the main window.
     void closeToMainWindow();
+    // Escape and the close box close the window the same way.
+    void reject() override;
 
     // Puts the window's centre on the centre of owner (nothing without one).
     void centreOn(const QWidget* owner);

@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QScreen>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,20 +24,18 @@ std::string programName(const char* argv0) {
     return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-// Creates the Virtual Tester window away from the main window.  It is
+// Creates the Virtual Tester window beside the main window.  It is
 // deleted while the application still exists; closing it only hides it, and
 // it never keeps the program running.
 void showTesterWindow(VirtualTester* tester, const SimOptions& opts) {
     auto* window = new VirtualTesterWindow(
         tester, opts.block, QFileInfo(QString::fromLocal8Bit(opts.blockFile.c_str())).fileName());
-    QRect mainFrame;
-    if (MainWindow && QGuiApplication::primaryScreen()) {
-        // The main window is centred on the screen.
-        const QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
-        mainFrame = QRect(avail.center() - MainWindow->rect().center(), MainWindow->size())
-                        .adjusted(-8, -40, 8, 8);
-    }
-    window->placeAwayFrom(mainFrame);
+    // Built after the main window's first frame: its place is known.  Where
+    // the desktop has not told its frame yet, allow for a title bar and
+    // borders.
+    QRect mainFrame = MainWindow->frameGeometry();
+    if (mainFrame == MainWindow->geometry()) mainFrame.adjust(-8, -40, 8, 8);
+    window->placeBeside(mainFrame);
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, window, [window] { delete window; });
     window->show();
 }

@@ -190,9 +190,10 @@ int decodeDataBlock(const std::uint8_t* block) {
 
         // Offer to save what is shown before it is replaced; the current
         // records stay untouched until the save dialog has been closed.
+        // Enter saves first: the answer that keeps the data.
         if (dataSaved.load() == 0 &&
-            showMessage(kNewDataText, kNewDataCaption, MsgIcon::Warning, MsgButtons::YesNo) ==
-                MsgAnswer::Yes) {
+            showMessage(kNewDataText, kNewDataCaption, MsgIcon::Warning, MsgButtons::YesNo, true,
+                        MsgAnswer::Yes) == MsgAnswer::Yes) {
             savePending = 1;
             if (singleRecord)
                 linkView().showSaveDialogNow();

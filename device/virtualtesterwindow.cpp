@@ -192,27 +192,35 @@ VirtualTesterWindow::VirtualTesterWindow(VirtualTester* tester, std::vector<std:
     adjustSize();
 }
 
-void VirtualTesterWindow::placeAwayFrom(const QRect& avoid) {
+QPoint besideWindow(const QRect& screen, const QRect& mainFrame, const QSize& outer) {
+    constexpr int kGap = 8;
+    auto onScreen = [&](int x, int y) {
+        x = std::clamp(x, screen.left(), std::max(screen.left(), screen.right() + 1 - outer.width()));
+        y = std::clamp(y, screen.top(), std::max(screen.top(), screen.bottom() + 1 - outer.height()));
+        return QPoint(x, y);
+    };
+    // Right of the main window, left of it, below it, above it.
+    const QPoint places[] = {
+        onScreen(mainFrame.right() + 1 + kGap, mainFrame.top()),
+        onScreen(mainFrame.left() - kGap - outer.width(), mainFrame.top()),
+        onScreen(mainFrame.left(), mainFrame.bottom() + 1 + kGap),
+        onScreen(mainFrame.left(), mainFrame.top() - kGap - outer.height()),
+    };
+    for (const QPoint& p : places)
+        if (!QRect(p, outer).intersects(mainFrame)) return p;
+    // No room beside it: the screen's bottom right corner, over the right of
+    // the grid and the clock rather than the menus, the page tabs, the
+    // Download Data button or the connection state.
+    return onScreen(screen.right(), screen.bottom());
+}
+
+void VirtualTesterWindow::placeBeside(const QRect& mainFrame) {
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen) return;
-    const QRect avail = screen->availableGeometry();
     // The frame is not known before the window is shown; allow for a title
     // bar and borders.
-    const QSize outer = size() + QSize(12, 40);
-    const QPoint corners[] = {
-        avail.topLeft(),
-        QPoint(avail.right() + 1 - outer.width(), avail.top()),
-        QPoint(avail.left(), avail.bottom() + 1 - outer.height()),
-        QPoint(avail.right() + 1 - outer.width(), avail.bottom() + 1 - outer.height()),
-    };
-    QPoint chosen = avail.topLeft();
-    for (const QPoint& p : corners) {
-        if (!QRect(p, outer).intersects(avoid)) {
-            chosen = p;
-            break;
-        }
-    }
-    move(chosen);
+    adjustSize();
+    move(besideWindow(screen->availableGeometry(), mainFrame, size() + QSize(12, 40)));
 }
 
 QString VirtualTesterWindow::statusText() const { return lblStatus_->text(); }

@@ -5,6 +5,9 @@
 // work; this window only forwards the user's choices to it and shows its
 // state.
 
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 #include <cstddef>
@@ -21,6 +24,11 @@ class QSpinBox;
 class QTimer;
 class VirtualTester;
 
+// Where a window of outer size (frame included) goes on screen beside
+// mainFrame: to its right, else to its left, below or above it; where the
+// screen has room for none of them, its bottom right corner.
+QPoint besideWindow(const QRect& screen, const QRect& mainFrame, const QSize& outer);
+
 class VirtualTesterWindow : public QWidget {
 public:
     // fileBlock: the block given on the command line (may be empty), offered
@@ -28,9 +36,9 @@ public:
     VirtualTesterWindow(VirtualTester* tester, std::vector<std::uint8_t> fileBlock = {},
                         const QString& fileName = QString());
 
-    // Moves the window to a corner of the screen that does not overlap
-    // `avoid` (the main window's frame), the top-left one if none is free.
-    void placeAwayFrom(const QRect& avoid);
+    // Moves the window beside the main window, whose frame is mainFrame
+    // (besideWindow below).
+    void placeBeside(const QRect& mainFrame);
 
     QString statusText() const;
 

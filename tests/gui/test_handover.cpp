@@ -77,7 +77,7 @@ protected:
         expectMessage(messages.asked[0],
                       "There is new data and current data has not been saved.\r\r"
                       "Do you wish to save current data?",
-                      "New Data", MsgIcon::Warning, MsgButtons::YesNo);
+                      "New Data", MsgIcon::Warning, MsgButtons::YesNo, MsgAnswer::Yes);
     }
 };
 

@@ -228,6 +228,27 @@ TEST_F(WindowLayout, EveryWindowInEveryStateFits) {
     auto window = std::make_unique<VirtualTesterWindow>(
         &tester, VirtualTester::buildAllRecordsBlock(records), QStringLiteral("records.bin"));
     window->show();
+    // Placed beside the main window: right of it on a wide screen, left of it
+    // when it stands at the right; on a 1024 x 768 screen never over its menus,
+    // page tabs and Download Data button.
+    const QSize outer = window->size() + QSize(12, 40);
+    const QRect mainFrame(QPoint(0, 0), MainWindow->frameSize() + QSize(16, 48));
+    const struct {
+        QRect screen;
+        QPoint mainAt;
+    } places[] = {{{0, 0, 1920, 1080}, {656, 328}},
+                  {{0, 0, 1920, 1080}, {1300, 0}},
+                  {{0, 0, 1024, 768}, {208, 172}}};
+    for (const auto& p : places) {
+        const QRect main = mainFrame.translated(p.mainAt);
+        const QRect placed(besideWindow(p.screen, main, outer), outer);
+        EXPECT_TRUE(p.screen.contains(placed)) << p.screen.width() << " " << p.mainAt.x();
+        const QRect menusAndTabs(main.topLeft(), QSize(main.width() * 5 / 6, 110));
+        EXPECT_FALSE(placed.intersects(menusAndTabs)) << p.screen.width() << " " << p.mainAt.x();
+        if (p.screen.width() > 1024) {
+            EXPECT_FALSE(placed.intersects(main)) << p.mainAt.x();
+        }
+    }
     const struct {
         const char* what;
         std::function<void()> act;

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStatusBar>
@@ -16,6 +17,7 @@
 
 #include "app/application.h"
 #include "app/listpage.h"
+#include "app/messagebox.h"
 #include "app/microLUM.h"
 #include "app/recordgrid.h"
 #include "app/singlepage.h"
@@ -243,7 +245,7 @@ TEST_F(Closing, UnsavedDataAsksNoKeepsTheWindowYesCloses) {
     EXPECT_FALSE(MainWindow->close());
     ASSERT_EQ(messages.asked.size(), 1u);
     expectMessage(messages.asked[0], "There is unsaved data.\r\rAre you sure you want to exit?",
-                  "Unsaved Data", MsgIcon::Warning, MsgButtons::YesNo);
+                  "Unsaved Data", MsgIcon::Warning, MsgButtons::YesNo, MsgAnswer::No);
     EXPECT_TRUE(MainWindow->isVisible());
     EXPECT_EQ(monitorStop.load(), 0);  // the tester is still watched
 
@@ -266,6 +268,65 @@ TEST_F(Closing, CtrlXBehavesExactlyLikeClosing) {
     messages.answers = {MsgAnswer::Yes};
     QTest::keyClick(MainWindow, Qt::Key_X, Qt::ControlModifier);
     EXPECT_FALSE(MainWindow->isVisible());
+}
+
+// The real boxes: Enter gives the answer that keeps the data, whatever the
+// style's own default; once a box closes, the program's window that had the
+// focus has it again, or the main window when another window had it.
+TEST_F(Closing, RealBoxesDefaultToKeepingTheDataAndGiveTheFocusBack) {
+    installMessageBoxes();
+    auto pressOnNextBox = [](Qt::Key key) {
+        QTimer::singleShot(0, [key] {
+            QTRY_VERIFY(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()));
+            QTest::keyClick(QApplication::activeModalWidget(), key);
+        });
+    };
+    QWidget otherWindow;  // as the Virtual Tester window of the training program
+    auto activate = [](QWidget* w) {
+        w->show();
+        w->activateWindow();
+        return QTest::qWaitForWindowActive(w);
+    };
+    auto becomesActive = [](QWidget* w) {
+        return QTest::qWaitFor([w] { return QApplication::activeWindow() == w; }, 2000);
+    };
+    MainWindow->show();
+    ASSERT_TRUE(activate(&otherWindow));
+    dataSaved = 0;
+    pressOnNextBox(Qt::Key_Return);
+    EXPECT_FALSE(MainWindow->close());  // "Unsaved Data": Enter is No
+    EXPECT_TRUE(MainWindow->isVisible());
+    EXPECT_TRUE(becomesActive(MainWindow));
+
+    const struct {
+        MsgButtons buttons;
+        MsgAnswer defaultAnswer;
+        Qt::Key key;
+        MsgAnswer expected;
+    } rows[] = {
+        {MsgButtons::YesNo, MsgAnswer::Yes, Qt::Key_Return, MsgAnswer::Yes},  // "New Data"
+        {MsgButtons::YesNo, MsgAnswer::Yes, Qt::Key_Escape, MsgAnswer::No},
+        {MsgButtons::YesNo, MsgAnswer::No, Qt::Key_Enter, MsgAnswer::No},
+        {MsgButtons::Ok, MsgAnswer::Ok, Qt::Key_Return, MsgAnswer::Ok},  // "Device Attached"
+    };
+    for (const auto& r : rows) {
+        ASSERT_TRUE(activate(&otherWindow));
+        pressOnNextBox(r.key);
+        EXPECT_EQ(showMessage("?", "Q", MsgIcon::Warning, r.buttons, true, r.defaultAnswer),
+                  r.expected);
+        EXPECT_TRUE(becomesActive(MainWindow));
+    }
+
+    // A box over the save window leaves the focus there; Escape closes the
+    // window and gives the focus to the main window.
+    saveDialog()->show();
+    ASSERT_TRUE(activate(ulumSaveDialog));
+    pressOnNextBox(Qt::Key_Return);
+    showMessage("An error occurred.", "File Error", MsgIcon::Warning, MsgButtons::Ok);
+    EXPECT_TRUE(becomesActive(ulumSaveDialog));
+    QTest::keyClick(ulumSaveDialog, Qt::Key_Escape);
+    EXPECT_FALSE(ulumSaveDialog->isVisible());
+    EXPECT_TRUE(becomesActive(MainWindow));
 }
 
 TEST_F(Closing, MonitorThatCannotStartEndsTheProgramWithMinusOne) {
