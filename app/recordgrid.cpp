@@ -190,6 +190,12 @@ RecordGrid::Colours RecordGrid::coloursFor(int column, int row) const {
     return {Qt::white, Qt::black};
 }
 
+QColor RecordGrid::focusOutline(const QPalette& palette, const QColor& background) {
+    const QColor highlight = palette.color(QPalette::Active, QPalette::Highlight);
+    return background == highlight ? palette.color(QPalette::Active, QPalette::HighlightedText)
+                                    : highlight;
+}
+
 void RecordGrid::mousePressEvent(QMouseEvent* event) {
     QModelIndex index = indexAt(event->position().toPoint());
     QTableWidget::mousePressEvent(event);
@@ -280,10 +286,9 @@ void RecordCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     painter->setClipRect(option.rect);
     painter->drawText(QPoint(x, option.rect.top() + metrics.ascent()), text);
     if (option.state & QStyle::State_HasFocus) {
-        QStyleOptionFocusRect focus;
-        focus.QStyleOption::operator=(option);
-        focus.backgroundColor = colours.background;
-        grid_->style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, grid_);
+        painter->setPen(QPen(RecordGrid::focusOutline(grid_->palette(), colours.background), 2));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(QRectF(option.rect).adjusted(1, 1, -1, -1));
     }
     painter->restore();
 }

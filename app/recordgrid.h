@@ -69,6 +69,10 @@ public:
         QColor text;
     };
     Colours coloursFor(int column, int row) const;
+    // The focused cell's outline, two pixels wide and plain to see on either
+    // palette: the highlight colour, or on a cell drawn in that colour (a
+    // selected record) the highlighted text colour.
+    static QColor focusOutline(const QPalette& palette, const QColor& background);
 
 signals:
     void userClicked();        // the user moved to (or clicked) a row

@@ -1,6 +1,7 @@
 #include "app/systemdialogs.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QPrintDialog>
 #include <QPrinter>
 
@@ -12,7 +13,11 @@ PrintDialogHandler printDialogHandler;
 QString qtSaveFileDialog(const SaveFileRequest& request) {
     // Widget-based, so that it looks and reads the same on every desktop and
     // to screen readers.  It asks before replacing a file and can be resized.
-    QFileDialog dialog(nullptr, request.title, request.startFolder);
+    // A folder that is not there would be taken as the name of a file to
+    // propose: the dialog then starts where it starts by default, with its
+    // name field empty.
+    const QString folder = QFileInfo(request.startFolder).isDir() ? request.startFolder : QString();
+    QFileDialog dialog(nullptr, request.title, folder);
     dialog.setWindowFlag(Qt::WindowStaysOnTopHint);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);

@@ -4,9 +4,11 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QShowEvent>
 #include <QStringDecoder>
 #include <QStringList>
@@ -113,6 +115,10 @@ ThelpWindow::ThelpWindow() : SecondaryWindow(QStringLiteral("Help"), kClientWidt
     btnExitHelp->setAutoDefault(false);  // Enter in the topic list does not close the window
     btnExitHelp->setGeometry((kClientWidth - 145) / 2, 435, 145, 25);
 
+    // Page Up, Page Down, Ctrl+Home and Ctrl+End scroll the text while the
+    // topic list keeps the focus; the arrows still change the topic.
+    cmbTopicSelector->installEventFilter(this);
+
     connect(cmbTopicSelector, &QComboBox::activated, this, &ThelpWindow::cmbTopicSelectorChange);
     connect(btnExitHelp, &QPushButton::clicked, this, &ThelpWindow::btnExitHelpClick);
 
@@ -127,6 +133,21 @@ ThelpWindow::ThelpWindow() : SecondaryWindow(QStringLiteral("Help"), kClientWidt
         const bool choose = list.index.complete && cmbTopicSelector->count() > 0;
         cmbTopicSelector->setCurrentIndex(choose ? 0 : -1);
     });
+}
+
+bool ThelpWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != cmbTopicSelector || event->type() != QEvent::KeyPress)
+        return SecondaryWindow::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool ctrl = key->modifiers() == Qt::ControlModifier;
+    QAbstractSlider::SliderAction scroll = QAbstractSlider::SliderNoAction;
+    if (key->key() == Qt::Key_PageUp && !key->modifiers()) scroll = QAbstractSlider::SliderPageStepSub;
+    if (key->key() == Qt::Key_PageDown && !key->modifiers()) scroll = QAbstractSlider::SliderPageStepAdd;
+    if (key->key() == Qt::Key_Home && ctrl) scroll = QAbstractSlider::SliderToMinimum;
+    if (key->key() == Qt::Key_End && ctrl) scroll = QAbstractSlider::SliderToMaximum;
+    if (scroll == QAbstractSlider::SliderNoAction) return false;
+    helpText->verticalScrollBar()->triggerAction(scroll);
+    return true;
 }
 
 void ThelpWindow::showEvent(QShowEvent* event) {

@@ -42,6 +42,7 @@ public:
     QPushButton* exitButton() const { return btnExitHelp; }
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:

@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -166,9 +167,12 @@ void TulumSaveDialog::FormHide() {
 }
 
 void TulumSaveDialog::presetSaveFolder() {
+    // The Save folder of the current folder, where it exists; the file
+    // dialog's own default otherwise.  The folder is never created.
     char cwd[PATH_MAX];
     saveFolder_ = ::getcwd(cwd, sizeof cwd) ? QFile::decodeName(cwd) + QStringLiteral("/Save")
                                             : QString();
+    if (!QFileInfo(saveFolder_).isDir()) saveFolder_.clear();
 }
 
 void TulumSaveDialog::btnSaveClick() {

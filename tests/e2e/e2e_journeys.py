@@ -132,6 +132,9 @@ def journey_attach_download_sort_open():
         # The title bars carry the captions exactly, with nothing appended.
         titles = x_window_titles(prog.proc.pid)
         assert "Device Attached" in titles and "LUM Kest" in titles, titles
+        # OK gives the focus back to the main window, not to the Virtual
+        # Tester window: Ctrl+D downloads at once.
+        prog.window("Virtual Tester")
         dismiss(attached)
         wait_for("status 'Connected to Dosimark Kest'",
                  lambda: status_label(frame, "Connected to Dosimark Kest"))
@@ -139,7 +142,7 @@ def journey_attach_download_sort_open():
         wait_for("Download Data enabled", lambda: is_enabled(download))
 
         # Download: the list fills with one row per record.
-        press(download)
+        key("ctrl+d")
         table = wait_for("record table", lambda: find(frame, "table", "Record List"))
         wait_for("123 data rows", lambda: table.queryTable().nRows == 123, timeout=20)
         headers = column_headers(table)
@@ -203,6 +206,15 @@ def journey_attach_download_sort_open():
         assert check.getState().contains(pyatspi.STATE_CHECKED)
         selected = list(table.queryTable().getSelectedRows())
         assert selected == [4], selected
+
+        # Enter at "Unsaved Data" keeps the window and its records.
+        key("ctrl+x")
+        unsaved = prog.dialog("Unsaved Data")
+        wait_for("question shown", lambda: is_showing(unsaved))
+        key("Return")
+        wait_for("question answered", lambda: not is_showing(unsaved))
+        time.sleep(0.5)
+        assert prog.proc.poll() is None and is_showing(frame), "Enter kept the program open"
     finally:
         prog.end()
 
@@ -273,6 +285,8 @@ def journey_own_block_exact_cells():
         press(wait_for("Export button", lambda: find(dialog, "push button", "Export")))
         files = prog.dialog("uLUM - Save File")
         name = wait_for("file name field", lambda: find(files, "text", "File name:"))
+        # No Save folder where the program runs: the dialog proposes no name.
+        assert name.queryText().getText(0, -1) == "", name.queryText().getText(0, -1)
         name.queryEditableText().setTextContents(exported)
         save = find(files, "push button", "Save")
         wait_for("Save enabled", lambda: is_enabled(save))

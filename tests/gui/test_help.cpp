@@ -7,9 +7,12 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <functional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -189,6 +192,35 @@ TEST_F(ShippedHelp, EveryTopicOpensWithItsTitle) {
             EXPECT_LT(static_cast<std::size_t>(line.size()), kHelpTopicPiece) << line.toStdString();
     }
     EXPECT_TRUE(messages.asked.empty());
+
+    // With the focus in the topic list, Page Down, Page Up, Ctrl+End and
+    // Ctrl+Home scroll a long topic; the arrows change the topic.
+    QScrollBar* bar = helpWindow->text()->verticalScrollBar();
+    int longest = 0;
+    for (int i = 0, most = -1; i < topics->count(); ++i) {
+        pick(*helpWindow, messages, i);
+        if (bar->maximum() > most) std::tie(longest, most) = std::make_pair(i, bar->maximum());
+    }
+    pick(*helpWindow, messages, longest);
+    ASSERT_GT(bar->maximum(), bar->pageStep()) << "a topic longer than two pages";
+    // (The text lays its lines out as they come into view: the range is
+    // read after each key.)
+    const struct {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        std::function<int(int before)> value;
+    } keys[] = {{Qt::Key_PageDown, Qt::NoModifier, [&](int) { return bar->pageStep(); }},
+                {Qt::Key_End, Qt::ControlModifier, [&](int) { return bar->maximum(); }},
+                {Qt::Key_PageUp, Qt::NoModifier, [&](int before) { return before - bar->pageStep(); }},
+                {Qt::Key_Home, Qt::ControlModifier, [](int) { return 0; }}};
+    for (const auto& k : keys) {
+        const int before = bar->value();
+        QTest::keyClick(topics, k.key, k.modifiers);
+        EXPECT_EQ(bar->value(), k.value(before)) << k.key;
+        EXPECT_EQ(topics->currentIndex(), longest) << k.key;
+    }
+    QTest::keyClick(topics, longest > 0 ? Qt::Key_Up : Qt::Key_Down);
+    EXPECT_NE(topics->currentIndex(), longest);
 }
 
 using AboutBox = MainWindowTest;

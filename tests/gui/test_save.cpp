@@ -8,7 +8,9 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QDir>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <filesystem>
 
@@ -131,9 +133,23 @@ TEST_F(SaveDialog, EachModePresetsItsCaptionsChoicesAndFileDialog) {
     EXPECT_EQ(files.asked[0].filters,
               QStringList({"Comma Separated Variables (*.csv *.CSV)", "All Files (*)"}));
     EXPECT_EQ(files.asked[0].defaultSuffix, "csv");
-    EXPECT_EQ(files.asked[0].startFolder, QString::fromLocal8Bit(cwd) + "/Save");
     EXPECT_TRUE(ulumSaveDialog->isVisible()) << "a cancelled file dialog leaves it open";
     EXPECT_TRUE(messages.asked.empty());
+    // It starts in the Save folder of the current folder, or where it starts
+    // by default while there is none: a folder that is not there would be
+    // proposed as a file name.
+    QTemporaryDir here;
+    ASSERT_EQ(::chdir(here.path().toLocal8Bit().constData()), 0);
+    for (bool made : {false, true}) {
+        if (made) {
+            ASSERT_TRUE(QDir(here.path()).mkdir("Save"));
+        }
+        files.names = {QString()};
+        open(SaveTextAll);
+        clickSave();
+        EXPECT_EQ(files.asked.back().startFolder, made ? here.path() + "/Save" : QString());
+    }
+    ASSERT_EQ(::chdir(cwd), 0);
 }
 
 TEST_F(SaveDialog, NoSelectedRecordsClosesWithoutAskingForAFile) {

@@ -159,6 +159,35 @@ TEST_F(ListView, OneRecordRowTogglesOnEachClickButItsNumberCellNeverColours) {
     EXPECT_EQ(image.pixelColor(flow.left() + 1, flow.center().y()), QColor(Qt::white));
 }
 
+// The focused cell carries a plain 2-pixel outline in the highlight colour,
+// or in the highlighted text colour on a selected row, under a light and a
+// dark palette; the design's cell colours stay.
+TEST_F(ListView, FocusedCellHasAPlainOutlineOnEitherPalette) {
+    download(3);
+    showActive();
+    grid()->setFocus();
+    for (const QColor window : {QColor(0xef, 0xef, 0xef), QColor(0x35, 0x35, 0x35)}) {
+        MainWindow->setPalette(QPalette(window));
+        const QPalette& pal = grid()->palette();
+        for (bool selected : {false, true}) {
+            recordStore().setSelected(1, selected);
+            grid()->showSelection();
+            grid()->setCurrentCell(1, 3);  // record 2's date
+            const QImage image = grid()->viewport()->grab().toImage();
+            const QRect cell = grid()->visualRect(grid()->currentIndex());
+            const QColor outline = pal.color(QPalette::Active, selected ? QPalette::HighlightedText
+                                                                        : QPalette::Highlight);
+            for (int inset : {0, 1}) {
+                EXPECT_EQ(image.pixelColor(cell.left() + inset, cell.center().y()), outline);
+                EXPECT_EQ(image.pixelColor(cell.center().x(), cell.bottom() - inset), outline);
+            }
+            EXPECT_EQ(image.pixelColor(cell.left() + 2, cell.top() + 2),
+                      selected ? pal.color(QPalette::Active, QPalette::Highlight)
+                               : QColor(Qt::white));
+        }
+    }
+}
+
 TEST_F(ListView, SelectAllAndClearAllColourEveryRowAndFocusThePages) {
     download(6);
     showActive();
