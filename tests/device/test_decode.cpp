@@ -170,7 +170,7 @@ TEST_F(HandOver, NoReplacesAtOnce) {
     expectMessage(shown[0],
                   "There is new data and current data has not been saved.\r\r"
                   "Do you wish to save current data?",
-                  "New Data", MsgIcon::Warning, MsgButtons::YesNo);
+                  "New Data", MsgIcon::Warning, MsgButtons::YesNo, MsgAnswer::Yes);
     EXPECT_EQ(savePending.load(), 0);
     EXPECT_EQ(saveDialogRequested.load(), 0);
     EXPECT_EQ(ids(recordStore().displayed()), std::vector<std::string>{"slot3"});
