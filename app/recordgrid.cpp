@@ -193,7 +193,7 @@ RecordGrid::Colours RecordGrid::coloursFor(int column, int row) const {
 QColor RecordGrid::focusOutline(const QPalette& palette, const QColor& background) {
     const QColor highlight = palette.color(QPalette::Active, QPalette::Highlight);
     return background == highlight ? palette.color(QPalette::Active, QPalette::HighlightedText)
-                                    : highlight;
+                                   : highlight;
 }
 
 void RecordGrid::mousePressEvent(QMouseEvent* event) {
@@ -286,7 +286,8 @@ void RecordCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     painter->setClipRect(option.rect);
     painter->drawText(QPoint(x, option.rect.top() + metrics.ascent()), text);
     if (option.state & QStyle::State_HasFocus) {
-        painter->setPen(QPen(RecordGrid::focusOutline(grid_->palette(), colours.background), 2));
+        painter->setPen(QPen(RecordGrid::focusOutline(grid_->palette(), colours.background), 2,
+                             Qt::SolidLine, Qt::SquareCap, Qt::MiterJoin));
         painter->setBrush(Qt::NoBrush);
         painter->drawRect(QRectF(option.rect).adjusted(1, 1, -1, -1));
     }

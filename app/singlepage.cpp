@@ -171,8 +171,7 @@ void SinglePage::placeColumns() {
     const QFontMetricsF idMetrics(idFont);
     qreal widest = 0;
     for (int c = 0x20; c <= 0xff; ++c)
-        if (c < 0x7f || c >= 0xa0)
-            widest = std::max(widest, idMetrics.horizontalAdvance(QChar(c)));
+        if (c < 0x7f || c >= 0xa0) widest = std::max(widest, idMetrics.horizontalAdvance(QChar(c)));
     const int idRoom = static_cast<int>(std::ceil(widest * kDeviceIdLength));
 
     int valueX = lines[0].value->x();
@@ -183,8 +182,8 @@ void SinglePage::placeColumns() {
         rightValueX = std::max(rightValueX, rightOf(l.rightCaption) + kTextGap);
         designFits = designFits && l.value->x() == valueX;
     }
-    rightValueX = std::max(rightValueX, valueX + idRoom + kTextGap + lines[0].rightCaption->width() +
-                                            kTextGap);
+    rightValueX = std::max(rightValueX,
+                           valueX + idRoom + kTextGap + lines[0].rightCaption->width() + kTextGap);
     for (const auto& l : lines) {
         designFits = designFits && l.rightValue->x() == rightValueX;
         moveToX(l.value, valueX);

@@ -195,8 +195,10 @@ VirtualTesterWindow::VirtualTesterWindow(VirtualTester* tester, std::vector<std:
 QPoint besideWindow(const QRect& screen, const QRect& mainFrame, const QSize& outer) {
     constexpr int kGap = 8;
     auto onScreen = [&](int x, int y) {
-        x = std::clamp(x, screen.left(), std::max(screen.left(), screen.right() + 1 - outer.width()));
-        y = std::clamp(y, screen.top(), std::max(screen.top(), screen.bottom() + 1 - outer.height()));
+        x = std::clamp(x, screen.left(),
+                       std::max(screen.left(), screen.right() + 1 - outer.width()));
+        y = std::clamp(y, screen.top(),
+                       std::max(screen.top(), screen.bottom() + 1 - outer.height()));
         return QPoint(x, y);
     };
     // Right of the main window, left of it, below it, above it.

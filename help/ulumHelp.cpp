@@ -141,8 +141,10 @@ bool ThelpWindow::eventFilter(QObject* watched, QEvent* event) {
     const auto* key = static_cast<QKeyEvent*>(event);
     const bool ctrl = key->modifiers() == Qt::ControlModifier;
     QAbstractSlider::SliderAction scroll = QAbstractSlider::SliderNoAction;
-    if (key->key() == Qt::Key_PageUp && !key->modifiers()) scroll = QAbstractSlider::SliderPageStepSub;
-    if (key->key() == Qt::Key_PageDown && !key->modifiers()) scroll = QAbstractSlider::SliderPageStepAdd;
+    if (key->key() == Qt::Key_PageUp && !key->modifiers())
+        scroll = QAbstractSlider::SliderPageStepSub;
+    if (key->key() == Qt::Key_PageDown && !key->modifiers())
+        scroll = QAbstractSlider::SliderPageStepAdd;
     if (key->key() == Qt::Key_Home && ctrl) scroll = QAbstractSlider::SliderToMinimum;
     if (key->key() == Qt::Key_End && ctrl) scroll = QAbstractSlider::SliderToMaximum;
     if (scroll == QAbstractSlider::SliderNoAction) return false;

@@ -10,9 +10,7 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
-#include <functional>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -193,34 +191,23 @@ TEST_F(ShippedHelp, EveryTopicOpensWithItsTitle) {
     }
     EXPECT_TRUE(messages.asked.empty());
 
-    // With the focus in the topic list, Page Down, Page Up, Ctrl+End and
-    // Ctrl+Home scroll a long topic; the arrows change the topic.
+    // From the topic list, Page Down, Ctrl+End, Page Up and Ctrl+Home scroll
+    // a long topic; the arrows change the topic.
     QScrollBar* bar = helpWindow->text()->verticalScrollBar();
-    int longest = 0;
-    for (int i = 0, most = -1; i < topics->count(); ++i) {
+    for (int i = 0; i < topics->count() && bar->maximum() <= bar->pageStep(); ++i)
         pick(*helpWindow, messages, i);
-        if (bar->maximum() > most) std::tie(longest, most) = std::make_pair(i, bar->maximum());
-    }
-    pick(*helpWindow, messages, longest);
-    ASSERT_GT(bar->maximum(), bar->pageStep()) << "a topic longer than two pages";
-    // (The text lays its lines out as they come into view: the range is
-    // read after each key.)
-    const struct {
-        Qt::Key key;
-        Qt::KeyboardModifiers modifiers;
-        std::function<int(int before)> value;
-    } keys[] = {{Qt::Key_PageDown, Qt::NoModifier, [&](int) { return bar->pageStep(); }},
-                {Qt::Key_End, Qt::ControlModifier, [&](int) { return bar->maximum(); }},
-                {Qt::Key_PageUp, Qt::NoModifier, [&](int before) { return before - bar->pageStep(); }},
-                {Qt::Key_Home, Qt::ControlModifier, [](int) { return 0; }}};
-    for (const auto& k : keys) {
-        const int before = bar->value();
-        QTest::keyClick(topics, k.key, k.modifiers);
-        EXPECT_EQ(bar->value(), k.value(before)) << k.key;
-        EXPECT_EQ(topics->currentIndex(), longest) << k.key;
-    }
-    QTest::keyClick(topics, longest > 0 ? Qt::Key_Up : Qt::Key_Down);
-    EXPECT_NE(topics->currentIndex(), longest);
+    const int topic = topics->currentIndex();
+    QTest::keyClick(topics, Qt::Key_PageDown);
+    EXPECT_EQ(bar->value(), bar->pageStep());
+    QTest::keyClick(topics, Qt::Key_End, Qt::ControlModifier);
+    EXPECT_EQ(bar->value(), bar->maximum());  // read after the key: lines lay out in view
+    QTest::keyClick(topics, Qt::Key_PageUp);
+    EXPECT_EQ(bar->value(), bar->maximum() - bar->pageStep());
+    QTest::keyClick(topics, Qt::Key_Home, Qt::ControlModifier);
+    EXPECT_EQ(bar->value(), 0);
+    EXPECT_EQ(topics->currentIndex(), topic);
+    QTest::keyClick(topics, topic > 0 ? Qt::Key_Up : Qt::Key_Down);
+    EXPECT_NE(topics->currentIndex(), topic);
 }
 
 using AboutBox = MainWindowTest;

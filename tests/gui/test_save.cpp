@@ -5,10 +5,10 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
-#include <QDir>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -136,15 +136,13 @@ TEST_F(SaveDialog, EachModePresetsItsCaptionsChoicesAndFileDialog) {
     EXPECT_TRUE(ulumSaveDialog->isVisible()) << "a cancelled file dialog leaves it open";
     EXPECT_TRUE(messages.asked.empty());
     // It starts in the Save folder of the current folder, or where it starts
-    // by default while there is none: a folder that is not there would be
-    // proposed as a file name.
+    // by default while there is none (which it would propose as a file name).
     QTemporaryDir here;
     ASSERT_EQ(::chdir(here.path().toLocal8Bit().constData()), 0);
     for (bool made : {false, true}) {
         if (made) {
             ASSERT_TRUE(QDir(here.path()).mkdir("Save"));
         }
-        files.names = {QString()};
         open(SaveTextAll);
         clickSave();
         EXPECT_EQ(files.asked.back().startFolder, made ? here.path() + "/Save" : QString());
