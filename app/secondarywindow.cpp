@@ -20,7 +20,4 @@ void SecondaryWindow::closeToMainWindow() {
     if (MainWindow) MainWindow->activateWindow();
 }
 
-void SecondaryWindow::reject() {
-    QDialog::reject();
-    if (MainWindow) MainWindow->activateWindow();
-}
+void SecondaryWindow::reject() { closeToMainWindow(); }

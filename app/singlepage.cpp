@@ -174,18 +174,17 @@ void SinglePage::placeColumns() {
         if (c < 0x7f || c >= 0xa0) widest = std::max(widest, idMetrics.horizontalAdvance(QChar(c)));
     const int idRoom = static_cast<int>(std::ceil(widest * kDeviceIdLength));
 
-    int valueX = lines[0].value->x();
+    const int designValueX = lines[0].value->x();
+    const int designRightValueX = lines[0].rightValue->x();
+    int valueX = designValueX;
     for (const auto& l : lines) valueX = std::max(valueX, rightOf(l.caption) + kTextGap);
-    int rightValueX = lines[0].rightValue->x();
-    bool designFits = lines[0].rightCaption->x() >= valueX + idRoom + kTextGap;
-    for (const auto& l : lines) {
+    int rightValueX = std::max(
+        designRightValueX, valueX + idRoom + kTextGap + lines[0].rightCaption->width() + kTextGap);
+    for (const auto& l : lines)
         rightValueX = std::max(rightValueX, rightOf(l.rightCaption) + kTextGap);
-        designFits = designFits && l.value->x() == valueX;
-    }
-    rightValueX = std::max(rightValueX,
-                           valueX + idRoom + kTextGap + lines[0].rightCaption->width() + kTextGap);
+    const bool designFits = valueX == designValueX && rightValueX == designRightValueX &&
+                            lines[0].rightCaption->x() >= valueX + idRoom + kTextGap;
     for (const auto& l : lines) {
-        designFits = designFits && l.rightValue->x() == rightValueX;
         moveToX(l.value, valueX);
         moveToX(l.rightValue, rightValueX);
     }

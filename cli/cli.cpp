@@ -37,6 +37,11 @@ std::string plural(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+// How many records the archive took as new.
+std::size_t countAdded(const std::vector<bool>& added) {
+    return static_cast<std::size_t>(std::count(added.begin(), added.end(), true));
+}
+
 // The one-line progress note on a terminal: each note replaces the last.
 class Progress {
 public:
@@ -181,9 +186,7 @@ private:
             const int code = writeRawOnly(listing->block);
             return code != CliDone ? code : archiveFailed(error);
         }
-        const std::size_t fresh =
-            static_cast<std::size_t>(std::count(added.begin(), added.end(), true));
-        *note += ", " + std::to_string(fresh) + " new";
+        *note += ", " + std::to_string(countAdded(added)) + " new";
         if (!o_.newOnly) return CliDone;
         std::vector<TestRecord> kept;
         for (std::size_t i = 0; i < added.size(); ++i)
@@ -276,10 +279,8 @@ private:
             if (!archive->addDownload(f.tester, times[i], f.block, f.records, &added, &error,
                                       f.form))
                 return archiveFailed(error);
-            const std::size_t fresh =
-                static_cast<std::size_t>(std::count(added.begin(), added.end(), true));
             std::fprintf(io_.out, "%s: %s, %zu new\n", o_.importFiles[i].c_str(),
-                         plural(f.records.size(), "record", "records").c_str(), fresh);
+                         plural(f.records.size(), "record", "records").c_str(), countAdded(added));
         }
         return std::fflush(io_.out) == 0 ? CliDone : stdoutFailed("import");
     }
