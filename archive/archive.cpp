@@ -1,5 +1,6 @@
 #include "archive/archive.h"
 
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QByteArray>
@@ -14,37 +15,40 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <numeric>
+#include <unordered_map>
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 60000;  // a busy SQLite archive is waited for, not refused
 constexpr const char* kDefaultConnectTimeout = "10";
-// Serialises the first creation of the tables on PostgreSQL, where two
-// concurrent CREATE TABLE IF NOT EXISTS can collide.
+// Serialises the creation and upgrade of the tables on PostgreSQL, where two
+// concurrent CREATE TABLE can collide.  Bounded by the session's lock_timeout.
 constexpr long long kCreateLockKey = 0x4c554d4b455354;  // "LUMKEST"
 
-// The tables; %ID% and %BYTES% are the one difference between the two
-// database systems.  SCHEMA.md describes every column.
-const char* const kTables[] = {
-    "CREATE TABLE IF NOT EXISTS blocks ("
+// The tables of schema version 1.  %T% is where the tables live (the schema
+// lumkest on PostgreSQL, so that no search_path can split the archive; the
+// one database on SQLite); %ID% and %BYTES% are the other differences
+// between the two database systems.  SCHEMA.md describes every column.
+const char* const kVersion1[] = {
+    "CREATE TABLE %T%blocks ("
     " sha256 TEXT PRIMARY KEY,"
     " bytes %BYTES% NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS downloads ("
+    "CREATE TABLE %T%downloads ("
     " id %ID%,"
     " tester_serial TEXT NOT NULL,"
     " tester_id TEXT NOT NULL,"
     " downloaded TEXT NOT NULL,"
     " downloaded_utc BIGINT NOT NULL,"
     " form INTEGER NOT NULL,"
-    " block_sha256 TEXT REFERENCES blocks (sha256),"
+    " block_sha256 TEXT REFERENCES %T%blocks (sha256),"
     " record_count INTEGER NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS records ("
+    "CREATE TABLE %T%records ("
     " id %ID%,"
     " record_key TEXT NOT NULL UNIQUE,"
     " tester_serial TEXT NOT NULL,"
-    " first_download BIGINT NOT NULL REFERENCES downloads (id),"
+    " first_download BIGINT NOT NULL REFERENCES %T%downloads (id),"
     " form INTEGER NOT NULL,"
     " device_id TEXT NOT NULL,"
     " test_date TEXT NOT NULL,"
@@ -64,16 +68,30 @@ const char* const kTables[] = {
     " peak_time_s BIGINT,"
     " pressure_mmhg_value DOUBLE PRECISION,"
     " pressure_user_value DOUBLE PRECISION)",
-    "CREATE INDEX IF NOT EXISTS records_device ON records (device_id, tested, id)",
-    "CREATE INDEX IF NOT EXISTS records_tested ON records (tested)",
-    "CREATE INDEX IF NOT EXISTS records_tester ON records (tester_serial, tested)",
-    "CREATE INDEX IF NOT EXISTS downloads_tester ON downloads (tester_serial)",
+    "CREATE INDEX records_device ON %T%records (device_id, tested, id)",
+    "CREATE INDEX records_tested ON %T%records (tested)",
+    "CREATE INDEX records_tester ON %T%records (tester_serial, tested)",
+    "CREATE INDEX downloads_tester ON %T%downloads (tester_serial)",
 };
 
-// The raw texts, in the records table's column order.
+// Version 2: the device ID as the record identity reads it, for history
+// --device, and each download's first records found by an index.  Between
+// the first two statements every record is keyed again (Connection::rekey).
+const char* const kVersion2Columns = "ALTER TABLE %T%records ADD COLUMN device_key TEXT NOT NULL DEFAULT ''";
+const char* const kVersion2Indexes[] = {
+    "DROP INDEX %T%records_device",
+    "CREATE INDEX records_device_key ON %T%records (device_key, tested, id)",
+    "CREATE INDEX records_first ON %T%records (first_download)",
+};
+
+// The raw texts, in the records table's column order, then the unit.
 const char* const kTextColumns =
     "device_id, test_date, test_time, test_duration, flow, volume, pressure_mmhg, "
     "pressure_user, peak_time";
+constexpr int kRecordColumns = 11;  // the nine texts, unit_code, unit
+
+// Server encodings that keep every byte 0x01-0xFF of the tester's texts.
+const char* const kWholeEncodings[] = {"UTF8", "LATIN1", "SQL_ASCII"};
 
 QString latin1(const std::string& s) {
     return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
@@ -256,6 +274,51 @@ std::string sha256Hex(const std::vector<std::uint8_t>& bytes) {
 
 std::atomic<unsigned> connectionCount{0};
 
+
+// A record's raw texts and unit from a row, at column `at` on: the nine
+// texts, unit_code and unit (kTextColumns, unit_code, unit).
+TestRecord rowRecord(const QSqlQuery& q, int at) {
+    TestRecord r = emptyRecord();
+    char* const fields[] = {r.deviceID,     r.testDate,     r.testTime,
+                            r.testDuration, r.flow,         r.volume,
+                            r.pressureMMHG, r.pressureUser, r.peakPressureTime};
+    const std::size_t sizes[] = {
+        sizeof r.deviceID,     sizeof r.testDate,     sizeof r.testTime,
+        sizeof r.testDuration, sizeof r.flow,         sizeof r.volume,
+        sizeof r.pressureMMHG, sizeof r.pressureUser, sizeof r.peakPressureTime};
+    for (int k = 0; k < 9; ++k) setField(fields[k], sizes[k], bytesOf(q.value(at + k).toString()));
+    const QVariant code = q.value(at + 9);
+    r.pressureUnits = code.isNull() ? unitCode(bytesOf(q.value(at + 10).toString()))
+                                    : static_cast<char>(code.toInt());
+    return r;
+}
+
+std::vector<std::string> recordTexts(const TestRecord& r) {
+    return {FIELD_TEXT(r, deviceID),     FIELD_TEXT(r, testDate),     FIELD_TEXT(r, testTime),
+            FIELD_TEXT(r, testDuration), FIELD_TEXT(r, flow),         FIELD_TEXT(r, volume),
+            FIELD_TEXT(r, pressureMMHG), FIELD_TEXT(r, pressureUser), FIELD_TEXT(r, peakPressureTime)};
+}
+
+// The unit code as the archive keeps it: NULL when a file named mmHg, whose
+// code is known only from a received block.
+QVariant unitCodeValue(const TestRecord& r, bool codeKnown) {
+    return codeKnown ? QVariant(static_cast<int>(static_cast<unsigned char>(r.pressureUnits)))
+                     : QVariant(QMetaType::fromType<int>());
+}
+
+// Whether a record's unit code came with it: always from a received block;
+// from a file, for any unit but mmHg (whose code a file does not show).
+bool codeKnownIn(RecordForm form, const TestRecord& r) {
+    return form == RecordForm::Received || unitCode(unitName(r.pressureUnits)) != 'm';
+}
+
+// Whether the file lies on a file system mounted read-only, where nobody
+// can change it while it is read.
+bool onReadOnlyFileSystem(const std::string& name) {
+    struct statvfs fs;
+    return ::statvfs(name.c_str(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0;
+}
+
 }  // namespace
 
 struct Archive::Connection {
@@ -263,6 +326,10 @@ struct Archive::Connection {
     QSqlDatabase db;
     bool postgres = false;
     std::string shown;  // the archive as messages name it
+    int version = 0;    // of the archive as found (0: none yet)
+    QString at;         // where the tables are, with its dot: "lumkest." on PostgreSQL
+    QString oldSchema;  // PostgreSQL, version 1: the schema search_path put its tables in
+    bool inTransaction = false;  // one begun by Archive::begin
 
     ~Connection() {
         db.close();
@@ -270,17 +337,40 @@ struct Archive::Connection {
         QSqlDatabase::removeDatabase(name);
     }
 
+    QString sql(const char* text) const { return sql(QString::fromLatin1(text)); }
+    QString sql(QString text) const {
+        text.replace(QLatin1String("%T%"), at);
+        text.replace(QLatin1String("%ID%"),
+                     postgres ? QLatin1String("BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY")
+                              : QLatin1String("INTEGER PRIMARY KEY"));
+        text.replace(QLatin1String("%BYTES%"),
+                     postgres ? QLatin1String("BYTEA") : QLatin1String("BLOB"));
+        return text;
+    }
+
     std::string failure(const char* what, const QSqlError& e) const {
-        const std::string cause = oneLine(e);
+        std::string cause = oneLine(e);
         // SQLite finds a read-only archive at its first statement, a read.
         if (cause.find("readonly database") != std::string::npos) what = "cannot write to";
+        // A lock another session holds beyond the waiting time: SQLite's
+        // busy timeout, PostgreSQL's lock_timeout (SQLSTATE 55P03).
+        const QString code = e.nativeErrorCode();
+        if (code == QLatin1String("55P03") || cause.find("database is locked") != std::string::npos)
+            cause = "another process holds the archive (" + cause + ")";
         return std::string(what) + " " + shown + ": " + cause;
     }
 
+    // Prepares a statement; false with *error set.
+    bool prepare(QSqlQuery& q, const QString& text, const char* what, std::string* error) {
+        if (q.prepare(text)) return true;
+        *error = failure(what, q.lastError());
+        return false;
+    }
+
     // Runs one statement without values; false with *error set.
-    bool exec(const QString& sql, const char* what, std::string* error) {
+    bool exec(const QString& text, const char* what, std::string* error) {
         QSqlQuery q(db);
-        if (q.exec(sql)) return true;
+        if (q.exec(text)) return true;
         *error = failure(what, q.lastError());
         return false;
     }
@@ -295,101 +385,323 @@ struct Archive::Connection {
     void rollback() {
         QSqlQuery q(db);
         q.exec(QStringLiteral("ROLLBACK"));
+        inTransaction = false;
+    }
+    bool commit(std::string* error) {
+        inTransaction = false;
+        if (exec(QStringLiteral("COMMIT"), "cannot write to", error)) return true;
+        rollback();
+        return false;
     }
 
-    // The schema version; 0 for an archive with no tables yet.  False when
-    // it cannot be read or the database is not an archive.
-    bool version(int* v, std::string* error) {
+    // Finds the archive: its schema version (0: none yet) and where its
+    // tables are.  False when it cannot be read or holds other tables.
+    bool findArchive(std::string* error) {
         QSqlQuery q(db);
+        version = 0;
         if (postgres) {
-            if (!q.exec(QStringLiteral("SELECT to_regclass('archive_version') IS NOT NULL")) ||
+            at = QStringLiteral("lumkest.");
+            oldSchema.clear();
+            // Version 2 keeps its tables in the schema lumkest; version 1
+            // made them wherever search_path pointed.
+            if (!q.exec(QStringLiteral(
+                    "SELECT to_regclass('lumkest.archive_version') IS NOT NULL, "
+                    "(SELECT n.nspname FROM pg_class c JOIN pg_namespace n ON n.oid = "
+                    "c.relnamespace WHERE c.oid = to_regclass('archive_version'))")) ||
                 !q.next()) {
                 *error = failure("cannot read", q.lastError());
                 return false;
             }
-            *v = 0;
-            if (!q.value(0).toBool()) return true;
-            if (!q.exec(QStringLiteral("SELECT max(version) FROM archive_version")) || !q.next()) {
+            if (!q.value(0).toBool()) {
+                if (q.value(1).isNull()) return true;
+                oldSchema = q.value(1).toString();
+                at = db.driver()->escapeIdentifier(oldSchema, QSqlDriver::TableName) + '.';
+            }
+            if (!q.exec(sql("SELECT max(version) FROM %T%archive_version")) || !q.next()) {
                 *error = failure("cannot read", q.lastError());
                 return false;
             }
-            *v = q.value(0).toInt();
+            version = q.value(0).toInt();
             return true;
         }
         // One statement, so one snapshot: the version and the tables that
         // another process may be creating at this moment.
-        if (!q.exec(QStringLiteral("SELECT (SELECT user_version FROM pragma_user_version), "
-                                   "(SELECT count(*) FROM sqlite_master)")) ||
+        if (!q.exec(QStringLiteral(
+                "SELECT (SELECT user_version FROM pragma_user_version), "
+                "(SELECT count(*) FROM sqlite_master), "
+                "(SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+                "('blocks', 'downloads', 'records'))")) ||
             !q.next()) {
             *error = failure("cannot read", q.lastError());
             return false;
         }
-        *v = q.value(0).toInt();
-        if (*v != 0) return true;
-        if (q.value(1).toInt() != 0) {
-            *error = shown + " is not a LUM Kest archive (a database of other tables)";
-            return false;
+        const int userVersion = q.value(0).toInt();
+        if (q.value(2).toInt() == 3 && userVersion > 0) {
+            version = userVersion;
+            return true;
         }
-        return true;
+        if (q.value(1).toInt() == 0 && userVersion == 0) return true;
+        *error = shown + " is not a LUM Kest archive (a database of other tables)";
+        return false;
     }
 
-    bool createTables(std::string* error) {
+    // Brings the archive to this program's schema version in one
+    // transaction: creates it, or upgrades an older one step by step.
+    bool upgrade(std::string* error) {
         // On PostgreSQL a session lock, taken before the transaction starts,
         // so that the transaction sees the tables another connection may
         // have made meanwhile.
         if (postgres) {
             QSqlQuery lock(db);
-            lock.prepare(QStringLiteral("SELECT pg_advisory_lock(?)"));
+            if (!prepare(lock, QStringLiteral("SELECT pg_advisory_lock(?)"), "cannot write to",
+                         error))
+                return false;
             lock.addBindValue(kCreateLockKey);
             if (!lock.exec()) {
                 *error = failure("cannot write to", lock.lastError());
                 return false;
             }
         }
-        const bool ok = createTablesLocked(error);
+        bool ok = begin(error) && findArchive(error);
+        if (ok && version > kSchemaVersion) ok = newerVersion(error);
+        if (ok && version < kSchemaVersion) {
+            if (version < 1) ok = createVersion1(error);
+            if (ok && version < 2) ok = upgradeTo2(error);
+            if (ok) ok = setVersion(error);
+        }
+        if (ok) ok = commit(error);
+        if (!ok) rollback();
         if (postgres) {
             QSqlQuery unlock(db);
             unlock.prepare(QStringLiteral("SELECT pg_advisory_unlock(?)"));
             unlock.addBindValue(kCreateLockKey);
             unlock.exec();
         }
-        return ok;
+        return ok && findArchive(error);
     }
 
-    bool createTablesLocked(std::string* error) {
-        if (!begin(error)) return false;
-        int v = 0;
-        bool ok = true;
-        ok = ok && version(&v, error);
-        if (ok && v == 0) {
-            for (const char* table : kTables) {
-                QString sql = QString::fromLatin1(table);
-                sql.replace(QLatin1String("%ID%"),
-                            postgres
-                                ? QLatin1String("BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY")
-                                : QLatin1String("INTEGER PRIMARY KEY"));
-                sql.replace(QLatin1String("%BYTES%"),
-                            postgres ? QLatin1String("BYTEA") : QLatin1String("BLOB"));
-                if (!(ok = exec(sql, "cannot write to", error))) break;
-            }
-            if (ok && postgres)
-                ok = exec(QStringLiteral("CREATE TABLE archive_version (version INTEGER NOT NULL)"),
-                          "cannot write to", error) &&
-                     exec(QStringLiteral("INSERT INTO archive_version VALUES (%1)")
-                              .arg(kSchemaVersion),
-                          "cannot write to", error);
-            if (ok && !postgres)
-                ok = exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion),
-                          "cannot write to", error);
+    bool newerVersion(std::string* error) const {
+        *error = shown + " has archive schema version " + std::to_string(version) +
+                 "; this program reads versions 1 to " + std::to_string(kSchemaVersion) +
+                 " (made by a newer LUM Kest?)";
+        return false;
+    }
+
+    bool createVersion1(std::string* error) {
+        at = postgres ? QStringLiteral("lumkest.") : QString();
+        if (postgres && !exec(QStringLiteral("CREATE SCHEMA IF NOT EXISTS lumkest"),
+                              "cannot write to", error))
+            return false;
+        for (const char* table : kVersion1)
+            if (!exec(sql(table), "cannot write to", error)) return false;
+        if (postgres &&
+            !(exec(sql("CREATE TABLE %T%archive_version (version INTEGER NOT NULL)"),
+                   "cannot write to", error) &&
+              exec(sql("INSERT INTO %T%archive_version VALUES (1)"), "cannot write to", error)))
+            return false;
+        version = 1;
+        return true;
+    }
+
+    bool upgradeTo2(std::string* error) {
+        // Version 1 on PostgreSQL: its tables move into the schema lumkest,
+        // with their indexes, constraints and identity sequences.
+        if (postgres && !oldSchema.isEmpty()) {
+            if (!exec(QStringLiteral("CREATE SCHEMA IF NOT EXISTS lumkest"), "cannot write to",
+                      error))
+                return false;
+            for (const char* table : {"blocks", "downloads", "records", "archive_version"})
+                if (!exec(sql(QStringLiteral("ALTER TABLE %T%%1 SET SCHEMA lumkest")
+                                  .arg(QLatin1String(table))),
+                          "cannot write to", error))
+                    return false;
+            at = QStringLiteral("lumkest.");
+            oldSchema.clear();
         }
-        if (ok) ok = exec(QStringLiteral("COMMIT"), "cannot write to", error);
-        if (!ok) rollback();
-        return ok;
+        if (!exec(sql(kVersion2Columns), "cannot write to", error) || !rekey(error)) return false;
+        for (const char* index : kVersion2Indexes)
+            if (!exec(sql(index), "cannot write to", error)) return false;
+        version = 2;
+        return true;
+    }
+
+    bool setVersion(std::string* error) {
+        return postgres ? exec(sql(QStringLiteral("UPDATE %T%archive_version SET version = %1")
+                                       .arg(kSchemaVersion)),
+                               "cannot write to", error)
+                        : exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchemaVersion),
+                               "cannot write to", error);
+    }
+
+    // Every record keyed again by today's identity rule, with its device
+    // key.  Records that the rule now finds to be one (kept twice before)
+    // become the first of them, which takes the fullest texts among them.
+    bool rekey(std::string* error) {
+        struct Row {
+            qlonglong id;
+            std::string key, deviceKey;
+        };
+        struct Kept {
+            qlonglong id;
+            int form;
+        };
+        std::vector<Row> rows;
+        std::vector<qlonglong> twice;
+        std::vector<std::pair<qlonglong, std::pair<int, TestRecord>>> fuller;
+        std::unordered_map<std::string, Kept> first;
+        {
+            QSqlQuery q(db);
+            q.setForwardOnly(true);
+            if (!q.exec(sql(QStringLiteral("SELECT %1, unit_code, unit, id, tester_serial, form, "
+                                           "record_key FROM %T%records ORDER BY id")
+                                .arg(QLatin1String(kTextColumns))))) {
+                *error = failure("cannot read", q.lastError());
+                return false;
+            }
+            while (q.next()) {
+                const TestRecord r = rowRecord(q, 0);
+                const qlonglong id = q.value(kRecordColumns).toLongLong();
+                const int form = q.value(kRecordColumns + 2).toInt();
+                std::string key = recordKey(bytesOf(q.value(kRecordColumns + 1).toString()), r);
+                const auto [it, isNew] = first.emplace(key, Kept{id, form});
+                if (!isNew) {
+                    twice.push_back(id);
+                    if (form > it->second.form) {
+                        it->second.form = form;
+                        fuller.push_back({it->second.id, {form, r}});
+                    }
+                    continue;
+                }
+                std::string deviceKey = identityText(FIELD_TEXT(r, deviceID));
+                rows.push_back({id, std::move(key), std::move(deviceKey)});
+            }
+            if (q.lastError().isValid()) {
+                *error = failure("cannot read", q.lastError());
+                return false;
+            }
+        }
+        QSqlQuery drop(db), texts(db), key(db);
+        if (!prepare(drop, sql("DELETE FROM %T%records WHERE id = ?"), "cannot write to", error) ||
+            !prepare(texts,
+                     sql("UPDATE %T%records SET form = ?, device_id = ?, test_date = ?, "
+                         "test_time = ?, test_duration = ?, flow = ?, volume = ?, "
+                         "pressure_mmhg = ?, pressure_user = ?, peak_time = ?, unit_code = ? "
+                         "WHERE id = ?"),
+                     "cannot write to", error) ||
+            !prepare(key, sql("UPDATE %T%records SET record_key = ?, device_key = ? WHERE id = ?"),
+                     "cannot write to", error))
+            return false;
+        auto run = [&](QSqlQuery& q) {
+            if (q.exec()) return true;
+            *error = failure("cannot write to", q.lastError());
+            return false;
+        };
+        // The extra rows go first, so that no key is ever held twice.
+        for (qlonglong id : twice) {
+            drop.addBindValue(id);
+            if (!run(drop)) return false;
+        }
+        for (const auto& [id, record] : fuller) {
+            texts.addBindValue(record.first);
+            for (const std::string& text : recordTexts(record.second))
+                texts.addBindValue(latin1(text));
+            texts.addBindValue(unitCodeValue(
+                record.second,
+                codeKnownIn(static_cast<RecordForm>(record.first), record.second)));
+            texts.addBindValue(id);
+            if (!run(texts)) return false;
+        }
+        for (const Row& row : rows) {
+            key.addBindValue(latin1(row.key));
+            key.addBindValue(latin1(row.deviceKey));
+            key.addBindValue(row.id);
+            if (!run(key)) return false;
+        }
+        return true;
     }
 };
 
+namespace {
+
+// Adds records to the archive, or gives a record already there the fuller
+// texts of a fuller form.  Its identity, its typed values (which follow
+// from the identity) and the download that first brought it stay.
+class RecordWriter {
+public:
+    explicit RecordWriter(Archive::Connection& c) : c_(c), insert_(c.db), upgrade_(c.db) {}
+
+    bool prepare(std::string* error) {
+        return c_.prepare(
+                   insert_,
+                   c_.sql(QStringLiteral(
+                              "INSERT INTO %T%records (record_key, tester_serial, first_download, "
+                              "form, %1, unit_code, unit, device_key, tested, flow_ml_h, "
+                              "volume_ml, duration_s, peak_time_s, pressure_mmhg_value, "
+                              "pressure_user_value) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                              "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (record_key) DO NOTHING")
+                              .arg(QLatin1String(kTextColumns))),
+                   "cannot write to", error) &&
+               c_.prepare(upgrade_,
+                          c_.sql("UPDATE %T%records SET form = ?, device_id = ?, test_date = ?, "
+                                 "test_time = ?, test_duration = ?, flow = ?, volume = ?, "
+                                 "pressure_mmhg = ?, pressure_user = ?, peak_time = ?, "
+                                 "unit_code = ? WHERE record_key = ? AND form < ?"),
+                          "cannot write to", error);
+    }
+
+    // *added: whether it was new.  codeKnown: whether its unit code is the
+    // one received (a file names mmHg, not its code).
+    bool add(qlonglong download, const std::string& serial, const std::string& key,
+             const TestRecord& r, RecordForm form, bool codeKnown, bool* added,
+             std::string* error) {
+        const TypedRecord t = typedRecord(r);
+        const std::vector<std::string> texts = recordTexts(r);
+        const QVariant code = unitCodeValue(r, codeKnown);
+        insert_.addBindValue(latin1(key));
+        insert_.addBindValue(latin1(serial));
+        insert_.addBindValue(download);
+        insert_.addBindValue(static_cast<int>(form));
+        for (const std::string& text : texts) insert_.addBindValue(latin1(text));
+        insert_.addBindValue(code);
+        insert_.addBindValue(latin1(t.unit));
+        insert_.addBindValue(latin1(identityText(texts[0])));
+        insert_.addBindValue(nullable(t.tested));
+        insert_.addBindValue(nullable(t.flow));
+        insert_.addBindValue(nullable(t.volume));
+        insert_.addBindValue(nullable(t.durationSeconds));
+        insert_.addBindValue(nullable(t.peakSeconds));
+        insert_.addBindValue(nullable(t.pressureMmHg));
+        insert_.addBindValue(nullable(t.pressureUser));
+        if (!insert_.exec()) {
+            *error = c_.failure("cannot write to", insert_.lastError());
+            return false;
+        }
+        *added = insert_.numRowsAffected() == 1;
+        if (*added || form == RecordForm::Csv) return true;
+        upgrade_.addBindValue(static_cast<int>(form));
+        for (const std::string& text : texts) upgrade_.addBindValue(latin1(text));
+        upgrade_.addBindValue(code);
+        upgrade_.addBindValue(latin1(key));
+        upgrade_.addBindValue(static_cast<int>(form));
+        if (upgrade_.exec()) return true;
+        *error = c_.failure("cannot write to", upgrade_.lastError());
+        return false;
+    }
+
+private:
+    Archive::Connection& c_;
+    QSqlQuery insert_, upgrade_;
+};
+
+}  // namespace
+
+
 Archive::Archive(std::unique_ptr<Connection> connection) : c_(std::move(connection)) {}
 Archive::~Archive() = default;
+
+bool Archive::isSqliteFile(const std::string& bytes) {
+    return bytes.compare(0, 16, std::string("SQLite format 3\0", 16)) == 0;
+}
 
 std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* error,
                                        ArchiveAccess access) {
@@ -408,6 +720,7 @@ std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* err
         *error = "no archive named";
         return nullptr;
     }
+    const bool reading = access == ArchiveAccess::Read;
     if (c->postgres) {
         std::string why;
         if (!setFromUri(name, &c->db, &why)) {
@@ -415,54 +728,83 @@ std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* err
             return nullptr;
         }
     } else {
-        // An archive this user may only read (a copy on a read-only share,
-        // say) is opened as a file that nobody changes meanwhile: its
-        // write-ahead log needs a shared-memory file beside it otherwise.
-        if (access == ArchiveAccess::Read && ::access(name.c_str(), F_OK) != 0) {
+        if (reading && ::access(name.c_str(), F_OK) != 0) {
             *error = "cannot open " + c->shown + ": " + std::strerror(errno);
             return nullptr;
         }
-        const bool fixedFile = access == ArchiveAccess::Read && ::access(name.c_str(), F_OK) == 0 &&
-                               ::access(name.c_str(), W_OK) != 0;
+        // A reader who may not write the file opens it read-only; it still
+        // takes SQLite's locks, so it sees every commit and never a half-made
+        // one.  Only on a file system mounted read-only, where nobody writes,
+        // is it opened as a file that never changes.
+        const bool readOnly = reading && ::access(name.c_str(), W_OK) != 0;
+        const bool fixed = readOnly && onReadOnlyFileSystem(name);
         c->db.setDatabaseName(sqliteUri(name) +
-                              (fixedFile ? QStringLiteral("?immutable=1") : QString()));
+                              (fixed ? QStringLiteral("?immutable=1") : QString()));
         c->db.setConnectOptions(
             QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs) +
-            (fixedFile ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
+            (readOnly ? QStringLiteral(";QSQLITE_OPEN_READONLY") : QString()));
     }
     if (!c->db.open()) {
         *error = c->failure("cannot open", c->db.lastError());
         return nullptr;
     }
-    int v = 0;
-    if (!c->version(&v, error)) return nullptr;
-    if (v == 0 && access == ArchiveAccess::Read && !c->postgres) {
-        *error = c->shown + " holds no archive yet";
+    if (c->postgres) {
+        // The tester's texts are kept as Latin-1 read byte for byte: the
+        // database must hold every character U+0001-U+00FF.
+        QSqlQuery q(c->db);
+        if (!q.exec(QStringLiteral("SHOW server_encoding")) || !q.next()) {
+            *error = c->failure("cannot read", q.lastError());
+            return nullptr;
+        }
+        const std::string encoding = bytesOf(q.value(0).toString());
+        if (std::none_of(std::begin(kWholeEncodings), std::end(kWholeEncodings),
+                         [&](const char* e) { return encoding == e; })) {
+            *error = "cannot use " + c->shown + ": its encoding " + encoding +
+                     " cannot hold every byte of the tester's texts; make the database with "
+                     "ENCODING 'UTF8'";
+            return nullptr;
+        }
+    }
+    if (!c->findArchive(error)) return nullptr;
+    if (c->version > kSchemaVersion) {
+        c->newerVersion(error);
         return nullptr;
     }
-    if (v == 0 && !c->createTables(error)) return nullptr;
-    if (v == 0 && !c->version(&v, error)) return nullptr;
-    if (v == kSchemaVersion && !c->postgres) {
-        // An SQLite archive keeps a write-ahead log beside it (NAME-wal,
-        // NAME-shm): a download then costs one flush to disk instead of
-        // several, and reading goes on while another process writes.  The
-        // mode stays with the file; where it cannot be set (a read-only
-        // archive, another process busy with it) the archive works as it is.
-        QSqlQuery(c->db).exec(QStringLiteral("PRAGMA journal_mode = WAL"));
+    if (reading) {
+        if (c->version == 0) {
+            *error = c->shown + " holds no archive yet";
+            return nullptr;
+        }
+        return std::unique_ptr<Archive>(new Archive(std::move(c)));
     }
-    if (v != kSchemaVersion) {
-        *error = c->shown + " has archive schema version " + std::to_string(v) +
-                 "; this program reads version " + std::to_string(kSchemaVersion) +
-                 " (made by a newer LUM Kest?)";
-        return nullptr;
+    if (c->version < kSchemaVersion && !c->upgrade(error)) return nullptr;
+    if (!c->postgres) {
+        // A rollback journal rather than a write-ahead log: a reader who may
+        // not write the folder then reads every commit, and no -wal or -shm
+        // file stays beside the archive.  Archives made in write-ahead-log
+        // mode are switched once no other process has them open.
+        QSqlQuery q(c->db);
+        if (q.exec(QStringLiteral("PRAGMA journal_mode")) && q.next() &&
+            q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0)
+            q.exec(QStringLiteral("PRAGMA journal_mode = DELETE"));
     }
     return std::unique_ptr<Archive>(new Archive(std::move(c)));
 }
 
+bool Archive::begin(std::string* error) {
+    if (!c_->begin(error)) return false;
+    c_->inTransaction = true;
+    return true;
+}
+
+bool Archive::commit(std::string* error) { return c_->commit(error); }
+
+void Archive::rollback() { c_->rollback(); }
+
 bool Archive::addDownload(const ArchiveTester& tester, std::time_t downloaded,
                           const std::vector<std::uint8_t>& block,
                           const std::vector<TestRecord>& records, std::vector<bool>* added,
-                          std::string* error, RecordForm form) {
+                          std::string* error, RecordForm form, long long* number) {
     added->assign(records.size(), false);
     // Everything that needs no database first, to keep the transaction short.
     std::vector<std::string> keys;
@@ -476,31 +818,37 @@ bool Archive::addDownload(const ArchiveTester& tester, std::time_t downloaded,
                      [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
     const std::string blockSha = block.empty() ? std::string() : sha256Hex(block);
 
-    QSqlDatabase& db = c_->db;
-    if (!c_->begin(error)) return false;
-    auto fail = [&](const QSqlQuery& q) {
-        *error = c_->failure("cannot write to", q.lastError());
+    const bool own = !c_->inTransaction;
+    if (own && !c_->begin(error)) return false;
+    auto fail = [&](const QSqlQuery* q) {
+        if (q) *error = c_->failure("cannot write to", q->lastError());
         c_->rollback();
         added->assign(records.size(), false);
         return false;
     };
 
     if (!block.empty()) {
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral(
-            "INSERT INTO blocks (sha256, bytes) VALUES (?, ?) ON CONFLICT (sha256) DO NOTHING"));
+        QSqlQuery q(c_->db);
+        if (!c_->prepare(q,
+                         c_->sql("INSERT INTO %T%blocks (sha256, bytes) VALUES (?, ?) "
+                                 "ON CONFLICT (sha256) DO NOTHING"),
+                         "cannot write to", error))
+            return fail(nullptr);
         q.addBindValue(latin1(blockSha));
         q.addBindValue(QByteArray(reinterpret_cast<const char*>(block.data()),
                                   static_cast<qsizetype>(block.size())));
-        if (!q.exec()) return fail(q);
+        if (!q.exec()) return fail(&q);
     }
 
     qlonglong downloadId = 0;
     {
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral(
-            "INSERT INTO downloads (tester_serial, tester_id, downloaded, downloaded_utc, form, "
-            "block_sha256, record_count) VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id"));
+        QSqlQuery q(c_->db);
+        if (!c_->prepare(q,
+                         c_->sql("INSERT INTO %T%downloads (tester_serial, tester_id, downloaded, "
+                                 "downloaded_utc, form, block_sha256, record_count) VALUES "
+                                 "(?, ?, ?, ?, ?, ?, ?) RETURNING id"),
+                         "cannot write to", error))
+            return fail(nullptr);
         q.addBindValue(latin1(tester.serial));
         q.addBindValue(latin1(tester.id));
         q.addBindValue(latin1(isoLocalTime(downloaded)));
@@ -509,139 +857,269 @@ bool Archive::addDownload(const ArchiveTester& tester, std::time_t downloaded,
         q.addBindValue(block.empty() ? QVariant(QMetaType::fromType<QString>())
                                      : QVariant(latin1(blockSha)));
         q.addBindValue(static_cast<int>(records.size()));
-        if (!q.exec() || !q.next()) return fail(q);
+        if (!q.exec() || !q.next()) return fail(&q);
         downloadId = q.value(0).toLongLong();
         q.finish();
     }
 
-    QSqlQuery insert(db), upgrade(db);
-    insert.prepare(
-        QStringLiteral(
-            "INSERT INTO records (record_key, tester_serial, first_download, form, %1, "
-            "unit_code, unit, tested, flow_ml_h, volume_ml, duration_s, peak_time_s, "
-            "pressure_mmhg_value, pressure_user_value) VALUES (?, ?, ?, ?, ?, ?, ?, ?, "
-            "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (record_key) DO NOTHING")
-            .arg(QLatin1String(kTextColumns)));
-    // A record archived before in a lesser form (a CSV export, say) takes on
-    // the fuller texts of this one.  Its identity, its typed values (which
-    // follow from the identity) and the download that first brought it stay.
-    upgrade.prepare(QStringLiteral(
-        "UPDATE records SET form = ?, device_id = ?, test_date = ?, test_time = ?, "
-        "test_duration = ?, flow = ?, volume = ?, pressure_mmhg = ?, pressure_user = ?, "
-        "peak_time = ?, unit_code = ? WHERE record_key = ? AND form < ?"));
+    RecordWriter writer(*c_);
+    if (!writer.prepare(error)) return fail(nullptr);
     for (std::size_t i : order) {
-        const TestRecord& r = records[i];
-        const TypedRecord t = typedRecord(r);
-        const std::string texts[] = {FIELD_TEXT(r, deviceID),
-                                     FIELD_TEXT(r, testDate),
-                                     FIELD_TEXT(r, testTime),
-                                     FIELD_TEXT(r, testDuration),
-                                     FIELD_TEXT(r, flow),
-                                     FIELD_TEXT(r, volume),
-                                     FIELD_TEXT(r, pressureMMHG),
-                                     FIELD_TEXT(r, pressureUser),
-                                     FIELD_TEXT(r, peakPressureTime)};
-        // A file names the unit, not its code: the code of an mmHg unit is
-        // known only from a received block.
-        const bool codeKnown = form == RecordForm::Received || unitCode(t.unit) != 'm';
-        const QVariant code =
-            codeKnown ? QVariant(static_cast<int>(static_cast<unsigned char>(r.pressureUnits)))
-                      : QVariant(QMetaType::fromType<int>());
-        insert.addBindValue(latin1(keys[i]));
-        insert.addBindValue(latin1(tester.serial));
-        insert.addBindValue(downloadId);
-        insert.addBindValue(static_cast<int>(form));
-        for (const std::string& text : texts) insert.addBindValue(latin1(text));
-        insert.addBindValue(code);
-        insert.addBindValue(latin1(t.unit));
-        insert.addBindValue(nullable(t.tested));
-        insert.addBindValue(nullable(t.flow));
-        insert.addBindValue(nullable(t.volume));
-        insert.addBindValue(nullable(t.durationSeconds));
-        insert.addBindValue(nullable(t.peakSeconds));
-        insert.addBindValue(nullable(t.pressureMmHg));
-        insert.addBindValue(nullable(t.pressureUser));
-        if (!insert.exec()) return fail(insert);
-        (*added)[i] = insert.numRowsAffected() == 1;
-        if ((*added)[i] || form == RecordForm::Csv) continue;
-        upgrade.addBindValue(static_cast<int>(form));
-        for (const std::string& text : texts) upgrade.addBindValue(latin1(text));
-        upgrade.addBindValue(code);
-        upgrade.addBindValue(latin1(keys[i]));
-        upgrade.addBindValue(static_cast<int>(form));
-        if (!upgrade.exec()) return fail(upgrade);
+        bool isNew = false;
+        if (!writer.add(downloadId, tester.serial, keys[i], records[i], form,
+                        codeKnownIn(form, records[i]), &isNew, error))
+            return fail(nullptr);
+        (*added)[i] = isNew;
     }
-    QSqlQuery commit(db);
-    if (!commit.exec(QStringLiteral("COMMIT"))) return fail(commit);
+    if (own && !c_->commit(error)) {
+        added->assign(records.size(), false);
+        return false;
+    }
+    if (number) *number = downloadId;
     return true;
 }
 
-bool Archive::history(const HistoryFilter& filter, std::vector<ArchivedRecord>* out,
+bool Archive::addArchive(Archive& source, ArchiveImport* summary, std::string* error) {
+    *summary = ArchiveImport();
+    Connection& s = *source.c_;
+    struct Download {
+        qlonglong id;
+        QVariant serial, testerId, downloaded, utc, form, block, count;
+    };
+    std::vector<Download> downloads;
+    {
+        QSqlQuery q(s.db);
+        q.setForwardOnly(true);
+        if (!q.exec(s.sql("SELECT id, tester_serial, tester_id, downloaded, downloaded_utc, form, "
+                          "block_sha256, record_count FROM %T%downloads ORDER BY id"))) {
+            *error = s.failure("cannot read", q.lastError());
+            return false;
+        }
+        while (q.next())
+            downloads.push_back({q.value(0).toLongLong(), q.value(1), q.value(2), q.value(3),
+                                 q.value(4), q.value(5), q.value(6), q.value(7)});
+        if (q.lastError().isValid()) {
+            *error = s.failure("cannot read", q.lastError());
+            return false;
+        }
+    }
+    const bool own = !c_->inTransaction;
+    if (own && !c_->begin(error)) return false;
+    auto fail = [&](const QSqlQuery* q, const Connection& on, const char* what) {
+        if (q) *error = on.failure(what, q->lastError());
+        c_->rollback();
+        return false;
+    };
+    QSqlQuery block(s.db), putBlock(c_->db), same(c_->db), put(c_->db);
+    if (!s.prepare(block, s.sql("SELECT bytes FROM %T%blocks WHERE sha256 = ?"), "cannot read",
+                   error) ||
+        !c_->prepare(putBlock,
+                     c_->sql("INSERT INTO %T%blocks (sha256, bytes) VALUES (?, ?) "
+                             "ON CONFLICT (sha256) DO NOTHING"),
+                     "cannot write to", error) ||
+        !c_->prepare(same,
+                     c_->sql("SELECT id FROM %T%downloads WHERE tester_serial = ? AND "
+                             "tester_id = ? AND downloaded = ? AND downloaded_utc = ? AND "
+                             "form = ? AND coalesce(block_sha256, '') = ? AND record_count = ?"),
+                     "cannot read", error) ||
+        !c_->prepare(put,
+                     c_->sql("INSERT INTO %T%downloads (tester_serial, tester_id, downloaded, "
+                             "downloaded_utc, form, block_sha256, record_count) VALUES "
+                             "(?, ?, ?, ?, ?, ?, ?) RETURNING id"),
+                     "cannot write to", error))
+        return fail(nullptr, *c_, "");
+    // Each download is found here, or added with its block.
+    std::map<qlonglong, qlonglong> here;
+    for (const Download& d : downloads) {
+        ++summary->downloads;
+        same.addBindValue(d.serial);
+        same.addBindValue(d.testerId);
+        same.addBindValue(d.downloaded);
+        same.addBindValue(d.utc.toLongLong());
+        same.addBindValue(d.form.toInt());
+        same.addBindValue(d.block.isNull() ? QString() : d.block.toString());
+        same.addBindValue(d.count.toInt());
+        if (!same.exec()) return fail(&same, *c_, "cannot read");
+        if (same.next()) {
+            here[d.id] = same.value(0).toLongLong();
+            same.finish();
+            continue;
+        }
+        same.finish();
+        if (!d.block.isNull()) {
+            block.addBindValue(d.block);
+            if (!block.exec() || !block.next()) return fail(&block, s, "cannot read");
+            putBlock.addBindValue(d.block);
+            putBlock.addBindValue(block.value(0).toByteArray());
+            block.finish();
+            if (!putBlock.exec()) return fail(&putBlock, *c_, "cannot write to");
+        }
+        put.addBindValue(d.serial);
+        put.addBindValue(d.testerId);
+        put.addBindValue(d.downloaded);
+        put.addBindValue(d.utc.toLongLong());
+        put.addBindValue(d.form.toInt());
+        put.addBindValue(d.block.isNull() ? QVariant(QMetaType::fromType<QString>()) : d.block);
+        put.addBindValue(d.count.toInt());
+        if (!put.exec() || !put.next()) return fail(&put, *c_, "cannot write to");
+        here[d.id] = put.value(0).toLongLong();
+        put.finish();
+        ++summary->downloadsAdded;
+    }
+    // The records in the order the source archived them, each with the
+    // download that first brought it there.
+    RecordWriter writer(*c_);
+    if (!writer.prepare(error)) return fail(nullptr, *c_, "");
+    QSqlQuery q(s.db);
+    q.setForwardOnly(true);
+    if (!q.exec(s.sql(QStringLiteral("SELECT %1, unit_code, unit, first_download, tester_serial, "
+                                     "form FROM %T%records ORDER BY id")
+                          .arg(QLatin1String(kTextColumns)))))
+        return fail(&q, s, "cannot read");
+    while (q.next()) {
+        const TestRecord r = rowRecord(q, 0);
+        const auto download = here.find(q.value(kRecordColumns).toLongLong());
+        if (download == here.end()) {
+            *error = "cannot read " + s.shown + ": a record of no download";
+            return fail(nullptr, s, "");
+        }
+        const std::string serial = bytesOf(q.value(kRecordColumns + 1).toString());
+        const auto form = static_cast<RecordForm>(q.value(kRecordColumns + 2).toInt());
+        bool isNew = false;
+        if (!writer.add(download->second, serial, recordKey(serial, r), r, form,
+                        !q.value(9).isNull(), &isNew, error))
+            return fail(nullptr, *c_, "");
+        ++summary->records;
+        summary->recordsAdded += isNew ? 1 : 0;
+    }
+    if (q.lastError().isValid()) return fail(&q, s, "cannot read");
+    return !own || c_->commit(error);
+}
+
+bool Archive::history(const HistoryFilter& filter,
+                      const std::function<bool(const ArchivedRecord&)>& each,
                       std::string* error) {
-    out->clear();
     for (const std::string* date : {&filter.since, &filter.until}) {
         if (!date->empty() && !isIsoDate(*date)) {
             *error = "\"" + *date + "\" is no date of the form YYYY-MM-DD";
             return false;
         }
     }
-    QString sql = QStringLiteral(
-                      "SELECT %1, r.unit_code, r.unit, r.tester_serial, d.tester_id, d.downloaded "
-                      "FROM records r JOIN downloads d ON d.id = r.first_download WHERE 1 = 1")
-                      .arg(QLatin1String(kTextColumns));
+    QString text = QStringLiteral(
+                       "SELECT %1, r.unit_code, r.unit, r.tester_serial, d.tester_id, "
+                       "d.downloaded, r.first_download FROM %T%records r JOIN %T%downloads d "
+                       "ON d.id = r.first_download WHERE 1 = 1")
+                       .arg(QLatin1String(kTextColumns));
     QVariantList values;
-    if (!filter.device.empty()) {
-        sql += QStringLiteral(" AND r.device_id = ?");
-        values << latin1(filter.device);
+    const std::string device = identityText(filter.device);
+    // A version-1 archive, read as it stands, has no device key: its device
+    // IDs are compared here instead.
+    const bool deviceHere = !filter.device.empty() && c_->version < 2;
+    if (!filter.device.empty() && !deviceHere) {
+        text += QStringLiteral(" AND r.device_key = ?");
+        values << latin1(device);
     }
     if (!filter.tester.empty()) {
-        sql += QStringLiteral(" AND r.tester_serial = ?");
+        text += QStringLiteral(" AND r.tester_serial = ?");
         values << latin1(filter.tester);
     }
     if (!filter.since.empty()) {
-        sql += QStringLiteral(" AND r.tested >= ?");
+        text += QStringLiteral(" AND r.tested >= ?");
         values << latin1(filter.since + "T00:00:00");
     }
     if (!filter.until.empty()) {
-        sql += QStringLiteral(" AND r.tested <= ?");
+        text += QStringLiteral(" AND r.tested <= ?");
         values << latin1(filter.until + "T23:59:59");
     }
-    sql += QStringLiteral(" ORDER BY r.tested ASC NULLS LAST, r.id");
+    if (filter.download != 0) {
+        text += QStringLiteral(" AND r.first_download = ?");
+        values << static_cast<qlonglong>(filter.download);
+    }
+    text += QStringLiteral(" ORDER BY r.tested ASC NULLS LAST, r.id");
     QSqlQuery q(c_->db);
     q.setForwardOnly(true);
-    q.prepare(sql);
+    if (!c_->prepare(q, c_->sql(text), "cannot read", error)) return false;
     for (const QVariant& v : values) q.addBindValue(v);
     if (!q.exec()) {
         *error = c_->failure("cannot read", q.lastError());
         return false;
     }
+    ArchivedRecord a;
     while (q.next()) {
-        ArchivedRecord a;
-        TestRecord& r = a.record;
-        r = emptyRecord();
-        char* const fields[] = {r.deviceID,     r.testDate,     r.testTime,
-                                r.testDuration, r.flow,         r.volume,
-                                r.pressureMMHG, r.pressureUser, r.peakPressureTime};
-        const std::size_t sizes[] = {
-            sizeof r.deviceID,     sizeof r.testDate,     sizeof r.testTime,
-            sizeof r.testDuration, sizeof r.flow,         sizeof r.volume,
-            sizeof r.pressureMMHG, sizeof r.pressureUser, sizeof r.peakPressureTime};
-        for (int k = 0; k < 9; ++k) setField(fields[k], sizes[k], bytesOf(q.value(k).toString()));
-        const QVariant code = q.value(9);
-        r.pressureUnits = code.isNull() ? unitCode(bytesOf(q.value(10).toString()))
-                                        : static_cast<char>(code.toInt());
-        a.tester.serial = bytesOf(q.value(11).toString());
-        a.tester.id = bytesOf(q.value(12).toString());
-        a.firstDownloaded = bytesOf(q.value(13).toString());
+        a.record = rowRecord(q, 0);
+        if (deviceHere && identityText(FIELD_TEXT(a.record, deviceID)) != device) continue;
+        a.tester.serial = bytesOf(q.value(kRecordColumns).toString());
+        a.tester.id = bytesOf(q.value(kRecordColumns + 1).toString());
+        a.firstDownloaded = bytesOf(q.value(kRecordColumns + 2).toString());
+        a.firstDownload = q.value(kRecordColumns + 3).toLongLong();
         // The typed columns follow from the record's identity, so they are
         // the same values read again from its texts.
-        a.typed = typedRecord(r);
-        out->push_back(a);
+        a.typed = typedRecord(a.record);
+        if (!each(a)) return true;
     }
     if (q.lastError().isValid()) {
         *error = c_->failure("cannot read", q.lastError());
-        out->clear();
         return false;
     }
+    return true;
+}
+
+bool Archive::history(const HistoryFilter& filter, std::vector<ArchivedRecord>* out,
+                      std::string* error) {
+    out->clear();
+    const bool ok = history(
+        filter,
+        [out](const ArchivedRecord& a) {
+            out->push_back(a);
+            return true;
+        },
+        error);
+    if (!ok) out->clear();
+    return ok;
+}
+
+bool Archive::downloads(std::vector<ArchiveDownload>* out, std::string* error) {
+    out->clear();
+    QSqlQuery q(c_->db);
+    q.setForwardOnly(true);
+    if (!q.exec(c_->sql(
+            "SELECT d.id, d.downloaded, d.tester_serial, d.tester_id, d.form, d.record_count, "
+            "coalesce(n.count, 0) FROM %T%downloads d LEFT JOIN (SELECT first_download, "
+            "count(*) AS count FROM %T%records GROUP BY first_download) n ON n.first_download "
+            "= d.id ORDER BY d.id"))) {
+        *error = c_->failure("cannot read", q.lastError());
+        return false;
+    }
+    while (q.next()) {
+        ArchiveDownload d;
+        d.number = q.value(0).toLongLong();
+        d.downloaded = bytesOf(q.value(1).toString());
+        d.tester.serial = bytesOf(q.value(2).toString());
+        d.tester.id = bytesOf(q.value(3).toString());
+        d.form = static_cast<RecordForm>(q.value(4).toInt());
+        d.records = q.value(5).toLongLong();
+        d.newRecords = q.value(6).toLongLong();
+        out->push_back(d);
+    }
+    if (!q.lastError().isValid()) return true;
+    *error = c_->failure("cannot read", q.lastError());
+    out->clear();
+    return false;
+}
+
+bool Archive::latestTesterId(const std::string& serial, std::string* id, std::string* error) {
+    id->clear();
+    QSqlQuery q(c_->db);
+    if (!c_->prepare(q,
+                     c_->sql("SELECT tester_id FROM %T%downloads WHERE tester_serial = ? "
+                             "ORDER BY downloaded_utc DESC, id DESC LIMIT 1"),
+                     "cannot read", error))
+        return false;
+    q.addBindValue(latin1(serial));
+    if (!q.exec()) {
+        *error = c_->failure("cannot read", q.lastError());
+        return false;
+    }
+    if (q.next()) *id = bytesOf(q.value(0).toString());
     return true;
 }

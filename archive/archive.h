@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,25 +22,51 @@ struct ArchivedRecord {
     TestRecord record;            // raw texts; the unit code as received, else one of unitCode()
     ArchiveTester tester;         // of the download that first brought it
     std::string firstDownloaded;  // that download's time, isoLocalTime form
+    long long firstDownload = 0;  // that download's number
     TypedRecord typed;
 };
 
-// Empty members do not filter.  since / until: ISO dates (isIsoDate), both
-// inclusive, on the typed test date; records whose date does not parse
-// then drop out.
+// Empty members do not filter.  device: compared as the record identity
+// reads it (identityText), so "ICU 3, BED 7" also finds "ICU 3  BED 7" from
+// a CSV export.  since / until: ISO dates (isIsoDate), both inclusive, on
+// the typed test date; records whose date does not parse then drop out.
+// download: the records that download first brought (its "new" set).
 struct HistoryFilter {
-    std::string device;  // device ID, exactly
+    std::string device;
     std::string tester;  // tester serial number, exactly
     std::string since, until;
+    long long download = 0;
 };
 
-// What a run does with the archive: history only reads it (an SQLite file
-// this user may not write is then read as it stands; none is made).
+// One download or import as the archive keeps it.
+struct ArchiveDownload {
+    long long number = 0;
+    std::string downloaded;  // isoLocalTime form
+    ArchiveTester tester;
+    RecordForm form = RecordForm::Received;
+    long long records = 0;     // in the download, new or not
+    long long newRecords = 0;  // that it brought first
+};
+
+// What the import of a whole archive added.
+struct ArchiveImport {
+    long long downloads = 0, downloadsAdded = 0;
+    long long records = 0, recordsAdded = 0;
+};
+
+// What a run does with the archive: history only reads it (nothing is made,
+// upgraded or changed, and an SQLite file this user may not write is read
+// as it stands).
 enum class ArchiveAccess { Write, Read };
 
 class Archive {
 public:
-    // Opens (SQLite: creates) the archive and creates its tables on first use.
+    // The schema version this program writes; older archives are upgraded
+    // in place when opened for writing.
+    static constexpr int kSchemaVersion = 2;
+
+    // Opens (SQLite: creates) the archive, creates its tables on first use
+    // and upgrades an older schema, in one transaction.
     // db: a file name (bytes, passed to SQLite as they are) or a libpq URI
     // "postgresql://[user@][host][:port][/dbname][?param=value&...]"; a
     // socket folder as host=/folder.  The password comes from PGPASSWORD or
@@ -51,20 +78,46 @@ public:
     Archive(const Archive&) = delete;
     Archive& operator=(const Archive&) = delete;
 
-    // Adds one download (or import) in one transaction: the tester, the time,
-    // the block as received (empty for an import of a file) and the records.
-    // (*added)[i] tells whether records[i] was new to the archive.  form says
-    // how full the records' texts are; a record already archived in a lesser
-    // form takes on these texts.  False with one line in *error; then nothing
-    // of it was added.
+    // Whether bytes start as an SQLite database file does (an archive to
+    // import whole).
+    static bool isSqliteFile(const std::string& bytes);
+
+    // One transaction around several adds; without it each add is its own.
+    bool begin(std::string* error);
+    bool commit(std::string* error);
+    void rollback();
+
+    // Adds one download (or import): the tester, the time, the block as
+    // received (empty for an import of a file) and the records.
+    // (*added)[i] tells whether records[i] was new to the archive; *number is
+    // the download's number.  form says how full the records' texts are; a
+    // record already archived in a lesser form takes on these texts.  False
+    // with one line in *error; then nothing of it was added, and a
+    // transaction begun with begin() is rolled back.
     bool addDownload(const ArchiveTester& tester, std::time_t downloaded,
                      const std::vector<std::uint8_t>& block, const std::vector<TestRecord>& records,
                      std::vector<bool>* added, std::string* error,
-                     RecordForm form = RecordForm::Received);
+                     RecordForm form = RecordForm::Received, long long* number = nullptr);
+
+    // Adds every download, block and record of another archive, keeping the
+    // downloads' times, testers and forms and each record's first download.
+    // A download already here (same tester, time, form, block and count) is
+    // not added again.  As addDownload on failure.
+    bool addArchive(Archive& source, ArchiveImport* summary, std::string* error);
 
     // The records that pass the filter, by test date and time (records
-    // without one last), then in the order they were archived.
+    // without one last), then in the order they were archived, one at a
+    // time to each (which returns false to stop).
+    bool history(const HistoryFilter& filter,
+                 const std::function<bool(const ArchivedRecord&)>& each, std::string* error);
     bool history(const HistoryFilter& filter, std::vector<ArchivedRecord>* out, std::string* error);
+
+    // Every download and import, in the order they were archived.
+    bool downloads(std::vector<ArchiveDownload>* out, std::string* error);
+
+    // The ID text of the tester's latest download (by its time); empty when
+    // the archive has none of it.
+    bool latestTesterId(const std::string& serial, std::string* id, std::string* error);
 
     struct Connection;  // the Qt SQL side
 

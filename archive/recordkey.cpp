@@ -5,15 +5,22 @@
 
 namespace {
 
-void append(std::string& out, std::string text) {
-    for (char& c : text)
-        if (c == ',') c = ' ';
+void append(std::string& out, const std::string& field) {
+    const std::string text = identityText(field);
     out += std::to_string(text.size());
     out += ':';
     out += text;
 }
 
 }  // namespace
+
+std::string identityText(std::string text) {
+    for (char& c : text)
+        if (c == ',') c = ' ';
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return std::string();
+    return text.substr(first, text.find_last_not_of(' ') + 1 - first);
+}
 
 std::string recordIdentity(const std::string& serial, const TestRecord& r) {
     std::string out;

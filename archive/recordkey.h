@@ -3,10 +3,9 @@
 // database).
 //
 // The same record: the same tester serial number and the same texts in every
-// field, compared after the CSV's comma rule (every comma read as a space),
-// with the pressure unit compared by its name (unitName).  So a record
-// downloaded over USB and the same record read back from a CSV export or a
-// text file are one record.
+// field, each read by identityText, with the pressure unit compared by its
+// name (unitName).  So a record downloaded over USB and the same record read
+// back from a CSV export or a text file in either format are one record.
 
 #include <string>
 
@@ -23,8 +22,14 @@ struct ArchiveTester {
 // lost only the unit code of mmHg, a received block keeps every byte.
 enum class RecordForm : int { Csv = 1, Text = 2, Received = 3 };
 
-// The record's identity as one byte string: serial, the nine texts after
-// the comma rule and the unit name, each preceded by its length.
+// A field's text as the identity reads it: every comma a space (the CSV
+// export writes them so), and the spaces at either end dropped (the list
+// format pads its cells, so a text's own spaces there cannot be told from
+// the padding).
+std::string identityText(std::string text);
+
+// The record's identity as one byte string: serial, the nine texts read by
+// identityText and the unit name, each preceded by its length.
 std::string recordIdentity(const std::string& testerSerial, const TestRecord& record);
 
 // The archive's key: the identity's SHA-256, as 64 lower-case hex digits.
