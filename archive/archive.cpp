@@ -1,5 +1,7 @@
 #include "archive/archive.h"
 
+#include "archive/pguri.h"
+
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -22,7 +24,6 @@
 namespace {
 
 constexpr int kBusyTimeoutMs = 60000;  // a busy SQLite archive is waited for, not refused
-constexpr const char* kDefaultConnectTimeout = "10";
 // Serialises the creation and upgrade of the tables on PostgreSQL, where two
 // concurrent CREATE TABLE can collide.  Bounded by the session's lock_timeout.
 constexpr long long kCreateLockKey = 0x4c554d4b455354;  // "LUMKEST"
@@ -112,27 +113,6 @@ std::string oneLine(const QSqlError& e) {
     return text.toStdString();
 }
 
-// The URI as messages may show it: any password taken out.
-std::string withoutPassword(std::string uri) {
-    const std::size_t start = uri.find("://") + 3;
-    const std::size_t at = uri.find('@', start);
-    const std::size_t slash = uri.find_first_of("/?", start);
-    if (at != std::string::npos && (slash == std::string::npos || at < slash)) {
-        const std::size_t colon = uri.find(':', start);
-        if (colon < at) uri.replace(colon, at - colon, ":...");
-    }
-    for (std::size_t p = uri.find("password=", start); p != std::string::npos;
-         p = uri.find("password=", p + 1)) {
-        const std::size_t end = uri.find('&', p);
-        uri.replace(p + 9, (end == std::string::npos ? uri.size() : end) - p - 9, "...");
-    }
-    return uri;
-}
-
-bool isPostgresUri(const std::string& db) {
-    return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
-}
-
 // SQLite takes the name as UTF-8 text, which not every file name is; as a
 // "file:" URI every byte can be spelled as %XX.
 QString sqliteUri(const std::string& name) {
@@ -152,106 +132,6 @@ QString sqliteUri(const std::string& name) {
         }
     }
     return uri;
-}
-
-std::string percentDecoded(const std::string& s) {
-    return QByteArray::fromPercentEncoding(QByteArray(s.data(), static_cast<qsizetype>(s.size())))
-        .toStdString();
-}
-
-// A value for libpq's key='value' connection string.
-std::string quotedOption(const std::string& value) {
-    std::string out = "'";
-    for (char c : value) {
-        if (c == '\'' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "'";
-}
-
-// Reads a libpq connection URI into the connection's settings.  False with
-// the reason for one that cannot be used.
-bool setFromUri(const std::string& uri, QSqlDatabase* db, std::string* error) {
-    std::string rest = uri.substr(uri.find("://") + 3);
-    std::string query;
-    if (const std::size_t q = rest.find('?'); q != std::string::npos) {
-        query = rest.substr(q + 1);
-        rest.erase(q);
-    }
-    std::string authority = rest, dbname;
-    if (const std::size_t slash = rest.find('/'); slash != std::string::npos) {
-        authority = rest.substr(0, slash);
-        dbname = percentDecoded(rest.substr(slash + 1));
-    }
-    std::string user, host, port;
-    if (const std::size_t at = authority.rfind('@'); at != std::string::npos) {
-        user = authority.substr(0, at);
-        authority.erase(0, at + 1);
-        if (user.find(':') != std::string::npos) {
-            *error = "the URI holds a password; give it in ~/.pgpass or PGPASSWORD instead";
-            return false;
-        }
-        user = percentDecoded(user);
-    }
-    std::size_t colon = authority.rfind(':');
-    if (colon != std::string::npos && authority.find(']', colon) != std::string::npos)
-        colon = std::string::npos;  // inside an [IPv6] address
-    host = authority.substr(0, colon);
-    if (colon != std::string::npos) port = authority.substr(colon + 1);
-    if (host.size() > 1 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    host = percentDecoded(host);
-
-    std::string options;
-    bool timeoutGiven = false;
-    std::size_t start = 0;
-    while (start < query.size()) {
-        std::size_t end = query.find('&', start);
-        if (end == std::string::npos) end = query.size();
-        const std::string pair = query.substr(start, end - start);
-        start = end + 1;
-        if (pair.empty()) continue;
-        const std::size_t eq = pair.find('=');
-        if (eq == std::string::npos) {
-            *error = "the URI parameter \"" + pair + "\" has no value";
-            return false;
-        }
-        const std::string key = percentDecoded(pair.substr(0, eq));
-        const std::string value = percentDecoded(pair.substr(eq + 1));
-        if (key == "password") {
-            *error = "the URI holds a password; give it in ~/.pgpass or PGPASSWORD instead";
-            return false;
-        }
-        if (key == "host")
-            host = value;
-        else if (key == "port")
-            port = value;
-        else if (key == "user")
-            user = value;
-        else if (key == "dbname")
-            dbname = value;
-        else {
-            if (key == "connect_timeout") timeoutGiven = true;
-            options += (options.empty() ? "" : ";") + key + "=" + quotedOption(value);
-        }
-    }
-    if (!timeoutGiven)
-        options +=
-            std::string(options.empty() ? "" : ";") + "connect_timeout=" + kDefaultConnectTimeout;
-    if (!port.empty()) {
-        bool ok = false;
-        const int number = QString::fromStdString(port).toInt(&ok);
-        if (!ok || number <= 0 || number > 65535) {
-            *error = "the URI's port \"" + port + "\" is no port number";
-            return false;
-        }
-        db->setPort(number);
-    }
-    db->setHostName(QString::fromStdString(host));
-    db->setUserName(QString::fromStdString(user));
-    db->setDatabaseName(QString::fromStdString(dbname));
-    db->setConnectOptions(QString::fromStdString(options));
-    return true;
 }
 
 QVariant nullable(const std::optional<double>& v) {
@@ -708,7 +588,7 @@ std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* err
     auto c = std::make_unique<Connection>();
     c->name = QStringLiteral("lumkest-archive-%1").arg(++connectionCount);
     c->postgres = isPostgresUri(name);
-    c->shown = c->postgres ? withoutPassword(name) : name;
+    c->shown = c->postgres ? uriWithoutPassword(name) : name;
     const QString driver = c->postgres ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
     c->db = QSqlDatabase::addDatabase(driver, c->name);
     if (!c->db.isValid()) {
@@ -722,11 +602,20 @@ std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* err
     }
     const bool reading = access == ArchiveAccess::Read;
     if (c->postgres) {
+        // Libpq reads the URI; the program's own defaults bound every wait
+        // (connecting, a lock, an idle transaction) and keep notices off
+        // standard error.  Names are bytes, as libpq and the driver pass them.
+        PgSettings settings;
         std::string why;
-        if (!setFromUri(name, &c->db, &why)) {
+        if (!pgSettingsFromUri(name, &settings, &why)) {
             *error = "cannot open " + c->shown + ": " + why;
             return nullptr;
         }
+        c->db.setHostName(QString::fromLocal8Bit(settings.host));
+        c->db.setUserName(QString::fromLocal8Bit(settings.user));
+        c->db.setDatabaseName(QString::fromLocal8Bit(settings.dbname));
+        if (settings.port != 0) c->db.setPort(settings.port);
+        c->db.setConnectOptions(QString::fromLocal8Bit(settings.connectOptions));
     } else {
         if (reading && ::access(name.c_str(), F_OK) != 0) {
             *error = "cannot open " + c->shown + ": " + std::strerror(errno);

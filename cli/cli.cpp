@@ -42,6 +42,11 @@ std::size_t countAdded(const std::vector<bool>& added) {
     return static_cast<std::size_t>(std::count(added.begin(), added.end(), true));
 }
 
+// Text for standard output: false, with errno kept, when it cannot be written.
+bool printAll(std::FILE* out, const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
+}
+
 // The one-line progress note on a terminal: each note replaces the last.
 class Progress {
 public:
@@ -102,6 +107,8 @@ public:
                 return history();
             case Command::Import:
                 return import();
+            case Command::Downloads:
+                return downloads();
             default:
                 return useTester();
         }
@@ -164,40 +171,64 @@ private:
         listing.source = currentSaveSource();
         listing.downloaded = stamp.time();
         std::string note = plural(listing.source.records.size(), "record", "records");
+        // The archive takes the download only once every output is written:
+        // an output that fails leaves it as it was, so that the same command
+        // gives the same records again.
+        std::unique_ptr<Archive> archive;
         if (!o_.archive.empty()) {
-            const int code = archiveDownload(&listing, &note);
+            const int code = archiveDownload(&listing, &note, &archive);
             if (code != CliDone) return code;
         }
-        progress_.note(note);
-        progress_.keep();
-        return writeOutputs(listing);
+        const bool nothingNew = archive && o_.newOnly && listing.source.records.empty();
+        if (!nothingNew) {
+            progress_.note(note);
+            progress_.keep();
+        }
+        int code = nothingNew ? writeRawOnly(listing.block) : writeOutputs(listing);
+        if (archive) {
+            std::string error;
+            if (code != CliDone) {
+                archive->rollback();
+            } else if (!archive->commit(&error)) {
+                return fail(CliArchiveFailed,
+                            "archive: " + error +
+                                "; the outputs are written, but the archive holds nothing of "
+                                "this download: the next run gives these records again");
+            }
+        }
+        if (code == CliDone && nothingNew)
+            return fail(CliNoRecords,
+                        "no new records: the archive holds every record of this download already");
+        return code;
     }
 
-    // Adds the download to the archive; with --new-only, keeps only the
-    // records it added.  On failure only --raw is written.
-    int archiveDownload(Listing* listing, std::string* note) {
+    // Adds the download to the archive in a transaction left open until the
+    // outputs are written; with --new-only, keeps only the records it added.
+    // On failure only --raw is written.
+    int archiveDownload(Listing* listing, std::string* note, std::unique_ptr<Archive>* archive) {
         std::string error;
-        std::unique_ptr<Archive> archive = Archive::open(o_.archive, &error);
+        *archive = Archive::open(o_.archive, &error);
         std::vector<bool> added;
+        long long number = 0;
         const SaveSource& s = listing->source;
-        if (!archive ||
-            !archive->addDownload({s.instrumentId, s.instrumentSerial}, listing->downloaded,
-                                  listing->block, s.records, &added, &error)) {
-            const int code = writeRawOnly(listing->block);
-            return code != CliDone ? code : archiveFailed(error);
+        if (!*archive || !(*archive)->begin(&error) ||
+            !(*archive)->addDownload({s.instrumentId, s.instrumentSerial}, listing->downloaded,
+                                     listing->block, s.records, &added, &error,
+                                     RecordForm::Received, &number)) {
+            archive->reset();
+            return archiveFailed(error, &listing->block);
         }
-        *note += ", " + std::to_string(countAdded(added)) + " new";
+        *note += ", " + std::to_string(countAdded(added)) + " new (download " +
+                 std::to_string(number) + ")";
+        // An output that fails from here on says what a rerun gives.
+        afterWriteFailure_ =
+            "; the archive is left as it was, so the same command gives these records again";
         if (!o_.newOnly) return CliDone;
         std::vector<TestRecord> kept;
         for (std::size_t i = 0; i < added.size(); ++i)
             if (added[i]) kept.push_back(s.records[i]);
         listing->source.records = std::move(kept);
-        if (!listing->source.records.empty()) return CliDone;
-        const int code = writeRawOnly(listing->block);
-        return code != CliDone ? code
-                               : fail(CliNoRecords,
-                                      "no new records: the archive holds every record of "
-                                      "this download already");
+        return CliDone;
     }
 
     // ---- history ----
@@ -206,21 +237,24 @@ private:
         std::string error;
         std::unique_ptr<Archive> archive = Archive::open(o_.archive, &error, ArchiveAccess::Read);
         Listing listing;
-        if (!archive || !archive->history({o_.device, o_.tester, o_.since, o_.until},
-                                          &listing.archived, &error))
+        if (!archive ||
+            !archive->history({o_.device, o_.tester, o_.since, o_.until, o_.download},
+                              &listing.archived, &error))
             return archiveFailed(error);
-        archive.reset();
         if (listing.archived.empty()) return fail(CliNoRecords, "no archived record matches");
 
-        // Text, CSV and PDF name one tester in their headers.
+        // Text, CSV and PDF name one tester in their headers: a serial
+        // number, whatever ID texts it had.
         std::set<std::string> testers;
-        for (const ArchivedRecord& r : listing.archived)
-            testers.insert(r.tester.serial + " (" + r.tester.id + ")");
+        for (const ArchivedRecord& r : listing.archived) testers.insert(r.tester.serial);
         const bool oneTesterOnly = o_.output(Kind::Csv) || o_.output(Kind::Text) ||
                                    o_.output(Kind::Records) || o_.needsPdf();
         if (testers.size() > 1 && oneTesterOnly) {
-            std::string names;
-            for (const std::string& t : testers) names += (names.empty() ? "" : ", ") + t;
+            std::string names, id;
+            for (const std::string& serial : testers) {
+                if (!archive->latestTesterId(serial, &id, &error)) return archiveFailed(error);
+                names += (names.empty() ? "" : ", ") + serial + " (" + id + ")";
+            }
             return fail(CliUsage, "the records come from " +
                                       plural(testers.size(), "tester", "testers") + " (" + names +
                                       "); text, CSV and PDF name one tester: choose it with "
@@ -233,10 +267,14 @@ private:
                                  return compare(a.record, b.record) < 0;
                              });
         }
+        // The headers name the ID text of the tester's latest download.
+        listing.source.instrumentSerial = listing.archived.front().tester.serial;
+        if (!archive->latestTesterId(listing.source.instrumentSerial,
+                                     &listing.source.instrumentId, &error))
+            return archiveFailed(error);
+        archive.reset();
         HeldStamp stamp;
         listing.downloaded = stamp.time();
-        listing.source.instrumentId = listing.archived.front().tester.id;
-        listing.source.instrumentSerial = listing.archived.front().tester.serial;
         listing.source.stamp = saveStamp();
         for (const ArchivedRecord& r : listing.archived) listing.source.records.push_back(r.record);
         progress_.note(plural(listing.archived.size(), "record", "records"));
@@ -256,33 +294,78 @@ private:
             identity.assign(text.begin(), text.end());
         }
         // Every file is read and checked before anything is added, so a
-        // wrong file leaves the archive as it was.
-        std::vector<ImportedFile> files(o_.importFiles.size());
-        std::vector<std::time_t> times(files.size());
-        for (std::size_t i = 0; i < files.size(); ++i) {
+        // wrong file leaves the archive as it was.  A whole SQLite archive is
+        // read when it is added.
+        const std::size_t count = o_.importFiles.size();
+        std::vector<ImportedFile> files(count);
+        std::vector<bool> isArchive(count, false);
+        std::vector<std::time_t> times(count);
+        for (std::size_t i = 0; i < count; ++i) {
             const std::string& name = o_.importFiles[i];
             std::string text, why;
             struct stat st;
             if (!readWhole(name, &text) || ::stat(name.c_str(), &st) != 0)
                 return fail(CliUsage,
                             "import: cannot read \"" + name + "\": " + std::strerror(errno));
+            if ((isArchive[i] = Archive::isSqliteFile(text))) continue;
             if (!readSavedFile(text, identity.empty() ? nullptr : &identity, &files[i], &why))
                 return fail(CliUsage, "import: \"" + name + "\": " + why);
             times[i] = stampTime(files[i].stamp, st.st_mtime);
         }
+        // All files in one transaction: the archive takes them all or none,
+        // and the lines are printed once it has.
         std::string error;
         std::unique_ptr<Archive> archive = Archive::open(o_.archive, &error);
-        if (!archive) return archiveFailed(error);
-        for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!archive || !archive->begin(&error)) return archiveFailed(error);
+        std::string lines;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string& name = o_.importFiles[i];
+            if (isArchive[i]) {
+                std::unique_ptr<Archive> source = Archive::open(name, &error, ArchiveAccess::Read);
+                ArchiveImport got;
+                if (!source) {
+                    archive->rollback();
+                    return archiveFailed(error);
+                }
+                if (!archive->addArchive(*source, &got, &error)) return archiveFailed(error);
+                lines += name + ": " + plural(got.downloads, "download", "downloads") + ", " +
+                         std::to_string(got.downloadsAdded) + " new; " +
+                         plural(got.records, "record", "records") + ", " +
+                         std::to_string(got.recordsAdded) + " new\n";
+                continue;
+            }
             std::vector<bool> added;
             const ImportedFile& f = files[i];
             if (!archive->addDownload(f.tester, times[i], f.block, f.records, &added, &error,
                                       f.form))
                 return archiveFailed(error);
-            std::fprintf(io_.out, "%s: %s, %zu new\n", o_.importFiles[i].c_str(),
-                         plural(f.records.size(), "record", "records").c_str(), countAdded(added));
+            lines += name + ": " + plural(f.records.size(), "record", "records") + ", " +
+                     std::to_string(countAdded(added)) + " new\n";
         }
-        return std::fflush(io_.out) == 0 ? CliDone : stdoutFailed("import");
+        if (!archive->commit(&error)) return archiveFailed(error);
+        return printAll(io_.out, lines) ? CliDone : stdoutFailed("import");
+    }
+
+    // ---- downloads ----
+
+    int downloads() {
+        std::string error;
+        std::unique_ptr<Archive> archive = Archive::open(o_.archive, &error, ArchiveAccess::Read);
+        std::vector<ArchiveDownload> list;
+        if (!archive || !archive->downloads(&list, &error)) return archiveFailed(error);
+        archive.reset();
+        for (const Output& out : o_.outputs) {
+            std::string contents;
+            if (out.kind == Kind::Json) {
+                const QByteArray json = downloadsJson(list);
+                contents.assign(json.constData(), static_cast<std::size_t>(json.size()));
+            } else {
+                contents = out.kind == Kind::Csv ? downloadsCsv(list) : downloadsText(list);
+            }
+            const int code = write(out, contents);
+            if (code != CliDone) return code;
+        }
+        return CliDone;
     }
 
     static bool readWhole(const std::string& name, std::string* text) {
@@ -349,16 +432,22 @@ private:
     // Standard output for "-"; anything else through the careful saver,
     // which writes pipes and devices plainly and files whole or not at all.
     int write(const Output& out, const std::string& contents) {
+        std::string why;
+        return put(out, contents, &why) ? CliDone : fail(CliWriteFailed, why);
+    }
+
+    // Writes one output; false with the line that says why.
+    bool put(const Output& out, const std::string& contents, std::string* why) {
         if (out.toStdout()) {
-            if (std::fwrite(contents.data(), 1, contents.size(), io_.out) != contents.size() ||
-                std::fflush(io_.out) != 0)
-                return stdoutFailed(out.option);
-            return CliDone;
+            if (printAll(io_.out, contents)) return true;
+            *why = out.option + ": cannot write to standard output: " + std::strerror(errno);
+            std::clearerr(io_.out);
+            return false;
         }
         std::string reason;
-        if (saveWholeFile(out.file, contents, &reason, kSaveStreamsToo) == kWriteDone)
-            return CliDone;
-        return fail(CliWriteFailed, out.option + ": cannot write \"" + out.file + "\": " + reason);
+        if (saveWholeFile(out.file, contents, &reason, kSaveStreamsToo) == kWriteDone) return true;
+        *why = out.option + ": cannot write \"" + out.file + "\": " + reason;
+        return false;
     }
 
     int writeRawOnly(const std::vector<std::uint8_t>& block) {
@@ -374,13 +463,18 @@ private:
         return fail(CliWriteFailed, what + ": cannot write to standard output: " + reason);
     }
 
-    int archiveFailed(const std::string& cause) {
-        const Output* raw = o_.output(Kind::Raw);
-        // The archive's own line names it (a password in a URI masked).
-        return fail(CliArchiveFailed, "archive: " + cause +
-                                          (raw && o_.command == Command::Download
-                                               ? "; the block is kept in \"" + raw->file + "\""
-                                               : std::string()));
+    // The archive's own line names it (a password in a URI masked).  With
+    // a block, --raw is still written; when that fails too, both failures
+    // are told, and the exit code is the archive's, which came first.
+    int archiveFailed(const std::string& cause, const std::vector<std::uint8_t>* block = nullptr) {
+        const Output* raw = block ? o_.output(Kind::Raw) : nullptr;
+        std::string rawFailure;
+        const bool kept = raw && put(*raw, std::string(block->begin(), block->end()), &rawFailure);
+        fail(CliArchiveFailed,
+             "archive: " + cause +
+                 (kept ? "; the block is kept in \"" + raw->file + "\"" : std::string()));
+        if (!rawFailure.empty()) fail(CliWriteFailed, rawFailure);
+        return CliArchiveFailed;
     }
 
     int noTester(SessionResult result) {
@@ -445,7 +539,8 @@ private:
 
     int fail(int code, const std::string& what, bool usage = false) {
         progress_.clear();
-        std::fprintf(io_.err, "%s: %s\n", kProgram, what.c_str());
+        const std::string& more = code == CliWriteFailed ? afterWriteFailure_ : std::string();
+        std::fprintf(io_.err, "%s: %s%s\n", kProgram, what.c_str(), more.c_str());
         if (usage) std::fprintf(io_.err, "%s\n", kUsage);
         return code;
     }
@@ -453,6 +548,7 @@ private:
     const Options& o_;
     const CliStreams& io_;
     Progress progress_;
+    std::string afterWriteFailure_;  // what the line of a failed output adds
 };
 
 // Qt's own notes (such as "XDG_RUNTIME_DIR not set" under cron) are no
@@ -462,10 +558,6 @@ void onlyQtErrors(QtMsgType type, const QMessageLogContext&, const QString& text
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
 
-// Text for standard output: false, with errno kept, when it cannot be written.
-bool printAll(std::FILE* out, const std::string& text) {
-    return std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
-}
 
 }  // namespace
 

@@ -18,8 +18,9 @@ const char* const kUsage =
     "[--wait SECONDS] [-q] info | download OUTPUT... [--sort id|date] [--paper a4|letter] "
     "[--archive DB [--new-only]]\n"
     "       lumkest-cli --archive DB history [--device ID] [--tester SERIAL] [--since DATE] "
-    "[--until DATE] [--sort id|date] OUTPUT...\n"
-    "       lumkest-cli --archive DB [--identity FILE] import FILE...";
+    "[--until DATE] [--download N] [--sort id|date] OUTPUT...\n"
+    "       lumkest-cli --archive DB [--identity FILE] import FILE...\n"
+    "       lumkest-cli --archive DB downloads OUTPUT...";
 
 namespace {
 
@@ -72,6 +73,8 @@ struct CliOptions {
                                  "SERIAL"};
     QCommandLineOption sinceOpt{"since", "(history) tested on or after DATE (2026-03-01)", "DATE"};
     QCommandLineOption untilOpt{"until", "(history) tested on or before DATE", "DATE"};
+    QCommandLineOption downloadOpt{
+        "download", "(history) the records that download N brought first (see downloads)", "N"};
 
     CliOptions() {
         for (const OutputOption& out : kOutputs)
@@ -83,11 +86,11 @@ struct CliOptions {
                 &quietOpt,   &archiveOpt, &helpOpt,     &versionOpt};
     }
     std::vector<const QCommandLineOption*> filters() const {
-        return {&deviceOpt, &testerOpt, &sinceOpt, &untilOpt};
+        return {&deviceOpt, &testerOpt, &sinceOpt, &untilOpt, &downloadOpt};
     }
     std::vector<const QCommandLineOption*> single() const {
-        return {&blockOpt, &identityOpt, &faultOpt,  &waitOpt,  &archiveOpt, &sortOpt,
-                &paperOpt, &deviceOpt,   &testerOpt, &sinceOpt, &untilOpt};
+        return {&blockOpt,  &identityOpt, &faultOpt, &waitOpt,  &archiveOpt,  &sortOpt,
+                &paperOpt,  &deviceOpt,   &testerOpt, &sinceOpt, &untilOpt, &downloadOpt};
     }
 };
 
@@ -159,8 +162,11 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         o->command = Command::History;
     else if (command == "import")
         o->command = Command::Import;
+    else if (command == "downloads")
+        o->command = Command::Downloads;
     else
-        return fail(error, command.isEmpty() ? "no command: give info, download, history or import"
+        return fail(error, command.isEmpty()
+                               ? "no command: give info, download, history, import or downloads"
                                              : "unknown command \"" + bytes(command) + "\"");
     if (o->command == Command::Import) {
         for (const QString& file : words) o->importFiles.push_back(bytes(file));
@@ -240,10 +246,17 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
     o->until = bytes(p.value(c.untilOpt));
 
     // What belongs to which command.
-    const bool filtered =
-        p.isSet(c.deviceOpt) || p.isSet(c.testerOpt) || p.isSet(c.sinceOpt) || p.isSet(c.untilOpt);
+    const bool filtered = p.isSet(c.deviceOpt) || p.isSet(c.testerOpt) || p.isSet(c.sinceOpt) ||
+                          p.isSet(c.untilOpt) || p.isSet(c.downloadOpt);
     if (filtered && o->command != Command::History)
-        return fail(error, "--device, --tester, --since and --until belong to history");
+        return fail(error, "--device, --tester, --since, --until and --download belong to history");
+    if (p.isSet(c.downloadOpt)) {
+        bool ok = false;
+        o->download = p.value(c.downloadOpt).toLongLong(&ok);
+        if (!ok || o->download <= 0)
+            return fail(error, "--download takes a download's number (see downloads), not \"" +
+                                   bytes(p.value(c.downloadOpt)) + "\"");
+    }
     for (const QCommandLineOption* date : {&c.sinceOpt, &c.untilOpt})
         if (p.isSet(*date) && !isIsoDate(bytes(p.value(*date))))
             return fail(error, name(*date) + " takes a date as 2026-03-01, not \"" +
@@ -272,6 +285,17 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
                 return fail(error,
                             "history needs at least one output (--csv, --text, --records, --pdf, "
                             "--pdf-records or --json)");
+            break;
+        case Command::Downloads:
+            if (o->archive.empty()) return fail(error, "downloads needs --archive DB");
+            for (const Output& out : o->outputs)
+                if (out.kind != Kind::Text && out.kind != Kind::Csv && out.kind != Kind::Json)
+                    return fail(error, out.option + " does not belong to downloads, which writes "
+                                                    "--text, --csv or --json");
+            if (o->outputs.empty())
+                return fail(error, "downloads needs at least one output (--text, --csv or --json)");
+            if (p.isSet(c.sortOpt) || p.isSet(c.paperOpt))
+                return fail(error, "--sort and --paper do not belong to downloads");
             break;
         case Command::Import:
             if (o->archive.empty()) return fail(error, "import needs --archive DB");
@@ -318,7 +342,9 @@ std::string helpText() {
         "\"SN: ...\")\n"
         "  download            downloads all records and writes every output asked for\n"
         "  history             writes the archived records that match the filters\n"
-        "  import              adds CSV exports, text files and --raw blocks to the archive\n"
+        "  import              adds CSV exports, text files, --raw blocks and whole SQLite\n"
+        "                      archives to the archive, all in one transaction\n"
+        "  downloads           lists the archive's downloads and imports\n"
         "\nGlobal options:\n";
     for (const QCommandLineOption* opt : c.global()) text += helpLine(*opt);
     text += "\nOutputs of download and history (any number; at least one):\n";

@@ -6,6 +6,7 @@
 //   lumkest-cli [GLOBAL] download [OUTPUTS] [--sort id|date] [--archive DB [--new-only]]
 //   lumkest-cli --archive DB history [FILTERS] [--sort id|date] OUTPUTS
 //   lumkest-cli --archive DB [--identity FILE] import FILE...
+//   lumkest-cli --archive DB downloads OUTPUTS
 //
 // Arguments are bytes: file names and the archive's name need not be UTF-8,
 // and are kept exactly as given.
@@ -20,7 +21,7 @@
 extern const char* const kProgram;  // "lumkest-cli"
 extern const char* const kUsage;    // the usage lines, after a usage error
 
-enum class Command { Info, Download, History, Import };
+enum class Command { Info, Download, History, Import, Downloads };
 
 // The file outputs; they are written in the command line's order.
 enum class Kind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords };
@@ -49,6 +50,7 @@ struct Options {
     bool newOnly = false;
     // history's filters; empty: no filter
     std::string device, tester, since, until;
+    long long download = 0;  // history --download N; 0: any
     // import's files, and the identity reply that raw blocks among them need
     std::vector<std::string> importFiles;
     std::string identityFile;

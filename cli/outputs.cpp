@@ -10,6 +10,7 @@
 #include <QPdfWriter>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "app/fonts.h"
 #include "archive/archive.h"
@@ -53,7 +54,85 @@ QJsonObject testerObject(const std::string& id, const std::string& serial) {
     return QJsonObject{{"id", latin1Text(id)}, {"serial", latin1Text(serial)}};
 }
 
+const char* formName(RecordForm form) {
+    switch (form) {
+        case RecordForm::Csv:
+            return "csv";
+        case RecordForm::Text:
+            return "text";
+        case RecordForm::Received:
+            break;
+    }
+    return "block";
+}
+
+// The cells of one download, in the order of the CSV and text columns.
+std::vector<std::string> downloadCells(const ArchiveDownload& d) {
+    return {std::to_string(d.number), d.downloaded,        d.tester.serial,
+            d.tester.id,              formName(d.form),     std::to_string(d.records),
+            std::to_string(d.newRecords)};
+}
+const std::vector<std::string> kDownloadHeads = {"download", "downloaded", "tester_serial",
+                                                 "tester_id", "form",       "records",
+                                                 "new"};
+
 }  // namespace
+
+QByteArray downloadsJson(const std::vector<ArchiveDownload>& downloads) {
+    QJsonArray list;
+    for (const ArchiveDownload& d : downloads)
+        list.append(QJsonObject{
+            {"download", static_cast<double>(d.number)},
+            {"downloaded", QString::fromStdString(d.downloaded)},
+            {"tester", testerObject(d.tester.id, d.tester.serial)},
+            {"form", QString::fromLatin1(formName(d.form))},
+            {"records", static_cast<double>(d.records)},
+            {"new", static_cast<double>(d.newRecords)},
+        });
+    return QJsonDocument(QJsonObject{{"format", 1}, {"downloads", list}})
+        .toJson(QJsonDocument::Indented);
+}
+
+std::string downloadsCsv(const std::vector<ArchiveDownload>& downloads) {
+    auto row = [](const std::vector<std::string>& cells) {
+        std::string line;
+        for (const std::string& cell : cells) {
+            if (!line.empty()) line += ',';
+            if (cell.find_first_of(",\"\r\n") == std::string::npos) {
+                line += cell;
+                continue;
+            }
+            line += '"';
+            for (char c : cell) line += c == '"' ? std::string("\"\"") : std::string(1, c);
+            line += '"';
+        }
+        return line + "\r\n";
+    };
+    std::string out = row(kDownloadHeads);
+    for (const ArchiveDownload& d : downloads) out += row(downloadCells(d));
+    return out;
+}
+
+std::string downloadsText(const std::vector<ArchiveDownload>& downloads) {
+    std::vector<std::vector<std::string>> rows{kDownloadHeads};
+    for (const ArchiveDownload& d : downloads) rows.push_back(downloadCells(d));
+    std::vector<std::size_t> widths(kDownloadHeads.size(), 0);
+    for (const auto& cells : rows)
+        for (std::size_t k = 0; k < cells.size(); ++k) widths[k] = std::max(widths[k], cells[k].size());
+    // Numbers to the right, texts to the left; two spaces between columns.
+    const bool number[] = {true, false, false, false, false, true, true};
+    std::string out;
+    for (const auto& cells : rows) {
+        std::string line;
+        for (std::size_t k = 0; k < cells.size(); ++k) {
+            const std::string pad(widths[k] - cells[k].size(), ' ');
+            if (k) line += "  ";
+            line += number[k] ? pad + cells[k] : cells[k] + (k + 1 < cells.size() ? pad : "");
+        }
+        out += line + "\n";
+    }
+    return out;
+}
 
 QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
     QJsonArray records;

@@ -10,6 +10,7 @@
 #include "save/writers.h"
 
 struct ArchivedRecord;
+struct ArchiveDownload;
 
 // The JSON of download and history, "format": 1.  Each record has its raw
 // texts (field bytes read as Latin-1, so every byte comes back) and their
@@ -20,6 +21,15 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded);
 // history: the records, each with its tester and the time of the download
 // that first brought it.
 QByteArray historyJson(const std::vector<ArchivedRecord>& records);
+
+// The archive's downloads and imports, for `downloads`: number, time,
+// tester serial and ID, form ("csv", "text" or "block"), records, records
+// new.  JSON "format": 1; CSV with a header row, RFC 4180 quoting and CR LF;
+// text as aligned columns, one download a line.  Texts are the tester's
+// bytes (Latin-1 in JSON).
+QByteArray downloadsJson(const std::vector<ArchiveDownload>& downloads);
+std::string downloadsCsv(const std::vector<ArchiveDownload>& downloads);
+std::string downloadsText(const std::vector<ArchiveDownload>& downloads);
 
 enum class Paper { A4, Letter };
 
