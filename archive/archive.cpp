@@ -809,7 +809,7 @@ bool Archive::addArchive(Archive& source, ArchiveImport* summary, std::string* e
         !c_->prepare(same,
                      c_->sql("SELECT id FROM %T%downloads WHERE tester_serial = ? AND "
                              "tester_id = ? AND downloaded = ? AND downloaded_utc = ? AND "
-                             "form = ? AND coalesce(block_sha256, '') = ? AND record_count = ?"),
+                             "form = ? AND coalesce(block_sha256, '-') = coalesce(?, '-') AND record_count = ?"),
                      "cannot read", error) ||
         !c_->prepare(put,
                      c_->sql("INSERT INTO %T%downloads (tester_serial, tester_id, downloaded, "
@@ -826,7 +826,7 @@ bool Archive::addArchive(Archive& source, ArchiveImport* summary, std::string* e
         same.addBindValue(d.downloaded);
         same.addBindValue(d.utc.toLongLong());
         same.addBindValue(d.form.toInt());
-        same.addBindValue(d.block.isNull() ? QString() : d.block.toString());
+        same.addBindValue(d.block);
         same.addBindValue(d.count.toInt());
         if (!same.exec()) return fail(&same, *c_, "cannot read");
         if (same.next()) {

@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -72,6 +76,21 @@ inline std::string freshArchive(bool postgres, const std::string& folder) {
                              pg().port + " -U postgres " + name;
     if (pg().dir.empty() || std::system(make.c_str()) != 0) return std::string();
     return "postgresql://postgres@/" + name + "?host=" + pg().dir + "&port=" + pg().port;
+}
+
+// An SQLite database of another program: a table named as one of the
+// archive's and a user_version of its own.
+inline void makeForeignDatabase(const std::string& file) {
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "foreign");
+        db.setDatabaseName(QString::fromStdString(file));
+        db.open();
+        QSqlQuery q(db);
+        q.exec("CREATE TABLE records (pump TEXT, due TEXT)");
+        q.exec("INSERT INTO records VALUES ('IV-1', '2026-01-01')");
+        q.exec("PRAGMA user_version = 1");
+    }
+    QSqlDatabase::removeDatabase("foreign");
 }
 
 }  // namespace pgtest

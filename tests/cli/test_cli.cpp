@@ -396,9 +396,11 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
     ASSERT_EQ(pgtest::pg().problem, "");
     const std::string db = pgtest::freshArchive(GetParam(), dir_.string());
     ASSERT_NE(db, "");
-    auto tester = [&](const std::string& serial, const std::vector<TestRecord>& records) {
+    auto tester = [&](const std::string& serial, const std::vector<TestRecord>& records,
+                      const std::string& id = "") {
         writeFile(path(serial + ".block"), VirtualTester::buildAllRecordsBlock(records));
-        writeFile(path(serial + ".id"), VirtualTester::buildIdentityReply(serial, "Bay " + serial));
+        writeFile(path(serial + ".id"),
+                  VirtualTester::buildIdentityReply(serial, id.empty() ? "Bay " + serial : id));
         return std::vector<std::string>{"--virtual",
                                         "--block",
                                         path(serial + ".block"),
@@ -468,6 +470,57 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
     EXPECT_EQ(all[0]["tested"].toString(), "2026-03-01T09:00:00");
     EXPECT_EQ(run({"--archive", db, "history", "--device", "IV-9", "--json", "-"}).code,
               CliNoRecords);
+
+    // An output that fails leaves the archive as it was: the rerun gives the
+    // same new record, which history --download N gives again later.
+    std::vector<TestRecord> wednesday = tuesday;
+    wednesday.push_back(makeRecord("IV-0042", "6 Mar 2026", "12:00"));
+    ran = run(with(tester("SN1", wednesday, "Bay North"),
+                   {"--new-only", "--csv", path("no/such/folder.csv")}));
+    EXPECT_EQ(ran.code, CliWriteFailed);
+    EXPECT_NE(ran.err.find("the same command gives these records again"), std::string::npos);
+    ran = run(with(tester("SN1", wednesday, "Bay North"), {"--new-only", "--csv", path("w.csv")}));
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_EQ(lines("w.csv"), 3);
+    ran = run({"--archive", db, "downloads", "--json", "-"});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    const QJsonObject last = QJsonDocument::fromJson(QByteArray::fromStdString(ran.out))["downloads"]
+                                 .toArray()
+                                 .last()
+                                 .toObject();
+    EXPECT_EQ(last["new"].toInt(), 1);
+    EXPECT_EQ(last["records"].toInt(), 5);
+    ran = run({"--archive", db, "history", "--download",
+               std::to_string(last["download"].toInt()), "--csv", "-"});
+    EXPECT_NE(ran.out.find("\r\n1,IV-0042,6 Mar 2026,12:00,"), std::string::npos) << ran.out;
+
+    // A tester is its serial number: renamed on its keypad, SN1 is still one
+    // tester, and the headers name its latest ID.
+    ran = run({"--archive", db, "history", "--tester", "SN1", "--text", path("sn1.txt")});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_NE(readFile(path("sn1.txt")).find("ID: Bay North SN: SN1"), std::string::npos);
+
+    // history's own files carry more than 123 records into another archive,
+    // all of them or none: a batch with a file that fails adds nothing.
+    std::vector<TestRecord> many;
+    for (int i = 0; i < 246; ++i)
+        many.push_back(makeRecord("P" + std::to_string(i), "7 Mar 2026", "13:00"));
+    ASSERT_EQ(run(tester("SN3", {many.begin(), many.begin() + 123})).code, CliDone);
+    ASSERT_EQ(run(tester("SN3", {many.begin() + 123, many.end()})).code, CliDone);
+    ASSERT_EQ(run({"--archive", db, "history", "--tester", "SN3", "--csv", path("all.csv"),
+                   "--text", path("all.txt"), "--records", path("all-r.txt")})
+                  .code,
+              CliDone);
+    const std::string other = pgtest::freshArchive(GetParam(), dir_.string());
+    pgtest::makeForeignDatabase(path("foreign.db"));
+    ran = run({"--archive", other, "import", path("all.csv"), path("foreign.db")});
+    EXPECT_EQ(ran.code, CliArchiveFailed) << ran.err;
+    EXPECT_EQ(ran.out, "");
+    EXPECT_EQ(run({"--archive", other, "history", "--json", "-"}).code, CliNoRecords);
+    ran = run({"--archive", other, "import", path("all.csv"), path("all.txt"), path("all-r.txt")});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_EQ(ran.out, path("all.csv") + ": 246 records, 246 new\n" + path("all.txt") +
+                           ": 246 records, 0 new\n" + path("all-r.txt") + ": 246 records, 0 new\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Archive, CliArchive, ::testing::Values(false, true),
