@@ -78,6 +78,24 @@ inline std::string freshArchive(bool postgres, const std::string& folder) {
     return "postgresql://postgres@/" + name + "?host=" + pg().dir + "&port=" + pg().port;
 }
 
+// A plain Qt SQL connection named "raw" to an archive as freshArchive names
+// it (an SQLite file or the private server's database), for setting up what
+// the program under test then meets.
+inline QSqlDatabase rawConnection(const std::string& archive) {
+    const bool postgres = archive.rfind("postgresql://", 0) == 0;
+    QSqlDatabase db = QSqlDatabase::addDatabase(postgres ? "QPSQL" : "QSQLITE", "raw");
+    if (!postgres) {
+        db.setDatabaseName(QString::fromStdString(archive));
+        return db;
+    }
+    const std::size_t start = archive.find("@/") + 2;
+    db.setDatabaseName(QString::fromStdString(archive.substr(start, archive.find('?') - start)));
+    db.setHostName(QString::fromStdString(pg().dir));
+    db.setPort(std::stoi(pg().port));
+    db.setUserName("postgres");
+    return db;
+}
+
 // An SQLite database of another program: a table named as one of the
 // archive's and a user_version of its own.
 inline void makeForeignDatabase(const std::string& file) {

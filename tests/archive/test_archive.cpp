@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +18,7 @@
 
 #include "archive/archive.h"
 #include "archive/importfile.h"
+#include "archive/pguri.h"
 #include "device/decode.h"
 #include "device/virtualtester.h"
 #include "records/recordstore.h"
@@ -101,21 +105,30 @@ TEST_P(ArchiveCases, OverlappingDownloadsAddOnlyTheNewRecords) {
 }
 
 TEST_P(ArchiveCases, SavedFilesOfAnArchivedDownloadAddNothing) {
-    const std::vector<TestRecord> records = received();
+    // Texts that the list format pads, and an empty pressure.
+    std::vector<TestRecord> padded = VirtualTester::defaultRecords();
+    SET_FIELD(padded[0], deviceID, "TRAIL  ");
+    SET_FIELD(padded[0], flow, "5.1  ");
+    SET_FIELD(padded[1], testDate, "5 Jun 2004 ");
+    SET_FIELD(padded[1], pressureMMHG, " 37");
+    SET_FIELD(padded[2], pressureUser, " 0.7");
+    SET_FIELD(padded[3], pressureUser, "");
+    const std::vector<TestRecord> records = received(padded);
     SaveSource source{records, kTester.id, kTester.serial, "12/29/03 18:34:00"};
     for (std::size_t i = 0; i < records.size(); i += 3) source.records[i].selected = 1;
     std::vector<std::string> files(4);
-    csvFileText(source, AllRecords, &files[0]);
-    textFileText(source, AllRecords, false, &files[1]);
+    textFileText(source, AllRecords, false, &files[0]);
+    csvFileText(source, AllRecords, &files[1]);
     textFileText(source, SelectedRecords, false, &files[2]);
     textFileText(source, SelectedRecords, true, &files[3]);
 
-    // The CSV first: commas lost.  Then the download: nothing new, but the
-    // fuller texts are kept, and the first download stays the import.
-    ImportedFile csv;
+    // The list file first: spaces at either end lost.  Then the download:
+    // nothing new, but the fuller texts are kept, and the first download
+    // stays the import.
+    ImportedFile list;
     std::string why;
-    ASSERT_TRUE(readSavedFile(files[0], nullptr, &csv, &why)) << why;
-    EXPECT_EQ(add(kTester, 500, csv.records, csv.form), std::vector<bool>(123, true));
+    ASSERT_TRUE(readSavedFile(files[0], nullptr, &list, &why)) << why;
+    EXPECT_EQ(add(kTester, 500, list.records, list.form), std::vector<bool>(123, true));
     EXPECT_EQ(add(kTester, 1000, records), std::vector<bool>(123, false));
     for (const std::string& file : files) {
         ImportedFile imported;
@@ -139,6 +152,9 @@ TEST_P(ArchiveCases, HistoryFiltersByDeviceTesterAndDates) {
          makeRecord("P2", "2 Jan 2004"), makeRecord("P1", "no date"),
          makeRecord("P1", "29 Dec 2003", "08:00")});
     add(kOther, 2000, {makeRecord("P1", "1 Jan 2004", "12:00")});
+    // One device through a download and through a CSV export (commas lost).
+    add(kTester, 3000, {makeRecord("ICU 3, BED 7", "3 Jan 2004")});
+    add(kTester, 4000, {makeRecord("ICU 3  BED 7", "4 Jan 2004")}, RecordForm::Csv);
     auto dates = [&](const HistoryFilter& f) {
         std::vector<std::string> out;
         for (const ArchivedRecord& a : history(f))
@@ -153,6 +169,8 @@ TEST_P(ArchiveCases, HistoryFiltersByDeviceTesterAndDates) {
     EXPECT_EQ(dates({"", "", "2003-12-31", "2004-01-01"}),
               (std::vector<std::string>{"31 Dec 2003 " + t, "1 Jan 2004 " + t, "1 Jan 2004 " + o}));
     EXPECT_EQ(dates({"P2", "", "2004-01-03", ""}), std::vector<std::string>{});
+    EXPECT_EQ(dates({"ICU 3, BED 7", "", "", ""}),
+              (std::vector<std::string>{"3 Jan 2004 " + t, "4 Jan 2004 " + t}));
     std::vector<ArchivedRecord> out;
     EXPECT_FALSE(archive_->history({"", "", "2004-02-30", ""}, &out, &error_));
     EXPECT_EQ(history({"P2", "", "", ""}).at(0).typed.tested, "2004-01-02T18:34:00");
@@ -192,6 +210,111 @@ TEST_P(ArchiveCases, ProcessesArchivingAtOnceAllSucceed) {
     archive_ = Archive::open(fresh, &error_);
     ASSERT_TRUE(archive_) << error_;
     EXPECT_EQ(history().size(), 246u);
+}
+
+// A whole SQLite archive into this one, twice: its downloads with their
+// times, testers and forms, and each record with its first download, once.
+TEST_P(ArchiveCases, AnArchiveImportedTwiceIsTakenOnce) {
+    const std::string old = folder_ + "/old.db";
+    {
+        std::unique_ptr<Archive> a = Archive::open(old, &error_);
+        ASSERT_TRUE(a) << error_;
+        std::vector<bool> added;
+        const std::vector<TestRecord> all = received();
+        ASSERT_TRUE(a->addDownload(kTester, 1000, blockOf(all), all, &added, &error_));
+        ASSERT_TRUE(a->addDownload(kOther, 2000, {}, {makeRecord("P9")}, &added, &error_,
+                                   RecordForm::Csv));
+    }
+    add(kTester, 500, {received().at(5)});  // one record this archive has already
+    std::unique_ptr<Archive> source = Archive::open(old, &error_, ArchiveAccess::Read);
+    ASSERT_TRUE(source) << error_;
+    ArchiveImport got;
+    ASSERT_TRUE(archive_->addArchive(*source, &got, &error_)) << error_;
+    EXPECT_EQ(got.downloadsAdded, 2);
+    EXPECT_EQ(got.recordsAdded, 123);
+    ASSERT_TRUE(archive_->addArchive(*source, &got, &error_)) << error_;
+    EXPECT_EQ(got.downloads, 2);
+    EXPECT_EQ(got.downloadsAdded + got.recordsAdded, 0);
+
+    std::vector<ArchiveDownload> downloads;
+    ASSERT_TRUE(archive_->downloads(&downloads, &error_)) << error_;
+    ASSERT_EQ(downloads.size(), 3u);
+    EXPECT_EQ(downloads[1].downloaded, isoLocalTime(1000));
+    EXPECT_EQ(downloads[1].newRecords, 122);
+    EXPECT_EQ(downloads[2].form, RecordForm::Csv);
+    EXPECT_EQ(downloads[2].tester.id, kOther.id);
+    EXPECT_EQ(history({"", "", "", "", downloads[2].number}).at(0).firstDownloaded,
+              isoLocalTime(2000));
+    EXPECT_EQ(history({"", "", "", "", downloads[1].number}).size(), 122u);
+}
+
+// An archive of schema version 1 (tables in search_path's schema on
+// PostgreSQL, write-ahead log on SQLite) read as it stands, then upgraded in
+// place when written: the two rows that were one record kept twice become one.
+TEST_P(ArchiveCases, AVersionOneArchiveIsUpgradedInPlace) {
+    archive_.reset();
+    const std::string v1 = freshArchive(GetParam(), folder_);
+    {
+        QSqlDatabase db = pgtest::rawConnection(v1);
+        ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
+        QSqlQuery q(db);
+        const QString id = GetParam() ? "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"
+                                      : "INTEGER PRIMARY KEY";
+        const QString columns = "device_id, test_date, test_time, test_duration, flow, volume, "
+                                "pressure_mmhg, pressure_user, peak_time, unit_code, unit";
+        QString texts = columns + ",";
+        texts.replace(",", " TEXT,").chop(1);
+        for (const QString& sql : {
+                 "CREATE TABLE blocks (sha256 TEXT PRIMARY KEY, bytes " +
+                     QString(GetParam() ? "BYTEA" : "BLOB") + ")",
+                 "CREATE TABLE downloads (id " + id +
+                     ", tester_serial TEXT, tester_id TEXT, downloaded TEXT, downloaded_utc "
+                     "BIGINT, form INTEGER, block_sha256 TEXT, record_count INTEGER)",
+                 "CREATE TABLE records (id " + id +
+                     ", record_key TEXT UNIQUE, tester_serial TEXT, first_download BIGINT, form "
+                     "INTEGER, " + texts +
+                     ", tested TEXT, flow_ml_h DOUBLE PRECISION, volume_ml DOUBLE PRECISION, "
+                     "duration_s BIGINT, peak_time_s BIGINT, pressure_mmhg_value DOUBLE "
+                     "PRECISION, pressure_user_value DOUBLE PRECISION)",
+                 QString("CREATE INDEX records_device ON records (device_id, tested, id)"),
+                 QString(GetParam() ? "CREATE TABLE archive_version (version INTEGER); "
+                                      "INSERT INTO archive_version VALUES (1)"
+                                    : "PRAGMA user_version = 1"),
+                 QString("INSERT INTO downloads (tester_serial, tester_id, downloaded, "
+                         "downloaded_utc, form, block_sha256, record_count) VALUES "
+                         "('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1000, 3, NULL, 3)"),
+                 "INSERT INTO records (record_key, tester_serial, first_download, form, " +
+                     columns +
+                     ") VALUES ('k1', 'S1', 1, 2, 'TRAIL', '1 Jan 2004', '10:00', '01:00:00', "
+                     "'5.1', '1', '37', '0.7', '00:10', NULL, 'mmHg'), ('k2', 'S1', 1, 3, "
+                     "'TRAIL  ', '1 Jan 2004', '10:00', '01:00:00', '5.1', '1', '37', '0.7', "
+                     "'00:10', 109, 'mmHg'), ('k3', 'S1', 1, 3, 'ICU 3, BED 7', '2 Jan 2004', "
+                     "'10:00', '01:00:00', '5.1', '1', '37', '0.7', '00:10', 112, 'PSI')"})
+            EXPECT_TRUE(q.exec(sql)) << sql.toStdString() << q.lastError().text().toStdString();
+        if (!GetParam()) q.exec("PRAGMA journal_mode = WAL");
+    }
+    QSqlDatabase::removeDatabase("raw");
+    // Read as it stands: both rows, and the device found by the identity rule.
+    std::unique_ptr<Archive> reader = Archive::open(v1, &error_, ArchiveAccess::Read);
+    ASSERT_TRUE(reader) << error_;
+    std::vector<ArchivedRecord> got;
+    ASSERT_TRUE(reader->history({"ICU 3  BED 7", "", "", ""}, &got, &error_)) << error_;
+    EXPECT_EQ(got.size(), 1u);
+    ASSERT_TRUE(reader->history({}, &got, &error_));
+    EXPECT_EQ(got.size(), 3u);
+    reader.reset();
+
+    archive_ = Archive::open(v1, &error_);
+    ASSERT_TRUE(archive_) << error_;
+    got = history({"TRAIL", "", "", ""});
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(FIELD_TEXT(got[0].record, deviceID), "TRAIL  ");  // the fuller texts
+    EXPECT_EQ(got[0].record.pressureUnits, 'm');
+    EXPECT_EQ(history({"ICU 3  BED 7", "", "", ""}).size(), 1u);
+    EXPECT_EQ(add({"Bay", "S1"}, 2000, {makeRecord("TRAIL")}), std::vector<bool>{true});
+    if (!GetParam()) {
+        EXPECT_FALSE(fs::exists(v1 + "-wal"));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ArchiveCases, ::testing::Values(false, true),
@@ -403,6 +526,72 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
     for (const std::string& bytes : refused) {
         EXPECT_FALSE(readSavedFile(bytes, nullptr, &got, &why)) << bytes.substr(0, 80);
         EXPECT_FALSE(why.empty());
+    }
+}
+
+// A connection URI as Qt's PostgreSQL driver takes it, or why it cannot be
+// used.  Shown (uriWithoutPassword) as "shown" says, or unchanged when that
+// is empty; "s3cret" stands in no reason and no shown URI.
+TEST(ArchivePlain, PostgresUriSettings) {
+    const std::string password =
+        "the URI holds a password; give it in ~/.pgpass or PGPASSWORD instead";
+    const std::string session =
+        "options='-c lock_timeout=60s -c idle_in_transaction_session_timeout=300s "
+        "-c client_min_messages=warning";
+    const struct {
+        std::string uri, refused;  // refused: a part of the reason; empty: accepted
+        std::string host, user, dbname;
+        int port;
+        std::string option, shown;  // option: a part of connectOptions
+    } rows[] = {
+        {"postgresql://kest:s3cret@db/a", password, "", "", "", 0, "",
+         "postgresql://kest:...@db/a"},
+        {"postgresql://db/a?sslmode=require&pass%77ord=s3cret", password, "", "", "", 0, "",
+         "postgresql://db/a?sslmode=require&pass%77ord=..."},
+        {"postgresql://db/a?options=-c%20PassWord%3Ds3cret", password, "", "", "", 0, "",
+         "postgresql://db/a?options=..."},
+        {"postgresql://db/a?PassWord=s3cret", "invalid URI query parameter", "", "", "", 0, "",
+         "postgresql://db/a?PassWord=..."},
+        {"postgresql://db/a?sslmode%3Ddisable%20password=s3cret", "invalid URI query parameter", "",
+         "", "", 0, "", "postgresql://db/a?sslmode%3Ddisable%20password=..."},
+        {"postgresql://db/a?password=s3cret%zz", "invalid percent-encoded token", "", "", "", 0, "",
+         "postgresql://db/a?password=..."},
+        {"postgresql://db:65536/a", "the URI's port \"65536\" is no port number", "", "", "", 0, "",
+         ""},
+        {"postgresql://db:5432,db2:x/a", "port \"5432,x\" is no", "", "", "", 0, "", ""},
+        {"postgresql://db/a?application_name=x%3By", "application_name holds a ';'", "", "", "", 0,
+         "", ""},
+        {"postgresql://k%C3%A4ser@db:6543/arch%20ive", "", "db", "k\xC3\xA4ser", "arch ive", 6543,
+         "connect_timeout='10';" + session + "';keepalives='1';keepalives_idle='30'", ""},
+        {"postgres:///lumkest?host=/tmp/x&connect_timeout=3", "", "/tmp/x", "", "lumkest", 0,
+         "connect_timeout='3'", ""},
+        {"postgresql://h1:5432,h2/a", "", "h1,h2", "", "a", 0, "port='5432,'", ""},
+        {"postgresql://db/?options=-c%20lock_timeout%3D2s&application_name=it's%5C", "", "db", "",
+         "", 0, session + " -c lock_timeout=2s';application_name='it\\'s\\\\'", ""},
+    };
+    for (const auto& row : rows) {
+        PgSettings got;
+        std::string why;
+        const bool accepted = pgSettingsFromUri(row.uri, &got, &why);
+        EXPECT_EQ(accepted, row.refused.empty()) << row.uri << ": " << why;
+        if (accepted) {
+            EXPECT_EQ(got.host, row.host) << row.uri;
+            EXPECT_EQ(got.user, row.user) << row.uri;
+            EXPECT_EQ(got.dbname, row.dbname) << row.uri;
+            EXPECT_EQ(got.port, row.port) << row.uri;
+            const std::string& options = got.connectOptions;
+            EXPECT_NE(options.find(row.option), std::string::npos) << options;
+            std::size_t p = 0;  // no key twice
+            do {
+                const std::string key = options.substr(p, options.find('=', p) - p);
+                EXPECT_EQ(options.find(";" + key + "=", p), std::string::npos) << options;
+                p = options.find(';', p);
+            } while (p++ != std::string::npos);
+        } else {
+            EXPECT_NE(why.find(row.refused), std::string::npos) << row.uri << ": " << why;
+            EXPECT_EQ(why.find("s3cret"), std::string::npos) << why;
+        }
+        EXPECT_EQ(uriWithoutPassword(row.uri), row.shown.empty() ? row.uri : row.shown);
     }
 }
 
