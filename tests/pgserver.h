@@ -68,12 +68,14 @@ private:
 
 // A fresh, empty archive: a new SQLite file in folder, or a new database on
 // the private server (empty when it cannot be made).
-inline std::string freshArchive(bool postgres, const std::string& folder) {
+// createOptions: more options of createdb (an encoding, say).
+inline std::string freshArchive(bool postgres, const std::string& folder,
+                                const std::string& createOptions = "") {
     static int counter = 0;
     const std::string name = "a" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
     if (!postgres) return folder + "/" + name + ".db";
     const std::string make = "/usr/lib/postgresql/15/bin/createdb -h " + pg().dir + " -p " +
-                             pg().port + " -U postgres " + name;
+                             pg().port + " -U postgres " + createOptions + " " + name;
     if (pg().dir.empty() || std::system(make.c_str()) != 0) return std::string();
     return "postgresql://postgres@/" + name + "?host=" + pg().dir + "&port=" + pg().port;
 }

@@ -24,6 +24,7 @@
 #include "records/recordstore.h"
 #include "save/writers.h"
 #include "tests/core/records.h"
+#include "tests/files.h"
 #include "tests/pgserver.h"
 
 namespace fs = std::filesystem;
@@ -369,6 +370,9 @@ TEST(ArchiveFailures, OneLineNamingTheCause) {
     std::ofstream(folder + "/random.db")
         << std::string("\x8f\x03\xc1zq\x00\x17", 7) + std::string(4000, 'x');
     std::ofstream(folder + "/notes.txt") << "Technician: J. Doe\nnot a database at all\n";
+    const std::string foreign = folder + "/foreign.db";
+    pgtest::makeForeignDatabase(foreign);
+    const std::string foreignBytes = readFile(foreign);
     const std::string pgBase = "postgresql://postgres@/lumkest?host=" + pgtest::pg().dir;
     struct Case {
         const char* what;
@@ -379,6 +383,9 @@ TEST(ArchiveFailures, OneLineNamingTheCause) {
         {"random bytes", folder + "/random.db", "file is not a database"},
         {"a text file", folder + "/notes.txt", "file is not a database"},
         {"a missing folder", folder + "/none/a.db", "unable to open database file"},
+        {"another program's database", foreign, "is not a LUM Kest archive"},
+        {"a database that cannot hold every byte", freshArchive(true, folder, "-E WIN1252 -T template0"),
+         "its encoding WIN1252 cannot hold"},
         {"no server on that port", pgBase + "&port=1", "No such file or directory"},
         {"no such database",
          "postgresql://postgres@/nosuchdb?host=" + pgtest::pg().dir + "&port=" + pgtest::pg().port,
@@ -406,6 +413,14 @@ TEST(ArchiveFailures, OneLineNamingTheCause) {
         EXPECT_EQ(error.find("s3cret"), std::string::npos) << c.what << ": " << error;
     }
     ::unsetenv("PGPASSWORD");
+    EXPECT_EQ(readFile(foreign), foreignBytes);  // not switched to another journal, nothing added
+    // Reading a database that holds no archive makes none.
+    const std::string empty = freshArchive(true, folder);
+    for (int i = 0; i < 2; ++i) {
+        std::string e;
+        EXPECT_FALSE(Archive::open(empty, &e, ArchiveAccess::Read));
+        EXPECT_NE(e.find("holds no archive"), std::string::npos) << e;
+    }
 
     // A read-only archive is still read (history), and a missing one is not made.
     const std::string read = asOtherUser([&] {
@@ -418,6 +433,98 @@ TEST(ArchiveFailures, OneLineNamingTheCause) {
     });
     EXPECT_EQ(read, "read");
     EXPECT_FALSE(fs::exists(folder + "/none.db"));
+
+    // A reader who may write neither the archive nor its folder sees every
+    // commit, never a failure, while another process archives downloads.
+    const std::string busy = freshArchive(false, folder);
+    std::string error;
+    ASSERT_TRUE(Archive::open(busy, &error)) << error;
+    fs::permissions(busy, fs::perms::owner_read | fs::perms::owner_write |
+                              fs::perms::group_read | fs::perms::others_read);
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        for (int i = 0; i < 40; ++i) {
+            std::string e;
+            std::vector<bool> added;
+            std::unique_ptr<Archive> a = Archive::open(busy, &e);
+            if (!a || !a->addDownload(kTester, 1000 + i, {}, {makeRecord("W" + std::to_string(i))},
+                                      &added, &e, RecordForm::Csv))
+                ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    const std::string reads = asOtherUser([&] {
+        std::size_t seen = 0;
+        for (int i = 0; i < 80; ++i) {
+            std::string e;
+            std::vector<ArchivedRecord> found;
+            std::unique_ptr<Archive> a = Archive::open(busy, &e, ArchiveAccess::Read);
+            if (!a || !a->history({}, &found, &e)) return e;
+            if (found.size() < seen) return std::string("a commit seen, then lost");
+            seen = found.size();
+        }
+        return std::string("read");
+    });
+    int status = 0;
+    ::waitpid(writer, &status, 0);
+    EXPECT_EQ(reads, "read");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(fs::exists(busy + "-wal"));
+    fs::remove_all(folder);
+}
+
+// Two workshops whose roles have schemas of their own (so search_path
+// differs) share one archive; a peer that holds the archive's locks makes a
+// download fail within the lock timeout instead of waiting for ever.
+TEST(ArchivePostgres, WorkshopsShareOneArchiveAndNoJobWaitsForEver) {
+    ASSERT_TRUE(pgtest::pg().problem.empty()) << pgtest::pg().problem;
+    const std::string folder = tempFolder();
+    const std::string shared = freshArchive(true, folder);
+    const std::string name = shared.substr(shared.find("@/") + 2, shared.find('?') - shared.find("@/") - 2);
+    QSqlDatabase admin = pgtest::rawConnection(shared);
+    ASSERT_TRUE(admin.open());
+    QSqlQuery q(admin);
+    auto exec = [&](const std::string& sql) {
+        EXPECT_TRUE(q.exec(QString::fromStdString(sql))) << sql << q.lastError().text().toStdString();
+    };
+    for (const char* role : {"wsa", "wsb"}) {
+        const std::string r = role;
+        exec("DO $$ BEGIN CREATE ROLE " + r + " LOGIN PASSWORD 'kest-password'; EXCEPTION WHEN "
+             "duplicate_object THEN NULL; END $$");
+        exec("CREATE SCHEMA " + r + " AUTHORIZATION " + r);
+        exec("GRANT CREATE ON DATABASE " + name + " TO " + r);
+    }
+    ::setenv("PGPASSWORD", "kest-password", 1);
+    const std::vector<TestRecord> records = received();
+    auto download = [&](const std::string& role, const std::string& options = "") {
+        std::string e;
+        std::vector<bool> added;
+        std::unique_ptr<Archive> a = Archive::open(
+            "postgresql://" + role + "@/" + name + "?host=" + pgtest::pg().dir +
+                "&port=" + pgtest::pg().port + options,
+            &e);
+        if (!a || !a->addDownload(kTester, 1000, blockOf(records), records, &added, &e))
+            return e;
+        return std::to_string(std::count(added.begin(), added.end(), true)) + " new";
+    };
+    EXPECT_EQ(download("wsa"), "123 new");
+    // What the manual page says to give a second workshop.
+    exec("GRANT USAGE ON SCHEMA lumkest TO wsb");
+    exec("GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA lumkest TO wsb");
+    EXPECT_EQ(download("wsb"), "0 new");
+    exec("SELECT count(*) FROM pg_tables WHERE schemaname IN ('wsa', 'wsb', 'public')");
+    EXPECT_TRUE(q.next() && q.value(0).toInt() == 0);
+
+    exec("BEGIN");
+    exec("LOCK TABLE lumkest.records IN ACCESS EXCLUSIVE MODE");
+    const std::string held = download("wsa", "&options=-c%20lock_timeout%3D1s");
+    EXPECT_NE(held.find("another process holds the archive"), std::string::npos) << held;
+    exec("ROLLBACK");
+    ::unsetenv("PGPASSWORD");
+    q = QSqlQuery();
+    admin.close();
+    admin = QSqlDatabase();
+    QSqlDatabase::removeDatabase("raw");
     fs::remove_all(folder);
 }
 
