@@ -1,12 +1,17 @@
 #pragma once
-// Reading back a file the window program wrote, to archive its records: a
-// CSV export, a text file in either format, or a raw 8194-byte block (with
-// the tester's 33-byte identity reply).  Plain C++ (no database).
+// Reading back a file the window program or lumkest-cli wrote, to archive
+// its records: a CSV export, a text file in either format (of any number of
+// records), or a raw 8194-byte block (with the tester's 33-byte identity
+// reply).  Plain C++ (no database).
 //
 // The formats are not described a second time here: a file is read as a
 // candidate of each kind and then written again with the writers' own
 // functions (save/writers.h); only a candidate that comes out byte for byte
 // the same file is taken.  So any change to the writers shows at once.
+// Texts may hold any bytes, line ends included.  What a file cannot tell
+// apart is read one way: spaces that the list format's padding hides are
+// read as padding, and a file that two sets of records write alike is read
+// as the first set found.
 
 #include <cstdint>
 #include <string>

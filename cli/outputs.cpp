@@ -149,17 +149,39 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
     return QJsonDocument(whole).toJson(QJsonDocument::Indented);
 }
 
-QByteArray historyJson(const std::vector<ArchivedRecord>& archived) {
-    QJsonArray records;
-    int position = 0;
-    for (const ArchivedRecord& a : archived) {
-        QJsonObject r = recordObject(a.record, ++position);
-        r.insert("tester", testerObject(a.tester.id, a.tester.serial));
-        r.insert("firstDownloaded", QString::fromStdString(a.firstDownloaded));
-        records.append(r);
+std::string historyJsonOpening() { return "{\n    \"format\": 1,\n    \"records\": [\n"; }
+
+std::string historyJsonRecord(const ArchivedRecord& a, int position) {
+    QJsonObject r = recordObject(a.record, position);
+    r.insert("tester", testerObject(a.tester.id, a.tester.serial));
+    r.insert("firstDownloaded", QString::fromStdString(a.firstDownloaded));
+    // The object as it stands in the array: two levels in, after a comma
+    // unless it is the first.
+    const QByteArray object = QJsonDocument(r).toJson(QJsonDocument::Indented);
+    std::string out = position > 1 ? ",\n" : "";
+    out.reserve(object.size() + 200);
+    qsizetype start = 0;
+    while (start < object.size()) {
+        const qsizetype end = object.indexOf('\n', start);
+        if (end < 0) break;
+        if (start > 0) out += '\n';
+        out += "        ";
+        out.append(object.constData() + start, static_cast<std::size_t>(end - start));
+        start = end + 1;
     }
-    return QJsonDocument(QJsonObject{{"format", 1}, {"records", records}})
-        .toJson(QJsonDocument::Indented);
+    return out;
+}
+
+std::string historyJsonClosing(bool anyRecords) {
+    return std::string(anyRecords ? "\n" : "") + "    ]\n}\n";
+}
+
+QByteArray historyJson(const std::vector<ArchivedRecord>& archived) {
+    std::string out = historyJsonOpening();
+    int position = 0;
+    for (const ArchivedRecord& a : archived) out += historyJsonRecord(a, ++position);
+    out += historyJsonClosing(position > 0);
+    return QByteArray::fromStdString(out);
 }
 
 Paper localePaper() {

@@ -21,6 +21,11 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded);
 // history: the records, each with its tester and the time of the download
 // that first brought it.
 QByteArray historyJson(const std::vector<ArchivedRecord>& records);
+// The same, a record at a time for any number of records: the opening, each
+// record (position from 1), the closing; together historyJson's bytes.
+std::string historyJsonOpening();
+std::string historyJsonRecord(const ArchivedRecord& record, int position);
+std::string historyJsonClosing(bool anyRecords);
 
 // The archive's downloads and imports, for `downloads`: number, time,
 // tester serial and ID, form ("csv", "text" or "block"), records, records

@@ -620,6 +620,37 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
     EXPECT_EQ(got.tester.id, kTester.id);
     EXPECT_EQ(got.tester.serial, kTester.serial);
 
+    // Files of awkward records read back as the same records, in each kind:
+    // every text empty, texts padded with spaces, line ends inside texts,
+    // and 1500 records (numbers past 999).
+    TestRecord empty = emptyRecord(), padded = makeRecord("TRAIL  ", "5 Jun 2004 ");
+    empty.pressureUnits = 'k';
+    SET_FIELD(padded, flow, "5.1  ");
+    SET_FIELD(padded, pressureMMHG, " 37");
+    SET_FIELD(padded, pressureUser, " 0.7");
+    TestRecord lineEnds = makeRecord("ICU 3\r\nBED 7");
+    SET_FIELD(lineEnds, peakPressureTime, "16:32\r\n");
+    const std::vector<TestRecord> written[] = {{empty, padded, lineEnds},
+                                               std::vector<TestRecord>(1500, padded)};
+    for (const std::vector<TestRecord>& rows : written) {
+        for (SavedFileKind kind :
+             {SavedFileKind::Csv, SavedFileKind::ListText, SavedFileKind::RecordText}) {
+            const SaveSource source{rows, kTester.id, kTester.serial, "12/29/03 18:34:00"};
+            std::string bytes;
+            if (kind == SavedFileKind::Csv)
+                csvFileText(source, AllRecords, &bytes);
+            else
+                textFileText(source, AllRecords, kind == SavedFileKind::RecordText, &bytes);
+            ASSERT_TRUE(readSavedFile(bytes, nullptr, &got, &why)) << bytes.substr(0, 800);
+            EXPECT_EQ(got.kind, kind);
+            ASSERT_EQ(got.records.size(), rows.size());
+            std::size_t same = 0;
+            while (same < rows.size() && sameRecord("S", rows[same], "S", got.records[same]))
+                ++same;
+            EXPECT_EQ(same, rows.size()) << bytes.substr(0, 800);
+        }
+    }
+
     std::string csv = read(fs::path(LUMKEST_REFERENCE_DIR) / "export-all.csv");
     const std::string refused[] = {
         blockBytes,  // without its identity reply
@@ -627,6 +658,8 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
         csv.substr(0, csv.size() - 1),
         std::string(csv).insert(csv.rfind("00:"), ","),
         std::string(csv).replace(csv.rfind("PSI"), 3, "psi"),
+        std::string(csv).replace(csv.rfind("\r\n4,") + 2, 1, "3"),          // a number again
+        std::string(csv).replace(csv.rfind("\r\n4,") + 2, 1, "999999999"),  // past the records
         "Technician: J. Doe\r\n",
         "",
     };
