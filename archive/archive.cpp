@@ -686,6 +686,12 @@ bool Archive::begin(std::string* error) {
     return true;
 }
 
+bool Archive::beginReading(std::string* error) {
+    return c_->exec(c_->postgres ? QStringLiteral("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+                                 : QStringLiteral("BEGIN"),
+                    "cannot read", error);
+}
+
 bool Archive::commit(std::string* error) { return c_->commit(error); }
 
 void Archive::rollback() { c_->rollback(); }
@@ -886,8 +892,8 @@ bool Archive::addArchive(Archive& source, ArchiveImport* summary, std::string* e
 }
 
 bool Archive::history(const HistoryFilter& filter,
-                      const std::function<bool(const ArchivedRecord&)>& each,
-                      std::string* error) {
+                      const std::function<bool(const ArchivedRecord&)>& each, std::string* error,
+                      bool inTestOrder) {
     for (const std::string* date : {&filter.since, &filter.until}) {
         if (!date->empty() && !isIsoDate(*date)) {
             *error = "\"" + *date + "\" is no date of the form YYYY-MM-DD";
@@ -924,7 +930,7 @@ bool Archive::history(const HistoryFilter& filter,
         text += QStringLiteral(" AND r.first_download = ?");
         values << static_cast<qlonglong>(filter.download);
     }
-    text += QStringLiteral(" ORDER BY r.tested ASC NULLS LAST, r.id");
+    if (inTestOrder) text += QStringLiteral(" ORDER BY r.tested ASC NULLS LAST, r.id");
     QSqlQuery q(c_->db);
     q.setForwardOnly(true);
     if (!c_->prepare(q, c_->sql(text), "cannot read", error)) return false;
@@ -941,9 +947,6 @@ bool Archive::history(const HistoryFilter& filter,
         a.tester.id = bytesOf(q.value(kRecordColumns + 1).toString());
         a.firstDownloaded = bytesOf(q.value(kRecordColumns + 2).toString());
         a.firstDownload = q.value(kRecordColumns + 3).toLongLong();
-        // The typed columns follow from the record's identity, so they are
-        // the same values read again from its texts.
-        a.typed = typedRecord(a.record);
         if (!each(a)) return true;
     }
     if (q.lastError().isValid()) {

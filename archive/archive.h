@@ -23,7 +23,6 @@ struct ArchivedRecord {
     ArchiveTester tester;         // of the download that first brought it
     std::string firstDownloaded;  // that download's time, isoLocalTime form
     long long firstDownload = 0;  // that download's number
-    TypedRecord typed;
 };
 
 // Empty members do not filter.  device: compared as the record identity
@@ -84,6 +83,10 @@ public:
 
     // One transaction around several adds; without it each add is its own.
     bool begin(std::string* error);
+    // One snapshot around several reads (history read twice, say): every
+    // read sees the same commits until rollback().  On SQLite it holds the
+    // shared lock, so writers wait meanwhile.
+    bool beginReading(std::string* error);
     bool commit(std::string* error);
     void rollback();
 
@@ -108,8 +111,11 @@ public:
     // The records that pass the filter, by test date and time (records
     // without one last), then in the order they were archived, one at a
     // time to each (which returns false to stop).
+    // inTestOrder false: in whatever order the database finds them fastest
+    // (for a count).
     bool history(const HistoryFilter& filter,
-                 const std::function<bool(const ArchivedRecord&)>& each, std::string* error);
+                 const std::function<bool(const ArchivedRecord&)>& each, std::string* error,
+                 bool inTestOrder = true);
     bool history(const HistoryFilter& filter, std::vector<ArchivedRecord>* out, std::string* error);
 
     // Every download and import, in the order they were archived.

@@ -32,6 +32,7 @@
 namespace {
 
 const char* const kUdevRule = "/lib/udev/rules.d/70-lumkest.rules";
+const char* const kNoMatch = "no archived record matches";
 
 std::string plural(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -236,17 +237,35 @@ private:
     int history() {
         std::string error;
         std::unique_ptr<Archive> archive = Archive::open(o_.archive, &error, ArchiveAccess::Read);
+        // Every pass reads one snapshot, so the outputs agree with the first
+        // pass however the archive grows meanwhile.
+        if (!archive || !archive->beginReading(&error)) return archiveFailed(error);
+        const HistoryFilter filter{o_.device, o_.tester, o_.since, o_.until, o_.download};
+        // PDF and --sort need every record at once; the other outputs are
+        // written a record at a time, after a first pass that finds what
+        // they need before their first record.
+        const bool whole = !o_.sort.empty() || o_.needsPdf();
+        const bool jsonOnly = std::all_of(o_.outputs.begin(), o_.outputs.end(),
+                                          [](const Output& out) { return out.kind == Kind::Json; });
+        if (jsonOnly && !whole) return writeHistory(*archive, filter, SaveSource(), {});
         Listing listing;
-        if (!archive ||
-            !archive->history({o_.device, o_.tester, o_.since, o_.until, o_.download},
-                              &listing.archived, &error))
-            return archiveFailed(error);
-        if (listing.archived.empty()) return fail(CliNoRecords, "no archived record matches");
+        std::set<std::string> testers;
+        std::vector<int> widths = listStartWidths();
+        unsigned count = 0;
+        const bool read = archive->history(
+            filter,
+            [&](const ArchivedRecord& a) {
+                testers.insert(a.tester.serial);
+                if (whole) listing.archived.push_back(a);
+                widenListColumns(&widths, a.record, count++);
+                return true;
+            },
+            &error, whole);
+        if (!read) return archiveFailed(error);
+        if (count == 0) return fail(CliNoRecords, kNoMatch);
 
         // Text, CSV and PDF name one tester in their headers: a serial
         // number, whatever ID texts it had.
-        std::set<std::string> testers;
-        for (const ArchivedRecord& r : listing.archived) testers.insert(r.tester.serial);
         const bool oneTesterOnly = o_.output(Kind::Csv) || o_.output(Kind::Text) ||
                                    o_.output(Kind::Records) || o_.needsPdf();
         if (testers.size() > 1 && oneTesterOnly) {
@@ -260,6 +279,18 @@ private:
                                       "); text, CSV and PDF name one tester: choose it with "
                                       "--tester SERIAL");
         }
+        // The headers name the ID text of the tester's latest download.
+        listing.source.instrumentSerial = *testers.begin();
+        if (!archive->latestTesterId(listing.source.instrumentSerial,
+                                     &listing.source.instrumentId, &error))
+            return archiveFailed(error);
+        HeldStamp stamp;
+        listing.downloaded = stamp.time();
+        listing.source.stamp = saveStamp();
+        if (!whole) return writeHistory(*archive, filter, listing.source, widths);
+        progress_.note(plural(count, "record", "records"));
+        progress_.keep();
+        archive.reset();
         if (!o_.sort.empty()) {
             const auto compare = o_.sort == "id" ? compareByDeviceID : compareByDateTime;
             std::stable_sort(listing.archived.begin(), listing.archived.end(),
@@ -267,19 +298,65 @@ private:
                                  return compare(a.record, b.record) < 0;
                              });
         }
-        // The headers name the ID text of the tester's latest download.
-        listing.source.instrumentSerial = listing.archived.front().tester.serial;
-        if (!archive->latestTesterId(listing.source.instrumentSerial,
-                                     &listing.source.instrumentId, &error))
-            return archiveFailed(error);
-        archive.reset();
-        HeldStamp stamp;
-        listing.downloaded = stamp.time();
-        listing.source.stamp = saveStamp();
         for (const ArchivedRecord& r : listing.archived) listing.source.records.push_back(r.record);
-        progress_.note(plural(listing.archived.size(), "record", "records"));
-        progress_.keep();
         return writeOutputs(listing);
+    }
+
+    // history's outputs a record at a time, each from its own pass over the
+    // archive: header as the files name it, widths of the list format.  A
+    // pass that finds no record writes nothing (the pieces go out only
+    // once there is one).
+    int writeHistory(Archive& archive, const HistoryFilter& filter, const SaveSource& header,
+                     const std::vector<int>& widths) {
+        for (const Output& out : o_.outputs) {
+            const SavedFormat format = out.kind == Kind::Csv    ? SavedFormat::Csv
+                                       : out.kind == Kind::Text ? SavedFormat::List
+                                                                : SavedFormat::Records;
+            const bool json = out.kind == Kind::Json;
+            std::string readFailure;
+            unsigned count = 0;
+            const PieceProducer produce = [&](const PieceWriter& put) {
+                std::string piece;
+                if (json)
+                    piece = historyJsonOpening();
+                else
+                    savedFileOpening(piece, format, header, widths);
+                unsigned index = 0;
+                bool written = true;
+                const bool read = archive.history(
+                    filter,
+                    [&](const ArchivedRecord& a) {
+                        if (json)
+                            piece += historyJsonRecord(a, static_cast<int>(index + 1));
+                        else
+                            savedFileRecord(piece, format, a.record, index, widths);
+                        ++index;
+                        if (piece.size() >= 65536) {
+                            written = put(piece);
+                            piece.clear();
+                        }
+                        return written;
+                    },
+                    &readFailure);
+                count = index;
+                if (!read || !written || index == 0) return false;
+                if (json)
+                    piece += historyJsonClosing(index > 0);
+                else
+                    savedFileClosing(piece, format);
+                return put(piece);
+            };
+            std::string why;
+            const bool ok = putPieces(out, produce, &why);
+            if (!readFailure.empty()) return archiveFailed(readFailure);
+            if (count == 0) return fail(CliNoRecords, kNoMatch);
+            if (!ok) return fail(CliWriteFailed, why);
+            if (&out == &o_.outputs.front()) {
+                progress_.note(plural(count, "record", "records"));
+                progress_.keep();
+            }
+        }
+        return CliDone;
     }
 
     // ---- import ----
@@ -434,6 +511,23 @@ private:
     int write(const Output& out, const std::string& contents) {
         std::string why;
         return put(out, contents, &why) ? CliDone : fail(CliWriteFailed, why);
+    }
+
+    // Writes one output made a piece at a time; false with the line that
+    // says why.
+    bool putPieces(const Output& out, const PieceProducer& produce, std::string* why) {
+        if (out.toStdout()) {
+            if (produce([this](const std::string& piece) { return printAll(io_.out, piece); }))
+                return true;
+            *why = out.option + ": cannot write to standard output: " + std::strerror(errno);
+            std::clearerr(io_.out);
+            return false;
+        }
+        std::string reason;
+        if (saveStreamedFile(out.file, produce, &reason, kSaveStreamsToo) == kWriteDone)
+            return true;
+        *why = out.option + ": cannot write \"" + out.file + "\": " + reason;
+        return false;
     }
 
     // Writes one output; false with the line that says why.

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPdfWriter>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -19,39 +20,115 @@
 
 namespace {
 
+// The records' JSON is written here directly, a record at a time, in the
+// bytes of Qt's own writer (QJsonDocument::Indented: keys in order, four
+// spaces a level, the same escapes and numbers), which the tests hold it
+// to: a QJsonObject for each of a million records took most of a history's
+// time and all of its memory.
+
+// A Latin-1 text as a JSON string (UTF-8).
+void jsonString(std::string& out, const std::string& latin1) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    for (const unsigned char c : latin1) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 15];
+                } else if (c < 0x80) {
+                    out += static_cast<char>(c);
+                } else {
+                    out += static_cast<char>(0xC0 | (c >> 6));
+                    out += static_cast<char>(0x80 | (c & 0x3F));
+                }
+        }
+    }
+    out += '"';
+}
+
+// A number as Qt writes a double: a whole one up to 2^53 in digits, any
+// other in the shortest form that reads back the same, null when infinite.
 template <class T>
-QJsonValue orNull(const std::optional<T>& value) {
-    return value ? QJsonValue(static_cast<double>(*value)) : QJsonValue(QJsonValue::Null);
+std::string jsonNumber(const std::optional<T>& value) {
+    if (!value) return "null";
+    const double d = static_cast<double>(*value);
+    if (!std::isfinite(d)) return "null";
+    if (d == std::trunc(d) && std::fabs(d) <= 9007199254740992.0)
+        return std::to_string(static_cast<long long>(d));
+    return QByteArray::number(d, 'g', QLocale::FloatingPointShortest).toStdString();
 }
 
-// One record: its position, raw texts and typed values.
-QJsonObject recordObject(const TestRecord& r, int position) {
-    const TypedRecord typed = typedRecord(r);
-    return QJsonObject{
-        {"record", position},
-        {"deviceID", latin1Text(FIELD_TEXT(r, deviceID))},
-        {"testDate", latin1Text(FIELD_TEXT(r, testDate))},
-        {"testTime", latin1Text(FIELD_TEXT(r, testTime))},
-        {"testDuration", latin1Text(FIELD_TEXT(r, testDuration))},
-        {"flow", latin1Text(FIELD_TEXT(r, flow))},
-        {"volume", latin1Text(FIELD_TEXT(r, volume))},
-        {"pressureMMHG", latin1Text(FIELD_TEXT(r, pressureMMHG))},
-        {"pressureUser", latin1Text(FIELD_TEXT(r, pressureUser))},
-        {"pressureUnits", QString::fromLatin1(unitName(r.pressureUnits))},
-        {"peakPressureTime", latin1Text(FIELD_TEXT(r, peakPressureTime))},
-        {"tested", typed.tested ? QJsonValue(QString::fromLatin1(typed.tested->c_str()))
-                                : QJsonValue(QJsonValue::Null)},
-        {"flowMlPerHour", orNull(typed.flow)},
-        {"volumeMl", orNull(typed.volume)},
-        {"durationSeconds", orNull(typed.durationSeconds)},
-        {"peakTimeSeconds", orNull(typed.peakSeconds)},
-        {"pressureMmHgValue", orNull(typed.pressureMmHg)},
-        {"pressureUserValue", orNull(typed.pressureUser)},
+std::string jsonText(const std::string& latin1) {
+    std::string out;
+    jsonString(out, latin1);
+    return out;
+}
+
+// {"id", "serial"} at the depth of indent.
+std::string testerJson(const ArchiveTester& tester, const std::string& indent) {
+    return "{\n" + indent + "    \"id\": " + jsonText(tester.id) + ",\n" + indent +
+           "    \"serial\": " + jsonText(tester.serial) + "\n" + indent + "}";
+}
+
+// One record, its position, raw texts and typed values, at the depth of
+// indent; history adds its tester and the time of its first download.
+void recordJson(std::string& out, const TestRecord& r, int position, const std::string& indent,
+                const ArchivedRecord* archived = nullptr) {
+    const TypedRecord t = typedRecord(r);
+    const std::string in = indent + "    ";
+    std::vector<std::pair<const char*, std::string>> members = {
+        {"deviceID", jsonText(FIELD_TEXT(r, deviceID))},
+        {"durationSeconds", jsonNumber(t.durationSeconds)},
+        {"firstDownloaded", archived ? jsonText(archived->firstDownloaded) : std::string()},
+        {"flow", jsonText(FIELD_TEXT(r, flow))},
+        {"flowMlPerHour", jsonNumber(t.flow)},
+        {"peakPressureTime", jsonText(FIELD_TEXT(r, peakPressureTime))},
+        {"peakTimeSeconds", jsonNumber(t.peakSeconds)},
+        {"pressureMMHG", jsonText(FIELD_TEXT(r, pressureMMHG))},
+        {"pressureMmHgValue", jsonNumber(t.pressureMmHg)},
+        {"pressureUnits", jsonText(unitName(r.pressureUnits))},
+        {"pressureUser", jsonText(FIELD_TEXT(r, pressureUser))},
+        {"pressureUserValue", jsonNumber(t.pressureUser)},
+        {"record", std::to_string(position)},
+        {"testDate", jsonText(FIELD_TEXT(r, testDate))},
+        {"testDuration", jsonText(FIELD_TEXT(r, testDuration))},
+        {"testTime", jsonText(FIELD_TEXT(r, testTime))},
+        {"tested", t.tested ? jsonText(*t.tested) : "null"},
+        {"tester", archived ? testerJson(archived->tester, in) : std::string()},
+        {"volume", jsonText(FIELD_TEXT(r, volume))},
+        {"volumeMl", jsonNumber(t.volume)},
     };
-}
-
-QJsonObject testerObject(const std::string& id, const std::string& serial) {
-    return QJsonObject{{"id", latin1Text(id)}, {"serial", latin1Text(serial)}};
+    out += indent + "{";
+    const char* between = "\n";
+    for (const auto& [key, value] : members) {
+        if (value.empty()) continue;  // history's members in a download
+        out += between + in + "\"" + key + "\": " + value;
+        between = ",\n";
+    }
+    out += "\n" + indent + "}";
 }
 
 const char* formName(RecordForm form) {
@@ -84,7 +161,8 @@ QByteArray downloadsJson(const std::vector<ArchiveDownload>& downloads) {
         list.append(QJsonObject{
             {"download", static_cast<double>(d.number)},
             {"downloaded", QString::fromStdString(d.downloaded)},
-            {"tester", testerObject(d.tester.id, d.tester.serial)},
+            {"tester", QJsonObject{{"id", latin1Text(d.tester.id)},
+                                   {"serial", latin1Text(d.tester.serial)}}},
             {"form", QString::fromLatin1(formName(d.form))},
             {"records", static_cast<double>(d.records)},
             {"new", static_cast<double>(d.newRecords)},
@@ -135,40 +213,25 @@ std::string downloadsText(const std::vector<ArchiveDownload>& downloads) {
 }
 
 QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
-    QJsonArray records;
-    int position = 0;
-    for (const TestRecord& r : source.records) records.append(recordObject(r, ++position));
     // Local time with its offset always spelled out ("+00:00", never "Z"),
     // so an import sees one form whatever the zone.
-    const QJsonObject whole{
-        {"format", 1},
-        {"tester", testerObject(source.instrumentId, source.instrumentSerial)},
-        {"downloaded", QString::fromStdString(isoLocalTime(downloaded))},
-        {"records", records},
-    };
-    return QJsonDocument(whole).toJson(QJsonDocument::Indented);
+    std::string out = "{\n    \"downloaded\": " + jsonText(isoLocalTime(downloaded)) +
+                      ",\n    \"format\": 1,\n    \"records\": [\n";
+    int position = 0;
+    for (const TestRecord& r : source.records) {
+        if (position) out += ",\n";
+        recordJson(out, r, ++position, "        ");
+    }
+    out += std::string(position ? "\n" : "") + "    ],\n    \"tester\": " +
+           testerJson({source.instrumentId, source.instrumentSerial}, "    ") + "\n}\n";
+    return QByteArray::fromStdString(out);
 }
 
 std::string historyJsonOpening() { return "{\n    \"format\": 1,\n    \"records\": [\n"; }
 
 std::string historyJsonRecord(const ArchivedRecord& a, int position) {
-    QJsonObject r = recordObject(a.record, position);
-    r.insert("tester", testerObject(a.tester.id, a.tester.serial));
-    r.insert("firstDownloaded", QString::fromStdString(a.firstDownloaded));
-    // The object as it stands in the array: two levels in, after a comma
-    // unless it is the first.
-    const QByteArray object = QJsonDocument(r).toJson(QJsonDocument::Indented);
     std::string out = position > 1 ? ",\n" : "";
-    out.reserve(object.size() + 200);
-    qsizetype start = 0;
-    while (start < object.size()) {
-        const qsizetype end = object.indexOf('\n', start);
-        if (end < 0) break;
-        if (start > 0) out += '\n';
-        out += "        ";
-        out.append(object.constData() + start, static_cast<std::size_t>(end - start));
-        start = end + 1;
-    }
+    recordJson(out, a.record, position, "        ", &a);
     return out;
 }
 

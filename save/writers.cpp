@@ -112,9 +112,9 @@ std::vector<std::string> listCells(const TestRecord& r, unsigned index) {
 void listLine(std::string& out, const std::vector<std::string>& cells,
               const std::vector<int>& widths) {
     std::string s;
-    for (int k = 0; k < kColumns; ++k) {
+    for (std::size_t k = 0; k < static_cast<std::size_t>(kColumns); ++k) {
         if (k > 0) s += k == 3 ? " " : "  ";
-        s += padRight(cells[static_cast<std::size_t>(k)], widths[static_cast<std::size_t>(k)]);
+        s += padRight(cells[k], k < widths.size() ? widths[k] : 0);
     }
     line(out, s);
 }
@@ -130,6 +130,22 @@ void closingBlock(std::string& out) {
     line(out, "");
     line(out, "Technician:_______________________________");
     line(out, "Date:_____________________________________");
+}
+
+// The whole file from its pieces: the opening, the records recordChoice
+// names, the closing; false, with the file cut short after its opening, when
+// recordChoice names no record.
+bool savedFileText(const SaveSource& source, int recordChoice, SavedFormat format,
+                   const std::vector<int>& listWidths, std::string* out) {
+    std::string& o = *out;
+    o.clear();
+    savedFileOpening(o, format, source, listWidths);
+    if (!forChosen(source, recordChoice, [&](unsigned i) {
+            savedFileRecord(o, format, source.records[i], i, listWidths);
+        }))
+        return false;
+    savedFileClosing(o, format);
+    return true;
 }
 
 // ---- putting a file on disk ----
@@ -206,6 +222,111 @@ bool writeAll(int fd, const std::string& content) {
     return true;
 }
 
+// The reason a save gives when its content could not be made.
+constexpr const char* kUnmade = "the file could not be made";
+
+// What a save writes: either written through a file as it goes, or, for a
+// file written in place, made whole in memory first.  Each save uses it once.
+class Content {
+public:
+    virtual ~Content() = default;
+    // Writes all of it to fd; false, with errno set, when a write failed or
+    // the content could not be made (unmade() then tells).
+    virtual bool writeTo(int fd) = 0;
+    // All of it, nullptr when it could not be made.
+    virtual const std::string* whole() = 0;
+    bool unmade() const { return unmade_; }
+
+protected:
+    bool unmade_ = false;
+};
+
+// A text already held whole.
+class WholeContent : public Content {
+public:
+    explicit WholeContent(const std::string& text) : text_(text) {}
+    bool writeTo(int fd) override { return writeAll(fd, text_); }
+    const std::string* whole() override { return &text_; }
+
+private:
+    const std::string& text_;
+};
+
+// A content made a piece at a time.  Pieces are gathered into writes of
+// 64 KiB, so that a producer putting one short line at a time does not cost
+// a system call per line; a piece larger than that goes down as it is.
+class StreamedContent : public Content {
+public:
+    explicit StreamedContent(const PieceProducer& produce) : produce_(produce) {}
+
+    bool writeTo(int fd) override {
+        std::string buffer;
+        int error = 0;  // the first failed write's errno; nothing is written after it
+        auto flush = [&] {
+            if (error == 0 && !buffer.empty() && !writeAll(fd, buffer)) error = errno;
+            buffer.clear();
+            return error == 0;
+        };
+        const bool made = make([&](const std::string& piece) {
+            if (error != 0) return false;
+            if (buffer.size() + piece.size() <= kChunk) {
+                buffer += piece;
+                return buffer.size() < kChunk || flush();
+            }
+            if (!flush()) return false;
+            if (piece.size() >= kChunk) {
+                if (!writeAll(fd, piece)) error = errno;
+                return error == 0;
+            }
+            buffer = piece;
+            return true;
+        });
+        if (made) flush();
+        return finish(made, error);
+    }
+
+    const std::string* whole() override {
+        text_.clear();
+        const bool made = make([&](const std::string& piece) {
+            text_ += piece;
+            return true;
+        });
+        if (made) return &text_;
+        unmade_ = true;
+        text_.clear();
+        return nullptr;
+    }
+
+private:
+    static constexpr std::size_t kChunk = 64 * 1024;
+
+    // Runs the producer; an exception from it (or from putting its pieces)
+    // counts as a content that could not be made.
+    bool make(const PieceWriter& put) {
+        try {
+            return produce_(put);
+        } catch (...) {
+            return false;
+        }
+    }
+
+    // A write error is reported as the system's; otherwise a producer that
+    // gave up means a content that could not be made.
+    bool finish(bool made, int error) {
+        if (error != 0) {
+            errno = error;
+            return false;
+        }
+        if (made) return true;
+        unmade_ = true;
+        errno = ECANCELED;
+        return false;
+    }
+
+    const PieceProducer& produce_;
+    std::string text_;
+};
+
 // The file system's call that puts a file's (or folder's) data on disk;
 // tests replace it to see what is synced and when.
 int (*syncCall)(int fd) = &::fsync;
@@ -273,7 +394,17 @@ Outcome writeThrough(const std::string& path, int flags, Write&& write) {
 // content is cut only once the new content has its room, so a full disk
 // leaves the old file as it was; an I/O error in the middle of the writing
 // can still leave it part old, part new.
-Outcome writeInPlace(const std::string& path, const std::string& content) {
+// A content made a piece at a time is made whole first, before the file is
+// opened: its room must be reserved before the old content is cut, and a
+// content that cannot be made then leaves the file untouched.
+Outcome writeInPlace(const std::string& path, Content& made) {
+    const std::string* text = made.whole();
+    if (!text) {
+        Outcome out;
+        out.what = kUnmade;
+        return out;
+    }
+    const std::string& content = *text;
     return writeThrough(path, O_CREAT, [&](int fd) {
         struct stat old;
         return ::fstat(fd, &old) == 0 && reserveRoom(fd, content, old.st_size) &&
@@ -328,7 +459,7 @@ int createTemporary(const std::string& folder, std::string* temp) {
 // Replaces path whole through a temporary file.  *fallBack is set, with
 // nothing changed, when the folder refuses the temporary file or the new
 // file could not keep the old one's group.
-Outcome replaceWhole(const std::string& path, const std::string& content, const struct stat* old,
+Outcome replaceWhole(const std::string& path, Content& content, const struct stat* old,
                      bool* fallBack) {
     Outcome out;
     *fallBack = false;
@@ -355,7 +486,7 @@ Outcome replaceWhole(const std::string& path, const std::string& content, const 
         }
     }
     ok = ::fchmod(fd, old ? old->st_mode & 07777 : newFileMode()) == 0;
-    ok = ok && writeAll(fd, content) && syncCall(fd) == 0;
+    ok = ok && content.writeTo(fd) && syncCall(fd) == 0;
     int err = ok ? 0 : errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -375,11 +506,11 @@ Outcome replaceWhole(const std::string& path, const std::string& content, const 
 
 // Writes to something that is no file (a pipe, a terminal, /dev/null) as a
 // plain open writes to it: there is nothing to replace and nothing to sync.
-Outcome writeStream(const std::string& name, const std::string& content) {
-    return writeThrough(name, O_NOCTTY, [&](int fd) { return writeAll(fd, content); });
+Outcome writeStream(const std::string& name, Content& content) {
+    return writeThrough(name, O_NOCTTY, [&](int fd) { return content.writeTo(fd); });
 }
 
-Outcome putOnDisk(const std::string& fileName, const std::string& content, int flags) {
+Outcome putOnDisk(const std::string& fileName, Content& content, int flags) {
     Outcome out;
     struct stat target;
     if ((flags & kSaveStreamsToo) && ::stat(fileName.c_str(), &target) == 0 &&
@@ -415,8 +546,8 @@ Outcome putOnDisk(const std::string& fileName, const std::string& content, int f
 
 // Writes contents to fileName; *opened tells whether a file was opened for
 // writing at all.
-int saveWhole(const std::string& fileName, const std::string& contents, std::string* reason,
-              bool* opened, int flags = kSaveFilesOnly) {
+int saveContent(const std::string& fileName, Content& contents, std::string* reason, bool* opened,
+                int flags) {
     if (reason) reason->clear();
     *opened = false;
     if (fileName.empty()) return kWriteNothing;
@@ -426,6 +557,7 @@ int saveWhole(const std::string& fileName, const std::string& contents, std::str
     } catch (...) {
         out.error = ENOMEM;
     }
+    if (contents.unmade()) out.what = kUnmade;
     *opened = out.opened;
     if (out.error == 0 && !out.what) return kWriteDone;
     if (reason) *reason = out.what ? out.what : std::strerror(out.error);
@@ -445,7 +577,9 @@ int writeFile(const std::string& fileName, int recordChoice, bool recordFormat, 
         composed = false;
     }
     bool opened = true;
-    const int result = composed ? saveWhole(fileName, content, nullptr, &opened) : kWriteFailed;
+    WholeContent whole(content);
+    const int result =
+        composed ? saveContent(fileName, whole, nullptr, &opened, kSaveFilesOnly) : kWriteFailed;
     if (result != kWriteDone && !opened) return kWriteFailed;  // nothing was touched
     if (result != kWriteDone) {
         writeDebugLog("EXCEPTION!!", 'm', nullptr, "save", logLine);
@@ -465,7 +599,15 @@ bool composeCsv(const SaveSource& s, int choice, bool, std::string* out) {
 int saveWholeFile(const std::string& fileName, const std::string& contents, std::string* reason,
                   int flags) {
     bool opened = false;
-    return saveWhole(fileName, contents, reason, &opened, flags);
+    WholeContent whole(contents);
+    return saveContent(fileName, whole, reason, &opened, flags);
+}
+
+int saveStreamedFile(const std::string& fileName, const PieceProducer& produce,
+                     std::string* reason, int flags) {
+    bool opened = false;
+    StreamedContent streamed(produce);
+    return saveContent(fileName, streamed, reason, &opened, flags);
 }
 
 std::string savedFileOf(const std::string& fileName) {
@@ -504,16 +646,41 @@ void stripCommas(char* text) {
         if (*text == ',') *text = ' ';
 }
 
+void savedFileOpening(std::string& out, SavedFormat format, const SaveSource& header,
+                      const std::vector<int>& listWidths) {
+    if (format == SavedFormat::Csv) {
+        line(out, "Dosimark Kest ID: " + stripped(header.instrumentId.substr(0, 30)) +
+                      "  SN: " + header.instrumentSerial + "  -  Data Exported On " +
+                      header.stamp);
+        line(out,
+             "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
+             "Pressure,mmHg,Pressure,(user),OP Peak Time");
+        return;
+    }
+    fileHeader(out, header);
+    if (format != SavedFormat::List) return;
+    listLine(out, std::vector<std::string>(kHeaderRow1, kHeaderRow1 + kColumns), listWidths);
+    listLine(out, std::vector<std::string>(kHeaderRow2, kHeaderRow2 + kColumns), listWidths);
+    int length = 17;
+    for (int w : listWidths) length += w;
+    line(out, std::string(static_cast<std::size_t>(length), '='));
+}
+
+void savedFileRecord(std::string& out, SavedFormat format, const TestRecord& record,
+                     unsigned index, const std::vector<int>& listWidths) {
+    switch (format) {
+    case SavedFormat::Csv: csvRecordLine(out, record, index); break;
+    case SavedFormat::List: writeListLine(out, record, index, listWidths); break;
+    case SavedFormat::Records: writeRecordBlock(out, record, index); break;
+    }
+}
+
+void savedFileClosing(std::string& out, SavedFormat format) {
+    if (format != SavedFormat::Csv) closingBlock(out);
+}
+
 bool csvFileText(const SaveSource& source, int recordChoice, std::string* out) {
-    std::string& o = *out;
-    o.clear();
-    line(o, "Dosimark Kest ID: " + stripped(source.instrumentId.substr(0, 30)) +
-                "  SN: " + source.instrumentSerial + "  -  Data Exported On " + source.stamp);
-    line(o,
-         "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
-         "Pressure,mmHg,Pressure,(user),OP Peak Time");
-    return forChosen(source, recordChoice,
-                     [&](unsigned i) { csvRecordLine(o, source.records[i], i); });
+    return savedFileText(source, recordChoice, SavedFormat::Csv, {}, out);
 }
 
 int writeRecordBlock(std::string& out, const TestRecord& record, unsigned index) {
@@ -528,48 +695,39 @@ int writeListLine(std::string& out, const TestRecord& record, unsigned index,
     return 0;
 }
 
-std::vector<int> listColumnWidths(const std::vector<TestRecord>& records) {
-    std::vector<int> widths(kStartWidths, kStartWidths + kColumns);
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        std::vector<std::string> cells = listCells(records[i], static_cast<unsigned>(i));
-        for (int k = 0; k < kColumns; ++k) {
-            int len = static_cast<int>(cells[static_cast<std::size_t>(k)].size());
-            if (len > widths[static_cast<std::size_t>(k)]) widths[static_cast<std::size_t>(k)] = len;
-        }
+std::vector<int> listStartWidths() { return std::vector<int>(kStartWidths, kStartWidths + kColumns); }
+
+void widenListColumns(std::vector<int>* widths, const TestRecord& record, unsigned index) {
+    if (widths->size() < static_cast<std::size_t>(kColumns))
+        widths->resize(static_cast<std::size_t>(kColumns), 0);
+    const std::vector<std::string> cells = listCells(record, index);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(kColumns); ++k) {
+        const int len = static_cast<int>(cells[k].size());
+        if (len > (*widths)[k]) (*widths)[k] = len;
     }
+}
+
+std::vector<int> listColumnWidths(const std::vector<TestRecord>& records) {
+    std::vector<int> widths = listStartWidths();
+    for (std::size_t i = 0; i < records.size(); ++i)
+        widenListColumns(&widths, records[i], static_cast<unsigned>(i));
     return widths;
 }
 
 bool listFileText(const SaveSource& source, int recordChoice, const std::vector<int>& widths,
                   std::string* out) {
-    std::string& o = *out;
-    o.clear();
-    if (widths.size() != static_cast<std::size_t>(kColumns)) return false;
-    fileHeader(o, source);
-    listLine(o, std::vector<std::string>(kHeaderRow1, kHeaderRow1 + kColumns), widths);
-    listLine(o, std::vector<std::string>(kHeaderRow2, kHeaderRow2 + kColumns), widths);
-    int length = 17;
-    for (int w : widths) length += w;
-    line(o, std::string(static_cast<std::size_t>(length), '='));
-    if (!forChosen(source, recordChoice,
-                   [&](unsigned i) { writeListLine(o, source.records[i], i, widths); }))
+    if (widths.size() != static_cast<std::size_t>(kColumns)) {
+        out->clear();
         return false;
-    closingBlock(o);
-    return true;
+    }
+    return savedFileText(source, recordChoice, SavedFormat::List, widths, out);
 }
 
 bool textFileText(const SaveSource& source, int recordChoice, bool recordFormat,
                   std::string* out) {
     if (!recordFormat)
         return listFileText(source, recordChoice, listColumnWidths(source.records), out);
-    std::string& o = *out;
-    o.clear();
-    fileHeader(o, source);
-    if (!forChosen(source, recordChoice,
-                   [&](unsigned i) { writeRecordBlock(o, source.records[i], i); }))
-        return false;
-    closingBlock(o);
-    return true;
+    return savedFileText(source, recordChoice, SavedFormat::Records, {}, out);
 }
 
 int writeCsvFile(const std::string& fileName, int recordChoice) {

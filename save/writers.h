@@ -19,6 +19,7 @@
 // not write is refused; symbolic links are written through, except one that the kernel's
 // protected_symlinks rule would refuse to follow.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,23 @@ int writeRecordBlock(std::string& out, const TestRecord& record, unsigned index)
 int writeListLine(std::string& out, const TestRecord& record, unsigned index,
                   const std::vector<int>& widths);
 
+// A saved file a piece at a time, for files of any length: what comes
+// before the records, each record (0-based index: its number is index + 1),
+// what comes after them.  The whole-file functions are made of these.
+// listWidths (the list format's ten column widths) is ignored by Csv and
+// Records; CSV has nothing after its records.
+enum class SavedFormat { Csv, List, Records };
+void savedFileOpening(std::string& out, SavedFormat format, const SaveSource& header,
+                      const std::vector<int>& listWidths);  // header: only its tester and stamp are read
+void savedFileRecord(std::string& out, SavedFormat format, const TestRecord& record,
+                     unsigned index, const std::vector<int>& listWidths);
+void savedFileClosing(std::string& out, SavedFormat format);
+
+// The list format's column widths grown, record by record, to hold this one
+// (listColumnWidths is listStartWidths() widened by every record).
+std::vector<int> listStartWidths();
+void widenListColumns(std::vector<int>* widths, const TestRecord& record, unsigned index);
+
 // The list format's ten column widths for the records a file is made from:
 // every record shown counts, whichever are written, so that a subset lines
 // up like the whole list.
@@ -77,6 +95,25 @@ constexpr int kSaveFilesOnly = 0;
 constexpr int kSaveStreamsToo = 1;
 int saveWholeFile(const std::string& fileName, const std::string& contents,
                   std::string* reason = nullptr, int flags = kSaveFilesOnly);
+
+// Writes a file whose content is made a piece at a time: produce(put) calls
+// put(piece) for each piece in order and returns false when it cannot make
+// the content (put returns false once writing has failed; produce should then
+// stop).  produce is called once at most (not for an empty name).  The same
+// results and guarantees as saveWholeFile: a regular file is replaced whole
+// or not at all through a temporary file beside it (the pieces go straight
+// into it, never all held in memory), pipes and devices are written plainly
+// with kSaveStreamsToo; only a file that must be written in place (another
+// owner's, several names, a folder this user may not write) is first made
+// whole in memory, since its room is reserved before its old content is cut.
+// When produce returns false with no write failed, the save fails with the
+// reason "the file could not be made" and the old file stays as it was
+// (what already went down a pipe stays gone).  Short pieces are gathered
+// into writes of 64 KiB.
+using PieceWriter = std::function<bool(const std::string& piece)>;
+using PieceProducer = std::function<bool(const PieceWriter& put)>;
+int saveStreamedFile(const std::string& fileName, const PieceProducer& produce,
+                     std::string* reason = nullptr, int flags = kSaveFilesOnly);
 
 // The file a save to fileName writes: the symbolic links at its end followed
 // and its folder's path resolved, so that two names of one file compare

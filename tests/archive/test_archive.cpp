@@ -174,7 +174,7 @@ TEST_P(ArchiveCases, HistoryFiltersByDeviceTesterAndDates) {
               (std::vector<std::string>{"3 Jan 2004 " + t, "4 Jan 2004 " + t}));
     std::vector<ArchivedRecord> out;
     EXPECT_FALSE(archive_->history({"", "", "2004-02-30", ""}, &out, &error_));
-    EXPECT_EQ(history({"P2", "", "", ""}).at(0).typed.tested, "2004-01-02T18:34:00");
+    EXPECT_EQ(history({"P2", "", "", ""}).at(0).record.testDate, std::string("2 Jan 2004"));
 }
 
 // Three processes archive at once: two the same download, one another

@@ -1,9 +1,13 @@
 // The workshop archive: the time archiving one 123-record download adds, on
 // SQLite, against putting the same number of bytes on disk with one flush;
-// and the history of one device in an archive of one million records, on
-// SQLite and on PostgreSQL (a private server, scripts/pg-test-server.sh).
+// the history of one device in an archive of one million records, and
+// lumkest-cli writing all of them as JSON and as CSV (time and peak memory),
+// on SQLite and on PostgreSQL (a private server, scripts/pg-test-server.sh).
 // The large archive is made in one statement, not through the archive.
 
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -98,6 +102,40 @@ bool historyRow(const std::string& db, const char* backend, int runs) {
     return true;
 }
 
+// lumkest-cli writing the whole archive through one output: its time and
+// its peak memory (the child's largest resident set).
+bool wholeHistoryRow(const std::string& db, const char* backend, const char* option) {
+    const std::string out = "/dev/null";
+    std::vector<std::string> args = {LUMKEST_CLI_PATH, "-q", "--archive", db, "history", option,
+                                     out};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+    int status = 0;
+    struct rusage usage {};
+    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "history %s on %s failed (%d)\n", option, backend, status);
+        return false;
+    }
+    const double seconds = msSince(start) / 1000;
+    const double megabytes = static_cast<double>(usage.ru_maxrss) / 1024;
+    const std::string what = std::string(option + 2) == "json" ? "JSON" : "CSV";
+    printRow("History of 1,000,000 records as " + what + ", " + backend, figure(seconds, "s"),
+             "peak memory " + figure(megabytes, "MB"),
+             what == "JSON" ? "< 10 s, < 200 MB" : "< 200 MB",
+             megabytes < 200 && (what != "JSON" || seconds < 10));
+    return true;
+}
+
+bool bigArchiveRows(const std::string& db, const char* backend, int runs) {
+    return historyRow(db, backend, runs) && wholeHistoryRow(db, backend, "--json") &&
+           wholeHistoryRow(db, backend, "--csv");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,13 +177,13 @@ int main(int argc, char** argv) {
     }
 
     const std::string big = folder + "/big.db";
-    if (!fillBigArchive(big, false) || !historyRow(big, "SQLite", runs)) status = 1;
+    if (!fillBigArchive(big, false) || !bigArchiveRows(big, "SQLite", runs)) status = 1;
 
     const std::string server = folder + "/pg";
     if (pgtest::startPgServer(server)) {
         const std::string db = "postgresql://postgres@/lumkest?host=" + pgtest::pg().dir +
                                "&port=" + pgtest::pg().port;
-        if (!fillBigArchive(db, true) || !historyRow(db, "PostgreSQL", runs)) status = 1;
+        if (!fillBigArchive(db, true) || !bigArchiveRows(db, "PostgreSQL", runs)) status = 1;
         pgtest::stopPgServer(server);
     } else {
         std::fprintf(stderr, "%s\n", pgtest::pg().problem.c_str());

@@ -12,8 +12,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -74,6 +76,22 @@ TEST_P(WriterFiles, MatchTheReferenceByteForByte) {
         return;
     }
     EXPECT_EQ(out, readFile(fs::path(LUMKEST_REFERENCE_DIR) / c.reference)) << c.reference;
+
+    // Made a piece at a time, record by record, the file is the same.
+    const SavedFormat format = c.layout == Layout::Csv    ? SavedFormat::Csv
+                               : c.layout == Layout::List ? SavedFormat::List
+                                                          : SavedFormat::Records;
+    std::vector<int> widths = listStartWidths();
+    for (unsigned i = 0; i < source.records.size(); ++i)
+        widenListColumns(&widths, source.records[i], i);
+    std::string pieces;
+    savedFileOpening(pieces, format, source, widths);
+    for (unsigned i = 0; i < source.records.size(); ++i)
+        if (c.recordChoice == AllRecords || c.recordChoice == static_cast<int>(i) ||
+            (c.recordChoice == SelectedRecords && source.records[i].selected))
+            savedFileRecord(pieces, format, source.records[i], i, widths);
+    savedFileClosing(pieces, format);
+    EXPECT_EQ(pieces, out) << c.reference;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -180,6 +198,7 @@ TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
     // Empty name: nothing done, dataSaved unchanged.
     dataSaved = 0;
     EXPECT_EQ(writeTextFile("", AllRecords, false), 1);
+    EXPECT_EQ(saveStreamedFile("", nullptr), kWriteNothing);
     EXPECT_EQ(dataSaved.load(), 0);
     // A folder that does not exist: cannot be opened, dataSaved unchanged.
     EXPECT_EQ(writeCsvFile((dir_ / "no/such/x.csv").string(), AllRecords), -1);
@@ -191,6 +210,14 @@ TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
     EXPECT_EQ(readFile(target), old);
     EXPECT_EQ(names(), std::vector<std::string>{"report.txt"});
     EXPECT_EQ(dataSaved.load(), 0);
+    // So does a file made a piece at a time whose making fails.
+    std::string reason;
+    EXPECT_EQ(saveStreamedFile(target.string(), [](const PieceWriter& put) { return !put("half"); },
+                               &reason),
+              kWriteFailed);
+    EXPECT_EQ(reason, "the file could not be made");
+    EXPECT_EQ(readFile(target), old);
+    EXPECT_EQ(names(), std::vector<std::string>{"report.txt"});
 
     // A write that fails part way (here the file-size limit, as a full disk
     // would) leaves the old file whole too.
@@ -201,9 +228,22 @@ TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
     small.rlim_cur = 100;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     int result = writeTextFile(target.string(), AllRecords, true);
+    // Streamed, the failed write of the first 64 KiB stops the producer.
+    int puts = 0;
+    const int streamed = saveStreamedFile(
+        target.string(),
+        [&](const PieceWriter& put) {
+            while (++puts < 100)
+                if (!put(std::string(1000, 'x'))) return false;
+            return true;
+        },
+        &reason);
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
     EXPECT_EQ(result, -1);
+    EXPECT_EQ(streamed, kWriteFailed);
+    EXPECT_EQ(puts, 66);
+    EXPECT_EQ(reason, std::strerror(EFBIG));
     EXPECT_EQ(readFile(target), old);
     EXPECT_EQ(names(), std::vector<std::string>{"report.txt"});
 
@@ -217,6 +257,21 @@ TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
     EXPECT_NE(written.find("Record #:1\r\n"), std::string::npos);
     EXPECT_EQ(written.find("the report signed"), std::string::npos);
     EXPECT_EQ(writeCsvFile((dir_ / "export.csv").string(), SelectedRecords), 0);
+    EXPECT_EQ(names(), (std::vector<std::string>{"export.csv", "report.txt"}));
+
+    // Short pieces and pieces of 64 KiB and more make the file they add up to.
+    std::vector<std::string> pieces{written};
+    for (std::size_t size : {1, 70000, 13, 65535, 65536, 2})
+        pieces.push_back(std::string(size, static_cast<char>('a' + pieces.size())));
+    std::string whole;
+    for (const std::string& p : pieces) whole += p;
+    EXPECT_EQ(saveStreamedFile(target.string(), [&](const PieceWriter& put) {
+                  for (const std::string& p : pieces)
+                      if (!put(p)) return false;
+                  return true;
+              }),
+              kWriteDone);
+    EXPECT_EQ(readFile(target), whole);
     EXPECT_EQ(names(), (std::vector<std::string>{"export.csv", "report.txt"}));
 }
 
@@ -239,6 +294,7 @@ struct SaveCase {
     // file written in place, "folder [names]" for the folder with its entries
     // at that moment.  Unchecked when empty.
     std::vector<std::string> synced = {};
+    enum class By { Whole, Pieces, PiecesGivingUp } by = By::Whole;  // which save
 };
 
 // Every sync of a save, as the case's folder sees it.
@@ -327,6 +383,12 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
         {"a read-only folder: written in place", false,
          [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); }, "a.txt", 0,
          {{"a.txt", now}}, {}, {"a.txt"}},
+        {"a read-only folder, in pieces: made whole, then written in place", false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); }, "a.txt", 0,
+         {{"a.txt", now}}, {}, {"a.txt"}, SaveCase::By::Pieces},
+        {"a read-only folder, in pieces never made: left untouched", false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); }, "a.txt", -1,
+         {{"a.txt", old}}, {}, {}, SaveCase::By::PiecesGivingUp},
         {"a read-only folder: no new file", false, [](const fs::path& d) { ::chmod(d.c_str(), 0555); },
          "a.txt", -1, {}},
         {"a name of 255 bytes", false, [&](const fs::path& d) { put(d / longName, 0644); }, longName,
@@ -381,7 +443,15 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
             syncBase = base / std::to_string(i);
             syncs.clear();
             const std::string& content = run[i]->content.empty() ? now : run[i]->content;
-            results.push_back(saveWholeFile((syncBase / run[i]->save).string(), content));
+            const std::string path = (syncBase / run[i]->save).string();
+            if (run[i]->by == SaveCase::By::Whole) {
+                results.push_back(saveWholeFile(path, content));
+            } else {
+                const bool made = run[i]->by == SaveCase::By::Pieces;
+                results.push_back(saveStreamedFile(path, [&](const PieceWriter& put) {
+                    return put(content.substr(0, 2)) && put(content.substr(2)) && made;
+                }));
+            }
             synced.push_back(syncs);
         }
     }).join();
