@@ -65,7 +65,8 @@ std::vector<TestRecord> awkwardRecords() {
     return {makeRecord("12,34", "5 Jun 2004", "09:15", 'x'),
             makeRecord("%s%n\xe9\xff", "30 Jan 2004", "18:34", 'k'),
             makeRecord("ABCDEFGHIJKLMNOP", "29 Dec 2003", "23:59", 'b'),
-            makeRecord("abc", "5 Jun 2004", "07:00")};
+            makeRecord("abc", "5 Jun 2004", "07:00"),
+            makeRecord("q\"\\\x01\x1f\x7f\t", "6 Jun 2004", "07:00")};
 }
 
 struct Ran {
@@ -164,6 +165,7 @@ TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(jsonText), &error);
     ASSERT_EQ(error.error, QJsonParseError::NoError) << jsonText;
+    EXPECT_EQ(jsonText, doc.toJson(QJsonDocument::Indented).toStdString());  // Qt's own layout
     const QJsonObject whole = doc.object();
     EXPECT_EQ(latin1(whole["tester"]["id"]), instrumentIdText());
     EXPECT_EQ(latin1(whole["tester"]["serial"]), instrumentSerialText());
@@ -463,8 +465,9 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
     EXPECT_NE(readFile(path("h.txt")).find("ID: Bay SN2 SN: SN2"), std::string::npos);
     ran = run({"--archive", db, "history", "--json", "-"});
     ASSERT_EQ(ran.code, CliDone) << ran.err;
-    const QJsonArray all =
-        QJsonDocument::fromJson(QByteArray::fromStdString(ran.out))["records"].toArray();
+    const QJsonDocument history = QJsonDocument::fromJson(QByteArray::fromStdString(ran.out));
+    EXPECT_EQ(ran.out, history.toJson(QJsonDocument::Indented).toStdString());
+    const QJsonArray all = history["records"].toArray();
     ASSERT_EQ(all.size(), 5);
     EXPECT_EQ(all[4]["tester"]["serial"].toString(), "SN2");
     EXPECT_EQ(all[0]["tested"].toString(), "2026-03-01T09:00:00");
