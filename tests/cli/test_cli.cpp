@@ -543,6 +543,12 @@ TEST_F(Cli, AnArchiveThatCannotBeUsedKeepsTheBlock) {
         EXPECT_FALSE(fs::exists(path("a.csv")));
         fs::remove(path("a.raw"));
     }
+    // When --raw fails too, both failures are told; the archive's came first.
+    const Ran both = run({"--virtual", "download", "--archive", path("not.db"), "--raw",
+                          path("no/such/folder.raw")});
+    EXPECT_EQ(both.code, CliArchiveFailed);
+    EXPECT_EQ(std::count(both.err.begin(), both.err.end(), '\n'), 2) << both.err;
+    EXPECT_NE(both.err.find("\nlumkest-cli: --raw: cannot write"), std::string::npos) << both.err;
 }
 
 }  // namespace
