@@ -1,7 +1,5 @@
 #include "archive/archive.h"
 
-#include "archive/pguri.h"
-
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -20,6 +18,8 @@
 #include <map>
 #include <numeric>
 #include <unordered_map>
+
+#include "archive/pguri.h"
 
 namespace {
 
@@ -78,7 +78,8 @@ const char* const kVersion1[] = {
 // Version 2: the device ID as the record identity reads it, for history
 // --device, and each download's first records found by an index.  Between
 // the first two statements every record is keyed again (Connection::rekey).
-const char* const kVersion2Columns = "ALTER TABLE %T%records ADD COLUMN device_key TEXT NOT NULL DEFAULT ''";
+const char* const kVersion2Columns =
+    "ALTER TABLE %T%records ADD COLUMN device_key TEXT NOT NULL DEFAULT ''";
 const char* const kVersion2Indexes[] = {
     "DROP INDEX %T%records_device",
     "CREATE INDEX records_device_key ON %T%records (device_key, tested, id)",
@@ -154,14 +155,12 @@ std::string sha256Hex(const std::vector<std::uint8_t>& bytes) {
 
 std::atomic<unsigned> connectionCount{0};
 
-
 // A record's raw texts and unit from a row, at column `at` on: the nine
 // texts, unit_code and unit (kTextColumns, unit_code, unit).
 TestRecord rowRecord(const QSqlQuery& q, int at) {
     TestRecord r = emptyRecord();
-    char* const fields[] = {r.deviceID,     r.testDate,     r.testTime,
-                            r.testDuration, r.flow,         r.volume,
-                            r.pressureMMHG, r.pressureUser, r.peakPressureTime};
+    char* const fields[] = {r.deviceID, r.testDate,     r.testTime,     r.testDuration,    r.flow,
+                            r.volume,   r.pressureMMHG, r.pressureUser, r.peakPressureTime};
     const std::size_t sizes[] = {
         sizeof r.deviceID,     sizeof r.testDate,     sizeof r.testTime,
         sizeof r.testDuration, sizeof r.flow,         sizeof r.volume,
@@ -174,9 +173,10 @@ TestRecord rowRecord(const QSqlQuery& q, int at) {
 }
 
 std::vector<std::string> recordTexts(const TestRecord& r) {
-    return {FIELD_TEXT(r, deviceID),     FIELD_TEXT(r, testDate),     FIELD_TEXT(r, testTime),
-            FIELD_TEXT(r, testDuration), FIELD_TEXT(r, flow),         FIELD_TEXT(r, volume),
-            FIELD_TEXT(r, pressureMMHG), FIELD_TEXT(r, pressureUser), FIELD_TEXT(r, peakPressureTime)};
+    return {
+        FIELD_TEXT(r, deviceID),     FIELD_TEXT(r, testDate),     FIELD_TEXT(r, testTime),
+        FIELD_TEXT(r, testDuration), FIELD_TEXT(r, flow),         FIELD_TEXT(r, volume),
+        FIELD_TEXT(r, pressureMMHG), FIELD_TEXT(r, pressureUser), FIELD_TEXT(r, peakPressureTime)};
 }
 
 // The unit code as the archive keeps it: NULL when a file named mmHg, whose
@@ -369,8 +369,8 @@ struct Archive::Connection {
 
     bool createVersion1(std::string* error) {
         at = postgres ? QStringLiteral("lumkest.") : QString();
-        if (postgres && !exec(QStringLiteral("CREATE SCHEMA IF NOT EXISTS lumkest"),
-                              "cannot write to", error))
+        if (postgres &&
+            !exec(QStringLiteral("CREATE SCHEMA IF NOT EXISTS lumkest"), "cannot write to", error))
             return false;
         for (const char* table : kVersion1)
             if (!exec(sql(table), "cannot write to", error)) return false;
@@ -486,8 +486,7 @@ struct Archive::Connection {
             for (const std::string& text : recordTexts(record.second))
                 texts.addBindValue(latin1(text));
             texts.addBindValue(unitCodeValue(
-                record.second,
-                codeKnownIn(static_cast<RecordForm>(record.first), record.second)));
+                record.second, codeKnownIn(static_cast<RecordForm>(record.first), record.second)));
             texts.addBindValue(id);
             if (!run(texts)) return false;
         }
@@ -513,13 +512,14 @@ public:
     bool prepare(std::string* error) {
         return c_.prepare(
                    insert_,
-                   c_.sql(QStringLiteral(
-                              "INSERT INTO %T%records (record_key, tester_serial, first_download, "
-                              "form, %1, unit_code, unit, device_key, tested, flow_ml_h, "
-                              "volume_ml, duration_s, peak_time_s, pressure_mmhg_value, "
-                              "pressure_user_value) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                              "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (record_key) DO NOTHING")
-                              .arg(QLatin1String(kTextColumns))),
+                   c_.sql(
+                       QStringLiteral(
+                           "INSERT INTO %T%records (record_key, tester_serial, first_download, "
+                           "form, %1, unit_code, unit, device_key, tested, flow_ml_h, "
+                           "volume_ml, duration_s, peak_time_s, pressure_mmhg_value, "
+                           "pressure_user_value) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                           "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (record_key) DO NOTHING")
+                           .arg(QLatin1String(kTextColumns))),
                    "cannot write to", error) &&
                c_.prepare(upgrade_,
                           c_.sql("UPDATE %T%records SET form = ?, device_id = ?, test_date = ?, "
@@ -574,7 +574,6 @@ private:
 };
 
 }  // namespace
-
 
 Archive::Archive(std::unique_ptr<Connection> connection) : c_(std::move(connection)) {}
 Archive::~Archive() = default;
@@ -812,11 +811,13 @@ bool Archive::addArchive(Archive& source, ArchiveImport* summary, std::string* e
                      c_->sql("INSERT INTO %T%blocks (sha256, bytes) VALUES (?, ?) "
                              "ON CONFLICT (sha256) DO NOTHING"),
                      "cannot write to", error) ||
-        !c_->prepare(same,
-                     c_->sql("SELECT id FROM %T%downloads WHERE tester_serial = ? AND "
-                             "tester_id = ? AND downloaded = ? AND downloaded_utc = ? AND "
-                             "form = ? AND coalesce(block_sha256, '-') = coalesce(?, '-') AND record_count = ?"),
-                     "cannot read", error) ||
+        !c_->prepare(
+            same,
+            c_->sql(
+                "SELECT id FROM %T%downloads WHERE tester_serial = ? AND "
+                "tester_id = ? AND downloaded = ? AND downloaded_utc = ? AND "
+                "form = ? AND coalesce(block_sha256, '-') = coalesce(?, '-') AND record_count = ?"),
+            "cannot read", error) ||
         !c_->prepare(put,
                      c_->sql("INSERT INTO %T%downloads (tester_serial, tester_id, downloaded, "
                              "downloaded_utc, form, block_sha256, record_count) VALUES "

@@ -281,8 +281,8 @@ private:
         }
         // The headers name the ID text of the tester's latest download.
         listing.source.instrumentSerial = *testers.begin();
-        if (!archive->latestTesterId(listing.source.instrumentSerial,
-                                     &listing.source.instrumentId, &error))
+        if (!archive->latestTesterId(listing.source.instrumentSerial, &listing.source.instrumentId,
+                                     &error))
             return archiveFailed(error);
         HeldStamp stamp;
         listing.downloaded = stamp.time();
@@ -651,7 +651,6 @@ void onlyQtErrors(QtMsgType type, const QMessageLogContext&, const QString& text
     if (type == QtCriticalMsg || type == QtFatalMsg)
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
-
 
 }  // namespace
 

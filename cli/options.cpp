@@ -89,8 +89,8 @@ struct CliOptions {
         return {&deviceOpt, &testerOpt, &sinceOpt, &untilOpt, &downloadOpt};
     }
     std::vector<const QCommandLineOption*> single() const {
-        return {&blockOpt,  &identityOpt, &faultOpt, &waitOpt,  &archiveOpt,  &sortOpt,
-                &paperOpt,  &deviceOpt,   &testerOpt, &sinceOpt, &untilOpt, &downloadOpt};
+        return {&blockOpt, &identityOpt, &faultOpt,  &waitOpt,  &archiveOpt, &sortOpt,
+                &paperOpt, &deviceOpt,   &testerOpt, &sinceOpt, &untilOpt,   &downloadOpt};
     }
 };
 
@@ -167,7 +167,7 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
     else
         return fail(error, command.isEmpty()
                                ? "no command: give info, download, history, import or downloads"
-                                             : "unknown command \"" + bytes(command) + "\"");
+                               : "unknown command \"" + bytes(command) + "\"");
     if (o->command == Command::Import) {
         for (const QString& file : words) o->importFiles.push_back(bytes(file));
         if (o->importFiles.empty()) return fail(error, "import needs at least one FILE");
@@ -290,8 +290,9 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
             if (o->archive.empty()) return fail(error, "downloads needs --archive DB");
             for (const Output& out : o->outputs)
                 if (out.kind != Kind::Text && out.kind != Kind::Csv && out.kind != Kind::Json)
-                    return fail(error, out.option + " does not belong to downloads, which writes "
-                                                    "--text, --csv or --json");
+                    return fail(error, out.option +
+                                           " does not belong to downloads, which writes "
+                                           "--text, --csv or --json");
             if (o->outputs.empty())
                 return fail(error, "downloads needs at least one output (--text, --csv or --json)");
             if (p.isSet(c.sortOpt) || p.isSet(c.paperOpt))

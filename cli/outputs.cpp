@@ -145,13 +145,16 @@ const char* formName(RecordForm form) {
 
 // The cells of one download, in the order of the CSV and text columns.
 std::vector<std::string> downloadCells(const ArchiveDownload& d) {
-    return {std::to_string(d.number), d.downloaded,        d.tester.serial,
-            d.tester.id,              formName(d.form),     std::to_string(d.records),
+    return {std::to_string(d.number),
+            d.downloaded,
+            d.tester.serial,
+            d.tester.id,
+            formName(d.form),
+            std::to_string(d.records),
             std::to_string(d.newRecords)};
 }
-const std::vector<std::string> kDownloadHeads = {"download", "downloaded", "tester_serial",
-                                                 "tester_id", "form",       "records",
-                                                 "new"};
+const std::vector<std::string> kDownloadHeads = {
+    "download", "downloaded", "tester_serial", "tester_id", "form", "records", "new"};
 
 }  // namespace
 
@@ -161,8 +164,8 @@ QByteArray downloadsJson(const std::vector<ArchiveDownload>& downloads) {
         list.append(QJsonObject{
             {"download", static_cast<double>(d.number)},
             {"downloaded", QString::fromStdString(d.downloaded)},
-            {"tester", QJsonObject{{"id", latin1Text(d.tester.id)},
-                                   {"serial", latin1Text(d.tester.serial)}}},
+            {"tester",
+             QJsonObject{{"id", latin1Text(d.tester.id)}, {"serial", latin1Text(d.tester.serial)}}},
             {"form", QString::fromLatin1(formName(d.form))},
             {"records", static_cast<double>(d.records)},
             {"new", static_cast<double>(d.newRecords)},
@@ -196,7 +199,8 @@ std::string downloadsText(const std::vector<ArchiveDownload>& downloads) {
     for (const ArchiveDownload& d : downloads) rows.push_back(downloadCells(d));
     std::vector<std::size_t> widths(kDownloadHeads.size(), 0);
     for (const auto& cells : rows)
-        for (std::size_t k = 0; k < cells.size(); ++k) widths[k] = std::max(widths[k], cells[k].size());
+        for (std::size_t k = 0; k < cells.size(); ++k)
+            widths[k] = std::max(widths[k], cells[k].size());
     // Numbers to the right, texts to the left; two spaces between columns.
     const bool number[] = {true, false, false, false, false, true, true};
     std::string out;

@@ -603,8 +603,8 @@ int saveWholeFile(const std::string& fileName, const std::string& contents, std:
     return saveContent(fileName, whole, reason, &opened, flags);
 }
 
-int saveStreamedFile(const std::string& fileName, const PieceProducer& produce,
-                     std::string* reason, int flags) {
+int saveStreamedFile(const std::string& fileName, const PieceProducer& produce, std::string* reason,
+                     int flags) {
     bool opened = false;
     StreamedContent streamed(produce);
     return saveContent(fileName, streamed, reason, &opened, flags);
@@ -650,8 +650,7 @@ void savedFileOpening(std::string& out, SavedFormat format, const SaveSource& he
                       const std::vector<int>& listWidths) {
     if (format == SavedFormat::Csv) {
         line(out, "Dosimark Kest ID: " + stripped(header.instrumentId.substr(0, 30)) +
-                      "  SN: " + header.instrumentSerial + "  -  Data Exported On " +
-                      header.stamp);
+                      "  SN: " + header.instrumentSerial + "  -  Data Exported On " + header.stamp);
         line(out,
              "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
              "Pressure,mmHg,Pressure,(user),OP Peak Time");
@@ -666,12 +665,18 @@ void savedFileOpening(std::string& out, SavedFormat format, const SaveSource& he
     line(out, std::string(static_cast<std::size_t>(length), '='));
 }
 
-void savedFileRecord(std::string& out, SavedFormat format, const TestRecord& record,
-                     unsigned index, const std::vector<int>& listWidths) {
+void savedFileRecord(std::string& out, SavedFormat format, const TestRecord& record, unsigned index,
+                     const std::vector<int>& listWidths) {
     switch (format) {
-    case SavedFormat::Csv: csvRecordLine(out, record, index); break;
-    case SavedFormat::List: writeListLine(out, record, index, listWidths); break;
-    case SavedFormat::Records: writeRecordBlock(out, record, index); break;
+        case SavedFormat::Csv:
+            csvRecordLine(out, record, index);
+            break;
+        case SavedFormat::List:
+            writeListLine(out, record, index, listWidths);
+            break;
+        case SavedFormat::Records:
+            writeRecordBlock(out, record, index);
+            break;
     }
 }
 
@@ -695,7 +700,9 @@ int writeListLine(std::string& out, const TestRecord& record, unsigned index,
     return 0;
 }
 
-std::vector<int> listStartWidths() { return std::vector<int>(kStartWidths, kStartWidths + kColumns); }
+std::vector<int> listStartWidths() {
+    return std::vector<int>(kStartWidths, kStartWidths + kColumns);
+}
 
 void widenListColumns(std::vector<int>* widths, const TestRecord& record, unsigned index) {
     if (widths->size() < static_cast<std::size_t>(kColumns))

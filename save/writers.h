@@ -63,10 +63,11 @@ int writeListLine(std::string& out, const TestRecord& record, unsigned index,
 // listWidths (the list format's ten column widths) is ignored by Csv and
 // Records; CSV has nothing after its records.
 enum class SavedFormat { Csv, List, Records };
-void savedFileOpening(std::string& out, SavedFormat format, const SaveSource& header,
-                      const std::vector<int>& listWidths);  // header: only its tester and stamp are read
-void savedFileRecord(std::string& out, SavedFormat format, const TestRecord& record,
-                     unsigned index, const std::vector<int>& listWidths);
+void savedFileOpening(
+    std::string& out, SavedFormat format, const SaveSource& header,
+    const std::vector<int>& listWidths);  // header: only its tester and stamp are read
+void savedFileRecord(std::string& out, SavedFormat format, const TestRecord& record, unsigned index,
+                     const std::vector<int>& listWidths);
 void savedFileClosing(std::string& out, SavedFormat format);
 
 // The list format's column widths grown, record by record, to hold this one

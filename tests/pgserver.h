@@ -10,7 +10,6 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>

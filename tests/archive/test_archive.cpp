@@ -223,8 +223,8 @@ TEST_P(ArchiveCases, AnArchiveImportedTwiceIsTakenOnce) {
         std::vector<bool> added;
         const std::vector<TestRecord> all = received();
         ASSERT_TRUE(a->addDownload(kTester, 1000, blockOf(all), all, &added, &error_));
-        ASSERT_TRUE(a->addDownload(kOther, 2000, {}, {makeRecord("P9")}, &added, &error_,
-                                   RecordForm::Csv));
+        ASSERT_TRUE(
+            a->addDownload(kOther, 2000, {}, {makeRecord("P9")}, &added, &error_, RecordForm::Csv));
     }
     add(kTester, 500, {received().at(5)});  // one record this archive has already
     std::unique_ptr<Archive> source = Archive::open(old, &error_, ArchiveAccess::Read);
@@ -259,38 +259,39 @@ TEST_P(ArchiveCases, AVersionOneArchiveIsUpgradedInPlace) {
         QSqlDatabase db = pgtest::rawConnection(v1);
         ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
         QSqlQuery q(db);
-        const QString id = GetParam() ? "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"
-                                      : "INTEGER PRIMARY KEY";
-        const QString columns = "device_id, test_date, test_time, test_duration, flow, volume, "
-                                "pressure_mmhg, pressure_user, peak_time, unit_code, unit";
+        const QString id =
+            GetParam() ? "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY" : "INTEGER PRIMARY KEY";
+        const QString columns =
+            "device_id, test_date, test_time, test_duration, flow, volume, "
+            "pressure_mmhg, pressure_user, peak_time, unit_code, unit";
         QString texts = columns + ",";
         texts.replace(",", " TEXT,").chop(1);
-        for (const QString& sql : {
-                 "CREATE TABLE blocks (sha256 TEXT PRIMARY KEY, bytes " +
-                     QString(GetParam() ? "BYTEA" : "BLOB") + ")",
-                 "CREATE TABLE downloads (id " + id +
-                     ", tester_serial TEXT, tester_id TEXT, downloaded TEXT, downloaded_utc "
-                     "BIGINT, form INTEGER, block_sha256 TEXT, record_count INTEGER)",
-                 "CREATE TABLE records (id " + id +
-                     ", record_key TEXT UNIQUE, tester_serial TEXT, first_download BIGINT, form "
-                     "INTEGER, " + texts +
-                     ", tested TEXT, flow_ml_h DOUBLE PRECISION, volume_ml DOUBLE PRECISION, "
-                     "duration_s BIGINT, peak_time_s BIGINT, pressure_mmhg_value DOUBLE "
-                     "PRECISION, pressure_user_value DOUBLE PRECISION)",
-                 QString("CREATE INDEX records_device ON records (device_id, tested, id)"),
-                 QString(GetParam() ? "CREATE TABLE archive_version (version INTEGER); "
-                                      "INSERT INTO archive_version VALUES (1)"
-                                    : "PRAGMA user_version = 1"),
-                 QString("INSERT INTO downloads (tester_serial, tester_id, downloaded, "
-                         "downloaded_utc, form, block_sha256, record_count) VALUES "
-                         "('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1000, 3, NULL, 3)"),
-                 "INSERT INTO records (record_key, tester_serial, first_download, form, " +
-                     columns +
-                     ") VALUES ('k1', 'S1', 1, 2, 'TRAIL', '1 Jan 2004', '10:00', '01:00:00', "
-                     "'5.1', '1', '37', '0.7', '00:10', NULL, 'mmHg'), ('k2', 'S1', 1, 3, "
-                     "'TRAIL  ', '1 Jan 2004', '10:00', '01:00:00', '5.1', '1', '37', '0.7', "
-                     "'00:10', 109, 'mmHg'), ('k3', 'S1', 1, 3, 'ICU 3, BED 7', '2 Jan 2004', "
-                     "'10:00', '01:00:00', '5.1', '1', '37', '0.7', '00:10', 112, 'PSI')"})
+        for (const QString& sql :
+             {"CREATE TABLE blocks (sha256 TEXT PRIMARY KEY, bytes " +
+                  QString(GetParam() ? "BYTEA" : "BLOB") + ")",
+              "CREATE TABLE downloads (id " + id +
+                  ", tester_serial TEXT, tester_id TEXT, downloaded TEXT, downloaded_utc "
+                  "BIGINT, form INTEGER, block_sha256 TEXT, record_count INTEGER)",
+              "CREATE TABLE records (id " + id +
+                  ", record_key TEXT UNIQUE, tester_serial TEXT, first_download BIGINT, form "
+                  "INTEGER, " +
+                  texts +
+                  ", tested TEXT, flow_ml_h DOUBLE PRECISION, volume_ml DOUBLE PRECISION, "
+                  "duration_s BIGINT, peak_time_s BIGINT, pressure_mmhg_value DOUBLE "
+                  "PRECISION, pressure_user_value DOUBLE PRECISION)",
+              QString("CREATE INDEX records_device ON records (device_id, tested, id)"),
+              QString(GetParam() ? "CREATE TABLE archive_version (version INTEGER); "
+                                   "INSERT INTO archive_version VALUES (1)"
+                                 : "PRAGMA user_version = 1"),
+              QString("INSERT INTO downloads (tester_serial, tester_id, downloaded, "
+                      "downloaded_utc, form, block_sha256, record_count) VALUES "
+                      "('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1000, 3, NULL, 3)"),
+              "INSERT INTO records (record_key, tester_serial, first_download, form, " + columns +
+                  ") VALUES ('k1', 'S1', 1, 2, 'TRAIL', '1 Jan 2004', '10:00', '01:00:00', "
+                  "'5.1', '1', '37', '0.7', '00:10', NULL, 'mmHg'), ('k2', 'S1', 1, 3, "
+                  "'TRAIL  ', '1 Jan 2004', '10:00', '01:00:00', '5.1', '1', '37', '0.7', "
+                  "'00:10', 109, 'mmHg'), ('k3', 'S1', 1, 3, 'ICU 3, BED 7', '2 Jan 2004', "
+                  "'10:00', '01:00:00', '5.1', '1', '37', '0.7', '00:10', 112, 'PSI')"})
             EXPECT_TRUE(q.exec(sql)) << sql.toStdString() << q.lastError().text().toStdString();
         if (!GetParam()) q.exec("PRAGMA journal_mode = WAL");
     }
@@ -384,8 +385,8 @@ TEST(ArchiveFailures, OneLineNamingTheCause) {
         {"a text file", folder + "/notes.txt", "file is not a database"},
         {"a missing folder", folder + "/none/a.db", "unable to open database file"},
         {"another program's database", foreign, "is not a LUM Kest archive"},
-        {"a database that cannot hold every byte", freshArchive(true, folder, "-E WIN1252 -T template0"),
-         "its encoding WIN1252 cannot hold"},
+        {"a database that cannot hold every byte",
+         freshArchive(true, folder, "-E WIN1252 -T template0"), "its encoding WIN1252 cannot hold"},
         {"no server on that port", pgBase + "&port=1", "No such file or directory"},
         {"no such database",
          "postgresql://postgres@/nosuchdb?host=" + pgtest::pg().dir + "&port=" + pgtest::pg().port,
@@ -439,8 +440,8 @@ TEST(ArchiveFailures, OneLineNamingTheCause) {
     const std::string busy = freshArchive(false, folder);
     std::string error;
     ASSERT_TRUE(Archive::open(busy, &error)) << error;
-    fs::permissions(busy, fs::perms::owner_read | fs::perms::owner_write |
-                              fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(busy, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::others_read);
     const pid_t writer = ::fork();
     if (writer == 0) {
         for (int i = 0; i < 40; ++i) {
@@ -480,16 +481,19 @@ TEST(ArchivePostgres, WorkshopsShareOneArchiveAndNoJobWaitsForEver) {
     ASSERT_TRUE(pgtest::pg().problem.empty()) << pgtest::pg().problem;
     const std::string folder = tempFolder();
     const std::string shared = freshArchive(true, folder);
-    const std::string name = shared.substr(shared.find("@/") + 2, shared.find('?') - shared.find("@/") - 2);
+    const std::string name =
+        shared.substr(shared.find("@/") + 2, shared.find('?') - shared.find("@/") - 2);
     QSqlDatabase admin = pgtest::rawConnection(shared);
     ASSERT_TRUE(admin.open());
     QSqlQuery q(admin);
     auto exec = [&](const std::string& sql) {
-        EXPECT_TRUE(q.exec(QString::fromStdString(sql))) << sql << q.lastError().text().toStdString();
+        EXPECT_TRUE(q.exec(QString::fromStdString(sql)))
+            << sql << q.lastError().text().toStdString();
     };
     for (const char* role : {"wsa", "wsb"}) {
         const std::string r = role;
-        exec("DO $$ BEGIN CREATE ROLE " + r + " LOGIN PASSWORD 'kest-password'; EXCEPTION WHEN "
+        exec("DO $$ BEGIN CREATE ROLE " + r +
+             " LOGIN PASSWORD 'kest-password'; EXCEPTION WHEN "
              "duplicate_object THEN NULL; END $$");
         exec("CREATE SCHEMA " + r + " AUTHORIZATION " + r);
         exec("GRANT CREATE ON DATABASE " + name + " TO " + r);
@@ -499,12 +503,11 @@ TEST(ArchivePostgres, WorkshopsShareOneArchiveAndNoJobWaitsForEver) {
     auto download = [&](const std::string& role, const std::string& options = "") {
         std::string e;
         std::vector<bool> added;
-        std::unique_ptr<Archive> a = Archive::open(
-            "postgresql://" + role + "@/" + name + "?host=" + pgtest::pg().dir +
-                "&port=" + pgtest::pg().port + options,
-            &e);
-        if (!a || !a->addDownload(kTester, 1000, blockOf(records), records, &added, &e))
-            return e;
+        std::unique_ptr<Archive> a =
+            Archive::open("postgresql://" + role + "@/" + name + "?host=" + pgtest::pg().dir +
+                              "&port=" + pgtest::pg().port + options,
+                          &e);
+        if (!a || !a->addDownload(kTester, 1000, blockOf(records), records, &added, &e)) return e;
         return std::to_string(std::count(added.begin(), added.end(), true)) + " new";
     };
     EXPECT_EQ(download("wsa"), "123 new");

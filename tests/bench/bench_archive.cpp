@@ -56,20 +56,21 @@ bool fillBigArchive(const std::string& db, bool postgres) {
     {
         QSqlQuery q(c);
         ok = ok && q.exec("BEGIN") &&
-             q.exec(QString(
-                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
-                        "%1) INSERT INTO %3records (record_key, tester_serial, first_download, "
-                        "form, device_key, device_id, test_date, test_time, test_duration, flow, volume, "
-                        "pressure_mmhg, pressure_user, peak_time, unit_code, unit, tested, "
-                        "flow_ml_h, volume_ml, duration_s, peak_time_s, pressure_mmhg_value, "
-                        "pressure_user_value) SELECT 'k' || i, 'B1', 1, 3, 'PUMP-' || (i % %2), "
-                        "'PUMP-' || (i % %2), "
-                        "'15 Jun ' || (1990 + i % 30), '12:00', '01:00:00', '5.183', '5.183', "
-                        "'376', '7.27', '16:32', 112, 'PSI', (1990 + i % 30) || "
-                        "'-06-15T12:00:00', 5.183, 5.183, 3600, 992, 376, 7.27 FROM n")
-                        .arg(kBigArchive)
-                        .arg(kDevices)
-                        .arg(postgres ? "lumkest." : "")) &&
+             q.exec(
+                 QString("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                         "%1) INSERT INTO %3records (record_key, tester_serial, first_download, "
+                         "form, device_key, device_id, test_date, test_time, test_duration, flow, "
+                         "volume, "
+                         "pressure_mmhg, pressure_user, peak_time, unit_code, unit, tested, "
+                         "flow_ml_h, volume_ml, duration_s, peak_time_s, pressure_mmhg_value, "
+                         "pressure_user_value) SELECT 'k' || i, 'B1', 1, 3, 'PUMP-' || (i % %2), "
+                         "'PUMP-' || (i % %2), "
+                         "'15 Jun ' || (1990 + i % 30), '12:00', '01:00:00', '5.183', '5.183', "
+                         "'376', '7.27', '16:32', 112, 'PSI', (1990 + i % 30) || "
+                         "'-06-15T12:00:00', 5.183, 5.183, 3600, 992, 376, 7.27 FROM n")
+                     .arg(kBigArchive)
+                     .arg(kDevices)
+                     .arg(postgres ? "lumkest." : "")) &&
              q.exec("COMMIT") && q.exec("ANALYZE");
         if (!ok)
             std::fprintf(stderr, "filling: %s\n", q.lastError().text().toLocal8Bit().constData());
@@ -106,8 +107,8 @@ bool historyRow(const std::string& db, const char* backend, int runs) {
 // its peak memory (the child's largest resident set).
 bool wholeHistoryRow(const std::string& db, const char* backend, const char* option) {
     const std::string out = "/dev/null";
-    std::vector<std::string> args = {LUMKEST_CLI_PATH, "-q", "--archive", db, "history", option,
-                                     out};
+    std::vector<std::string> args = {LUMKEST_CLI_PATH, "-q",   "--archive", db,
+                                     "history",        option, out};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -116,8 +117,7 @@ bool wholeHistoryRow(const std::string& db, const char* backend, const char* opt
     if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
     int status = 0;
     struct rusage usage {};
-    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
+    if (::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "history %s on %s failed (%d)\n", option, backend, status);
         return false;
     }

@@ -487,14 +487,15 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
     EXPECT_EQ(lines("w.csv"), 3);
     ran = run({"--archive", db, "downloads", "--json", "-"});
     ASSERT_EQ(ran.code, CliDone) << ran.err;
-    const QJsonObject last = QJsonDocument::fromJson(QByteArray::fromStdString(ran.out))["downloads"]
-                                 .toArray()
-                                 .last()
-                                 .toObject();
+    const QJsonObject last =
+        QJsonDocument::fromJson(QByteArray::fromStdString(ran.out))["downloads"]
+            .toArray()
+            .last()
+            .toObject();
     EXPECT_EQ(last["new"].toInt(), 1);
     EXPECT_EQ(last["records"].toInt(), 5);
-    ran = run({"--archive", db, "history", "--download",
-               std::to_string(last["download"].toInt()), "--csv", "-"});
+    ran = run({"--archive", db, "history", "--download", std::to_string(last["download"].toInt()),
+               "--csv", "-"});
     EXPECT_NE(ran.out.find("\r\n1,IV-0042,6 Mar 2026,12:00,"), std::string::npos) << ran.out;
 
     // A tester is its serial number: renamed on its keypad, SN1 is still one

@@ -212,8 +212,8 @@ TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
     EXPECT_EQ(dataSaved.load(), 0);
     // So does a file made a piece at a time whose making fails.
     std::string reason;
-    EXPECT_EQ(saveStreamedFile(target.string(), [](const PieceWriter& put) { return !put("half"); },
-                               &reason),
+    EXPECT_EQ(saveStreamedFile(
+                  target.string(), [](const PieceWriter& put) { return !put("half"); }, &reason),
               kWriteFailed);
     EXPECT_EQ(reason, "the file could not be made");
     EXPECT_EQ(readFile(target), old);
@@ -265,11 +265,12 @@ TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
         pieces.push_back(std::string(size, static_cast<char>('a' + pieces.size())));
     std::string whole;
     for (const std::string& p : pieces) whole += p;
-    EXPECT_EQ(saveStreamedFile(target.string(), [&](const PieceWriter& put) {
-                  for (const std::string& p : pieces)
-                      if (!put(p)) return false;
-                  return true;
-              }),
+    EXPECT_EQ(saveStreamedFile(target.string(),
+                               [&](const PieceWriter& put) {
+                                   for (const std::string& p : pieces)
+                                       if (!put(p)) return false;
+                                   return true;
+                               }),
               kWriteDone);
     EXPECT_EQ(readFile(target), whole);
     EXPECT_EQ(names(), (std::vector<std::string>{"export.csv", "report.txt"}));
@@ -374,44 +375,106 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
         put(d / "mine.txt", 0644);
     };
     const SaveCase cases[] = {
-        {"a new file, synced, renamed, then its folder synced", false, [](const fs::path&) {},
-         "a.txt", 0, {{"a.txt", now}}, {}, {"temp", "folder [a.txt]"}},
-        {"the user's own file keeps its mode", false, [&](const fs::path& d) { put(d / "a.txt", 0640); },
-         "a.txt", 0, {{"a.txt", now}}},
-        {"a read-only file is refused", false, [&](const fs::path& d) { put(d / "a.txt", 0444); },
-         "a.txt", -1, {{"a.txt", old}}},
-        {"a read-only folder: written in place", false,
-         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); }, "a.txt", 0,
-         {{"a.txt", now}}, {}, {"a.txt"}},
-        {"a read-only folder, in pieces: made whole, then written in place", false,
-         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); }, "a.txt", 0,
-         {{"a.txt", now}}, {}, {"a.txt"}, SaveCase::By::Pieces},
-        {"a read-only folder, in pieces never made: left untouched", false,
-         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); }, "a.txt", -1,
-         {{"a.txt", old}}, {}, {}, SaveCase::By::PiecesGivingUp},
-        {"a read-only folder: no new file", false, [](const fs::path& d) { ::chmod(d.c_str(), 0555); },
-         "a.txt", -1, {}},
-        {"a name of 255 bytes", false, [&](const fs::path& d) { put(d / longName, 0644); }, longName,
-         0, {{longName, now}}},
-        {"a second name sees the new content", false,
-         [&](const fs::path& d) { put(d / "a.txt", 0644), fs::create_hard_link(d / "a.txt", d / "b.txt"); },
-         "a.txt", 0, {{"a.txt", now}, {"b.txt", now}}},
-        {"another owner's writable file", true,
-         [&](const fs::path& d) { put(d / "a.txt", 0666, kStranger); }, "a.txt", 0, {{"a.txt", now}}},
-        {"a shared file on a full disk is left whole", true,
+        {"a new file, synced, renamed, then its folder synced",
+         false,
+         [](const fs::path&) {},
+         "a.txt",
+         0,
+         {{"a.txt", now}},
+         {},
+         {"temp", "folder [a.txt]"}},
+        {"the user's own file keeps its mode",
+         false,
+         [&](const fs::path& d) { put(d / "a.txt", 0640); },
+         "a.txt",
+         0,
+         {{"a.txt", now}}},
+        {"a read-only file is refused",
+         false,
+         [&](const fs::path& d) { put(d / "a.txt", 0444); },
+         "a.txt",
+         -1,
+         {{"a.txt", old}}},
+        {"a read-only folder: written in place",
+         false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); },
+         "a.txt",
+         0,
+         {{"a.txt", now}},
+         {},
+         {"a.txt"}},
+        {"a read-only folder, in pieces: made whole, then written in place",
+         false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); },
+         "a.txt",
+         0,
+         {{"a.txt", now}},
+         {},
+         {"a.txt"},
+         SaveCase::By::Pieces},
+        {"a read-only folder, in pieces never made: left untouched",
+         false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); },
+         "a.txt",
+         -1,
+         {{"a.txt", old}},
+         {},
+         {},
+         SaveCase::By::PiecesGivingUp},
+        {"a read-only folder: no new file",
+         false,
+         [](const fs::path& d) { ::chmod(d.c_str(), 0555); },
+         "a.txt",
+         -1,
+         {}},
+        {"a name of 255 bytes",
+         false,
+         [&](const fs::path& d) { put(d / longName, 0644); },
+         longName,
+         0,
+         {{longName, now}}},
+        {"a second name sees the new content",
+         false,
+         [&](const fs::path& d) {
+             put(d / "a.txt", 0644), fs::create_hard_link(d / "a.txt", d / "b.txt");
+         },
+         "a.txt",
+         0,
+         {{"a.txt", now}, {"b.txt", now}}},
+        {"another owner's writable file",
+         true,
+         [&](const fs::path& d) { put(d / "a.txt", 0666, kStranger); },
+         "a.txt",
+         0,
+         {{"a.txt", now}}},
+        {"a shared file on a full disk is left whole",
+         true,
          [&](const fs::path& d) {
              if (!disks.make(d / "full")) return;
              put(d / "full/a.csv", 0666, kStranger), writeFile(d / "full/a.csv", shared1800);
              FullDisks::fill(d / "full");
          },
-         "full/a.csv", -1, {{"full/a.csv", shared1800}, {"full/filler", ""}}, csvLarger},
-        {"a dangling link makes its target", false,
-         [&](const fs::path& d) { link("made.txt", d / "a.txt"); }, "a.txt", 0, {{"made.txt", now}}},
-        {"a stranger's link in a shared sticky folder is refused", true,
+         "full/a.csv",
+         -1,
+         {{"full/a.csv", shared1800}, {"full/filler", ""}},
+         csvLarger},
+        {"a dangling link makes its target",
+         false,
+         [&](const fs::path& d) { link("made.txt", d / "a.txt"); },
+         "a.txt",
+         0,
+         {{"made.txt", now}}},
+        {"a stranger's link in a shared sticky folder is refused",
+         true,
          [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt", kStranger); },
-         "tmp/a.txt", -1, {{"mine.txt", old}}},
-        {"the user's own link there is followed", false,
-         [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt"); }, "tmp/a.txt", 0,
+         "tmp/a.txt",
+         -1,
+         {{"mine.txt", old}}},
+        {"the user's own link there is followed",
+         false,
+         [&](const fs::path& d) { shared(d), link("../mine.txt", d / "tmp/a.txt"); },
+         "tmp/a.txt",
+         0,
          {{"mine.txt", now}}},
     };
 
