@@ -210,6 +210,7 @@ struct Archive::Connection {
     QString at;         // where the tables are, with its dot: "lumkest." on PostgreSQL
     QString oldSchema;  // PostgreSQL, version 1: the schema search_path put its tables in
     bool inTransaction = false;  // one begun by Archive::begin
+    bool made = false;           // this connection made the archive
 
     ~Connection() {
         db.close();
@@ -345,6 +346,7 @@ struct Archive::Connection {
         bool ok = begin(error) && findArchive(error);
         if (ok && version > kSchemaVersion) ok = newerVersion(error);
         if (ok && version < kSchemaVersion) {
+            made = version < 1;
             if (version < 1) ok = createVersion1(error);
             if (ok && version < 2) ok = upgradeTo2(error);
             if (ok) ok = setVersion(error);
@@ -577,6 +579,10 @@ private:
 
 Archive::Archive(std::unique_ptr<Connection> connection) : c_(std::move(connection)) {}
 Archive::~Archive() = default;
+
+bool Archive::madeNew() const { return c_->made; }
+
+const std::string& Archive::name() const { return c_->shown; }
 
 bool Archive::isSqliteFile(const std::string& bytes) {
     return bytes.compare(0, 16, std::string("SQLite format 3\0", 16)) == 0;

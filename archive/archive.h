@@ -77,6 +77,11 @@ public:
     Archive(const Archive&) = delete;
     Archive& operator=(const Archive&) = delete;
 
+    // Whether this opening made the archive (its tables, in a new file or
+    // an empty database), and the archive as messages name it.
+    bool madeNew() const;
+    const std::string& name() const;
+
     // Whether bytes start as an SQLite database file does (an archive to
     // import whole).
     static bool isSqliteFile(const std::string& bytes);

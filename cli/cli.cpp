@@ -1,10 +1,15 @@
 #include "cli/cli.h"
 
+#include <langinfo.h>
+#include <locale.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -48,31 +53,72 @@ bool printAll(std::FILE* out, const std::string& text) {
     return std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
 }
 
+// The descriptor a shown progress note is on, for a signal that ends the
+// run while it shows (-1: none shown).
+std::atomic<int> noteShownOn{-1};
+
+// Ends the note's line, so that the shell's prompt does not land after it,
+// then dies of the signal as if no handler were there.
+extern "C" void endNoteAndDie(int signal) {
+    const int fd = noteShownOn.load();
+    if (fd >= 0) (void)!::write(fd, "\n", 1);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// Whether the locale's characters are UTF-8, read without changing the
+// program's locale.
+bool utf8Locale() {
+    const locale_t ctype = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (!ctype) return false;
+    const bool utf8 = std::strcmp(::nl_langinfo_l(CODESET, ctype), "UTF-8") == 0;
+    ::freelocale(ctype);
+    return utf8;
+}
+
 // The one-line progress note on a terminal: each note replaces the last.
+// Where the locale is not UTF-8 or the terminal is dumb, in plain ASCII and
+// without escape sequences (the old note is overwritten with spaces).
 class Progress {
 public:
-    Progress(const CliStreams& io, bool quiet) : err_(io.err), on_(io.progress && !quiet) {}
+    Progress(const CliStreams& io, bool quiet) : err_(io.err), on_(io.progress && !quiet) {
+        const char* term = std::getenv("TERM");
+        plain_ = !utf8Locale() || (term && std::strcmp(term, "dumb") == 0);
+    }
     ~Progress() { clear(); }
-    void note(const std::string& text) {
+    void note(std::string text) {
         if (!on_) return;
-        std::fprintf(err_, "\r\033[K%s", text.c_str());
+        if (plain_)
+            for (std::size_t at; (at = text.find("\u2026")) != std::string::npos;)
+                text.replace(at, std::strlen("\u2026"), "...");
+        clear();
+        std::fputs(text.c_str(), err_);
         std::fflush(err_);
-        shown_ = true;
+        shown_ = text.size();
+        noteShownOn = fileno(err_);
     }
     // The last note stays on its line.
     void keep() {
         if (shown_) std::fputc('\n', err_);
-        shown_ = false;
+        forget();
     }
     void clear() {
-        if (shown_) std::fputs("\r\033[K", err_);
-        shown_ = false;
+        if (shown_ && plain_)
+            std::fprintf(err_, "\r%s\r", std::string(shown_, ' ').c_str());
+        else if (shown_)
+            std::fputs("\r\033[K", err_);
+        forget();
     }
 
 private:
+    void forget() {
+        shown_ = 0;
+        noteShownOn = -1;
+    }
     std::FILE* err_;
     bool on_;
-    bool shown_ = false;
+    bool plain_ = false;
+    std::size_t shown_ = 0;  // the length of the note showing
 };
 
 // Every output of one run carries one stamp: the stamp clock is read once,
@@ -147,6 +193,10 @@ private:
             if (opened != SessionResult::Done) return noTester(opened);
             if (o_.command == Command::Info) {
                 progress_.clear();
+                if (const Output* json = o_.output(Kind::Json)) {
+                    const QByteArray text = infoJson({instrumentIdText(), instrumentSerialText()});
+                    return write(*json, text.toStdString());
+                }
                 std::fprintf(io_.out, "ID: %s\nSN: %s\n", instrumentIdText().c_str(),
                              instrumentSerialText().c_str());
                 return std::fflush(io_.out) == 0 ? CliDone : stdoutFailed("info");
@@ -208,7 +258,7 @@ private:
     // On failure only --raw is written.
     int archiveDownload(Listing* listing, std::string* note, std::unique_ptr<Archive>* archive) {
         std::string error;
-        *archive = Archive::open(o_.archive, &error);
+        *archive = openForWriting(&error);
         std::vector<bool> added;
         long long number = 0;
         const SaveSource& s = listing->source;
@@ -230,6 +280,19 @@ private:
             if (added[i]) kept.push_back(s.records[i]);
         listing->source.records = std::move(kept);
         return CliDone;
+    }
+
+    // Opens the archive to write it.  One that this opening made is told
+    // even with -q, so that a mistyped name in a nightly job shows in the
+    // first night's mail rather than starting a second archive in silence.
+    std::unique_ptr<Archive> openForWriting(std::string* error) {
+        std::unique_ptr<Archive> archive = Archive::open(o_.archive, error);
+        if (archive && archive->madeNew()) {
+            progress_.clear();
+            std::fprintf(io_.err, "%s: archive: %s held no archive; a new one was made there\n",
+                         kProgram, archive->name().c_str());
+        }
+        return archive;
     }
 
     // ---- history ----
@@ -392,7 +455,7 @@ private:
         // All files in one transaction: the archive takes them all or none,
         // and the lines are printed once it has.
         std::string error;
-        std::unique_ptr<Archive> archive = Archive::open(o_.archive, &error);
+        std::unique_ptr<Archive> archive = openForWriting(&error);
         if (!archive || !archive->begin(&error)) return archiveFailed(error);
         std::string lines;
         for (std::size_t i = 0; i < count; ++i) {
@@ -516,10 +579,12 @@ private:
     // Writes one output made a piece at a time; false with the line that
     // says why.
     bool putPieces(const Output& out, const PieceProducer& produce, std::string* why) {
-        if (out.toStdout()) {
-            if (produce([this](const std::string& piece) { return printAll(io_.out, piece); }))
+        if (out.toStdout() || out.descriptor() >= 0) {
+            if (produce([&](const std::string& piece) { return putThrough(out, piece); }))
                 return true;
-            *why = out.option + ": cannot write to standard output: " + std::strerror(errno);
+            *why = out.option + ": cannot write to " +
+                   (out.toStdout() ? std::string("standard output") : "\"" + out.file + "\"") +
+                   ": " + std::strerror(errno);
             std::clearerr(io_.out);
             return false;
         }
@@ -532,16 +597,29 @@ private:
 
     // Writes one output; false with the line that says why.
     bool put(const Output& out, const std::string& contents, std::string* why) {
-        if (out.toStdout()) {
-            if (printAll(io_.out, contents)) return true;
-            *why = out.option + ": cannot write to standard output: " + std::strerror(errno);
-            std::clearerr(io_.out);
-            return false;
-        }
+        if (out.toStdout() || out.descriptor() >= 0)
+            return putPieces(out, [&](const PieceWriter& piece) { return piece(contents); }, why);
         std::string reason;
         if (saveWholeFile(out.file, contents, &reason, kSaveStreamsToo) == kWriteDone) return true;
         *why = out.option + ": cannot write \"" + out.file + "\": " + reason;
         return false;
+    }
+
+    // Writes through standard output or the descriptor the name stands
+    // for, as it was opened: nothing is truncated, renamed or replaced.
+    bool putThrough(const Output& out, const std::string& piece) {
+        const int fd = out.toStdout() ? fileno(io_.out) : out.descriptor();
+        if (fd == fileno(io_.out)) return printAll(io_.out, piece);
+        if (fd == fileno(io_.err)) return printAll(io_.err, piece);
+        const char* p = piece.data();
+        for (std::size_t left = piece.size(); left > 0;) {
+            const ssize_t n = ::write(fd, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+        return true;
     }
 
     int writeRawOnly(const std::vector<std::uint8_t>& block) {
@@ -590,7 +668,7 @@ private:
                             "the tester is in use by another program (the LUM Kest window?); "
                             "close it and retry");
             default:
-                if (o_.waitGiven)
+                if (o_.waitGiven && o_.waitMs > 0)
                     return fail(CliNoTester, "no tester found within " +
                                                  plural(o_.waitMs / 1000, "second", "seconds") +
                                                  "; plug it in and switch it on");
@@ -664,7 +742,7 @@ int runCli(int& argc, char** argv, const CliStreams& io) {
     }
     if (o.help || o.version) {
         const std::string text =
-            o.help ? helpText() : std::string(kProgram) + " " + LUMKEST_VERSION + "\n";
+            o.help ? helpText(o.helpCommand) : std::string(kProgram) + " " + LUMKEST_VERSION + "\n";
         if (printAll(io.out, text)) return CliDone;
         std::fprintf(io.err, "%s: cannot write to standard output: %s\n", kProgram,
                      std::strerror(errno));
@@ -677,17 +755,28 @@ int runCli(int& argc, char** argv, const CliStreams& io) {
     // shows a window, so the platform is offscreen whatever the environment
     // says: a desktop's QT_QPA_PLATFORM, passed on to an ssh login or a timer
     // with no display, would abort it.
+    // Qt is given the program's name only: an output named "-platform"
+    // or "-style" is a file name, never one of Qt's own options.
     const QtMessageHandler previousHandler = qInstallMessageHandler(&onlyQtErrors);
     std::unique_ptr<QCoreApplication> app;
+    int qtArgc = 1;
+    char* qtArgv[] = {argc > 0 ? argv[0] : const_cast<char*>(kProgram), nullptr};
     if (!QCoreApplication::instance()) {
         if (o.needsPdf()) {
             qputenv("QT_QPA_PLATFORM", "offscreen");
-            app = std::make_unique<QGuiApplication>(argc, argv);
+            app = std::make_unique<QGuiApplication>(qtArgc, qtArgv);
         } else {
-            app = std::make_unique<QCoreApplication>(argc, argv);
+            app = std::make_unique<QCoreApplication>(qtArgc, qtArgv);
         }
     }
+    using Handler = void (*)(int);
+    const int endings[] = {SIGINT, SIGTERM, SIGHUP};
+    Handler previous[3] = {};
+    if (io.progress)
+        for (int i = 0; i < 3; ++i) previous[i] = std::signal(endings[i], &endNoteAndDie);
     const int code = Run(o, io).go();
+    if (io.progress)
+        for (int i = 0; i < 3; ++i) std::signal(endings[i], previous[i]);
     app.reset();
     qInstallMessageHandler(previousHandler);
     return code;

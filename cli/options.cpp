@@ -7,20 +7,39 @@
 #include <QCommandLineParser>
 #include <QStringList>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 
 #include "archive/typed.h"
 #include "device/simoptions.h"
 #include "save/writers.h"
 
 const char* const kProgram = "lumkest-cli";
-const char* const kUsage =
-    "Usage: lumkest-cli [--virtual [--block FILE] [--identity FILE] [--fault KIND]] "
-    "[--wait SECONDS] [-q] info | download OUTPUT... [--sort id|date] [--paper a4|letter] "
-    "[--archive DB [--new-only]]\n"
-    "       lumkest-cli --archive DB history [--device ID] [--tester SERIAL] [--since DATE] "
-    "[--until DATE] [--download N] [--sort id|date] OUTPUT...\n"
-    "       lumkest-cli --archive DB [--identity FILE] import FILE...\n"
-    "       lumkest-cli --archive DB downloads OUTPUT...";
+namespace {
+
+// Each command's synopsis, in the order --help lists them.
+const char* const kSynopsis[] = {
+    "lumkest-cli [--virtual [--block FILE] [--identity FILE] [--fault KIND]] [--wait SECONDS] "
+    "[-q] info [--json FILE]",
+    "lumkest-cli [--virtual [--block FILE] [--identity FILE] [--fault KIND]] [--wait SECONDS] "
+    "[-q] download OUTPUT... [--sort id|date] [--paper a4|letter] [--archive DB [--new-only]]",
+    "lumkest-cli --archive DB history [--device ID] [--tester SERIAL] [--since DATE] "
+    "[--until DATE] [--download N] [--sort id|date] [--paper a4|letter] OUTPUT...",
+    "lumkest-cli --archive DB [--identity FILE] import FILE...",
+    "lumkest-cli --archive DB downloads OUTPUT...",
+};
+const char* const kCommandNames[] = {"info", "download", "history", "import", "downloads"};
+
+std::string usageLines() {
+    std::string text;
+    for (const char* line : kSynopsis) text += (text.empty() ? "Usage: " : "\n       ") + std::string(line);
+    return text;
+}
+
+}  // namespace
+
+const std::string kUsageText = usageLines();
+const char* const kUsage = kUsageText.c_str();
 
 namespace {
 
@@ -88,6 +107,17 @@ struct CliOptions {
     std::vector<const QCommandLineOption*> filters() const {
         return {&deviceOpt, &testerOpt, &sinceOpt, &untilOpt, &downloadOpt};
     }
+    // Whether name (without its dashes) is one of the options.
+    bool known(const QString& name) const {
+        for (const QCommandLineOption* opt : global())
+            if (opt->names().contains(name)) return true;
+        for (const QCommandLineOption& opt : outputOpts)
+            if (opt.names().contains(name)) return true;
+        for (const QCommandLineOption* opt : filters())
+            if (opt->names().contains(name)) return true;
+        return sortOpt.names().contains(name) || paperOpt.names().contains(name) ||
+               newOnlyOpt.names().contains(name);
+    }
     std::vector<const QCommandLineOption*> single() const {
         return {&blockOpt, &identityOpt, &faultOpt,  &waitOpt,  &archiveOpt, &sortOpt,
                 &paperOpt, &deviceOpt,   &testerOpt, &sinceOpt, &untilOpt,   &downloadOpt};
@@ -123,6 +153,25 @@ bool fail(std::string* error, const std::string& reason) {
 
 }  // namespace
 
+int Output::descriptor() const {
+    if (file == "/dev/stdin") return 0;
+    if (file == "/dev/stdout") return 1;
+    if (file == "/dev/stderr") return 2;
+    for (const char* folder : {"/dev/fd/", "/proc/self/fd/"}) {
+        const std::size_t length = std::strlen(folder);
+        if (file.compare(0, length, folder) != 0 || file.size() == length ||
+            file.size() > length + 9)
+            continue;
+        int fd = 0;
+        for (std::size_t i = length; i < file.size(); ++i) {
+            if (file[i] < '0' || file[i] > '9') return -1;
+            fd = fd * 10 + (file[i] - '0');
+        }
+        return fd;
+    }
+    return -1;
+}
+
 bool Options::needsPdf() const { return output(Kind::Pdf) || output(Kind::PdfRecords); }
 
 const Output* Options::output(Kind kind) const {
@@ -143,12 +192,40 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         p.addOption(*opt);
     for (const QCommandLineOption* opt : c.filters()) p.addOption(*opt);
 
-    if (!p.parse(args)) return fail(error, bytes(p.errorText()));
+    if (!p.parse(args)) {
+        const QStringList unknown = p.unknownOptionNames();
+        if (!unknown.isEmpty())
+            return fail(error, "unknown option " +
+                                   bytes((unknown.first().size() == 1 ? "-" : "--") + unknown.first()));
+        // "Missing value after '--csv'."
+        const QString text = p.errorText();
+        const qsizetype open = text.indexOf('\''), close = text.lastIndexOf('\'');
+        if (text.startsWith("Missing value") && open >= 0 && close > open)
+            return fail(error, bytes(text.mid(open + 1, close - open - 1)) + " needs a value");
+        return fail(error, bytes(text));
+    }
     o->help = p.isSet(c.helpOpt);
     o->version = p.isSet(c.versionOpt);
-    if (o->help || o->version) return true;
+    if (o->help || o->version) {
+        const QStringList words = p.positionalArguments();
+        if (o->help && !words.isEmpty()) o->helpCommand = bytes(words.first());
+        return true;
+    }
 
+    // An option's value that is another option's name: "--csv --json x.json"
+    // gave --csv the file "--json".  Any empty value is refused as well:
+    // --device "" would match every record.
     auto name = [](const QCommandLineOption& opt) { return "--" + bytes(opt.names().first()); };
+    for (const QString& given : p.optionNames()) {
+        const std::string option = bytes((given.size() == 1 ? "-" : "--") + given);
+        for (const QString& value : p.values(given)) {
+            if (value.isEmpty()) return fail(error, option + " needs a value, not an empty one");
+            if (value.startsWith("--") && c.known(value.mid(2).section('=', 0, 0)))
+                return fail(error, option + " took " + bytes(value) +
+                                       " as its value; give " + option + " its value first");
+        }
+    }
+
     for (const QCommandLineOption* once : c.single())
         if (p.values(*once).size() > 1) return fail(error, name(*once) + " given more than once");
 
@@ -225,9 +302,9 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
             o->outputs.push_back({kOutputs[i].kind, option, bytes(files[0])});
         }
     }
-    o->sort = bytes(p.value(c.sortOpt));
+    o->sort = bytes(p.value(c.sortOpt).toLower());
     if (p.isSet(c.sortOpt) && o->sort != "id" && o->sort != "date")
-        return fail(error, "--sort takes id or date, not \"" + o->sort + "\"");
+        return fail(error, "--sort takes id or date, not \"" + bytes(p.value(c.sortOpt)) + "\"");
     o->paper = localePaper();
     if (p.isSet(c.paperOpt)) {
         const QString paper = p.value(c.paperOpt).toLower();
@@ -237,8 +314,9 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         o->paper = paper == "a4" ? Paper::A4 : Paper::Letter;
     }
     o->archive = bytes(p.value(c.archiveOpt));
-    if (p.isSet(c.archiveOpt) && o->archive.empty())
-        return fail(error, "--archive needs a file name or a postgresql:// URI");
+    if (p.isSet(c.archiveOpt) && (o->archive.empty() || o->archive == "-"))
+        return fail(error, "--archive needs a file name or a postgresql:// URI, not \"" +
+                               o->archive + "\": an archive cannot be standard input or output");
     o->newOnly = p.isSet(c.newOnlyOpt);
     o->device = bytes(p.value(c.deviceOpt));
     o->tester = bytes(p.value(c.testerOpt));
@@ -261,15 +339,19 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         if (p.isSet(*date) && !isIsoDate(bytes(p.value(*date))))
             return fail(error, name(*date) + " takes a date as 2026-03-01, not \"" +
                                    bytes(p.value(*date)) + "\"");
+    // ISO dates compare as their texts do.
+    if (!o->since.empty() && !o->until.empty() && o->since > o->until)
+        return fail(error, "--since " + o->since + " is after --until " + o->until +
+                               ": no date can match");
     if (o->newOnly && (o->command != Command::Download || o->archive.empty()))
         return fail(error, "--new-only belongs to download with --archive");
     switch (o->command) {
         case Command::Info:
-            if (!o->outputs.empty() || p.isSet(c.sortOpt) || p.isSet(c.paperOpt) ||
-                !o->archive.empty())
+            if ((!o->outputs.empty() && (o->outputs.size() > 1 || !o->output(Kind::Json))) ||
+                p.isSet(c.sortOpt) || p.isSet(c.paperOpt) || !o->archive.empty())
                 return fail(error,
-                            "info writes no files: outputs, --sort, --paper and --archive belong "
-                            "to download");
+                            "info writes only --json: the other outputs, --sort, --paper and "
+                            "--archive belong to download");
             break;
         case Command::Download:
             if (o->outputs.empty() && o->archive.empty())
@@ -332,36 +414,66 @@ bool checkTargets(const Options& o, std::FILE* out, std::string* error) {
     return true;
 }
 
-std::string helpText() {
+std::string helpText(const std::string& command) {
     const CliOptions c;
-    QString text =
-        QString::fromLatin1(kUsage) +
-        "\n\n"
-        "Downloads the results from a Dosimark Kest tester and writes them as the LUM Kest\n"
-        "window program does, without a window; keeps them in an archive across downloads.\n"
-        "  info                prints the tester's ID and serial number (\"ID: ...\", "
-        "\"SN: ...\")\n"
-        "  download            downloads all records and writes every output asked for\n"
-        "  history             writes the archived records that match the filters\n"
-        "  import              adds CSV exports, text files, --raw blocks and whole SQLite\n"
-        "                      archives to the archive, all in one transaction\n"
-        "  downloads           lists the archive's downloads and imports\n"
-        "\nGlobal options:\n";
-    for (const QCommandLineOption* opt : c.global()) text += helpLine(*opt);
-    text += "\nOutputs of download and history (any number; at least one):\n";
-    for (const QCommandLineOption& opt : c.outputOpts) text += helpLine(opt);
-    text += helpLine(c.sortOpt);
-    text += helpLine(c.paperOpt);
-    text += helpLine(c.newOnlyOpt);
-    text += "\nFilters of history:\n";
-    for (const QCommandLineOption* opt : c.filters()) text += helpLine(*opt);
-    text +=
-        "\nThe outputs are written in the order given.  FILE \"-\" is standard output (for\n"
-        "one output).  A FILE that is no regular file (a pipe, /dev/stdout) is written\n"
-        "plainly; any other is written whole or not at all.\n"
-        "\nExit codes: 0 done, 2 bad usage, 3 no tester, 4 the transfer or the decoding\n"
-        "failed, 5 an output could not be written, 6 no records to write (the tester\n"
-        "holds none, nothing new, nothing matches), 7 the archive could not be opened\n"
-        "or written.\n";
+    std::size_t which = std::size(kCommandNames);
+    for (std::size_t i = 0; i < std::size(kCommandNames); ++i)
+        if (command == kCommandNames[i]) which = i;
+    if (which == std::size(kCommandNames)) {
+        QString text = QString::fromLatin1(kUsage) +
+                       "\n\n"
+                       "Downloads the results from a Dosimark Kest tester and writes them as the "
+                       "LUM Kest\nwindow program does, without a window; keeps them in an archive "
+                       "across downloads.\n\nCommands (lumkest-cli COMMAND --help for each "
+                       "one's options):\n"
+                       "  info                prints the tester's ID and serial number\n"
+                       "  download            downloads all records and writes every output "
+                       "asked for\n"
+                       "  history             writes the archived records that match the "
+                       "filters\n"
+                       "  import              adds saved files, --raw blocks and whole SQLite "
+                       "archives to\n"
+                       "                      the archive, all in one transaction\n"
+                       "  downloads           lists the archive's downloads and imports\n"
+                       "\nExit codes: 0 done, 2 bad usage, 3 no tester, 4 the transfer or the "
+                       "decoding\nfailed, 5 an output could not be written, 6 no records to "
+                       "write (the tester\nholds none, nothing new, nothing matches), 7 the "
+                       "archive could not be opened\nor written.  man lumkest-cli says more.\n";
+        return bytes(text);
+    }
+    // One command: its synopsis and the options it takes.
+    const Command commands[] = {Command::Info, Command::Download, Command::History,
+                                Command::Import, Command::Downloads};
+    const Command cmd = commands[which];
+    const bool tester = cmd == Command::Info || cmd == Command::Download;
+    QString text = "Usage: " + QString::fromLatin1(kSynopsis[which]) + "\n\nOptions:\n";
+    if (tester)
+        for (const QCommandLineOption* opt :
+             {&c.virtualOpt, &c.blockOpt, &c.identityOpt, &c.faultOpt, &c.waitOpt})
+            text += helpLine(*opt);
+    if (cmd == Command::Import) text += helpLine(c.identityOpt);
+    if (cmd != Command::Info) text += helpLine(c.archiveOpt);
+    text += helpLine(c.quietOpt);
+    for (std::size_t i = 0; i < c.outputOpts.size(); ++i) {
+        const Kind kind = kOutputs[i].kind;
+        const bool takes = cmd == Command::Download ||
+                           (cmd == Command::History && kind != Kind::Raw) ||
+                           (cmd == Command::Info && kind == Kind::Json) ||
+                           (cmd == Command::Downloads &&
+                            (kind == Kind::Text || kind == Kind::Csv || kind == Kind::Json));
+        if (takes) text += helpLine(c.outputOpts[i]);
+    }
+    if (cmd == Command::Download || cmd == Command::History) {
+        text += helpLine(c.sortOpt);
+        text += helpLine(c.paperOpt);
+    }
+    if (cmd == Command::Download) text += helpLine(c.newOnlyOpt);
+    if (cmd == Command::History)
+        for (const QCommandLineOption* opt : c.filters()) text += helpLine(*opt);
+    if (cmd == Command::Download || cmd == Command::History || cmd == Command::Downloads)
+        text +=
+            "\nThe outputs are written in the order given.  FILE \"-\" is standard output (for\n"
+            "one output).  A FILE that is no regular file (a pipe, /dev/stdout) is written\n"
+            "plainly; any other is written whole or not at all.\n";
     return bytes(text);
 }

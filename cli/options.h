@@ -31,10 +31,16 @@ struct Output {
     std::string option;  // "--csv"
     std::string file;    // the name's bytes as given; "-" is standard output
     bool toStdout() const { return file == "-"; }
+    // The descriptor of this process that the name stands for, written
+    // through as "-" is (appending where it was opened for appending, never
+    // replaced): /dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N; -1
+    // for any other name.
+    int descriptor() const;
 };
 
 struct Options {
     bool help = false;
+    std::string helpCommand;  // --help after a command word: that command's help
     bool version = false;
     Command command = Command::Download;
     bool virtualTester = false;
@@ -67,4 +73,5 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error);
 // output (out) takes one output only: false with a reason naming both.
 bool checkTargets(const Options& o, std::FILE* out, std::string* error);
 
-std::string helpText();
+// The program's help, or one command's (its synopsis and options only).
+std::string helpText(const std::string& command = std::string());

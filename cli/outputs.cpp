@@ -4,9 +4,7 @@
 #include <locale.h>
 
 #include <QBuffer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QLocale>
 #include <QPdfWriter>
 #include <cmath>
 #include <cstdint>
@@ -20,53 +18,39 @@
 
 namespace {
 
-// The records' JSON is written here directly, a record at a time, in the
-// bytes of Qt's own writer (QJsonDocument::Indented: keys in order, four
-// spaces a level, the same escapes and numbers), which the tests hold it
-// to: a QJsonObject for each of a million records took most of a history's
-// time and all of its memory.
+// JSON is written here directly, a record at a time, in the layout of Qt's
+// own indented writer (four spaces a level, the same escapes and numbers)
+// but with the members in the order the manual page lists them: a
+// QJsonObject for each of a million records took most of a history's time
+// and all of its memory, and sorts its keys.
 
 // A Latin-1 text as a JSON string (UTF-8).
-void jsonString(std::string& out, const std::string& latin1) {
+std::string jsonText(const std::string& latin1) {
     static const char kHex[] = "0123456789abcdef";
-    out += '"';
+    std::string out = "\"";
     for (const unsigned char c : latin1) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 15];
-                } else if (c < 0x80) {
-                    out += static_cast<char>(c);
-                } else {
-                    out += static_cast<char>(0xC0 | (c >> 6));
-                    out += static_cast<char>(0x80 | (c & 0x3F));
-                }
+        const char* escape = c == '"'    ? "\\\""
+                             : c == '\\' ? "\\\\"
+                             : c == '\b'  ? "\\b"
+                             : c == '\f'  ? "\\f"
+                             : c == '\n'  ? "\\n"
+                             : c == '\r'  ? "\\r"
+                             : c == '\t'  ? "\\t"
+                                          : nullptr;
+        if (escape) {
+            out += escape;
+        } else if (c < 0x20) {
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    out += '"';
+    return out + "\"";
 }
 
 // A number as Qt writes a double: a whole one up to 2^53 in digits, any
@@ -81,54 +65,65 @@ std::string jsonNumber(const std::optional<T>& value) {
     return QByteArray::number(d, 'g', QLocale::FloatingPointShortest).toStdString();
 }
 
-std::string jsonText(const std::string& latin1) {
-    std::string out;
-    jsonString(out, latin1);
-    return out;
-}
-
-// {"id", "serial"} at the depth of indent.
-std::string testerJson(const ArchiveTester& tester, const std::string& indent) {
-    return "{\n" + indent + "    \"id\": " + jsonText(tester.id) + ",\n" + indent +
-           "    \"serial\": " + jsonText(tester.serial) + "\n" + indent + "}";
-}
-
-// One record, its position, raw texts and typed values, at the depth of
-// indent; history adds its tester and the time of its first download.
-void recordJson(std::string& out, const TestRecord& r, int position, const std::string& indent,
-                const ArchivedRecord* archived = nullptr) {
-    const TypedRecord t = typedRecord(r);
-    const std::string in = indent + "    ";
-    std::vector<std::pair<const char*, std::string>> members = {
-        {"deviceID", jsonText(FIELD_TEXT(r, deviceID))},
-        {"durationSeconds", jsonNumber(t.durationSeconds)},
-        {"firstDownloaded", archived ? jsonText(archived->firstDownloaded) : std::string()},
-        {"flow", jsonText(FIELD_TEXT(r, flow))},
-        {"flowMlPerHour", jsonNumber(t.flow)},
-        {"peakPressureTime", jsonText(FIELD_TEXT(r, peakPressureTime))},
-        {"peakTimeSeconds", jsonNumber(t.peakSeconds)},
-        {"pressureMMHG", jsonText(FIELD_TEXT(r, pressureMMHG))},
-        {"pressureMmHgValue", jsonNumber(t.pressureMmHg)},
-        {"pressureUnits", jsonText(unitName(r.pressureUnits))},
-        {"pressureUser", jsonText(FIELD_TEXT(r, pressureUser))},
-        {"pressureUserValue", jsonNumber(t.pressureUser)},
-        {"record", std::to_string(position)},
-        {"testDate", jsonText(FIELD_TEXT(r, testDate))},
-        {"testDuration", jsonText(FIELD_TEXT(r, testDuration))},
-        {"testTime", jsonText(FIELD_TEXT(r, testTime))},
-        {"tested", t.tested ? jsonText(*t.tested) : "null"},
-        {"tester", archived ? testerJson(archived->tester, in) : std::string()},
-        {"volume", jsonText(FIELD_TEXT(r, volume))},
-        {"volumeMl", jsonNumber(t.volume)},
-    };
-    out += indent + "{";
-    const char* between = "\n";
-    for (const auto& [key, value] : members) {
-        if (value.empty()) continue;  // history's members in a download
-        out += between + in + "\"" + key + "\": " + value;
-        between = ",\n";
+// One object, its members in the order they are added, at the depth of
+// indent (the depth its opening brace stands at).
+class JsonObject {
+public:
+    explicit JsonObject(std::string indent) : indent_(std::move(indent)) {}
+    JsonObject& text(const char* key, const std::string& latin1) {
+        return value(key, jsonText(latin1));
     }
-    out += "\n" + indent + "}";
+    JsonObject& number(const char* key, long long n) { return value(key, std::to_string(n)); }
+    // value: JSON text already (a number, null, an object made at inner()).
+    JsonObject& value(const char* key, const std::string& json) {
+        body_ += (body_.empty() ? "\n" : ",\n") + inner() + "\"" + key + "\": " + json;
+        return *this;
+    }
+    std::string inner() const { return indent_ + "    "; }
+    std::string str() const { return "{" + body_ + "\n" + indent_ + "}"; }
+
+private:
+    std::string indent_, body_;
+};
+
+std::string testerJson(const ArchiveTester& tester, const std::string& indent) {
+    return JsonObject(indent).text("id", tester.id).text("serial", tester.serial).str();
+}
+
+// One record: its position, raw texts and typed values, at the depth of
+// indent; history adds its tester and the time of its first download.
+std::string recordJson(const TestRecord& r, int position, const std::string& indent,
+                       const ArchivedRecord* archived = nullptr) {
+    const TypedRecord t = typedRecord(r);
+    JsonObject o(indent);
+    o.number("record", position)
+        .text("deviceID", FIELD_TEXT(r, deviceID))
+        .text("testDate", FIELD_TEXT(r, testDate))
+        .text("testTime", FIELD_TEXT(r, testTime))
+        .text("testDuration", FIELD_TEXT(r, testDuration))
+        .text("flow", FIELD_TEXT(r, flow))
+        .text("volume", FIELD_TEXT(r, volume))
+        .text("pressureMMHG", FIELD_TEXT(r, pressureMMHG))
+        .text("pressureUser", FIELD_TEXT(r, pressureUser))
+        .text("pressureUnits", unitName(r.pressureUnits))
+        .text("peakPressureTime", FIELD_TEXT(r, peakPressureTime))
+        .value("tested", t.tested ? jsonText(*t.tested) : "null")
+        .value("flowMlPerHour", jsonNumber(t.flow))
+        .value("volumeMl", jsonNumber(t.volume))
+        .value("durationSeconds", jsonNumber(t.durationSeconds))
+        .value("peakTimeSeconds", jsonNumber(t.peakSeconds))
+        .value("pressureMmHgValue", jsonNumber(t.pressureMmHg))
+        .value("pressureUserValue", jsonNumber(t.pressureUser));
+    if (archived)
+        o.value("tester", testerJson(archived->tester, o.inner()))
+            .text("firstDownloaded", archived->firstDownloaded);
+    return o.str();
+}
+
+// "records": [...] as the last member at the top level, its items given.
+const char* const kRecordsOpening = ",\n    \"records\": [\n";
+std::string recordsClosing(bool anyRecords) {
+    return std::string(anyRecords ? "\n" : "") + "    ]\n}\n";
 }
 
 const char* formName(RecordForm form) {
@@ -159,19 +154,31 @@ const std::vector<std::string> kDownloadHeads = {
 }  // namespace
 
 QByteArray downloadsJson(const std::vector<ArchiveDownload>& downloads) {
-    QJsonArray list;
-    for (const ArchiveDownload& d : downloads)
-        list.append(QJsonObject{
-            {"download", static_cast<double>(d.number)},
-            {"downloaded", QString::fromStdString(d.downloaded)},
-            {"tester",
-             QJsonObject{{"id", latin1Text(d.tester.id)}, {"serial", latin1Text(d.tester.serial)}}},
-            {"form", QString::fromLatin1(formName(d.form))},
-            {"records", static_cast<double>(d.records)},
-            {"new", static_cast<double>(d.newRecords)},
-        });
-    return QJsonDocument(QJsonObject{{"format", 1}, {"downloads", list}})
-        .toJson(QJsonDocument::Indented);
+    std::string out = "{\n    \"format\": 1,\n    \"downloads\": [";
+    const char* between = "\n";
+    for (const ArchiveDownload& d : downloads) {
+        out += between + std::string("        ") +
+               JsonObject("        ")
+                   .number("download", d.number)
+                   .text("downloaded", d.downloaded)
+                   .value("tester", testerJson(d.tester, "            "))
+                   .text("form", formName(d.form))
+                   .number("records", d.records)
+                   .number("new", d.newRecords)
+                   .str();
+        between = ",\n";
+    }
+    out += "\n    ]\n}\n";
+    return QByteArray::fromStdString(out);
+}
+
+QByteArray infoJson(const ArchiveTester& tester) {
+    return QByteArray::fromStdString(JsonObject("")
+                                         .number("format", 1)
+                                         .value("tester", testerJson(tester, "    "))
+                                         .text("state", "connected")
+                                         .str() +
+                                     "\n");
 }
 
 std::string downloadsCsv(const std::vector<ArchiveDownload>& downloads) {
@@ -219,29 +226,28 @@ std::string downloadsText(const std::vector<ArchiveDownload>& downloads) {
 QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
     // Local time with its offset always spelled out ("+00:00", never "Z"),
     // so an import sees one form whatever the zone.
-    std::string out = "{\n    \"downloaded\": " + jsonText(isoLocalTime(downloaded)) +
-                      ",\n    \"format\": 1,\n    \"records\": [\n";
+    std::string out = "{\n    \"format\": 1,\n    \"tester\": " +
+                      testerJson({source.instrumentId, source.instrumentSerial}, "    ") +
+                      ",\n    \"downloaded\": " + jsonText(isoLocalTime(downloaded)) +
+                      kRecordsOpening;
     int position = 0;
     for (const TestRecord& r : source.records) {
-        if (position) out += ",\n";
-        recordJson(out, r, ++position, "        ");
+        out += position ? ",\n        " : "        ";
+        out += recordJson(r, ++position, "        ");
     }
-    out += std::string(position ? "\n" : "") + "    ],\n    \"tester\": " +
-           testerJson({source.instrumentId, source.instrumentSerial}, "    ") + "\n}\n";
-    return QByteArray::fromStdString(out);
+    return QByteArray::fromStdString(out + recordsClosing(position > 0));
 }
 
-std::string historyJsonOpening() { return "{\n    \"format\": 1,\n    \"records\": [\n"; }
+std::string historyJsonOpening() {
+    return std::string("{\n    \"format\": 1") + kRecordsOpening;
+}
 
 std::string historyJsonRecord(const ArchivedRecord& a, int position) {
-    std::string out = position > 1 ? ",\n" : "";
-    recordJson(out, a.record, position, "        ", &a);
-    return out;
+    return (position > 1 ? ",\n        " : "        ") +
+           recordJson(a.record, position, "        ", &a);
 }
 
-std::string historyJsonClosing(bool anyRecords) {
-    return std::string(anyRecords ? "\n" : "") + "    ]\n}\n";
-}
+std::string historyJsonClosing(bool anyRecords) { return recordsClosing(anyRecords); }
 
 QByteArray historyJson(const std::vector<ArchivedRecord>& archived) {
     std::string out = historyJsonOpening();

@@ -6,13 +6,15 @@
 #include <ctime>
 #include <vector>
 
+#include "archive/recordkey.h"
 #include "print/report.h"
 #include "save/writers.h"
 
 struct ArchivedRecord;
 struct ArchiveDownload;
 
-// The JSON of download and history, "format": 1.  Each record has its raw
+// The JSON of download and history, "format": 1, members in the order the
+// manual page lists them.  Each record has its raw
 // texts (field bytes read as Latin-1, so every byte comes back) and their
 // typed values (archive/typed.h; null where a text does not parse).
 // download: the tester's identity, the download time (local, with its
@@ -33,6 +35,9 @@ std::string historyJsonClosing(bool anyRecords);
 // text as aligned columns, one download a line.  Texts are the tester's
 // bytes (Latin-1 in JSON).
 QByteArray downloadsJson(const std::vector<ArchiveDownload>& downloads);
+// info --json: "format": 1, the tester's "id" and "serial", and its "state"
+// ("connected": it answered the identity request).
+QByteArray infoJson(const ArchiveTester& tester);
 std::string downloadsCsv(const std::vector<ArchiveDownload>& downloads);
 std::string downloadsText(const std::vector<ArchiveDownload>& downloads);
 
