@@ -3,6 +3,7 @@
 // stamp; the JSON read back; every exit code.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -249,6 +250,19 @@ TEST_F(Cli, InfoPrintsTheIdentity) {
     EXPECT_EQ(ran.code, CliDone);
     EXPECT_EQ(ran.out, "ID: Dosimark Kest Bay 2\nSN: KS0401123\n");
     EXPECT_EQ(ran.err, "");
+    // As JSON, which an ID holding a line end cannot break.
+    const QJsonDocument json =
+        QJsonDocument::fromJson(QByteArray::fromStdString(run({"--virtual", "info", "--json", "-"}).out));
+    EXPECT_EQ(json["format"].toInt(), 1);
+    EXPECT_EQ(json["tester"]["serial"].toString(), "KS0401123");
+    EXPECT_EQ(json["state"].toString(), "connected");
+
+    // Help per command: its synopsis and its options only.
+    const std::string help = run({"download", "--help"}).out;
+    EXPECT_EQ(help.find("Usage: lumkest-cli [--virtual"), 0u) << help;
+    EXPECT_NE(help.find("--new-only"), std::string::npos);
+    EXPECT_EQ(help.find("--device"), std::string::npos);
+    EXPECT_NE(run({"--help"}).out.find("lumkest-cli COMMAND --help"), std::string::npos);
 }
 
 TEST_F(Cli, ProgressShowsOnATerminalOnlyWithoutQuiet) {
@@ -263,16 +277,35 @@ TEST_F(Cli, ProgressShowsOnATerminalOnlyWithoutQuiet) {
 
 TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
     const std::string usage = "Usage: lumkest-cli";
-    for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"--frobnicate", "download", "--csv", path("a.csv")},
-          {"download", "--block", path("x"), "--csv", path("a.csv")},
-          {"--virtual", "download"},
-          {"--virtual", "download", "--csv"}}) {
-        const Ran ran = run(bad);
+    const std::string db = path("a.db");
+    const struct {
+        std::vector<std::string> args;
+        std::string says;  // in the line
+    } bad[] = {
+        {{"--frobnicate", "download", "--csv", path("a.csv")}, "unknown option --frobnicate"},
+        {{"download", "--block", path("x"), "--csv", path("a.csv")}, "--block"},
+        {{"--virtual", "download"}, "at least one output"},
+        {{"--virtual", "download", "--csv"}, "--csv needs a value"},
+        {{"--virtual", "download", "--csv", "--json", path("a.csv")}, "--csv took --json"},
+        {{"--virtual", "download", "--csv="}, "--csv needs a value"},
+        {{"--archive", "", "history", "--json", "-"}, "--archive needs a value"},
+        {{"--archive", db, "history", "--device", "", "--json", "-"}, "--device needs a value"},
+        {{"--archive", db, "history", "--tester=", "--json", "-"}, "--tester needs a value"},
+        {{"--archive", db, "--identity", "", "import", path("a.csv")}, "--identity needs a value"},
+        {{"--archive", "-", "history", "--json", "-"}, "not \"-\""},
+        {{"--archive", db, "history", "--since", "2026-03-02", "--until", "2026-03-01", "--json",
+          "-"},
+         "after --until"},
+    };
+    for (const auto& row : bad) {
+        const Ran ran = run(row.args);
         EXPECT_EQ(ran.code, CliUsage) << ran.err;
         EXPECT_EQ(ran.err.find("lumkest-cli: "), 0u) << ran.err;
+        EXPECT_NE(ran.err.find(row.says), std::string::npos) << ran.err;
         EXPECT_NE(ran.err.find("\n" + usage), std::string::npos) << ran.err;
     }
+    EXPECT_FALSE(fs::exists(db));
+    EXPECT_FALSE(fs::exists("-"));
     EXPECT_FALSE(fs::exists(path("a.csv")));
 
     // No USB tester on this machine.
@@ -284,6 +317,7 @@ TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
     ran = run({"--wait", "1", "info"});
     EXPECT_EQ(ran.err.find("lumkest-cli: no tester found within 1 second; "), 0u) << ran.err;
     EXPECT_EQ(ran.err.find("give --wait SECONDS"), std::string::npos) << ran.err;
+    EXPECT_EQ(run({"--wait", "0", "info"}).err.find("lumkest-cli: no tester found; "), 0u);
 
     // Each rehearsed fault gives its exit code, and only --raw is written.
     for (const auto& [fault, code] :
@@ -392,23 +426,52 @@ TEST_F(Cli, OutputsGoWhereTheyAreNamed) {
 }
 
 // The program itself, as a script or a timer starts it.
-TEST_F(Cli, ProgramRunsWithoutADisplayWhateverTheEnvironmentSays) {
-    std::vector<std::string> args{LUMKEST_CLI_PATH, "--virtual", "download",   "--pdf",
-                                  path("a.pdf"),    "--csv",     path("a.csv")};
-    std::vector<char*> argv;
+// The real program, started with this environment, in this folder, with
+// out.csv opened for appending as its standard output and descriptor 3.
+int spawnCli(std::vector<std::string> args, std::vector<std::string> env, const fs::path& folder) {
+    args.insert(args.begin(), LUMKEST_CLI_PATH);
+    std::vector<char*> argv, envp;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env{"QT_QPA_PLATFORM=xcb", "PATH=/usr/bin:/bin", "LC_PAPER=C"};
-    std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    for (int fd : {1, 3})
+        posix_spawn_file_actions_addopen(&actions, fd, "out.csv", O_WRONLY | O_APPEND | O_CREAT,
+                                         0644);
     pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(readFile(path("a.pdf")).substr(0, 5), "%PDF-");
-    EXPECT_TRUE(fs::exists(path("a.csv")));
+    int status = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0)
+        waitpid(pid, &status, 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Cli, ProgramRunsWithoutADisplayWhateverTheEnvironmentSays) {
+    // Output names that are Qt's own options are file names all the same.
+    EXPECT_EQ(spawnCli({"--virtual", "download", "--pdf", "-platform", "--csv", "-style"},
+                       {"QT_QPA_PLATFORM=xcb", "PATH=/usr/bin:/bin", "LC_PAPER=C"}, dir_),
+              0);
+    EXPECT_EQ(readFile(path("-platform")).substr(0, 5), "%PDF-");
+    EXPECT_TRUE(fs::exists(path("-style")));
+
+    // /dev/stdout and /dev/fd/3 are written through the descriptor, as a
+    // shell's >> opened it: the earlier lines and the file itself stay.
+    writeFile(path("out.csv"), std::string("earlier line\n"));
+    const auto mode = fs::status(path("out.csv")).permissions();
+    struct stat before {};
+    ::stat(path("out.csv").c_str(), &before);
+    for (const char* name : {"/dev/stdout", "/dev/fd/3"})
+        EXPECT_EQ(spawnCli({"--virtual", "download", "--csv", name}, {"PATH=/usr/bin:/bin"}, dir_),
+                  0);
+    struct stat after {};
+    ::stat(path("out.csv").c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(fs::status(path("out.csv")).permissions(), mode);
+    const std::string csv = readFile(path("-style"));
+    EXPECT_EQ(readFile(path("out.csv")), "earlier line\n" + csv + csv);
 }
 
 // The archive through the command line, on SQLite and on PostgreSQL: two
@@ -452,6 +515,7 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
     // its new record, which is all that --new-only writes.
     Ran ran = run(with(tester("SN1", monday), {"--csv", path("monday.csv")}));
     ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_NE(ran.err.find("held no archive; a new one was made there\n"), std::string::npos);
     EXPECT_EQ(run(tester("SN1", monday)).code, CliDone);
     ran = run(with(tester("SN1", tuesday), {"--new-only", "--csv", path("new.csv")}));
     ASSERT_EQ(ran.code, CliDone) << ran.err;
