@@ -7,22 +7,10 @@
 #include <utility>
 
 #include "device/decode.h"
-#include "device/simoptions.h"
 #include "records/recordstore.h"
 #include "save/writers.h"
 
 namespace {
-
-// The identity reply: 'I', the serial number (12 bytes), the ID (20 bytes),
-// each zero-padded.
-constexpr std::size_t kSerialOffset = 1, kSerialWidth = 12;
-constexpr std::size_t kIdOffset = 13, kIdWidth = 20;
-
-std::string zeroPadded(const std::uint8_t* bytes, std::size_t width) {
-    std::size_t n = 0;
-    while (n < width && bytes[n] != 0) ++n;
-    return std::string(reinterpret_cast<const char*>(bytes), n);
-}
 
 std::string trimmedRight(const std::string& s) {
     const std::size_t end = s.find_last_not_of(' ');
@@ -454,30 +442,71 @@ bool readListText(const std::string& bytes, Candidate* c) {
     return false;
 }
 
+// ---- raw block ----
+
+// A block as the link received it, with the identity reply of its tester.
+// A tester that held no records sent a well-formed block of none: that is a
+// download of no records, not damage.
+bool readRawBlock(const std::string& bytes, const std::vector<std::uint8_t>* identityReply,
+                  ImportedFile* out, std::string* why) {
+    const auto* block = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    std::vector<TestRecord> records;
+    std::size_t capacity = 0;
+    std::string damage;
+    if (!decodeRecords(block, &records, &capacity, &damage) && !blockHoldsNoRecords(block)) {
+        *why = "a raw block, but damaged: " + damage;
+        return false;
+    }
+    if (!identityReply) {
+        *why = "a raw block needs the tester's identity reply, " +
+               std::to_string(kIdentityReplySize) + " bytes";
+        return false;
+    }
+    TesterIdentity tester;
+    std::string wrong;
+    if (!parseIdentityReply(identityReply->data(), identityReply->size(), &tester, &wrong)) {
+        *why = "the identity reply given with it is not one: " + wrong;
+        return false;
+    }
+    // Records are archived under their tester's serial number for ever.
+    if (tester.serial.empty()) {
+        *why = "the identity reply given with it names no serial number";
+        return false;
+    }
+    out->kind = SavedFileKind::RawBlock;
+    out->form = RecordForm::Received;
+    out->tester.id = tester.id;
+    out->tester.serial = tester.serial;
+    out->records = std::move(records);
+    out->block.assign(block, block + kDataBlockSize);
+    return true;
+}
+
+// Why bytes that no reader takes are refused: what is wrong with them where
+// that is plain at a glance, else what they are not.
+std::string refusal(const std::string& bytes) {
+    const std::string kinds =
+        "a CSV export, a text file or a raw " + std::to_string(kDataBlockSize) + "-byte block";
+    TesterIdentity tester;
+    if (bytes.empty()) return "the file is empty, not " + kinds;
+    if (bytes.find('\n') != npos && bytes.find("\r\n") == npos)
+        return "its lines end in LF, not CR LF as LUM Kest writes them; it was changed since "
+               "(copied as text, or saved by an editor): import it as LUM Kest wrote it";
+    if (parseIdentityReply(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                           &tester))
+        return "it is a tester's identity reply, not a file of records: it goes with a raw block";
+    return "not a file LUM Kest wrote (" + kinds + ")";
+}
+
 }  // namespace
 
 bool readSavedFile(const std::string& bytes, const std::vector<std::uint8_t>* identityReply,
                    ImportedFile* out, std::string* why) {
     *out = ImportedFile();
-    if (bytes.size() == kDataBlockSize) {
-        std::vector<TestRecord> records;
-        std::size_t capacity = 0;
-        const auto* block = reinterpret_cast<const std::uint8_t*>(bytes.data());
-        if (decodeRecords(block, &records, &capacity)) {
-            if (!identityReply || identityReply->size() != kIdentityReplySize) {
-                *why = "a raw block needs the tester's identity reply, " +
-                       std::to_string(kIdentityReplySize) + " bytes";
-                return false;
-            }
-            out->kind = SavedFileKind::RawBlock;
-            out->form = RecordForm::Received;
-            out->tester.serial = zeroPadded(identityReply->data() + kSerialOffset, kSerialWidth);
-            out->tester.id = zeroPadded(identityReply->data() + kIdOffset, kIdWidth);
-            out->records = std::move(records);
-            out->block.assign(block, block + kDataBlockSize);
-            return true;
-        }
-    }
+    // Only a block starts with its marker: the other files start with a text
+    // of their own.
+    if (bytes.size() == kDataBlockSize && static_cast<std::uint8_t>(bytes[0]) == kDataBlockMarker)
+        return readRawBlock(bytes, identityReply, out, why);
     struct Reader {
         SavedFileKind kind;
         RecordForm form;
@@ -498,6 +527,6 @@ bool readSavedFile(const std::string& bytes, const std::vector<std::uint8_t>* id
         for (TestRecord& r : out->records) r.selected = 0;
         return true;
     }
-    *why = "not a file LUM Kest wrote (a CSV export, a text file or a raw 8194-byte block)";
+    *why = refusal(bytes);
     return false;
 }

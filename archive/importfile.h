@@ -2,7 +2,8 @@
 // Reading back a file the window program or lumkest-cli wrote, to archive
 // its records: a CSV export, a text file in either format (of any number of
 // records), or a raw 8194-byte block (with the tester's 33-byte identity
-// reply).  Plain C++ (no database).
+// reply; the block of a tester that held no records is a file of none).
+// Plain C++ (no database).
 //
 // The formats are not described a second time here: a file is read as a
 // candidate of each kind and then written again with the writers' own
@@ -32,7 +33,9 @@ struct ImportedFile {
 };
 
 // False, with *why saying so in one line, for bytes that are none of these
-// files (nothing of them should then be archived).  identityReply: the
+// files (nothing of them should then be archived): what is wrong where that
+// can be told (a damaged block, an identity reply that is none, line ends
+// changed, an empty file), else what they are not.  identityReply: the
 // 33-byte identity reply that goes with a raw block; may be null otherwise.
 bool readSavedFile(const std::string& bytes, const std::vector<std::uint8_t>* identityReply,
                    ImportedFile* out, std::string* why);

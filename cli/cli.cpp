@@ -432,6 +432,15 @@ private:
                 return fail(CliUsage, "--identity: cannot read \"" + o_.identityFile +
                                           "\": " + std::strerror(errno));
             identity.assign(text.begin(), text.end());
+            // Checked before anything else, whether a raw block needs it or not.
+            TesterIdentity tester;
+            std::string wrong;
+            if (!parseIdentityReply(identity.data(), identity.size(), &tester, &wrong))
+                return fail(CliUsage, "--identity: \"" + o_.identityFile +
+                                          "\" is not a tester's identity reply: " + wrong);
+            if (tester.serial.empty())
+                return fail(CliUsage, "--identity: \"" + o_.identityFile +
+                                          "\" names no serial number");
         }
         // Every file is read and checked before anything is added, so a
         // wrong file leaves the archive as it was.  A whole SQLite archive is

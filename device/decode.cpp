@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -50,6 +51,45 @@ DeviceRecordSlot slotAt(const std::uint8_t* block, std::size_t slotNumber) {
 }
 
 bool slotEmpty(const DeviceRecordSlot& slot) { return slot.deviceID[0] == '\0'; }
+
+// The first of the record slots (1 to kMaxRecords) that is not empty; 0
+// when all are.
+std::size_t firstRecordSlot(const std::uint8_t* block) {
+    for (std::size_t s = 1; s <= kMaxRecords; ++s)
+        if (!slotEmpty(slotAt(block, s))) return s;
+    return 0;
+}
+
+constexpr std::size_t kSerialOffset = 1, kSerialWidth = 12;
+constexpr std::size_t kIdOffset = 13, kIdWidth = 20;
+
+// A text of at most `width` bytes, ended early by a zero byte.
+std::string zeroEnded(const std::uint8_t* bytes, std::size_t width) {
+    std::size_t n = 0;
+    while (n < width && bytes[n] != 0) ++n;
+    return std::string(reinterpret_cast<const char*>(bytes), n);
+}
+
+// A byte as a reason shows it: 'B' when printable, 0x07 otherwise.
+std::string byteText(std::uint8_t b) {
+    char text[8];
+    if (b >= 0x20 && b < 0x7f)
+        std::snprintf(text, sizeof text, "'%c'", b);
+    else
+        std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(b));
+    return text;
+}
+
+// "it starts with X, not M": the first byte, not the marker it should be.
+std::string wrongMarker(std::uint8_t first, std::uint8_t marker) {
+    return "it starts with " + byteText(first) + ", not " + byteText(marker);
+}
+
+// Says why, when asked, and fails.
+bool refuse(std::string* why, const std::string& reason) {
+    if (why) *why = reason;
+    return false;
+}
 
 // Used when no user interface is installed: only the record store changes.
 class HeadlessView : public LinkView {
@@ -139,17 +179,35 @@ DeviceRecordSlot recordToSlot(const TestRecord& r) {
     return slot;
 }
 
+bool parseIdentityReply(const std::uint8_t* bytes, std::size_t size, TesterIdentity* out,
+                        std::string* why) {
+    if (!bytes || size != kIdentityReplySize)
+        return refuse(why, "it is " + std::to_string(size) + " bytes, not " +
+                               std::to_string(kIdentityReplySize));
+    if (bytes[0] != kIdentityReplyMarker)
+        return refuse(why, wrongMarker(bytes[0], kIdentityReplyMarker));
+    TesterIdentity read{zeroEnded(bytes + kIdOffset, kIdWidth),
+                        zeroEnded(bytes + kSerialOffset, kSerialWidth)};
+    *out = std::move(read);
+    return true;
+}
+
 bool decodeRecords(const std::uint8_t* block, std::vector<TestRecord>* records,
-                   std::size_t* capacity) {
-    if (!block || !records || !capacity) return false;
-    if (block[0] != 'B' || block[1] > kSlotCount) return false;
+                   std::size_t* capacity, std::string* why) {
+    if (!block || !records || !capacity) return refuse(why, "no block");
+    if (block[0] != kDataBlockMarker) return refuse(why, wrongMarker(block[0], kDataBlockMarker));
+    const unsigned index = block[1];
+    if (index > kSlotCount)
+        return refuse(why, "it is a block of record " + std::to_string(index) + ", past the " +
+                               std::to_string(kSlotCount) + " slots");
 
     std::vector<TestRecord> fresh;
     std::size_t newCapacity = 0;
-    const unsigned index = block[1];
     if (index != 0) {
         DeviceRecordSlot slot = slotAt(block, index);
-        if (slotEmpty(slot)) return false;
+        if (slotEmpty(slot))
+            return refuse(why, "it is a block of record " + std::to_string(index) +
+                                   " alone, yet that slot is empty");
         fresh.push_back(slotToRecord(slot));
         newCapacity = 1;
     } else {
@@ -160,7 +218,16 @@ bool decodeRecords(const std::uint8_t* block, std::vector<TestRecord>* records,
             DeviceRecordSlot slot = slotAt(block, s);
             if (!slotEmpty(slot)) fresh.push_back(slotToRecord(slot));
         }
-        if (fresh.empty()) return false;
+        if (fresh.empty()) {
+            if (announced != 0)
+                return refuse(why, "its count is " + std::to_string(announced) +
+                                       ", yet slots 1 to " + std::to_string(kMaxRecords) +
+                                       " are all empty");
+            const std::size_t s = firstRecordSlot(block);
+            return refuse(
+                why, s == 0 ? "its count is 0: the tester holds no records"
+                            : "its count is 0, yet slot " + std::to_string(s) + " holds a record");
+        }
         newCapacity = announced;
     }
     records->swap(fresh);
@@ -169,10 +236,8 @@ bool decodeRecords(const std::uint8_t* block, std::vector<TestRecord>* records,
 }
 
 bool blockHoldsNoRecords(const std::uint8_t* block) {
-    if (!block || block[0] != 'B' || block[1] != 0 || block[kRecordCountOffset] != 0) return false;
-    for (std::size_t s = 1; s <= kMaxRecords; ++s)
-        if (!slotEmpty(slotAt(block, s))) return false;
-    return true;
+    return block && block[0] == kDataBlockMarker && block[1] == 0 &&
+           block[kRecordCountOffset] == 0 && firstRecordSlot(block) == 0;
 }
 
 int decodeDataBlock(const std::uint8_t* block) {
@@ -190,10 +255,12 @@ int decodeDataBlock(const std::uint8_t* block) {
 
         // Offer to save what is shown before it is replaced; the current
         // records stay untouched until the save dialog has been closed.
-        // Enter saves first: the answer that keeps the data.
+        // Enter saves first: the answer that keeps the data.  Escape and the
+        // close box do not answer: their usual answer, No, would throw the
+        // current records away unasked.
         if (dataSaved.load() == 0 &&
             showMessage(kNewDataText, kNewDataCaption, MsgIcon::Warning, MsgButtons::YesNo, true,
-                        MsgAnswer::Yes) == MsgAnswer::Yes) {
+                        MsgAnswer::Yes, MsgEscape::Nothing) == MsgAnswer::Yes) {
             savePending = 1;
             if (singleRecord)
                 linkView().showSaveDialogNow();

@@ -1,18 +1,36 @@
 #pragma once
-// Decoding of the tester's data block into test records.
+// Decoding of what the tester sends: its identity reply, and its data block
+// into test records.
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
+#include "records/recordstore.h"
 #include "records/testrecord.h"
+
+// The reply to "ID\r": the marker 'I', the serial number (12 bytes) and the
+// ID text (20 bytes).  A text shorter than its width ends with a zero byte;
+// what follows that zero within the width is not part of it.
+constexpr std::size_t kIdentityReplySize = 33;
+constexpr std::uint8_t kIdentityReplyMarker = 'I';
+
+// Reads an identity reply into *out.  False, with *why (when given) saying
+// what is wrong in a few words, and *out untouched, for bytes that are no
+// identity reply: not kIdentityReplySize of them, or another first byte.
+// (A tester answers with an empty serial number only when it was never
+// given one; the monitor still connects it, and import refuses it.)
+bool parseIdentityReply(const std::uint8_t* bytes, std::size_t size, TesterIdentity* out,
+                        std::string* why = nullptr);
 
 constexpr std::size_t kDataBlockSize = 8194;
 constexpr std::size_t kSlotSize = 64;
 constexpr std::size_t kSlotCount = 128;
 constexpr std::size_t kMaxRecords = 123;
 constexpr std::size_t kRecordCountOffset = 8131;
+constexpr std::uint8_t kDataBlockMarker = 'B';
 
 // One 64-byte record slot as the tester sends it.  Texts end with a zero
 // byte when shorter than their width; a text that fills its width has none.
@@ -42,9 +60,10 @@ DeviceRecordSlot recordToSlot(const TestRecord& record);  // for the virtual tes
 
 // Steps 1-2 of decoding: the records a block holds and the capacity of the
 // new sets (N, or 1 for a single-record block).  Returns false when the
-// block yields no records.
+// block yields no records, with *why (when given) saying why in a few
+// words (for a block of a tester that holds none, that its count is 0).
 bool decodeRecords(const std::uint8_t* block, std::vector<TestRecord>* records,
-                   std::size_t* capacity);
+                   std::size_t* capacity, std::string* why = nullptr);
 
 // True for a well-formed all-records block of a tester that holds no
 // records: its count is 0 and its record slots are all empty.  Such a block

@@ -1,11 +1,12 @@
 #include "device/monitor.h"
 
-#include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "app/guard.h"
 #include "app/messages.h"
 #include "device/clock.h"
+#include "device/decode.h"
 #include "device/linkview.h"
 #include "device/usbcomm.h"
 #include "device/workerthread.h"
@@ -36,16 +37,12 @@ const char* const kMemoryErrorText =
 
 constexpr unsigned kCycleMs = 1000;
 constexpr unsigned kIdentityWaitMs = 100;
-constexpr unsigned kIdentityReplySize = 33;
-constexpr unsigned kSerialOffset = 1, kSerialWidth = 12;
-constexpr unsigned kIdOffset = 13, kIdWidth = 20;
 
 // The tester's identity.  Written by the monitor, read by any thread (file
 // and page headers), so it is kept behind a lock.
 struct Identity {
     std::mutex mutex;
-    char serial[32] = {};
-    char id[32] = {};
+    TesterIdentity tester;
 };
 
 // Never destroyed: the worker threads may still run while the process ends.
@@ -70,14 +67,6 @@ std::atomic<bool> commandThreadDue{false};
 // The last look for a tester opened one, whether or not it then answered
 // its identity request.
 std::atomic<bool> lookOpenedTester{false};
-
-// Copies a zero-padded text of `width` bytes up to its first zero byte and
-// zero-fills the rest of the destination, so that a shorter identity fully
-// replaces a longer one.
-void copyIdentityText(char (&dest)[32], const std::uint8_t* src, unsigned width) {
-    std::memset(dest, 0, sizeof dest);
-    for (unsigned i = 0; i < width && src[i] != 0; ++i) dest[i] = static_cast<char>(src[i]);
-}
 
 void closeDevice(DeviceHandle h) {
     driver()->close(h);
@@ -150,12 +139,16 @@ int findDevice() {
     if (waiting < kIdentityReplySize) return giveUpOnIdentity(h);
     std::uint8_t reply[kIdentityReplySize] = {};
     unsigned got = 0;
-    d->read(h, reply, kIdentityReplySize, &got);
+    TesterIdentity tester;
+    // A reply that is none (another first byte, no serial number) is no
+    // identity either.
+    if (d->read(h, reply, kIdentityReplySize, &got) != kDriverOk ||
+        !parseIdentityReply(reply, got, &tester))
+        return giveUpOnIdentity(h);
     {
         Identity& ident = identity();
         std::lock_guard<std::mutex> lock(ident.mutex);
-        copyIdentityText(ident.serial, reply + kSerialOffset, kSerialWidth);
-        copyIdentityText(ident.id, reply + kIdOffset, kIdWidth);
+        ident.tester = std::move(tester);
     }
 
     // The monitor never waits for a command thread: one left over from the
@@ -196,13 +189,13 @@ void monitorThread() {
 std::string instrumentSerialText() {
     Identity& ident = identity();
     std::lock_guard<std::mutex> lock(ident.mutex);
-    return ident.serial;
+    return ident.tester.serial;
 }
 
 std::string instrumentIdText() {
     Identity& ident = identity();
     std::lock_guard<std::mutex> lock(ident.mutex);
-    return ident.id;
+    return ident.tester.id;
 }
 
 int monitorCycle() {
@@ -261,8 +254,7 @@ void resetMonitorForTest() {
     setCommandThreadManualForTest(false);
     Identity& ident = identity();
     std::lock_guard<std::mutex> lock(ident.mutex);
-    std::memset(ident.serial, 0, sizeof ident.serial);
-    std::memset(ident.id, 0, sizeof ident.id);
+    ident.tester = TesterIdentity();
 }
 
 void setThreadStartFailureForTest(bool fail) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "device/decode.h"
+
 class VirtualTester;
 
 struct SimOptions {
@@ -29,8 +31,6 @@ struct SimOptions {
     bool help = false;                 // --help given: print usage, run nothing
     std::vector<std::string> qtArgs;   // arguments left for Qt, in order (no argv[0])
 };
-
-constexpr std::size_t kIdentityReplySize = 33;
 
 // Parses args (argv[1] onwards).  Reads the files named by --block and
 // --identity and checks their sizes.  Returns false with a one-line message

@@ -618,10 +618,16 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
     const std::string blockBytes(block.begin(), block.end());
     const std::vector<std::uint8_t> identity =
         VirtualTester::buildIdentityReply(kTester.serial, kTester.id);
-    ASSERT_TRUE(readSavedFile(blockBytes, &identity, &got, &why)) << why;
-    EXPECT_EQ(got.records.size(), 123u);
-    EXPECT_EQ(got.tester.id, kTester.id);
-    EXPECT_EQ(got.tester.serial, kTester.serial);
+    // A tester that held no records sent a block of none.
+    for (const std::vector<TestRecord>& held : {records, std::vector<TestRecord>()}) {
+        const std::vector<std::uint8_t> raw = blockOf(held);
+        ASSERT_TRUE(readSavedFile(std::string(raw.begin(), raw.end()), &identity, &got, &why))
+            << why;
+        EXPECT_EQ(got.kind, SavedFileKind::RawBlock);
+        EXPECT_EQ(got.records.size(), held.size());
+        EXPECT_EQ(got.tester.id, kTester.id);
+        EXPECT_EQ(got.tester.serial, kTester.serial);
+    }
 
     // Files of awkward records read back as the same records, in each kind:
     // every text empty, texts padded with spaces, line ends inside texts,
@@ -655,20 +661,36 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
     }
 
     std::string csv = read(fs::path(LUMKEST_REFERENCE_DIR) / "export-all.csv");
-    const std::string refused[] = {
-        blockBytes,  // without its identity reply
-        std::string(kDataBlockSize, 'B'),
-        csv.substr(0, csv.size() - 1),
-        std::string(csv).insert(csv.rfind("00:"), ","),
-        std::string(csv).replace(csv.rfind("PSI"), 3, "psi"),
-        std::string(csv).replace(csv.rfind("\r\n4,") + 2, 1, "3"),          // a number again
-        std::string(csv).replace(csv.rfind("\r\n4,") + 2, 1, "999999999"),  // past the records
-        "Technician: J. Doe\r\n",
-        "",
+    std::string damaged = blockBytes, lfOnly;
+    damaged[kRecordCountOffset] = 0;
+    for (char c : csv)
+        if (c != '\r') lfOnly += c;
+    const std::vector<std::uint8_t> notIdentity(block.begin(), block.begin() + kIdentityReplySize),
+        noSerial = VirtualTester::buildIdentityReply("", kTester.id);
+    const struct {
+        std::string bytes;
+        const std::vector<std::uint8_t>* identity;
+        const char* reason;  // a part of why
+    } refused[] = {
+        {blockBytes, nullptr, "identity reply"},
+        {blockBytes, &notIdentity, "is not one: it starts with 'B', not 'I'"},
+        {blockBytes, &noSerial, "names no serial number"},
+        {damaged, &identity, "damaged: its count is 0, yet slot 1 holds a record"},
+        {std::string(kDataBlockSize, 'B'), nullptr, ""},
+        {csv.substr(0, csv.size() - 1), nullptr, ""},
+        {std::string(csv).insert(csv.rfind("00:"), ","), nullptr, ""},
+        {std::string(csv).replace(csv.rfind("PSI"), 3, "psi"), nullptr, ""},
+        {std::string(csv).replace(csv.rfind("\r\n4,") + 2, 1, "3"), nullptr, ""},  // a number again
+        {std::string(csv).replace(csv.rfind("\r\n4,") + 2, 1, "999999999"), nullptr,
+         ""},  // past the records
+        {lfOnly, nullptr, "its lines end in LF, not CR LF"},
+        {"Technician: J. Doe\r\n", nullptr, ""},
+        {"", nullptr, "empty"},
     };
-    for (const std::string& bytes : refused) {
-        EXPECT_FALSE(readSavedFile(bytes, nullptr, &got, &why)) << bytes.substr(0, 80);
+    for (const auto& r : refused) {
+        EXPECT_FALSE(readSavedFile(r.bytes, r.identity, &got, &why)) << r.bytes.substr(0, 80);
         EXPECT_FALSE(why.empty());
+        EXPECT_NE(why.find(r.reason), std::string::npos) << why;
     }
 }
 
