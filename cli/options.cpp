@@ -11,35 +11,17 @@
 #include <iterator>
 
 #include "archive/typed.h"
+#include "cli/commands.h"
 #include "device/simoptions.h"
 #include "save/writers.h"
 
 const char* const kProgram = "lumkest-cli";
-namespace {
-
-// Each command's synopsis, in the order --help lists them.
-const char* const kSynopsis[] = {
-    "lumkest-cli [--virtual [--block FILE] [--identity FILE] [--fault KIND]] [--wait SECONDS] "
-    "[-q] info [--json FILE]",
-    "lumkest-cli [--virtual [--block FILE] [--identity FILE] [--fault KIND]] [--wait SECONDS] "
-    "[-q] download OUTPUT... [--sort id|date] [--paper a4|letter] [--archive DB [--new-only]]",
-    "lumkest-cli --archive DB history [--device ID] [--tester SERIAL] [--since DATE] "
-    "[--until DATE] [--download N] [--sort id|date] [--paper a4|letter] OUTPUT...",
-    "lumkest-cli --archive DB [--identity FILE] import FILE...",
-    "lumkest-cli --archive DB downloads OUTPUT...",
-};
-const char* const kCommandNames[] = {"info", "download", "history", "import", "downloads"};
-
 std::string usageLines() {
     std::string text;
-    for (const char* line : kSynopsis) text += (text.empty() ? "Usage: " : "\n       ") + std::string(line);
+    for (const CliCommand* command : cliCommands())
+        text += (text.empty() ? "Usage: " : "\n       ") + std::string(command->synopsis);
     return text;
 }
-
-}  // namespace
-
-const std::string kUsageText = usageLines();
-const char* const kUsage = kUsageText.c_str();
 
 namespace {
 
@@ -107,17 +89,22 @@ struct CliOptions {
     std::vector<const QCommandLineOption*> filters() const {
         return {&deviceOpt, &testerOpt, &sinceOpt, &untilOpt, &downloadOpt};
     }
-    // Whether name (without its dashes) is one of the options.
-    bool known(const QString& name) const {
-        for (const QCommandLineOption* opt : global())
-            if (opt->names().contains(name)) return true;
-        for (const QCommandLineOption& opt : outputOpts)
-            if (opt.names().contains(name)) return true;
-        for (const QCommandLineOption* opt : filters())
-            if (opt->names().contains(name)) return true;
-        return sortOpt.names().contains(name) || paperOpt.names().contains(name) ||
-               newOnlyOpt.names().contains(name);
+    // Every option, each once.
+    std::vector<const QCommandLineOption*> all() const {
+        std::vector<const QCommandLineOption*> list = global();
+        for (const QCommandLineOption& opt : outputOpts) list.push_back(&opt);
+        for (const QCommandLineOption* opt : filters()) list.push_back(opt);
+        for (const QCommandLineOption* opt : {&sortOpt, &paperOpt, &newOnlyOpt})
+            list.push_back(opt);
+        return list;
     }
+    // The option one of whose names (without dashes) this is; nullptr: none.
+    const QCommandLineOption* named(const QString& name) const {
+        for (const QCommandLineOption* opt : all())
+            if (opt->names().contains(name)) return opt;
+        return nullptr;
+    }
+    bool known(const QString& name) const { return named(name) != nullptr; }
     std::vector<const QCommandLineOption*> single() const {
         return {&blockOpt, &identityOpt, &faultOpt,  &waitOpt,  &archiveOpt, &sortOpt,
                 &paperOpt, &deviceOpt,   &testerOpt, &sinceOpt, &untilOpt,   &downloadOpt};
@@ -180,23 +167,34 @@ const Output* Options::output(Kind kind) const {
     return nullptr;
 }
 
+// The option's long name as the command table names it ("q" is "quiet").
+std::string longName(const QCommandLineOption& opt) { return bytes(opt.names().last()); }
+
+// The commands that take an option, as a message says them: "info and download".
+std::string takersOf(const std::string& option) {
+    std::vector<std::string> names;
+    for (const CliCommand* command : cliCommands())
+        if (command->takes(option)) names.push_back(command->name);
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + names[i];
+    return text;
+}
+
 bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
     QStringList args;
     for (int i = 0; i < argc; ++i) args << fromBytes(argv[i]);
     const CliOptions c;
     QCommandLineParser p;
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
-    for (const QCommandLineOption* opt : c.global()) p.addOption(*opt);
-    for (const QCommandLineOption& opt : c.outputOpts) p.addOption(opt);
-    for (const QCommandLineOption* opt : {&c.sortOpt, &c.paperOpt, &c.newOnlyOpt})
-        p.addOption(*opt);
-    for (const QCommandLineOption* opt : c.filters()) p.addOption(*opt);
+    for (const QCommandLineOption* opt : c.all()) p.addOption(*opt);
 
     if (!p.parse(args)) {
         const QStringList unknown = p.unknownOptionNames();
         if (!unknown.isEmpty())
-            return fail(error, "unknown option " +
-                                   bytes((unknown.first().size() == 1 ? "-" : "--") + unknown.first()));
+            return fail(error,
+                        "unknown option " +
+                            bytes((unknown.first().size() == 1 ? "-" : "--") + unknown.first()));
         // "Missing value after '--csv'."
         const QString text = p.errorText();
         const qsizetype open = text.indexOf('\''), close = text.lastIndexOf('\'');
@@ -221,8 +219,8 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         for (const QString& value : p.values(given)) {
             if (value.isEmpty()) return fail(error, option + " needs a value, not an empty one");
             if (value.startsWith("--") && c.known(value.mid(2).section('=', 0, 0)))
-                return fail(error, option + " took " + bytes(value) +
-                                       " as its value; give " + option + " its value first");
+                return fail(error, option + " took " + bytes(value) + " as its value; give " +
+                                       option + " its value first");
         }
     }
 
@@ -230,41 +228,37 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         if (p.values(*once).size() > 1) return fail(error, name(*once) + " given more than once");
 
     QStringList words = p.positionalArguments();
-    const QString command = words.isEmpty() ? QString() : words.takeFirst();
-    if (command == "info")
-        o->command = Command::Info;
-    else if (command == "download")
-        o->command = Command::Download;
-    else if (command == "history")
-        o->command = Command::History;
-    else if (command == "import")
-        o->command = Command::Import;
-    else if (command == "downloads")
-        o->command = Command::Downloads;
-    else
-        return fail(error, command.isEmpty()
-                               ? "no command: give info, download, history, import or downloads"
-                               : "unknown command \"" + bytes(command) + "\"");
-    if (o->command == Command::Import) {
-        for (const QString& file : words) o->importFiles.push_back(bytes(file));
-        if (o->importFiles.empty()) return fail(error, "import needs at least one FILE");
-    } else if (!words.isEmpty()) {
-        return fail(error,
-                    "one command only, not \"" + bytes(command + " " + words.join(' ')) + "\"");
+    const std::string word = words.isEmpty() ? std::string() : bytes(words.takeFirst());
+    const CliCommand* command = cliCommandNamed(word);
+    if (!command) {
+        std::string names;
+        for (const CliCommand* known : cliCommands())
+            names += std::string(names.empty() ? "" : ", ") + known->name;
+        return fail(error, word.empty() ? "no command: give one of " + names
+                                        : "unknown command \"" + word + "\"");
     }
-    const bool usesTester = o->command == Command::Info || o->command == Command::Download;
+    o->command = command->command;
+    for (const QString& file : words) o->files.push_back(bytes(file));
+
+    // An option the command does not take, named with those that take it.
+    for (const QString& given : p.optionNames()) {
+        const std::string option = longName(*c.named(given));
+        if (!command->takes(option))
+            return fail(error, "--" + option + " belongs to " + takersOf(option) + ", not to " +
+                                   command->name);
+    }
 
     o->virtualTester = p.isSet(c.virtualOpt);
     o->quiet = p.isSet(c.quietOpt);
-    if (o->virtualTester && !usesTester)
-        return fail(error, "--virtual belongs to info and download");
+    // The virtual tester's options, where a command uses the tester.
+    const bool usesTester = command->takes("virtual");
     if (p.isSet(c.blockOpt)) {
         if (!o->virtualTester)
             return fail(error, "--block is only for the virtual tester (--virtual)");
         o->simArgs.push_back("--block=" + bytes(p.value(c.blockOpt)));
     }
     if (p.isSet(c.identityOpt)) {
-        if (o->command == Command::Import)
+        if (!usesTester)
             o->identityFile = bytes(p.value(c.identityOpt));
         else if (o->virtualTester)
             o->simArgs.push_back("--identity=" + bytes(p.value(c.identityOpt)));
@@ -282,7 +276,6 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
                                    o->fault + "\"");
     }
     if (p.isSet(c.waitOpt)) {
-        if (!usesTester) return fail(error, "--wait belongs to info and download");
         bool ok = false;
         const uint seconds = p.value(c.waitOpt).toUInt(&ok);
         if (!ok || seconds > 7 * 24 * 3600)
@@ -298,7 +291,6 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
             const std::string option = std::string("--") + kOutputs[i].name;
             const QStringList files = p.values(c.outputOpts[i]);
             if (files.size() > 1) return fail(error, option + " given more than once");
-            if (files[0].isEmpty()) return fail(error, option + " needs a file name");
             o->outputs.push_back({kOutputs[i].kind, option, bytes(files[0])});
         }
     }
@@ -322,12 +314,6 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
     o->tester = bytes(p.value(c.testerOpt));
     o->since = bytes(p.value(c.sinceOpt));
     o->until = bytes(p.value(c.untilOpt));
-
-    // What belongs to which command.
-    const bool filtered = p.isSet(c.deviceOpt) || p.isSet(c.testerOpt) || p.isSet(c.sinceOpt) ||
-                          p.isSet(c.untilOpt) || p.isSet(c.downloadOpt);
-    if (filtered && o->command != Command::History)
-        return fail(error, "--device, --tester, --since, --until and --download belong to history");
     if (p.isSet(c.downloadOpt)) {
         bool ok = false;
         o->download = p.value(c.downloadOpt).toLongLong(&ok);
@@ -341,52 +327,10 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
                                    bytes(p.value(*date)) + "\"");
     // ISO dates compare as their texts do.
     if (!o->since.empty() && !o->until.empty() && o->since > o->until)
-        return fail(error, "--since " + o->since + " is after --until " + o->until +
-                               ": no date can match");
-    if (o->newOnly && (o->command != Command::Download || o->archive.empty()))
-        return fail(error, "--new-only belongs to download with --archive");
-    switch (o->command) {
-        case Command::Info:
-            if ((!o->outputs.empty() && (o->outputs.size() > 1 || !o->output(Kind::Json))) ||
-                p.isSet(c.sortOpt) || p.isSet(c.paperOpt) || !o->archive.empty())
-                return fail(error,
-                            "info writes only --json: the other outputs, --sort, --paper and "
-                            "--archive belong to download");
-            break;
-        case Command::Download:
-            if (o->outputs.empty() && o->archive.empty())
-                return fail(error,
-                            "download needs at least one output (--csv, --text, --records, --pdf, "
-                            "--pdf-records, --json, --raw or --archive)");
-            break;
-        case Command::History:
-            if (o->archive.empty()) return fail(error, "history needs --archive DB");
-            if (o->output(Kind::Raw))
-                return fail(error, "--raw belongs to download: history has no block to write");
-            if (o->outputs.empty())
-                return fail(error,
-                            "history needs at least one output (--csv, --text, --records, --pdf, "
-                            "--pdf-records or --json)");
-            break;
-        case Command::Downloads:
-            if (o->archive.empty()) return fail(error, "downloads needs --archive DB");
-            for (const Output& out : o->outputs)
-                if (out.kind != Kind::Text && out.kind != Kind::Csv && out.kind != Kind::Json)
-                    return fail(error, out.option +
-                                           " does not belong to downloads, which writes "
-                                           "--text, --csv or --json");
-            if (o->outputs.empty())
-                return fail(error, "downloads needs at least one output (--text, --csv or --json)");
-            if (p.isSet(c.sortOpt) || p.isSet(c.paperOpt))
-                return fail(error, "--sort and --paper do not belong to downloads");
-            break;
-        case Command::Import:
-            if (o->archive.empty()) return fail(error, "import needs --archive DB");
-            if (!o->outputs.empty() || p.isSet(c.sortOpt) || p.isSet(c.paperOpt))
-                return fail(error, "import writes no files, only the archive");
-            break;
-    }
-    return true;
+        return fail(
+            error, "--since " + o->since + " is after --until " + o->until + ": no date can match");
+    // What the command itself requires.
+    return command->check(*o, error);
 }
 
 bool checkTargets(const Options& o, std::FILE* out, std::string* error) {
@@ -414,63 +358,35 @@ bool checkTargets(const Options& o, std::FILE* out, std::string* error) {
     return true;
 }
 
-std::string helpText(const std::string& command) {
+std::string helpText(const std::string& commandName) {
     const CliOptions c;
-    std::size_t which = std::size(kCommandNames);
-    for (std::size_t i = 0; i < std::size(kCommandNames); ++i)
-        if (command == kCommandNames[i]) which = i;
-    if (which == std::size(kCommandNames)) {
-        QString text = QString::fromLatin1(kUsage) +
+    const CliCommand* command = cliCommandNamed(commandName);
+    if (!command) {
+        QString text = QString::fromStdString(usageLines()) +
                        "\n\n"
                        "Downloads the results from a Dosimark Kest tester and writes them as the "
                        "LUM Kest\nwindow program does, without a window; keeps them in an archive "
                        "across downloads.\n\nCommands (lumkest-cli COMMAND --help for each "
-                       "one's options):\n"
-                       "  info                prints the tester's ID and serial number\n"
-                       "  download            downloads all records and writes every output "
-                       "asked for\n"
-                       "  history             writes the archived records that match the "
-                       "filters\n"
-                       "  import              adds saved files, --raw blocks and whole SQLite "
-                       "archives to\n"
-                       "                      the archive, all in one transaction\n"
-                       "  downloads           lists the archive's downloads and imports\n"
-                       "\nExit codes: 0 done, 2 bad usage, 3 no tester, 4 the transfer or the "
-                       "decoding\nfailed, 5 an output could not be written, 6 no records to "
-                       "write (the tester\nholds none, nothing new, nothing matches), 7 the "
-                       "archive could not be opened\nor written.  man lumkest-cli says more.\n";
+                       "one's options):\n";
+        for (const CliCommand* each : cliCommands())
+            text += QString("  %1").arg(QString::fromLatin1(each->name), -20) +
+                    QString::fromLatin1(each->summary) + "\n";
+        text +=
+            "\nExit codes: 0 done, 2 bad usage, 3 no tester, 4 the transfer or the decoding\n"
+            "failed, 5 an output could not be written, 6 no records to write (the tester\n"
+            "holds none, nothing new, nothing matches), 7 the archive could not be opened\n"
+            "or written.  man lumkest-cli says more.\n";
         return bytes(text);
     }
     // One command: its synopsis and the options it takes.
-    const Command commands[] = {Command::Info, Command::Download, Command::History,
-                                Command::Import, Command::Downloads};
-    const Command cmd = commands[which];
-    const bool tester = cmd == Command::Info || cmd == Command::Download;
-    QString text = "Usage: " + QString::fromLatin1(kSynopsis[which]) + "\n\nOptions:\n";
-    if (tester)
-        for (const QCommandLineOption* opt :
-             {&c.virtualOpt, &c.blockOpt, &c.identityOpt, &c.faultOpt, &c.waitOpt})
-            text += helpLine(*opt);
-    if (cmd == Command::Import) text += helpLine(c.identityOpt);
-    if (cmd != Command::Info) text += helpLine(c.archiveOpt);
-    text += helpLine(c.quietOpt);
-    for (std::size_t i = 0; i < c.outputOpts.size(); ++i) {
-        const Kind kind = kOutputs[i].kind;
-        const bool takes = cmd == Command::Download ||
-                           (cmd == Command::History && kind != Kind::Raw) ||
-                           (cmd == Command::Info && kind == Kind::Json) ||
-                           (cmd == Command::Downloads &&
-                            (kind == Kind::Text || kind == Kind::Csv || kind == Kind::Json));
-        if (takes) text += helpLine(c.outputOpts[i]);
+    QString text = "Usage: " + QString::fromLatin1(command->synopsis) + "\n\nOptions:\n";
+    bool outputs = false;
+    for (const std::string& option : command->options) {
+        const QCommandLineOption* opt = c.named(QString::fromStdString(option));
+        text += helpLine(*opt);
+        for (const OutputOption& out : kOutputs) outputs = outputs || option == out.name;
     }
-    if (cmd == Command::Download || cmd == Command::History) {
-        text += helpLine(c.sortOpt);
-        text += helpLine(c.paperOpt);
-    }
-    if (cmd == Command::Download) text += helpLine(c.newOnlyOpt);
-    if (cmd == Command::History)
-        for (const QCommandLineOption* opt : c.filters()) text += helpLine(*opt);
-    if (cmd == Command::Download || cmd == Command::History || cmd == Command::Downloads)
+    if (outputs && command->command != Command::Import)
         text +=
             "\nThe outputs are written in the order given.  FILE \"-\" is standard output (for\n"
             "one output).  A FILE that is no regular file (a pipe, /dev/stdout) is written\n"

@@ -19,7 +19,8 @@
 #include "cli/outputs.h"
 
 extern const char* const kProgram;  // "lumkest-cli"
-extern const char* const kUsage;    // the usage lines, after a usage error
+// The usage lines, after a usage error: every command's synopsis.
+std::string usageLines();
 
 enum class Command { Info, Download, History, Import, Downloads };
 
@@ -57,8 +58,9 @@ struct Options {
     // history's filters; empty: no filter
     std::string device, tester, since, until;
     long long download = 0;  // history --download N; 0: any
-    // import's files, and the identity reply that raw blocks among them need
-    std::vector<std::string> importFiles;
+    // the words after the command (import's files), and the identity reply
+    // that raw blocks among them need
+    std::vector<std::string> files;
     std::string identityFile;
 
     bool needsPdf() const;

@@ -31,12 +31,12 @@ std::string jsonText(const std::string& latin1) {
     for (const unsigned char c : latin1) {
         const char* escape = c == '"'    ? "\\\""
                              : c == '\\' ? "\\\\"
-                             : c == '\b'  ? "\\b"
-                             : c == '\f'  ? "\\f"
-                             : c == '\n'  ? "\\n"
-                             : c == '\r'  ? "\\r"
-                             : c == '\t'  ? "\\t"
-                                          : nullptr;
+                             : c == '\b' ? "\\b"
+                             : c == '\f' ? "\\f"
+                             : c == '\n' ? "\\n"
+                             : c == '\r' ? "\\r"
+                             : c == '\t' ? "\\t"
+                                         : nullptr;
         if (escape) {
             out += escape;
         } else if (c < 0x20) {
@@ -238,9 +238,7 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
     return QByteArray::fromStdString(out + recordsClosing(position > 0));
 }
 
-std::string historyJsonOpening() {
-    return std::string("{\n    \"format\": 1") + kRecordsOpening;
-}
+std::string historyJsonOpening() { return std::string("{\n    \"format\": 1") + kRecordsOpening; }
 
 std::string historyJsonRecord(const ArchivedRecord& a, int position) {
     return (position > 1 ? ",\n        " : "        ") +

@@ -39,6 +39,7 @@ ReportJob currentReportJob(int chosenRecord) {
     job.chosen = chosenRecord;
     job.instrumentId = std::move(tester.id);
     job.instrumentSerial = std::move(tester.serial);
+    job.stamp = saveStamp();
     return job;
 }
 
@@ -230,7 +231,7 @@ int ReportPrinter::printPageHeader() {
     return step(__LINE__, [this] {
         const std::string deviceLine =
             "Device: " + job_.instrumentId + "  SN: " + job_.instrumentSerial;
-        const std::string dateLine = "Data Printed On " + saveStamp();
+        const std::string dateLine = "Data Printed On " + job_.stamp;
         const int right = canvas_.pageWidth() - kLeft;
         auto& y = layout.printY;
 

@@ -25,10 +25,11 @@ struct ReportJob {
     int chosen = -1;                  // PrintSingle: index chosen in the dialog
     std::string instrumentId;         // the records' tester, for the page header
     std::string instrumentSerial;
+    std::string stamp;  // the time every page's header names (save/stamp.h)
 };
 
 // The job as the shared words and the record store stand now, with the
-// dialog's chosen record.
+// dialog's chosen record, stamped now.
 ReportJob currentReportJob(int chosenRecord);
 
 // True when the job would print nothing: PrintSingle without a record.

@@ -11,7 +11,9 @@ std::atomic<StampClock> stampClock{systemTime};
 
 std::string saveStamp(std::time_t when) { return localStamp(when); }
 
-std::string saveStamp() { return saveStamp(stampClock.load()()); }
+std::string saveStamp() { return saveStamp(stampNow()); }
+
+std::time_t stampNow() { return stampClock.load()(); }
 
 std::time_t stampTime(const std::string& stamp, std::time_t fallback) {
     std::tm tm{};

@@ -13,6 +13,9 @@ std::string saveStamp(std::time_t when);
 // saveStamp of the stamp clock's current time.
 std::string saveStamp();
 
+// The stamp clock's current time.
+std::time_t stampNow();
+
 // The moment a saveStamp text names, as local time; fallback when the text
 // is no such stamp.
 std::time_t stampTime(const std::string& stamp, std::time_t fallback);

@@ -18,6 +18,7 @@
 
 #include "print/qtcanvas.h"
 #include "print/report.h"
+#include "save/stamp.h"
 #include "records/recordstore.h"
 #include "tests/bench/benchrow.h"
 #include "tests/print/samples.h"
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
     job.range = PrintAll;
     job.instrumentId = "KEST-UNIT-9";
     job.instrumentSerial = "SN-0042";
+    job.stamp = saveStamp();
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     for (int format : {PrintListFormat, PrintRecordFormat}) {
         job.format = format;

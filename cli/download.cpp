@@ -1,0 +1,133 @@
+// lumkest-cli download: every record from the tester, written to every
+// output asked for and, with --archive, added to the archive once the
+// outputs are written.
+
+#include <memory>
+
+#include "cli/commands.h"
+#include "cli/outputs.h"
+#include "cli/run.h"
+#include "cli/tester.h"
+#include "device/decode.h"
+#include "records/sort.h"
+
+namespace {
+
+bool checkDownload(const Options& o, std::string* error) {
+    if (o.newOnly && o.archive.empty()) {
+        *error = "--new-only belongs to download with --archive";
+        return false;
+    }
+    if (o.outputs.empty() && o.archive.empty()) {
+        *error =
+            "download needs at least one output (--csv, --text, --records, --pdf, "
+            "--pdf-records, --json, --raw or --archive)";
+        return false;
+    }
+    return true;
+}
+
+// Adds the download to the archive in a transaction left open until the
+// outputs are written; with --new-only, keeps only the records it added.
+// On failure only --raw is written.
+int archiveDownload(CliRun& run, Listing* listing, std::string* note,
+                    std::unique_ptr<Archive>* archive) {
+    std::string error;
+    *archive = run.openForWriting(&error);
+    std::vector<bool> added;
+    long long number = 0;
+    const SaveSource& s = listing->source;
+    if (!*archive || !(*archive)->begin(&error) ||
+        !(*archive)->addDownload({s.instrumentId, s.instrumentSerial}, listing->downloaded,
+                                 listing->block, s.records, &added, &error, RecordForm::Received,
+                                 &number)) {
+        archive->reset();
+        return run.archiveFailed(error, &listing->block);
+    }
+    *note +=
+        ", " + std::to_string(countAdded(added)) + " new (download " + std::to_string(number) + ")";
+    // An output that fails from here on says what a rerun gives.
+    run.afterWriteFailure =
+        "; the archive is left as it was, so the same command gives these records again";
+    if (!run.o.newOnly) return CliDone;
+    std::vector<TestRecord> kept;
+    for (std::size_t i = 0; i < added.size(); ++i)
+        if (added[i]) kept.push_back(s.records[i]);
+    listing->source.records = std::move(kept);
+    return CliDone;
+}
+
+int runDownload(CliRun& run) {
+    const Options& o = run.o;
+    Listing listing;
+    // The tester is closed once the block is in, before the files are written.
+    const int received = withTester(run, [&](TesterSession& session) -> int {
+        run.progress.note("Downloading\u2026");
+        const SessionResult got = session.download();
+        listing.block = session.block();
+        if (got == SessionResult::Done) return CliDone;
+        // A block that arrived whole but would not decode is still written
+        // raw, for a fault report or as the day's evidence.
+        if (got == SessionResult::DataError && !listing.block.empty()) {
+            const int code = run.writeRawOnly(listing.block);
+            if (code != CliDone) return code;
+            if (blockHoldsNoRecords(listing.block.data()))
+                return run.fail(CliNoRecords, "the tester holds no records");
+        }
+        return transferFailed(run, got);
+    });
+    if (received != CliDone) return received;
+    if (o.sort == "id") sortByDeviceID();
+    if (o.sort == "date") sortByDateTime();
+    const RunStamp stamp = stampOfThisRun();
+    listing.source = currentSaveSource();
+    listing.source.stamp = stamp.text;
+    listing.downloaded = stamp.time;
+    std::string note = plural(listing.source.records.size(), "record", "records");
+    // The archive takes the download only once every output is written: an
+    // output that fails leaves it as it was, so that the same command gives
+    // the same records again.
+    std::unique_ptr<Archive> archive;
+    if (!o.archive.empty()) {
+        const int code = archiveDownload(run, &listing, &note, &archive);
+        if (code != CliDone) return code;
+    }
+    const bool nothingNew = archive && o.newOnly && listing.source.records.empty();
+    if (!nothingNew) {
+        run.progress.note(note);
+        run.progress.keep();
+    }
+    const int code =
+        nothingNew ? run.writeRawOnly(listing.block) : run.writeOutputs(listing, [&listing] {
+            return recordsJson(listing.source, listing.downloaded).toStdString();
+        });
+    if (archive) {
+        std::string error;
+        if (code != CliDone) {
+            archive->rollback();
+        } else if (!archive->commit(&error)) {
+            return run.fail(CliArchiveFailed,
+                            "archive: " + error +
+                                "; the outputs are written, but the archive holds nothing of "
+                                "this download: the next run gives these records again");
+        }
+    }
+    if (code == CliDone && nothingNew)
+        return run.fail(CliNoRecords,
+                        "no new records: the archive holds every record of this download already");
+    return code;
+}
+
+}  // namespace
+
+const CliCommand kDownloadCommand = {
+    "download",
+    Command::Download,
+    "lumkest-cli [--virtual [--block FILE] [--identity FILE] [--fault KIND]] [--wait SECONDS] "
+    "[-q] download OUTPUT... [--sort id|date] [--paper a4|letter] [--archive DB [--new-only]]",
+    "downloads all records and writes every output asked for",
+    {"virtual", "block", "identity", "fault", "wait", "quiet", "csv", "text", "records", "json",
+     "pdf", "pdf-records", "raw", "sort", "paper", "archive", "new-only"},
+    &checkDownload,
+    &runDownload,
+};

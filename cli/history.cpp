@@ -1,0 +1,171 @@
+// lumkest-cli history: the archived records that match the filters,
+// through the same outputs as download, a record at a time where the output
+// allows.
+
+#include <algorithm>
+#include <set>
+
+#include "cli/commands.h"
+#include "cli/outputs.h"
+#include "cli/run.h"
+#include "records/sort.h"
+
+namespace {
+
+const char* const kNoMatch = "no archived record matches";
+
+bool checkHistory(const Options& o, std::string* error) {
+    if (o.archive.empty()) {
+        *error = "history needs --archive DB";
+        return false;
+    }
+    if (o.outputs.empty()) {
+        *error =
+            "history needs at least one output (--csv, --text, --records, --pdf, "
+            "--pdf-records or --json)";
+        return false;
+    }
+    return true;
+}
+
+// history's outputs a record at a time, each from its own pass over the
+// archive: header as the files name it, widths of the list format.  A
+// pass that finds no record writes nothing (the pieces go out only
+// once there is one).
+int writeHistory(CliRun& run, Archive& archive, const HistoryFilter& filter,
+                 const SaveSource& header, const std::vector<int>& widths) {
+    const Options& o = run.o;
+    for (const Output& out : o.outputs) {
+        const SavedFormat format = out.kind == Kind::Csv    ? SavedFormat::Csv
+                                   : out.kind == Kind::Text ? SavedFormat::List
+                                                            : SavedFormat::Records;
+        const bool json = out.kind == Kind::Json;
+        std::string readFailure;
+        unsigned count = 0;
+        const PieceProducer produce = [&](const PieceWriter& put) {
+            std::string piece;
+            if (json)
+                piece = historyJsonOpening();
+            else
+                savedFileOpening(piece, format, header, widths);
+            unsigned index = 0;
+            bool written = true;
+            const bool read = archive.history(
+                filter,
+                [&](const ArchivedRecord& a) {
+                    if (json)
+                        piece += historyJsonRecord(a, static_cast<int>(index + 1));
+                    else
+                        savedFileRecord(piece, format, a.record, index, widths);
+                    ++index;
+                    if (piece.size() >= 65536) {
+                        written = put(piece);
+                        piece.clear();
+                    }
+                    return written;
+                },
+                &readFailure);
+            count = index;
+            if (!read || !written || index == 0) return false;
+            if (json)
+                piece += historyJsonClosing(index > 0);
+            else
+                savedFileClosing(piece, format);
+            return put(piece);
+        };
+        std::string why;
+        const bool ok = run.putPieces(out, produce, &why);
+        if (!readFailure.empty()) return run.archiveFailed(readFailure);
+        if (count == 0) return run.fail(CliNoRecords, kNoMatch);
+        if (!ok) return run.fail(CliWriteFailed, why);
+        if (&out == &o.outputs.front()) {
+            run.progress.note(plural(count, "record", "records"));
+            run.progress.keep();
+        }
+    }
+    return CliDone;
+}
+
+int runHistory(CliRun& run) {
+    const Options& o = run.o;
+    std::string error;
+    std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
+    // Every pass reads one snapshot, so the outputs agree with the first
+    // pass however the archive grows meanwhile.
+    if (!archive || !archive->beginReading(&error)) return run.archiveFailed(error);
+    const HistoryFilter filter{o.device, o.tester, o.since, o.until, o.download};
+    // PDF and --sort need every record at once; the other outputs are
+    // written a record at a time, after a first pass that finds what
+    // they need before their first record.
+    const bool whole = !o.sort.empty() || o.needsPdf();
+    const bool jsonOnly = std::all_of(o.outputs.begin(), o.outputs.end(),
+                                      [](const Output& out) { return out.kind == Kind::Json; });
+    if (jsonOnly && !whole) return writeHistory(run, *archive, filter, SaveSource(), {});
+    Listing listing;
+    std::vector<ArchivedRecord> archived;  // PDF and --sort only
+    std::set<std::string> testers;
+    std::vector<int> widths = listStartWidths();
+    unsigned count = 0;
+    const bool read = archive->history(
+        filter,
+        [&](const ArchivedRecord& a) {
+            testers.insert(a.tester.serial);
+            if (whole) archived.push_back(a);
+            widenListColumns(&widths, a.record, count++);
+            return true;
+        },
+        &error, whole);
+    if (!read) return run.archiveFailed(error);
+    if (count == 0) return run.fail(CliNoRecords, kNoMatch);
+
+    // Text, CSV and PDF name one tester in their headers: a serial
+    // number, whatever ID texts it had.
+    const bool oneTesterOnly =
+        o.output(Kind::Csv) || o.output(Kind::Text) || o.output(Kind::Records) || o.needsPdf();
+    if (testers.size() > 1 && oneTesterOnly) {
+        std::string names, id;
+        for (const std::string& serial : testers) {
+            if (!archive->latestTesterId(serial, &id, &error)) return run.archiveFailed(error);
+            names += (names.empty() ? "" : ", ") + serial + " (" + id + ")";
+        }
+        return run.fail(CliUsage, "the records come from " +
+                                      plural(testers.size(), "tester", "testers") + " (" + names +
+                                      "); text, CSV and PDF name one tester: choose it with "
+                                      "--tester SERIAL");
+    }
+    // The headers name the ID text of the tester's latest download.
+    listing.source.instrumentSerial = *testers.begin();
+    if (!archive->latestTesterId(listing.source.instrumentSerial, &listing.source.instrumentId,
+                                 &error))
+        return run.archiveFailed(error);
+    const RunStamp stamp = stampOfThisRun();
+    listing.downloaded = stamp.time;
+    listing.source.stamp = stamp.text;
+    if (!whole) return writeHistory(run, *archive, filter, listing.source, widths);
+    run.progress.note(plural(count, "record", "records"));
+    run.progress.keep();
+    archive.reset();
+    if (!o.sort.empty()) {
+        const auto compare = o.sort == "id" ? compareByDeviceID : compareByDateTime;
+        std::stable_sort(archived.begin(), archived.end(),
+                         [compare](const ArchivedRecord& a, const ArchivedRecord& b) {
+                             return compare(a.record, b.record) < 0;
+                         });
+    }
+    for (const ArchivedRecord& r : archived) listing.source.records.push_back(r.record);
+    return run.writeOutputs(listing, [&archived] { return historyJson(archived).toStdString(); });
+}
+
+}  // namespace
+
+const CliCommand kHistoryCommand = {
+    "history",
+    Command::History,
+    "lumkest-cli --archive DB history [--device ID] [--tester SERIAL] [--since DATE] "
+    "[--until DATE] [--download N] [--sort id|date] [--paper a4|letter] OUTPUT...",
+    "writes the archived records that match the filters",
+    {"archive", "quiet", "csv", "text", "records", "json", "pdf", "pdf-records", "sort", "paper",
+     "device", "tester", "since", "until", "download"},
+    &checkHistory,
+    &runHistory,
+};

@@ -1,0 +1,268 @@
+#include "cli/run.h"
+
+#include <langinfo.h>
+#include <locale.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/outputs.h"
+#include "print/report.h"
+#include "records/recordstore.h"
+#include "save/stamp.h"
+
+namespace {
+
+// The descriptor a shown progress note is on, for a signal that ends the
+// run while it shows (-1: none shown).
+std::atomic<int> noteShownOn{-1};
+
+// Ends the note's line, so that the shell's prompt does not land after it,
+// then dies of the signal as if no handler were there.
+extern "C" void endNoteAndDie(int signal) {
+    const int fd = noteShownOn.load();
+    if (fd >= 0) (void)!::write(fd, "\n", 1);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+// Whether the locale's characters are UTF-8, read without changing the
+// program's locale.
+bool utf8Locale() {
+    const locale_t ctype = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (!ctype) return false;
+    const bool utf8 = std::strcmp(::nl_langinfo_l(CODESET, ctype), "UTF-8") == 0;
+    ::freelocale(ctype);
+    return utf8;
+}
+
+}  // namespace
+
+// ---- the progress note ----
+
+Progress::Progress(const CliStreams& io, bool quiet) : err_(io.err), on_(io.progress && !quiet) {
+    const char* term = std::getenv("TERM");
+    plain_ = !utf8Locale() || (term && std::strcmp(term, "dumb") == 0);
+}
+
+Progress::~Progress() { clear(); }
+
+void Progress::note(std::string text) {
+    if (!on_) return;
+    if (plain_)
+        for (std::size_t at; (at = text.find("\u2026")) != std::string::npos;)
+            text.replace(at, std::strlen("\u2026"), "...");
+    clear();
+    std::fputs(text.c_str(), err_);
+    std::fflush(err_);
+    shown_ = text.size();
+    noteShownOn = fileno(err_);
+}
+
+void Progress::keep() {
+    if (shown_) std::fputc('\n', err_);
+    forget();
+}
+
+void Progress::clear() {
+    if (shown_ && plain_)
+        std::fprintf(err_, "\r%s\r", std::string(shown_, ' ').c_str());
+    else if (shown_)
+        std::fputs("\r\033[K", err_);
+    forget();
+}
+
+void Progress::forget() {
+    shown_ = 0;
+    noteShownOn = -1;
+}
+
+void endNoteLineOnSignals(bool on) {
+    using Handler = void (*)(int);
+    static Handler previous[3] = {};
+    const int endings[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int i = 0; i < 3; ++i) {
+        if (on)
+            previous[i] = std::signal(endings[i], &endNoteAndDie);
+        else
+            std::signal(endings[i], previous[i]);
+    }
+}
+
+// ---- one run ----
+
+CliRun::CliRun(const Options& options, const CliStreams& streams)
+    : o(options), io(streams), progress(streams, options.quiet) {}
+
+int CliRun::fail(int code, const std::string& what, bool usage) {
+    progress.clear();
+    const std::string& more = code == CliWriteFailed ? afterWriteFailure : std::string();
+    std::fprintf(io.err, "%s: %s%s\n", kProgram, what.c_str(), more.c_str());
+    if (usage) std::fprintf(io.err, "%s\n", usageLines().c_str());
+    return code;
+}
+
+int CliRun::stdoutFailed(const std::string& what) {
+    const std::string reason = std::strerror(errno);
+    std::clearerr(io.out);
+    return fail(CliWriteFailed, what + ": cannot write to standard output: " + reason);
+}
+
+int CliRun::archiveFailed(const std::string& cause, const std::vector<std::uint8_t>* block) {
+    const Output* raw = block ? o.output(Kind::Raw) : nullptr;
+    std::string rawFailure;
+    const bool kept = raw && put(*raw, std::string(block->begin(), block->end()), &rawFailure);
+    fail(CliArchiveFailed,
+         "archive: " + cause +
+             (kept ? "; the block is kept in \"" + raw->file + "\"" : std::string()));
+    if (!rawFailure.empty()) fail(CliWriteFailed, rawFailure);
+    return CliArchiveFailed;
+}
+
+// One that this opening made is told even with -q, so that a mistyped name
+// in a nightly job shows in the first night's mail rather than starting a
+// second archive in silence.
+std::unique_ptr<Archive> CliRun::openForWriting(std::string* error) {
+    std::unique_ptr<Archive> archive = Archive::open(o.archive, error);
+    if (archive && archive->madeNew()) {
+        progress.clear();
+        std::fprintf(io.err, "%s: archive: %s held no archive; a new one was made there\n",
+                     kProgram, archive->name().c_str());
+    }
+    return archive;
+}
+
+// ---- the outputs ----
+
+int CliRun::writeOutputs(const Listing& listing, const std::function<std::string()>& json) {
+    const SaveSource& source = listing.source;
+    for (const Output& out : o.outputs) {
+        std::string contents;
+        bool made = true;
+        switch (out.kind) {
+            case Kind::Raw:
+                contents.assign(listing.block.begin(), listing.block.end());
+                break;
+            case Kind::Csv:
+                made = csvFileText(source, AllRecords, &contents);
+                break;
+            case Kind::Text:
+                made = textFileText(source, AllRecords, false, &contents);
+                break;
+            case Kind::Records:
+                made = textFileText(source, AllRecords, true, &contents);
+                break;
+            case Kind::Json:
+                contents = json();
+                break;
+            case Kind::Pdf:
+            case Kind::PdfRecords: {
+                ReportJob job;
+                job.records = source.records;
+                job.range = PrintAll;
+                job.format = out.kind == Kind::Pdf ? PrintListFormat : PrintRecordFormat;
+                job.instrumentId = source.instrumentId;
+                job.instrumentSerial = source.instrumentSerial;
+                job.stamp = source.stamp;
+                QByteArray pdf;
+                made = reportPdf(job, o.paper, &pdf);
+                contents.assign(pdf.constData(), static_cast<std::size_t>(pdf.size()));
+                break;
+            }
+        }
+        if (!made) return fail(CliWriteFailed, out.option + ": the file could not be made");
+        const int code = write(out, contents);
+        if (code != CliDone) return code;
+    }
+    return CliDone;
+}
+
+// Standard output for "-"; anything else through the careful saver, which
+// writes pipes and devices plainly and files whole or not at all.
+int CliRun::write(const Output& out, const std::string& contents) {
+    std::string why;
+    return put(out, contents, &why) ? CliDone : fail(CliWriteFailed, why);
+}
+
+bool CliRun::put(const Output& out, const std::string& contents, std::string* why) {
+    if (out.toStdout() || out.descriptor() >= 0)
+        return putPieces(
+            out, [&](const PieceWriter& piece) { return piece(contents); }, why);
+    std::string reason;
+    if (saveWholeFile(out.file, contents, &reason, kSaveStreamsToo) == kWriteDone) return true;
+    *why = out.option + ": cannot write \"" + out.file + "\": " + reason;
+    return false;
+}
+
+bool CliRun::putPieces(const Output& out, const PieceProducer& produce, std::string* why) {
+    if (out.toStdout() || out.descriptor() >= 0) {
+        if (produce([&](const std::string& piece) { return putThrough(out, piece); })) return true;
+        *why = out.option + ": cannot write to " +
+               (out.toStdout() ? std::string("standard output") : "\"" + out.file + "\"") + ": " +
+               std::strerror(errno);
+        std::clearerr(io.out);
+        return false;
+    }
+    std::string reason;
+    if (saveStreamedFile(out.file, produce, &reason, kSaveStreamsToo) == kWriteDone) return true;
+    *why = out.option + ": cannot write \"" + out.file + "\": " + reason;
+    return false;
+}
+
+// Writes through standard output or the descriptor the name stands for, as
+// it was opened: nothing is truncated, renamed or replaced.
+bool CliRun::putThrough(const Output& out, const std::string& piece) {
+    const int fd = out.toStdout() ? fileno(io.out) : out.descriptor();
+    if (fd == fileno(io.out)) return printAll(io.out, piece);
+    if (fd == fileno(io.err)) return printAll(io.err, piece);
+    const char* p = piece.data();
+    for (std::size_t left = piece.size(); left > 0;) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+int CliRun::writeRawOnly(const std::vector<std::uint8_t>& block) {
+    const Output* raw = o.output(Kind::Raw);
+    return raw ? write(*raw, std::string(block.begin(), block.end())) : CliDone;
+}
+
+// ---- small shared steps ----
+
+std::string plural(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::size_t countAdded(const std::vector<bool>& added) {
+    return static_cast<std::size_t>(std::count(added.begin(), added.end(), true));
+}
+
+bool printAll(std::FILE* out, const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
+}
+
+bool readWhole(const std::string& name, std::string* text) {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (!f) return false;
+    char buffer[65536];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text->append(buffer, n);
+    const bool ok = !std::ferror(f);
+    const int err = errno;
+    std::fclose(f);
+    errno = err;
+    return ok;
+}
+
+RunStamp stampOfThisRun() {
+    const std::time_t now = stampNow();
+    return {now, saveStamp(now)};
+}

@@ -1,0 +1,101 @@
+#pragma once
+// What every command of lumkest-cli shares: the parsed options and the
+// streams, the progress note, the one line of a failure with its exit code,
+// and the writing of outputs ("-", a descriptor's name, a pipe or a file,
+// whole or a piece at a time).  The commands themselves are one file each
+// (cli/commands.h lists them).
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "cli/cli.h"
+#include "cli/options.h"
+#include "save/writers.h"
+
+// The one-line progress note on a terminal: each note replaces the last.
+// Where the locale is not UTF-8 or the terminal is dumb, in plain ASCII and
+// without escape sequences (the old note is overwritten with spaces).
+class Progress {
+public:
+    Progress(const CliStreams& io, bool quiet);
+    ~Progress();
+    void note(std::string text);
+    void keep();  // the last note stays on its line
+    void clear();
+
+private:
+    void forget();
+    std::FILE* err_;
+    bool on_;
+    bool plain_ = false;
+    std::size_t shown_ = 0;  // the length of the note showing
+};
+
+// What the outputs of one run write: the records in order with their tester
+// and stamp, the block (download), the time of the download.
+struct Listing {
+    SaveSource source;
+    std::vector<std::uint8_t> block;
+    std::time_t downloaded = 0;
+};
+
+// One run of one command.
+class CliRun {
+public:
+    CliRun(const Options& options, const CliStreams& streams);
+
+    const Options& o;
+    const CliStreams& io;
+    Progress progress;
+    // What the line of a failed output adds (a download's archive says
+    // what a rerun gives).
+    std::string afterWriteFailure;
+
+    // The one line on standard error; with usage, the usage lines after it.
+    int fail(int code, const std::string& what, bool usage = false);
+    int stdoutFailed(const std::string& what);
+    // The archive's own line names it (a password in a URI masked).  With a
+    // block, --raw is still written; when that fails too, both failures are
+    // told, and the exit code is the archive's, which came first.
+    int archiveFailed(const std::string& cause, const std::vector<std::uint8_t>* block = nullptr);
+
+    // Opens the archive to write it, telling a new one even with -q.
+    std::unique_ptr<Archive> openForWriting(std::string* error);
+
+    // Every output asked for, in the command line's order; json makes the
+    // JSON output's bytes (it differs by command).
+    int writeOutputs(const Listing& listing, const std::function<std::string()>& json);
+    int write(const Output& out, const std::string& contents);
+    // One output; false with the line that says why.
+    bool put(const Output& out, const std::string& contents, std::string* why);
+    bool putPieces(const Output& out, const PieceProducer& produce, std::string* why);
+    int writeRawOnly(const std::vector<std::uint8_t>& block);
+
+private:
+    bool putThrough(const Output& out, const std::string& piece);
+};
+
+std::string plural(std::size_t n, const char* one, const char* many);
+// How many records the archive took as new.
+std::size_t countAdded(const std::vector<bool>& added);
+// Text for a stream: false, with errno kept, when it cannot be written.
+bool printAll(std::FILE* out, const std::string& text);
+// A whole file's bytes; false with errno kept.
+bool readWhole(const std::string& name, std::string* text);
+
+// The stamp every output of one run carries, read once from the stamp clock
+// when the records are in: the time and its text for the headers.
+struct RunStamp {
+    std::time_t time;
+    std::string text;
+};
+RunStamp stampOfThisRun();
+
+// Ends a shown progress note's line when a signal ends the program.
+void endNoteLineOnSignals(bool on);
