@@ -15,8 +15,7 @@ void append(std::string& out, const std::string& field) {
 }  // namespace
 
 std::string identityText(std::string text) {
-    for (char& c : text)
-        if (c == ',') c = ' ';
+    text = commasAsSpaces(std::move(text));
     const std::size_t first = text.find_first_not_of(' ');
     if (first == std::string::npos) return std::string();
     return text.substr(first, text.find_last_not_of(' ') + 1 - first);
@@ -45,10 +44,4 @@ std::string recordKey(const std::string& serial, const TestRecord& r) {
 bool sameRecord(const std::string& serialA, const TestRecord& a, const std::string& serialB,
                 const TestRecord& b) {
     return recordIdentity(serialA, a) == recordIdentity(serialB, b);
-}
-
-char unitCode(const std::string& name) {
-    for (char code : {'p', 'k', 'b'})
-        if (name == unitName(code)) return code;
-    return 'm';
 }

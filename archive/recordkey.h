@@ -38,6 +38,3 @@ std::string recordKey(const std::string& testerSerial, const TestRecord& record)
 bool sameRecord(const std::string& serialA, const TestRecord& a, const std::string& serialB,
                 const TestRecord& b);
 
-// The unit code a unit name stands for: 'p' PSI, 'k' kPa, 'b' Bar, and for
-// "mmHg" (or anything else) 'm', whose unitName is "mmHg".
-char unitCode(const std::string& name);

@@ -1,20 +1,15 @@
 #include "archive/typed.h"
 
+#include "archive/recordkey.h"
+
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
-// The comma rule, then surrounding spaces dropped.
-std::string cleaned(const std::string& text) {
-    std::string s = text;
-    for (char& c : s)
-        if (c == ',') c = ' ';
-    const std::size_t first = s.find_first_not_of(' ');
-    if (first == std::string::npos) return std::string();
-    return s.substr(first, s.find_last_not_of(' ') - first + 1);
-}
+// The comma rule, then surrounding spaces dropped: as the identity reads it.
+std::string cleaned(const std::string& text) { return identityText(text); }
 
 bool allDigits(const std::string& s) {
     if (s.empty()) return false;

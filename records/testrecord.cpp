@@ -3,6 +3,18 @@
 #include <algorithm>
 #include <cstring>
 
+char unitCode(const std::string& name) {
+    for (char code : {'p', 'k', 'b'})
+        if (name == unitName(code)) return code;
+    return 'm';
+}
+
+std::string commasAsSpaces(std::string text) {
+    for (char& c : text)
+        if (c == ',') c = ' ';
+    return text;
+}
+
 const char* unitName(char pressureUnits) {
     switch (pressureUnits) {
         case 'p': return "PSI";

@@ -28,6 +28,14 @@ static_assert(offsetof(TestRecord, selected) == 149, "field widths");
 
 // Unit code to unit name: p "PSI", k "kPa", b "Bar", any other byte "mmHg".
 const char* unitName(char pressureUnits);
+// Its inverse: 'p' for "PSI", 'k' "kPa", 'b' "Bar", and 'm' (whose name is
+// "mmHg") for "mmHg" or anything else.
+char unitCode(const std::string& name);
+
+// The comma rule: every comma of a text read as a space.  The CSV export
+// writes the fields so, and a record's identity and typed values read them
+// so, which makes a record and its CSV export one record.
+std::string commasAsSpaces(std::string text);
 
 // A record field as text: up to its terminator, never past its width.
 std::string fieldText(const char* field, std::size_t width);

@@ -58,27 +58,17 @@ bool forChosen(const SaveSource& source, int recordChoice, Each&& each) {
 
 // ---- CSV ----
 
-std::string stripped(std::string text) {
-    stripCommas(&text[0]);
-    return text;
-}
+// A field as the CSV writes it: the comma rule, and never its last byte (a
+// field is read as if terminated within its width).
+#define CSV_FIELD(record, name) \
+    commasAsSpaces(fieldText((record).name, sizeof((record).name) - 1))
 
-void csvRecordLine(std::string& out, TestRecord copy, unsigned index) {
-    char* const fields[] = {copy.deviceID, copy.testDate, copy.testTime, copy.flow, copy.volume,
-                            copy.testDuration, copy.pressureMMHG, copy.pressureUser,
-                            copy.peakPressureTime};
-    const std::size_t widths[] = {sizeof copy.deviceID, sizeof copy.testDate, sizeof copy.testTime,
-                                  sizeof copy.flow, sizeof copy.volume, sizeof copy.testDuration,
-                                  sizeof copy.pressureMMHG, sizeof copy.pressureUser,
-                                  sizeof copy.peakPressureTime};
-    for (std::size_t k = 0; k < 9; ++k) {
-        fields[k][widths[k] - 1] = '\0';  // the copy is always terminated within its field
-        stripCommas(fields[k]);
-    }
-    line(out, std::to_string(index + 1) + "," + copy.deviceID + "," + copy.testDate + "," +
-                  copy.testTime + "," + copy.flow + "," + copy.volume + "," + copy.testDuration +
-                  "," + copy.pressureMMHG + ",mmHg," + copy.pressureUser + "," +
-                  unitName(copy.pressureUnits) + ",00:" + copy.peakPressureTime);
+void csvRecordLine(std::string& out, const TestRecord& r, unsigned index) {
+    line(out, std::to_string(index + 1) + "," + CSV_FIELD(r, deviceID) + "," +
+                  CSV_FIELD(r, testDate) + "," + CSV_FIELD(r, testTime) + "," + CSV_FIELD(r, flow) +
+                  "," + CSV_FIELD(r, volume) + "," + CSV_FIELD(r, testDuration) + "," +
+                  CSV_FIELD(r, pressureMMHG) + ",mmHg," + CSV_FIELD(r, pressureUser) + "," +
+                  unitName(r.pressureUnits) + ",00:" + CSV_FIELD(r, peakPressureTime));
 }
 
 // ---- list format ----
@@ -641,15 +631,11 @@ SaveSource currentSaveSource() {
     return s;
 }
 
-void stripCommas(char* text) {
-    for (; *text; ++text)
-        if (*text == ',') *text = ' ';
-}
 
 void savedFileOpening(std::string& out, SavedFormat format, const SaveSource& header,
                       const std::vector<int>& listWidths) {
     if (format == SavedFormat::Csv) {
-        line(out, "Dosimark Kest ID: " + stripped(header.instrumentId.substr(0, 30)) +
+        line(out, "Dosimark Kest ID: " + commasAsSpaces(header.instrumentId.substr(0, 30)) +
                       "  SN: " + header.instrumentSerial + "  -  Data Exported On " + header.stamp);
         line(out,
              "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"

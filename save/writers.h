@@ -42,8 +42,6 @@ struct SaveSource {
 // and the stamp.
 SaveSource currentSaveSource();
 
-// Replaces, in place, every comma of a zero-terminated text by a space.
-void stripCommas(char* text);
 
 // The whole content of a file; false when recordChoice names no record
 // (an index not below the record count).  SelectedRecords (-2), AllRecords
