@@ -9,7 +9,9 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <algorithm>
 #include <atomic>
@@ -86,11 +88,41 @@ const char* const kVersion2Indexes[] = {
     "CREATE INDEX records_first ON %T%records (first_download)",
 };
 
-// The raw texts, in the records table's column order, then the unit.
-const char* const kTextColumns =
-    "device_id, test_date, test_time, test_duration, flow, volume, pressure_mmhg, "
-    "pressure_user, peak_time";
-constexpr int kRecordColumns = 11;  // the nine texts, unit_code, unit
+// A record's columns, each named once; the statements are built from
+// these lists, with named placeholders (":device_id").
+// The raw texts, in the order of recordTexts(), then the unit's two.
+const std::vector<const char*> kTextColumns = {"device_id",     "test_date",     "test_time",
+                                               "test_duration", "flow",          "volume",
+                                               "pressure_mmhg", "pressure_user", "peak_time"};
+const std::vector<const char*> kUnitColumns = {"unit_code", "unit"};
+// What a record is filed under, and its typed values (archive/typed.h).
+const std::vector<const char*> kKeyColumns = {"record_key", "tester_serial", "first_download",
+                                              "form", "device_key"};
+const std::vector<const char*> kTypedColumns = {
+    "tested",      "flow_ml_h",           "volume_ml",          "duration_s",
+    "peak_time_s", "pressure_mmhg_value", "pressure_user_value"};
+
+std::vector<const char*> operator+(std::vector<const char*> a, const std::vector<const char*>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// "a, b" with each name after prefix: "r.a, r.b", or ":a, :b".
+QString columnList(const std::vector<const char*>& names, const char* prefix = "") {
+    QStringList list;
+    for (const char* name : names) list << QLatin1String(prefix) + QLatin1String(name);
+    return list.join(QStringLiteral(", "));
+}
+
+// "a = :a, b = :b".
+QString assignments(const std::vector<const char*>& names) {
+    QStringList list;
+    for (const char* name : names)
+        list << QLatin1String(name) + QStringLiteral(" = :") + QLatin1String(name);
+    return list.join(QStringLiteral(", "));
+}
+
+QString placeholder(const char* column) { return QLatin1Char(':') + QLatin1String(column); }
 
 // Server encodings that keep every byte 0x01-0xFF of the tester's texts.
 const char* const kWholeEncodings[] = {"UTF8", "LATIN1", "SQL_ASCII"};
@@ -155,22 +187,40 @@ std::string sha256Hex(const std::vector<std::uint8_t>& bytes) {
 
 std::atomic<unsigned> connectionCount{0};
 
-// A record's raw texts and unit from a row, at column `at` on: the nine
-// texts, unit_code and unit (kTextColumns, unit_code, unit).
-TestRecord rowRecord(const QSqlQuery& q, int at) {
-    TestRecord r = emptyRecord();
-    char* const fields[] = {r.deviceID, r.testDate,     r.testTime,     r.testDuration,    r.flow,
-                            r.volume,   r.pressureMMHG, r.pressureUser, r.peakPressureTime};
-    const std::size_t sizes[] = {
-        sizeof r.deviceID,     sizeof r.testDate,     sizeof r.testTime,
-        sizeof r.testDuration, sizeof r.flow,         sizeof r.volume,
-        sizeof r.pressureMMHG, sizeof r.pressureUser, sizeof r.peakPressureTime};
-    for (int k = 0; k < 9; ++k) setField(fields[k], sizes[k], bytesOf(q.value(at + k).toString()));
-    const QVariant code = q.value(at + 9);
-    r.pressureUnits = code.isNull() ? unitCode(bytesOf(q.value(at + 10).toString()))
-                                    : static_cast<char>(code.toInt());
-    return r;
-}
+// The columns of a query's rows by name, looked up once per query.
+class Row {
+public:
+    explicit Row(const QSqlQuery& q) : q_(q) {}
+    QVariant operator[](const char* column) {
+        // Few columns, each asked for by the same constant: a short list.
+        for (const auto& [name, at] : at_)
+            if (name == column) return q_.value(at);
+        at_.emplace_back(column, q_.record().indexOf(QLatin1String(column)));
+        return q_.value(at_.back().second);
+    }
+    std::string text(const char* column) { return bytesOf((*this)[column].toString()); }
+
+    // The record's raw texts and unit.
+    TestRecord record() {
+        TestRecord r = emptyRecord();
+        char* const fields[] = {r.deviceID,     r.testDate,     r.testTime,
+                                r.testDuration, r.flow,         r.volume,
+                                r.pressureMMHG, r.pressureUser, r.peakPressureTime};
+        const std::size_t sizes[] = {
+            sizeof r.deviceID,     sizeof r.testDate,     sizeof r.testTime,
+            sizeof r.testDuration, sizeof r.flow,         sizeof r.volume,
+            sizeof r.pressureMMHG, sizeof r.pressureUser, sizeof r.peakPressureTime};
+        for (std::size_t k = 0; k < kTextColumns.size(); ++k)
+            setField(fields[k], sizes[k], text(kTextColumns[k]));
+        const QVariant code = (*this)["unit_code"];
+        r.pressureUnits = code.isNull() ? unitCode(text("unit")) : static_cast<char>(code.toInt());
+        return r;
+    }
+
+private:
+    const QSqlQuery& q_;
+    std::vector<std::pair<const char*, int>> at_;
+};
 
 std::vector<std::string> recordTexts(const TestRecord& r) {
     return {
@@ -184,6 +234,14 @@ std::vector<std::string> recordTexts(const TestRecord& r) {
 QVariant unitCodeValue(const TestRecord& r, bool codeKnown) {
     return codeKnown ? QVariant(static_cast<int>(static_cast<unsigned char>(r.pressureUnits)))
                      : QVariant(QMetaType::fromType<int>());
+}
+
+// Binds the record's texts and unit code to their named placeholders.
+void bindTexts(QSqlQuery& q, const TestRecord& r, bool codeKnown) {
+    const std::vector<std::string> texts = recordTexts(r);
+    for (std::size_t k = 0; k < kTextColumns.size(); ++k)
+        q.bindValue(placeholder(kTextColumns[k]), latin1(texts[k]));
+    q.bindValue(QStringLiteral(":unit_code"), unitCodeValue(r, codeKnown));
 }
 
 // Whether a record's unit code came with it: always from a received block;
@@ -205,10 +263,10 @@ struct Archive::Connection {
     QString name;  // Qt's name of the connection, unique in the process
     QSqlDatabase db;
     bool postgres = false;
-    std::string shown;  // the archive as messages name it
-    int version = 0;    // of the archive as found (0: none yet)
-    QString at;         // where the tables are, with its dot: "lumkest." on PostgreSQL
-    QString oldSchema;  // PostgreSQL, version 1: the schema search_path put its tables in
+    std::string shown;           // the archive as messages name it
+    int version = 0;             // of the archive as found (0: none yet)
+    QString at;                  // where the tables are, with its dot: "lumkest." on PostgreSQL
+    QString oldSchema;           // PostgreSQL, version 1: the schema search_path put its tables in
     bool inTransaction = false;  // one begun by Archive::begin
     bool made = false;           // this connection made the archive
 
@@ -419,7 +477,7 @@ struct Archive::Connection {
     // key.  Records that the rule now finds to be one (kept twice before)
     // become the first of them, which takes the fullest texts among them.
     bool rekey(std::string* error) {
-        struct Row {
+        struct Keyed {
             qlonglong id;
             std::string key, deviceKey;
         };
@@ -427,24 +485,25 @@ struct Archive::Connection {
             qlonglong id;
             int form;
         };
-        std::vector<Row> rows;
+        std::vector<Keyed> keyed;
         std::vector<qlonglong> twice;
         std::vector<std::pair<qlonglong, std::pair<int, TestRecord>>> fuller;
         std::unordered_map<std::string, Kept> first;
         {
             QSqlQuery q(db);
             q.setForwardOnly(true);
-            if (!q.exec(sql(QStringLiteral("SELECT %1, unit_code, unit, id, tester_serial, form, "
-                                           "record_key FROM %T%records ORDER BY id")
-                                .arg(QLatin1String(kTextColumns))))) {
+            if (!q.exec(sql(QStringLiteral("SELECT %1, id, tester_serial, form FROM %T%records "
+                                           "ORDER BY id")
+                                .arg(columnList(kTextColumns + kUnitColumns))))) {
                 *error = failure("cannot read", q.lastError());
                 return false;
             }
+            Row row(q);
             while (q.next()) {
-                const TestRecord r = rowRecord(q, 0);
-                const qlonglong id = q.value(kRecordColumns).toLongLong();
-                const int form = q.value(kRecordColumns + 2).toInt();
-                std::string key = recordKey(bytesOf(q.value(kRecordColumns + 1).toString()), r);
+                const TestRecord r = row.record();
+                const qlonglong id = row["id"].toLongLong();
+                const int form = row["form"].toInt();
+                std::string key = recordKey(row.text("tester_serial"), r);
                 const auto [it, isNew] = first.emplace(key, Kept{id, form});
                 if (!isNew) {
                     twice.push_back(id);
@@ -455,7 +514,7 @@ struct Archive::Connection {
                     continue;
                 }
                 std::string deviceKey = identityText(FIELD_TEXT(r, deviceID));
-                rows.push_back({id, std::move(key), std::move(deviceKey)});
+                keyed.push_back({id, std::move(key), std::move(deviceKey)});
             }
             if (q.lastError().isValid()) {
                 *error = failure("cannot read", q.lastError());
@@ -464,12 +523,11 @@ struct Archive::Connection {
         }
         QSqlQuery drop(db), texts(db), key(db);
         if (!prepare(drop, sql("DELETE FROM %T%records WHERE id = ?"), "cannot write to", error) ||
-            !prepare(texts,
-                     sql("UPDATE %T%records SET form = ?, device_id = ?, test_date = ?, "
-                         "test_time = ?, test_duration = ?, flow = ?, volume = ?, "
-                         "pressure_mmhg = ?, pressure_user = ?, peak_time = ?, unit_code = ? "
-                         "WHERE id = ?"),
-                     "cannot write to", error) ||
+            !prepare(
+                texts,
+                sql(QStringLiteral("UPDATE %T%records SET form = :form, %1 WHERE id = :id")
+                        .arg(assignments(kTextColumns + std::vector<const char*>{"unit_code"}))),
+                "cannot write to", error) ||
             !prepare(key, sql("UPDATE %T%records SET record_key = ?, device_key = ? WHERE id = ?"),
                      "cannot write to", error))
             return false;
@@ -484,15 +542,13 @@ struct Archive::Connection {
             if (!run(drop)) return false;
         }
         for (const auto& [id, record] : fuller) {
-            texts.addBindValue(record.first);
-            for (const std::string& text : recordTexts(record.second))
-                texts.addBindValue(latin1(text));
-            texts.addBindValue(unitCodeValue(
-                record.second, codeKnownIn(static_cast<RecordForm>(record.first), record.second)));
-            texts.addBindValue(id);
+            texts.bindValue(QStringLiteral(":form"), record.first);
+            bindTexts(texts, record.second,
+                      codeKnownIn(static_cast<RecordForm>(record.first), record.second));
+            texts.bindValue(QStringLiteral(":id"), id);
             if (!run(texts)) return false;
         }
-        for (const Row& row : rows) {
+        for (const Keyed& row : keyed) {
             key.addBindValue(latin1(row.key));
             key.addBindValue(latin1(row.deviceKey));
             key.addBindValue(row.id);
@@ -512,22 +568,18 @@ public:
     explicit RecordWriter(Archive::Connection& c) : c_(c), insert_(c.db), upgrade_(c.db) {}
 
     bool prepare(std::string* error) {
-        return c_.prepare(
-                   insert_,
-                   c_.sql(
-                       QStringLiteral(
-                           "INSERT INTO %T%records (record_key, tester_serial, first_download, "
-                           "form, %1, unit_code, unit, device_key, tested, flow_ml_h, "
-                           "volume_ml, duration_s, peak_time_s, pressure_mmhg_value, "
-                           "pressure_user_value) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-                           "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (record_key) DO NOTHING")
-                           .arg(QLatin1String(kTextColumns))),
-                   "cannot write to", error) &&
+        const std::vector<const char*> all =
+            kKeyColumns + kTextColumns + kUnitColumns + kTypedColumns;
+        return c_.prepare(insert_,
+                          c_.sql(QStringLiteral("INSERT INTO %T%records (%1) VALUES (%2) ON "
+                                                "CONFLICT (record_key) DO NOTHING")
+                                     .arg(columnList(all), columnList(all, ":"))),
+                          "cannot write to", error) &&
                c_.prepare(upgrade_,
-                          c_.sql("UPDATE %T%records SET form = ?, device_id = ?, test_date = ?, "
-                                 "test_time = ?, test_duration = ?, flow = ?, volume = ?, "
-                                 "pressure_mmhg = ?, pressure_user = ?, peak_time = ?, "
-                                 "unit_code = ? WHERE record_key = ? AND form < ?"),
+                          c_.sql(QStringLiteral("UPDATE %T%records SET form = :form, %1 WHERE "
+                                                "record_key = :record_key AND form < :form_below")
+                                     .arg(assignments(kTextColumns +
+                                                      std::vector<const char*>{"unit_code"}))),
                           "cannot write to", error);
     }
 
@@ -537,34 +589,30 @@ public:
              const TestRecord& r, RecordForm form, bool codeKnown, bool* added,
              std::string* error) {
         const TypedRecord t = typedRecord(r);
-        const std::vector<std::string> texts = recordTexts(r);
-        const QVariant code = unitCodeValue(r, codeKnown);
-        insert_.addBindValue(latin1(key));
-        insert_.addBindValue(latin1(serial));
-        insert_.addBindValue(download);
-        insert_.addBindValue(static_cast<int>(form));
-        for (const std::string& text : texts) insert_.addBindValue(latin1(text));
-        insert_.addBindValue(code);
-        insert_.addBindValue(latin1(t.unit));
-        insert_.addBindValue(latin1(identityText(texts[0])));
-        insert_.addBindValue(nullable(t.tested));
-        insert_.addBindValue(nullable(t.flow));
-        insert_.addBindValue(nullable(t.volume));
-        insert_.addBindValue(nullable(t.durationSeconds));
-        insert_.addBindValue(nullable(t.peakSeconds));
-        insert_.addBindValue(nullable(t.pressureMmHg));
-        insert_.addBindValue(nullable(t.pressureUser));
+        const QVariant typed[] = {nullable(t.tested),      nullable(t.flow),
+                                  nullable(t.volume),      nullable(t.durationSeconds),
+                                  nullable(t.peakSeconds), nullable(t.pressureMmHg),
+                                  nullable(t.pressureUser)};
+        insert_.bindValue(QStringLiteral(":record_key"), latin1(key));
+        insert_.bindValue(QStringLiteral(":tester_serial"), latin1(serial));
+        insert_.bindValue(QStringLiteral(":first_download"), download);
+        insert_.bindValue(QStringLiteral(":form"), static_cast<int>(form));
+        insert_.bindValue(QStringLiteral(":device_key"),
+                          latin1(identityText(FIELD_TEXT(r, deviceID))));
+        bindTexts(insert_, r, codeKnown);
+        insert_.bindValue(QStringLiteral(":unit"), latin1(t.unit));
+        for (std::size_t k = 0; k < kTypedColumns.size(); ++k)
+            insert_.bindValue(placeholder(kTypedColumns[k]), typed[k]);
         if (!insert_.exec()) {
             *error = c_.failure("cannot write to", insert_.lastError());
             return false;
         }
         *added = insert_.numRowsAffected() == 1;
         if (*added || form == RecordForm::Csv) return true;
-        upgrade_.addBindValue(static_cast<int>(form));
-        for (const std::string& text : texts) upgrade_.addBindValue(latin1(text));
-        upgrade_.addBindValue(code);
-        upgrade_.addBindValue(latin1(key));
-        upgrade_.addBindValue(static_cast<int>(form));
+        upgrade_.bindValue(QStringLiteral(":form"), static_cast<int>(form));
+        bindTexts(upgrade_, r, codeKnown);
+        upgrade_.bindValue(QStringLiteral(":record_key"), latin1(key));
+        upgrade_.bindValue(QStringLiteral(":form_below"), static_cast<int>(form));
         if (upgrade_.exec()) return true;
         *error = c_.failure("cannot write to", upgrade_.lastError());
         return false;
@@ -874,22 +922,23 @@ bool Archive::addArchive(Archive& source, ArchiveImport* summary, std::string* e
     if (!writer.prepare(error)) return fail(nullptr, *c_, "");
     QSqlQuery q(s.db);
     q.setForwardOnly(true);
-    if (!q.exec(s.sql(QStringLiteral("SELECT %1, unit_code, unit, first_download, tester_serial, "
-                                     "form FROM %T%records ORDER BY id")
-                          .arg(QLatin1String(kTextColumns)))))
+    if (!q.exec(s.sql(QStringLiteral("SELECT %1, first_download, tester_serial, form FROM "
+                                     "%T%records ORDER BY id")
+                          .arg(columnList(kTextColumns + kUnitColumns)))))
         return fail(&q, s, "cannot read");
+    Row row(q);
     while (q.next()) {
-        const TestRecord r = rowRecord(q, 0);
-        const auto download = here.find(q.value(kRecordColumns).toLongLong());
+        const TestRecord r = row.record();
+        const auto download = here.find(row["first_download"].toLongLong());
         if (download == here.end()) {
             *error = "cannot read " + s.shown + ": a record of no download";
             return fail(nullptr, s, "");
         }
-        const std::string serial = bytesOf(q.value(kRecordColumns + 1).toString());
-        const auto form = static_cast<RecordForm>(q.value(kRecordColumns + 2).toInt());
+        const std::string serial = row.text("tester_serial");
+        const auto form = static_cast<RecordForm>(row["form"].toInt());
         bool isNew = false;
         if (!writer.add(download->second, serial, recordKey(serial, r), r, form,
-                        !q.value(9).isNull(), &isNew, error))
+                        !row["unit_code"].isNull(), &isNew, error))
             return fail(nullptr, *c_, "");
         ++summary->records;
         summary->recordsAdded += isNew ? 1 : 0;
@@ -908,10 +957,10 @@ bool Archive::history(const HistoryFilter& filter,
         }
     }
     QString text = QStringLiteral(
-                       "SELECT %1, r.unit_code, r.unit, r.tester_serial, d.tester_id, "
-                       "d.downloaded, r.first_download FROM %T%records r JOIN %T%downloads d "
-                       "ON d.id = r.first_download WHERE 1 = 1")
-                       .arg(QLatin1String(kTextColumns));
+                       "SELECT %1, r.tester_serial, d.tester_id, d.downloaded, r.first_download "
+                       "FROM %T%records r JOIN %T%downloads d ON d.id = r.first_download WHERE "
+                       "1 = 1")
+                       .arg(columnList(kTextColumns + kUnitColumns, "r."));
     QVariantList values;
     const std::string device = identityText(filter.device);
     // A version-1 archive, read as it stands, has no device key: its device
@@ -947,13 +996,14 @@ bool Archive::history(const HistoryFilter& filter,
         return false;
     }
     ArchivedRecord a;
+    Row row(q);
     while (q.next()) {
-        a.record = rowRecord(q, 0);
+        a.record = row.record();
         if (deviceHere && identityText(FIELD_TEXT(a.record, deviceID)) != device) continue;
-        a.tester.serial = bytesOf(q.value(kRecordColumns).toString());
-        a.tester.id = bytesOf(q.value(kRecordColumns + 1).toString());
-        a.firstDownloaded = bytesOf(q.value(kRecordColumns + 2).toString());
-        a.firstDownload = q.value(kRecordColumns + 3).toLongLong();
+        a.tester.serial = row.text("tester_serial");
+        a.tester.id = row.text("tester_id");
+        a.firstDownloaded = row.text("downloaded");
+        a.firstDownload = row["first_download"].toLongLong();
         if (!each(a)) return true;
     }
     if (q.lastError().isValid()) {
