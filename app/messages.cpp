@@ -9,7 +9,7 @@ std::shared_ptr<MessageHandler> currentHandler;
 }  // namespace
 
 MsgAnswer showMessage(const std::string& text, const std::string& caption, MsgIcon icon,
-                      MsgButtons buttons, bool onTop, MsgAnswer defaultAnswer) {
+                      MsgButtons buttons, bool onTop, MsgAnswer defaultAnswer, MsgEscape escape) {
     std::shared_ptr<MessageHandler> handler;
     {
         std::lock_guard<std::mutex> lock(handlerMutex);
@@ -17,7 +17,7 @@ MsgAnswer showMessage(const std::string& text, const std::string& caption, MsgIc
     }
     if (!handler || !*handler) return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
     if (buttons == MsgButtons::Ok) defaultAnswer = MsgAnswer::Ok;
-    return (*handler)(MessageRequest{text, caption, icon, buttons, onTop, defaultAnswer});
+    return (*handler)(MessageRequest{text, caption, icon, buttons, onTop, defaultAnswer, escape});
 }
 
 MessageHandler setMessageHandler(MessageHandler handler) {

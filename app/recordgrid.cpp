@@ -1,5 +1,6 @@
 #include "app/recordgrid.h"
 
+#include <QFocusEvent>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -211,9 +212,37 @@ void RecordGrid::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void RecordGrid::keyPressEvent(QKeyEvent* event) {
+    // Space and Enter act on the current row as a click and a double click
+    // on it do; with a modifier they are left to the table and the window.
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    const bool onRow = currentRow() >= 0;
+    if (plain && onRow && event->key() == Qt::Key_Space) {
+        event->accept();
+        emit userClicked();
+        return;
+    }
+    if (plain && onRow && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        event->accept();
+        emit userDoubleClicked();
+        return;
+    }
     int before = currentRow();
     QTableWidget::keyPressEvent(event);
     if (currentRow() != before && currentRow() >= 0) emit userClicked();
+}
+
+void RecordGrid::focusInEvent(QFocusEvent* event) {
+    QTableWidget::focusInEvent(event);
+    const Qt::FocusReason reason = event->reason();
+    if (rowCount() == 0 || (reason != Qt::TabFocusReason && reason != Qt::BacktabFocusReason &&
+                            reason != Qt::ShortcutFocusReason))
+        return;
+    // Tabbed into: the row the keys act on is the current one, or the first
+    // row when there is none (a move by the program, which toggles nothing),
+    // and it is scrolled into view with its focus outline.
+    if (currentRow() < 0) setCurrentCell(0, std::max(currentColumn(), 0));
+    scrollTo(currentIndex());
+    viewport()->update();
 }
 
 void RecordGrid::wheelEvent(QWheelEvent* event) {

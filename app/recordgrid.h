@@ -5,6 +5,8 @@
 // selection only mirrors them for assistive technology), fits row heights
 // and column widths once after each fill, and tells apart the user's moves
 // of the current row (click, arrow and page keys, wheel) from the program's.
+// From the keyboard, Space is a click on the current row and Enter a double
+// click.
 
 #include <QFont>
 #include <QHeaderView>
@@ -75,13 +77,14 @@ public:
     static QColor focusOutline(const QPalette& palette, const QColor& background);
 
 signals:
-    void userClicked();        // the user moved to (or clicked) a row
-    void userDoubleClicked();  // double click on a data row
+    void userClicked();        // the user moved to (or clicked) a row, or pressed Space
+    void userDoubleClicked();  // double click on a data row, or Enter
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     // Typing does not move the current row: every cell begins with a blank,

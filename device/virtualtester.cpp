@@ -1,5 +1,6 @@
 #include "device/virtualtester.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -151,10 +152,14 @@ bool VirtualTester::sendAllRecords() {
 bool VirtualTester::sendOneRecord(unsigned slotIndex) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!handleValid(openHandle_)) return false;
-    TestRecord r = slotIndex >= 1 && slotIndex <= records_.size() ? records_[slotIndex - 1]
-                                                                   : emptyRecord();
-    queueBlock(buildSingleRecordBlock(r, slotIndex));
+    queueBlock(oneRecordBlock(slotIndex));
     return true;
+}
+
+bool VirtualTester::slotHoldsRecord(unsigned slotIndex) const {
+    if (slotIndex < 1 || slotIndex > kSlotCount) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return oneRecordBlock(slotIndex)[2 + kSlotSize * (slotIndex - 1)] != 0;
 }
 
 bool VirtualTester::sendAnnouncement(bool singleRecord, unsigned slotIndex) {
@@ -369,14 +374,31 @@ void VirtualTester::queueBlock(const std::vector<std::uint8_t>& block) {
 }
 
 std::vector<std::uint8_t> VirtualTester::pendingBlock() const {
+    if (announcedSingle_) return oneRecordBlock(announcedSlot_);
     if (!blockOverride_.empty()) return blockOverride_;
-    if (announcedSingle_) {
-        TestRecord r = announcedSlot_ >= 1 && announcedSlot_ <= records_.size()
-                           ? records_[announcedSlot_ - 1]
-                           : emptyRecord();
-        return buildSingleRecordBlock(r, announcedSlot_);
-    }
     return buildAllRecordsBlock(records_);
+}
+
+// A single-record block of slot k of what the tester holds: of the raw block
+// standing in for its records when there is one (a slot past its end is
+// empty), else of its records.
+std::vector<std::uint8_t> VirtualTester::oneRecordBlock(unsigned slotIndex) const {
+    if (blockOverride_.empty()) {
+        TestRecord r = slotIndex >= 1 && slotIndex <= records_.size() ? records_[slotIndex - 1]
+                                                                      : emptyRecord();
+        return buildSingleRecordBlock(r, slotIndex);
+    }
+    std::vector<std::uint8_t> block(kDataBlockSize, 0);
+    block[0] = 'B';
+    block[1] = static_cast<std::uint8_t>(slotIndex);
+    if (slotIndex >= 1 && slotIndex <= kSlotCount) {
+        const std::size_t at = 2 + kSlotSize * (slotIndex - 1);
+        if (blockOverride_.size() >= at + kSlotSize)
+            std::copy(blockOverride_.begin() + static_cast<std::ptrdiff_t>(at),
+                      blockOverride_.begin() + static_cast<std::ptrdiff_t>(at + kSlotSize),
+                      block.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    return block;
 }
 
 int VirtualTester::openByDescription(const char* description, unsigned flags,

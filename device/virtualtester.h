@@ -60,10 +60,15 @@ public:
     // false, sending nothing, while the program does not hold the tester open
     // (unplugged, or not yet opened).
     bool sendAllRecords();
+    // One record: the record in that slot of what the tester holds, its
+    // records or, while a raw block stands in for them, that block's slot;
+    // an empty slot is sent empty, as the real tester sends it.
     bool sendOneRecord(unsigned slotIndex);  // 1..128
     bool sendAnnouncement(bool singleRecord = false, unsigned slotIndex = 1);
     // Queues raw bytes to the receiver, after delayMs.
     bool sendRaw(const std::vector<std::uint8_t>& bytes, unsigned delayMs = 0);
+    // Whether that slot (1..128) of what the tester holds has a record.
+    bool slotHoldsRecord(unsigned slotIndex) const;
 
     // One consistent look at the tester's state, for the Virtual Tester window.
     struct Activity {
@@ -120,6 +125,7 @@ private:
     void queueBlock(const std::vector<std::uint8_t>& block);  // caller holds mutex_
     std::size_t availableBytes() const;                       // caller holds mutex_
     std::vector<std::uint8_t> pendingBlock() const;           // caller holds mutex_
+    std::vector<std::uint8_t> oneRecordBlock(unsigned slotIndex) const;  // caller holds mutex_
 
     mutable std::mutex mutex_;
     bool plugged_ = true;

@@ -279,7 +279,7 @@ void VirtualTesterWindow::sendOneRecordClick() {
         setLastAction(QString::fromLatin1(kNotOpen));
         return;
     }
-    const bool empty = slot > tester_->activity().recordCount;
+    const bool empty = !tester_->slotHoldsRecord(slot);
     setLastAction(empty ? QStringLiteral("Sent slot %1 (empty)").arg(slot)
                         : QStringLiteral("Sent the record in slot %1").arg(slot));
 }

@@ -207,6 +207,33 @@ def journey_attach_download_sort_open():
         selected = list(table.queryTable().getSelectedRows())
         assert selected == [4], selected
 
+        # The keyboard on the list: Tab from "Download Data" reaches row 5,
+        # the current row; Space deselects it, Down moves to row 6 and
+        # selects it, Enter opens record 6.
+        press(find(frame, "page tab", "List View"))
+        wait_for("list page shown", lambda: is_showing(table))
+        download.queryComponent().grabFocus()
+        key("Tab")
+        key("space")
+        wait_for("Space deselected row 5", lambda: list(table.queryTable().getSelectedRows()) == [])
+        key("Down")
+        wait_for("Down selected row 6", lambda: list(table.queryTable().getSelectedRows()) == [5])
+        key("Return")
+        wait_for("record 6 shown", lambda: rows[5][1].strip() in texts_of(page))
+        assert check.getState().contains(pyatspi.STATE_CHECKED)
+
+        # Escape and the close box never answer "New Data": the current
+        # records stay until Yes or No is chosen.
+        key("ctrl+d")
+        new_data = prog.dialog("New Data")
+        wait_for("question shown", lambda: is_showing(new_data))
+        key("Escape")
+        time.sleep(0.5)
+        assert is_showing(new_data), "Escape left New Data up"
+        assert list(table.queryTable().getSelectedRows()) == [5], "records kept"
+        dismiss(new_data, "No")
+        wait_for("new records in place", lambda: list(table.queryTable().getSelectedRows()) == [])
+
         # Enter at "Unsaved Data" keeps the window and its records.
         key("ctrl+x")
         unsaved = prog.dialog("Unsaved Data")
@@ -287,6 +314,22 @@ def journey_own_block_exact_cells():
         name = wait_for("file name field", lambda: find(files, "text", "File name:"))
         # No Save folder where the program runs: the dialog proposes no name.
         assert name.queryText().getText(0, -1) == "", name.queryText().getText(0, -1)
+        # A file that cannot be written: "File Error", after which the save
+        # dialog has the focus again and Enter tries again.
+        name.queryEditableText().setTextContents("/dev/null/export.csv")
+        save = find(files, "push button", "Save")
+        wait_for("Save enabled", lambda: is_enabled(save))
+        press(save)
+        error = prog.dialog("File Error")
+        wait_for("File Error shown", lambda: is_showing(error))
+        key("Return")
+        wait_for("File Error answered", lambda: not is_showing(error))
+        wait_for("save dialog active", lambda: dialog.getState().contains(pyatspi.STATE_ACTIVE))
+        key("Return")
+        files = wait_for("file dialog again", lambda: next(
+            (w for w in children(prog.app)
+             if safe_name(w) == "uLUM - Save File" and is_showing(w)), None))
+        name = wait_for("file name field", lambda: find(files, "text", "File name:"))
         name.queryEditableText().setTextContents(exported)
         save = find(files, "push button", "Save")
         wait_for("Save enabled", lambda: is_enabled(save))

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
@@ -67,6 +68,8 @@ std::string designedText(const std::string& caption) {
                "It is advised that you save your data.";
     if (caption == "Data Transfer Error")
         return "A timeout occurred while attempting to transfer data.\r\rPlease try again.";
+    if (caption == "Data Error")
+        return "There were errors parsing transferred data\r\rPlease try downloading again.";
     if (caption == "New Data")
         return "There is new data and current data has not been saved.\r\r"
                "Do you wish to save current data?";
@@ -596,6 +599,31 @@ void newDataYesWhileChoosingAFile(Faults& t) {
     t.runFor(1000);
 }
 
+// Started with a block file, the Virtual Tester window's "Send One Record"
+// sends that block's slot, not the tester's own records: a filled slot
+// replaces the records shown, an empty one gives "Data Error".
+void sendOneRecordOfTheBlockFile(Faults& t) {
+    const std::vector<TestRecord> own = testerRecords();
+    const Bytes block =
+        VirtualTester::buildAllRecordsBlock({own[1], own[0], emptyRecord(), own[2]});
+    t.tester.setBlockOverride(block);
+    t.connect();
+    VirtualTesterWindow window(&t.tester, block, QStringLiteral("block.bin"));
+    auto* slot = named<QSpinBox>(&window, "Slot to send");
+    auto* send = named<QPushButton>(&window, "Send One Record");
+    slot->setValue(2);
+    send->click();
+    EXPECT_EQ(window.statusText().section(" | ", 2), "Sent the record in slot 2");
+    t.runFor(1000);
+    ASSERT_EQ(recordCount.load(), 1u);
+    const Screen one = t.screen();
+    slot->setValue(3);
+    send->click();
+    EXPECT_EQ(window.statusText().section(" | ", 2), "Sent slot 3 (empty)");
+    t.runFor(1000);
+    EXPECT_EQ(t.screen(), one);
+}
+
 std::vector<FaultCase> faultCases() {
     const std::vector<std::string> attached = {"Device Attached"};
     const std::vector<std::string> timeout = {"Device Attached", "Data Transfer Error"};
@@ -636,6 +664,8 @@ std::vector<FaultCase> faultCases() {
         {"DialogsOpenWhenRecordsReplaced", false, dialogsOpenWhenRecordsReplaced, attached, 3, true},
         {"NewDataYesWhileChoosingAFile", true, newDataYesWhileChoosingAFile,
          {"Device Attached", "New Data"}, 123, true},
+        {"SendOneRecordOfTheBlockFile", false, sendOneRecordOfTheBlockFile,
+         {"Device Attached", "Data Error"}, 1, true},
     };
     for (std::size_t cut = 512; cut < kDataBlockSize; cut += 512)
         cases.push_back({"BlockCutOffAt" + std::to_string(cut), false, blockCutOffAt(cut),
@@ -653,6 +683,9 @@ TEST_P(Faults, EndsInTheDesignedMessageOrSilence) {
         captions.push_back(m.caption);
         EXPECT_EQ(m.text, designedText(m.caption)) << m.caption;
         EXPECT_EQ(m.onTop, m.caption != "Data Transfer Error" && m.caption != "Data Error")
+            << m.caption;
+        // Only a button answers "New Data": Escape's No would replace the records.
+        EXPECT_EQ(m.escape, m.caption == "New Data" ? MsgEscape::Nothing : MsgEscape::Answers)
             << m.caption;
     }
     EXPECT_EQ(captions, c.captions);

@@ -78,6 +78,8 @@ protected:
                       "There is new data and current data has not been saved.\r\r"
                       "Do you wish to save current data?",
                       "New Data", MsgIcon::Warning, MsgButtons::YesNo, MsgAnswer::Yes);
+        // Escape and the close box do not answer No, which would replace the records.
+        EXPECT_EQ(messages.asked[0].escape, MsgEscape::Nothing);
     }
 };
 

@@ -21,6 +21,7 @@
 #include "app/microLUM.h"
 #include "app/recordgrid.h"
 #include "app/singlepage.h"
+#include "app/systemdialogs.h"
 #include "device/monitor.h"
 #include "help/about.h"
 #include "help/ulumHelp.h"
@@ -271,40 +272,72 @@ TEST_F(Closing, CtrlXBehavesExactlyLikeClosing) {
 }
 
 // The real boxes: Enter gives the answer that keeps the data, whatever the
-// style's default; once a box closes, the program's window that had the
-// focus has it again, or the main window when another window had it.
+// style's default, and Escape and the close box answer "Unsaved Data" with
+// No but leave "New Data" up; once a box closes, the program's window that
+// had the focus has it again (the save window after "File Error", though its
+// file dialog had the focus last), or the main window when another had it.
 TEST_F(Closing, RealBoxesDefaultToKeepingTheDataAndGiveTheFocusBack) {
     installMessageBoxes();
-    auto pressOnNextBox = [](Qt::Key key) {
-        QTimer::singleShot(0, [key] {
+    bool stayed = false;  // the box was still up for Enter
+    auto pressOnNextBox = [&stayed](bool escapeFirst) {
+        QTimer::singleShot(0, [&stayed, escapeFirst] {
             QTRY_VERIFY(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()));
-            QTest::keyClick(QApplication::activeModalWidget(), key);
+            QWidget* box = QApplication::activeModalWidget();
+            if (escapeFirst) {
+                QTest::keyClick(box, Qt::Key_Escape);
+                box->close();
+            }
+            stayed = box->isVisible();
+            if (stayed) QTest::keyClick(box, Qt::Key_Return);
         });
     };
     auto active = [](QWidget* w) {
         return QTest::qWaitFor([w] { return QApplication::activeWindow() == w; }, 2000);
     };
+    download(2);
+    int fileAsks = 0;  // a file dialog that takes the focus, then names an unwritable file
+    SaveFileHandler previous = setSaveFileHandler([&](const SaveFileRequest&) {
+        ++fileAsks;
+        QDialog files;
+        files.show();
+        files.activateWindow();
+        EXPECT_TRUE(active(&files));
+        pressOnNextBox(false);
+        return QStringLiteral("/dev/null/records.txt");
+    });
     QWidget testerWindow;
     MainWindow->show();
     const struct {
         QWidget* before;  // the window active when the box comes
-        bool closing;     // "Unsaved Data", else a question whose default is Yes
-    } rows[] = {{&testerWindow, true}, {&testerWindow, false}, {saveDialog(), false}};
+        int ask;          // 0 "Unsaved Data", 1 "New Data", 2 a save ending in "File Error"
+        bool escape;      // Escape and the close box tried first
+    } rows[] = {{&testerWindow, 0, false}, {&testerWindow, 0, true}, {&testerWindow, 1, false},
+                {&testerWindow, 1, true},  {saveDialog(), 1, false}, {saveDialog(), 2, false}};
     for (const auto& r : rows) {
         r.before->show();
         r.before->activateWindow();
         ASSERT_TRUE(active(r.before));
-        pressOnNextBox(Qt::Key_Return);
-        if (r.closing) {
+        if (r.ask == 0) {
+            pressOnNextBox(r.escape);
             dataSaved = 0;
             EXPECT_FALSE(MainWindow->close());
-        } else {
+            EXPECT_EQ(stayed, !r.escape);  // Escape answered No
+        } else if (r.ask == 1) {
+            pressOnNextBox(r.escape);
             EXPECT_EQ(showMessage("?", "New Data", MsgIcon::Warning, MsgButtons::YesNo, true,
-                                  MsgAnswer::Yes),
+                                  MsgAnswer::Yes, MsgEscape::Nothing),
                       MsgAnswer::Yes);
+            EXPECT_TRUE(stayed);
+        } else {
+            ulumSaveDialog->findChild<QPushButton*>(QStringLiteral("btnSave"))->click();
+            ASSERT_TRUE(active(ulumSaveDialog));
+            ASSERT_NE(QApplication::focusWidget(), nullptr);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);  // tries again
+            EXPECT_EQ(fileAsks, 2);
         }
         EXPECT_TRUE(active(r.before == ulumSaveDialog ? r.before : MainWindow));
     }
+    setSaveFileHandler(previous);
     // Escape closes the save window and gives the main window the focus.
     QTest::keyClick(ulumSaveDialog, Qt::Key_Escape);
     EXPECT_FALSE(ulumSaveDialog->isVisible());

@@ -207,9 +207,14 @@ TEST_F(ListView, KeysAndWheelStepsToggleTheRowTheyLandOnProgramMovesDoNot) {
     wheel(1);
     EXPECT_EQ(selectedRows(), (std::vector<int>{3, 5}));
 
-    // Typing moves nothing (no type-ahead search through the rows).
+    // Typing moves nothing (no type-ahead search through the rows); its two
+    // blanks are Spaces, each toggling the current row as a click does.
     QTest::keyClicks(grid(), "  1a");
     EXPECT_EQ(grid()->selectedGridRow(), 1);
+    EXPECT_EQ(selectedRows(), (std::vector<int>{3, 5}));
+    QTest::keyClick(grid(), Qt::Key_Space);
+    EXPECT_EQ(selectedRows(), (std::vector<int>{1, 3, 5}));
+    QTest::keyClick(grid(), Qt::Key_Space);
     EXPECT_EQ(selectedRows(), (std::vector<int>{3, 5}));
 
     // Fine wheel travel adds up to whole steps; a two-step event toggles
@@ -246,6 +251,15 @@ TEST_F(ListView, DoubleClickTogglesOnceAndOpensTheRecord) {
     EXPECT_EQ(single().LblSingleRecordNum->text(), "5");
     EXPECT_EQ(single().LblSingleRecDeviceID->text(), "DEV-104");
     EXPECT_TRUE(single().ChkSelectRecord->isChecked());
+
+    // Enter opens the current row as a double click does.
+    MainWindow->DataView()->setCurrentIndex(0);
+    grid()->setFocus();
+    grid()->setCurrentGridRow(7);
+    QTest::keyClick(grid(), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(single().LblSingleRecDeviceID->text(), "DEV-106");
+    EXPECT_EQ(MainWindow->DataView()->currentIndex(), 1);
+    EXPECT_EQ(selectedRows(), (std::vector<int>{5}));
 }
 
 TEST_F(ListView, NumberColumnStaysInViewWhenTheGridScrollsSideways) {
@@ -536,6 +550,25 @@ TEST_F(SingleRecordView, ReturningToTheListPutsTheCurrentRowOnTop) {
     EXPECT_GT(grid()->topGridRow(), 11);
     EXPECT_TRUE(
         grid()->viewport()->rect().intersects(grid()->visualRect(grid()->model()->index(39, 1))));
+
+    // Tabbing into the list shows the row the keys act on, scrolled into
+    // view and outlined, toggling nothing: the first row while none is
+    // current, else the current one.
+    auto shown = [this](int row) {
+        const QRect cell = grid()->visualRect(grid()->model()->index(row - 1, 0));
+        return grid()->selectedGridRow() == row && grid()->viewport()->rect().contains(cell) &&
+               grid()->viewport()->grab().toImage().pixelColor(cell.topLeft()) ==
+                   grid()->palette().color(QPalette::Active, QPalette::Highlight);
+    };
+    list().BtnSortByTimeDate->setFocus();
+    QTest::keyClick(list().BtnSortByTimeDate, Qt::Key_Tab);
+    EXPECT_TRUE(shown(1));
+    grid()->setCurrentGridRow(30);
+    grid()->setTopGridRow(1);
+    list().BtnClearAllSelected->setFocus();
+    QTest::keyClick(list().BtnClearAllSelected, Qt::Key_Tab, Qt::ShiftModifier);
+    EXPECT_TRUE(shown(30));
+    EXPECT_TRUE(selectedRows().empty());
 }
 
 // ---- Sorting ----
