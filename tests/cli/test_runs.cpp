@@ -1,0 +1,223 @@
+// What every command shares: the progress note, each failure's exit code
+// and line, where outputs go, and the program as a script or a timer starts
+// it.
+
+#include "tests/cli/clitest.h"
+
+namespace {
+
+using namespace clitest;
+
+TEST_F(Cli, ProgressShowsOnATerminalOnlyWithoutQuiet) {
+    Ran ran = run({"--virtual", "download", "--csv", path("a.csv")}, true);
+    EXPECT_EQ(ran.code, CliDone);
+    EXPECT_NE(ran.err.find("Downloading\u2026"), std::string::npos) << ran.err;
+    EXPECT_EQ(ran.err.substr(ran.err.size() - 12), "123 records\n");
+    ran = run({"--virtual", "-q", "download", "--csv", path("a.csv")}, true);
+    EXPECT_EQ(ran.code, CliDone);
+    EXPECT_EQ(ran.err, "");
+}
+
+TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
+    const std::string usage = "Usage: lumkest-cli";
+    const std::string db = path("a.db");
+    const struct {
+        std::vector<std::string> args;
+        std::string says;  // in the line
+    } bad[] = {
+        {{"--frobnicate", "download", "--csv", path("a.csv")}, "unknown option --frobnicate"},
+        {{"download", "--block", path("x"), "--csv", path("a.csv")}, "--block"},
+        {{"--virtual", "download"}, "at least one output"},
+        {{"--virtual", "download", "--csv"}, "--csv needs a value"},
+        {{"--virtual", "download", "--csv", "--json", path("a.csv")}, "--csv took --json"},
+        {{"--virtual", "download", "--csv="}, "--csv needs a value"},
+        {{"--archive", "", "history", "--json", "-"}, "--archive needs a value"},
+        {{"--archive", db, "history", "--device", "", "--json", "-"}, "--device needs a value"},
+        {{"--archive", db, "history", "--tester=", "--json", "-"}, "--tester needs a value"},
+        {{"--archive", db, "--identity", "", "import", path("a.csv")}, "--identity needs a value"},
+        {{"--archive", "-", "history", "--json", "-"}, "not \"-\""},
+        {{"--archive", db, "history", "--since", "2026-03-02", "--until", "2026-03-01", "--json",
+          "-"},
+         "after --until"},
+    };
+    for (const auto& row : bad) {
+        const Ran ran = run(row.args);
+        EXPECT_EQ(ran.code, CliUsage) << ran.err;
+        EXPECT_EQ(ran.err.find("lumkest-cli: "), 0u) << ran.err;
+        EXPECT_NE(ran.err.find(row.says), std::string::npos) << ran.err;
+        EXPECT_NE(ran.err.find("\n" + usage), std::string::npos) << ran.err;
+    }
+    EXPECT_FALSE(fs::exists(db));
+    EXPECT_FALSE(fs::exists("-"));
+    EXPECT_FALSE(fs::exists(path("a.csv")));
+
+    // No USB tester on this machine.
+    Ran ran = run({"info"});
+    EXPECT_EQ(ran.code, CliNoTester);
+    EXPECT_EQ(ran.err,
+              "lumkest-cli: no tester found; plug it in and switch it on, or give --wait "
+              "SECONDS\n");
+    ran = run({"--wait", "1", "info"});
+    EXPECT_EQ(ran.err.find("lumkest-cli: no tester found within 1 second; "), 0u) << ran.err;
+    EXPECT_EQ(ran.err.find("give --wait SECONDS"), std::string::npos) << ran.err;
+    EXPECT_EQ(run({"--wait", "0", "info"}).err.find("lumkest-cli: no tester found; "), 0u);
+
+    // Each rehearsed fault gives its exit code, and only --raw is written.
+    for (const auto& [fault, code] :
+         {std::make_pair("silent", CliTransferFailed),
+          std::make_pair("no-answer", CliTransferFailed),
+          std::make_pair("short", CliTransferFailed), std::make_pair("empty", CliNoRecords),
+          std::make_pair("busy", CliNoTester)}) {
+        ran = run({"--virtual", "--fault", fault, "download", "--csv", path("a.csv")});
+        EXPECT_EQ(ran.code, code) << fault << ": " << ran.err;
+        EXPECT_EQ(std::count(ran.err.begin(), ran.err.end(), '\n'), 1) << ran.err;
+        EXPECT_FALSE(fs::exists(path("a.csv")));
+    }
+
+    // A tester that holds no records, and a block that is damaged: nothing
+    // written but the block itself.
+    std::vector<std::uint8_t> empty = VirtualTester::buildAllRecordsBlock({});
+    std::vector<std::uint8_t> damaged = empty;
+    damaged[kRecordCountOffset] = 5;  // records announced, none there
+    for (const auto& [block, code, text] :
+         {std::make_tuple(empty, CliNoRecords, "the tester holds no records\n"),
+          std::make_tuple(damaged, CliTransferFailed, "the block is kept in")}) {
+        writeFile(path("in.block"), block);
+        ran = run({"--virtual", "--block", path("in.block"), "download", "--csv", path("a.csv"),
+                   "--raw", path("kept.raw")});
+        EXPECT_EQ(ran.code, code);
+        EXPECT_NE(ran.err.find(text), std::string::npos) << ran.err;
+        EXPECT_EQ(readFile(path("kept.raw")), std::string(block.begin(), block.end()));
+        EXPECT_FALSE(fs::exists(path("a.csv")));
+    }
+
+    // An output that cannot be written: those given before it stay, none
+    // after it, in the command line's order; the reason is the system's.
+    ran = run({"--virtual", "download", "--text", path("a.txt"), "--csv", path("missing/a.csv"),
+               "--raw", path("b.raw")});
+    EXPECT_EQ(ran.code, CliWriteFailed);
+    EXPECT_NE(ran.err.find("--csv: cannot write \"" + path("missing/a.csv") +
+                           "\": No such file or directory\n"),
+              std::string::npos)
+        << ran.err;
+    EXPECT_EQ(std::count(ran.err.begin(), ran.err.end(), '\n'), 1);
+    EXPECT_TRUE(fs::exists(path("a.txt")));
+    EXPECT_FALSE(fs::exists(path("missing")));
+    EXPECT_FALSE(fs::exists(path("b.raw")));
+}
+
+TEST_F(Cli, OutputsGoWhereTheyAreNamed) {
+    // Two outputs into one file are refused before the tester is opened.
+    fs::create_symlink("a.csv", path("link.csv"));
+    for (const auto& same : {std::make_pair(path("a.csv"), dir_.string() + "/./a.csv"),
+                             std::make_pair(path("link.csv"), path("a.csv")),
+                             std::make_pair(std::string("-"), std::string("-"))}) {
+        const Ran ran = run({"--virtual", "download", "--csv", same.first, "--text", same.second});
+        EXPECT_EQ(ran.code, CliUsage) << same.second;
+        EXPECT_NE(ran.err.find("--csv"), std::string::npos) << ran.err;
+        EXPECT_NE(ran.err.find("--text"), std::string::npos) << ran.err;
+        EXPECT_FALSE(fs::exists(path("a.csv")));
+    }
+    const Ran archive =
+        run({"--virtual", "download", "--csv", path("k.db"), "--archive", dir_.string() + "/k.db"});
+    EXPECT_EQ(archive.code, CliUsage);
+    EXPECT_NE(archive.err.find("--archive"), std::string::npos) << archive.err;
+
+    // A name is bytes: one that is not UTF-8 is written under that name.
+    const std::string latin = path("caf\xe9.csv");
+    Ran ran = run({"--virtual", "download", "--csv", latin, "--raw", path("b.raw")});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    const std::string csv = readFile(latin);
+    EXPECT_EQ(csv.find("Dosimark Kest ID:"), 0u);
+
+    // "-" is standard output for every output, byte for byte the file.
+    for (const char* option : {"--csv", "--text", "--records", "--json", "--raw", "--pdf"}) {
+        const std::string file = path(std::string("f") + option);
+        ASSERT_EQ(run({"--virtual", "download", option, file}).code, CliDone);
+        ran = run({"--virtual", "download", option, "-"});
+        EXPECT_EQ(ran.code, CliDone) << ran.err;
+        // A PDF carries its moment of making; its start is enough.
+        const std::size_t compared = std::string(option) == "--pdf" ? 5 : std::string::npos;
+        EXPECT_EQ(ran.out.substr(0, compared), readFile(file).substr(0, compared)) << option;
+    }
+
+    // The paper is the locale's, or --paper's: Letter, turned for the list, is 792 by 612
+    // points.
+    ran = run({"--virtual", "download", "--paper", "letter", "--pdf", "-"});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_NE(ran.out.find("/MediaBox [0 0 792.000000 612.000000]"), std::string::npos);
+
+    // Standard output that cannot be written fails, --help and --version too.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                                 {"--version"},
+                                                 {"--virtual", "download", "--json", "-"}}) {
+        ran = run(args, false, std::fopen("/dev/full", "w"));
+        EXPECT_EQ(ran.code, CliWriteFailed) << args[0];
+        EXPECT_NE(ran.err.find("No space left on device"), std::string::npos) << args[0];
+    }
+
+    // A pipe is written plainly, as it is read.
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    std::string piped;
+    std::thread reader([&] { piped = readFile(path("fifo")); });
+    ran = run({"--virtual", "download", "--csv", path("fifo")});
+    reader.join();
+    EXPECT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_EQ(piped, csv);
+    EXPECT_EQ(run({"--virtual", "download", "--csv", "/dev/null", "--text", "/dev/null"}).code,
+              CliDone);
+}
+
+// The program itself, as a script or a timer starts it.
+// The real program, started with this environment, in this folder, with
+// out.csv opened for appending as its standard output and descriptor 3.
+int spawnCli(std::vector<std::string> args, std::vector<std::string> env, const fs::path& folder) {
+    args.insert(args.begin(), LUMKEST_CLI_PATH);
+    std::vector<char*> argv, envp;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    for (int fd : {1, 3})
+        posix_spawn_file_actions_addopen(&actions, fd, "out.csv", O_WRONLY | O_APPEND | O_CREAT,
+                                         0644);
+    pid_t pid = 0;
+    int status = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0)
+        waitpid(pid, &status, 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Cli, ProgramRunsWithoutADisplayWhateverTheEnvironmentSays) {
+    // Output names that are Qt's own options are file names all the same.
+    EXPECT_EQ(spawnCli({"--virtual", "download", "--pdf", "-platform", "--csv", "-style"},
+                       {"QT_QPA_PLATFORM=xcb", "PATH=/usr/bin:/bin", "LC_PAPER=C"}, dir_),
+              0);
+    EXPECT_EQ(readFile(path("-platform")).substr(0, 5), "%PDF-");
+    EXPECT_TRUE(fs::exists(path("-style")));
+
+    // /dev/stdout and /dev/fd/3 are written through the descriptor, as a
+    // shell's >> opened it: the earlier lines and the file itself stay.
+    writeFile(path("out.csv"), std::string("earlier line\n"));
+    const auto mode = fs::status(path("out.csv")).permissions();
+    struct stat before {};
+    ::stat(path("out.csv").c_str(), &before);
+    for (const char* name : {"/dev/stdout", "/dev/fd/3"})
+        EXPECT_EQ(spawnCli({"--virtual", "download", "--csv", name}, {"PATH=/usr/bin:/bin"}, dir_),
+                  0);
+    struct stat after {};
+    ::stat(path("out.csv").c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(fs::status(path("out.csv")).permissions(), mode);
+    // Each run stamps its own second; the lengths and the lines are alike.
+    const std::string csv = readFile(path("-style")), out = readFile(path("out.csv"));
+    EXPECT_EQ(out.size(), 13 + 2 * csv.size());
+    EXPECT_EQ(out.find("earlier line\nDosimark Kest ID: "), 0u);
+    EXPECT_EQ(out.find("Dosimark Kest ID: ", 13 + csv.size()), 13 + csv.size());
+}
+
+}  // namespace
