@@ -8,7 +8,7 @@ std::mutex handlerMutex;
 std::shared_ptr<MessageHandler> currentHandler;
 }  // namespace
 
-MsgAnswer showMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+MsgAnswer showMessage(MsgId id, const std::string& text, const std::string& caption, MsgIcon icon,
                       MsgButtons buttons, bool onTop, MsgAnswer defaultAnswer, MsgEscape escape) {
     std::shared_ptr<MessageHandler> handler;
     {
@@ -17,7 +17,8 @@ MsgAnswer showMessage(const std::string& text, const std::string& caption, MsgIc
     }
     if (!handler || !*handler) return buttons == MsgButtons::YesNo ? MsgAnswer::No : MsgAnswer::Ok;
     if (buttons == MsgButtons::Ok) defaultAnswer = MsgAnswer::Ok;
-    return (*handler)(MessageRequest{text, caption, icon, buttons, onTop, defaultAnswer, escape});
+    return (*handler)(
+        MessageRequest{id, text, caption, icon, buttons, onTop, defaultAnswer, escape});
 }
 
 MessageHandler setMessageHandler(MessageHandler handler) {

@@ -18,7 +18,29 @@ enum class MsgAnswer { Ok, Yes, No };
 // the buttons answers and the box stays until then.
 enum class MsgEscape { Answers, Nothing };
 
+// Which message a request is, set where the message is raised, so that a
+// caller decides on what happened and never on a caption that may be
+// reworded.
+enum class MsgId {
+    Other,
+    ThreadStartFailed,        // "Thread Error": the monitor thread did not start
+    UnsavedData,              // "Unsaved Data": exit with records not saved?
+    HelpInitialisationError,  // "Initialization Error": the help topics are missing
+    DeviceAttached,           // "Device Attached"
+    DeviceDisconnected,       // "Device Disconnected"
+    MemoryError,              // "Memmory Error!"
+    TransferTimeout,          // "Data Transfer Error": the block arrived incomplete
+    DataError,                // "Data Error": the block did not decode
+    NewData,                  // "New Data": save the current records first?
+    PrintError,               // the printer failed
+    NothingSelectedToPrint,
+    NothingSelectedToSave,
+    InvalidState,  // the save dialog was asked for an unknown mode
+    FileError,     // the file could not be written
+};
+
 struct MessageRequest {
+    MsgId id = MsgId::Other;
     std::string text;
     std::string caption;
     MsgIcon icon;
@@ -38,7 +60,7 @@ using MessageHandler = std::function<MsgAnswer(const MessageRequest&)>;
 // no owner window; most are kept on top of all windows.  A Yes / No question
 // names its default answer, the same on every desktop, and whether Escape
 // and the close box answer it.
-MsgAnswer showMessage(const std::string& text, const std::string& caption, MsgIcon icon,
+MsgAnswer showMessage(MsgId id, const std::string& text, const std::string& caption, MsgIcon icon,
                       MsgButtons buttons, bool onTop = true,
                       MsgAnswer defaultAnswer = MsgAnswer::No,
                       MsgEscape escape = MsgEscape::Answers);

@@ -150,7 +150,8 @@ TMainWindow::TMainWindow() : ui_(std::make_unique<Ui::TMainWindow>()) {
         tmrClock_->start();
         setLinkView(this);
         if (startMonitor() == -1) {
-            showMessage("Unable to start USB monitoring thread!\r\rOperating system is out of "
+            showMessage(MsgId::ThreadStartFailed,
+                        "Unable to start USB monitoring thread!\r\rOperating system is out of "
                         "memory!\r\rExiting!",
                         "Memmory Error!", MsgIcon::Error, MsgButtons::Ok);
             exitProcess(-1);
@@ -204,7 +205,7 @@ bool TMainWindow::FormClose() {
     guarded("microLUM", 130, [&mayClose] {
         if (dataSaved.load() != 0) return;
         // Enter answers No, which keeps the window and its records.
-        MsgAnswer answer = showMessage("There is unsaved data.\r\rAre you sure you want to exit?",
+        MsgAnswer answer = showMessage(MsgId::UnsavedData, "There is unsaved data.\r\rAre you sure you want to exit?",
                                        "Unsaved Data", MsgIcon::Warning, MsgButtons::YesNo);
         mayClose = answer == MsgAnswer::Yes;
     });

@@ -13,6 +13,7 @@
 #include "archive/typed.h"
 #include "cli/commands.h"
 #include "device/simoptions.h"
+#include "save/filewrite.h"
 #include "save/writers.h"
 
 const char* const kProgram = "lumkest-cli";

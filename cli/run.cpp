@@ -14,6 +14,7 @@
 #include "cli/outputs.h"
 #include "print/report.h"
 #include "records/recordstore.h"
+#include "save/filewrite.h"
 #include "save/stamp.h"
 
 namespace {
@@ -194,7 +195,8 @@ bool CliRun::put(const Output& out, const std::string& contents, std::string* wh
         return putPieces(
             out, [&](const PieceWriter& piece) { return piece(contents); }, why);
     std::string reason;
-    if (saveWholeFile(out.file, contents, &reason, kSaveStreamsToo) == kWriteDone) return true;
+    if (saveWholeFile(out.file, contents, &reason, SaveTargets::StreamsToo) == SaveResult::Done)
+        return true;
     *why = out.option + ": cannot write \"" + out.file + "\": " + reason;
     return false;
 }
@@ -209,7 +211,8 @@ bool CliRun::putPieces(const Output& out, const PieceProducer& produce, std::str
         return false;
     }
     std::string reason;
-    if (saveStreamedFile(out.file, produce, &reason, kSaveStreamsToo) == kWriteDone) return true;
+    if (saveStreamedFile(out.file, produce, &reason, SaveTargets::StreamsToo) == SaveResult::Done)
+        return true;
     *why = out.option + ": cannot write \"" + out.file + "\": " + reason;
     return false;
 }

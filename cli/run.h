@@ -16,6 +16,7 @@
 #include "archive/archive.h"
 #include "cli/cli.h"
 #include "cli/options.h"
+#include "save/filewrite.h"
 #include "save/writers.h"
 
 // The one-line progress note on a terminal: each note replaces the last.

@@ -259,7 +259,7 @@ int decodeDataBlock(const std::uint8_t* block) {
         // close box do not answer: their usual answer, No, would throw the
         // current records away unasked.
         if (dataSaved.load() == 0 &&
-            showMessage(kNewDataText, kNewDataCaption, MsgIcon::Warning, MsgButtons::YesNo, true,
+            showMessage(MsgId::NewData, kNewDataText, kNewDataCaption, MsgIcon::Warning, MsgButtons::YesNo, true,
                         MsgAnswer::Yes, MsgEscape::Nothing) == MsgAnswer::Yes) {
             savePending = 1;
             if (singleRecord)

@@ -95,7 +95,7 @@ bool checkOpenDevice(DeviceHandle h) {
     // A Download click that the ended link had not served must not reach
     // the next tester.  None can follow: the controls are disabled now.
     dropUnservedDownloadRequest();
-    showMessage(haveData.load() ? kDisconnectedWithDataText : kDisconnectedText,
+    showMessage(MsgId::DeviceDisconnected, haveData.load() ? kDisconnectedWithDataText : kDisconnectedText,
                 kDisconnectedCaption, MsgIcon::Warning, MsgButtons::Ok);
     linkView().setConnectionStatus(kStatusNotConnected);
     return false;
@@ -107,7 +107,7 @@ int startLink() {
     linkView().setDownloadEnabled(true);
     if (startCommandThread() == -1) {
         stopMonitorThread();
-        showMessage(kMemoryErrorText, kMemoryErrorCaption, MsgIcon::Error, MsgButtons::Ok);
+        showMessage(MsgId::MemoryError, kMemoryErrorText, kMemoryErrorCaption, MsgIcon::Error, MsgButtons::Ok);
         return -1;
     }
     return 0;
@@ -156,7 +156,7 @@ int findDevice() {
     // The new one is then started at a later cycle, once the old one ended.
     const bool canStart = commandThreadEnded();
     if (canStart) linkView().setConnectionStatus(kStatusConnected);
-    showMessage(haveData.load() ? kAttachedWithDataText : kAttachedText, kAttachedCaption,
+    showMessage(MsgId::DeviceAttached, haveData.load() ? kAttachedWithDataText : kAttachedText, kAttachedCaption,
                 MsgIcon::Information, MsgButtons::Ok);
     if (!canStart) {
         commandThreadDue = true;

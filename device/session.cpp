@@ -13,16 +13,16 @@ namespace {
 
 constexpr unsigned kMonitorRhythmMs = 1000;
 
-// The link's message boxes that end a session, by caption; every other box
-// ("Device Attached") is answered and passed over.
+// The link's messages that end a session; every other one ("Device
+// Attached") is answered and passed over.
 struct Ending {
-    const char* caption;
+    MsgId message;
     SessionResult result;
 };
 const Ending kEndings[] = {
-    {"Data Transfer Error", SessionResult::TransferTimeout},
-    {"Data Error", SessionResult::DataError},
-    {"Device Disconnected", SessionResult::Unplugged},
+    {MsgId::TransferTimeout, SessionResult::TransferTimeout},
+    {MsgId::DataError, SessionResult::DataError},
+    {MsgId::DeviceDisconnected, SessionResult::Unplugged},
 };
 
 }  // namespace
@@ -45,7 +45,7 @@ TesterSession::~TesterSession() {
 
 MsgAnswer TesterSession::answer(const MessageRequest& request) {
     for (const Ending& e : kEndings)
-        if (request.caption == e.caption && shown_ == SessionResult::Done) shown_ = e.result;
+        if (request.id == e.message && shown_ == SessionResult::Done) shown_ = e.result;
     // "New Data" (records from an earlier download in this process) is
     // answered No: the new records replace them, as nothing shows them.
     return request.buttons == MsgButtons::Ok ? MsgAnswer::Ok : MsgAnswer::No;

@@ -97,7 +97,7 @@ void receiveBlock(unsigned waiting, unsigned headerBytes) {
             return;
         }
         if (ready == 0) {
-            showMessage(kTimeoutText, kTimeoutCaption, MsgIcon::Information, MsgButtons::Ok,
+            showMessage(MsgId::TransferTimeout, kTimeoutText, kTimeoutCaption, MsgIcon::Information, MsgButtons::Ok,
                         /*onTop=*/false);
             purgeReceive();
             return;
@@ -109,7 +109,7 @@ void receiveBlock(unsigned waiting, unsigned headerBytes) {
         return;
     }
     if (decodeDataBlock(buf) != 0) {
-        showMessage(kDataErrorText, kDataErrorCaption, MsgIcon::Information, MsgButtons::Ok,
+        showMessage(MsgId::DataError, kDataErrorText, kDataErrorCaption, MsgIcon::Information, MsgButtons::Ok,
                     /*onTop=*/false);
         purgeReceive();
     }

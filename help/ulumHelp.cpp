@@ -40,7 +40,7 @@ QString helpLineText(const std::string& line) {
 }
 
 void showReadError(const char* text) {
-    showMessage(text, "Initialization Error", MsgIcon::Warning, MsgButtons::Ok);
+    showMessage(MsgId::HelpInitialisationError, text, "Initialization Error", MsgIcon::Warning, MsgButtons::Ok);
 }
 
 // What readTopicList read, and where: the window lists it when it is built.

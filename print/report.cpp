@@ -27,6 +27,15 @@ constexpr int kLinePad = 10;      // added to a text height for a row or line
 const char* const kColumnLabels[10] = {"Rec #",        "Device ID", "Test", " ", "Test Duration",
                                        "Flow (ml/hr)", "Vol. (ml)", " ",    " ", "Peak Time"};
 
+// The job's range and format from the shared words.
+PrintRange rangeOf(int word) {
+    return word == PrintSelected || word == PrintSingle ? static_cast<PrintRange>(word) : PrintAll;
+}
+
+PrintFormat formatOf(int word) {
+    return word == PrintListFormat ? PrintListFormat : PrintRecordFormat;
+}
+
 }  // namespace
 
 ReportJob currentReportJob(int chosenRecord) {
@@ -34,8 +43,8 @@ ReportJob currentReportJob(int chosenRecord) {
     // The page header names the tester the records came from.
     TesterIdentity tester;
     job.records = recordStore().displayed(&tester);
-    job.range = printRange;
-    job.format = printFormat;
+    job.range = rangeOf(printRange);
+    job.format = formatOf(printFormat);
     job.chosen = chosenRecord;
     job.instrumentId = std::move(tester.id);
     job.instrumentSerial = std::move(tester.serial);
@@ -72,7 +81,7 @@ void ReportPrinter::cancelJob() {
     guarded(kUnit, __LINE__, [this] {
         if (canvas_.inProgress()) canvas_.abortDocument();
     });
-    showMessage(kPrintErrorText, kPrintErrorCaption, MsgIcon::Warning, MsgButtons::Ok);
+    showMessage(MsgId::PrintError, kPrintErrorText, kPrintErrorCaption, MsgIcon::Warning, MsgButtons::Ok);
 }
 
 template <class Body>
@@ -124,8 +133,6 @@ int ReportPrinter::printReport() {
     layout = ReportLayout{};
     if (reportHasNothingToPrint(job_)) return 0;
     const bool list = job_.format == PrintListFormat;
-    const int range =
-        job_.range == PrintSelected || job_.range == PrintSingle ? job_.range : PrintAll;
 
     if (!jobCall(__LINE__, [&] {
             return canvas_.setOrientation(list ? PageOrientation::Landscape
@@ -146,14 +153,14 @@ int ReportPrinter::printReport() {
     if (!jobCall(__LINE__, [this] { return canvas_.beginDocument(); })) return -1;
     layout.printY = 0;
 
-    if (range != PrintSingle) {
+    if (job_.range != PrintSingle) {
         if (printPageHeader() < 0) return -1;
         if (list && printColumnHeader() < 0) return -1;
         const int height = list ? layout.rowHeight : layout.recordBlockHeight;
         for (unsigned i = 0; i < job_.records.size(); ++i) {
             // The break test comes first, for every record of the set, printed or not.
             if (layout.printY + height >= layout.pageBottom && startNextPage(list) < 0) return -1;
-            if (range == PrintAll || job_.records[i].selected != 0) {
+            if (job_.range == PrintAll || job_.records[i].selected != 0) {
                 if ((list ? printListRow(i) : printRecordBlock(i)) < 0) return -1;
             }
         }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "print/canvas.h"
+#include "records/recordstore.h"
 #include "records/testrecord.h"
 
 extern const char* const kPrintErrorText;     // "An Error Occurred During Printing.  Job Cancelled"
@@ -20,8 +21,8 @@ extern const char* const kPrintErrorCaption;  // "Print Error"
 // What one job prints, copied once at its start.
 struct ReportJob {
     std::vector<TestRecord> records;  // displayRecords, in the order shown
-    int range = 0;                    // PrintRange; unknown values print all
-    int format = 0;                   // PrintFormat; anything but 0 is record format
+    PrintRange range = PrintSelected;
+    PrintFormat format = PrintListFormat;
     int chosen = -1;                  // PrintSingle: index chosen in the dialog
     std::string instrumentId;         // the records' tester, for the page header
     std::string instrumentSerial;
@@ -29,7 +30,8 @@ struct ReportJob {
 };
 
 // The job as the shared words and the record store stand now, with the
-// dialog's chosen record, stamped now.
+// dialog's chosen record, stamped now.  A printRange that names no range
+// prints all; a printFormat other than PrintListFormat is record format.
 ReportJob currentReportJob(int chosenRecord);
 
 // True when the job would print nothing: PrintSingle without a record.

@@ -159,7 +159,7 @@ void TprintWindow::btnPrintRecordsClick() {
     guarded(kUnit, __LINE__, [this] {
         if (rdPrintSelected_->isEnabled() && rdPrintSelected_->isChecked() &&
             !recordStore().anySelected()) {
-            showMessage("There are no records selected.\r\rPrint operation cancelled.",
+            showMessage(MsgId::NothingSelectedToPrint, "There are no records selected.\r\rPrint operation cancelled.",
                         "No Records Selected", MsgIcon::Warning, MsgButtons::Ok);
             closeToMainWindow();
             return;

@@ -21,7 +21,7 @@
 #include "app/recordselector.h"
 #include "app/systemdialogs.h"
 #include "records/recordstore.h"
-#include "save/writers.h"
+#include "save/savefile.h"
 
 TulumSaveDialog* ulumSaveDialog = nullptr;
 
@@ -179,7 +179,7 @@ void TulumSaveDialog::btnSaveClick() {
     guarded("save", 30, [this] {
         if (rdSaveSelected_->isEnabled() && rdSaveSelected_->isChecked() &&
             !recordStore().anySelected()) {
-            showMessage("There are no records selected.\r\rSave operation cancelled.",
+            showMessage(MsgId::NothingSelectedToSave, "There are no records selected.\r\rSave operation cancelled.",
                         "No Records Selected", MsgIcon::Warning, MsgButtons::Ok);
             closeToMainWindow();
             return;
@@ -188,16 +188,21 @@ void TulumSaveDialog::btnSaveClick() {
         // What is chosen now is what is written, whatever happens while the
         // file dialog is open; and while it is open and the file is written,
         // the records stay as they are and no other save takes the dialog.
+        // An empty record selector (no records shown) has no index: then all
+        // the records, that is none, are written.
         const int mode = saveDialogMode;
-        const int choice = rdSaveSelected_->isChecked() ? SelectedRecords
-                           : rdSaveAll_->isChecked()    ? AllRecords
-                                                        : saveRecordSelector_->currentIndex();
+        const int index = saveRecordSelector_->currentIndex();
+        ChosenRecords choice = AllRecords;
+        if (rdSaveSelected_->isChecked())
+            choice = SelectedRecords;
+        else if (!rdSaveAll_->isChecked() && index >= 0)
+            choice = ChosenRecords::one(static_cast<std::size_t>(index));
         const bool recordFormat = rdRecordFormat_->isChecked();
         const SaveFileRequest request{QStringLiteral("uLUM - Save File"), saveFolder_, filters_,
                                       defaultExt_};
         const bool csv = isCsvMode(mode);
         const bool text = mode == SaveTextSelected || mode == SaveTextSingle || mode == SaveTextAll;
-        int result = kWriteNothing;
+        SaveResult result = SaveResult::Nothing;
         {
             SaveInProgress saving;
             const QString chosen = askSaveFileName(request);
@@ -209,15 +214,15 @@ void TulumSaveDialog::btnSaveClick() {
                 result = writeTextFile(fileName, choice, recordFormat);
         }
         if (!csv && !text) {
-            showMessage("Program is in an invalid state.\r\rSave operation cancelled.",
+            showMessage(MsgId::InvalidState, "Program is in an invalid state.\r\rSave operation cancelled.",
                         "Internal Error", MsgIcon::Warning, MsgButtons::Ok);
             closeToMainWindow();
             return;
         }
-        if (result == kWriteDone) {
+        if (result == SaveResult::Done) {
             closeToMainWindow();
-        } else if (result == kWriteFailed) {
-            showMessage("An error occurred when writing to the file.\r\rSave operation cancelled.",
+        } else if (result == SaveResult::Failed) {
+            showMessage(MsgId::FileError, "An error occurred when writing to the file.\r\rSave operation cancelled.",
                         "File Error", MsgIcon::Warning, MsgButtons::Ok);
         }
     });

@@ -1,34 +1,22 @@
 #pragma once
-// The two file writers: CSV export and text files in the list format or the
-// individual record format.  Plain C++, so tests call them directly.
+// The saved file formats: CSV export and text files in the list format or the
+// individual record format, made byte for byte.  Plain C++, so tests call
+// them directly.
 //
 // Records come from displayRecords in the order shown, the header names the
 // tester they came from, and every line ends in CR LF.
 // Field bytes are written as stored, bytes above 127 included; CSV values are
 // never quoted, their commas become spaces instead.
 //
-// Where it changes nothing but the content, a file is written whole or not
-// at all: the text goes into a temporary file beside the chosen one (private
-// to the user until it is complete), which replaces it only when everything
-// was written and flushed to disk, and the folder is then synced, so a failed
-// save leaves the old file as it was and a saved one stays saved.  Elsewhere
-// (a folder the user may not write, a file of another owner or with several
-// names) the file is written in place through the existing file, cut to its
-// new length only after the new content has its room: a full disk leaves the
-// old file as it was, but an I/O error in the middle can leave it part new.  A file the user may
-// not write is refused; symbolic links are written through, except one that the kernel's
-// protected_symlinks rule would refuse to follow.
+// Putting a file on disk is save/filewrite.h; the window program's saves of
+// the current records are save/savefile.h.
 
-#include <functional>
+#include <cstddef>
 #include <string>
 #include <vector>
 
+#include "records/recordstore.h"
 #include "records/testrecord.h"
-
-// Writer results.
-constexpr int kWriteDone = 0;
-constexpr int kWriteNothing = 1;  // empty file name: nothing done
-constexpr int kWriteFailed = -1;
 
 // What a file is made from: the records as shown and the header's texts.
 struct SaveSource {
@@ -42,18 +30,32 @@ struct SaveSource {
 // and the stamp.
 SaveSource currentSaveSource();
 
+// Which records a file is made of: the selected ones (SelectedRecords), all
+// of them (AllRecords), or one record by its 0-based index (one).
+class ChosenRecords {
+public:
+    enum class Kind { Selected, All, One };
+    ChosenRecords(RecordChoice which);  // SelectedRecords or AllRecords
+    static ChosenRecords one(std::size_t index);
+    Kind kind() const { return kind_; }
+    std::size_t index() const { return index_; }  // One's record
 
-// The whole content of a file; false when recordChoice names no record
-// (an index not below the record count).  SelectedRecords (-2), AllRecords
-// (-1) or a 0-based index.
-bool csvFileText(const SaveSource& source, int recordChoice, std::string* out);
-bool textFileText(const SaveSource& source, int recordChoice, bool recordFormat, std::string* out);
+private:
+    Kind kind_;
+    std::size_t index_ = 0;
+};
+
+// The whole content of a file; false when choice names no record (an index
+// not below the record count).
+bool csvFileText(const SaveSource& source, ChosenRecords choice, std::string* out);
+bool textFileText(const SaveSource& source, ChosenRecords choice, bool recordFormat,
+                  std::string* out);
 
 // Pieces of the text file: the nine-line block of the individual record
 // format, and one line of the list format given the ten column widths.
-int writeRecordBlock(std::string& out, const TestRecord& record, unsigned index);
-int writeListLine(std::string& out, const TestRecord& record, unsigned index,
-                  const std::vector<int>& widths);
+void writeRecordBlock(std::string& out, const TestRecord& record, unsigned index);
+void writeListLine(std::string& out, const TestRecord& record, unsigned index,
+                   const std::vector<int>& widths);
 
 // A saved file a piece at a time, for files of any length: what comes
 // before the records, each record (0-based index: its number is index + 1),
@@ -80,52 +82,6 @@ std::vector<int> listColumnWidths(const std::vector<TestRecord>& records);
 
 // The text file in the list format with the given column widths (what
 // textFileText writes with listColumnWidths(source.records)); false when
-// recordChoice names no record.
-bool listFileText(const SaveSource& source, int recordChoice, const std::vector<int>& widths,
+// choice names no record.
+bool listFileText(const SaveSource& source, ChosenRecords choice, const std::vector<int>& widths,
                   std::string* out);
-
-// Writes contents to fileName, the one way every saved file reaches the disk.
-// 0 written, 1 empty name (nothing touched), -1 failed; reason then says why
-// (the system's own words).  A failure leaves the old file as it was, except
-// an I/O error in the middle of a file written in place.  With
-// kSaveStreamsToo, a name that is no regular file (a pipe, /dev/stdout,
-// /dev/null) is written plainly; otherwise it is refused.
-constexpr int kSaveFilesOnly = 0;
-constexpr int kSaveStreamsToo = 1;
-int saveWholeFile(const std::string& fileName, const std::string& contents,
-                  std::string* reason = nullptr, int flags = kSaveFilesOnly);
-
-// Writes a file whose content is made a piece at a time: produce(put) calls
-// put(piece) for each piece in order and returns false when it cannot make
-// the content (put returns false once writing has failed; produce should then
-// stop).  produce is called once at most (not for an empty name).  The same
-// results and guarantees as saveWholeFile: a regular file is replaced whole
-// or not at all through a temporary file beside it (the pieces go straight
-// into it, never all held in memory), pipes and devices are written plainly
-// with kSaveStreamsToo; only a file that must be written in place (another
-// owner's, several names, a folder this user may not write) is first made
-// whole in memory, since its room is reserved before its old content is cut.
-// When produce returns false with no write failed, the save fails with the
-// reason "the file could not be made" and the old file stays as it was
-// (what already went down a pipe stays gone).  Short pieces are gathered
-// into writes of 64 KiB.
-using PieceWriter = std::function<bool(const std::string& piece)>;
-using PieceProducer = std::function<bool(const PieceWriter& put)>;
-int saveStreamedFile(const std::string& fileName, const PieceProducer& produce,
-                     std::string* reason = nullptr, int flags = kSaveFilesOnly);
-
-// The file a save to fileName writes: the symbolic links at its end followed
-// and its folder's path resolved, so that two names of one file compare
-// equal; as far as it can be worked out.
-std::string savedFileOf(const std::string& fileName);
-
-// The call that flushes a file or folder to disk (fsync); tests replace it to
-// see what is synced.  Returns the previous one; nullptr restores fsync.
-using SyncCall = int (*)(int fd);
-SyncCall setSyncCall(SyncCall call);
-
-// Write fileName from the current records: 0 written (dataSaved = 1), 1 empty
-// name (nothing touched), -1 failed (logged; dataSaved = 0 if the file had
-// been opened, unchanged if it could not be).
-int writeCsvFile(const std::string& fileName, int recordChoice);
-int writeTextFile(const std::string& fileName, int recordChoice, bool recordFormat);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "records/recordstore.h"
+#include "save/savefile.h"
 #include "save/writers.h"
 #include "tests/bench/benchrow.h"
 #include "tests/print/samples.h"
@@ -40,13 +41,13 @@ int main(int argc, char** argv) {
         std::vector<double> value, reference;
         for (int run = 0; run < runs; ++run) {
             auto start = std::chrono::steady_clock::now();
-            int result = f.kind == 0 ? writeCsvFile(file, AllRecords)
-                                     : writeTextFile(file, AllRecords, f.kind == 2);
+            const SaveResult result = f.kind == 0 ? writeCsvFile(file, AllRecords)
+                                                  : writeTextFile(file, AllRecords, f.kind == 2);
             value.push_back(msSince(start));
             start = std::chrono::steady_clock::now();
             bool plain = plainReplace(file + "-plain", bytes);
             reference.push_back(msSince(start));
-            if (result != 0 || !plain) status = 1;
+            if (result != SaveResult::Done || !plain) status = 1;
         }
         const double v = median(value), r = median(reference);
         printRow(std::string(f.name) + " (" + std::to_string(bytes.size() / 1024) + " KB)",

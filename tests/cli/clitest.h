@@ -30,6 +30,7 @@
 #include "records/recordstore.h"
 #include "records/sort.h"
 #include "save/stamp.h"
+#include "save/savefile.h"
 #include "save/writers.h"
 #include "tests/core/records.h"
 #include "tests/files.h"

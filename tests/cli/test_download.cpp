@@ -46,9 +46,9 @@ TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
     for (std::size_t i = 0; i < held.size(); ++i) EXPECT_EQ(texts(shown[i]), texts(held[i])) << i;
 
     // The window's writers, now, on the same records, identity and stamp.
-    ASSERT_EQ(writeCsvFile(path("w.csv"), AllRecords), kWriteDone);
-    ASSERT_EQ(writeTextFile(path("w.txt"), AllRecords, false), kWriteDone);
-    ASSERT_EQ(writeTextFile(path("wr.txt"), AllRecords, true), kWriteDone);
+    ASSERT_EQ(writeCsvFile(path("w.csv"), AllRecords), SaveResult::Done);
+    ASSERT_EQ(writeTextFile(path("w.txt"), AllRecords, false), SaveResult::Done);
+    ASSERT_EQ(writeTextFile(path("wr.txt"), AllRecords, true), SaveResult::Done);
     EXPECT_EQ(readFile(path("a.csv")), readFile(path("w.csv")));
     EXPECT_EQ(readFile(path("a.txt")), readFile(path("w.txt")));
     EXPECT_EQ(readFile(path("r.txt")), readFile(path("wr.txt")));
@@ -110,7 +110,7 @@ TEST_F(Cli, PdfIsTheWindowsPrintoutOfTheSameJob) {
     const Ran ran = run(
         {"--virtual", "download", "--pdf", path("list.pdf"), "--pdf-records", path("records.pdf")});
     ASSERT_EQ(ran.code, CliDone) << ran.err;
-    for (int format : {PrintListFormat, PrintRecordFormat}) {
+    for (PrintFormat format : {PrintListFormat, PrintRecordFormat}) {
         // The print dialog's printer, to a PDF file.
         QPrinter printer(QPrinter::HighResolution);
         printer.setOutputFormat(QPrinter::PdfFormat);

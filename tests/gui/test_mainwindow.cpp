@@ -324,7 +324,7 @@ TEST_F(Closing, RealBoxesDefaultToKeepingTheDataAndGiveTheFocusBack) {
             EXPECT_EQ(stayed, !r.escape);  // Escape answered No
         } else if (r.ask == 1) {
             pressOnNextBox(r.escape);
-            EXPECT_EQ(showMessage("?", "New Data", MsgIcon::Warning, MsgButtons::YesNo, true,
+            EXPECT_EQ(showMessage(MsgId::NewData, "?", "New Data", MsgIcon::Warning, MsgButtons::YesNo, true,
                                   MsgAnswer::Yes, MsgEscape::Nothing),
                       MsgAnswer::Yes);
             EXPECT_TRUE(stayed);

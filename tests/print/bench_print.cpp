@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     job.instrumentSerial = "SN-0042";
     job.stamp = saveStamp();
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-    for (int format : {PrintListFormat, PrintRecordFormat}) {
+    for (PrintFormat format : {PrintListFormat, PrintRecordFormat}) {
         job.format = format;
         const QString file = folder + (format == PrintListFormat ? "/list.pdf" : "/record.pdf");
         std::vector<double> ms;

@@ -37,7 +37,7 @@ protected:
         setMessageHandler(previousHandler_);
     }
 
-    ReportJob job(int count, int range, int format, int chosen = -1) {
+    ReportJob job(int count, PrintRange range, PrintFormat format, int chosen = -1) {
         ReportJob j;
         for (int i = 0; i < count; ++i)
             j.records.push_back(makeRecord("DEV-" + std::to_string(100 + i)));
@@ -147,7 +147,7 @@ TEST_F(Report, RecordBlockLinesAndTheirCells) {
 // Columns are measured over every record, whatever the range; a value wider
 // than its label widens its column and moves the ones to its right.
 TEST_F(Report, ColumnsCoverAllRecordsWhateverTheRange) {
-    for (int range : {PrintSingle, PrintSelected, PrintAll}) {
+    for (PrintRange range : {PrintSingle, PrintSelected, PrintAll}) {
         RecordingCanvas canvas;
         ReportJob j = job(3, range, PrintListFormat, 0);
         SET_FIELD(j.records[2], deviceID, "ABCDEFGHIJKLMNOP");  // 960 wide
@@ -167,7 +167,10 @@ TEST_F(Report, ColumnsCoverAllRecordsWhateverTheRange) {
 TEST_F(Report, PageBreaks) {
     struct Case {
         const char* what;
-        int count, range, format, pageHeight;
+        int count;
+        PrintRange range;
+        PrintFormat format;
+        int pageHeight;
         std::vector<int> selected;
         std::vector<std::string> pages;
     } cases[] = {

@@ -1,0 +1,27 @@
+#pragma once
+// The records the saved-file tests write.
+
+#include "save/writers.h"
+#include "tests/core/records.h"
+
+// Four records: the sample record, one with a comma and a code that is no
+// unit, one with bytes that look like formats and bytes above 127, and one
+// with a long device ID.
+inline SaveSource sampleSource() {
+    SaveSource s;
+    s.instrumentId = "T1";
+    s.instrumentSerial = "S1";
+    s.stamp = "12/29/03 18:34:00";
+    s.records.push_back(makeRecord("123-456-789-012"));
+    TestRecord comma = makeRecord("12,34", "5 Jun 2004", "09:15", 'x');
+    SET_FIELD(comma, pressureMMHG, "1234");
+    SET_FIELD(comma, flow, "1,5");
+    comma.selected = 1;
+    s.records.push_back(comma);
+    TestRecord hostile = makeRecord("%s%n%x\xe9\xff", "30 Jan 2004", "%d:%p", 'k');
+    SET_FIELD(hostile, pressureUser, "\xef\xbc\x91");  // a full-width digit in UTF-8
+    hostile.selected = 1;
+    s.records.push_back(hostile);
+    s.records.push_back(makeRecord("LONG-DEVICE-ID-016", "14 Feb 2005", "23:59", 'b'));
+    return s;
+}
