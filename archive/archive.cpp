@@ -749,7 +749,7 @@ bool Archive::commit(std::string* error) { return c_->commit(error); }
 
 void Archive::rollback() { c_->rollback(); }
 
-bool Archive::addDownload(const ArchiveTester& tester, std::time_t downloaded,
+bool Archive::addDownload(const TesterIdentity& tester, std::time_t downloaded,
                           const std::vector<std::uint8_t>& block,
                           const std::vector<TestRecord>& records, std::vector<bool>* added,
                           std::string* error, RecordForm form, long long* number) {

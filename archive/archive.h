@@ -20,7 +20,7 @@
 
 struct ArchivedRecord {
     TestRecord record;            // raw texts; the unit code as received, else one of unitCode()
-    ArchiveTester tester;         // of the download that first brought it
+    TesterIdentity tester;         // of the download that first brought it
     std::string firstDownloaded;  // that download's time, isoLocalTime form
     long long firstDownload = 0;  // that download's number
 };
@@ -41,7 +41,7 @@ struct HistoryFilter {
 struct ArchiveDownload {
     long long number = 0;
     std::string downloaded;  // isoLocalTime form
-    ArchiveTester tester;
+    TesterIdentity tester;
     RecordForm form = RecordForm::Received;
     long long records = 0;     // in the download, new or not
     long long newRecords = 0;  // that it brought first
@@ -102,7 +102,7 @@ public:
     // record already archived in a lesser form takes on these texts.  False
     // with one line in *error; then nothing of it was added, and a
     // transaction begun with begin() is rolled back.
-    bool addDownload(const ArchiveTester& tester, std::time_t downloaded,
+    bool addDownload(const TesterIdentity& tester, std::time_t downloaded,
                      const std::vector<std::uint8_t>& block, const std::vector<TestRecord>& records,
                      std::vector<bool>* added, std::string* error,
                      RecordForm form = RecordForm::Received, long long* number = nullptr);

@@ -120,9 +120,9 @@ std::size_t readIdentityLine(const std::string& bytes, std::size_t at,
     const std::size_t serialAt =
         stampAt < serialMark.size() ? npos : head.rfind(serialMark, stampAt - serialMark.size());
     if (serialAt == npos) return npos;
-    c->source.instrumentId = head.substr(0, serialAt);
+    c->source.tester.id = head.substr(0, serialAt);
     const std::size_t serialStart = serialAt + serialMark.size();
-    c->source.instrumentSerial = head.substr(serialStart, stampAt - serialStart);
+    c->source.tester.serial = head.substr(serialStart, stampAt - serialStart);
     c->source.stamp = head.substr(stampAt + stampMark.size());
     return end + 2;
 }
@@ -520,8 +520,7 @@ bool readSavedFile(const std::string& bytes, const std::vector<std::uint8_t>* id
         if (!reader.read(bytes, &c)) continue;
         out->kind = reader.kind;
         out->form = reader.form;
-        out->tester.id = c.source.instrumentId;
-        out->tester.serial = c.source.instrumentSerial;
+        out->tester = c.source.tester;
         out->stamp = c.source.stamp;
         out->records = std::move(c.inOrder);
         for (TestRecord& r : out->records) r.selected = 0;

@@ -26,7 +26,7 @@ enum class SavedFileKind { Csv, ListText, RecordText, RawBlock };
 struct ImportedFile {
     SavedFileKind kind = SavedFileKind::Csv;
     RecordForm form = RecordForm::Csv;  // how full its records' texts are
-    ArchiveTester tester;  // a CSV export keeps only the first 30 ID characters, without commas
+    TesterIdentity tester;  // a CSV export keeps only the first 30 ID characters, without commas
     std::string stamp;  // the header's "12/29/03 18:34:00" (when it was written); none for a block
     std::vector<TestRecord> records;  // in file order (the numbering may have gaps)
     std::vector<std::uint8_t> block;  // a raw block as it is

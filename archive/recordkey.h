@@ -9,13 +9,9 @@
 
 #include <string>
 
+#include "records/recordstore.h"
 #include "records/testrecord.h"
 
-// The tester a download came from.
-struct ArchiveTester {
-    std::string id;      // the ID text, up to 20 characters
-    std::string serial;  // the serial number, up to 12 characters
-};
 
 // How much of a record's raw form a source keeps, from least to most: a CSV
 // export has lost its commas (and the code of an mmHg unit), a text file has

@@ -38,9 +38,8 @@ int archiveDownload(CliRun& run, Listing* listing, std::string* note,
     long long number = 0;
     const SaveSource& s = listing->source;
     if (!*archive || !(*archive)->begin(&error) ||
-        !(*archive)->addDownload({s.instrumentId, s.instrumentSerial}, listing->downloaded,
-                                 listing->block, s.records, &added, &error, RecordForm::Received,
-                                 &number)) {
+        !(*archive)->addDownload(s.tester, listing->downloaded, listing->block, s.records, &added,
+                                 &error, RecordForm::Received, &number)) {
         archive->reset();
         return run.archiveFailed(error, &listing->block);
     }

@@ -134,8 +134,8 @@ int runHistory(CliRun& run) {
                                       "--tester SERIAL");
     }
     // The headers name the ID text of the tester's latest download.
-    listing.source.instrumentSerial = *testers.begin();
-    if (!archive->latestTesterId(listing.source.instrumentSerial, &listing.source.instrumentId,
+    listing.source.tester.serial = *testers.begin();
+    if (!archive->latestTesterId(listing.source.tester.serial, &listing.source.tester.id,
                                  &error))
         return run.archiveFailed(error);
     const RunStamp stamp = stampOfThisRun();

@@ -16,7 +16,7 @@ bool checkInfo(const Options&, std::string*) { return true; }
 int runInfo(CliRun& run) {
     return withTester(run, [&run](TesterSession&) -> int {
         run.progress.clear();
-        const ArchiveTester tester{instrumentIdText(), instrumentSerialText()};
+        const TesterIdentity tester{instrumentIdText(), instrumentSerialText()};
         if (const Output* json = run.o.output(Kind::Json))
             return run.write(*json, infoJson(tester).toStdString());
         std::fprintf(run.io.out, "ID: %s\nSN: %s\n", tester.id.c_str(), tester.serial.c_str());

@@ -86,7 +86,7 @@ private:
     std::string indent_, body_;
 };
 
-std::string testerJson(const ArchiveTester& tester, const std::string& indent) {
+std::string testerJson(const TesterIdentity& tester, const std::string& indent) {
     return JsonObject(indent).text("id", tester.id).text("serial", tester.serial).str();
 }
 
@@ -172,7 +172,7 @@ QByteArray downloadsJson(const std::vector<ArchiveDownload>& downloads) {
     return QByteArray::fromStdString(out);
 }
 
-QByteArray infoJson(const ArchiveTester& tester) {
+QByteArray infoJson(const TesterIdentity& tester) {
     return QByteArray::fromStdString(JsonObject("")
                                          .number("format", 1)
                                          .value("tester", testerJson(tester, "    "))
@@ -226,10 +226,9 @@ std::string downloadsText(const std::vector<ArchiveDownload>& downloads) {
 QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
     // Local time with its offset always spelled out ("+00:00", never "Z"),
     // so an import sees one form whatever the zone.
-    std::string out = "{\n    \"format\": 1,\n    \"tester\": " +
-                      testerJson({source.instrumentId, source.instrumentSerial}, "    ") +
-                      ",\n    \"downloaded\": " + jsonText(isoLocalTime(downloaded)) +
-                      kRecordsOpening;
+    std::string out =
+        "{\n    \"format\": 1,\n    \"tester\": " + testerJson(source.tester, "    ") +
+        ",\n    \"downloaded\": " + jsonText(isoLocalTime(downloaded)) + kRecordsOpening;
     int position = 0;
     for (const TestRecord& r : source.records) {
         out += position ? ",\n        " : "        ";

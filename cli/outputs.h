@@ -37,7 +37,7 @@ std::string historyJsonClosing(bool anyRecords);
 QByteArray downloadsJson(const std::vector<ArchiveDownload>& downloads);
 // info --json: "format": 1, the tester's "id" and "serial", and its "state"
 // ("connected": it answered the identity request).
-QByteArray infoJson(const ArchiveTester& tester);
+QByteArray infoJson(const TesterIdentity& tester);
 std::string downloadsCsv(const std::vector<ArchiveDownload>& downloads);
 std::string downloadsText(const std::vector<ArchiveDownload>& downloads);
 

@@ -167,8 +167,7 @@ int CliRun::writeOutputs(const Listing& listing, const std::function<std::string
                 job.records = source.records;
                 job.range = PrintAll;
                 job.format = out.kind == Kind::Pdf ? PrintListFormat : PrintRecordFormat;
-                job.instrumentId = source.instrumentId;
-                job.instrumentSerial = source.instrumentSerial;
+                job.tester = source.tester;
                 job.stamp = source.stamp;
                 QByteArray pdf;
                 made = reportPdf(job, o.paper, &pdf);

@@ -41,13 +41,10 @@ PrintFormat formatOf(int word) {
 ReportJob currentReportJob(int chosenRecord) {
     ReportJob job;
     // The page header names the tester the records came from.
-    TesterIdentity tester;
-    job.records = recordStore().displayed(&tester);
+    job.records = recordStore().displayed(&job.tester);
     job.range = rangeOf(printRange);
     job.format = formatOf(printFormat);
     job.chosen = chosenRecord;
-    job.instrumentId = std::move(tester.id);
-    job.instrumentSerial = std::move(tester.serial);
     job.stamp = saveStamp();
     return job;
 }
@@ -237,7 +234,7 @@ int ReportPrinter::measureBlocks() {
 int ReportPrinter::printPageHeader() {
     return step(__LINE__, [this] {
         const std::string deviceLine =
-            "Device: " + job_.instrumentId + "  SN: " + job_.instrumentSerial;
+            "Device: " + job_.tester.id + "  SN: " + job_.tester.serial;
         const std::string dateLine = "Data Printed On " + job_.stamp;
         const int right = canvas_.pageWidth() - kLeft;
         auto& y = layout.printY;

@@ -24,8 +24,7 @@ struct ReportJob {
     PrintRange range = PrintSelected;
     PrintFormat format = PrintListFormat;
     int chosen = -1;                  // PrintSingle: index chosen in the dialog
-    std::string instrumentId;         // the records' tester, for the page header
-    std::string instrumentSerial;
+    TesterIdentity tester;            // the records' tester, for the page header
     std::string stamp;  // the time every page's header names (save/stamp.h)
 };
 

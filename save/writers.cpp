@@ -103,7 +103,7 @@ void listLine(std::string& out, const std::vector<std::string>& cells,
 
 void fileHeader(std::string& out, const SaveSource& source) {
     line(out, "Korvane Systems Inc.");
-    line(out, "Dosimark Kest ID: " + source.instrumentId + " SN: " + source.instrumentSerial +
+    line(out, "Dosimark Kest ID: " + source.tester.id + " SN: " + source.tester.serial +
                   " -  Data Saved On " + source.stamp);
     line(out, "");
 }
@@ -146,10 +146,7 @@ SaveSource currentSaveSource() {
     SaveSource s;
     // The header names the tester the records came from, which need not be
     // the one identified last.
-    TesterIdentity tester;
-    s.records = recordStore().displayed(&tester);
-    s.instrumentId = std::move(tester.id);
-    s.instrumentSerial = std::move(tester.serial);
+    s.records = recordStore().displayed(&s.tester);
     s.stamp = saveStamp();
     return s;
 }
@@ -157,8 +154,8 @@ SaveSource currentSaveSource() {
 void savedFileOpening(std::string& out, SavedFormat format, const SaveSource& header,
                       const std::vector<int>& listWidths) {
     if (format == SavedFormat::Csv) {
-        line(out, "Dosimark Kest ID: " + commasAsSpaces(header.instrumentId.substr(0, 30)) +
-                      "  SN: " + header.instrumentSerial + "  -  Data Exported On " + header.stamp);
+        line(out, "Dosimark Kest ID: " + commasAsSpaces(header.tester.id.substr(0, 30)) +
+                      "  SN: " + header.tester.serial + "  -  Data Exported On " + header.stamp);
         line(out,
              "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
              "Pressure,mmHg,Pressure,(user),OP Peak Time");

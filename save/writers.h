@@ -21,8 +21,7 @@
 // What a file is made from: the records as shown and the header's texts.
 struct SaveSource {
     std::vector<TestRecord> records;  // displayRecords, the first recordCount
-    std::string instrumentId;
-    std::string instrumentSerial;
+    TesterIdentity tester;  // the tester the records came from
     std::string stamp;  // saveStamp at the start of the writing
 };
 

@@ -21,7 +21,7 @@ inline std::vector<TestRecord> received(
     return records;
 }
 
-inline const ArchiveTester kTester{"Dosimark Kest Bay 2", "KS0401123"};
-inline const ArchiveTester kOther{"Bay 7", "KS0499999"};
+inline const TesterIdentity kTester{"Dosimark Kest Bay 2", "KS0401123"};
+inline const TesterIdentity kOther{"Bay 7", "KS0499999"};
 
 }  // namespace archivetest

@@ -55,7 +55,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(folder_); }
 
-    std::vector<bool> add(const ArchiveTester& tester, std::time_t when,
+    std::vector<bool> add(const TesterIdentity& tester, std::time_t when,
                           const std::vector<TestRecord>& records,
                           RecordForm form = RecordForm::Received) {
         std::vector<bool> added;
@@ -107,7 +107,7 @@ TEST_P(ArchiveCases, SavedFilesOfAnArchivedDownloadAddNothing) {
     SET_FIELD(padded[2], pressureUser, " 0.7");
     SET_FIELD(padded[3], pressureUser, "");
     const std::vector<TestRecord> records = received(padded);
-    SaveSource source{records, kTester.id, kTester.serial, "12/29/03 18:34:00"};
+    SaveSource source{records, kTester, "12/29/03 18:34:00"};
     for (std::size_t i = 0; i < records.size(); i += 3) source.records[i].selected = 1;
     std::vector<std::string> files(4);
     textFileText(source, AllRecords, false, &files[0]);
@@ -177,7 +177,7 @@ TEST_P(ArchiveCases, ProcessesArchivingAtOnceAllSucceed) {
     int go[2];
     ASSERT_EQ(::pipe(go), 0);
     std::vector<pid_t> children;
-    for (const ArchiveTester* tester : {&kTester, &kTester, &kOther}) {
+    for (const TesterIdentity* tester : {&kTester, &kTester, &kOther}) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::close(go[1]);

@@ -133,7 +133,7 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
     for (const std::vector<TestRecord>& rows : written) {
         for (SavedFileKind kind :
              {SavedFileKind::Csv, SavedFileKind::ListText, SavedFileKind::RecordText}) {
-            const SaveSource source{rows, kTester.id, kTester.serial, "12/29/03 18:34:00"};
+            const SaveSource source{rows, kTester, "12/29/03 18:34:00"};
             std::string bytes;
             if (kind == SavedFileKind::Csv)
                 csvFileText(source, AllRecords, &bytes);

@@ -9,8 +9,8 @@
 // with a long device ID.
 inline SaveSource sampleSource() {
     SaveSource s;
-    s.instrumentId = "T1";
-    s.instrumentSerial = "S1";
+    s.tester.id = "T1";
+    s.tester.serial = "S1";
     s.stamp = "12/29/03 18:34:00";
     s.records.push_back(makeRecord("123-456-789-012"));
     TestRecord comma = makeRecord("12,34", "5 Jun 2004", "09:15", 'x');

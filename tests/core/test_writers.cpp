@@ -107,8 +107,8 @@ TEST(Writers, SampleRecordLinesAndHeaders) {
                          closing);
 
     // The CSV header cuts the ID to 30 characters and strips its commas only.
-    source.instrumentId = "A,B-123456789012345678901234567890";
-    source.instrumentSerial = "S,1";
+    source.tester.id = "A,B-123456789012345678901234567890";
+    source.tester.serial = "S,1";
     ASSERT_TRUE(csvFileText(source, AllRecords, &csv));
     EXPECT_EQ(csv.substr(0, csv.find("\r\n")),
               "Dosimark Kest ID: A B-12345678901234567890123456  SN: S,1  -  Data Exported On "

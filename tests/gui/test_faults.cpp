@@ -542,8 +542,8 @@ void secondTesterAfterDownload(Faults& t) {
     EXPECT_EQ(instrumentIdText() + instrumentSerialText(), "Dosimark Kest Bay 7KS0999888777");
     const SaveSource source = currentSaveSource();
     const ReportJob job = currentReportJob(-1);
-    EXPECT_EQ(source.instrumentId + source.instrumentSerial, "Dosimark Kest Bay 2KS0401123");
-    EXPECT_EQ(job.instrumentId + job.instrumentSerial, "Dosimark Kest Bay 2KS0401123");
+    EXPECT_EQ(source.tester.id + source.tester.serial, "Dosimark Kest Bay 2KS0401123");
+    EXPECT_EQ(job.tester.id + job.tester.serial, "Dosimark Kest Bay 2KS0401123");
 }
 
 // The save and print windows open on the old records list the new ones as

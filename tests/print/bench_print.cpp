@@ -34,8 +34,8 @@ int main(int argc, char** argv) {
     ReportJob job;
     job.records = sampleRecords(123);
     job.range = PrintAll;
-    job.instrumentId = "KEST-UNIT-9";
-    job.instrumentSerial = "SN-0042";
+    job.tester.id = "KEST-UNIT-9";
+    job.tester.serial = "SN-0042";
     job.stamp = saveStamp();
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
     for (PrintFormat format : {PrintListFormat, PrintRecordFormat}) {

@@ -42,7 +42,7 @@ protected:
         for (int i = 0; i < count; ++i)
             j.records.push_back(makeRecord("DEV-" + std::to_string(100 + i)));
         j.range = range, j.format = format, j.chosen = chosen;
-        j.instrumentId = "KEST-9", j.instrumentSerial = "SN-42", j.stamp = saveStamp();
+        j.tester.id = "KEST-9", j.tester.serial = "SN-42", j.stamp = saveStamp();
         return j;
     }
 
