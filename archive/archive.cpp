@@ -90,6 +90,38 @@ const char* const kVersion2Indexes[] = {
 
 // A record's columns, each named once; the statements are built from
 // these lists, with named placeholders (":device_id").
+// Version 3: the workshop's asset list, each loading a numbered version of
+// the whole list, never changed.  Its numbers are kept as the file wrote
+// them, so that a limit compares exactly.
+const char* const kVersion3[] = {
+    "CREATE TABLE %T%asset_lists ("
+    " id %ID%,"
+    " loaded TEXT NOT NULL,"
+    " loaded_utc BIGINT NOT NULL,"
+    " sha256 TEXT NOT NULL,"
+    " row_count INTEGER NOT NULL)",
+    "CREATE TABLE %T%asset_rows ("
+    " list_id BIGINT NOT NULL REFERENCES %T%asset_lists (id),"
+    " line INTEGER NOT NULL,"
+    " device_id TEXT NOT NULL,"
+    " device_key TEXT NOT NULL,"
+    " model TEXT NOT NULL,"
+    " location TEXT NOT NULL,"
+    " set_rate_ml_h TEXT,"
+    " flow_low_pct TEXT,"
+    " flow_high_pct TEXT,"
+    " occlusion_min_mmhg TEXT,"
+    " occlusion_max_mmhg TEXT,"
+    " peak_time_max_s TEXT,"
+    " interval_days BIGINT,"
+    " valid_from TEXT NOT NULL)",
+    "CREATE INDEX asset_rows_list ON %T%asset_rows (list_id, line)",
+};
+// An asset row's values, in AssetValues' order.
+const std::vector<const char*> kAssetValueColumns = {
+    "set_rate_ml_h",      "flow_low_pct",       "flow_high_pct",
+    "occlusion_min_mmhg", "occlusion_max_mmhg", "peak_time_max_s"};
+
 // The raw texts, in the order of recordTexts(), then the unit's two.
 const std::vector<const char*> kTextColumns = {"device_id",     "test_date",     "test_time",
                                                "test_duration", "flow",          "volume",
@@ -407,6 +439,7 @@ struct Archive::Connection {
             made = version < 1;
             if (version < 1) ok = createVersion1(error);
             if (ok && version < 2) ok = upgradeTo2(error);
+            if (ok && version < 3) ok = upgradeTo3(error);
             if (ok) ok = setVersion(error);
         }
         if (ok) ok = commit(error);
@@ -462,6 +495,13 @@ struct Archive::Connection {
         for (const char* index : kVersion2Indexes)
             if (!exec(sql(index), "cannot write to", error)) return false;
         version = 2;
+        return true;
+    }
+
+    bool upgradeTo3(std::string* error) {
+        for (const char* table : kVersion3)
+            if (!exec(sql(table), "cannot write to", error)) return false;
+        version = 3;
         return true;
     }
 
@@ -1071,4 +1111,153 @@ bool Archive::latestTesterId(const std::string& serial, std::string* id, std::st
     }
     if (q.next()) *id = bytesOf(q.value(0).toString());
     return true;
+}
+
+bool Archive::addAssetList(const std::vector<AssetRow>& rows, const std::string& fileBytes,
+                           std::time_t loaded, AssetListInfo* info, std::string* error) {
+    *info = AssetListInfo();
+    info->sha256 = sha256Hex(std::vector<std::uint8_t>(fileBytes.begin(), fileBytes.end()));
+    info->loaded = isoLocalTime(loaded);
+    info->rows = static_cast<long long>(rows.size());
+    const bool own = !c_->inTransaction;
+    if (own && !c_->begin(error)) return false;
+    auto fail = [&](const QSqlQuery* q) {
+        if (q) *error = c_->failure("cannot write to", q->lastError());
+        c_->rollback();
+        return false;
+    };
+    QSqlQuery list(c_->db), row(c_->db);
+    const std::vector<const char*> rowColumns =
+        std::vector<const char*>{"list_id", "line", "device_id", "device_key", "model", "location"} +
+        kAssetValueColumns + std::vector<const char*>{"interval_days", "valid_from"};
+    if (!c_->prepare(list,
+                     c_->sql("INSERT INTO %T%asset_lists (loaded, loaded_utc, sha256, row_count) "
+                             "VALUES (:loaded, :loaded_utc, :sha256, :row_count) RETURNING id"),
+                     "cannot write to", error) ||
+        !c_->prepare(row,
+                     c_->sql(QStringLiteral("INSERT INTO %T%asset_rows (%1) VALUES (%2)")
+                                 .arg(columnList(rowColumns), columnList(rowColumns, ":"))),
+                     "cannot write to", error))
+        return fail(nullptr);
+    list.bindValue(QStringLiteral(":loaded"), latin1(info->loaded));
+    list.bindValue(QStringLiteral(":loaded_utc"), static_cast<qlonglong>(loaded));
+    list.bindValue(QStringLiteral(":sha256"), latin1(info->sha256));
+    list.bindValue(QStringLiteral(":row_count"), static_cast<int>(rows.size()));
+    if (!list.exec() || !list.next()) return fail(&list);
+    info->number = list.value(0).toLongLong();
+    list.finish();
+    for (const AssetRow& r : rows) {
+        const std::optional<Decimal>* values[] = {&r.values.setRate,      &r.values.flowLowPct,
+                                                  &r.values.flowHighPct,  &r.values.occlusionMin,
+                                                  &r.values.occlusionMax, &r.values.peakTimeMax};
+        row.bindValue(QStringLiteral(":list_id"), static_cast<qlonglong>(info->number));
+        row.bindValue(QStringLiteral(":line"), r.line);
+        row.bindValue(QStringLiteral(":device_id"), latin1(r.deviceId));
+        row.bindValue(QStringLiteral(":device_key"), latin1(identityText(r.deviceId)));
+        row.bindValue(QStringLiteral(":model"), latin1(r.model));
+        row.bindValue(QStringLiteral(":location"), latin1(r.location));
+        for (std::size_t k = 0; k < kAssetValueColumns.size(); ++k)
+            row.bindValue(placeholder(kAssetValueColumns[k]),
+                          *values[k] ? QVariant(latin1((*values[k])->text()))
+                                     : QVariant(QMetaType::fromType<QString>()));
+        row.bindValue(QStringLiteral(":interval_days"),
+                      r.values.intervalDays ? QVariant(static_cast<qlonglong>(*r.values.intervalDays))
+                                            : QVariant(QMetaType::fromType<qlonglong>()));
+        row.bindValue(QStringLiteral(":valid_from"), latin1(r.validFrom));
+        if (!row.exec()) return fail(&row);
+    }
+    return !own || c_->commit(error);
+}
+
+bool Archive::assetList(long long number, std::vector<AssetRow>* rows, AssetListInfo* info,
+                        std::string* error) {
+    rows->clear();
+    *info = AssetListInfo();
+    const std::string none = c_->shown + " holds no asset list " + std::to_string(number);
+    if (c_->version < 3) {
+        if (number == 0) return true;
+        *error = none;
+        return false;
+    }
+    QSqlQuery q(c_->db);
+    if (!c_->prepare(q,
+                     c_->sql(number == 0 ? "SELECT id, loaded, sha256, row_count FROM "
+                                           "%T%asset_lists WHERE id = (SELECT max(id) FROM "
+                                           "%T%asset_lists) OR id = :number"
+                                         : "SELECT id, loaded, sha256, row_count FROM "
+                                           "%T%asset_lists WHERE id = :number"),
+                     "cannot read", error))
+        return false;
+    q.bindValue(QStringLiteral(":number"), static_cast<qlonglong>(number));
+    if (!q.exec()) {
+        *error = c_->failure("cannot read", q.lastError());
+        return false;
+    }
+    if (!q.next()) {
+        if (number == 0) return true;
+        *error = none;
+        return false;
+    }
+    Row list(q);
+    info->number = list["id"].toLongLong();
+    info->loaded = list.text("loaded");
+    info->sha256 = list.text("sha256");
+    info->rows = list["row_count"].toLongLong();
+    q.finish();
+    QSqlQuery r(c_->db);
+    r.setForwardOnly(true);
+    if (!c_->prepare(r,
+                     c_->sql("SELECT * FROM %T%asset_rows WHERE list_id = :list ORDER BY line"),
+                     "cannot read", error))
+        return false;
+    r.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(info->number));
+    if (!r.exec()) {
+        *error = c_->failure("cannot read", r.lastError());
+        return false;
+    }
+    Row row(r);
+    while (r.next()) {
+        AssetRow a;
+        a.line = row["line"].toInt();
+        a.deviceId = row.text("device_id");
+        a.model = row.text("model");
+        a.location = row.text("location");
+        std::optional<Decimal>* values[] = {&a.values.setRate,      &a.values.flowLowPct,
+                                            &a.values.flowHighPct,  &a.values.occlusionMin,
+                                            &a.values.occlusionMax, &a.values.peakTimeMax};
+        for (std::size_t k = 0; k < kAssetValueColumns.size(); ++k) {
+            const QVariant v = row[kAssetValueColumns[k]];
+            if (!v.isNull()) *values[k] = Decimal::parse(bytesOf(v.toString()));
+        }
+        const QVariant interval = row["interval_days"];
+        if (!interval.isNull()) a.values.intervalDays = interval.toLongLong();
+        a.validFrom = row.text("valid_from");
+        rows->push_back(std::move(a));
+    }
+    if (!r.lastError().isValid()) return true;
+    *error = c_->failure("cannot read", r.lastError());
+    return false;
+}
+
+bool Archive::lastTests(std::vector<std::pair<std::string, std::string>>* lastByDevice,
+                        std::string* error) {
+    lastByDevice->clear();
+    QSqlQuery q(c_->db);
+    q.setForwardOnly(true);
+    // Version 1 keeps no device key: its device IDs are read as the key reads them.
+    const QString key = c_->version < 2 ? QStringLiteral("device_id") : QStringLiteral("device_key");
+    if (!q.exec(c_->sql(QStringLiteral("SELECT %1, max(tested) FROM %T%records WHERE tested IS "
+                                       "NOT NULL GROUP BY %1")
+                            .arg(key)))) {
+        *error = c_->failure("cannot read", q.lastError());
+        return false;
+    }
+    while (q.next()) {
+        std::string device = bytesOf(q.value(0).toString());
+        if (c_->version < 2) device = identityText(device);
+        lastByDevice->emplace_back(std::move(device), bytesOf(q.value(1).toString()).substr(0, 10));
+    }
+    if (!q.lastError().isValid()) return true;
+    *error = c_->failure("cannot read", q.lastError());
+    return false;
 }

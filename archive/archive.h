@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/assets.h"
 #include "archive/recordkey.h"
 #include "archive/typed.h"
 #include "records/testrecord.h"
@@ -53,6 +54,14 @@ struct ArchiveImport {
     long long records = 0, recordsAdded = 0;
 };
 
+// One version of the asset list as the archive keeps it.
+struct AssetListInfo {
+    long long number = 0;
+    std::string loaded;  // isoLocalTime form
+    std::string sha256;  // of the file it was read from
+    long long rows = 0;
+};
+
 // What a run does with the archive: history only reads it (nothing is made,
 // upgraded or changed, and an SQLite file this user may not write is read
 // as it stands).
@@ -62,7 +71,7 @@ class Archive {
 public:
     // The schema version this program writes; older archives are upgraded
     // in place when opened for writing.
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     // Opens (SQLite: creates) the archive, creates its tables on first use
     // and upgrades an older schema, in one transaction.
@@ -125,6 +134,20 @@ public:
 
     // Every download and import, in the order they were archived.
     bool downloads(std::vector<ArchiveDownload>* out, std::string* error);
+
+    // Adds a new version of the asset list, read from fileBytes, in one
+    // transaction; *number is its number.  Versions are never changed.
+    bool addAssetList(const std::vector<AssetRow>& rows, const std::string& fileBytes,
+                      std::time_t loaded, AssetListInfo* info, std::string* error);
+    // Version number of the asset list, or the latest for 0 (none at all:
+    // no rows, info->number 0).  False, with *error saying so, when there is
+    // no such version.
+    bool assetList(long long number, std::vector<AssetRow>* rows, AssetListInfo* info,
+                   std::string* error);
+    // The date (ISO) of each device's last test, by its device key
+    // (identityText of the device ID).
+    bool lastTests(std::vector<std::pair<std::string, std::string>>* lastByDevice,
+                   std::string* error);
 
     // The ID text of the tester's latest download (by its time); empty when
     // the archive has none of it.

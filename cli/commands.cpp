@@ -8,7 +8,8 @@ bool CliCommand::takes(const std::string& option) const {
 
 const std::vector<const CliCommand*>& cliCommands() {
     static const std::vector<const CliCommand*> commands = {
-        &kInfoCommand, &kDownloadCommand, &kHistoryCommand, &kImportCommand, &kDownloadsCommand,
+        &kInfoCommand,      &kDownloadCommand, &kHistoryCommand, &kImportCommand,
+        &kDownloadsCommand, &kAssetsCommand,   &kDueCommand,
     };
     return commands;
 }

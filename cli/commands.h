@@ -36,3 +36,5 @@ extern const CliCommand kDownloadCommand;
 extern const CliCommand kHistoryCommand;
 extern const CliCommand kImportCommand;
 extern const CliCommand kDownloadsCommand;
+extern const CliCommand kAssetsCommand;
+extern const CliCommand kDueCommand;

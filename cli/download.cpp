@@ -14,6 +14,12 @@
 namespace {
 
 bool checkDownload(const Options& o, std::string* error) {
+    if ((o.output(Kind::Results) || o.assetList) && o.archive.empty()) {
+        *error =
+            "--results and --asset-list belong to download with --archive, whose asset list "
+            "gives the verdicts";
+        return false;
+    }
     if (o.newOnly && o.archive.empty()) {
         *error = "--new-only belongs to download with --archive";
         return false;
@@ -31,7 +37,7 @@ bool checkDownload(const Options& o, std::string* error) {
 // outputs are written; with --new-only, keeps only the records it added.
 // On failure only --raw is written.
 int archiveDownload(CliRun& run, Listing* listing, std::string* note,
-                    std::unique_ptr<Archive>* archive) {
+                    std::unique_ptr<Archive>* archive, Judged* judged) {
     std::string error;
     *archive = run.openForWriting(&error);
     std::vector<bool> added;
@@ -40,6 +46,11 @@ int archiveDownload(CliRun& run, Listing* listing, std::string* note,
     if (!*archive || !(*archive)->begin(&error) ||
         !(*archive)->addDownload(s.tester, listing->downloaded, listing->block, s.records, &added,
                                  &error, RecordForm::Received, &number)) {
+        archive->reset();
+        return run.archiveFailed(error, &listing->block);
+    }
+    if (!run.loadJudge(**archive, judged, &error)) {
+        (*archive)->rollback();
         archive->reset();
         return run.archiveFailed(error, &listing->block);
     }
@@ -87,8 +98,9 @@ int runDownload(CliRun& run) {
     // output that fails leaves it as it was, so that the same command gives
     // the same records again.
     std::unique_ptr<Archive> archive;
+    Judged judged;  // with --archive, its asset list judges the records
     if (!o.archive.empty()) {
-        const int code = archiveDownload(run, &listing, &note, &archive);
+        const int code = archiveDownload(run, &listing, &note, &archive, &judged);
         if (code != CliDone) return code;
     }
     const bool nothingNew = archive && o.newOnly && listing.source.records.empty();
@@ -96,10 +108,21 @@ int runDownload(CliRun& run) {
         run.progress.note(note);
         run.progress.keep();
     }
+    const Judged* judging = archive ? &judged : nullptr;
     const int code =
-        nothingNew ? run.writeRawOnly(listing.block) : run.writeOutputs(listing, [&listing] {
-            return recordsJson(listing.source, listing.downloaded).toStdString();
-        });
+        nothingNew
+            ? run.writeRawOnly(listing.block)
+            : run.writeOutputs(
+                  listing,
+                  [&] {
+                      return recordsJson(listing.source, listing.downloaded, judging).toStdString();
+                  },
+                  [&] {
+                      std::string out = resultsHeader();
+                      for (const TestRecord& r : listing.source.records)
+                          out += resultsRow(r, listing.source.tester, judged);
+                      return out;
+                  });
     if (archive) {
         std::string error;
         if (code != CliDone) {
@@ -123,10 +146,11 @@ const CliCommand kDownloadCommand = {
     "download",
     Command::Download,
     "lumkest-cli [--virtual [--block FILE] [--identity FILE] [--fault KIND]] [--wait SECONDS] "
-    "[-q] download OUTPUT... [--sort id|date] [--paper a4|letter] [--archive DB [--new-only]]",
+    "[-q] download OUTPUT... [--sort id|date] [--paper a4|letter] [--archive DB [--new-only] "
+    "[--asset-list N]]",
     "downloads all records and writes every output asked for",
     {"virtual", "block", "identity", "fault", "wait", "quiet", "csv", "text", "records", "json",
-     "pdf", "pdf-records", "raw", "sort", "paper", "archive", "new-only"},
+     "pdf", "pdf-records", "raw", "results", "sort", "paper", "archive", "new-only", "asset-list"},
     &checkDownload,
     &runDownload,
 };

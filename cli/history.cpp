@@ -32,29 +32,45 @@ bool checkHistory(const Options& o, std::string* error) {
 // archive: header as the files name it, widths of the list format.  A
 // pass that finds no record writes nothing (the pieces go out only
 // once there is one).
-int writeHistory(CliRun& run, Archive& archive, const HistoryFilter& filter,
-                 const SaveSource& header, const std::vector<int>& widths) {
+// The records history writes: those that pass the filter and, with
+// --result, whose verdict is the one asked for.
+struct Choice {
+    HistoryFilter filter;
+    Judged judged;
+    std::optional<VerdictResult> result;
+    bool keeps(const ArchivedRecord& a) const {
+        return !result || judged.of(a.record).result == *result;
+    }
+};
+
+int writeHistory(CliRun& run, Archive& archive, const Choice& choice, const SaveSource& header,
+                 const std::vector<int>& widths) {
     const Options& o = run.o;
     for (const Output& out : o.outputs) {
         const SavedFormat format = out.kind == Kind::Csv    ? SavedFormat::Csv
                                    : out.kind == Kind::Text ? SavedFormat::List
                                                             : SavedFormat::Records;
-        const bool json = out.kind == Kind::Json;
+        const bool json = out.kind == Kind::Json, results = out.kind == Kind::Results;
         std::string readFailure;
         unsigned count = 0;
         const PieceProducer produce = [&](const PieceWriter& put) {
             std::string piece;
             if (json)
                 piece = historyJsonOpening();
+            else if (results)
+                piece = resultsHeader();
             else
                 savedFileOpening(piece, format, header, widths);
             unsigned index = 0;
             bool written = true;
             const bool read = archive.history(
-                filter,
+                choice.filter,
                 [&](const ArchivedRecord& a) {
+                    if (!choice.keeps(a)) return true;
                     if (json)
-                        piece += historyJsonRecord(a, static_cast<int>(index + 1));
+                        piece += historyJsonRecord(a, static_cast<int>(index + 1), &choice.judged);
+                    else if (results)
+                        piece += resultsRow(a.record, a.tester, choice.judged);
                     else
                         savedFileRecord(piece, format, a.record, index, widths);
                     ++index;
@@ -69,7 +85,7 @@ int writeHistory(CliRun& run, Archive& archive, const HistoryFilter& filter,
             if (!read || !written || index == 0) return false;
             if (json)
                 piece += historyJsonClosing(index > 0);
-            else
+            else if (!results)
                 savedFileClosing(piece, format);
             return put(piece);
         };
@@ -93,22 +109,26 @@ int runHistory(CliRun& run) {
     // Every pass reads one snapshot, so the outputs agree with the first
     // pass however the archive grows meanwhile.
     if (!archive || !archive->beginReading(&error)) return run.archiveFailed(error);
-    const HistoryFilter filter{o.device, o.tester, o.since, o.until, o.download};
+    Choice choice{{o.device, o.tester, o.since, o.until, o.download}, {}, o.result};
+    if (!run.loadJudge(*archive, &choice.judged, &error)) return run.archiveFailed(error);
     // PDF and --sort need every record at once; the other outputs are
     // written a record at a time, after a first pass that finds what
     // they need before their first record.
     const bool whole = !o.sort.empty() || o.needsPdf();
-    const bool jsonOnly = std::all_of(o.outputs.begin(), o.outputs.end(),
-                                      [](const Output& out) { return out.kind == Kind::Json; });
-    if (jsonOnly && !whole) return writeHistory(run, *archive, filter, SaveSource(), {});
+    // JSON and --results name each record's tester: they need no first pass.
+    const bool perRecord = std::all_of(o.outputs.begin(), o.outputs.end(), [](const Output& out) {
+        return out.kind == Kind::Json || out.kind == Kind::Results;
+    });
+    if (perRecord && !whole) return writeHistory(run, *archive, choice, SaveSource(), {});
     Listing listing;
     std::vector<ArchivedRecord> archived;  // PDF and --sort only
     std::set<std::string> testers;
     std::vector<int> widths = listStartWidths();
     unsigned count = 0;
     const bool read = archive->history(
-        filter,
+        choice.filter,
         [&](const ArchivedRecord& a) {
+            if (!choice.keeps(a)) return true;
             testers.insert(a.tester.serial);
             if (whole) archived.push_back(a);
             widenListColumns(&widths, a.record, count++);
@@ -135,13 +155,12 @@ int runHistory(CliRun& run) {
     }
     // The headers name the ID text of the tester's latest download.
     listing.source.tester.serial = *testers.begin();
-    if (!archive->latestTesterId(listing.source.tester.serial, &listing.source.tester.id,
-                                 &error))
+    if (!archive->latestTesterId(listing.source.tester.serial, &listing.source.tester.id, &error))
         return run.archiveFailed(error);
     const RunStamp stamp = stampOfThisRun();
     listing.downloaded = stamp.time;
     listing.source.stamp = stamp.text;
-    if (!whole) return writeHistory(run, *archive, filter, listing.source, widths);
+    if (!whole) return writeHistory(run, *archive, choice, listing.source, widths);
     run.progress.note(plural(count, "record", "records"));
     run.progress.keep();
     archive.reset();
@@ -153,7 +172,14 @@ int runHistory(CliRun& run) {
                          });
     }
     for (const ArchivedRecord& r : archived) listing.source.records.push_back(r.record);
-    return run.writeOutputs(listing, [&archived] { return historyJson(archived).toStdString(); });
+    return run.writeOutputs(
+        listing, [&] { return historyJson(archived, &choice.judged).toStdString(); },
+        [&] {
+            std::string out = resultsHeader();
+            for (const ArchivedRecord& a : archived)
+                out += resultsRow(a.record, a.tester, choice.judged);
+            return out;
+        });
 }
 
 }  // namespace
@@ -162,10 +188,11 @@ const CliCommand kHistoryCommand = {
     "history",
     Command::History,
     "lumkest-cli --archive DB history [--device ID] [--tester SERIAL] [--since DATE] "
-    "[--until DATE] [--download N] [--sort id|date] [--paper a4|letter] OUTPUT...",
+    "[--until DATE] [--download N] [--result WORD] [--asset-list N] [--sort id|date] "
+    "[--paper a4|letter] OUTPUT...",
     "writes the archived records that match the filters",
-    {"archive", "quiet", "csv", "text", "records", "json", "pdf", "pdf-records", "sort", "paper",
-     "device", "tester", "since", "until", "download"},
+    {"archive", "quiet", "csv", "text", "records", "json", "pdf", "pdf-records", "results", "sort",
+     "paper", "device", "tester", "since", "until", "download", "result", "asset-list"},
     &checkHistory,
     &runHistory,
 };

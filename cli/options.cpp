@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "archive/assets.h"
 #include "archive/typed.h"
 #include "cli/commands.h"
 #include "device/simoptions.h"
@@ -39,6 +40,8 @@ const OutputOption kOutputs[] = {
     {"json", Kind::Json, "the records as JSON"},
     {"pdf", Kind::Pdf, "the printed list layout, as PDF"},
     {"pdf-records", Kind::PdfRecords, "the printed record layout, as PDF"},
+    {"results", Kind::Results,
+     "the verdicts as CSV for a maintenance-management system (history, download --archive)"},
 };
 
 // Arguments are bytes: they are read as Latin-1, one character per byte, and
@@ -77,6 +80,15 @@ struct CliOptions {
     QCommandLineOption untilOpt{"until", "(history) tested on or before DATE", "DATE"};
     QCommandLineOption downloadOpt{
         "download", "(history) the records that download N brought first (see downloads)", "N"};
+    QCommandLineOption resultOpt{
+        "result", "(history) the records of this verdict: pass, fail, not-assessed or unreadable",
+        "WORD"};
+    QCommandLineOption assetListOpt{
+        "asset-list", "judge by version N of the asset list (default: the latest)", "N"};
+    QCommandLineOption withinOpt{"within", "(due) also the assets due within DAYS (default 0)",
+                                 "DAYS"};
+    QCommandLineOption asOfOpt{"as-of", "(due) the day to judge by (default: today)", "DATE"};
+    QCommandLineOption allOpt{"all", "(due) every asset, not only those due or never tested"};
 
     CliOptions() {
         for (const OutputOption& out : kOutputs)
@@ -95,7 +107,8 @@ struct CliOptions {
         std::vector<const QCommandLineOption*> list = global();
         for (const QCommandLineOption& opt : outputOpts) list.push_back(&opt);
         for (const QCommandLineOption* opt : filters()) list.push_back(opt);
-        for (const QCommandLineOption* opt : {&sortOpt, &paperOpt, &newOnlyOpt})
+        for (const QCommandLineOption* opt : {&sortOpt, &paperOpt, &newOnlyOpt, &resultOpt,
+                                              &assetListOpt, &withinOpt, &asOfOpt, &allOpt})
             list.push_back(opt);
         return list;
     }
@@ -107,8 +120,9 @@ struct CliOptions {
     }
     bool known(const QString& name) const { return named(name) != nullptr; }
     std::vector<const QCommandLineOption*> single() const {
-        return {&blockOpt, &identityOpt, &faultOpt,  &waitOpt,  &archiveOpt, &sortOpt,
-                &paperOpt, &deviceOpt,   &testerOpt, &sinceOpt, &untilOpt,   &downloadOpt};
+        return {&blockOpt,  &identityOpt,  &faultOpt,  &waitOpt,  &archiveOpt, &sortOpt,
+                &paperOpt,  &deviceOpt,    &testerOpt, &sinceOpt, &untilOpt,   &downloadOpt,
+                &resultOpt, &assetListOpt, &withinOpt, &asOfOpt};
     }
 };
 
@@ -326,6 +340,30 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         if (p.isSet(*date) && !isIsoDate(bytes(p.value(*date))))
             return fail(error, name(*date) + " takes a date as 2026-03-01, not \"" +
                                    bytes(p.value(*date)) + "\"");
+    if (p.isSet(c.resultOpt)) {
+        o->result = resultFromWord(bytes(p.value(c.resultOpt)));
+        if (!o->result)
+            return fail(error, "--result takes pass, fail, not-assessed or unreadable, not \"" +
+                                   bytes(p.value(c.resultOpt)) + "\"");
+    }
+    if (p.isSet(c.assetListOpt)) {
+        bool ok = false;
+        o->assetList = p.value(c.assetListOpt).toLongLong(&ok);
+        if (!ok || o->assetList <= 0)
+            return fail(error, "--asset-list takes a version's number (see assets --json), not \"" +
+                                   bytes(p.value(c.assetListOpt)) + "\"");
+    }
+    if (p.isSet(c.withinOpt)) {
+        bool ok = false;
+        o->within = p.value(c.withinOpt).toLongLong(&ok);
+        if (!ok || o->within < 0 || o->within > 36500)
+            return fail(error, "--within takes a whole number of days, not \"" +
+                                   bytes(p.value(c.withinOpt)) + "\"");
+    }
+    o->asOf = bytes(p.value(c.asOfOpt));
+    if (p.isSet(c.asOfOpt) && !isIsoDate(o->asOf))
+        return fail(error, "--as-of takes a date as 2026-03-01, not \"" + o->asOf + "\"");
+    o->all = p.isSet(c.allOpt);
     // ISO dates compare as their texts do.
     if (!o->since.empty() && !o->until.empty() && o->since > o->until)
         return fail(

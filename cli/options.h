@@ -13,19 +13,21 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "archive/assets.h"
 #include "cli/outputs.h"
 
 extern const char* const kProgram;  // "lumkest-cli"
 // The usage lines, after a usage error: every command's synopsis.
 std::string usageLines();
 
-enum class Command { Info, Download, History, Import, Downloads };
+enum class Command { Info, Download, History, Import, Downloads, Assets, Due };
 
 // The file outputs; they are written in the command line's order.
-enum class Kind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords };
+enum class Kind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords, Results };
 
 struct Output {
     Kind kind;
@@ -58,6 +60,12 @@ struct Options {
     // history's filters; empty: no filter
     std::string device, tester, since, until;
     long long download = 0;  // history --download N; 0: any
+    std::optional<VerdictResult> result;  // history --result
+    long long assetList = 0;              // --asset-list N; 0: the latest
+    // due's
+    long long within = 0;
+    std::string asOf;  // ISO date; empty: today
+    bool all = false;
     // the words after the command (import's files), and the identity reply
     // that raw blocks among them need
     std::vector<std::string> files;

@@ -13,6 +13,7 @@
 
 #include "app/fonts.h"
 #include "archive/archive.h"
+#include "archive/tabletext.h"
 #include "archive/typed.h"
 #include "print/qtcanvas.h"
 
@@ -43,11 +44,8 @@ std::string jsonText(const std::string& latin1) {
             out += "\\u00";
             out += kHex[c >> 4];
             out += kHex[c & 15];
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
         } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+            out += latin1ToUtf8(std::string(1, static_cast<char>(c)));
         }
     }
     return out + "\"";
@@ -86,6 +84,37 @@ private:
     std::string indent_, body_;
 };
 
+std::string decimalJson(const std::optional<Decimal>& value) {
+    return value ? value->text() : "null";
+}
+
+const char* criterionJson(Criterion c) {
+    return c == Criterion::Pass ? "\"pass\"" : c == Criterion::Fail ? "\"fail\"" : "null";
+}
+
+// The verdict, with the list version it used and its limits as used.
+std::string verdictJson(const Verdict& v, long long assetList, const std::string& indent) {
+    JsonObject o(indent);
+    o.text("result", resultText(v.result))
+        .value("assetList", assetList ? std::to_string(assetList) : "null")
+        .value("flowErrorPercent", decimalJson(v.flowErrorPercent))
+        .value("flow", criterionJson(v.flow))
+        .value("occlusion", criterionJson(v.occlusion))
+        .value("peakTime", criterionJson(v.peakTime));
+    if (!v.asset) return o.value("limits", "null").str();
+    const AssetValues& l = v.asset->values;
+    return o
+        .value("limits", JsonObject(o.inner())
+                             .value("setRateMlPerHour", decimalJson(l.setRate))
+                             .value("flowLowPercent", decimalJson(l.flowLowPct))
+                             .value("flowHighPercent", decimalJson(l.flowHighPct))
+                             .value("occlusionMinMmHg", decimalJson(l.occlusionMin))
+                             .value("occlusionMaxMmHg", decimalJson(l.occlusionMax))
+                             .value("peakTimeMaxSeconds", decimalJson(l.peakTimeMax))
+                             .str())
+        .str();
+}
+
 std::string testerJson(const TesterIdentity& tester, const std::string& indent) {
     return JsonObject(indent).text("id", tester.id).text("serial", tester.serial).str();
 }
@@ -93,7 +122,7 @@ std::string testerJson(const TesterIdentity& tester, const std::string& indent) 
 // One record: its position, raw texts and typed values, at the depth of
 // indent; history adds its tester and the time of its first download.
 std::string recordJson(const TestRecord& r, int position, const std::string& indent,
-                       const ArchivedRecord* archived = nullptr) {
+                       const ArchivedRecord* archived = nullptr, const Judged* judged = nullptr) {
     const TypedRecord t = typedRecord(r);
     JsonObject o(indent);
     o.number("record", position)
@@ -117,6 +146,7 @@ std::string recordJson(const TestRecord& r, int position, const std::string& ind
     if (archived)
         o.value("tester", testerJson(archived->tester, o.inner()))
             .text("firstDownloaded", archived->firstDownloaded);
+    if (judged) o.value("verdict", verdictJson(judged->of(r), judged->list.number, o.inner()));
     return o.str();
 }
 
@@ -182,48 +212,19 @@ QByteArray infoJson(const TesterIdentity& tester) {
 }
 
 std::string downloadsCsv(const std::vector<ArchiveDownload>& downloads) {
-    auto row = [](const std::vector<std::string>& cells) {
-        std::string line;
-        for (const std::string& cell : cells) {
-            if (!line.empty()) line += ',';
-            if (cell.find_first_of(",\"\r\n") == std::string::npos) {
-                line += cell;
-                continue;
-            }
-            line += '"';
-            for (char c : cell) line += c == '"' ? std::string("\"\"") : std::string(1, c);
-            line += '"';
-        }
-        return line + "\r\n";
-    };
-    std::string out = row(kDownloadHeads);
-    for (const ArchiveDownload& d : downloads) out += row(downloadCells(d));
+    std::string out = csvRow(kDownloadHeads);
+    for (const ArchiveDownload& d : downloads) out += csvRow(downloadCells(d));
     return out;
 }
 
 std::string downloadsText(const std::vector<ArchiveDownload>& downloads) {
     std::vector<std::vector<std::string>> rows{kDownloadHeads};
     for (const ArchiveDownload& d : downloads) rows.push_back(downloadCells(d));
-    std::vector<std::size_t> widths(kDownloadHeads.size(), 0);
-    for (const auto& cells : rows)
-        for (std::size_t k = 0; k < cells.size(); ++k)
-            widths[k] = std::max(widths[k], cells[k].size());
-    // Numbers to the right, texts to the left; two spaces between columns.
-    const bool number[] = {true, false, false, false, false, true, true};
-    std::string out;
-    for (const auto& cells : rows) {
-        std::string line;
-        for (std::size_t k = 0; k < cells.size(); ++k) {
-            const std::string pad(widths[k] - cells[k].size(), ' ');
-            if (k) line += "  ";
-            line += number[k] ? pad + cells[k] : cells[k] + (k + 1 < cells.size() ? pad : "");
-        }
-        out += line + "\n";
-    }
-    return out;
+    // Numbers to the right, texts to the left.
+    return alignedTable(rows, {true, false, false, false, false, true, true});
 }
 
-QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
+QByteArray recordsJson(const SaveSource& source, std::time_t downloaded, const Judged* judged) {
     // Local time with its offset always spelled out ("+00:00", never "Z"),
     // so an import sees one form whatever the zone.
     std::string out =
@@ -232,24 +233,24 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded) {
     int position = 0;
     for (const TestRecord& r : source.records) {
         out += position ? ",\n        " : "        ";
-        out += recordJson(r, ++position, "        ");
+        out += recordJson(r, ++position, "        ", nullptr, judged);
     }
     return QByteArray::fromStdString(out + recordsClosing(position > 0));
 }
 
 std::string historyJsonOpening() { return std::string("{\n    \"format\": 1") + kRecordsOpening; }
 
-std::string historyJsonRecord(const ArchivedRecord& a, int position) {
+std::string historyJsonRecord(const ArchivedRecord& a, int position, const Judged* judged) {
     return (position > 1 ? ",\n        " : "        ") +
-           recordJson(a.record, position, "        ", &a);
+           recordJson(a.record, position, "        ", &a, judged);
 }
 
 std::string historyJsonClosing(bool anyRecords) { return recordsClosing(anyRecords); }
 
-QByteArray historyJson(const std::vector<ArchivedRecord>& archived) {
+QByteArray historyJson(const std::vector<ArchivedRecord>& archived, const Judged* judged) {
     std::string out = historyJsonOpening();
     int position = 0;
-    for (const ArchivedRecord& a : archived) out += historyJsonRecord(a, ++position);
+    for (const ArchivedRecord& a : archived) out += historyJsonRecord(a, ++position, judged);
     out += historyJsonClosing(position > 0);
     return QByteArray::fromStdString(out);
 }
@@ -275,4 +276,121 @@ bool reportPdf(const ReportJob& job, Paper paper, QByteArray* pdf) {
     writer.setCreator(QStringLiteral("LUM Kest"));
     QtPrintCanvas canvas(writer);
     return printReport(canvas, job) == 0 && !pdf->isEmpty();
+}
+
+// ---- verdicts ----
+
+Verdict Judged::of(const TestRecord& record) const { return judge(record, list.rows); }
+
+std::string resultsHeader() {
+    return csvRow({"asset_id", "model", "location", "tested", "result", "flow_ml_h",
+                   "set_rate_ml_h", "flow_error_pct", "flow_low_pct", "flow_high_pct",
+                   "pressure_mmhg", "occlusion_min_mmhg", "occlusion_max_mmhg", "peak_time_s",
+                   "peak_time_max_s", "tester_serial", "tester_id", "asset_list", "record_key"});
+}
+
+std::string resultsRow(const TestRecord& r, const TesterIdentity& tester, const Judged& judged) {
+    const Verdict v = judged.of(r);
+    const TypedRecord t = typedRecord(r);
+    auto number = [](const std::optional<Decimal>& d) { return d ? d->text() : std::string(); };
+    const AssetValues none;
+    const AssetValues& l = v.asset ? v.asset->values : none;
+    const AssetRow* row = v.asset ? v.asset->row : nullptr;
+    return csvRow(
+        {latin1ToUtf8(FIELD_TEXT(r, deviceID)), row ? latin1ToUtf8(row->model) : std::string(),
+         row ? latin1ToUtf8(row->location) : std::string(), t.tested ? *t.tested : std::string(),
+         resultText(v.result), number(Decimal::parse(identityText(FIELD_TEXT(r, flow)))),
+         number(l.setRate), number(v.flowErrorPercent), number(l.flowLowPct), number(l.flowHighPct),
+         number(Decimal::parse(identityText(FIELD_TEXT(r, pressureMMHG)))), number(l.occlusionMin),
+         number(l.occlusionMax), t.peakSeconds ? std::to_string(*t.peakSeconds) : std::string(),
+         number(l.peakTimeMax), latin1ToUtf8(tester.serial), latin1ToUtf8(tester.id),
+         judged.list.number ? std::to_string(judged.list.number) : std::string(),
+         recordKey(tester.serial, r)});
+}
+
+// ---- the asset list and the due list ----
+
+QByteArray assetListJson(const std::vector<AssetRow>& rows, const AssetListInfo& info) {
+    std::string out = "{\n    \"format\": 1,\n    \"assetList\": " +
+                      JsonObject("    ")
+                          .number("number", info.number)
+                          .text("loaded", info.loaded)
+                          .text("sha256", info.sha256)
+                          .number("rows", info.rows)
+                          .str() +
+                      ",\n    \"assets\": [";
+    const char* between = "\n";
+    for (const AssetRow& r : rows) {
+        const AssetValues& v = r.values;
+        out +=
+            between + std::string("        ") +
+            JsonObject("        ")
+                .text("device_id", r.deviceId)
+                .text("model", r.model)
+                .text("location", r.location)
+                .value("set_rate_ml_h", decimalJson(v.setRate))
+                .value("flow_low_pct", decimalJson(v.flowLowPct))
+                .value("flow_high_pct", decimalJson(v.flowHighPct))
+                .value("occlusion_min_mmhg", decimalJson(v.occlusionMin))
+                .value("occlusion_max_mmhg", decimalJson(v.occlusionMax))
+                .value("peak_time_max_s", decimalJson(v.peakTimeMax))
+                .value("interval_days", v.intervalDays ? std::to_string(*v.intervalDays) : "null")
+                .value("valid_from", r.validFrom.empty() ? "null" : jsonText(r.validFrom))
+                .str();
+        between = ",\n";
+    }
+    return QByteArray::fromStdString(out + "\n    ]\n}\n");
+}
+
+namespace {
+
+std::vector<std::string> dueCells(const DueEntry& e) {
+    return {e.deviceId,
+            e.model,
+            e.location,
+            e.lastTested,
+            e.intervalDays ? std::to_string(*e.intervalDays) : std::string(),
+            e.dueDate,
+            dueStatusText(e.status)};
+}
+const std::vector<std::string> kDueHeads = {"device_id",     "model",    "location", "last_tested",
+                                            "interval_days", "due_date", "status"};
+
+}  // namespace
+
+std::string dueCsv(const std::vector<DueEntry>& entries) {
+    std::string out = csvRow(kDueHeads);
+    for (const DueEntry& e : entries) {
+        std::vector<std::string> cells = dueCells(e);
+        for (std::string& cell : cells) cell = latin1ToUtf8(cell);
+        out += csvRow(cells);
+    }
+    return out;
+}
+
+std::string dueText(const std::vector<DueEntry>& entries) {
+    std::vector<std::vector<std::string>> rows{kDueHeads};
+    for (const DueEntry& e : entries) rows.push_back(dueCells(e));
+    return alignedTable(rows, {false, false, false, false, true, false, false});
+}
+
+QByteArray dueJson(const std::vector<DueEntry>& entries, const std::string& asOf,
+                   long long assetList) {
+    std::string out = "{\n    \"format\": 1,\n    \"asOf\": " + jsonText(asOf) +
+                      ",\n    \"assetList\": " + std::to_string(assetList) + ",\n    \"assets\": [";
+    const char* between = "\n";
+    for (const DueEntry& e : entries) {
+        out += between + std::string("        ") +
+               JsonObject("        ")
+                   .text("deviceID", e.deviceId)
+                   .text("model", e.model)
+                   .text("location", e.location)
+                   .value("lastTested", e.lastTested.empty() ? "null" : jsonText(e.lastTested))
+                   .value("intervalDays", e.intervalDays ? std::to_string(*e.intervalDays) : "null")
+                   .value("dueDate", e.dueDate.empty() ? "null" : jsonText(e.dueDate))
+                   .text("status", dueStatusText(e.status))
+                   .str();
+        between = ",\n";
+    }
+    return QByteArray::fromStdString(out + "\n    ]\n}\n");
 }

@@ -10,8 +10,17 @@
 #include "print/report.h"
 #include "save/writers.h"
 
-struct ArchivedRecord;
-struct ArchiveDownload;
+#include "archive/archive.h"
+
+// The asset list that records are judged by (an empty list judges every
+// record NOT ASSESSED; list.number 0 then).
+struct Judged {
+    struct {
+        long long number = 0;
+        std::vector<AssetRow> rows;
+    } list;
+    Verdict of(const TestRecord& record) const;
+};
 
 // The JSON of download and history, "format": 1, members in the order the
 // manual page lists them.  Each record has its raw
@@ -19,14 +28,16 @@ struct ArchiveDownload;
 // typed values (archive/typed.h; null where a text does not parse).
 // download: the tester's identity, the download time (local, with its
 // offset from UTC) and the records in the order shown.
-QByteArray recordsJson(const SaveSource& source, std::time_t downloaded);
+QByteArray recordsJson(const SaveSource& source, std::time_t downloaded,
+                       const Judged* judged = nullptr);
 // history: the records, each with its tester and the time of the download
 // that first brought it.
-QByteArray historyJson(const std::vector<ArchivedRecord>& records);
+QByteArray historyJson(const std::vector<ArchivedRecord>& records, const Judged* judged = nullptr);
 // The same, a record at a time for any number of records: the opening, each
 // record (position from 1), the closing; together historyJson's bytes.
 std::string historyJsonOpening();
-std::string historyJsonRecord(const ArchivedRecord& record, int position);
+std::string historyJsonRecord(const ArchivedRecord& record, int position,
+                              const Judged* judged = nullptr);
 std::string historyJsonClosing(bool anyRecords);
 
 // The archive's downloads and imports, for `downloads`: number, time,
@@ -40,6 +51,19 @@ QByteArray downloadsJson(const std::vector<ArchiveDownload>& downloads);
 QByteArray infoJson(const TesterIdentity& tester);
 std::string downloadsCsv(const std::vector<ArchiveDownload>& downloads);
 std::string downloadsText(const std::vector<ArchiveDownload>& downloads);
+
+// --results: the verdicts as the maintenance-management system imports
+// them, RFC 4180 CSV in UTF-8: the header row, then one row per record.
+std::string resultsHeader();
+std::string resultsRow(const TestRecord& record, const TesterIdentity& tester,
+                       const Judged& judged);
+
+// assets --json, and due's outputs (text, CSV, JSON).
+QByteArray assetListJson(const std::vector<AssetRow>& rows, const AssetListInfo& info);
+std::string dueText(const std::vector<DueEntry>& entries);
+std::string dueCsv(const std::vector<DueEntry>& entries);
+QByteArray dueJson(const std::vector<DueEntry>& entries, const std::string& asOf,
+                   long long assetList);
 
 enum class Paper { A4, Letter };
 

@@ -140,7 +140,8 @@ std::unique_ptr<Archive> CliRun::openForWriting(std::string* error) {
 
 // ---- the outputs ----
 
-int CliRun::writeOutputs(const Listing& listing, const std::function<std::string()>& json) {
+int CliRun::writeOutputs(const Listing& listing, const std::function<std::string()>& json,
+                         const std::function<std::string()>& results) {
     const SaveSource& source = listing.source;
     for (const Output& out : o.outputs) {
         std::string contents;
@@ -160,6 +161,10 @@ int CliRun::writeOutputs(const Listing& listing, const std::function<std::string
                 break;
             case Kind::Json:
                 contents = json();
+                break;
+            case Kind::Results:
+                made = bool(results);
+                if (made) contents = results();
                 break;
             case Kind::Pdf:
             case Kind::PdfRecords: {
@@ -267,4 +272,11 @@ bool readWhole(const std::string& name, std::string* text) {
 RunStamp stampOfThisRun() {
     const std::time_t now = stampNow();
     return {now, saveStamp(now)};
+}
+
+bool CliRun::loadJudge(Archive& archive, Judged* judged, std::string* error) {
+    AssetListInfo info;
+    if (!archive.assetList(o.assetList, &judged->list.rows, &info, error)) return false;
+    judged->list.number = info.number;
+    return true;
 }

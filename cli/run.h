@@ -71,7 +71,12 @@ public:
 
     // Every output asked for, in the command line's order; json makes the
     // JSON output's bytes (it differs by command).
-    int writeOutputs(const Listing& listing, const std::function<std::string()>& json);
+    // results makes --results' bytes, where the command has verdicts.
+    int writeOutputs(const Listing& listing, const std::function<std::string()>& json,
+                     const std::function<std::string()>& results = {});
+    // The asset list that judges the records of this run: --asset-list N,
+    // else the latest (none: every record NOT ASSESSED).
+    bool loadJudge(Archive& archive, Judged* judged, std::string* error);
     int write(const Output& out, const std::string& contents);
     // One output; false with the line that says why.
     bool put(const Output& out, const std::string& contents, std::string* why);

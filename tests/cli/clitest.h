@@ -52,6 +52,15 @@ inline std::string slurp(std::FILE* f) {
     return s;
 }
 
+// What a command run through popen printed.
+inline std::string slurpPipe(std::FILE* pipe) {
+    std::string s;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) s.append(buf, n);
+    ::pclose(pipe);
+    return s;
+}
+
 inline std::string latin1(const QJsonValue& v) { return v.toString().toLatin1().toStdString(); }
 
 // A record's ten texts, for comparing records wherever they come from.

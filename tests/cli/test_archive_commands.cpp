@@ -10,26 +10,33 @@ using namespace clitest;
 // The archive through the command line, on SQLite and on PostgreSQL: two
 // downloads that overlap, --new-only, an import of an archived download's
 // CSV, history by device, tester and dates, and the archive's failures.
-class CliArchive : public Cli, public ::testing::WithParamInterface<bool> {};
+class CliArchive : public Cli, public ::testing::WithParamInterface<bool> {
+protected:
+    // The command line of a download from a virtual tester that holds these
+    // records, into the archive db.
+    std::vector<std::string> download(const std::string& db, const std::string& serial,
+                                      const std::vector<TestRecord>& records,
+                                      const std::string& id = "") {
+        writeFile(path(serial + ".block"), VirtualTester::buildAllRecordsBlock(records));
+        writeFile(path(serial + ".id"),
+                  VirtualTester::buildIdentityReply(serial, id.empty() ? "Bay " + serial : id));
+        return {"--virtual",
+                "--block",
+                path(serial + ".block"),
+                "--identity",
+                path(serial + ".id"),
+                "download",
+                "--archive",
+                db};
+    }
+};
 
 TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
     ASSERT_EQ(pgtest::pg().problem, "");
     const std::string db = pgtest::freshArchive(GetParam(), dir_.string());
     ASSERT_NE(db, "");
     auto tester = [&](const std::string& serial, const std::vector<TestRecord>& records,
-                      const std::string& id = "") {
-        writeFile(path(serial + ".block"), VirtualTester::buildAllRecordsBlock(records));
-        writeFile(path(serial + ".id"),
-                  VirtualTester::buildIdentityReply(serial, id.empty() ? "Bay " + serial : id));
-        return std::vector<std::string>{"--virtual",
-                                        "--block",
-                                        path(serial + ".block"),
-                                        "--identity",
-                                        path(serial + ".id"),
-                                        "download",
-                                        "--archive",
-                                        db};
-    };
+                      const std::string& id = "") { return download(db, serial, records, id); };
     auto with = [](std::vector<std::string> a, std::vector<std::string> more) {
         a.insert(a.end(), more.begin(), more.end());
         return a;
@@ -144,6 +151,92 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
     ASSERT_EQ(ran.code, CliDone) << ran.err;
     EXPECT_EQ(ran.out, path("all.csv") + ": 246 records, 246 new\n" + path("all.txt") +
                            ": 246 records, 0 new\n" + path("all-r.txt") + ": 246 records, 0 new\n");
+}
+
+// The asset list judges every record: the flow's window with a value on its
+// limit, a model row inherited, a device not in the list, a flow that does
+// not read; an older version reproduces an older verdict; the due list.
+TEST_P(CliArchive, VerdictsAndTheDueList) {
+    ASSERT_EQ(pgtest::pg().problem, "");
+    const std::string db = pgtest::freshArchive(GetParam(), dir_.string());
+    auto record = [](const std::string& id, const std::string& date, const std::string& flow) {
+        TestRecord r = makeRecord(id, date, "10:00");
+        SET_FIELD(r, flow, flow);
+        return r;
+    };
+    ASSERT_EQ(
+        run(download(
+                db, "SN1",
+                {record("IV-1", "1 Mar 2026", "105"), record("IV-2", "2 Mar 2026", "105.1"),
+                 record("IV-3", "3 Mar 2026", "100"), record("IV-4", "4 Mar 2026", "n/a")}))
+            .code,
+        CliDone);
+    // A list with a row that does not read is refused whole.
+    writeFile(path("bad.csv"), std::string("device_id,flow_low_pct\r\nIV-1,-5\r\nIV-2,five\r\n"));
+    Ran ran = run({"--archive", db, "assets", path("bad.csv")});
+    EXPECT_EQ(ran.code, CliUsage);
+    EXPECT_NE(ran.err.find("line 3"), std::string::npos) << ran.err;
+    EXPECT_NE(ran.err.find("flow_low_pct"), std::string::npos) << ran.err;
+    const std::string heads =
+        "Device_ID,Model,set_rate_ml_h,flow_low_pct,flow_high_pct,interval_days\r\n";
+    writeFile(path("v1.csv"), heads +
+                                  ",P3,100,-5,5,365\r\nIV-1,P3,,,,\r\nIV-2,P3,,,,\r\n"
+                                  "IV-4,P3,,,,\r\nIV-9,P3,,,,\r\n");
+    writeFile(path("v2.csv"), heads + ",P3,100,-5,4,365\r\nIV-1,P3,,,,\r\nIV-2,P3,,,,\r\n");
+    ran = run({"--archive", db, "assets", path("v1.csv")});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_EQ(ran.out, path("v1.csv") + ": asset list 1, 5 rows\n");
+
+    // The results a maintenance-management system imports, read by Python's csv.
+    ASSERT_EQ(run({"--archive", db, "history", "--results", path("r.csv")}).code, CliDone);
+    const std::string read =
+        "python3 -c 'import csv,sys; print(\";\".join(r[\"asset_id\"] + \" \" + "
+        "r[\"result\"] + \" \" + r[\"asset_list\"] for r in csv.DictReader(open(sys."
+        "argv[1], newline=\"\", encoding=\"utf-8\"))))' " +
+        path("r.csv");
+    std::FILE* python = ::popen(read.c_str(), "r");
+    ASSERT_NE(python, nullptr);
+    EXPECT_EQ(slurpPipe(python), "IV-1 PASS 1;IV-2 FAIL 1;IV-3 NOT ASSESSED 1;IV-4 UNREADABLE 1\n");
+    ran = run({"--archive", db, "history", "--result", "fail", "--json", "-"});
+    const QJsonArray failed =
+        QJsonDocument::fromJson(QByteArray::fromStdString(ran.out))["records"].toArray();
+    ASSERT_EQ(failed.size(), 1);
+    EXPECT_EQ(failed[0]["deviceID"].toString(), "IV-2");
+    EXPECT_EQ(failed[0]["verdict"]["flow"].toString(), "fail");
+    EXPECT_EQ(failed[0]["verdict"]["limits"]["setRateMlPerHour"].toDouble(), 100);
+
+    // A later version judges by its own limits; the first one still gives
+    // the first verdict.
+    ASSERT_EQ(run({"--archive", db, "assets", path("v2.csv")}).code, CliDone);
+    auto verdictOfFirst = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = {"--archive", db,       "history", "--device",
+                                         "IV-1",      "--json", "-"};
+        args.insert(args.end(), more.begin(), more.end());
+        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(run(args).out));
+        return doc["records"][0]["verdict"]["result"].toString().toStdString() + " " +
+               std::to_string(doc["records"][0]["verdict"]["assetList"].toInt());
+    };
+    EXPECT_EQ(verdictOfFirst({}), "FAIL 2");
+    EXPECT_EQ(verdictOfFirst({"--asset-list", "1"}), "PASS 1");
+
+    // Due: by the first list, IV-9 never tested, IV-1 due a year after its
+    // test; by the second, nothing is due yet, and nothing is written.
+    auto due = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = {"--archive", db, "due", "--asset-list", "1", "--csv", "-"};
+        args.insert(args.end(), more.begin(), more.end());
+        return run(args).out;
+    };
+    EXPECT_EQ(due({"--as-of", "2026-06-01"}),
+              "device_id,model,location,last_tested,interval_days,due_date,status\r\n"
+              "IV-9,P3,,,365,,never tested\r\n");
+    EXPECT_NE(due({"--as-of", "2027-03-01"}).find("IV-1,P3,,2026-03-01,365,2027-03-01,due\r\n"),
+              std::string::npos);
+    EXPECT_NE(due({"--as-of", "2027-03-02"}).find(",overdue\r\n"), std::string::npos);
+    EXPECT_NE(due({"--as-of", "2026-06-01", "--within", "280"}).find("IV-1,P3,,2026-03-01"),
+              std::string::npos);
+    ran = run({"--archive", db, "due", "--as-of", "2026-06-01"});
+    EXPECT_EQ(ran.code, CliDone);
+    EXPECT_EQ(ran.out, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Archive, CliArchive, ::testing::Values(false, true),

@@ -1,0 +1,734 @@
+#include "archive/assets.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <utility>
+
+#include "archive/recordkey.h"
+#include "archive/tabletext.h"
+#include "archive/typed.h"
+
+const char* const kAssetColumns[11] = {
+    "device_id",       "model",         "location",           "set_rate_ml_h",
+    "flow_low_pct",    "flow_high_pct", "occlusion_min_mmhg", "occlusion_max_mmhg",
+    "peak_time_max_s", "interval_days", "valid_from",
+};
+
+namespace {
+
+using u128 = unsigned __int128;
+constexpr std::size_t npos = std::string::npos;
+
+// Units of 10^-9 in one.
+constexpr __int128 kScale = 1000000000;
+// Whole digits a Decimal reads: its units stay below 10^27, so that two of
+// them subtract, and a difference times 10^11 (a percentage in units) stays
+// inside 128 bits.
+constexpr std::size_t kWholeDigits = 18;
+
+// The columns in kAssetColumns order.
+enum Column {
+    DeviceId,
+    Model,
+    Location,
+    SetRate,
+    FlowLow,
+    FlowHigh,
+    OcclusionMin,
+    OcclusionMax,
+    PeakTimeMax,
+    IntervalDays,
+    ValidFrom,
+    kColumns
+};
+
+bool digitsOnly(const std::string& s) {
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+std::string trimmed(const std::string& s) {
+    const std::size_t first = s.find_first_not_of(" \t");
+    if (first == npos) return std::string();
+    return s.substr(first, s.find_last_not_of(" \t") + 1 - first);
+}
+
+std::string lowered(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, pattern);
+    std::vsnprintf(text, sizeof text, pattern, args);
+    va_end(args);
+    return text;
+}
+
+// A cell's text for a one-line reason: control bytes as spaces, cut short.
+std::string shown(const std::string& s) {
+    std::string out;
+    for (char c : s.substr(0, 40)) out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+    return s.size() > 40 ? out + "..." : out;
+}
+
+// ---- exact arithmetic on units ----
+
+u128 magnitude(__int128 v) { return v < 0 ? u128(0) - static_cast<u128>(v) : static_cast<u128>(v); }
+int signOf(__int128 v) { return v < 0 ? -1 : v > 0 ? 1 : 0; }
+
+// The 256-bit product of two 128-bit magnitudes, as high and low halves.
+std::pair<u128, u128> product(u128 a, u128 b) {
+    const u128 low64 = (u128(1) << 64) - 1;
+    const u128 a0 = a & low64, a1 = a >> 64, b0 = b & low64, b1 = b >> 64;
+    const u128 p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+    const u128 middle = (p00 >> 64) + (p01 & low64) + (p10 & low64);  // below 3 * 2^64
+    return {p11 + (p01 >> 64) + (p10 >> 64) + (middle >> 64), (middle << 64) | (p00 & low64)};
+}
+
+// The sign of a*b - c*d, exactly, whatever the sizes.
+int compareProducts(__int128 a, __int128 b, __int128 c, __int128 d) {
+    const int left = signOf(a) * signOf(b), right = signOf(c) * signOf(d);
+    if (left != right) return left < right ? -1 : 1;
+    if (left == 0) return 0;
+    const auto x = product(magnitude(a), magnitude(b)), y = product(magnitude(c), magnitude(d));
+    const int order = x == y ? 0 : x < y ? -1 : 1;
+    return left > 0 ? order : -order;
+}
+
+// (flow - rate) / rate x 100 in units, rounded half away from zero at the
+// ninth place; nullopt if it does not fit.  rate > 0.
+std::optional<Decimal> errorPercent(__int128 flow, __int128 rate) {
+    __int128 difference, whole, part;
+    if (__builtin_sub_overflow(flow, rate, &difference)) return std::nullopt;
+    // difference x 10^11 / rate, taken apart so that no step overflows:
+    // (q rate + r) x 10^11 / rate = q x 10^11 + r x 10^11 / rate.
+    const __int128 percentUnits = 100 * kScale;
+    const __int128 q = difference / rate, r = difference % rate;
+    if (__builtin_mul_overflow(q, percentUnits, &whole) ||
+        __builtin_mul_overflow(r, percentUnits, &part))
+        return std::nullopt;
+    __int128 rest = part / rate;
+    if (2 * magnitude(part % rate) >= magnitude(rate)) rest += signOf(part);
+    __int128 units;
+    if (__builtin_add_overflow(whole, rest, &units)) return std::nullopt;
+    return Decimal(units);
+}
+
+// low <= (flow - rate) / rate x 100 <= high, exactly: with rate > 0,
+// low x rate <= (flow - rate) x 100 <= high x rate, all in units.
+std::optional<bool> flowWithin(__int128 flow, __int128 rate, __int128 low, __int128 high) {
+    __int128 difference;
+    if (__builtin_sub_overflow(flow, rate, &difference)) return std::nullopt;
+    const __int128 percentUnits = 100 * kScale;
+    return compareProducts(low, rate, difference, percentUnits) <= 0 &&
+           compareProducts(difference, percentUnits, high, rate) <= 0;
+}
+
+// A record's number as typed.h reads it (no sign, no exponent, the comma
+// rule, surrounding spaces ignored), held exactly.
+std::optional<Decimal> recordNumber(const std::string& field) {
+    if (!decimalValue(field)) return std::nullopt;
+    return Decimal::parse(identityText(field));
+}
+
+// ---- calendar ----
+
+// Days since 1970-01-01 of an ISO date, on the proleptic Gregorian calendar.
+std::optional<long long> dayNumber(const std::string& iso) {
+    if (!isIsoDate(iso)) return std::nullopt;
+    long long year = std::atoll(iso.substr(0, 4).c_str());
+    const long long month = std::atoll(iso.substr(5, 2).c_str());
+    const long long day = std::atoll(iso.substr(8, 2).c_str());
+    // Years counted from March, so that the leap day ends the year; 400-year
+    // cycles of 146097 days.
+    if (month <= 2) --year;
+    const long long cycle = (year >= 0 ? year : year - 399) / 400;
+    const long long yearOfCycle = year - cycle * 400;
+    const long long dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const long long dayOfCycle =
+        yearOfCycle * 365 + yearOfCycle / 4 - yearOfCycle / 100 + dayOfYear;
+    return cycle * 146097 + dayOfCycle - 719468;
+}
+
+// dayNumber's inverse: "YYYY-MM-DD" (more year digits past 9999).
+std::string isoDate(long long days) {
+    days += 719468;
+    const long long cycle = (days >= 0 ? days : days - 146096) / 146097;
+    const long long dayOfCycle = days - cycle * 146097;
+    const long long yearOfCycle =
+        (dayOfCycle - dayOfCycle / 1460 + dayOfCycle / 36524 - dayOfCycle / 146096) / 365;
+    const long long dayOfYear =
+        dayOfCycle - (365 * yearOfCycle + yearOfCycle / 4 - yearOfCycle / 100);
+    const long long shifted = (5 * dayOfYear + 2) / 153;
+    const long long day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    const long long month = shifted < 10 ? shifted + 3 : shifted - 9;
+    const long long year = yearOfCycle + cycle * 400 + (month <= 2 ? 1 : 0);
+    return format("%04lld-%02lld-%02lld", year, month, day);
+}
+
+// ---- reading the file ----
+
+// A valid UTF-8 sequence: shortest forms, no surrogates, at most U+10FFFF.
+bool validUtf8(const std::string& s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        std::size_t more;
+        unsigned long min;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            more = 1, min = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2, min = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + more >= s.size()) return false;
+        unsigned long cp = c & (0x3F >> more);
+        for (std::size_t k = 1; k <= more; ++k) {
+            const unsigned char t = static_cast<unsigned char>(s[i + k]);
+            if ((t & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (t & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+// A field of a valid UTF-8 file as Latin-1 bytes; false with the first code
+// point above U+00FF in *outside.
+bool utf8ToLatin1(const std::string& s, std::string* out, unsigned long* outside) {
+    out->clear();
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const std::size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        unsigned long cp = length == 1 ? c : c & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k)
+            cp = cp << 6 | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        if (cp > 0xFF) {
+            *outside = cp;
+            return false;
+        }
+        *out += static_cast<char>(cp);
+        i += length;
+    }
+    return true;
+}
+
+// One row of the CSV: the line it starts on and its fields, unquoted.
+struct CsvRow {
+    int line = 0;
+    std::vector<std::string> fields;
+};
+
+enum class RowRead { Row, End, Fault };
+
+// Reads the row at *pos (RFC 4180: quoted fields hold commas, doubled quotes
+// and line breaks; lines end in CR LF, LF or a lone CR; spaces around a
+// quoted field allowed).  A fault names its field's index in *faultField.
+RowRead readRow(const std::string& s, std::size_t* pos, int* line, CsvRow* row,
+                std::size_t* faultField, std::string* fault) {
+    const std::size_t n = s.size();
+    if (*pos >= n) return RowRead::End;
+    row->line = *line;
+    row->fields.clear();
+    std::size_t p = *pos;
+    for (;;) {
+        std::string field;
+        std::size_t q = p;
+        while (q < n && (s[q] == ' ' || s[q] == '\t')) ++q;
+        if (q < n && s[q] == '"') {
+            for (p = q + 1;; ++p) {
+                if (p >= n) {
+                    *faultField = row->fields.size();
+                    *fault = "a quoted field that never ends";
+                    return RowRead::Fault;
+                }
+                if (s[p] == '"') {
+                    if (p + 1 < n && s[p + 1] == '"') {
+                        field += '"';
+                        ++p;
+                        continue;
+                    }
+                    ++p;
+                    break;
+                }
+                if (s[p] == '\n' || (s[p] == '\r' && (p + 1 >= n || s[p + 1] != '\n'))) ++*line;
+                field += s[p];
+            }
+            while (p < n && (s[p] == ' ' || s[p] == '\t')) ++p;
+            if (p < n && s[p] != ',' && s[p] != '\r' && s[p] != '\n') {
+                *faultField = row->fields.size();
+                *fault = "text after the closing quote";
+                return RowRead::Fault;
+            }
+        } else {
+            for (; p < n && s[p] != ',' && s[p] != '\r' && s[p] != '\n'; ++p) {
+                if (s[p] == '"') {
+                    *faultField = row->fields.size();
+                    *fault = "a quote inside a field that does not start with one";
+                    return RowRead::Fault;
+                }
+                field += s[p];
+            }
+        }
+        row->fields.push_back(std::move(field));
+        if (p < n && s[p] == ',') {
+            ++p;
+            continue;
+        }
+        if (p < n) {
+            p += s[p] == '\r' && p + 1 < n && s[p + 1] == '\n' ? 2 : 1;
+            ++*line;
+        }
+        *pos = p;
+        return RowRead::Row;
+    }
+}
+
+// Reads a decimal cell into *value (empty: no value); false with *why.
+bool decimalCell(const std::string& text, std::optional<Decimal>* value, std::string* why) {
+    value->reset();
+    if (text.empty()) return true;
+    *value = Decimal::parse(text);
+    if (!*value) *why = "\"" + shown(text) + "\" is no number";
+    return value->has_value();
+}
+
+void fillEmpty(AssetValues* own, const AssetValues& model) {
+    if (!own->setRate) own->setRate = model.setRate;
+    if (!own->flowLowPct) own->flowLowPct = model.flowLowPct;
+    if (!own->flowHighPct) own->flowHighPct = model.flowHighPct;
+    if (!own->occlusionMin) own->occlusionMin = model.occlusionMin;
+    if (!own->occlusionMax) own->occlusionMax = model.occlusionMax;
+    if (!own->peakTimeMax) own->peakTimeMax = model.peakTimeMax;
+    if (!own->intervalDays) own->intervalDays = model.intervalDays;
+}
+
+// Of the rows `matches` takes, the one in force on date: the latest
+// valid_from on or before it, or else the one without valid_from.
+template <typename Matches>
+const AssetRow* rowInForce(const std::vector<AssetRow>& rows, const std::string& date,
+                           Matches matches) {
+    const AssetRow* best = nullptr;
+    for (const AssetRow& row : rows) {
+        if (!matches(row)) continue;
+        if (!row.validFrom.empty() && (date.empty() || date < row.validFrom)) continue;
+        if (!best || best->validFrom < row.validFrom) best = &row;
+    }
+    return best;
+}
+
+std::array<std::string, kColumns> cellsOf(const AssetRow& row) {
+    auto number = [](const std::optional<Decimal>& d) { return d ? d->text() : std::string(); };
+    const AssetValues& v = row.values;
+    return {
+        row.deviceId,           row.model,
+        row.location,           number(v.setRate),
+        number(v.flowLowPct),   number(v.flowHighPct),
+        number(v.occlusionMin), number(v.occlusionMax),
+        number(v.peakTimeMax),  v.intervalDays ? std::to_string(*v.intervalDays) : std::string(),
+        row.validFrom};
+}
+
+}  // namespace
+
+// ---- Decimal ----
+
+std::optional<Decimal> Decimal::parse(const std::string& text) {
+    std::string s = trimmed(text);
+    const bool negative = !s.empty() && s[0] == '-';
+    if (negative) s.erase(0, 1);
+    const std::size_t point = s.find('.');
+    std::string whole = s.substr(0, point);
+    std::string part = point == npos ? std::string() : s.substr(point + 1);
+    if ((whole.empty() && part.empty()) || !digitsOnly(whole) || !digitsOnly(part))
+        return std::nullopt;
+    whole.erase(0, whole.find_first_not_of('0'));
+    // Zeros past the ninth place change nothing; any other digit there
+    // could not be held exactly.
+    while (part.size() > 9 && part.back() == '0') part.pop_back();
+    if (whole.size() > kWholeDigits || part.size() > 9) return std::nullopt;
+    part.resize(9, '0');
+    __int128 units = 0;
+    for (char c : whole + part) units = units * 10 + (c - '0');
+    return Decimal(negative ? -units : units);
+}
+
+Decimal Decimal::fromInteger(long long value) { return Decimal(__int128(value) * kScale); }
+
+std::string Decimal::text() const {
+    u128 m = magnitude(units_);
+    std::string fraction;
+    for (int k = 0; k < 9; ++k, m /= 10) fraction.insert(fraction.begin(), char('0' + int(m % 10)));
+    std::string whole;
+    do {
+        whole.insert(whole.begin(), char('0' + int(m % 10)));
+        m /= 10;
+    } while (m != 0);
+    fraction.erase(fraction.find_last_not_of('0') + 1);
+    return (units_ < 0 ? "-" : "") + whole + (fraction.empty() ? "" : "." + fraction);
+}
+
+double Decimal::toDouble() const { return std::strtod(text().c_str(), nullptr); }
+
+// ---- the list ----
+
+bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::string* why) {
+    std::string ignored;
+    if (!why) why = &ignored;
+    rows->clear();
+    // A byte order mark, as spreadsheets write one before UTF-8.
+    const std::string bytes = input.compare(0, 3, "\xEF\xBB\xBF") == 0 ? input.substr(3) : input;
+    const bool utf8 = validUtf8(bytes);
+
+    std::size_t pos = 0, faultField = 0;
+    int line = 1;
+    CsvRow row;
+    std::string fault;
+    std::vector<std::string> labels;  // each column's name in reasons
+    int column[kColumns];             // where each known column is, or -1
+    std::fill(column, column + kColumns, -1);
+    auto reason = [&](int at, std::size_t field, const std::string& text) {
+        const std::string label = field < labels.size() && !labels[field].empty()
+                                      ? labels[field]
+                                      : std::to_string(field + 1);
+        *why = format("line %d, column %s: %s", at, label.c_str(), text.c_str());
+        return false;
+    };
+    // The next row that is not blank, each field as Latin-1 bytes: true, or
+    // false at the end, or nullopt with *why.
+    auto next = [&]() -> std::optional<bool> {
+        for (;;) {
+            const RowRead got = readRow(bytes, &pos, &line, &row, &faultField, &fault);
+            if (got == RowRead::End) return false;
+            if (got == RowRead::Fault) {
+                reason(row.line, faultField, fault);
+                return std::nullopt;
+            }
+            bool blank = true;
+            for (std::size_t f = 0; f < row.fields.size(); ++f) {
+                std::string latin1;
+                unsigned long outside = 0;
+                if (utf8 && !utf8ToLatin1(row.fields[f], &latin1, &outside)) {
+                    reason(row.line, f, format("a character outside Latin-1 (U+%04lX)", outside));
+                    return std::nullopt;
+                }
+                if (utf8) row.fields[f] = latin1;
+                blank = blank && trimmed(row.fields[f]).empty();
+            }
+            if (!blank) return true;
+        }
+    };
+
+    std::optional<bool> more = next();
+    if (!more) return false;
+    if (!*more) return *why = "the file holds no header row", false;
+    const int headerLine = row.line;
+    for (std::size_t f = 0; f < row.fields.size(); ++f) {
+        labels.push_back(lowered(trimmed(row.fields[f])));
+        for (int c = 0; c < kColumns; ++c) {
+            if (labels[f] != kAssetColumns[c]) continue;
+            if (column[c] >= 0) return reason(headerLine, f, "the column is named twice");
+            column[c] = static_cast<int>(f);
+        }
+    }
+    if (column[DeviceId] < 0 && column[Model] < 0)
+        return *why = format("line %d: no device_id column and no model column", headerLine), false;
+
+    std::vector<AssetRow> read;
+    std::map<std::pair<std::string, std::string>, int> devices, models;  // first line of each
+    while ((more = next()) && *more) {
+        const int at = row.line;
+        const std::size_t count = row.fields.size(), wanted = labels.size();
+        if (count > wanted)
+            return reason(at, wanted, format("a field past the header's %zu columns", wanted));
+        if (count < wanted)
+            return reason(
+                at, count,
+                format("the row ends before this column (%zu fields of %zu)", count, wanted));
+        std::string cell[kColumns];
+        for (int c = 0; c < kColumns; ++c)
+            if (column[c] >= 0) cell[c] = trimmed(row.fields[column[c]]);
+        auto refuse = [&](int c, const std::string& text) {
+            return reason(at, static_cast<std::size_t>(column[c]), text);
+        };
+
+        AssetRow asset;
+        asset.line = at;
+        asset.deviceId = cell[DeviceId];
+        asset.model = cell[Model];
+        asset.location = cell[Location];
+        AssetValues& v = asset.values;
+        std::string wrong;
+        const std::pair<int, std::optional<Decimal>*> numbers[] = {
+            {SetRate, &v.setRate},           {FlowLow, &v.flowLowPct},
+            {FlowHigh, &v.flowHighPct},      {OcclusionMin, &v.occlusionMin},
+            {OcclusionMax, &v.occlusionMax}, {PeakTimeMax, &v.peakTimeMax},
+        };
+        for (const auto& [c, value] : numbers)
+            if (!decimalCell(cell[c], value, &wrong)) return refuse(c, wrong);
+        if (v.setRate && v.setRate->units() <= 0)
+            return refuse(SetRate, "the set rate must be above 0, not " + v.setRate->text());
+        if (v.flowLowPct && v.flowHighPct && *v.flowHighPct < *v.flowLowPct)
+            return refuse(FlowLow, "the low end " + v.flowLowPct->text() +
+                                       " is above the high end " + v.flowHighPct->text());
+        if (v.occlusionMin && v.occlusionMax && *v.occlusionMax < *v.occlusionMin)
+            return refuse(OcclusionMin, "the minimum " + v.occlusionMin->text() +
+                                            " is above the maximum " + v.occlusionMax->text());
+        const std::string& days = cell[IntervalDays];
+        if (!days.empty()) {
+            if (!digitsOnly(days) || days.size() > 12 || std::atoll(days.c_str()) <= 0)
+                return refuse(IntervalDays,
+                              "\"" + shown(days) + "\" is no whole number of days above 0");
+            v.intervalDays = std::atoll(days.c_str());
+        }
+        asset.validFrom = cell[ValidFrom];
+        if (!asset.validFrom.empty() && !isIsoDate(asset.validFrom))
+            return refuse(ValidFrom, "\"" + shown(asset.validFrom) + "\" is no date (YYYY-MM-DD)");
+
+        const std::string identity = identityText(asset.deviceId);
+        if (!asset.deviceId.empty() && identity.empty())
+            return refuse(DeviceId, "a device ID of nothing but commas and spaces");
+        if (identity.empty() && asset.model.empty())
+            return refuse(column[DeviceId] >= 0 ? DeviceId : Model,
+                          "a row with neither a device ID nor a model");
+        const bool deviceRow = !identity.empty();
+        auto& seen = deviceRow ? devices : models;
+        const auto [first, fresh] =
+            seen.emplace(std::make_pair(deviceRow ? identity : asset.model, asset.validFrom), at);
+        if (!fresh)
+            return refuse(deviceRow ? DeviceId : Model,
+                          format("%s \"%s\" has a row %s%s already, on line %d",
+                                 deviceRow ? "device" : "model",
+                                 shown(deviceRow ? asset.deviceId : asset.model).c_str(),
+                                 asset.validFrom.empty() ? "without valid_from" : "valid from ",
+                                 asset.validFrom.c_str(), first->second));
+        read.push_back(std::move(asset));
+    }
+    if (!more) return false;
+    if (read.empty()) return *why = format("line %d: no rows under the header", headerLine), false;
+    *rows = std::move(read);
+    return true;
+}
+
+std::string assetListCsv(const std::vector<AssetRow>& rows) {
+    std::string out = csvRow(std::vector<std::string>(kAssetColumns, kAssetColumns + kColumns));
+    for (const AssetRow& row : rows) {
+        const auto cells = cellsOf(row);
+        out += csvRow(std::vector<std::string>(cells.begin(), cells.end()));
+    }
+    return out;
+}
+
+std::string assetListText(const std::vector<AssetRow>& rows) {
+    std::vector<std::vector<std::string>> table{
+        std::vector<std::string>(kAssetColumns, kAssetColumns + kColumns)};
+    for (const AssetRow& row : rows) {
+        const auto cells = cellsOf(row);
+        table.emplace_back(cells.begin(), cells.end());
+        for (std::string& cell : table.back())  // one line per row
+            for (char& c : cell)
+                if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+    }
+    // The numbers line up on the right.
+    std::vector<bool> numbers(kColumns, false);
+    for (int c = SetRate; c <= IntervalDays; ++c) numbers[c] = true;
+    return alignedTable(table, numbers);
+}
+
+std::optional<AssetInForce> assetInForce(const std::vector<AssetRow>& rows,
+                                         const std::string& deviceId, const std::string& date) {
+    const std::string identity = identityText(deviceId);
+    if (identity.empty()) return std::nullopt;
+    const AssetRow* own = rowInForce(rows, date, [&](const AssetRow& row) {
+        return !row.deviceId.empty() && identityText(row.deviceId) == identity;
+    });
+    if (!own) return std::nullopt;
+    AssetInForce found;
+    found.row = own;
+    found.values = own->values;
+    if (!own->model.empty()) {
+        const AssetRow* model = rowInForce(rows, date, [&](const AssetRow& row) {
+            return identityText(row.deviceId).empty() && row.model == own->model;
+        });
+        if (model) fillEmpty(&found.values, model->values);
+    }
+    return found;
+}
+
+Verdict judge(const TestRecord& record, const std::vector<AssetRow>& rows) {
+    Verdict verdict;
+    const std::optional<std::string> tested =
+        isoTestTime(FIELD_TEXT(record, testDate), FIELD_TEXT(record, testTime));
+    verdict.asset =
+        assetInForce(rows, FIELD_TEXT(record, deviceID), tested ? tested->substr(0, 10) : "");
+    if (!verdict.asset) return verdict;
+    const AssetValues& limits = verdict.asset->values;
+
+    bool judged = false, failed = false, unreadable = false;
+    // A criterion with limits: its value read (or unreadable), then judged.
+    auto decide = [&](Criterion* criterion, std::optional<bool> passes) {
+        judged = true;
+        if (!passes) {
+            unreadable = true;
+            return;
+        }
+        *criterion = *passes ? Criterion::Pass : Criterion::Fail;
+        failed = failed || !*passes;
+    };
+
+    const std::optional<Decimal> flow = recordNumber(FIELD_TEXT(record, flow));
+    const bool rate = limits.setRate && limits.setRate->units() > 0;
+    if (rate && flow)
+        verdict.flowErrorPercent = errorPercent(flow->units(), limits.setRate->units());
+    if (rate && limits.flowLowPct && limits.flowHighPct)
+        decide(&verdict.flow,
+               flow ? flowWithin(flow->units(), limits.setRate->units(), limits.flowLowPct->units(),
+                                 limits.flowHighPct->units())
+                    : std::nullopt);
+
+    if (limits.occlusionMin || limits.occlusionMax) {
+        const std::optional<Decimal> mmHg = recordNumber(FIELD_TEXT(record, pressureMMHG));
+        decide(&verdict.occlusion,
+               mmHg ? std::optional<bool>((!limits.occlusionMin || *limits.occlusionMin <= *mmHg) &&
+                                          (!limits.occlusionMax || *mmHg <= *limits.occlusionMax))
+                    : std::nullopt);
+    }
+
+    if (limits.peakTimeMax) {
+        const std::optional<long long> peak = clockSeconds(FIELD_TEXT(record, peakPressureTime), 2);
+        decide(&verdict.peakTime,
+               peak ? std::optional<bool>(Decimal::fromInteger(*peak) <= *limits.peakTimeMax)
+                    : std::nullopt);
+    }
+
+    // A failed criterion fails the test even when another value does not
+    // read; a test passes only when every criterion with limits was judged
+    // and passed.
+    verdict.result = !judged      ? VerdictResult::NotAssessed
+                     : failed     ? VerdictResult::Fail
+                     : unreadable ? VerdictResult::Unreadable
+                                  : VerdictResult::Pass;
+    return verdict;
+}
+
+const char* resultText(VerdictResult result) {
+    switch (result) {
+        case VerdictResult::Pass:
+            return "PASS";
+        case VerdictResult::Fail:
+            return "FAIL";
+        case VerdictResult::NotAssessed:
+            return "NOT ASSESSED";
+        case VerdictResult::Unreadable:
+            return "UNREADABLE";
+    }
+    return "NOT ASSESSED";
+}
+
+std::optional<VerdictResult> resultFromWord(const std::string& word) {
+    const std::string w = lowered(word);
+    if (w == "pass") return VerdictResult::Pass;
+    if (w == "fail") return VerdictResult::Fail;
+    if (w == "not-assessed") return VerdictResult::NotAssessed;
+    if (w == "unreadable") return VerdictResult::Unreadable;
+    return std::nullopt;
+}
+
+std::vector<DueEntry> dueList(const std::vector<AssetRow>& rows, const std::string& asOf,
+                              long long within,
+                              const std::function<std::string(const std::string&)>& lastTested) {
+    const std::optional<long long> today = dayNumber(asOf);
+    const std::string date = today ? asOf : std::string();
+    within = std::max(within, 0LL);
+    struct Placed {
+        DueEntry entry;
+        int group;  // 0 never tested, 1 with a due date, 2 no interval
+        long long dueDay;
+    };
+    std::vector<Placed> placed;
+    std::set<std::string> seen;
+    for (const AssetRow& row : rows) {
+        const std::string identity = identityText(row.deviceId);
+        if (identity.empty() || !seen.insert(identity).second) continue;
+        // As of asOf; an asset whose rows all start later, as of its first.
+        std::optional<AssetInForce> asset = assetInForce(rows, row.deviceId, date);
+        if (!asset) {
+            std::string first = row.validFrom;
+            for (const AssetRow& other : rows)
+                if (identityText(other.deviceId) == identity && other.validFrom < first)
+                    first = other.validFrom;
+            asset = assetInForce(rows, row.deviceId, first);
+        }
+        if (!asset) continue;  // not reached: its first row is in force on its own date
+
+        Placed p{DueEntry(), 0, 0};
+        DueEntry& e = p.entry;
+        e.deviceId = asset->row->deviceId;
+        e.model = asset->row->model;
+        e.location = asset->row->location;
+        e.intervalDays = asset->values.intervalDays;
+        const std::string last = lastTested ? lastTested(e.deviceId) : std::string();
+        // An ISO date, or the date of an ISO date and time.
+        if (isIsoDate(last.substr(0, 10)) && (last.size() == 10 || last[10] == 'T'))
+            e.lastTested = last.substr(0, 10);
+        const std::optional<long long> lastDay = dayNumber(e.lastTested);
+        if (!lastDay) {
+            e.status = DueStatus::NeverTested;
+        } else if (!e.intervalDays) {
+            e.status = DueStatus::NoInterval;
+            p.group = 2;
+        } else {
+            p.group = 1;
+            p.dueDay = *lastDay + *e.intervalDays;
+            e.dueDate = isoDate(p.dueDay);
+            // Without a date to count from, an asset is never shown as ok.
+            e.status = !today                        ? DueStatus::Due
+                       : p.dueDay < *today           ? DueStatus::Overdue
+                       : p.dueDay <= *today + within ? DueStatus::Due
+                                                     : DueStatus::Ok;
+        }
+        placed.push_back(std::move(p));
+    }
+    std::stable_sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
+        if (a.group != b.group) return a.group < b.group;
+        if (a.dueDay != b.dueDay) return a.dueDay < b.dueDay;
+        return a.entry.deviceId < b.entry.deviceId;
+    });
+    std::vector<DueEntry> entries;
+    for (Placed& p : placed) entries.push_back(std::move(p.entry));
+    return entries;
+}
+
+const char* dueStatusText(DueStatus status) {
+    switch (status) {
+        case DueStatus::Overdue:
+            return "overdue";
+        case DueStatus::Due:
+            return "due";
+        case DueStatus::Ok:
+            return "ok";
+        case DueStatus::NeverTested:
+            return "never tested";
+        case DueStatus::NoInterval:
+            return "no interval";
+    }
+    return "never tested";
+}

@@ -1,0 +1,55 @@
+#include "archive/tabletext.h"
+
+#include <algorithm>
+
+std::string csvRow(const std::vector<std::string>& cells) {
+    std::string line;
+    for (std::size_t k = 0; k < cells.size(); ++k) {
+        const std::string& cell = cells[k];
+        if (k) line += ',';
+        if (cell.find_first_of(",\"\r\n") == std::string::npos) {
+            line += cell;
+            continue;
+        }
+        line += '"';
+        for (char c : cell) line += c == '"' ? std::string("\"\"") : std::string(1, c);
+        line += '"';
+    }
+    return line + "\r\n";
+}
+
+std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
+                         const std::vector<bool>& numbers) {
+    std::vector<std::size_t> widths;
+    for (const auto& cells : rows) {
+        widths.resize(std::max(widths.size(), cells.size()), 0);
+        for (std::size_t k = 0; k < cells.size(); ++k)
+            widths[k] = std::max(widths[k], cells[k].size());
+    }
+    std::string out;
+    for (const auto& cells : rows) {
+        std::string line;
+        for (std::size_t k = 0; k < cells.size(); ++k) {
+            const std::string pad(widths[k] - cells[k].size(), ' ');
+            const bool number = k < numbers.size() && numbers[k];
+            if (k) line += "  ";
+            line += number ? pad + cells[k] : cells[k] + (k + 1 < cells.size() ? pad : "");
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string latin1ToUtf8(const std::string& latin1) {
+    std::string out;
+    out.reserve(latin1.size());
+    for (const unsigned char c : latin1) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}

@@ -1,0 +1,16 @@
+#pragma once
+// Rows of cells as lumkest-cli's tables write them: RFC 4180 CSV (a cell
+// with a comma, a quote or a line break quoted, quotes doubled, CR LF) and
+// an aligned text table (two spaces between columns, LF).  Plain C++.
+
+#include <string>
+#include <vector>
+
+std::string csvRow(const std::vector<std::string>& cells);
+
+// numbers[k]: column k is aligned to the right.
+std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
+                         const std::vector<bool>& numbers);
+
+// A Latin-1 text (the tester's bytes) as UTF-8.
+std::string latin1ToUtf8(const std::string& latin1);

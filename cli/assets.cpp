@@ -1,0 +1,86 @@
+// lumkest-cli assets: a new version of the workshop's asset list into the
+// archive, or the current version written out.
+
+#include "archive/assets.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "cli/commands.h"
+#include "cli/outputs.h"
+#include "cli/run.h"
+#include "save/stamp.h"
+
+namespace {
+
+bool checkAssets(const Options& o, std::string* error) {
+    if (o.archive.empty()) {
+        *error = "assets needs --archive DB";
+        return false;
+    }
+    if (o.files.size() > 1) {
+        *error = "assets takes one asset list FILE.csv at a time";
+        return false;
+    }
+    if (!o.files.empty() && !o.outputs.empty()) {
+        *error = "assets takes a FILE.csv to add or outputs to write, not both";
+        return false;
+    }
+    return true;
+}
+
+// Reads the file whole and adds it as the list's next version.
+int addList(CliRun& run, const std::string& name) {
+    std::string bytes, why, error;
+    if (!readWhole(name, &bytes))
+        return run.fail(CliUsage, "assets: cannot read \"" + name + "\": " + std::strerror(errno));
+    std::vector<AssetRow> rows;
+    if (!readAssetList(bytes, &rows, &why))
+        return run.fail(CliUsage, "assets: \"" + name + "\": " + why);
+    std::unique_ptr<Archive> archive = run.openForWriting(&error);
+    AssetListInfo info;
+    if (!archive || !archive->addAssetList(rows, bytes, stampNow(), &info, &error))
+        return run.archiveFailed(error);
+    return printAll(run.io.out, name + ": asset list " + std::to_string(info.number) + ", " +
+                                    plural(rows.size(), "row", "rows") + "\n")
+               ? CliDone
+               : run.stdoutFailed("assets");
+}
+
+int runAssets(CliRun& run) {
+    const Options& o = run.o;
+    if (!o.files.empty()) return addList(run, o.files.front());
+    std::string error;
+    std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
+    std::vector<AssetRow> rows;
+    AssetListInfo info;
+    if (!archive || !archive->assetList(o.assetList, &rows, &info, &error))
+        return run.archiveFailed(error);
+    if (info.number == 0)
+        return run.fail(CliNoRecords,
+                        "the archive holds no asset list yet: add one with "
+                        "lumkest-cli --archive DB assets FILE.csv");
+    if (o.outputs.empty())
+        return printAll(run.io.out, assetListText(rows)) ? CliDone : run.stdoutFailed("assets");
+    for (const Output& out : o.outputs) {
+        const std::string contents = out.kind == Kind::Json
+                                         ? assetListJson(rows, info).toStdString()
+                                     : out.kind == Kind::Csv ? assetListCsv(rows)
+                                                             : assetListText(rows);
+        const int code = run.write(out, contents);
+        if (code != CliDone) return code;
+    }
+    return CliDone;
+}
+
+}  // namespace
+
+const CliCommand kAssetsCommand = {
+    "assets",
+    Command::Assets,
+    "lumkest-cli --archive DB assets FILE.csv | [--asset-list N] [--text F] [--csv F] [--json F]",
+    "adds a version of the workshop's asset list, or writes the current one",
+    {"archive", "quiet", "text", "csv", "json", "asset-list"},
+    &checkAssets,
+    &runAssets,
+};
