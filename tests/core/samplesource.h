@@ -1,6 +1,10 @@
 #pragma once
 // The records the saved-file tests write.
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include "save/writers.h"
 #include "tests/core/records.h"
 
@@ -25,3 +29,25 @@ inline SaveSource sampleSource() {
     s.records.push_back(makeRecord("LONG-DEVICE-ID-016", "14 Feb 2005", "23:59", 'b'));
     return s;
 }
+
+// While it lives, no file may grow past 100 bytes, as on a full disk: a
+// write beyond fails with EFBIG instead of killing the process.
+class SmallFileLimit {
+public:
+    SmallFileLimit() : previousHandler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        struct rlimit small = saved_;
+        small.rlim_cur = 100;
+        ok_ = setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~SmallFileLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    void (*previousHandler_)(int);
+    struct rlimit saved_ {};
+    bool ok_ = false;
+};

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <memory>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "save/filewrite.h"
+#include "tests/core/samplesource.h"
 #include "tests/files.h"
 
 namespace fs = std::filesystem;
@@ -64,12 +67,8 @@ TEST_F(StreamedSave, ResultsAndTheFileLeftBehind) {
 
     // A write that fails part way (here the file-size limit, as a full disk
     // would) leaves the old file whole too.
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 100;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto limit = std::make_unique<SmallFileLimit>();
+    ASSERT_TRUE(limit->ok());
     // Streamed, the failed write of the first 64 KiB stops the producer.
     int puts = 0;
     const SaveResult streamed = saveStreamedFile(
@@ -80,8 +79,7 @@ TEST_F(StreamedSave, ResultsAndTheFileLeftBehind) {
             return true;
         },
         &reason);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
+    limit.reset();
     EXPECT_EQ(streamed, SaveResult::Failed);
     EXPECT_EQ(puts, 66);
     EXPECT_EQ(reason, std::strerror(EFBIG));

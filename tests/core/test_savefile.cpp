@@ -2,6 +2,8 @@
 // what it does to the file it writes and to dataSaved.
 
 #include <gtest/gtest.h>
+
+#include <memory>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -76,15 +78,10 @@ TEST_F(WriterOnDisk, ResultsDataSavedAndTheFileLeftBehind) {
 
     // A write that fails part way (here the file-size limit, as a full disk
     // would) leaves the old file whole too.
-    struct rlimit saved;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 100;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    auto limit = std::make_unique<SmallFileLimit>();
+    ASSERT_TRUE(limit->ok());
     const SaveResult result = writeTextFile(target.string(), AllRecords, true);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
+    limit.reset();
     EXPECT_EQ(result, SaveResult::Failed);
     EXPECT_EQ(readFile(target), old);
     EXPECT_EQ(names(), std::vector<std::string>{"report.txt"});
