@@ -118,9 +118,9 @@ const char* const kVersion3[] = {
     "CREATE INDEX asset_rows_list ON %T%asset_rows (list_id, line)",
 };
 // An asset row's values, in AssetValues' order.
-const std::vector<const char*> kAssetValueColumns = {
-    "set_rate_ml_h",      "flow_low_pct",       "flow_high_pct",
-    "occlusion_min_mmhg", "occlusion_max_mmhg", "peak_time_max_s"};
+const std::vector<const char*> kAssetValueColumns = {"set_rate_ml_h",      "flow_low_pct",
+                                                     "flow_high_pct",      "occlusion_min_mmhg",
+                                                     "occlusion_max_mmhg", "peak_time_max_s"};
 
 // The raw texts, in the order of recordTexts(), then the unit's two.
 const std::vector<const char*> kTextColumns = {"device_id",     "test_date",     "test_time",
@@ -1128,7 +1128,8 @@ bool Archive::addAssetList(const std::vector<AssetRow>& rows, const std::string&
     };
     QSqlQuery list(c_->db), row(c_->db);
     const std::vector<const char*> rowColumns =
-        std::vector<const char*>{"list_id", "line", "device_id", "device_key", "model", "location"} +
+        std::vector<const char*>{"list_id",    "line",  "device_id",
+                                 "device_key", "model", "location"} +
         kAssetValueColumns + std::vector<const char*>{"interval_days", "valid_from"};
     if (!c_->prepare(list,
                      c_->sql("INSERT INTO %T%asset_lists (loaded, loaded_utc, sha256, row_count) "
@@ -1161,8 +1162,9 @@ bool Archive::addAssetList(const std::vector<AssetRow>& rows, const std::string&
                           *values[k] ? QVariant(latin1((*values[k])->text()))
                                      : QVariant(QMetaType::fromType<QString>()));
         row.bindValue(QStringLiteral(":interval_days"),
-                      r.values.intervalDays ? QVariant(static_cast<qlonglong>(*r.values.intervalDays))
-                                            : QVariant(QMetaType::fromType<qlonglong>()));
+                      r.values.intervalDays
+                          ? QVariant(static_cast<qlonglong>(*r.values.intervalDays))
+                          : QVariant(QMetaType::fromType<qlonglong>()));
         row.bindValue(QStringLiteral(":valid_from"), latin1(r.validFrom));
         if (!row.exec()) return fail(&row);
     }
@@ -1206,8 +1208,7 @@ bool Archive::assetList(long long number, std::vector<AssetRow>* rows, AssetList
     q.finish();
     QSqlQuery r(c_->db);
     r.setForwardOnly(true);
-    if (!c_->prepare(r,
-                     c_->sql("SELECT * FROM %T%asset_rows WHERE list_id = :list ORDER BY line"),
+    if (!c_->prepare(r, c_->sql("SELECT * FROM %T%asset_rows WHERE list_id = :list ORDER BY line"),
                      "cannot read", error))
         return false;
     r.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(info->number));
@@ -1239,24 +1240,29 @@ bool Archive::assetList(long long number, std::vector<AssetRow>* rows, AssetList
     return false;
 }
 
-bool Archive::lastTests(std::vector<std::pair<std::string, std::string>>* lastByDevice,
+bool Archive::lastTests(long long assetList,
+                        std::vector<std::pair<std::string, std::string>>* lastByDevice,
                         std::string* error) {
     lastByDevice->clear();
+    if (c_->version < 3) return true;
+    // Each device of the list looked up in the records' device index.
     QSqlQuery q(c_->db);
     q.setForwardOnly(true);
-    // Version 1 keeps no device key: its device IDs are read as the key reads them.
-    const QString key = c_->version < 2 ? QStringLiteral("device_id") : QStringLiteral("device_key");
-    if (!q.exec(c_->sql(QStringLiteral("SELECT %1, max(tested) FROM %T%records WHERE tested IS "
-                                       "NOT NULL GROUP BY %1")
-                            .arg(key)))) {
+    if (!c_->prepare(q,
+                     c_->sql("SELECT a.device_key, (SELECT max(r.tested) FROM %T%records r WHERE "
+                             "r.device_key = a.device_key) FROM %T%asset_rows a WHERE a.list_id = "
+                             ":list AND a.device_key <> ''"),
+                     "cannot read", error))
+        return false;
+    q.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(assetList));
+    if (!q.exec()) {
         *error = c_->failure("cannot read", q.lastError());
         return false;
     }
-    while (q.next()) {
-        std::string device = bytesOf(q.value(0).toString());
-        if (c_->version < 2) device = identityText(device);
-        lastByDevice->emplace_back(std::move(device), bytesOf(q.value(1).toString()).substr(0, 10));
-    }
+    while (q.next())
+        if (!q.value(1).isNull())
+            lastByDevice->emplace_back(bytesOf(q.value(0).toString()),
+                                       bytesOf(q.value(1).toString()).substr(0, 10));
     if (!q.lastError().isValid()) return true;
     *error = c_->failure("cannot read", q.lastError());
     return false;

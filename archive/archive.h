@@ -144,9 +144,10 @@ public:
     // no such version.
     bool assetList(long long number, std::vector<AssetRow>* rows, AssetListInfo* info,
                    std::string* error);
-    // The date (ISO) of each device's last test, by its device key
-    // (identityText of the device ID).
-    bool lastTests(std::vector<std::pair<std::string, std::string>>* lastByDevice,
+    // The date (ISO) of the last test of each device of asset list version
+    // assetList that has one, by its device key (identityText of its ID).
+    bool lastTests(long long assetList,
+                   std::vector<std::pair<std::string, std::string>>* lastByDevice,
                    std::string* error);
 
     // The ID text of the tester's latest download (by its time); empty when

@@ -321,20 +321,6 @@ void fillEmpty(AssetValues* own, const AssetValues& model) {
     if (!own->intervalDays) own->intervalDays = model.intervalDays;
 }
 
-// Of the rows `matches` takes, the one in force on date: the latest
-// valid_from on or before it, or else the one without valid_from.
-template <typename Matches>
-const AssetRow* rowInForce(const std::vector<AssetRow>& rows, const std::string& date,
-                           Matches matches) {
-    const AssetRow* best = nullptr;
-    for (const AssetRow& row : rows) {
-        if (!matches(row)) continue;
-        if (!row.validFrom.empty() && (date.empty() || date < row.validFrom)) continue;
-        if (!best || best->validFrom < row.validFrom) best = &row;
-    }
-    return best;
-}
-
 std::array<std::string, kColumns> cellsOf(const AssetRow& row) {
     auto number = [](const std::optional<Decimal>& d) { return d ? d->text() : std::string(); };
     const AssetValues& v = row.values;
@@ -407,7 +393,7 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
     std::fill(column, column + kColumns, -1);
     auto reason = [&](int at, std::size_t field, const std::string& text) {
         const std::string label = field < labels.size() && !labels[field].empty()
-                                      ? labels[field]
+                                      ? shown(labels[field])
                                       : std::to_string(field + 1);
         *why = format("line %d, column %s: %s", at, label.c_str(), text.c_str());
         return false;
@@ -530,9 +516,12 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
 
 std::string assetListCsv(const std::vector<AssetRow>& rows) {
     std::string out = csvRow(std::vector<std::string>(kAssetColumns, kAssetColumns + kColumns));
+    // In UTF-8, as the other CSV files of lumkest-cli: read back, every
+    // text is the same again, even Latin-1 bytes that could pass for UTF-8.
     for (const AssetRow& row : rows) {
-        const auto cells = cellsOf(row);
-        out += csvRow(std::vector<std::string>(cells.begin(), cells.end()));
+        std::vector<std::string> cells;
+        for (const std::string& cell : cellsOf(row)) cells.push_back(latin1ToUtf8(cell));
+        out += csvRow(cells);
     }
     return out;
 }
@@ -550,35 +539,104 @@ std::string assetListText(const std::vector<AssetRow>& rows) {
     // The numbers line up on the right.
     std::vector<bool> numbers(kColumns, false);
     for (int c = SetRate; c <= IntervalDays; ++c) numbers[c] = true;
-    return alignedTable(table, numbers);
+    // Without the padding of the empty cells that end a row.
+    std::string out;
+    const std::string aligned = alignedTable(table, numbers);
+    for (std::size_t p = 0; p < aligned.size(); p = aligned.find('\n', p) + 1) {
+        const std::string line = aligned.substr(p, aligned.find('\n', p) - p);
+        out += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
+    }
+    return out;
 }
 
-std::optional<AssetInForce> assetInForce(const std::vector<AssetRow>& rows,
-                                         const std::string& deviceId, const std::string& date) {
+AssetIndex::AssetIndex(std::vector<AssetRow> rows) : rows_(std::move(rows)) {
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        const std::string identity = identityText(rows_[i].deviceId);
+        if (!identity.empty())
+            devices_[identity].push_back(i);
+        else
+            models_[rows_[i].model].push_back(i);
+    }
+}
+
+std::vector<const AssetRow*> AssetIndex::ofDevice(const std::string& identity) const {
+    std::vector<const AssetRow*> found;
+    if (const auto it = devices_.find(identity); it != devices_.end())
+        for (std::size_t i : it->second) found.push_back(&rows_[i]);
+    return found;
+}
+
+std::vector<const AssetRow*> AssetIndex::ofModel(const std::string& model) const {
+    std::vector<const AssetRow*> found;
+    if (const auto it = models_.find(model); it != models_.end())
+        for (std::size_t i : it->second) found.push_back(&rows_[i]);
+    return found;
+}
+
+const AssetRow* AssetIndex::inForce(const std::vector<std::size_t>* rows,
+                                    const std::string& date) const {
+    const AssetRow* best = nullptr;
+    if (!rows) return best;
+    for (std::size_t i : *rows) {
+        const AssetRow* row = &rows_[i];
+        if (!row->validFrom.empty() && (date.empty() || date < row->validFrom)) continue;
+        if (!best || best->validFrom < row->validFrom) best = row;
+    }
+    return best;
+}
+
+const AssetRow* AssetIndex::deviceInForce(const std::string& identity,
+                                          const std::string& date) const {
+    const auto it = devices_.find(identity);
+    return inForce(it == devices_.end() ? nullptr : &it->second, date);
+}
+
+const AssetRow* AssetIndex::modelInForce(const std::string& model, const std::string& date) const {
+    const auto it = models_.find(model);
+    return inForce(it == models_.end() ? nullptr : &it->second, date);
+}
+
+std::optional<AssetInForce> assetInForce(const AssetIndex& list, const std::string& deviceId,
+                                         const std::string& date) {
     const std::string identity = identityText(deviceId);
     if (identity.empty()) return std::nullopt;
-    const AssetRow* own = rowInForce(rows, date, [&](const AssetRow& row) {
-        return !row.deviceId.empty() && identityText(row.deviceId) == identity;
-    });
+    const AssetRow* own = list.deviceInForce(identity, date);
     if (!own) return std::nullopt;
     AssetInForce found;
     found.row = own;
     found.values = own->values;
     if (!own->model.empty()) {
-        const AssetRow* model = rowInForce(rows, date, [&](const AssetRow& row) {
-            return identityText(row.deviceId).empty() && row.model == own->model;
-        });
-        if (model) fillEmpty(&found.values, model->values);
+        if (const AssetRow* model = list.modelInForce(own->model, date))
+            fillEmpty(&found.values, model->values);
     }
     return found;
 }
 
+std::optional<AssetInForce> assetInForce(const std::vector<AssetRow>& rows,
+                                         const std::string& deviceId, const std::string& date) {
+    // The row found must point into rows: found again there.
+    const AssetIndex list(rows);
+    std::optional<AssetInForce> found = assetInForce(list, deviceId, date);
+    if (found) found->row = &rows[static_cast<std::size_t>(found->row - list.rows().data())];
+    return found;
+}
+
 Verdict judge(const TestRecord& record, const std::vector<AssetRow>& rows) {
+    const AssetIndex list(rows);
+    Verdict verdict = judge(record, list);
+    // The row found must point into rows, which outlive the index.
+    if (verdict.asset)
+        verdict.asset->row =
+            &rows[static_cast<std::size_t>(verdict.asset->row - list.rows().data())];
+    return verdict;
+}
+
+Verdict judge(const TestRecord& record, const AssetIndex& list) {
     Verdict verdict;
     const std::optional<std::string> tested =
         isoTestTime(FIELD_TEXT(record, testDate), FIELD_TEXT(record, testTime));
     verdict.asset =
-        assetInForce(rows, FIELD_TEXT(record, deviceID), tested ? tested->substr(0, 10) : "");
+        assetInForce(list, FIELD_TEXT(record, deviceID), tested ? tested->substr(0, 10) : "");
     if (!verdict.asset) return verdict;
     const AssetValues& limits = verdict.asset->values;
 
@@ -655,6 +713,12 @@ std::optional<VerdictResult> resultFromWord(const std::string& word) {
 std::vector<DueEntry> dueList(const std::vector<AssetRow>& rows, const std::string& asOf,
                               long long within,
                               const std::function<std::string(const std::string&)>& lastTested) {
+    return dueList(AssetIndex(rows), asOf, within, lastTested);
+}
+
+std::vector<DueEntry> dueList(const AssetIndex& list, const std::string& asOf, long long within,
+                              const std::function<std::string(const std::string&)>& lastTested) {
+    const std::vector<AssetRow>& rows = list.rows();
     const std::optional<long long> today = dayNumber(asOf);
     const std::string date = today ? asOf : std::string();
     within = std::max(within, 0LL);
@@ -669,13 +733,12 @@ std::vector<DueEntry> dueList(const std::vector<AssetRow>& rows, const std::stri
         const std::string identity = identityText(row.deviceId);
         if (identity.empty() || !seen.insert(identity).second) continue;
         // As of asOf; an asset whose rows all start later, as of its first.
-        std::optional<AssetInForce> asset = assetInForce(rows, row.deviceId, date);
+        std::optional<AssetInForce> asset = assetInForce(list, row.deviceId, date);
         if (!asset) {
             std::string first = row.validFrom;
-            for (const AssetRow& other : rows)
-                if (identityText(other.deviceId) == identity && other.validFrom < first)
-                    first = other.validFrom;
-            asset = assetInForce(rows, row.deviceId, first);
+            for (const AssetRow* other : list.ofDevice(identity))
+                if (other->validFrom < first) first = other->validFrom;
+            asset = assetInForce(list, row.deviceId, first);
         }
         if (!asset) continue;  // not reached: its first row is in force on its own date
 

@@ -15,6 +15,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "records/testrecord.h"
@@ -45,16 +46,16 @@ private:
 
 // The values of one row of the list; empty where the file left them empty.
 struct AssetValues {
-    std::optional<Decimal> setRate;                   // set_rate_ml_h
-    std::optional<Decimal> flowLowPct, flowHighPct;   // flow_low_pct, flow_high_pct
+    std::optional<Decimal> setRate;                     // set_rate_ml_h
+    std::optional<Decimal> flowLowPct, flowHighPct;     // flow_low_pct, flow_high_pct
     std::optional<Decimal> occlusionMin, occlusionMax;  // occlusion_min_mmhg, _max_mmhg
-    std::optional<Decimal> peakTimeMax;               // peak_time_max_s
-    std::optional<long long> intervalDays;            // interval_days
+    std::optional<Decimal> peakTimeMax;                 // peak_time_max_s
+    std::optional<long long> intervalDays;              // interval_days
 };
 
 struct AssetRow {
-    int line = 0;           // in the file it came from (the header is line 1)
-    std::string deviceId;   // as keyed into the tester; empty on a model row
+    int line = 0;          // in the file it came from (the header is line 1)
+    std::string deviceId;  // as keyed into the tester; empty on a model row
     std::string model;
     std::string location;
     AssetValues values;
@@ -76,8 +77,8 @@ extern const char* const kAssetColumns[11];
 // model with one valid_from.
 bool readAssetList(const std::string& bytes, std::vector<AssetRow>* rows, std::string* why);
 
-// The list as assets writes it: CSV (kAssetColumns, RFC 4180, CR LF) and an
-// aligned text table (LF).
+// The list as assets writes it: CSV (kAssetColumns, RFC 4180, CR LF, texts
+// in UTF-8) and an aligned text table (LF, the texts' own bytes).
 std::string assetListCsv(const std::vector<AssetRow>& rows);
 std::string assetListText(const std::vector<AssetRow>& rows);
 
@@ -91,6 +92,29 @@ struct AssetInForce {
     const AssetRow* row = nullptr;  // the device's own row
     AssetValues values;             // its values over its model's
 };
+
+// The list's rows found by device (the identity rule) and by model, for
+// judging many records: made once per list.
+class AssetIndex {
+public:
+    explicit AssetIndex(std::vector<AssetRow> rows = {});
+    const std::vector<AssetRow>& rows() const { return rows_; }
+    // The rows of a device (an identityText) or of a model (its model rows).
+    std::vector<const AssetRow*> ofDevice(const std::string& identity) const;
+    std::vector<const AssetRow*> ofModel(const std::string& model) const;
+    // Of those, the one in force on date: the latest valid_from on or
+    // before it, or else the one without valid_from; nullptr: none.
+    const AssetRow* deviceInForce(const std::string& identity, const std::string& date) const;
+    const AssetRow* modelInForce(const std::string& model, const std::string& date) const;
+
+private:
+    const AssetRow* inForce(const std::vector<std::size_t>* rows, const std::string& date) const;
+    std::vector<AssetRow> rows_;
+    std::unordered_map<std::string, std::vector<std::size_t>> devices_, models_;
+};
+
+std::optional<AssetInForce> assetInForce(const AssetIndex& list, const std::string& deviceId,
+                                         const std::string& date);
 std::optional<AssetInForce> assetInForce(const std::vector<AssetRow>& rows,
                                          const std::string& deviceId, const std::string& date);
 
@@ -109,6 +133,7 @@ struct Verdict {
 // every criterion that has limits passes, FAIL when any fails, NOT ASSESSED
 // when the device is not in the list or has no limits, UNREADABLE when a
 // value a criterion needs does not parse.  Never PASS by default.
+Verdict judge(const TestRecord& record, const AssetIndex& list);
 Verdict judge(const TestRecord& record, const std::vector<AssetRow>& rows);
 
 // "PASS", "FAIL", "NOT ASSESSED", "UNREADABLE"; and the words of history
@@ -130,7 +155,10 @@ struct DueEntry {
 // test, or empty.  Due: due within `within` days of asOf (inclusive);
 // overdue: due before asOf.  Sorted by due date, never-tested first, then
 // by device ID.
+std::vector<DueEntry> dueList(const AssetIndex& list, const std::string& asOf, long long within,
+                              const std::function<std::string(const std::string&)>& lastTested);
 std::vector<DueEntry> dueList(const std::vector<AssetRow>& rows, const std::string& asOf,
                               long long within,
                               const std::function<std::string(const std::string&)>& lastTested);
-const char* dueStatusText(DueStatus status);  // "overdue", "due", "ok", "never tested", "no interval"
+const char* dueStatusText(
+    DueStatus status);  // "overdue", "due", "ok", "never tested", "no interval"

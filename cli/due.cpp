@@ -30,7 +30,7 @@ int runDue(CliRun& run) {
     std::vector<std::pair<std::string, std::string>> tests;
     if (!archive || !archive->beginReading(&error) ||
         !archive->assetList(o.assetList, &rows, &info, &error) ||
-        !archive->lastTests(&tests, &error))
+        !archive->lastTests(info.number, &tests, &error))
         return run.archiveFailed(error);
     archive.reset();
     if (info.number == 0)
@@ -40,7 +40,7 @@ int runDue(CliRun& run) {
     const std::map<std::string, std::string> last(tests.begin(), tests.end());
     const std::string asOf = o.asOf.empty() ? isoLocalTime(stampNow()).substr(0, 10) : o.asOf;
     std::vector<DueEntry> entries =
-        dueList(rows, asOf, o.within, [&last](const std::string& device) {
+        dueList(AssetIndex(std::move(rows)), asOf, o.within, [&last](const std::string& device) {
             const auto found = last.find(identityText(device));
             return found == last.end() ? std::string() : found->second;
         });

@@ -109,7 +109,9 @@ int runHistory(CliRun& run) {
     // Every pass reads one snapshot, so the outputs agree with the first
     // pass however the archive grows meanwhile.
     if (!archive || !archive->beginReading(&error)) return run.archiveFailed(error);
-    Choice choice{{o.device, o.tester, o.since, o.until, o.download}, {}, o.result};
+    Choice choice;
+    choice.filter = {o.device, o.tester, o.since, o.until, o.download};
+    choice.result = o.result;
     if (!run.loadJudge(*archive, &choice.judged, &error)) return run.archiveFailed(error);
     // PDF and --sort need every record at once; the other outputs are
     // written a record at a time, after a first pass that finds what

@@ -17,7 +17,7 @@
 struct Judged {
     struct {
         long long number = 0;
-        std::vector<AssetRow> rows;
+        AssetIndex rows;
     } list;
     Verdict of(const TestRecord& record) const;
 };

@@ -276,7 +276,9 @@ RunStamp stampOfThisRun() {
 
 bool CliRun::loadJudge(Archive& archive, Judged* judged, std::string* error) {
     AssetListInfo info;
-    if (!archive.assetList(o.assetList, &judged->list.rows, &info, error)) return false;
+    std::vector<AssetRow> rows;
+    if (!archive.assetList(o.assetList, &rows, &info, error)) return false;
     judged->list.number = info.number;
+    judged->list.rows = AssetIndex(std::move(rows));
     return true;
 }

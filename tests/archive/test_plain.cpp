@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
+#include "archive/assets.h"
 #include "archive/importfile.h"
 #include "archive/pguri.h"
 #include "archive/typed.h"
@@ -180,6 +183,241 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
         EXPECT_FALSE(readSavedFile(r.bytes, r.identity, &got, &why)) << r.bytes.substr(0, 80);
         EXPECT_FALSE(why.empty());
         EXPECT_NE(why.find(r.reason), std::string::npos) << why;
+    }
+}
+
+// The asset list as a workshop writes it: a model row, assets taking its
+// values or their own, a pump whose limits changed on 1 Jan 2004, a quoted
+// device ID with a comma, and a column the list does not use.
+const char* const kWorkshopList =
+    "Model,DEVICE_ID , set_rate_ml_h,flow_low_pct,flow_high_pct,occlusion_min_mmhg,"
+    "occlusion_max_mmhg,peak_time_max_s,valid_from,cost_centre\n"
+    "VP-7,,100,-5,5,300,600,30,,K1\n"
+    "VP-7,P1,,,,,,,,\n"
+    "VP-7,P2,,-10,,,,,,\n"
+    "VP-7,P3,,,,,,,,\n"
+    "VP-7,P3,,-2,2,,,,2004-01-01,\n"
+    ",P4,,,,,450,,,\n"
+    "Q-1,P5,,,,,,,,\n"
+    "VP-7,P6,,,,,,,2005-01-01,\n"
+    ",P7,3,-50,50,,,,,\n"
+    "VP-7,\"ICU 3, BED 7\",,,,,,,,\n";
+
+TEST(ArchivePlain, VerdictsAgainstTheAssetList) {
+    std::vector<AssetRow> list;
+    std::string why;
+    ASSERT_TRUE(readAssetList(kWorkshopList, &list, &why)) << why;
+    using R = VerdictResult;
+    constexpr Criterion P = Criterion::Pass, F = Criterion::Fail, N = Criterion::None;
+    const struct {
+        const char *id, *date, *flow, *mmHg, *peak;
+        VerdictResult result;
+        Criterion flowC, occlusionC, peakC;
+        const char* error;  // flowErrorPercent; "" none
+    } rows[] = {
+        {"P1", "29 Dec 2003", "105.0", "376", "00:30", R::Pass, P, P, P, "5"},
+        {"P1", "29 Dec 2003", "105.001", "376", "00:30", R::Fail, F, P, P, "5.001"},
+        {"P1", "29 Dec 2003", "95", "300", "0:29", R::Pass, P, P, P, "-5"},
+        {"P1", "29 Dec 2003", "94.999", "600", "00:00", R::Fail, F, P, P, "-5.001"},
+        {"P1", "29 Dec 2003", "100", "299.9", "00:30", R::Fail, P, F, P, "0"},
+        {"P1", "29 Dec 2003", "100", "600.1", "00:30", R::Fail, P, F, P, "0"},
+        {"P1", "29 Dec 2003", "100", "376", "00:31", R::Fail, P, P, F, "0"},
+        {"P2", "29 Dec 2003", "90", "376", "00:30", R::Pass, P, P, P, "-10"},  // -10 own, +5 model
+        {"P2", "29 Dec 2003", "89.99", "376", "00:30", R::Fail, F, P, P, "-10.01"},
+        {"P2", "29 Dec 2003", "105.01", "376", "00:30", R::Fail, F, P, P, "5.01"},
+        {"P3", "31 Dec 2003", "103", "376", "00:30", R::Pass, P, P, P, "3"},
+        {"P3", "1 Jan 2004", "103", "376", "00:30", R::Fail, F, P, P, "3"},
+        {"P3", "1 Jan 2004", "98", "376", "00:30", R::Pass, P, P, P, "-2"},
+        {"P3", "31 Feb 2004", "103", "376", "00:30", R::Pass, P, P, P, "3"},  // date unread
+        {"P4", "29 Dec 2003", "n/a", "450", "", R::Pass, N, P, N, ""},
+        {"P4", "29 Dec 2003", "n/a", "451", "", R::Fail, N, F, N, ""},
+        {"P4", "29 Dec 2003", "100", "", "", R::Unreadable, N, N, N, ""},
+        {"P5", "29 Dec 2003", "100", "376", "00:30", R::NotAssessed, N, N, N, ""},
+        {"P6", "29 Dec 2003", "100", "376", "00:30", R::NotAssessed, N, N, N, ""},
+        {"P9", "29 Dec 2003", "100", "376", "00:30", R::NotAssessed, N, N, N, ""},
+        {"P1", "29 Dec 2003", "n/a", "376", "00:30", R::Unreadable, N, P, P, ""},
+        {"P1", "29 Dec 2003", "-105", "376", "00:30", R::Unreadable, N, P, P, ""},
+        {"P1", "29 Dec 2003", "100", "376", "0:3x", R::Unreadable, P, P, N, "0"},
+        {"P1", "29 Dec 2003", "n/a", "700", "00:30", R::Fail, N, F, P, ""},
+        {"P7", "29 Dec 2003", "2.9", "", "", R::Pass, P, N, N, "-3.333333333"},
+        {"P7", "29 Dec 2003", "4.52", "", "", R::Fail, F, N, N, "50.666666667"},
+        {"ICU 3  BED 7", "29 Dec 2003", "105", "376", "00:30", R::Pass, P, P, P, "5"},
+    };
+    for (const auto& row : rows) {
+        TestRecord r = makeRecord(row.id, row.date);
+        SET_FIELD(r, flow, row.flow);
+        SET_FIELD(r, pressureMMHG, row.mmHg);
+        SET_FIELD(r, peakPressureTime, row.peak);
+        const Verdict v = judge(r, list);
+        const std::string what = std::string(row.id) + " " + row.date + " " + row.flow;
+        EXPECT_STREQ(resultText(v.result), resultText(row.result)) << what;
+        EXPECT_EQ(v.flow, row.flowC) << what;
+        EXPECT_EQ(v.occlusion, row.occlusionC) << what;
+        EXPECT_EQ(v.peakTime, row.peakC) << what;
+        EXPECT_EQ(v.flowErrorPercent ? v.flowErrorPercent->text() : "", row.error) << what;
+    }
+    for (VerdictResult result : {R::Pass, R::Fail, R::NotAssessed, R::Unreadable}) {
+        std::string word = resultText(result);
+        std::replace(word.begin(), word.end(), ' ', '-');
+        EXPECT_EQ(resultFromWord(word), result) << word;
+    }
+    EXPECT_EQ(resultFromWord("passed"), std::nullopt);
+}
+
+TEST(ArchivePlain, AssetListReadWholeOrRefused) {
+    const struct {
+        std::string text, shortest;
+    } decimals[] = {{"105.000", "105"},
+                    {" -2.50 ", "-2.5"},
+                    {".5", "0.5"},
+                    {"-0", "0"},
+                    {"1.0000000000", "1"},
+                    {"0.000000001", "0.000000001"},
+                    {"123456789012345678.5", "123456789012345678.5"}};
+    for (const auto& d : decimals)
+        EXPECT_EQ(Decimal::parse(d.text).value_or(Decimal(7)).text(), d.shortest) << d.text;
+    for (const char* text :
+         {"", "-", ".", "1e3", "1,5", "+1", "1.2.3", "- 1", "1.0000000001", "1234567890123456789"})
+        EXPECT_EQ(Decimal::parse(text), std::nullopt) << text;
+
+    // BOM, header in any case with spaces, a blank line, a quoted location
+    // holding a comma and a line break, an unknown column, no final line end.
+    const std::string utf8 =
+        "\xEF\xBB\xBF Device_ID ,location,Model,interval_days,note\r\n\r\n"
+        "P1,\"Ward 3, Bed 7\r\nby the door\",VP-7,180,x\r\n"
+        ",,VP-7,365,\r\n"
+        "P2,S\xC3\xBC\x64,,,\"a \"\"quoted\"\" note\"";
+    std::string latin1 = utf8.substr(3);
+    latin1.replace(latin1.find("S\xC3\xBC"), 3, "S\xFC");
+    std::vector<AssetRow> rows, again;
+    std::string why;
+    for (const std::string& bytes : {utf8, latin1}) {
+        ASSERT_TRUE(readAssetList(bytes, &rows, &why)) << why;
+        ASSERT_EQ(rows.size(), 3u);
+        EXPECT_EQ(rows[0].line, 3);
+        EXPECT_EQ(rows[0].location, "Ward 3, Bed 7\r\nby the door");
+        EXPECT_EQ(rows[0].values.intervalDays, 180);
+        EXPECT_EQ(rows[1].line, 5);
+        EXPECT_EQ(rows[2].line, 6);
+        EXPECT_EQ(rows[2].location, "S\xFC\x64");
+        ASSERT_TRUE(readAssetList(assetListCsv(rows), &again, &why)) << why;
+        EXPECT_EQ(assetListCsv(again), assetListCsv(rows));
+    }
+    // Latin-1 bytes that happen to spell UTF-8 stay as they are, and the
+    // CSV (written in UTF-8) gives them back.
+    ASSERT_TRUE(readAssetList("device_id,location,note\nP3,\xC3\xBC,\xFF\n", &rows, &why)) << why;
+    EXPECT_EQ(rows[0].location, "\xC3\xBC");
+    ASSERT_TRUE(readAssetList(assetListCsv(rows), &again, &why)) << why;
+    EXPECT_EQ(again[0].location, "\xC3\xBC");
+    ASSERT_TRUE(readAssetList(utf8, &rows, &why)) << why;
+    const std::string csv = assetListCsv(rows);
+    EXPECT_EQ(csv.substr(0, csv.find("\r\n,")),
+              "device_id,model,location,set_rate_ml_h,flow_low_pct,flow_high_pct,"
+              "occlusion_min_mmhg,occlusion_max_mmhg,peak_time_max_s,interval_days,valid_from\r\n"
+              "P1,VP-7,\"Ward 3, Bed 7\r\nby the door\",,,,,,,180,");
+    EXPECT_NE(csv.find("\r\nP2,,S\xC3\xBC\x64,"), std::string::npos) << csv;
+    std::vector<AssetRow> list;
+    ASSERT_TRUE(readAssetList(kWorkshopList, &list, &why)) << why;
+    // The text table: numbers end under their column's name, texts start
+    // under it, no line ends in a space.
+    const std::string text = assetListText(list);
+    std::vector<std::string> lines;
+    for (std::size_t p = 0; p < text.size(); p = text.find('\n', p) + 1)
+        lines.push_back(text.substr(p, text.find('\n', p) - p));
+    ASSERT_EQ(lines.size(), list.size() + 1) << text;
+    EXPECT_EQ(lines[1].find("100") + 3, lines[0].find("set_rate_ml_h") + 13) << text;
+    EXPECT_EQ(lines[5].find("2004-01-01"), lines[0].find("valid_from")) << text;
+    for (const std::string& line : lines) EXPECT_NE(line.back(), ' ') << text;
+
+    const struct {
+        std::string bytes, reason;  // reason: a part of why
+    } refused[] = {
+        {"device_id,flow_low_pct\nP1,abc\n", "line 2, column flow_low_pct: \"abc\" is no number"},
+        {"device_id,flow_low_pct,flow_high_pct\nP1,-5,5\nP2,6,5\n",
+         "line 3, column flow_low_pct: the low end 6 is above the high end 5"},
+        {"device_id,occlusion_min_mmhg,occlusion_max_mmhg\nP1,600,300\n",
+         "line 2, column occlusion_min_mmhg"},
+        {"device_id,valid_from\n\"A,1\",2004-01-01\nA 1,2004-01-01\n",
+         "line 3, column device_id: device \"A 1\" has a row valid from 2004-01-01 already, on "
+         "line 2"},
+        {"model,valid_from\nVP-7,\nVP-7,2004-01-01\nVP-7\n", "line 4, column valid_from: the row"},
+        {"model,valid_from\nVP-7,\nVP-7,\n", "line 3, column model: model \"VP-7\" has a row"},
+        {"device_id,valid_from\nP1,2004-02-30\n", "line 2, column valid_from"},
+        {"device_id,interval_days\nP1,0\n", "line 2, column interval_days"},
+        {"device_id,interval_days\nP1,1.5\n", "line 2, column interval_days"},
+        {"device_id,set_rate_ml_h\nP1,0\n", "line 2, column set_rate_ml_h: the set rate"},
+        {"device_id,model,location\n,,Ward 3\n", "line 2, column device_id: a row with neither"},
+        {"location,set_rate_ml_h\nWard,100\n", "line 1: no device_id column and no model column"},
+        {"Device_ID,device_id\nP1,P1\n", "line 1, column device_id: the column is named twice"},
+        {"device_id,model\r\n\r\n", "line 1: no rows under the header"},
+        {"\n\n", "no header row"},
+        {"device_id,location\nP1,\xE2\x82\xAC\n",
+         "line 2, column location: a character outside Latin-1 (U+20AC)"},
+        {"device_id,location\nP1,\"a\nb\"\nP2,\"Ward 3\n", "line 4, column location: a quoted"},
+        {"device_id,location\nP1,Ward \"3\"\n", "line 2, column location: a quote inside"},
+        {"device_id,location\nP1,\"Ward\" 3\n", "line 2, column location: text after the"},
+        {"device_id,location\nP1,Ward 3,Bed 7\n", "line 2, column 3: a field past the header"},
+        {"device_id,flow_low_pct\nP1,0.0000000001\n", "line 2, column flow_low_pct"},
+    };
+    for (const auto& r : refused) {
+        rows.assign(1, AssetRow());
+        EXPECT_FALSE(readAssetList(r.bytes, &rows, &why)) << r.bytes;
+        EXPECT_NE(why.find(r.reason), std::string::npos) << why;
+        EXPECT_TRUE(rows.empty()) << r.bytes;
+    }
+}
+
+TEST(ArchivePlain, DueList) {
+    std::vector<AssetRow> list;
+    std::string why;
+    ASSERT_TRUE(
+        readAssetList("device_id,model,interval_days,valid_from\n"
+                      ",VP-7,180,\n"
+                      "A5,VP-7,,\n"
+                      "A1,VP-7,,\n"
+                      "A2,VP-7,30,\n"
+                      "A3,VP-7,30,\n"
+                      "A4,Q-1,,\n"
+                      "A0,Q-1,,\n"
+                      "A6,Q-1,10,2024-01-01\n"
+                      "A6,Q-1,365,2024-07-01\n"
+                      "A8,VP-7,30,\n"
+                      "A9,VP-7,,2025-01-01\n",
+                      &list, &why))
+        << why;
+    const std::map<std::string, std::string> last = {
+        {"A1", "2024-01-02"},  // + 180 across 29 Feb
+        {"A2", "2024-06-14"}, {"A3", "2024-06-15T09:30:00"}, {"A4", "2024-01-01"},
+        {"A6", "2024-06-15"}, {"A8", "2024-05-30"},
+    };
+    const struct {
+        const char* asOf;
+        long long within;
+        const char* expected;
+    } rows[] = {
+        {"2024-06-30", 14,
+         "A0 never tested, A5 never tested, A9 never tested, A6 overdue 2024-06-25, "
+         "A8 overdue 2024-06-29, A1 due 2024-06-30, A2 due 2024-07-14, A3 ok 2024-07-15, "
+         "A4 no interval, "},
+        {"2024-06-30", 0,
+         "A0 never tested, A5 never tested, A9 never tested, A6 overdue 2024-06-25, "
+         "A8 overdue 2024-06-29, A1 due 2024-06-30, A2 ok 2024-07-14, A3 ok 2024-07-15, "
+         "A4 no interval, "},
+        {"2024-07-01", 14,
+         "A0 never tested, A5 never tested, A9 never tested, A8 overdue 2024-06-29, "
+         "A1 overdue 2024-06-30, A2 due 2024-07-14, A3 due 2024-07-15, A6 ok 2025-06-15, "
+         "A4 no interval, "},
+    };
+    for (const auto& row : rows) {
+        std::string got;
+        for (const DueEntry& e :
+             dueList(list, row.asOf, row.within, [&last](const std::string& device) {
+                 const auto found = last.find(device);
+                 return found == last.end() ? std::string() : found->second;
+             }))
+            got += e.deviceId + " " + dueStatusText(e.status) +
+                   (e.dueDate.empty() ? "" : " " + e.dueDate) + ", ";
+        EXPECT_EQ(got, row.expected) << row.asOf << " within " << row.within;
     }
 }
 
