@@ -67,18 +67,26 @@ std::string jsonNumber(const std::optional<T>& value) {
 // indent (the depth its opening brace stands at).
 class JsonObject {
 public:
-    explicit JsonObject(std::string indent) : indent_(std::move(indent)) {}
+    explicit JsonObject(std::string indent) : indent_(std::move(indent)), body_("{") {
+        body_.reserve(1024);
+    }
     JsonObject& text(const char* key, const std::string& latin1) {
         return value(key, jsonText(latin1));
     }
     JsonObject& number(const char* key, long long n) { return value(key, std::to_string(n)); }
     // value: JSON text already (a number, null, an object made at inner()).
+    // Appended piece by piece: a history writes millions of these.
     JsonObject& value(const char* key, const std::string& json) {
-        body_ += (body_.empty() ? "\n" : ",\n") + inner() + "\"" + key + "\": " + json;
+        body_ += body_.size() == 1 ? "\n" : ",\n";
+        body_ += indent_;
+        body_ += "    \"";
+        body_ += key;
+        body_ += "\": ";
+        body_ += json;
         return *this;
     }
     std::string inner() const { return indent_ + "    "; }
-    std::string str() const { return "{" + body_ + "\n" + indent_ + "}"; }
+    std::string str() const { return body_ + "\n" + indent_ + "}"; }
 
 private:
     std::string indent_, body_;
