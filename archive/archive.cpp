@@ -984,6 +984,35 @@ bool Archive::addArchive(Archive& source, ArchiveImport* summary, std::string* e
         summary->recordsAdded += isNew ? 1 : 0;
     }
     if (q.lastError().isValid()) return fail(&q, s, "cannot read");
+    q.finish();
+    // Its asset lists, each version once (by its file and time), in order.
+    if (s.version >= 3) {
+        std::vector<long long> lists;
+        QSqlQuery ids(s.db);
+        if (!ids.exec(s.sql("SELECT id FROM %T%asset_lists ORDER BY id")))
+            return fail(&ids, s, "cannot read");
+        while (ids.next()) lists.push_back(ids.value(0).toLongLong());
+        QSqlQuery known(c_->db);
+        if (!c_->prepare(known,
+                         c_->sql("SELECT id FROM %T%asset_lists WHERE sha256 = :sha256 AND "
+                                 "loaded = :loaded"),
+                         "cannot read", error))
+            return fail(nullptr, *c_, "");
+        for (long long id : lists) {
+            std::vector<AssetRow> rows;
+            AssetListInfo info;
+            if (!source.assetList(id, &rows, &info, error)) return fail(nullptr, s, "");
+            ++summary->assetLists;
+            known.bindValue(QStringLiteral(":sha256"), latin1(info.sha256));
+            known.bindValue(QStringLiteral(":loaded"), latin1(info.loaded));
+            if (!known.exec()) return fail(&known, *c_, "cannot read");
+            const bool there = known.next();
+            known.finish();
+            if (there) continue;
+            if (!insertAssetList(rows, &info, error)) return fail(nullptr, *c_, "");
+            ++summary->assetListsAdded;
+        }
+    }
     return !own || c_->commit(error);
 }
 
@@ -1118,12 +1147,21 @@ bool Archive::addAssetList(const std::vector<AssetRow>& rows, const std::string&
     *info = AssetListInfo();
     info->sha256 = sha256Hex(std::vector<std::uint8_t>(fileBytes.begin(), fileBytes.end()));
     info->loaded = isoLocalTime(loaded);
-    info->rows = static_cast<long long>(rows.size());
+    info->loadedUtc = loaded;
     const bool own = !c_->inTransaction;
     if (own && !c_->begin(error)) return false;
+    if (!insertAssetList(rows, info, error)) {
+        c_->rollback();
+        return false;
+    }
+    return !own || c_->commit(error);
+}
+
+bool Archive::insertAssetList(const std::vector<AssetRow>& rows, AssetListInfo* info,
+                              std::string* error) {
+    info->rows = static_cast<long long>(rows.size());
     auto fail = [&](const QSqlQuery* q) {
         if (q) *error = c_->failure("cannot write to", q->lastError());
-        c_->rollback();
         return false;
     };
     QSqlQuery list(c_->db), row(c_->db);
@@ -1141,7 +1179,7 @@ bool Archive::addAssetList(const std::vector<AssetRow>& rows, const std::string&
                      "cannot write to", error))
         return fail(nullptr);
     list.bindValue(QStringLiteral(":loaded"), latin1(info->loaded));
-    list.bindValue(QStringLiteral(":loaded_utc"), static_cast<qlonglong>(loaded));
+    list.bindValue(QStringLiteral(":loaded_utc"), static_cast<qlonglong>(info->loadedUtc));
     list.bindValue(QStringLiteral(":sha256"), latin1(info->sha256));
     list.bindValue(QStringLiteral(":row_count"), static_cast<int>(rows.size()));
     if (!list.exec() || !list.next()) return fail(&list);
@@ -1168,7 +1206,7 @@ bool Archive::addAssetList(const std::vector<AssetRow>& rows, const std::string&
         row.bindValue(QStringLiteral(":valid_from"), latin1(r.validFrom));
         if (!row.exec()) return fail(&row);
     }
-    return !own || c_->commit(error);
+    return true;
 }
 
 bool Archive::assetList(long long number, std::vector<AssetRow>* rows, AssetListInfo* info,
@@ -1183,11 +1221,11 @@ bool Archive::assetList(long long number, std::vector<AssetRow>* rows, AssetList
     }
     QSqlQuery q(c_->db);
     if (!c_->prepare(q,
-                     c_->sql(number == 0 ? "SELECT id, loaded, sha256, row_count FROM "
+                     c_->sql(number == 0 ? "SELECT id, loaded, loaded_utc, sha256, row_count FROM "
                                            "%T%asset_lists WHERE id = (SELECT max(id) FROM "
                                            "%T%asset_lists) OR id = :number"
-                                         : "SELECT id, loaded, sha256, row_count FROM "
-                                           "%T%asset_lists WHERE id = :number"),
+                                         : "SELECT id, loaded, loaded_utc, sha256, row_count "
+                                           "FROM %T%asset_lists WHERE id = :number"),
                      "cannot read", error))
         return false;
     q.bindValue(QStringLiteral(":number"), static_cast<qlonglong>(number));
@@ -1203,6 +1241,7 @@ bool Archive::assetList(long long number, std::vector<AssetRow>* rows, AssetList
     Row list(q);
     info->number = list["id"].toLongLong();
     info->loaded = list.text("loaded");
+    info->loadedUtc = list["loaded_utc"].toLongLong();
     info->sha256 = list.text("sha256");
     info->rows = list["row_count"].toLongLong();
     q.finish();

@@ -52,12 +52,14 @@ struct ArchiveDownload {
 struct ArchiveImport {
     long long downloads = 0, downloadsAdded = 0;
     long long records = 0, recordsAdded = 0;
+    long long assetLists = 0, assetListsAdded = 0;  // renumbered here in their order
 };
 
 // One version of the asset list as the archive keeps it.
 struct AssetListInfo {
     long long number = 0;
     std::string loaded;  // isoLocalTime form
+    std::time_t loadedUtc = 0;
     std::string sha256;  // of the file it was read from
     long long rows = 0;
 };
@@ -117,7 +119,8 @@ public:
                      RecordForm form = RecordForm::Received, long long* number = nullptr);
 
     // Adds every download, block and record of another archive, keeping the
-    // downloads' times, testers and forms and each record's first download.
+    // downloads' times, testers and forms and each record's first download,
+    // and every version of its asset list (numbered here in their order).
     // A download already here (same tester, time, form, block and count) is
     // not added again.  As addDownload on failure.
     bool addArchive(Archive& source, ArchiveImport* summary, std::string* error);
@@ -157,6 +160,9 @@ public:
     struct Connection;  // the Qt SQL side
 
 private:
+    // Inserts a version of the asset list inside the open transaction.
+    bool insertAssetList(const std::vector<AssetRow>& rows, AssetListInfo* info,
+                         std::string* error);
     explicit Archive(std::unique_ptr<Connection> connection);
     std::unique_ptr<Connection> c_;
 };

@@ -83,7 +83,11 @@ int runImport(CliRun& run) {
             lines += name + ": " + plural(got.downloads, "download", "downloads") + ", " +
                      std::to_string(got.downloadsAdded) + " new; " +
                      plural(got.records, "record", "records") + ", " +
-                     std::to_string(got.recordsAdded) + " new\n";
+                     std::to_string(got.recordsAdded) + " new" +
+                     (got.assetLists ? "; " + plural(got.assetLists, "asset list", "asset lists") +
+                                           ", " + std::to_string(got.assetListsAdded) + " new"
+                                     : std::string()) +
+                     "\n";
             continue;
         }
         std::vector<bool> added;

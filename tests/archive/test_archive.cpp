@@ -206,7 +206,8 @@ TEST_P(ArchiveCases, ProcessesArchivingAtOnceAllSucceed) {
 }
 
 // A whole SQLite archive into this one, twice: its downloads with their
-// times, testers and forms, and each record with its first download, once.
+// times, testers and forms, each record with its first download, and its
+// asset list, once.
 TEST_P(ArchiveCases, AnArchiveImportedTwiceIsTakenOnce) {
     const std::string old = folder_ + "/old.db";
     {
@@ -217,6 +218,11 @@ TEST_P(ArchiveCases, AnArchiveImportedTwiceIsTakenOnce) {
         ASSERT_TRUE(a->addDownload(kTester, 1000, blockOf(all), all, &added, &error_));
         ASSERT_TRUE(
             a->addDownload(kOther, 2000, {}, {makeRecord("P9")}, &added, &error_, RecordForm::Csv));
+        std::vector<AssetRow> rows;
+        std::string why;
+        ASSERT_TRUE(readAssetList("device_id,interval_days\r\nP9,365\r\n", &rows, &why)) << why;
+        AssetListInfo list;
+        ASSERT_TRUE(a->addAssetList(rows, "list", 3000, &list, &error_)) << error_;
     }
     add(kTester, 500, {received().at(5)});  // one record this archive has already
     std::unique_ptr<Archive> source = Archive::open(old, &error_, ArchiveAccess::Read);
@@ -227,7 +233,14 @@ TEST_P(ArchiveCases, AnArchiveImportedTwiceIsTakenOnce) {
     EXPECT_EQ(got.recordsAdded, 123);
     ASSERT_TRUE(archive_->addArchive(*source, &got, &error_)) << error_;
     EXPECT_EQ(got.downloads, 2);
-    EXPECT_EQ(got.downloadsAdded + got.recordsAdded, 0);
+    EXPECT_EQ(got.downloadsAdded + got.recordsAdded + got.assetListsAdded, 0);
+    std::vector<AssetRow> assets;
+    AssetListInfo list;
+    ASSERT_TRUE(archive_->assetList(0, &assets, &list, &error_)) << error_;
+    EXPECT_EQ(list.number, 1);  // the source's asset list, once
+    EXPECT_EQ(list.loaded, isoLocalTime(3000));
+    ASSERT_EQ(assets.size(), 1u);
+    EXPECT_EQ(assets[0].values.intervalDays, 365);
 
     std::vector<ArchiveDownload> downloads;
     ASSERT_TRUE(archive_->downloads(&downloads, &error_)) << error_;
