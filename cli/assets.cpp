@@ -14,10 +14,6 @@
 namespace {
 
 bool checkAssets(const Options& o, std::string* error) {
-    if (o.archive.empty()) {
-        *error = "assets needs --archive DB";
-        return false;
-    }
     if (o.files.size() > 1) {
         *error = "assets takes one asset list FILE.csv at a time";
         return false;
@@ -60,17 +56,11 @@ int runAssets(CliRun& run) {
         return run.fail(CliNoRecords,
                         "the archive holds no asset list yet: add one with "
                         "lumkest-cli --archive DB assets FILE.csv");
-    if (o.outputs.empty())
-        return printAll(run.io.out, assetListText(rows)) ? CliDone : run.stdoutFailed("assets");
-    for (const Output& out : o.outputs) {
-        const std::string contents = out.kind == Kind::Json
-                                         ? assetListJson(rows, info).toStdString()
-                                     : out.kind == Kind::Csv ? assetListCsv(rows)
-                                                             : assetListText(rows);
-        const int code = run.write(out, contents);
-        if (code != CliDone) return code;
-    }
-    return CliDone;
+    return run.writeTable([&](Kind kind) {
+        return kind == Kind::Json  ? assetListJson(rows, info).toStdString()
+               : kind == Kind::Csv ? assetListCsv(rows)
+                                   : assetListText(rows);
+    });
 }
 
 }  // namespace
@@ -83,4 +73,5 @@ const CliCommand kAssetsCommand = {
     {"archive", "quiet", "text", "csv", "json", "asset-list"},
     &checkAssets,
     &runAssets,
+    true,
 };

@@ -21,6 +21,8 @@ struct CliCommand {
     // What it alone refuses; false with a one-line reason.
     bool (*check)(const Options& o, std::string* error);
     int (*run)(CliRun& run);
+    // It reads or writes the archive, which --archive DB names.
+    bool needsArchive = false;
 
     bool takes(const std::string& option) const;
 };

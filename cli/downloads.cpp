@@ -8,10 +8,6 @@
 namespace {
 
 bool checkDownloads(const Options& o, std::string* error) {
-    if (o.archive.empty()) {
-        *error = "downloads needs --archive DB";
-        return false;
-    }
     if (o.outputs.empty()) {
         *error = "downloads needs at least one output (--text, --csv or --json)";
         return false;
@@ -26,18 +22,11 @@ int runDownloads(CliRun& run) {
     std::vector<ArchiveDownload> list;
     if (!archive || !archive->downloads(&list, &error)) return run.archiveFailed(error);
     archive.reset();
-    for (const Output& out : o.outputs) {
-        std::string contents;
-        if (out.kind == Kind::Json) {
-            const QByteArray json = downloadsJson(list);
-            contents.assign(json.constData(), static_cast<std::size_t>(json.size()));
-        } else {
-            contents = out.kind == Kind::Csv ? downloadsCsv(list) : downloadsText(list);
-        }
-        const int code = run.write(out, contents);
-        if (code != CliDone) return code;
-    }
-    return CliDone;
+    return run.writeTable([&list](Kind kind) {
+        return kind == Kind::Json  ? downloadsJson(list).toStdString()
+               : kind == Kind::Csv ? downloadsCsv(list)
+                                   : downloadsText(list);
+    });
 }
 
 }  // namespace
@@ -50,4 +39,5 @@ const CliCommand kDownloadsCommand = {
     {"archive", "quiet", "text", "csv", "json"},
     &checkDownloads,
     &runDownloads,
+    true,
 };

@@ -13,13 +13,7 @@
 
 namespace {
 
-bool checkDue(const Options& o, std::string* error) {
-    if (o.archive.empty()) {
-        *error = "due needs --archive DB";
-        return false;
-    }
-    return true;
-}
+bool checkDue(const Options&, std::string*) { return true; }
 
 int runDue(CliRun& run) {
     const Options& o = run.o;
@@ -54,17 +48,11 @@ int runDue(CliRun& run) {
                                      }),
                       entries.end());
     if (entries.empty()) return CliDone;
-    if (o.outputs.empty())
-        return printAll(run.io.out, dueText(entries)) ? CliDone : run.stdoutFailed("due");
-    for (const Output& out : o.outputs) {
-        const std::string contents = out.kind == Kind::Json
-                                         ? dueJson(entries, asOf, info.number).toStdString()
-                                     : out.kind == Kind::Csv ? dueCsv(entries)
-                                                             : dueText(entries);
-        const int code = run.write(out, contents);
-        if (code != CliDone) return code;
-    }
-    return CliDone;
+    return run.writeTable([&](Kind kind) {
+        return kind == Kind::Json  ? dueJson(entries, asOf, info.number).toStdString()
+               : kind == Kind::Csv ? dueCsv(entries)
+                                   : dueText(entries);
+    });
 }
 
 }  // namespace
@@ -78,4 +66,5 @@ const CliCommand kDueCommand = {
     {"archive", "quiet", "within", "as-of", "all", "asset-list", "text", "csv", "json"},
     &checkDue,
     &runDue,
+    true,
 };

@@ -15,10 +15,6 @@ namespace {
 const char* const kNoMatch = "no archived record matches";
 
 bool checkHistory(const Options& o, std::string* error) {
-    if (o.archive.empty()) {
-        *error = "history needs --archive DB";
-        return false;
-    }
     if (o.outputs.empty()) {
         *error =
             "history needs at least one output (--csv, --text, --records, --pdf, "
@@ -197,4 +193,5 @@ const CliCommand kHistoryCommand = {
      "paper", "device", "tester", "since", "until", "download", "result", "asset-list"},
     &checkHistory,
     &runHistory,
+    true,
 };

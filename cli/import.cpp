@@ -15,10 +15,6 @@
 namespace {
 
 bool checkImport(const Options& o, std::string* error) {
-    if (o.archive.empty()) {
-        *error = "import needs --archive DB";
-        return false;
-    }
     if (o.files.empty()) {
         *error = "import needs at least one FILE";
         return false;
@@ -112,4 +108,5 @@ const CliCommand kImportCommand = {
     {"archive", "identity", "quiet"},
     &checkImport,
     &runImport,
+    true,
 };

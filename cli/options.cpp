@@ -369,6 +369,8 @@ bool parseOptions(int argc, char** argv, Options* o, std::string* error) {
         return fail(
             error, "--since " + o->since + " is after --until " + o->until + ": no date can match");
     // What the command itself requires.
+    if (command->needsArchive && o->archive.empty())
+        return fail(error, std::string(command->name) + " needs --archive DB");
     return command->check(*o, error);
 }
 

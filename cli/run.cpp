@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/commands.h"
 #include "cli/outputs.h"
 #include "print/report.h"
 #include "records/recordstore.h"
@@ -241,6 +242,17 @@ bool CliRun::putThrough(const Output& out, const std::string& piece) {
 int CliRun::writeRawOnly(const std::vector<std::uint8_t>& block) {
     const Output* raw = o.output(Kind::Raw);
     return raw ? write(*raw, std::string(block.begin(), block.end())) : CliDone;
+}
+
+int CliRun::writeTable(const std::function<std::string(Kind)>& made) {
+    if (o.outputs.empty())
+        return printAll(io.out, made(Kind::Text)) ? CliDone
+                                                  : stdoutFailed(cliCommand(o.command).name);
+    for (const Output& out : o.outputs) {
+        const int code = write(out, made(out.kind));
+        if (code != CliDone) return code;
+    }
+    return CliDone;
 }
 
 // ---- small shared steps ----

@@ -82,6 +82,10 @@ public:
     bool put(const Output& out, const std::string& contents, std::string* why);
     bool putPieces(const Output& out, const PieceProducer& produce, std::string* why);
     int writeRawOnly(const std::vector<std::uint8_t>& block);
+    // A command's one table (assets, due, downloads) in every output asked
+    // for, made by kind (Text, Csv or Json); the text on standard output
+    // when none is asked for.
+    int writeTable(const std::function<std::string(Kind)>& made);
 
 private:
     bool putThrough(const Output& out, const std::string& piece);
