@@ -39,7 +39,7 @@ int runCli(int& argc, char** argv, const CliStreams& io) {
         return CliWriteFailed;
     }
 
-    // PDF needs a QGuiApplication, which needs no display on the offscreen
+    // PDF and the web page's plots need a QGuiApplication, which needs no display on the offscreen
     // platform; everything else makes do with the lighter core application
     // (which also loads the archive's database drivers).  This program never
     // shows a window, so the platform is offscreen whatever the environment
@@ -52,7 +52,7 @@ int runCli(int& argc, char** argv, const CliStreams& io) {
     int qtArgc = 1;
     char* qtArgv[] = {argc > 0 ? argv[0] : const_cast<char*>(kProgram), nullptr};
     if (!QCoreApplication::instance()) {
-        if (o.needsPdf()) {
+        if (o.needsFonts()) {
             qputenv("QT_QPA_PLATFORM", "offscreen");
             app = std::make_unique<QGuiApplication>(qtArgc, qtArgv);
         } else {

@@ -9,7 +9,7 @@ bool CliCommand::takes(const std::string& option) const {
 const std::vector<const CliCommand*>& cliCommands() {
     static const std::vector<const CliCommand*> commands = {
         &kInfoCommand,      &kDownloadCommand, &kHistoryCommand, &kImportCommand,
-        &kDownloadsCommand, &kAssetsCommand,   &kDueCommand,
+        &kDownloadsCommand, &kAssetsCommand,   &kDueCommand,     &kReportCommand,
     };
     return commands;
 }

@@ -40,3 +40,4 @@ extern const CliCommand kImportCommand;
 extern const CliCommand kDownloadsCommand;
 extern const CliCommand kAssetsCommand;
 extern const CliCommand kDueCommand;
+extern const CliCommand kReportCommand;

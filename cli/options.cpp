@@ -38,10 +38,11 @@ const OutputOption kOutputs[] = {
     {"text", Kind::Text, "the text file, list format, all records"},
     {"records", Kind::Records, "the text file, individual record format, all records"},
     {"json", Kind::Json, "the records as JSON"},
-    {"pdf", Kind::Pdf, "the printed list layout, as PDF"},
+    {"pdf", Kind::Pdf, "the printed list layout, as PDF; (report) the workshop report as PDF"},
     {"pdf-records", Kind::PdfRecords, "the printed record layout, as PDF"},
     {"results", Kind::Results,
      "the verdicts as CSV for a maintenance-management system (history, download --archive)"},
+    {"html", Kind::Html, "(report) the workshop report as one web page"},
 };
 
 // Arguments are bytes: they are read as Latin-1, one character per byte, and
@@ -73,11 +74,12 @@ struct CliOptions {
                                 "a4|letter"};
     QCommandLineOption newOnlyOpt{
         "new-only", "(download --archive) only the records this download added, in every output"};
-    QCommandLineOption deviceOpt{"device", "(history) the records of this device ID", "ID"};
-    QCommandLineOption testerOpt{"tester", "(history) the records of this tester's serial number",
-                                 "SERIAL"};
-    QCommandLineOption sinceOpt{"since", "(history) tested on or after DATE (2026-03-01)", "DATE"};
-    QCommandLineOption untilOpt{"until", "(history) tested on or before DATE", "DATE"};
+    QCommandLineOption deviceOpt{"device", "(history, report) the records of this device ID", "ID"};
+    QCommandLineOption testerOpt{
+        "tester", "(history, report) the records of this tester's serial number", "SERIAL"};
+    QCommandLineOption sinceOpt{"since", "(history, report) tested on or after DATE (2026-03-01)",
+                                "DATE"};
+    QCommandLineOption untilOpt{"until", "(history, report) tested on or before DATE", "DATE"};
     QCommandLineOption downloadOpt{
         "download", "(history) the records that download N brought first (see downloads)", "N"};
     QCommandLineOption resultOpt{
@@ -87,7 +89,8 @@ struct CliOptions {
         "asset-list", "judge by version N of the asset list (default: the latest)", "N"};
     QCommandLineOption withinOpt{"within", "(due) also the assets due within DAYS (default 0)",
                                  "DAYS"};
-    QCommandLineOption asOfOpt{"as-of", "(due) the day to judge by (default: today)", "DATE"};
+    QCommandLineOption asOfOpt{"as-of", "(due, report) the day to judge by (default: today)",
+                               "DATE"};
     QCommandLineOption allOpt{"all", "(due) every asset, not only those due or never tested"};
 
     CliOptions() {
@@ -175,6 +178,7 @@ int Output::descriptor() const {
 }
 
 bool Options::needsPdf() const { return output(Kind::Pdf) || output(Kind::PdfRecords); }
+bool Options::needsFonts() const { return needsPdf() || output(Kind::Html); }
 
 const Output* Options::output(Kind kind) const {
     for (const Output& o : outputs)

@@ -24,10 +24,10 @@ extern const char* const kProgram;  // "lumkest-cli"
 // The usage lines, after a usage error: every command's synopsis.
 std::string usageLines();
 
-enum class Command { Info, Download, History, Import, Downloads, Assets, Due };
+enum class Command { Info, Download, History, Import, Downloads, Assets, Due, Report };
 
 // The file outputs; they are written in the command line's order.
-enum class Kind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords, Results };
+enum class Kind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords, Results, Html };
 
 struct Output {
     Kind kind;
@@ -72,6 +72,8 @@ struct Options {
     std::string identityFile;
 
     bool needsPdf() const;
+    // PDF, or the web page's plots: fonts, so a QGuiApplication.
+    bool needsFonts() const;
     const Output* output(Kind kind) const;  // nullptr when not asked for
 };
 

@@ -6,9 +6,11 @@
 #include <QBuffer>
 #include <QLocale>
 #include <QPdfWriter>
+#include <QSvgGenerator>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "app/fonts.h"
@@ -273,7 +275,12 @@ Paper localePaper() {
     return height == 279 ? Paper::Letter : Paper::A4;
 }
 
-bool reportPdf(const ReportJob& job, Paper paper, QByteArray* pdf) {
+namespace {
+
+// A PDF in memory at 1200 dots per inch, as the print dialog's printer;
+// print draws the document on a canvas over it.
+bool pdfOf(Paper paper, QByteArray* pdf, QtPrintCanvas::Painting painting,
+           const std::function<bool(PrintCanvas&)>& print) {
     pdf->clear();
     QBuffer buffer(pdf);
     if (!buffer.open(QIODevice::WriteOnly)) return false;
@@ -282,8 +289,43 @@ bool reportPdf(const ReportJob& job, Paper paper, QByteArray* pdf) {
     writer.setPageSize(QPageSize(paper == Paper::Letter ? QPageSize::Letter : QPageSize::A4));
     writer.setTitle(QStringLiteral("LUM Kest"));
     writer.setCreator(QStringLiteral("LUM Kest"));
-    QtPrintCanvas canvas(writer);
-    return printReport(canvas, job) == 0 && !pdf->isEmpty();
+    QtPrintCanvas canvas(writer, painting);
+    return print(canvas) && !pdf->isEmpty();
+}
+
+}  // namespace
+
+bool reportPdf(const ReportJob& job, Paper paper, QByteArray* pdf) {
+    return pdfOf(paper, pdf, QtPrintCanvas::Painting::AtEnd,
+                 [&](PrintCanvas& canvas) { return printReport(canvas, job) == 0; });
+}
+
+// Painted as drawn: a failed report throws the whole PDF away anyway, and a
+// report of a thousand devices would otherwise keep every page's drawing.
+bool workshopPdf(const WorkshopReport& report, Paper paper, QByteArray* pdf) {
+    return pdfOf(paper, pdf, QtPrintCanvas::Painting::AsDrawn,
+                 [&](PrintCanvas& canvas) { return printWorkshopReport(canvas, report) == 0; });
+}
+
+std::string plotSvg(const Plot& plot) {
+    const int width = 1100, height = 440;
+    QByteArray svg;
+    QBuffer buffer(&svg);
+    buffer.open(QIODevice::WriteOnly);
+    QSvgGenerator generator;
+    generator.setOutputDevice(&buffer);
+    generator.setResolution(96);
+    generator.setSize(QSize(width, height));
+    generator.setViewBox(QRect(0, 0, width, height));
+    generator.setTitle(latin1Text(plot.valueLabel));
+    generator.setDescription(latin1Text(plot.valueLabel + " by " + plot.timeLabel));
+    QtPrintCanvas canvas(generator, width, height);
+    if (!canvas.beginDocument()) return {};
+    drawPlot(canvas, 0, 0, width, height, plot);
+    canvas.endDocument();
+    // The element alone, without the XML prolog, for inline use.
+    const qsizetype start = svg.indexOf("<svg");
+    return start < 0 ? std::string() : svg.mid(start).toStdString();
 }
 
 // ---- verdicts ----

@@ -6,11 +6,11 @@
 #include <ctime>
 #include <vector>
 
+#include "archive/archive.h"
 #include "archive/recordkey.h"
 #include "print/report.h"
+#include "print/workshop.h"
 #include "save/writers.h"
-
-#include "archive/archive.h"
 
 // The asset list that records are judged by (an empty list judges every
 // record NOT ASSESSED; list.number 0 then).
@@ -74,3 +74,9 @@ Paper localePaper();
 // The job printed by the report printer onto a PDF canvas (1200 dots per
 // inch, as the print dialog's printer).  False when printing failed.
 bool reportPdf(const ReportJob& job, Paper paper, QByteArray* pdf);
+
+// The workshop report (print/workshop.h) as PDF, on the same PDF canvas.
+bool workshopPdf(const WorkshopReport& report, Paper paper, QByteArray* pdf);
+// One plot as an <svg> element for the web page: Qt's SVG generator under
+// the same drawing code, 1100 by 440 pixels at 96 per inch.
+std::string plotSvg(const Plot& plot);

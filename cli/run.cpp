@@ -163,6 +163,9 @@ int CliRun::writeOutputs(const Listing& listing, const std::function<std::string
             case Kind::Json:
                 contents = json();
                 break;
+            case Kind::Html:  // the workshop report's only (report.cpp)
+                made = false;
+                break;
             case Kind::Results:
                 made = bool(results);
                 if (made) contents = results();

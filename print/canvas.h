@@ -7,8 +7,12 @@
 // The program draws on a QPainter over the print dialog's QPrinter
 // (print/qtcanvas.h); tests draw on a recording canvas with fixed metrics.
 // Any call may throw; the report printer treats that as a failed job.
+//
+// The workshop report's plots also fill rectangles, draw marks and lines in
+// colour; the printed layouts draw in black only.
 
 #include <string>
+#include <vector>
 
 enum class PageOrientation { Portrait, Landscape };
 
@@ -19,6 +23,17 @@ struct CanvasFont {
     bool operator==(const CanvasFont& o) const {
         return face == o.face && points == o.points && bold == o.bold;
     }
+};
+
+struct CanvasColor {
+    unsigned char red = 0, green = 0, blue = 0;
+    bool operator==(const CanvasColor& o) const {
+        return red == o.red && green == o.green && blue == o.blue;
+    }
+};
+
+struct CanvasPoint {
+    int x = 0, y = 0;
 };
 
 class PrintCanvas {
@@ -54,6 +69,16 @@ public:
     // bottom edges lie outside the cell.
     virtual void textRect(int left, int top, int right, int bottom, int x, int y,
                           const std::string& text) = 0;
-    // A straight black line in the current pen width.
+    // A straight line in the current pen width and colour (black unless
+    // setPenColor said otherwise).
     virtual void line(int x1, int y1, int x2, int y2) = 0;
+
+    // Colour: lines and outlines take the pen colour; fills take their own.
+    virtual void setPenColor(CanvasColor color) = 0;
+    // The rectangle (left, top)-(right, bottom) filled, with no outline.
+    virtual void fillRect(int left, int top, int right, int bottom, CanvasColor color) = 0;
+    // A circle around (x, y): outlined with the pen, or filled in the pen colour.
+    virtual void circle(int x, int y, int radius, bool filled) = 0;
+    // A closed polygon filled in the pen colour.
+    virtual void polygon(const std::vector<CanvasPoint>& points) = 0;
 };

@@ -7,35 +7,49 @@
 
 #include "app/fonts.h"
 
-QtPrintCanvas::QtPrintCanvas(QPagedPaintDevice& printer) : printer_(printer) { setFont(font_); }
+QtPrintCanvas::QtPrintCanvas(QPagedPaintDevice& printer, Painting painting)
+    : device_(printer), printer_(&printer), painting_(painting) {
+    setFont(font_);
+}
+
+QtPrintCanvas::QtPrintCanvas(QPaintDevice& device, int width, int height)
+    : device_(device), printer_(nullptr), width_(width), height_(height) {
+    setFont(font_);
+}
 
 bool QtPrintCanvas::setOrientation(PageOrientation orientation) {
-    return printer_.setPageOrientation(
+    if (!printer_) return true;
+    return printer_->setPageOrientation(
         orientation == PageOrientation::Landscape ? QPageLayout::Landscape : QPageLayout::Portrait);
 }
 
 int QtPrintCanvas::pageWidth() {
-    return printer_.pageLayout().paintRectPixels(resolution()).width();
+    return printer_ ? printer_->pageLayout().paintRectPixels(resolution()).width() : width_;
 }
 
 int QtPrintCanvas::pageHeight() {
-    return printer_.pageLayout().paintRectPixels(resolution()).height();
+    return printer_ ? printer_->pageLayout().paintRectPixels(resolution()).height() : height_;
 }
 
 // Dots per inch, which both QPrinter and QPdfWriter report as their
 // resolution.
-int QtPrintCanvas::resolution() const { return printer_.logicalDpiX(); }
+int QtPrintCanvas::resolution() const { return device_.logicalDpiX(); }
 
 bool QtPrintCanvas::beginDocument() {
     pages_.assign(1, {});
+    if (painting_ == Painting::AsDrawn && !painter_.begin(&device_)) return false;
     open_ = true;
     page_ = 1;
     return true;
 }
 
 bool QtPrintCanvas::newPage() {
-    if (!open_) return false;
-    pages_.emplace_back();
+    if (!open_ || !printer_) return false;
+    if (painting_ == Painting::AsDrawn) {
+        if (!printer_->newPage()) return false;
+    } else {
+        pages_.emplace_back();
+    }
     ++page_;
     return true;
 }
@@ -43,12 +57,13 @@ bool QtPrintCanvas::newPage() {
 bool QtPrintCanvas::endDocument() {
     if (!open_) return false;
     open_ = false;
+    if (painting_ == Painting::AsDrawn) return painter_.end();
     const std::vector<std::vector<Step>> pages = std::move(pages_);
     pages_.clear();
     QPainter painter;
-    if (!painter.begin(&printer_)) return false;
+    if (!painter.begin(&device_)) return false;
     for (std::size_t p = 0; p < pages.size(); ++p) {
-        if (p > 0 && !printer_.newPage()) {
+        if (p > 0 && (!printer_ || !printer_->newPage())) {
             painter.end();
             return false;
         }
@@ -60,6 +75,7 @@ bool QtPrintCanvas::endDocument() {
 void QtPrintCanvas::abortDocument() {
     open_ = false;
     pages_.clear();
+    if (painter_.isActive()) painter_.end();
 }
 
 bool QtPrintCanvas::inProgress() { return open_; }
@@ -76,9 +92,13 @@ CanvasFont QtPrintCanvas::font() { return font_; }
 
 void QtPrintCanvas::setPenWidth(int dots) { penWidth_ = dots; }
 
+void QtPrintCanvas::setPenColor(CanvasColor color) {
+    penColor_ = QColor(color.red, color.green, color.blue);
+}
+
 // Measured on the printer itself, so that the widths fit what it prints.
 const QFontMetrics& QtPrintCanvas::metrics() {
-    if (!metrics_) metrics_.emplace(qfont_, &printer_);
+    if (!metrics_) metrics_.emplace(qfont_, &device_);
     return *metrics_;
 }
 
@@ -88,24 +108,90 @@ int QtPrintCanvas::textWidth(const std::string& text) {
 
 int QtPrintCanvas::textHeight(const std::string&) { return metrics().height(); }
 
+void QtPrintCanvas::add(Step step) {
+    if (!open_) return;
+    if (painting_ == Painting::AsDrawn)
+        draw(painter_, step);
+    else
+        pages_.back().push_back(std::move(step));
+}
+
 void QtPrintCanvas::textRect(int left, int top, int right, int bottom, int x, int y,
                              const std::string& text) {
-    if (!open_) return;
-    pages_.back().push_back({false, qfont_, QRect(left, top, right - left, bottom - top),
-                             QPoint(x, y + metrics().ascent()), latin1Text(text), QLine(), 0});
+    Step step;
+    step.shape = Shape::Text;
+    step.font = qfont_;
+    step.cell = QRect(left, top, right - left, bottom - top);
+    step.at = QPoint(x, y + metrics().ascent());
+    step.text = latin1Text(text);
+    add(std::move(step));
 }
 
 void QtPrintCanvas::line(int x1, int y1, int x2, int y2) {
-    if (!open_) return;
-    pages_.back().push_back(
-        {true, QFont(), QRect(), QPoint(), QString(), QLine(x1, y1, x2, y2), penWidth_});
+    Step step;
+    step.shape = Shape::Line;
+    step.line = QLine(x1, y1, x2, y2);
+    step.penWidth = penWidth_;
+    step.color = penColor_;
+    add(std::move(step));
+}
+
+void QtPrintCanvas::fillRect(int left, int top, int right, int bottom, CanvasColor color) {
+    Step step;
+    step.shape = Shape::Fill;
+    step.cell = QRect(left, top, right - left, bottom - top);
+    step.color = QColor(color.red, color.green, color.blue);
+    add(std::move(step));
+}
+
+void QtPrintCanvas::circle(int x, int y, int radius, bool filled) {
+    Step step;
+    step.shape = Shape::Circle;
+    step.cell = QRect(x - radius, y - radius, 2 * radius, 2 * radius);
+    step.penWidth = penWidth_;
+    step.color = penColor_;
+    step.filled = filled;
+    add(std::move(step));
+}
+
+void QtPrintCanvas::polygon(const std::vector<CanvasPoint>& points) {
+    Step step;
+    step.shape = Shape::Polygon;
+    for (const CanvasPoint& p : points) step.polygon << QPoint(p.x, p.y);
+    step.color = penColor_;
+    add(std::move(step));
 }
 
 void QtPrintCanvas::draw(QPainter& painter, const Step& step) {
-    if (step.isLine) {
-        painter.setPen(QPen(Qt::black, step.penWidth, Qt::SolidLine, Qt::FlatCap));
-        painter.drawLine(step.line);
-        return;
+    switch (step.shape) {
+        case Shape::Line:
+            painter.setPen(QPen(step.color, step.penWidth, Qt::SolidLine, Qt::FlatCap));
+            painter.drawLine(step.line);
+            return;
+        case Shape::Fill:
+            painter.fillRect(step.cell, step.color);
+            return;
+        case Shape::Circle:
+            painter.setRenderHint(QPainter::Antialiasing, true);
+            if (step.filled) {
+                painter.setPen(Qt::NoPen);
+                painter.setBrush(step.color);
+            } else {
+                painter.setPen(QPen(step.color, step.penWidth));
+                painter.setBrush(Qt::NoBrush);
+            }
+            painter.drawEllipse(step.cell);
+            painter.setRenderHint(QPainter::Antialiasing, false);
+            return;
+        case Shape::Polygon:
+            painter.setRenderHint(QPainter::Antialiasing, true);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(step.color);
+            painter.drawPolygon(step.polygon);
+            painter.setRenderHint(QPainter::Antialiasing, false);
+            return;
+        case Shape::Text:
+            break;
     }
     painter.setClipRect(step.cell);
     painter.fillRect(step.cell, Qt::white);

@@ -207,13 +207,7 @@ int ReportPrinter::measureColumns() {
 }
 
 int ReportPrinter::measureFooter() {
-    return step(__LINE__, [this] {
-        const CanvasFont saved = canvas_.font();
-        setArial(10, false);
-        const int result = canvas_.textHeight("X") + kFooterSpace;
-        canvas_.setFont(saved);
-        return result;
-    });
+    return step(__LINE__, [this] { return pageFooterSpace(canvas_); });
 }
 
 int ReportPrinter::measureBlocks() {
@@ -233,44 +227,15 @@ int ReportPrinter::measureBlocks() {
 
 int ReportPrinter::printPageHeader() {
     return step(__LINE__, [this] {
-        const std::string deviceLine =
-            "Device: " + job_.tester.id + "  SN: " + job_.tester.serial;
-        const std::string dateLine = "Data Printed On " + job_.stamp;
-        const int right = canvas_.pageWidth() - kLeft;
-        auto& y = layout.printY;
-
-        setArial(12, true);
-        y = kLeft;
-        int h = canvas_.textHeight("X");
-        drawLeft(deviceLine, kLeft, right, y, y + h);
-        y += h + kLinePad;
-
-        setArial(12, false);
-        h = canvas_.textHeight("X");
-        drawLeft(dateLine, kLeft, right, y, y + h);
-        y += h + kHeaderGap;
-
-        setArial(10, false);
+        layout.printY = drawPageHeader(
+            canvas_, "Device: " + job_.tester.id + "  SN: " + job_.tester.serial, job_.stamp);
         return 0;
     });
 }
 
 int ReportPrinter::printPageFooter() {
     return step(__LINE__, [this] {
-        const int pageWidth = canvas_.pageWidth();
-        const int pageHeight = canvas_.pageHeight();
-        setArial(10, false);
-        const int f = canvas_.textHeight("X") + 50;
-        canvas_.setPenWidth(2);
-        const int ruleY = pageHeight - (f + 25);  // on pageBottom
-        canvas_.line(kRuleInset, ruleY, pageWidth - kRuleInset, ruleY);
-
-        const std::string number = std::to_string(canvas_.pageNumber());
-        const int tw = canvas_.textWidth(number);
-        const int th = canvas_.textHeight(number);
-        const int x = pageWidth / 2 - tw / 2;
-        const int y = pageHeight - f;
-        canvas_.textRect(x, y, tw / 2 + pageWidth / 2, y + th, x, y, number);
+        drawPageFooter(canvas_, std::to_string(canvas_.pageNumber()));
         return 0;
     });
 }
@@ -362,6 +327,49 @@ int ReportPrinter::printClosingBlock() {
         drawLeft(date, kLeft, kLeft + dateWidth, y + l, y + 2 * l);
         return 0;
     });
+}
+
+int drawPageHeader(PrintCanvas& canvas, const std::string& first, const std::string& stamp) {
+    const std::string dateLine = "Data Printed On " + stamp;
+    const int right = canvas.pageWidth() - kLeft;
+    int y = kLeft;
+
+    canvas.setFont(CanvasFont{kFace, 12, true});
+    int h = canvas.textHeight("X");
+    canvas.textRect(kLeft, y, right, y + h, kLeft, y, first);
+    y += h + kLinePad;
+
+    canvas.setFont(CanvasFont{kFace, 12, false});
+    h = canvas.textHeight("X");
+    canvas.textRect(kLeft, y, right, y + h, kLeft, y, dateLine);
+    y += h + kHeaderGap;
+
+    canvas.setFont(CanvasFont{kFace, 10, false});
+    return y;
+}
+
+void drawPageFooter(PrintCanvas& canvas, const std::string& text) {
+    const int pageWidth = canvas.pageWidth();
+    const int pageHeight = canvas.pageHeight();
+    canvas.setFont(CanvasFont{kFace, 10, false});
+    const int f = canvas.textHeight("X") + 50;
+    canvas.setPenWidth(2);
+    const int ruleY = pageHeight - (f + 25);  // on pageBottom
+    canvas.line(kRuleInset, ruleY, pageWidth - kRuleInset, ruleY);
+
+    const int tw = canvas.textWidth(text);
+    const int th = canvas.textHeight(text);
+    const int x = pageWidth / 2 - tw / 2;
+    const int y = pageHeight - f;
+    canvas.textRect(x, y, tw / 2 + pageWidth / 2, y + th, x, y, text);
+}
+
+int pageFooterSpace(PrintCanvas& canvas) {
+    const CanvasFont saved = canvas.font();
+    canvas.setFont(CanvasFont{kFace, 10, false});
+    const int result = canvas.textHeight("X") + kFooterSpace;
+    canvas.setFont(saved);
+    return result;
 }
 
 int printReport(PrintCanvas& canvas, const ReportJob& job) {

@@ -86,3 +86,12 @@ private:
 };
 
 int printReport(PrintCanvas& canvas, const ReportJob& job);
+
+// What every printed page shares, also the workshop report's.  The header:
+// first in Arial 12 bold, "Data Printed On " and the stamp in Arial 12, at
+// the top left; returns the y below it, with Arial 10 set.  The footer: a
+// rule on the page's bottom line and text centred under it.  The space the
+// footer needs at the foot of the page: TextHeight("X") + 75 in Arial 10.
+int drawPageHeader(PrintCanvas& canvas, const std::string& first, const std::string& stamp);
+void drawPageFooter(PrintCanvas& canvas, const std::string& text);
+int pageFooterSpace(PrintCanvas& canvas);

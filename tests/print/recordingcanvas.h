@@ -5,6 +5,7 @@
 // character (+1 per point bold).  At 10 points: height 100, bold 110; a
 // character 60 wide, bold 70.
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -72,10 +73,30 @@ public:
                num(r, b) + " @" + num(x, y) + " " + text);
     }
     void line(int x1, int y1, int x2, int y2) override {
-        record("L " + std::to_string(pen_) + " " + num(x1, y1) + "-" + num(x2, y2));
+        record("L " + std::to_string(pen_) + (color_ == CanvasColor{} ? "" : " " + hex(color_)) +
+               " " + num(x1, y1) + "-" + num(x2, y2));
+    }
+
+    void setPenColor(CanvasColor c) override { color_ = c; }
+    void fillRect(int l, int t, int r, int b, CanvasColor c) override {
+        record("F " + hex(c) + " " + num(l, t) + "," + num(r, b));
+    }
+    void circle(int x, int y, int radius, bool filled) override {
+        record(std::string(filled ? "C* " : "C ") + hex(color_) + " " + num(x, y) + " r" +
+               std::to_string(radius));
+    }
+    void polygon(const std::vector<CanvasPoint>& points) override {
+        std::string op = "P " + hex(color_);
+        for (const CanvasPoint& p : points) op += " " + num(p.x, p.y);
+        record(op);
     }
 
 private:
+    static std::string hex(CanvasColor c) {
+        char text[8];
+        std::snprintf(text, sizeof text, "#%02x%02x%02x", c.red, c.green, c.blue);
+        return text;
+    }
     static std::string num(int a, int b) { return std::to_string(a) + "," + std::to_string(b); }
     void record(const std::string& op) {
         ops.push_back(op);
@@ -84,4 +105,5 @@ private:
     bool landscape_ = false, printing_ = false;
     int page_ = 0, pen_ = 1;
     CanvasFont font_{"Arial", 10, false};
+    CanvasColor color_;
 };

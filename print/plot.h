@@ -1,0 +1,62 @@
+#pragma once
+// A plot of one device's tests on a true time axis: each test one mark (no
+// line joins them, so a gap between tests stays a gap), the band of the
+// limits shaded as they were in force from each date on, and a value that
+// lies beyond the scale drawn at its edge with an arrow that says so.  The
+// mark's shape tells the result without colour: a filled circle for PASS, a
+// cross (in red) for FAIL, a hollow circle where there is no verdict.
+//
+// Plain C++ on the report's drawing surface (print/canvas.h): the workshop
+// report draws the same plot onto its PDF pages and, through Qt's SVG
+// generator, into its web page.  Sizes follow the canvas's text height, so
+// one plot reads alike at 1200 dots per inch and at 96 pixels per inch.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "print/canvas.h"
+
+enum class PlotMark { Pass, Fail, Open };
+
+struct PlotPoint {
+    double day = 0;  // days since 1970-01-01 (local calendar), time of day as a fraction
+    double value = 0;
+    PlotMark mark = PlotMark::Open;
+};
+
+// The limits in force from fromDay until the next step; either end may be
+// open (the band reaches the plot's edge on that side).  A step with
+// neither end has no band.
+struct PlotBand {
+    double fromDay = 0;
+    std::optional<double> low, high;
+};
+
+struct Plot {
+    std::string valueLabel;            // the value axis, with its unit: "Flow error (%)"
+    std::string timeLabel;             // "Test date"
+    double firstDay = 0, lastDay = 0;  // the period the time axis spans
+    std::vector<PlotPoint> points;
+    std::vector<PlotBand> band;  // by fromDay; empty: no band
+    // A date as the reader's locale writes it; ISO when not set.
+    std::function<std::string(int year, int month, int day)> dateText;
+};
+
+// Draws the plot into the rectangle (left, top)-(right, bottom) of the
+// canvas, with its labels and its legend inside that rectangle.
+void drawPlot(PrintCanvas& canvas, int left, int top, int right, int bottom, const Plot& plot);
+
+// The value axis: round ticks (1, 2 or 5 times a power of ten apart) that
+// cover every point and the band, except that with a band the axis reaches
+// no further than one and a half band widths beyond it: a point beyond that
+// is drawn at the edge.
+std::vector<double> valueTicks(const Plot& plot);
+
+// Dates as days since 1970-01-01 and back.  daysOfIso reads "2026-03-01"
+// and "2026-03-01T10:30:00" (a time adds its fraction of a day); nullopt
+// for anything else.
+std::optional<double> daysOfIso(const std::string& iso);
+void civilOfDays(long long days, int* year, int* month, int* day);
+long long daysOfCivil(int year, int month, int day);

@@ -1,0 +1,331 @@
+#include "print/workshop.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "print/report.h"
+
+namespace {
+
+constexpr const char* kFace = "Arial";
+constexpr int kLeft = 200;       // the printed layouts' left edge, in dots
+constexpr int kLinePad = 10;     // added to a text height for a line
+constexpr int kColumnGap = 120;  // between table columns
+
+// Stands in for the canvas while the pages are counted: it measures on the
+// real canvas and draws nothing.
+class PageCounter : public PrintCanvas {
+public:
+    explicit PageCounter(PrintCanvas& real) : real_(real) {}
+    bool setOrientation(PageOrientation o) override { return real_.setOrientation(o); }
+    int pageWidth() override { return real_.pageWidth(); }
+    int pageHeight() override { return real_.pageHeight(); }
+    bool beginDocument() override { return page_ = 1, open_ = true; }
+    bool newPage() override { return ++page_, true; }
+    bool endDocument() override { return !(open_ = false); }
+    void abortDocument() override { open_ = false; }
+    bool inProgress() override { return open_; }
+    int pageNumber() override { return page_; }
+    void setFont(const CanvasFont& font) override { real_.setFont(font); }
+    CanvasFont font() override { return real_.font(); }
+    void setPenWidth(int) override {}
+    int textWidth(const std::string& text) override { return real_.textWidth(text); }
+    int textHeight(const std::string& text) override { return real_.textHeight(text); }
+    void textRect(int, int, int, int, int, int, const std::string&) override {}
+    void line(int, int, int, int) override {}
+    void setPenColor(CanvasColor) override {}
+    void fillRect(int, int, int, int, CanvasColor) override {}
+    void circle(int, int, int, bool) override {}
+    void polygon(const std::vector<CanvasPoint>&) override {}
+
+private:
+    PrintCanvas& real_;
+    int page_ = 0;
+    bool open_ = false;
+};
+
+// Words that fit width, a line at a time; a word longer than the width
+// stands alone (and is clipped).
+std::vector<std::string> wrapped(PrintCanvas& c, const std::string& text, int width) {
+    std::vector<std::string> lines;
+    std::string line;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t end = text.find(' ', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string word = text.substr(at, end - at);
+        const std::string longer = line.empty() ? word : line + " " + word;
+        if (!line.empty() && c.textWidth(longer) > width) {
+            lines.push_back(line);
+            line = word;
+        } else {
+            line = longer;
+        }
+        at = end + 1;
+    }
+    lines.push_back(line);
+    return lines;
+}
+
+class WorkshopPrinter {
+public:
+    WorkshopPrinter(PrintCanvas& canvas, const WorkshopReport& report, int pages)
+        : c_(canvas), report_(report), pages_(pages) {}
+    // The number of pages, or -1.
+    int print();
+
+private:
+    bool startPage(const ReportSection& section);
+    bool endPage();
+    bool room(int height, const ReportSection& section);
+    bool block(const ReportBlock& b, const ReportSection& section);
+    bool table(const ReportTable& t, const ReportSection& section);
+    void tableHead(const ReportTable& t);
+    void row(const std::vector<std::string>& cells, const ReportTable& t);
+
+    PrintCanvas& c_;
+    const WorkshopReport& report_;
+    int pages_;
+    int y_ = 0, bottom_ = 0, right_ = 0, rowHeight_ = 0;
+    std::vector<int> x_;  // the table's column edges
+};
+
+int WorkshopPrinter::print() {
+    if (!c_.setOrientation(PageOrientation::Portrait)) return -1;
+    bottom_ = c_.pageHeight() - pageFooterSpace(c_);
+    right_ = c_.pageWidth() - kLeft;
+    c_.setFont(CanvasFont{kFace, 10, false});
+    rowHeight_ = c_.textHeight("X") + kLinePad;
+    if (!c_.beginDocument()) return -1;
+    for (std::size_t s = 0; s < report_.sections.size(); ++s) {
+        const ReportSection& section = report_.sections[s];
+        if (s > 0 && (!endPage() || !c_.newPage())) return -1;
+        if (!startPage(section)) return -1;
+        for (const ReportBlock& b : section.blocks)
+            if (!block(b, section)) return -1;
+    }
+    if (!endPage()) return -1;
+    const int pages = c_.pageNumber();
+    return c_.endDocument() ? pages : -1;
+}
+
+bool WorkshopPrinter::startPage(const ReportSection& section) {
+    const bool first = &section == &report_.sections.front();
+    y_ = drawPageHeader(c_, first ? report_.title : report_.title + ": " + section.title,
+                        report_.stamp);
+    return true;
+}
+
+bool WorkshopPrinter::endPage() {
+    drawPageFooter(c_, "page " + std::to_string(c_.pageNumber()) + " of " +
+                           std::to_string(std::max(pages_, c_.pageNumber())));
+    return true;
+}
+
+// A new page (with the section's header) when height does not fit below y.
+bool WorkshopPrinter::room(int height, const ReportSection& section) {
+    if (y_ + height < bottom_) return true;
+    return endPage() && c_.newPage() && startPage(section);
+}
+
+bool WorkshopPrinter::block(const ReportBlock& b, const ReportSection& section) {
+    switch (b.kind) {
+        case ReportBlock::Kind::Heading: {
+            c_.setFont(CanvasFont{kFace, 12, true});
+            const int h = c_.textHeight("X");
+            // A heading stays with the first lines under it.
+            if (!room(rowHeight_ / 2 + h + 3 * rowHeight_, section)) return false;
+            y_ += rowHeight_ / 2;
+            c_.textRect(kLeft, y_, right_, y_ + h, kLeft, y_, b.text);
+            y_ += h + kLinePad;
+            return true;
+        }
+        case ReportBlock::Kind::Line:
+            c_.setFont(CanvasFont{kFace, 10, false});
+            for (const std::string& line : wrapped(c_, b.text, right_ - kLeft)) {
+                if (!room(rowHeight_, section)) return false;
+                c_.setFont(CanvasFont{kFace, 10, false});
+                c_.textRect(kLeft, y_, right_, y_ + rowHeight_, kLeft, y_, line);
+                y_ += rowHeight_;
+            }
+            return true;
+        case ReportBlock::Kind::Table:
+            return table(b.table, section);
+        case ReportBlock::Kind::Plot: {
+            const int height = (right_ - kLeft) * 2 / 5;
+            if (!room(height + rowHeight_ / 2, section)) return false;
+            y_ += rowHeight_ / 2;
+            drawPlot(c_, kLeft, y_, right_, y_ + height, b.plot);
+            y_ += height;
+            return true;
+        }
+    }
+    return true;
+}
+
+bool WorkshopPrinter::table(const ReportTable& t, const ReportSection& section) {
+    // Each column as wide as its widest text; narrowed alike when the
+    // table is wider than the page (texts are then clipped at their cell).
+    const std::size_t n = t.heads.size();
+    std::vector<long long> width(n, 0);
+    c_.setFont(CanvasFont{kFace, 10, true});
+    for (std::size_t k = 0; k < n; ++k) width[k] = c_.textWidth(t.heads[k]);
+    c_.setFont(CanvasFont{kFace, 10, false});
+    for (const auto& cells : t.rows)
+        for (std::size_t k = 0; k < n && k < cells.size(); ++k)
+            width[k] = std::max<long long>(width[k], c_.textWidth(cells[k]));
+    long long total = 0;
+    for (long long& w : width) total += (w += kColumnGap);
+    const long long room = right_ - kLeft;
+    x_.assign(1, kLeft);
+    for (std::size_t k = 0; k < n; ++k)
+        x_.push_back(x_.back() +
+                     static_cast<int>(total > room ? width[k] * room / total : width[k]));
+
+    if (!this->room(rowHeight_ / 2 + 3 * rowHeight_, section)) return false;
+    y_ += rowHeight_ / 2;
+    tableHead(t);
+    for (const auto& cells : t.rows) {
+        if (y_ + rowHeight_ >= bottom_) {
+            if (!endPage() || !c_.newPage() || !startPage(section)) return false;
+            tableHead(t);
+        }
+        row(cells, t);
+    }
+    return true;
+}
+
+void WorkshopPrinter::tableHead(const ReportTable& t) {
+    c_.setFont(CanvasFont{kFace, 10, true});
+    row(t.heads, t);
+    c_.setPenWidth(4);
+    c_.line(kLeft, y_, x_.back() - kColumnGap, y_);
+    y_ += kLinePad;
+    c_.setFont(CanvasFont{kFace, 10, false});
+}
+
+void WorkshopPrinter::row(const std::vector<std::string>& cells, const ReportTable& t) {
+    for (std::size_t k = 0; k < cells.size() && k + 1 < x_.size(); ++k) {
+        const int left = x_[k], right = x_[k + 1] - kColumnGap;
+        const bool alignRight = k < t.right.size() && t.right[k];
+        const int x = alignRight ? right - c_.textWidth(cells[k]) : left;
+        c_.textRect(std::max(left, x), y_, right, y_ + rowHeight_, x, y_, cells[k]);
+    }
+    y_ += rowHeight_;
+}
+
+// ---- the web page ----
+
+// Latin-1 bytes as UTF-8, with HTML's special characters escaped; control
+// characters, which HTML does not take, as U+FFFD.
+std::string html(const std::string& bytes) {
+    std::string out;
+    out.reserve(bytes.size() + 8);
+    for (const unsigned char b : bytes) {
+        switch (b) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                if ((b < 0x20 && b != '\t') || (b >= 0x7F && b < 0xA0)) {
+                    out += "\xEF\xBF\xBD";
+                } else if (b < 0x80) {
+                    out += static_cast<char>(b);
+                } else {
+                    out += static_cast<char>(0xC0 | (b >> 6));
+                    out += static_cast<char>(0x80 | (b & 0x3F));
+                }
+        }
+    }
+    return out;
+}
+
+const char* const kStyle =
+    "body{font-family:Arial,\"Liberation Sans\",Helvetica,sans-serif;font-size:15px;"
+    "line-height:1.4;max-width:1180px;margin:0 auto;padding:16px 24px;color:#000;"
+    "background:#fff}\n"
+    "h1{font-size:24px;margin:0}\n"
+    "h2{font-size:20px;border-bottom:2px solid #000;margin:36px 0 8px;padding-bottom:2px}\n"
+    "h3{font-size:16px;margin:18px 0 6px}\n"
+    "p{margin:2px 0;white-space:pre-wrap}\n"
+    "table{border-collapse:collapse;margin:6px 0 14px}\n"
+    "th,td{padding:3px 12px 3px 0;text-align:left;vertical-align:top;"
+    "border-bottom:1px solid #ccc}\n"
+    "th{border-bottom:2px solid #000}\n"
+    ".n{text-align:right}\n"
+    "figure{margin:10px 0 16px}\n"
+    "figure svg{display:block;width:100%;height:auto;max-width:1100px}\n"
+    "@media print{body{max-width:none;padding:0;font-size:10pt}"
+    "section{break-before:page}tr,figure{break-inside:avoid}}\n";
+
+void htmlTable(std::string& out, const ReportTable& t) {
+    auto cell = [&](const char* tag, std::size_t k, const std::string& text) {
+        const bool right = k < t.right.size() && t.right[k];
+        out += std::string("<") + tag + (right ? " class=\"n\">" : ">") + html(text) + "</" + tag +
+               ">";
+    };
+    out += "<table>\n<thead><tr>";
+    for (std::size_t k = 0; k < t.heads.size(); ++k) cell("th", k, t.heads[k]);
+    out += "</tr></thead>\n<tbody>\n";
+    for (const auto& cells : t.rows) {
+        out += "<tr>";
+        for (std::size_t k = 0; k < cells.size(); ++k) cell("td", k, cells[k]);
+        out += "</tr>\n";
+    }
+    out += "</tbody>\n</table>\n";
+}
+
+}  // namespace
+
+int printWorkshopReport(PrintCanvas& canvas, const WorkshopReport& report) {
+    try {
+        // The first pass counts the pages for "page N of M".
+        PageCounter counter(canvas);
+        const int pages = WorkshopPrinter(counter, report, 0).print();
+        if (pages > 0 && WorkshopPrinter(canvas, report, pages).print() == pages) return 0;
+    } catch (const std::exception&) {
+    }
+    if (canvas.inProgress()) canvas.abortDocument();
+    return -1;
+}
+
+std::string workshopReportHtml(const WorkshopReport& report,
+                               const std::function<std::string(const Plot&)>& plotSvg) {
+    std::string out =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
+        html(report.title) + "</title>\n<style>\n" + kStyle + "</style>\n</head>\n<body>\n" +
+        "<header>\n<h1>" + html(report.title) + "</h1>\n<p>Data Printed On " + html(report.stamp) +
+        "</p>\n</header>\n";
+    for (const ReportSection& section : report.sections) {
+        out +=
+            "<section id=\"" + html(section.anchor) + "\">\n<h2>" + html(section.title) + "</h2>\n";
+        for (const ReportBlock& b : section.blocks) {
+            switch (b.kind) {
+                case ReportBlock::Kind::Heading:
+                    out += "<h3>" + html(b.text) + "</h3>\n";
+                    break;
+                case ReportBlock::Kind::Line:
+                    out += "<p>" + html(b.text) + "</p>\n";
+                    break;
+                case ReportBlock::Kind::Table:
+                    htmlTable(out, b.table);
+                    break;
+                case ReportBlock::Kind::Plot:
+                    out += "<figure>\n" + plotSvg(b.plot) + "</figure>\n";
+                    break;
+            }
+        }
+        out += "</section>\n";
+    }
+    return out + "</body>\n</html>\n";
+}

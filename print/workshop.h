@@ -1,0 +1,52 @@
+#pragma once
+// The workshop report: a summary, then one section per device with its
+// plots and the table of its tests.  The report is made of plain blocks
+// (headings, lines, tables, plots) that two layouts show alike: printed
+// pages on the report's drawing surface (the printed layouts' fonts, page
+// header and stamp, "page N of M" at the foot, each section on a new page),
+// and one self-contained web page whose plots are SVG drawn by the same
+// plot code.
+//
+// Texts are the archive's 8-bit (Latin-1) bytes, as the printed layouts
+// take them; the web page writes them as UTF-8.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "print/canvas.h"
+#include "print/plot.h"
+
+struct ReportTable {
+    std::vector<std::string> heads;
+    std::vector<bool> right;  // per column: right-aligned (numbers)
+    std::vector<std::vector<std::string>> rows;
+};
+
+struct ReportBlock {
+    enum class Kind { Heading, Line, Table, Plot };
+    Kind kind = Kind::Line;
+    std::string text;  // Heading, Line
+    ReportTable table;
+    Plot plot;
+};
+
+struct ReportSection {
+    std::string title;   // "Summary", "Device ICU-3"
+    std::string anchor;  // the web page's id for it
+    std::vector<ReportBlock> blocks;
+};
+
+struct WorkshopReport {
+    std::string title;  // the first line of every page header
+    std::string stamp;  // save/stamp's text
+    std::vector<ReportSection> sections;
+};
+
+// The report's printed pages: 0 when the job ended, -1 when the canvas
+// refused or failed (the job is then aborted).
+int printWorkshopReport(PrintCanvas& canvas, const WorkshopReport& report);
+
+// The web page.  plotSvg gives a plot as an <svg> element drawn by drawPlot.
+std::string workshopReportHtml(const WorkshopReport& report,
+                               const std::function<std::string(const Plot&)>& plotSvg);
