@@ -78,7 +78,7 @@ std::string resultWords(const Verdict& v) {
 
 // One archived test as the report uses it.
 struct Test {
-    ArchivedRecord archived;
+    TestRecord record;
     Verdict verdict;
     TypedRecord typed;
     std::optional<double> day;
@@ -135,7 +135,7 @@ public:
         : o_(o), judged_(judged), lastTests_(lastTests), asOf_(std::move(asOf)) {}
 
     void add(const ArchivedRecord& a) {
-        Test t{a, judged_.of(a.record), typedRecord(a.record), std::nullopt};
+        Test t{a.record, judged_.of(a.record), typedRecord(a.record), std::nullopt};
         if (t.typed.tested) t.day = daysOfIso(*t.typed.tested);
         if (t.day) {
             first_ = std::min(first_, *t.day);
@@ -229,7 +229,7 @@ ReportSection ReportBuilder::summary() {
                 failed.rows.push_back({d.id, row ? row->model : "", row ? row->location : "",
                                        t.typed.tested ? localeDate(*t.typed.tested) + " " +
                                                             t.typed.tested->substr(11, 5)
-                                                      : FIELD_TEXT(t.archived.record, testDate),
+                                                      : FIELD_TEXT(t.record, testDate),
                                        failedCriteria(t.verdict)});
             }
         }
@@ -403,12 +403,12 @@ ReportSection ReportBuilder::section(const Device& d, int number) {
                                     " no value to plot here; the table shows " +
                                     (unplotted == 1 ? "it." : "them.")));
     }
-    ReportTable table{{"Tested", "Flow (ml/h)", "Set rate (ml/h)", "Error (%)", "Occlusion (mmHg)",
-                       "Occlusion", "Peak time", "Result"},
+    ReportTable table{{"Tested", "Flow (ml/h)", "Set rate", "Error (%)", "Occlusion (mmHg)",
+                       "(user unit)", "Peak time", "Result"},
                       {false, true, true, true, true, true, true, false},
                       {}};
     for (const Test& t : d.tests) {
-        const TestRecord& r = t.archived.record;
+        const TestRecord& r = t.record;
         const AssetValues none;
         const AssetValues& v = t.verdict.asset ? t.verdict.asset->values : none;
         table.rows.push_back(
@@ -425,38 +425,57 @@ ReportSection ReportBuilder::section(const Device& d, int number) {
     return s;
 }
 
+// Writes one output made in memory a megabyte at a time, without a copy.
+int writeMade(CliRun& run, const Output& out, const char* data, std::size_t size) {
+    std::string why;
+    const bool ok = run.putPieces(
+        out,
+        [&](const PieceWriter& put) {
+            for (std::size_t at = 0; at < size; at += 1 << 20)
+                if (!put(std::string(data + at, std::min<std::size_t>(1 << 20, size - at))))
+                    return false;
+            return true;
+        },
+        &why);
+    return ok ? CliDone : run.fail(CliWriteFailed, why);
+}
+
 int runReport(CliRun& run) {
     const Options& o = run.o;
-    std::string error;
-    std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
-    Judged judged;
-    std::vector<std::pair<std::string, std::string>> tests;
-    if (!archive || !archive->beginReading(&error) || !run.loadJudge(*archive, &judged, &error) ||
-        (judged.list.number && !archive->lastTests(judged.list.number, &tests, &error)))
-        return run.archiveFailed(error);
-    const std::map<std::string, std::string> lastTests(tests.begin(), tests.end());
-    const std::string asOf = o.asOf.empty() ? isoLocalTime(stampNow()).substr(0, 10) : o.asOf;
-    ReportBuilder builder(o, judged, lastTests, asOf);
-    const HistoryFilter filter{o.device, o.tester, o.since, o.until, 0};
-    if (!archive->history(
-            filter, [&](const ArchivedRecord& a) { return builder.add(a), true; }, &error))
-        return run.archiveFailed(error);
-    archive.reset();
-    if (builder.count() == 0) return run.fail(CliNoRecords, "no archived record matches");
-    run.progress.note(plural(builder.count(), "test", "tests"));
-    run.progress.keep();
-    const WorkshopReport report = builder.build(stampOfThisRun().text);
+    WorkshopReport report;
+    {
+        std::string error;
+        std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
+        Judged judged;
+        std::vector<std::pair<std::string, std::string>> tests;
+        if (!archive || !archive->beginReading(&error) ||
+            !run.loadJudge(*archive, &judged, &error) ||
+            (judged.list.number && !archive->lastTests(judged.list.number, &tests, &error)))
+            return run.archiveFailed(error);
+        const std::map<std::string, std::string> lastTests(tests.begin(), tests.end());
+        const std::string asOf = o.asOf.empty() ? isoLocalTime(stampNow()).substr(0, 10) : o.asOf;
+        ReportBuilder builder(o, judged, lastTests, asOf);
+        const HistoryFilter filter{o.device, o.tester, o.since, o.until, 0};
+        if (!archive->history(
+                filter, [&](const ArchivedRecord& a) { return builder.add(a), true; }, &error))
+            return run.archiveFailed(error);
+        archive.reset();
+        if (builder.count() == 0) return run.fail(CliNoRecords, "no archived record matches");
+        run.progress.note(plural(builder.count(), "test", "tests"));
+        run.progress.keep();
+        report = builder.build(stampOfThisRun().text);
+    }  // the records themselves are no longer needed
     for (const Output& out : o.outputs) {
-        std::string contents;
+        int code = CliDone;
         if (out.kind == Kind::Pdf) {
             QByteArray pdf;
             if (!workshopPdf(report, o.paper, &pdf))
                 return run.fail(CliWriteFailed, out.option + ": the file could not be made");
-            contents.assign(pdf.constData(), static_cast<std::size_t>(pdf.size()));
+            code = writeMade(run, out, pdf.constData(), static_cast<std::size_t>(pdf.size()));
         } else {
-            contents = workshopReportHtml(report, &plotSvg);
+            const std::string page = workshopReportHtml(report, &plotSvg);
+            code = writeMade(run, out, page.data(), page.size());
         }
-        const int code = run.write(out, contents);
         if (code != CliDone) return code;
     }
     return CliDone;

@@ -8,12 +8,12 @@ namespace {
 
 constexpr CanvasColor kBlack{0, 0, 0};
 constexpr CanvasColor kGrid{215, 215, 215};
-constexpr CanvasColor kBandFill{212, 236, 212};
-constexpr CanvasColor kBandEdge{40, 130, 40};
-constexpr CanvasColor kPass{20, 50, 130};
-constexpr CanvasColor kFail{210, 0, 0};
-constexpr CanvasColor kOpen{70, 70, 70};
 constexpr CanvasColor kWhite{255, 255, 255};
+const CanvasColor& kBandFill = kPlotBand;
+const CanvasColor& kBandEdge = kPlotBandEdge;
+const CanvasColor& kPass = kPlotPass;
+const CanvasColor& kFail = kPlotFail;
+const CanvasColor& kOpen = kPlotOpen;
 
 // The value range the axis may show: with a band, one and a half band
 // widths beyond it at most.
@@ -105,24 +105,26 @@ std::vector<long long> dateTicks(double first, double last, const DateStep& step
     return ticks;
 }
 
+// The sizes of a plot's parts, from the canvas's text height in Arial 10.
+struct PlotSizes {
+    int th, unit, radius, arrowRoom;
+    explicit PlotSizes(PrintCanvas& c) {
+        c.setFont(CanvasFont{"Arial", 10, false});
+        th = c.textHeight("X");
+        unit = std::max(1, th / 12);
+        radius = std::max(2, th * 3 / 10);
+        arrowRoom = 2 * radius + unit;
+    }
+};
+
 class PlotPainter {
 public:
-    PlotPainter(PrintCanvas& canvas, const Plot& plot) : c_(canvas), plot_(plot) {}
+    PlotPainter(PrintCanvas& canvas, const Plot& plot) : c_(canvas), plot_(plot), s_(canvas) {}
     void draw(int left, int top, int right, int bottom);
 
 private:
-    int xOf(double day) const {
-        return areaLeft_ +
-               static_cast<int>(std::lround((day - t0_) / (t1_ - t0_) * (areaRight_ - areaLeft_)));
-    }
-    // Clamped to the area; *beyond -1 below it, +1 above it, 0 inside.
-    int yOf(double value, int* beyond = nullptr) const {
-        int b = value < v0_ ? -1 : value > v1_ ? 1 : 0;
-        if (beyond) *beyond = b;
-        const double v = std::clamp(value, v0_, v1_);
-        return areaBottom_ -
-               static_cast<int>(std::lround((v - v0_) / (v1_ - v0_) * (areaBottom_ - areaTop_)));
-    }
+    int xOf(double day) const { return g_.x(day); }
+    int yOf(double value) const { return g_.y(value); }
     std::string dateText(long long day) const {
         int y, m, d;
         civilOfDays(day, &y, &m, &d);
@@ -132,7 +134,7 @@ private:
         c_.textRect(x, y, x + c_.textWidth(s), y + th_, x, y, s);
     }
     void band();
-    void valueAxis(const std::vector<double>& ticks);
+    void valueAxis();
     void timeAxis();
     void mark(PlotMark kind, int x, int y);
     void arrow(int x, int y, int direction, PlotMark kind);
@@ -140,48 +142,28 @@ private:
 
     PrintCanvas& c_;
     const Plot& plot_;
-    int th_ = 0, unit_ = 1, radius_ = 2;
-    int areaLeft_ = 0, areaTop_ = 0, areaRight_ = 0, areaBottom_ = 0;
-    double t0_ = 0, t1_ = 1, v0_ = 0, v1_ = 1;
+    PlotSizes s_;
+    PlotGeometry g_;
+    int th_ = s_.th, unit_ = s_.unit, radius_ = s_.radius;
+    int& areaLeft_ = g_.left;
+    int& areaTop_ = g_.top;
+    int& areaRight_ = g_.right;
+    int& areaBottom_ = g_.bottom;
+    double& t0_ = g_.firstDay;
+    double& t1_ = g_.lastDay;
 };
 
 void PlotPainter::draw(int left, int top, int right, int bottom) {
-    c_.setFont(CanvasFont{"Arial", 10, false});
-    th_ = c_.textHeight("X");
-    unit_ = std::max(1, th_ / 12);
-    radius_ = std::max(2, th_ * 3 / 10);
-
-    const std::vector<double> ticks = valueTicks(plot_);
-    v0_ = ticks.front();
-    v1_ = ticks.back();
-    int labelWidth = 0;
-    const double step = ticks.size() > 1 ? ticks[1] - ticks[0] : 1;
-    for (double t : ticks) labelWidth = std::max(labelWidth, c_.textWidth(tickText(t, step)));
-
-    // The time axis: the period, at least two weeks, with a little room on
-    // either side so that no mark sits on the frame.
-    double first = plot_.firstDay, last = plot_.lastDay;
-    if (last - first < 14) {
-        const double extra = (14 - (last - first)) / 2;
-        first -= extra;
-        last += extra;
-    }
-    t0_ = first - (last - first) * 0.04;
-    t1_ = last + (last - first) * 0.04;
-
-    const int arrowRoom = 2 * radius_ + unit_;
-    areaLeft_ = left + labelWidth + th_ / 2;
-    areaRight_ = right - th_;
-    areaTop_ = top + th_ + th_ / 2 + arrowRoom;
-    areaBottom_ = bottom - (arrowRoom + th_ / 4 + th_ + th_ / 2 + th_);
-    if (areaRight_ - areaLeft_ < 4 * th_ || areaBottom_ - areaTop_ < 2 * th_) return;
+    g_ = plotGeometry(c_, left, top, right, bottom, plot_);
+    if (!g_.fits()) return;
+    const double v0 = g_.ticks.front(), v1 = g_.ticks.back();
 
     c_.setPenColor(kBlack);
     text(plot_.valueLabel, left, top);
     c_.fillRect(areaLeft_, areaTop_, areaRight_, areaBottom_, kWhite);
     band();
     timeAxis();
-    valueAxis(ticks);
+    valueAxis();
 
     // The frame, then the marks over everything.
     c_.setPenColor(kBlack);
@@ -194,9 +176,9 @@ void PlotPainter::draw(int left, int top, int right, int bottom) {
     bool anyBeyond = false;
     for (const PlotPoint& p : plot_.points) {
         if (p.day < t0_ || p.day > t1_) continue;
-        int beyond = 0;
+        const int beyond = p.value < v0 ? -1 : p.value > v1 ? 1 : 0;
         const int x = xOf(p.day);
-        int y = yOf(p.value, &beyond);
+        int y = yOf(p.value);
         if (beyond != 0) {
             anyBeyond = true;
             y = beyond > 0 ? areaTop_ + radius_ : areaBottom_ - radius_;
@@ -246,7 +228,8 @@ void PlotPainter::band() {
     }
 }
 
-void PlotPainter::valueAxis(const std::vector<double>& ticks) {
+void PlotPainter::valueAxis() {
+    const std::vector<double>& ticks = g_.ticks;
     const double step = ticks.size() > 1 ? ticks[1] - ticks[0] : 1;
     for (double t : ticks) {
         const int y = yOf(t);
@@ -268,7 +251,7 @@ void PlotPainter::timeAxis() {
         ticks = dateTicks(t0_, t1_, step);
         if (static_cast<long long>(ticks.size()) * labelWidth <= width) break;
     }
-    const int labelY = areaBottom_ + 2 * radius_ + unit_ + th_ / 4;
+    const int labelY = areaBottom_ + s_.arrowRoom + th_ / 4;
     for (long long day : ticks) {
         const int x = xOf(static_cast<double>(day));
         c_.setPenColor(kGrid);
@@ -304,11 +287,12 @@ void PlotPainter::mark(PlotMark kind, int x, int y) {
     }
 }
 
-// A triangle whose tip touches y, pointing up (direction 1) or down (-1).
+// A triangle outside the frame whose base lies on y and whose tip points
+// away from the plot: up (direction 1) or down (-1).
 void PlotPainter::arrow(int x, int y, int direction, PlotMark kind) {
     const int h = 2 * radius_;
     c_.setPenColor(kind == PlotMark::Fail ? kFail : kBlack);
-    c_.polygon({{x, y}, {x - radius_, y + direction * h}, {x + radius_, y + direction * h}});
+    c_.polygon({{x, y - direction * h}, {x - radius_, y}, {x + radius_, y}});
 }
 
 // kind: 0 to 2 a mark, 3 the band, 4 the arrow.
@@ -342,6 +326,54 @@ std::vector<double> valueTicks(const Plot& plot) {
     for (double k = first; k <= last + 0.5; ++k) ticks.push_back(k * step);
     if (ticks.size() < 2) ticks.push_back(ticks.back() + step);
     return ticks;
+}
+
+const CanvasColor kPlotPass{20, 50, 130};
+const CanvasColor kPlotFail{210, 0, 0};
+const CanvasColor kPlotOpen{70, 70, 70};
+const CanvasColor kPlotBand{212, 236, 212};
+const CanvasColor kPlotBandEdge{40, 130, 40};
+
+int PlotGeometry::x(double day) const {
+    return left +
+           static_cast<int>(std::lround((day - firstDay) / (lastDay - firstDay) * (right - left)));
+}
+
+int PlotGeometry::y(double value) const {
+    const double v0 = ticks.front(), v1 = ticks.back();
+    const double v = std::clamp(value, v0, v1);
+    return bottom - static_cast<int>(std::lround((v - v0) / (v1 - v0) * (bottom - top)));
+}
+
+bool PlotGeometry::fits() const { return right - left >= 40 && bottom - top >= 20; }
+
+PlotGeometry plotGeometry(PrintCanvas& canvas, int left, int top, int right, int bottom,
+                          const Plot& plot) {
+    const CanvasFont saved = canvas.font();
+    const PlotSizes s(canvas);
+    PlotGeometry g;
+    g.ticks = valueTicks(plot);
+    const double step = g.ticks[1] - g.ticks[0];
+    int labelWidth = 0;
+    for (double t : g.ticks) labelWidth = std::max(labelWidth, canvas.textWidth(tickText(t, step)));
+
+    // The time axis: the period, at least two weeks, with a little room on
+    // either side so that no mark sits on the frame.
+    double first = plot.firstDay, last = plot.lastDay;
+    if (last - first < 14) {
+        const double extra = (14 - (last - first)) / 2;
+        first -= extra;
+        last += extra;
+    }
+    g.firstDay = first - (last - first) * 0.04;
+    g.lastDay = last + (last - first) * 0.04;
+
+    g.left = left + labelWidth + s.th / 2;
+    g.right = right - s.th;
+    g.top = top + s.th + s.th / 2 + s.arrowRoom;
+    g.bottom = bottom - (s.arrowRoom + s.th / 4 + s.th + s.th / 2 + s.th);
+    canvas.setFont(saved);
+    return g;
 }
 
 void drawPlot(PrintCanvas& canvas, int left, int top, int right, int bottom, const Plot& plot) {

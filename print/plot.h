@@ -48,6 +48,23 @@ struct Plot {
 // canvas, with its labels and its legend inside that rectangle.
 void drawPlot(PrintCanvas& canvas, int left, int top, int right, int bottom, const Plot& plot);
 
+// Where drawPlot puts things: the plot area inside the rectangle and its
+// scales.  x and y give the canvas position of a day and a value; y clamps
+// a value beyond the scale to the area's edge.
+struct PlotGeometry {
+    int left = 0, top = 0, right = 0, bottom = 0;  // the plot area
+    double firstDay = 0, lastDay = 1;              // at left and right
+    std::vector<double> ticks;                     // the value axis, low to high
+    int x(double day) const;
+    int y(double value) const;
+    bool fits() const;  // false: the rectangle is too small to plot in
+};
+PlotGeometry plotGeometry(PrintCanvas& canvas, int left, int top, int right, int bottom,
+                          const Plot& plot);
+
+// The colours the marks and the band are drawn in (shape tells the same).
+extern const CanvasColor kPlotPass, kPlotFail, kPlotOpen, kPlotBand, kPlotBandEdge;
+
 // The value axis: round ticks (1, 2 or 5 times a power of ten apart) that
 // cover every point and the band, except that with a band the axis reaches
 // no further than one and a half band widths beyond it: a point beyond that

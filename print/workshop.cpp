@@ -88,6 +88,7 @@ private:
     int pages_;
     int y_ = 0, bottom_ = 0, right_ = 0, rowHeight_ = 0;
     std::vector<int> x_;  // the table's column edges
+    int gap_ = kColumnGap;
 };
 
 int WorkshopPrinter::print() {
@@ -174,13 +175,19 @@ bool WorkshopPrinter::table(const ReportTable& t, const ReportSection& section) 
     for (const auto& cells : t.rows)
         for (std::size_t k = 0; k < n && k < cells.size(); ++k)
             width[k] = std::max<long long>(width[k], c_.textWidth(cells[k]));
+    // The gap between columns narrows first, down to a fifth of its width.
     long long total = 0;
-    for (long long& w : width) total += (w += kColumnGap);
+    for (long long w : width) total += w;
     const long long room = right_ - kLeft;
+    gap_ = n == 0 ? kColumnGap
+                  : static_cast<int>(std::clamp<long long>(
+                        (room - total) / static_cast<long long>(n), kColumnGap / 5, kColumnGap));
+    total += gap_ * static_cast<long long>(n);
     x_.assign(1, kLeft);
-    for (std::size_t k = 0; k < n; ++k)
-        x_.push_back(x_.back() +
-                     static_cast<int>(total > room ? width[k] * room / total : width[k]));
+    for (std::size_t k = 0; k < n; ++k) {
+        const long long w = width[k] + gap_;
+        x_.push_back(x_.back() + static_cast<int>(total > room ? w * room / total : w));
+    }
 
     if (!this->room(rowHeight_ / 2 + 3 * rowHeight_, section)) return false;
     y_ += rowHeight_ / 2;
@@ -199,14 +206,14 @@ void WorkshopPrinter::tableHead(const ReportTable& t) {
     c_.setFont(CanvasFont{kFace, 10, true});
     row(t.heads, t);
     c_.setPenWidth(4);
-    c_.line(kLeft, y_, x_.back() - kColumnGap, y_);
+    c_.line(kLeft, y_, x_.back() - gap_, y_);
     y_ += kLinePad;
     c_.setFont(CanvasFont{kFace, 10, false});
 }
 
 void WorkshopPrinter::row(const std::vector<std::string>& cells, const ReportTable& t) {
     for (std::size_t k = 0; k < cells.size() && k + 1 < x_.size(); ++k) {
-        const int left = x_[k], right = x_[k + 1] - kColumnGap;
+        const int left = x_[k], right = x_[k + 1] - gap_;
         const bool alignRight = k < t.right.size() && t.right[k];
         const int x = alignRight ? right - c_.textWidth(cells[k]) : left;
         c_.textRect(std::max(left, x), y_, right, y_ + rowHeight_, x, y_, cells[k]);

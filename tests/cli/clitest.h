@@ -53,6 +53,14 @@ inline std::string slurp(std::FILE* f) {
 }
 
 // What a command run through popen printed.
+// pdftotext's reading of a PDF, page by page.
+inline std::string pdfText(const std::string& file) {
+    const std::string txt = file + ".txt";
+    const std::string command = "pdftotext -layout '" + file + "' '" + txt + "'";
+    if (std::system(command.c_str()) != 0) return "pdftotext failed on " + file;
+    return readFile(txt);
+}
+
 inline std::string slurpPipe(std::FILE* pipe) {
     std::string s;
     char buf[4096];

@@ -1,11 +1,70 @@
 // The archive through the command line: download --archive, history,
 // import and downloads meeting in one archive, on SQLite and PostgreSQL.
 
+#include <QImage>
+
+#include "print/plot.h"
 #include "tests/cli/clitest.h"
 
 namespace {
 
 using namespace clitest;
+
+// Text with tags and runs of white space read as one space, so that
+// pdftotext's columns and a web page's cells read alike.
+std::string words(const std::string& text) {
+    std::string out;
+    bool tag = false;
+    for (char c : text) {
+        if (c == '<') tag = true;
+        const bool space = tag || c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f';
+        if (c == '>') tag = false;
+        if (!space)
+            out += c;
+        else if (!out.empty() && out.back() != ' ')
+            out += ' ';
+    }
+    return out;
+}
+
+// A page in headless Chromium whose proxy goes nowhere: its screenshot,
+// its rendered document, and what the page itself asked the network for
+// (from the browser's network log; its own update checks are not the page's).
+struct Browsed {
+    std::string problem;
+    QImage shot;
+    std::string dom;
+    std::vector<std::string> requests;
+};
+
+Browsed browse(const std::string& page, const std::string& folder) {
+    Browsed b;
+    fs::create_directories(folder);
+    const std::string common = "chromium --headless --no-sandbox --disable-gpu --user-data-dir='" +
+                               folder +
+                               "/profile' --proxy-server=127.0.0.1:9 --window-size=1280,4000 ";
+    const std::string shot = folder + "/shot.png", log = folder + "/net.json";
+    const std::string url = "'file://" + page + "'";
+    if (std::system((common + "--log-net-log='" + log + "' --screenshot='" + shot + "' " + url +
+                     " >/dev/null 2>&1")
+                        .c_str()) != 0 ||
+        !b.shot.load(QString::fromStdString(shot))) {
+        b.problem = "chromium could not take a screenshot (is it installed?)";
+        return b;
+    }
+    std::FILE* dom = ::popen((common + "--dump-dom " + url + " 2>/dev/null").c_str(), "r");
+    b.dom = dom ? slurpPipe(dom) : std::string();
+    const QJsonDocument net = QJsonDocument::fromJson(QByteArray::fromStdString(readFile(log)));
+    const int startJob = net["constants"]["logEventTypes"]["URL_REQUEST_START_JOB"].toInt(-1);
+    for (const QJsonValue& event : net["events"].toArray()) {
+        const QJsonObject params = event["params"].toObject();
+        if (event["type"].toInt() == startJob && params.contains("url") &&
+            params["initiator"].toString() != "not an origin")
+            b.requests.push_back(params["url"].toString().toStdString());
+    }
+    if (startJob < 0) b.problem = "no network log from chromium";
+    return b;
+}
 
 // The archive through the command line, on SQLite and on PostgreSQL: two
 // downloads that overlap, --new-only, an import of an archived download's
@@ -237,6 +296,44 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     ran = run({"--archive", db, "due", "--as-of", "2026-06-01"});
     EXPECT_EQ(ran.code, CliDone);
     EXPECT_EQ(ran.out, "");
+
+    // The workshop report by the first list, as PDF and as a web page: the
+    // same summary and sections in both, a page per device in the PDF.
+    ran = run({"--archive", db, "report", "--asset-list", "1", "--as-of", "2026-06-01", "--pdf",
+               path("w.pdf"), "--html", path("w.html")});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    const std::string pdf = words(pdfText(path("w.pdf")));
+    const std::string page = words(readFile(path("w.html")));
+    for (const char* says :
+         {"Workshop Report", "Asset list: version 1", "PASS 1", "FAIL 1", "NOT ASSESSED 1",
+          "UNREADABLE 1", "Total 4", "P3 3 1 1 0 1", "(not in the asset list) 1 0 0 1 0", "IV-2 P3",
+          "flow", "never tested 1", "ok 3", "Device IV-1", "Device IV-4",
+          "Not in the asset list (version 1)", "1 test has no value to plot here", "FAIL (flow)",
+          "Limits in force on"}) {
+        EXPECT_NE(pdf.find(says), std::string::npos) << says << "\n" << pdf;
+        EXPECT_NE(page.find(says), std::string::npos) << says << "\n" << page;
+    }
+    EXPECT_NE(pdf.find("page 5 of 5"), std::string::npos) << pdf;
+    EXPECT_EQ(run({"--archive", db, "report", "--device", "IV-7", "--html", path("x.html")}).code,
+              CliNoRecords);
+    EXPECT_FALSE(fs::exists(path("x.html")));
+
+    // The web page in a real browser that may reach no network: the page
+    // asks for nothing, it is drawn (plots and all), and it reads the same.
+    const Browsed browsed = browse(path("w.html"), path("browser"));
+    ASSERT_EQ(browsed.problem, "");
+    EXPECT_TRUE(browsed.requests.empty()) << browsed.requests.front();
+    EXPECT_NE(words(browsed.dom).find("IV-2 P3"), std::string::npos);
+    EXPECT_NE(words(browsed.dom).find("FAIL (flow)"), std::string::npos);
+    int band = 0, dark = 0;
+    for (int y = 0; y < browsed.shot.height(); y += 2)
+        for (int x = 0; x < browsed.shot.width(); x += 2) {
+            const QColor c = browsed.shot.pixelColor(x, y);
+            band += c == QColor(kPlotBand.red, kPlotBand.green, kPlotBand.blue);
+            dark += c.lightness() < 80;
+        }
+    EXPECT_GT(band, 1000);
+    EXPECT_GT(dark, 1000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Archive, CliArchive, ::testing::Values(false, true),

@@ -98,14 +98,6 @@ INSTANTIATE_TEST_SUITE_P(Virtual, CliDownload,
                                                     "date"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// pdftotext's reading of a PDF, page by page.
-std::string pdfText(const std::string& file) {
-    const std::string txt = file + ".txt";
-    const std::string command = "pdftotext -layout '" + file + "' '" + txt + "'";
-    if (std::system(command.c_str()) != 0) return "pdftotext failed on " + file;
-    return readFile(txt);
-}
-
 TEST_F(Cli, PdfIsTheWindowsPrintoutOfTheSameJob) {
     const Ran ran = run(
         {"--virtual", "download", "--pdf", path("list.pdf"), "--pdf-records", path("records.pdf")});

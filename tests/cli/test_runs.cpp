@@ -39,6 +39,12 @@ TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
         {{"--archive", db, "history", "--since", "2026-03-02", "--until", "2026-03-01", "--json",
           "-"},
          "after --until"},
+        {{"--archive", db, "report"}, "report needs at least one output (--pdf or --html)"},
+        {{"report", "--html", path("r.html")}, "report needs --archive DB"},
+        {{"--archive", db, "report", "--csv", path("a.csv")}, "--csv belongs to"},
+        {{"--archive", db, "report", "--html", "-", "--pdf", "-"}, "only one output may use"},
+        {{"--archive", db, "report", "--as-of", "7 Dec", "--html", "-"}, "--as-of takes a date"},
+        {{"--virtual", "download", "--html", path("r.html")}, "--html belongs to report"},
     };
     for (const auto& row : bad) {
         const Ran ran = run(row.args);
