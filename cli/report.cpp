@@ -211,9 +211,11 @@ ReportSection ReportBuilder::summary() {
                                      VerdictResult::NotAssessed, VerdictResult::Unreadable};
     std::map<std::string, std::array<std::size_t, 4>> byModel;
     std::array<std::size_t, 4> total{};
-    ReportTable failed{{"Device", "Model", "Location", "Tested", "Failed"}, {}, {}};
-    ReportTable devices{
-        {"Device", "Model", "Location", "Tests", "FAIL"}, {false, false, false, true, true}, {}};
+    ReportTable failed{{"Device", "Model", "Location", "Tested", "Failed"}, {}, {}, {}};
+    ReportTable devices{{"Device", "Model", "Location", "Tests", "FAIL"},
+                        {false, false, false, true, true},
+                        {},
+                        {}};
     for (const auto& [key, d] : devices_) {
         std::size_t fails = 0;
         std::string model, location;
@@ -235,9 +237,10 @@ ReportSection ReportBuilder::summary() {
         }
         devices.rows.push_back(
             {d.id, model, location, std::to_string(d.tests.size()), std::to_string(fails)});
+        devices.rowLinks.push_back("device-" + std::to_string(devices.rows.size()));
     }
     s.blocks.push_back(heading("Tests by result"));
-    ReportTable byResult{{"Result", "Tests"}, {false, true}, {}};
+    ReportTable byResult{{"Result", "Tests"}, {false, true}, {}, {}};
     for (VerdictResult r : results)
         byResult.rows.push_back(
             {resultText(r), std::to_string(total[static_cast<std::size_t>(r)])});
@@ -247,6 +250,7 @@ ReportSection ReportBuilder::summary() {
     s.blocks.push_back(heading("Tests by model"));
     ReportTable models{{"Model", "Tests", "PASS", "FAIL", "NOT ASSESSED", "UNREADABLE"},
                        {false, true, true, true, true, true},
+                       {},
                        {}};
     for (const auto& [model, counts] : byModel) {
         std::size_t sum = 0;
@@ -276,7 +280,7 @@ ReportSection ReportBuilder::summary() {
              }))
             if (o_.device.empty() || identityText(e.deviceId) == identityText(o_.device))
                 ++due[static_cast<std::size_t>(e.status)];
-        ReportTable table{{"Assets", "Count"}, {false, true}, {}};
+        ReportTable table{{"Assets", "Count"}, {false, true}, {}, {}};
         for (DueStatus st : {DueStatus::Overdue, DueStatus::Due, DueStatus::NeverTested,
                              DueStatus::Ok, DueStatus::NoInterval})
             table.rows.push_back(
@@ -406,6 +410,7 @@ ReportSection ReportBuilder::section(const Device& d, int number) {
     ReportTable table{{"Tested", "Flow (ml/h)", "Set rate", "Error (%)", "Occlusion (mmHg)",
                        "(user unit)", "Peak time", "Result"},
                       {false, true, true, true, true, true, true, false},
+                      {},
                       {}};
     for (const Test& t : d.tests) {
         const TestRecord& r = t.record;

@@ -283,9 +283,16 @@ void htmlTable(std::string& out, const ReportTable& t) {
     out += "<table>\n<thead><tr>";
     for (std::size_t k = 0; k < t.heads.size(); ++k) cell("th", k, t.heads[k]);
     out += "</tr></thead>\n<tbody>\n";
-    for (const auto& cells : t.rows) {
+    for (std::size_t r = 0; r < t.rows.size(); ++r) {
+        const std::vector<std::string>& cells = t.rows[r];
+        const std::string link = r < t.rowLinks.size() ? t.rowLinks[r] : std::string();
         out += "<tr>";
-        for (std::size_t k = 0; k < cells.size(); ++k) cell("td", k, cells[k]);
+        for (std::size_t k = 0; k < cells.size(); ++k) {
+            if (k == 0 && !link.empty())
+                out += "<td><a href=\"#" + html(link) + "\">" + html(cells[0]) + "</a></td>";
+            else
+                cell("td", k, cells[k]);
+        }
         out += "</tr>\n";
     }
     out += "</tbody>\n</table>\n";

@@ -21,6 +21,8 @@ struct ReportTable {
     std::vector<std::string> heads;
     std::vector<bool> right;  // per column: right-aligned (numbers)
     std::vector<std::vector<std::string>> rows;
+    // The web page links a row's first cell to this section anchor; empty: none.
+    std::vector<std::string> rowLinks;
 };
 
 struct ReportBlock {

@@ -4,6 +4,9 @@
 // lumkest-cli writing all of them as JSON and as CSV (time and peak memory),
 // on SQLite and on PostgreSQL (a private server, scripts/pg-test-server.sh).
 // The large archive is made in one statement, not through the archive.
+// The workshop report of one device with 500 tests (PDF, web page) and of
+// 1,000 devices with 100 tests each (PDF), their archives imported from
+// lists as history writes them.
 
 #include <spawn.h>
 #include <sys/resource.h>
@@ -182,6 +185,88 @@ bool bigArchiveRows(const std::string& db, const std::string& folder, const char
            verdictRows(db, folder, backend, jsonSeconds);
 }
 
+bool writeText(const std::string& file, const std::string& text) {
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+// An archive of devices x tests, tested every 11 to 17 days from 2020 on,
+// flows and pressures scattered about their limits, and an asset list whose
+// limits narrow half way.
+bool fillReportArchive(const std::string& db, const std::string& folder, int devices, int tests) {
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::string csv =
+        "Dosimark Kest ID: Bench  SN: B1  -  Data Exported On 01/01/26 12:00:00\r\n"
+        "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test Duration,"
+        "Pressure,mmHg,Pressure,(user),OP Peak Time\r\n";
+    const long long start = 18262;  // 2020-01-01
+    int number = 0;
+    for (int d = 0; d < devices; ++d) {
+        long long day = start + d % 30;
+        for (int t = 0; t < tests; ++t, day += 11 + (d + t) % 7) {
+            // The civil date of day (days since 1970-01-01).
+            const long long z = day + 719468, era = z / 146097, doe = z - era * 146097;
+            const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+            const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+            const long long dd = doy - (153 * mp + 2) / 5 + 1, mm = mp < 10 ? mp + 3 : mp - 9;
+            const long long yy = yoe + era * 400 + (mm <= 2);
+            char row[256];
+            std::snprintf(row, sizeof row,
+                          "%d,PUMP-%04d,%lld %s %lld,%02d:%02d,%.1f,100,01:00:00,%d,mmHg,%.1f,kPa,"
+                          "00:0%d:%02d\r\n",
+                          ++number, d, dd, months[mm - 1], yy, 8 + t % 9, (t * 7) % 60,
+                          25 * (1 + ((t * 37 + d) % 23 - 11) / 200.0), 480 + (t * 53 + d) % 460,
+                          (480 + (t * 53 + d) % 460) * 0.1333, t % 5, (t * 13) % 60);
+            csv += row;
+        }
+    }
+    std::string list =
+        "device_id,model,location,set_rate_ml_h,flow_low_pct,flow_high_pct,occlusion_min_mmhg,"
+        "occlusion_max_mmhg,interval_days,valid_from\r\n"
+        ",P3,,25,-5,5,500,900,180,\r\n,P3,,25,-4,4,500,880,180,2022-01-01\r\n";
+    for (int d = 0; d < devices; ++d)
+        list += "PUMP-" + std::to_string(10000 + d).substr(1) + ",P3,Ward " +
+                std::to_string(d % 40) + ",,,,,,,\r\n";
+    // Their lines on standard output are no rows of the table.
+    auto cli = [&db](const std::string& command, const std::string& file) {
+        return std::system(("'" LUMKEST_CLI_PATH "' -q --archive '" + db + "' " + command + " '" +
+                            file + "' >/dev/null 2>&1")
+                               .c_str()) == 0;
+    };
+    return writeText(folder + "/tests.csv", csv) && writeText(folder + "/list.csv", list) &&
+           cli("import", folder + "/tests.csv") && cli("assets", folder + "/list.csv");
+}
+
+bool reportRows(const std::string& folder, int runs) {
+    const std::string one = folder + "/report-one.db", many = folder + "/report-many.db";
+    if (!fillReportArchive(one, folder, 1, 500) || !fillReportArchive(many, folder, 1000, 100))
+        return false;
+    for (const char* option : {"--pdf", "--html"}) {
+        std::vector<double> times;
+        double seconds = 0, megabytes = 0;
+        for (int i = 0; i < std::min(runs, 5); ++i) {
+            if (!timedCli({"-q", "--archive", one, "report", option, "/dev/null"}, &seconds,
+                          &megabytes))
+                return false;
+            times.push_back(seconds * 1000);
+        }
+        const double ms = median(times);
+        printRow(std::string("Workshop report of one device with 500 tests as ") +
+                     (option == std::string("--pdf") ? "PDF" : "a web page"),
+                 figure(ms, "ms"), "the whole command", "< 300 ms", ms < 300);
+    }
+    double seconds = 0, megabytes = 0;
+    if (!timedCli({"-q", "--archive", many, "report", "--pdf", "/dev/null"}, &seconds, &megabytes))
+        return false;
+    printRow("Workshop report of 1,000 devices with 100 tests each as PDF", figure(seconds, "s"),
+             "peak memory " + figure(megabytes, "MB"), "< 30 s, < 300 MB",
+             seconds < 30 && megabytes < 300);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,6 +306,8 @@ int main(int argc, char** argv) {
             status = 1;
         }
     }
+
+    if (!reportRows(folder, runs)) status = 1;
 
     const std::string big = folder + "/big.db";
     if (!fillBigArchive(big, false) || !bigArchiveRows(big, folder, "SQLite", runs)) status = 1;

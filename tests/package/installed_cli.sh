@@ -47,6 +47,10 @@ test "$status" -eq 6 && test ! -e empty.csv
 test "$("$cli" --archive kest.db import records.csv)" = "records.csv: 123 records, 0 new"
 "$cli" --archive kest.db history --json - | /usr/bin/python3 -c \
     'import json, sys; assert len(json.load(sys.stdin)["records"]) == 123'
+# The workshop report: PDF, and the web page with its plots as inline SVG.
+"$cli" -q --archive kest.db report --pdf report.pdf --html report.html
+head -c 5 report.pdf | grep -q '^%PDF-'
+test "$(grep -c '<svg' report.html)" -ge 2
 
 status=0
 "$cli" --virtual download 2>usage || status=$?
