@@ -323,9 +323,11 @@ std::string plotSvg(const Plot& plot) {
     if (!canvas.beginDocument()) return {};
     drawPlot(canvas, 0, 0, width, height, plot);
     canvas.endDocument();
-    // The element alone, without the XML prolog, for inline use.
+    // The element alone, without the XML prolog, for inline use; a screen
+    // reader names it by its title.
     const qsizetype start = svg.indexOf("<svg");
-    return start < 0 ? std::string() : svg.mid(start).toStdString();
+    if (start < 0) return {};
+    return "<svg role=\"img\"" + svg.mid(start + 4).toStdString();
 }
 
 // ---- verdicts ----

@@ -155,8 +155,7 @@ private:
     Plot plot(const Device& d, bool flow) const;
     std::vector<PlotBand> band(const std::string& deviceId, bool flow, bool errorPercent) const;
     std::string period() const {
-        return localeDate(o_.since.empty() ? isoOf(first_) : o_.since) + " to " +
-               localeDate(o_.until.empty() ? isoOf(last_) : o_.until);
+        return localeDate(isoOf(periodFirst_)) + " to " + localeDate(isoOf(periodLast_));
     }
     static std::string isoOf(double day) {
         if (!std::isfinite(day)) return {};
@@ -173,10 +172,27 @@ private:
     std::string asOf_;
     std::map<std::string, Device> devices_;  // by device key, so by device ID
     std::size_t count_ = 0;
-    double first_ = HUGE_VAL, last_ = -HUGE_VAL;
+    double first_ = HUGE_VAL, last_ = -HUGE_VAL;  // of the tests whose date reads
+    // The time axis of every plot: --since and --until where given, else
+    // the first and last test (as-of when no test's date reads).
+    double periodFirst_ = 0, periodLast_ = 0;
+    std::map<std::string, DueEntry> due_;  // by device key
 };
 
 WorkshopReport ReportBuilder::build(const std::string& stamp) {
+    const double asOf = *daysOfIso(asOf_);
+    periodFirst_ = !o_.since.empty()    ? *daysOfIso(o_.since)
+                   : std::isfinite(first_) ? first_
+                                           : asOf;
+    periodLast_ = !o_.until.empty()    ? *daysOfIso(o_.until)
+                  : std::isfinite(last_) ? last_
+                                         : std::max(asOf, periodFirst_);
+    if (judged_.list.number)
+        for (DueEntry& e : dueList(judged_.list.rows, asOf_, 0, [this](const std::string& id) {
+                 const auto found = lastTests_.find(identityText(id));
+                 return found == lastTests_.end() ? std::string() : found->second;
+             }))
+            due_.emplace(identityText(e.deviceId), std::move(e));
     WorkshopReport report;
     report.title = "Workshop Report";
     report.stamp = stamp;
@@ -273,12 +289,8 @@ ReportSection ReportBuilder::summary() {
         s.blocks.push_back(line("No asset list: nothing is due."));
     } else {
         std::array<std::size_t, 5> due{};
-        for (const DueEntry& e :
-             dueList(judged_.list.rows, asOf_, 0, [this](const std::string& id) {
-                 const auto found = lastTests_.find(identityText(id));
-                 return found == lastTests_.end() ? std::string() : found->second;
-             }))
-            if (o_.device.empty() || identityText(e.deviceId) == identityText(o_.device))
+        for (const auto& [key, e] : due_)
+            if (o_.device.empty() || key == identityText(o_.device))
                 ++due[static_cast<std::size_t>(e.status)];
         ReportTable table{{"Assets", "Count"}, {false, true}, {}, {}};
         for (DueStatus st : {DueStatus::Overdue, DueStatus::Due, DueStatus::NeverTested,
@@ -299,7 +311,7 @@ std::vector<PlotBand> ReportBuilder::band(const std::string& deviceId, bool flow
     if (flow && !errorPercent) return {};
     const AssetIndex& list = judged_.list.rows;
     const std::string key = identityText(deviceId);
-    std::vector<std::string> dates{isoOf(first_)};
+    std::vector<std::string> dates{isoOf(periodFirst_)};
     std::vector<const AssetRow*> rows = list.ofDevice(key);
     for (const AssetRow* own : list.ofDevice(key))
         for (const AssetRow* model : list.ofModel(own->model)) rows.push_back(model);
@@ -312,7 +324,7 @@ std::vector<PlotBand> ReportBuilder::band(const std::string& deviceId, bool flow
     bool any = false;
     for (const std::string& date : dates) {
         PlotBand b;
-        b.fromDay = steps.empty() ? first_ - 36500 : *daysOfIso(date);
+        b.fromDay = steps.empty() ? periodFirst_ - 36500 : *daysOfIso(date);
         if (const auto inForce = assetInForce(list, deviceId, date)) {
             const AssetValues& v = inForce->values;
             if (flow && v.setRate && v.flowLowPct && v.flowHighPct) {
@@ -331,8 +343,8 @@ std::vector<PlotBand> ReportBuilder::band(const std::string& deviceId, bool flow
 
 Plot ReportBuilder::plot(const Device& d, bool flow) const {
     Plot p;
-    p.firstDay = o_.since.empty() ? first_ : *daysOfIso(o_.since);
-    p.lastDay = o_.until.empty() ? last_ : *daysOfIso(o_.until) + 1;
+    p.firstDay = periodFirst_;
+    p.lastDay = periodLast_ + (o_.until.empty() ? 0 : 1);  // to the end of --until's day
     p.timeLabel = "Test date";
     p.dateText = [](int y, int m, int day) { return localeDate(y, m, day); };
     // Flow as its error from the set rate where the list gives a set rate,
@@ -359,43 +371,39 @@ Plot ReportBuilder::plot(const Device& d, bool flow) const {
 
 ReportSection ReportBuilder::section(const Device& d, int number) {
     ReportSection s;
-    s.title = "Device " + d.id;
+    s.title = "Device " + (d.id.empty() ? std::string("(no ID)") : d.id);
     s.anchor = "device-" + std::to_string(number);
     const std::optional<AssetInForce> now = assetInForce(judged_.list.rows, d.id, asOf_);
-    const auto last = lastTests_.find(identityText(d.id));
-    std::string lastTested = last != lastTests_.end() ? last->second : std::string();
+    // The due list's entry says when it was last tested and when it is due;
+    // a device not in the list was last tested in the tests shown.
+    const auto due = due_.find(identityText(d.id));
+    std::string lastTested = due != due_.end() ? due->second.lastTested : std::string();
     for (const Test& t : d.tests)
         if (t.typed.tested && t.typed.tested->substr(0, 10) > lastTested)
             lastTested = t.typed.tested->substr(0, 10);
+    const std::string last =
+        "Last tested: " + (lastTested.empty() ? std::string("never") : localeDate(lastTested));
     if (now) {
         s.blocks.push_back(line(
             "Model: " + now->row->model + "    Location: " + now->row->location + "    Set rate: " +
             (now->values.setRate ? now->values.setRate->text() + " ml/h" : std::string("none"))));
         s.blocks.push_back(
             line("Limits in force on " + localeDate(asOf_) + ": " + limitsText(now->values)));
-        std::string due = "none (no interval)";
-        if (!lastTested.empty() && now->values.intervalDays) {
-            const long long dueDay =
-                static_cast<long long>(*daysOfIso(lastTested)) + *now->values.intervalDays;
-            int y, m, dd;
-            civilOfDays(dueDay, &y, &m, &dd);
-            due = localeDate(y, m, dd) +
-                  (isoOf(static_cast<double>(dueDay)) < asOf_ ? " (overdue)" : "");
-        } else if (lastTested.empty()) {
-            due = "now (never tested)";
-        }
-        s.blocks.push_back(line(
-            "Last tested: " + (lastTested.empty() ? std::string("never") : localeDate(lastTested)) +
-            "    Due: " + due));
     } else {
         s.blocks.push_back(
             line("Not in the asset list" +
                  (judged_.list.number ? " (version " + std::to_string(judged_.list.number) + ")"
                                       : std::string()) +
                  ": no limits, no due date."));
-        s.blocks.push_back(line("Last tested: " + (lastTested.empty() ? std::string("never")
-                                                                      : localeDate(lastTested))));
     }
+    if (due != due_.end())
+        s.blocks.push_back(line(last + "    Due: " +
+                                (due->second.dueDate.empty()
+                                     ? std::string(dueStatusText(due->second.status))
+                                     : localeDate(due->second.dueDate) + " (" +
+                                           dueStatusText(due->second.status) + ")")));
+    else
+        s.blocks.push_back(line(last));
     for (bool flow : {true, false}) {
         ReportBlock b;
         b.kind = ReportBlock::Kind::Plot;
