@@ -89,6 +89,9 @@ struct Device {
     std::vector<Test> tests;
 };
 
+// A device as the report names it: its ID, or that it has none.
+std::string shownId(const std::string& id) { return id.empty() ? std::string("(no ID)") : id; }
+
 ReportBlock line(std::string text) {
     ReportBlock b;
     b.text = std::move(text);
@@ -244,7 +247,7 @@ ReportSection ReportBuilder::summary() {
             ++byModel[row ? row->model : std::string("(not in the asset list)")][k];
             if (t.verdict.result == VerdictResult::Fail) {
                 ++fails;
-                failed.rows.push_back({d.id, row ? row->model : "", row ? row->location : "",
+                failed.rows.push_back({shownId(d.id), row ? row->model : "", row ? row->location : "",
                                        t.typed.tested ? localeDate(*t.typed.tested) + " " +
                                                             t.typed.tested->substr(11, 5)
                                                       : FIELD_TEXT(t.record, testDate),
@@ -252,7 +255,7 @@ ReportSection ReportBuilder::summary() {
             }
         }
         devices.rows.push_back(
-            {d.id, model, location, std::to_string(d.tests.size()), std::to_string(fails)});
+            {shownId(d.id), model, location, std::to_string(d.tests.size()), std::to_string(fails)});
         devices.rowLinks.push_back("device-" + std::to_string(devices.rows.size()));
     }
     s.blocks.push_back(heading("Tests by result"));
@@ -371,7 +374,7 @@ Plot ReportBuilder::plot(const Device& d, bool flow) const {
 
 ReportSection ReportBuilder::section(const Device& d, int number) {
     ReportSection s;
-    s.title = "Device " + (d.id.empty() ? std::string("(no ID)") : d.id);
+    s.title = "Device " + shownId(d.id);
     s.anchor = "device-" + std::to_string(number);
     const std::optional<AssetInForce> now = assetInForce(judged_.list.rows, d.id, asOf_);
     // The due list's entry says when it was last tested and when it is due;
