@@ -7,6 +7,7 @@
 //   lumkest-cli --archive DB history [FILTERS] [--sort id|date] OUTPUTS
 //   lumkest-cli --archive DB [--identity FILE] import FILE...
 //   lumkest-cli --archive DB downloads OUTPUTS
+//   lumkest-cli --archive DB assets [FILE.csv] | due | report [FILTERS] --pdf F --html F
 //
 // Arguments are bytes: file names and the archive's name need not be UTF-8,
 // and are kept exactly as given.

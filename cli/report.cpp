@@ -30,8 +30,8 @@ bool checkReport(const Options& o, std::string* error) {
 
 // A date as the reader's locale writes it, in the report's 8-bit texts.
 std::string localeDate(int year, int month, int day) {
-    return QLocale::system()
-        .toString(QDate(year, month, day), QLocale::ShortFormat)
+    static const QLocale locale = QLocale::system();
+    return locale.toString(QDate(year, month, day), QLocale::ShortFormat)
         .toLatin1()
         .toStdString();
 }
