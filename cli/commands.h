@@ -1,9 +1,9 @@
 #pragma once
 // The commands of lumkest-cli, one file each (info.cpp, download.cpp,
 // history.cpp, import.cpp, downloads.cpp, assets.cpp, due.cpp, report.cpp),
-// and the one table that lists
-// them: a command's name, its synopsis for --help, the options it takes,
-// what it checks of the command line beyond the common rules, and its run.
+// and the one table that lists them: a command's name, its synopsis for
+// --help, the options it takes, what it checks of the command line beyond
+// the common rules, and its run.
 
 #include <string>
 #include <vector>
