@@ -319,11 +319,12 @@ int PlotPainter::legendItem(int x, int y, const std::string& label, int kind) {
 }  // namespace
 
 std::vector<double> valueTicks(const Plot& plot) {
-    const Range range = valueRange(plot);
+    Range range = valueRange(plot);
+    if (!std::isfinite(range.high - range.low)) range = {-1, 1};  // no scale holds it
     const double step = roundStep(range.high - range.low, 6);
     std::vector<double> ticks;
     const double first = std::floor(range.low / step), last = std::ceil(range.high / step);
-    for (double k = first; k <= last + 0.5; ++k) ticks.push_back(k * step);
+    for (double k = first; k <= last + 0.5 && ticks.size() < 64; ++k) ticks.push_back(k * step);
     if (ticks.size() < 2) ticks.push_back(ticks.back() + step);
     return ticks;
 }
