@@ -12,6 +12,7 @@
 #include "archive/recordkey.h"
 #include "archive/tabletext.h"
 #include "archive/typed.h"
+#include "records/calendar.h"
 
 const char* const kAssetColumns[11] = {
     "device_id",       "model",         "location",           "set_rate_ml_h",
@@ -144,37 +145,10 @@ std::optional<Decimal> recordNumber(const std::string& field) {
 
 // ---- calendar ----
 
-// Days since 1970-01-01 of an ISO date, on the proleptic Gregorian calendar.
+// Days since 1970-01-01 of an ISO date that exists.
 std::optional<long long> dayNumber(const std::string& iso) {
     if (!isIsoDate(iso)) return std::nullopt;
-    long long year = std::atoll(iso.substr(0, 4).c_str());
-    const long long month = std::atoll(iso.substr(5, 2).c_str());
-    const long long day = std::atoll(iso.substr(8, 2).c_str());
-    // Years counted from March, so that the leap day ends the year; 400-year
-    // cycles of 146097 days.
-    if (month <= 2) --year;
-    const long long cycle = (year >= 0 ? year : year - 399) / 400;
-    const long long yearOfCycle = year - cycle * 400;
-    const long long dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const long long dayOfCycle =
-        yearOfCycle * 365 + yearOfCycle / 4 - yearOfCycle / 100 + dayOfYear;
-    return cycle * 146097 + dayOfCycle - 719468;
-}
-
-// dayNumber's inverse: "YYYY-MM-DD" (more year digits past 9999).
-std::string isoDate(long long days) {
-    days += 719468;
-    const long long cycle = (days >= 0 ? days : days - 146096) / 146097;
-    const long long dayOfCycle = days - cycle * 146097;
-    const long long yearOfCycle =
-        (dayOfCycle - dayOfCycle / 1460 + dayOfCycle / 36524 - dayOfCycle / 146096) / 365;
-    const long long dayOfYear =
-        dayOfCycle - (365 * yearOfCycle + yearOfCycle / 4 - yearOfCycle / 100);
-    const long long shifted = (5 * dayOfYear + 2) / 153;
-    const long long day = dayOfYear - (153 * shifted + 2) / 5 + 1;
-    const long long month = shifted < 10 ? shifted + 3 : shifted - 9;
-    const long long year = yearOfCycle + cycle * 400 + (month <= 2 ? 1 : 0);
-    return format("%04lld-%02lld-%02lld", year, month, day);
+    return static_cast<long long>(*daysOfIso(iso));
 }
 
 // ---- reading the file ----
@@ -761,7 +735,7 @@ std::vector<DueEntry> dueList(const AssetIndex& list, const std::string& asOf, l
         } else {
             p.group = 1;
             p.dueDay = *lastDay + *e.intervalDays;
-            e.dueDate = isoDate(p.dueDay);
+            e.dueDate = isoDateOfDays(p.dueDay);
             // Without a date to count from, an asset is never shown as ok.
             e.status = !today                        ? DueStatus::Due
                        : p.dueDay < *today           ? DueStatus::Overdue

@@ -161,12 +161,8 @@ private:
         return localeDate(isoOf(periodFirst_)) + " to " + localeDate(isoOf(periodLast_));
     }
     static std::string isoOf(double day) {
-        if (!std::isfinite(day)) return {};
-        int y, m, d;
-        civilOfDays(static_cast<long long>(std::floor(day)), &y, &m, &d);
-        char text[16];
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d", y, m, d);
-        return text;
+        return std::isfinite(day) ? isoDateOfDays(static_cast<long long>(std::floor(day)))
+                                  : std::string();
     }
 
     const Options& o_;

@@ -9,11 +9,6 @@ namespace {
 constexpr CanvasColor kBlack{0, 0, 0};
 constexpr CanvasColor kGrid{215, 215, 215};
 constexpr CanvasColor kWhite{255, 255, 255};
-const CanvasColor& kBandFill = kPlotBand;
-const CanvasColor& kBandEdge = kPlotBandEdge;
-const CanvasColor& kPass = kPlotPass;
-const CanvasColor& kFail = kPlotFail;
-const CanvasColor& kOpen = kPlotOpen;
 
 // The value range the axis may show: with a band, one and a half band
 // widths beyond it at most.
@@ -69,12 +64,6 @@ std::string tickText(double value, double step) {
     return text;
 }
 
-std::string isoDate(int year, int month, int day) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
-    return text;
-}
-
 // Date ticks at round steps: days, weeks (Mondays), months (firsts), years.
 struct DateStep {
     int days, months;
@@ -123,15 +112,14 @@ public:
     void draw(int left, int top, int right, int bottom);
 
 private:
-    int xOf(double day) const { return g_.x(day); }
-    int yOf(double value) const { return g_.y(value); }
     std::string dateText(long long day) const {
+        if (!plot_.dateText) return isoDateOfDays(day);
         int y, m, d;
         civilOfDays(day, &y, &m, &d);
-        return plot_.dateText ? plot_.dateText(y, m, d) : isoDate(y, m, d);
+        return plot_.dateText(y, m, d);
     }
     void text(const std::string& s, int x, int y) {
-        c_.textRect(x, y, x + c_.textWidth(s), y + th_, x, y, s);
+        c_.textRect(x, y, x + c_.textWidth(s), y + s_.th, x, y, s);
     }
     void band();
     void valueAxis();
@@ -144,13 +132,6 @@ private:
     const Plot& plot_;
     PlotSizes s_;
     PlotGeometry g_;
-    int th_ = s_.th, unit_ = s_.unit, radius_ = s_.radius;
-    int& areaLeft_ = g_.left;
-    int& areaTop_ = g_.top;
-    int& areaRight_ = g_.right;
-    int& areaBottom_ = g_.bottom;
-    double& t0_ = g_.firstDay;
-    double& t1_ = g_.lastDay;
 };
 
 void PlotPainter::draw(int left, int top, int right, int bottom) {
@@ -160,70 +141,70 @@ void PlotPainter::draw(int left, int top, int right, int bottom) {
 
     c_.setPenColor(kBlack);
     text(plot_.valueLabel, left, top);
-    c_.fillRect(areaLeft_, areaTop_, areaRight_, areaBottom_, kWhite);
+    c_.fillRect(g_.left, g_.top, g_.right, g_.bottom, kWhite);
     band();
     timeAxis();
     valueAxis();
 
     // The frame, then the marks over everything.
     c_.setPenColor(kBlack);
-    c_.setPenWidth(unit_);
-    c_.line(areaLeft_, areaTop_, areaRight_, areaTop_);
-    c_.line(areaLeft_, areaBottom_, areaRight_, areaBottom_);
-    c_.line(areaLeft_, areaTop_, areaLeft_, areaBottom_);
-    c_.line(areaRight_, areaTop_, areaRight_, areaBottom_);
+    c_.setPenWidth(s_.unit);
+    c_.line(g_.left, g_.top, g_.right, g_.top);
+    c_.line(g_.left, g_.bottom, g_.right, g_.bottom);
+    c_.line(g_.left, g_.top, g_.left, g_.bottom);
+    c_.line(g_.right, g_.top, g_.right, g_.bottom);
 
     bool anyBeyond = false;
     for (const PlotPoint& p : plot_.points) {
-        if (p.day < t0_ || p.day > t1_) continue;
+        if (p.day < g_.firstDay || p.day > g_.lastDay) continue;
         const int beyond = p.value < v0 ? -1 : p.value > v1 ? 1 : 0;
-        const int x = xOf(p.day);
-        int y = yOf(p.value);
+        const int x = g_.x(p.day);
+        int y = g_.y(p.value);
         if (beyond != 0) {
             anyBeyond = true;
-            y = beyond > 0 ? areaTop_ + radius_ : areaBottom_ - radius_;
-            arrow(x, beyond > 0 ? areaTop_ - unit_ : areaBottom_ + unit_, beyond, p.mark);
+            y = beyond > 0 ? g_.top + s_.radius : g_.bottom - s_.radius;
+            arrow(x, beyond > 0 ? g_.top - s_.unit : g_.bottom + s_.unit, beyond, p.mark);
         }
         mark(p.mark, x, y);
     }
     if (plot_.points.empty()) {
         const std::string none = "No test to plot";
-        text(none, (areaLeft_ + areaRight_ - c_.textWidth(none)) / 2,
-             (areaTop_ + areaBottom_ - th_) / 2);
+        text(none, (g_.left + g_.right - c_.textWidth(none)) / 2,
+             (g_.top + g_.bottom - s_.th) / 2);
     }
 
     // The legend, on the last line: the marks, the band, the arrow; the
     // time axis's label at its right end.
-    const int legendY = bottom - th_;
-    int x = areaLeft_;
+    const int legendY = bottom - s_.th;
+    int x = g_.left;
     x = legendItem(x, legendY, "PASS", 0);
     x = legendItem(x, legendY, "FAIL", 1);
     x = legendItem(x, legendY, "no verdict", 2);
     if (!plot_.band.empty()) x = legendItem(x, legendY, "limits in force", 3);
     if (anyBeyond) legendItem(x, legendY, "beyond the scale", 4);
     c_.setPenColor(kBlack);
-    text(plot_.timeLabel, areaRight_ - c_.textWidth(plot_.timeLabel), legendY);
+    text(plot_.timeLabel, g_.right - c_.textWidth(plot_.timeLabel), legendY);
 }
 
 void PlotPainter::band() {
     for (std::size_t i = 0; i < plot_.band.size(); ++i) {
         const PlotBand& b = plot_.band[i];
-        const double until = i + 1 < plot_.band.size() ? plot_.band[i + 1].fromDay : t1_;
-        if (until <= t0_ || b.fromDay >= t1_ || (!b.low && !b.high)) continue;
-        const int x1 = std::max(areaLeft_, xOf(b.fromDay));
-        const int x2 = std::min(areaRight_, xOf(until));
-        const int yHigh = b.high ? yOf(*b.high) : areaTop_;
-        const int yLow = b.low ? yOf(*b.low) : areaBottom_;
-        if (yLow > yHigh) c_.fillRect(x1, yHigh, x2, yLow, kBandFill);
+        const double until = i + 1 < plot_.band.size() ? plot_.band[i + 1].fromDay : g_.lastDay;
+        if (until <= g_.firstDay || b.fromDay >= g_.lastDay || (!b.low && !b.high)) continue;
+        const int x1 = std::max(g_.left, g_.x(b.fromDay));
+        const int x2 = std::min(g_.right, g_.x(until));
+        const int yHigh = b.high ? g_.y(*b.high) : g_.top;
+        const int yLow = b.low ? g_.y(*b.low) : g_.bottom;
+        if (yLow > yHigh) c_.fillRect(x1, yHigh, x2, yLow, kPlotBand);
         // Its edges, so that the band shows without its colour too.
-        c_.setPenColor(kBandEdge);
-        c_.setPenWidth(unit_);
+        c_.setPenColor(kPlotBandEdge);
+        c_.setPenWidth(s_.unit);
         if (b.high) c_.line(x1, yHigh, x2, yHigh);
         if (b.low) c_.line(x1, yLow, x2, yLow);
-        if (i > 0 && x1 > areaLeft_) {  // the step where the limits changed
+        if (i > 0 && x1 > g_.left) {  // the step where the limits changed
             const PlotBand& before = plot_.band[i - 1];
-            if (b.high && before.high) c_.line(x1, yOf(*before.high), x1, yHigh);
-            if (b.low && before.low) c_.line(x1, yOf(*before.low), x1, yLow);
+            if (b.high && before.high) c_.line(x1, g_.y(*before.high), x1, yHigh);
+            if (b.low && before.low) c_.line(x1, g_.y(*before.low), x1, yLow);
         }
     }
 }
@@ -232,56 +213,56 @@ void PlotPainter::valueAxis() {
     const std::vector<double>& ticks = g_.ticks;
     const double step = ticks.size() > 1 ? ticks[1] - ticks[0] : 1;
     for (double t : ticks) {
-        const int y = yOf(t);
+        const int y = g_.y(t);
         c_.setPenColor(std::fabs(t) < step * 1e-6 ? CanvasColor{150, 150, 150} : kGrid);
-        c_.setPenWidth(unit_);
-        if (y > areaTop_ && y < areaBottom_) c_.line(areaLeft_, y, areaRight_, y);
+        c_.setPenWidth(s_.unit);
+        if (y > g_.top && y < g_.bottom) c_.line(g_.left, y, g_.right, y);
         c_.setPenColor(kBlack);
-        c_.line(areaLeft_ - th_ / 4, y, areaLeft_, y);
+        c_.line(g_.left - s_.th / 4, y, g_.left, y);
         const std::string label = tickText(t, step);
-        text(label, areaLeft_ - th_ / 3 - c_.textWidth(label), y - th_ / 2);
+        text(label, g_.left - s_.th / 3 - c_.textWidth(label), y - s_.th / 2);
     }
 }
 
 void PlotPainter::timeAxis() {
-    const int width = areaRight_ - areaLeft_;
-    const int labelWidth = c_.textWidth(dateText(daysOfCivil(2026, 12, 28))) + th_;
+    const int width = g_.right - g_.left;
+    const int labelWidth = c_.textWidth(dateText(daysOfCivil(2026, 12, 28))) + s_.th;
     std::vector<long long> ticks;
     for (const DateStep& step : kDateSteps) {
-        ticks = dateTicks(t0_, t1_, step);
+        ticks = dateTicks(g_.firstDay, g_.lastDay, step);
         if (static_cast<long long>(ticks.size()) * labelWidth <= width) break;
     }
-    const int labelY = areaBottom_ + s_.arrowRoom + th_ / 4;
+    const int labelY = g_.bottom + s_.arrowRoom + s_.th / 4;
     for (long long day : ticks) {
-        const int x = xOf(static_cast<double>(day));
+        const int x = g_.x(static_cast<double>(day));
         c_.setPenColor(kGrid);
-        c_.setPenWidth(unit_);
-        c_.line(x, areaTop_, x, areaBottom_);
+        c_.setPenWidth(s_.unit);
+        c_.line(x, g_.top, x, g_.bottom);
         c_.setPenColor(kBlack);
-        c_.line(x, areaBottom_, x, areaBottom_ + th_ / 4);
+        c_.line(x, g_.bottom, x, g_.bottom + s_.th / 4);
         const std::string label = dateText(day);
         const int w = c_.textWidth(label);
-        if (x - w / 2 >= areaLeft_ - th_ && x + w / 2 <= areaRight_ + th_)
+        if (x - w / 2 >= g_.left - s_.th && x + w / 2 <= g_.right + s_.th)
             text(label, x - w / 2, labelY);
     }
 }
 
 void PlotPainter::mark(PlotMark kind, int x, int y) {
-    const int r = radius_;
+    const int r = s_.radius;
     switch (kind) {
         case PlotMark::Pass:
-            c_.setPenColor(kPass);
+            c_.setPenColor(kPlotPass);
             c_.circle(x, y, r, true);
             return;
         case PlotMark::Fail:
-            c_.setPenColor(kFail);
-            c_.setPenWidth(std::max(1, th_ / 7));
+            c_.setPenColor(kPlotFail);
+            c_.setPenWidth(std::max(1, s_.th / 7));
             c_.line(x - r, y - r, x + r, y + r);
             c_.line(x - r, y + r, x + r, y - r);
             return;
         case PlotMark::Open:
-            c_.setPenColor(kOpen);
-            c_.setPenWidth(std::max(1, th_ / 10));
+            c_.setPenColor(kPlotOpen);
+            c_.setPenWidth(std::max(1, s_.th / 10));
             c_.circle(x, y, r, false);
             return;
     }
@@ -290,21 +271,21 @@ void PlotPainter::mark(PlotMark kind, int x, int y) {
 // A triangle outside the frame whose base lies on y and whose tip points
 // away from the plot: up (direction 1) or down (-1).
 void PlotPainter::arrow(int x, int y, int direction, PlotMark kind) {
-    const int h = 2 * radius_;
-    c_.setPenColor(kind == PlotMark::Fail ? kFail : kBlack);
-    c_.polygon({{x, y - direction * h}, {x - radius_, y}, {x + radius_, y}});
+    const int h = 2 * s_.radius;
+    c_.setPenColor(kind == PlotMark::Fail ? kPlotFail : kBlack);
+    c_.polygon({{x, y - direction * h}, {x - s_.radius, y}, {x + s_.radius, y}});
 }
 
 // kind: 0 to 2 a mark, 3 the band, 4 the arrow.
 int PlotPainter::legendItem(int x, int y, const std::string& label, int kind) {
-    const int middle = y + th_ / 2;
-    const int r = radius_;
+    const int middle = y + s_.th / 2;
+    const int r = s_.radius;
     if (kind <= 2) {
         mark(static_cast<PlotMark>(kind), x + r, middle);
     } else if (kind == 3) {
-        c_.fillRect(x, middle - r, x + 2 * r, middle + r, kBandFill);
-        c_.setPenColor(kBandEdge);
-        c_.setPenWidth(unit_);
+        c_.fillRect(x, middle - r, x + 2 * r, middle + r, kPlotBand);
+        c_.setPenColor(kPlotBandEdge);
+        c_.setPenWidth(s_.unit);
         c_.line(x, middle - r, x + 2 * r, middle - r);
         c_.line(x, middle + r, x + 2 * r, middle + r);
     } else {
@@ -312,8 +293,8 @@ int PlotPainter::legendItem(int x, int y, const std::string& label, int kind) {
         c_.polygon({{x + r, middle - r}, {x, middle + r}, {x + 2 * r, middle + r}});
     }
     c_.setPenColor(kBlack);
-    text(label, x + 2 * r + th_ / 3, y);
-    return x + 2 * r + th_ / 3 + c_.textWidth(label) + th_;
+    text(label, x + 2 * r + s_.th / 3, y);
+    return x + 2 * r + s_.th / 3 + c_.textWidth(label) + s_.th;
 }
 
 }  // namespace
@@ -382,37 +363,4 @@ void drawPlot(PrintCanvas& canvas, int left, int top, int right, int bottom, con
     PlotPainter(canvas, plot).draw(left, top, right, bottom);
     canvas.setPenColor(CanvasColor{});
     canvas.setFont(saved);
-}
-
-// Days from and to the civil calendar (proleptic Gregorian).
-long long daysOfCivil(int year, int month, int day) {
-    const long long y = year - (month <= 2 ? 1 : 0);
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const long long yoe = y - era * 400;
-    const long long doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
-void civilOfDays(long long days, int* year, int* month, int* day) {
-    days += 719468;
-    const long long era = (days >= 0 ? days : days - 146096) / 146097;
-    const long long doe = days - era * 146097;
-    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const long long mp = (5 * doy + 2) / 153;
-    *day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-    *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    *year = static_cast<int>(yoe + era * 400 + (*month <= 2 ? 1 : 0));
-}
-
-std::optional<double> daysOfIso(const std::string& iso) {
-    int y = 0, m = 0, d = 0, hh = 0, mm = 0, ss = 0;
-    char tail = 0;
-    const int n =
-        std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &m, &d, &hh, &mm, &ss, &tail);
-    if ((n != 3 && n != 6) || iso.size() != (n == 3 ? 10u : 19u) || m < 1 || m > 12 || d < 1 ||
-        d > 31 || hh > 23 || mm > 59 || ss > 59)
-        return std::nullopt;
-    return static_cast<double>(daysOfCivil(y, m, d)) + (hh * 3600 + mm * 60 + ss) / 86400.0;
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "print/canvas.h"
+#include "records/calendar.h"  // days since 1970-01-01, as PlotPoint::day counts them
 
 enum class PlotMark { Pass, Fail, Open };
 
@@ -70,10 +71,3 @@ extern const CanvasColor kPlotPass, kPlotFail, kPlotOpen, kPlotBand, kPlotBandEd
 // no further than one and a half band widths beyond it: a point beyond that
 // is drawn at the edge.
 std::vector<double> valueTicks(const Plot& plot);
-
-// Dates as days since 1970-01-01 and back.  daysOfIso reads "2026-03-01"
-// and "2026-03-01T10:30:00" (a time adds its fraction of a day); nullopt
-// for anything else.
-std::optional<double> daysOfIso(const std::string& iso);
-void civilOfDays(long long days, int* year, int* month, int* day);
-long long daysOfCivil(int year, int month, int day);

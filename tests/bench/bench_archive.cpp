@@ -25,6 +25,7 @@
 
 #include "archive/archive.h"
 #include "device/virtualtester.h"
+#include "records/calendar.h"
 #include "tests/bench/benchrow.h"
 #include "tests/pgserver.h"
 
@@ -207,15 +208,11 @@ bool fillReportArchive(const std::string& db, const std::string& folder, int dev
     for (int d = 0; d < devices; ++d) {
         long long day = start + d % 30;
         for (int t = 0; t < tests; ++t, day += 11 + (d + t) % 7) {
-            // The civil date of day (days since 1970-01-01).
-            const long long z = day + 719468, era = z / 146097, doe = z - era * 146097;
-            const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-            const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
-            const long long dd = doy - (153 * mp + 2) / 5 + 1, mm = mp < 10 ? mp + 3 : mp - 9;
-            const long long yy = yoe + era * 400 + (mm <= 2);
+            int yy, mm, dd;
+            civilOfDays(day, &yy, &mm, &dd);
             char row[256];
             std::snprintf(row, sizeof row,
-                          "%d,PUMP-%04d,%lld %s %lld,%02d:%02d,%.1f,100,01:00:00,%d,mmHg,%.1f,kPa,"
+                          "%d,PUMP-%04d,%d %s %d,%02d:%02d,%.1f,100,01:00:00,%d,mmHg,%.1f,kPa,"
                           "00:0%d:%02d\r\n",
                           ++number, d, dd, months[mm - 1], yy, 8 + t % 9, (t * 7) % 60,
                           25 * (1 + ((t * 37 + d) % 23 - 11) / 200.0), 480 + (t * 53 + d) % 460,
