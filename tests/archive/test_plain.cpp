@@ -153,6 +153,7 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
     }
 
     std::string csv = read(fs::path(LUMKEST_REFERENCE_DIR) / "export-all.csv");
+    const std::string list = read(fs::path(LUMKEST_REFERENCE_DIR) / "list-all.txt");
     std::string damaged = blockBytes, lfOnly;
     damaged[kRecordCountOffset] = 0;
     for (char c : csv)
@@ -176,6 +177,9 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
         {std::string(csv).replace(csv.rfind("\r\n4,") + 2, 1, "999999999"), nullptr,
          ""},  // past the records
         {lfOnly, nullptr, "its lines end in LF, not CR LF"},
+        // A tester ID of 100 kB would stand in every line of every output.
+        {std::string(list).insert(list.find("ID: ") + 4, 100000, 'X'), nullptr,
+         "a tester ID of 100"},
         {"Technician: J. Doe\r\n", nullptr, ""},
         {"", nullptr, "empty"},
     };
