@@ -225,7 +225,7 @@ TEST_P(ArchiveCases, AnArchiveImportedTwiceIsTakenOnce) {
         ASSERT_TRUE(a->addAssetList(rows, "list", 3000, &list, &error_)) << error_;
     }
     add(kTester, 500, {received().at(5)});  // one record this archive has already
-    std::unique_ptr<Archive> source = Archive::open(old, &error_, ArchiveAccess::Read);
+    std::unique_ptr<Archive> source = Archive::open(old, &error_, ArchiveAccess::Source);
     ASSERT_TRUE(source) << error_;
     ArchiveImport got;
     ASSERT_TRUE(archive_->addArchive(*source, &got, &error_)) << error_;
