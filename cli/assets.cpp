@@ -3,9 +3,6 @@
 
 #include "archive/assets.h"
 
-#include <cerrno>
-#include <cstring>
-
 #include "cli/commands.h"
 #include "cli/outputs.h"
 #include "cli/run.h"
@@ -25,11 +22,12 @@ bool checkAssets(const Options& o, std::string* error) {
     return true;
 }
 
-// Reads the file whole and adds it as the list's next version.
+// Reads the file whole (within its bounds) and adds it as the list's next
+// version.
 int addList(CliRun& run, const std::string& name) {
     std::string bytes, why, error;
-    if (!readWhole(name, &bytes))
-        return run.fail(CliUsage, "assets: cannot read \"" + name + "\": " + std::strerror(errno));
+    if (!readInput(name, kAssetListLimits, &bytes, &why))
+        return run.fail(CliUsage, "assets: cannot read \"" + name + "\": " + why);
     std::vector<AssetRow> rows;
     if (!readAssetList(bytes, &rows, &why))
         return run.fail(CliUsage, "assets: \"" + name + "\": " + why);
@@ -52,6 +50,7 @@ int runAssets(CliRun& run) {
     AssetListInfo info;
     if (!archive || !archive->assetList(o.assetList, &rows, &info, &error))
         return run.archiveFailed(error);
+    archive.reset();  // no lock held while an output waits for its reader
     if (info.number == 0)
         return run.fail(CliNoRecords,
                         "the archive holds no asset list yet: add one with "

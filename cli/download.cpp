@@ -33,36 +33,32 @@ bool checkDownload(const Options& o, std::string* error) {
     return true;
 }
 
-// Adds the download to the archive in a transaction left open until the
-// outputs are written; with --new-only, keeps only the records it added.
-// On failure only --raw is written.
-int archiveDownload(CliRun& run, Listing* listing, std::string* note,
-                    std::unique_ptr<Archive>* archive, Judged* judged) {
+// What the archive makes of the download before anything is written: which
+// records are new to it (--new-only keeps only those) and the asset list
+// that judges them, read from one snapshot let go at once.  The download
+// itself is added only once every output is written, so that no lock is
+// held while an output waits for its reader.  On failure only --raw is
+// written.
+int readArchive(CliRun& run, Listing* listing, std::unique_ptr<Archive>* archive,
+                Judged* judged) {
     std::string error;
+    std::vector<bool> fresh;
     *archive = run.openForWriting(&error);
-    std::vector<bool> added;
-    long long number = 0;
     const SaveSource& s = listing->source;
-    if (!*archive || !(*archive)->begin(&error) ||
-        !(*archive)->addDownload(s.tester, listing->downloaded, listing->block, s.records, &added,
-                                 &error, RecordForm::Received, &number)) {
+    if (!*archive || !(*archive)->beginReading(&error) ||
+        !(*archive)->newRecords(s.tester, s.records, &fresh, &error) ||
+        !run.loadJudge(**archive, judged, &error)) {
         archive->reset();
         return run.archiveFailed(error, &listing->block);
     }
-    if (!run.loadJudge(**archive, judged, &error)) {
-        (*archive)->rollback();
-        archive->reset();
-        return run.archiveFailed(error, &listing->block);
-    }
-    *note +=
-        ", " + std::to_string(countAdded(added)) + " new (download " + std::to_string(number) + ")";
+    (*archive)->endReading();
     // An output that fails from here on says what a rerun gives.
     run.afterWriteFailure =
         "; the archive is left as it was, so the same command gives these records again";
     if (!run.o.newOnly) return CliDone;
     std::vector<TestRecord> kept;
-    for (std::size_t i = 0; i < added.size(); ++i)
-        if (added[i]) kept.push_back(s.records[i]);
+    for (std::size_t i = 0; i < fresh.size(); ++i)
+        if (fresh[i]) kept.push_back(s.records[i]);
     listing->source.records = std::move(kept);
     return CliDone;
 }
@@ -93,18 +89,19 @@ int runDownload(CliRun& run) {
     listing.source = currentSaveSource();
     listing.source.stamp = stamp.text;
     listing.downloaded = stamp.time;
-    std::string note = plural(listing.source.records.size(), "record", "records");
+    const SaveSource whole = listing.source;  // what the archive takes
+    std::string note = plural(whole.records.size(), "record", "records");
     // The archive takes the download only once every output is written: an
     // output that fails leaves it as it was, so that the same command gives
     // the same records again.
     std::unique_ptr<Archive> archive;
     Judged judged;  // with --archive, its asset list judges the records
     if (!o.archive.empty()) {
-        const int code = archiveDownload(run, &listing, &note, &archive, &judged);
+        const int code = readArchive(run, &listing, &archive, &judged);
         if (code != CliDone) return code;
     }
     const bool nothingNew = archive && o.newOnly && listing.source.records.empty();
-    if (!nothingNew) {
+    if (!archive) {
         run.progress.note(note);
         run.progress.keep();
     }
@@ -123,15 +120,20 @@ int runDownload(CliRun& run) {
                           out += resultsRow(r, listing.source.tester, judged);
                       return out;
                   });
-    if (archive) {
+    if (archive && code == CliDone) {
         std::string error;
-        if (code != CliDone) {
-            archive->rollback();
-        } else if (!archive->commit(&error)) {
+        std::vector<bool> added;
+        long long number = 0;
+        if (!archive->addDownload(whole.tester, listing.downloaded, listing.block, whole.records,
+                                  &added, &error, RecordForm::Received, &number))
             return run.fail(CliArchiveFailed,
                             "archive: " + error +
                                 "; the outputs are written, but the archive holds nothing of "
                                 "this download: the next run gives these records again");
+        if (!nothingNew) {
+            run.progress.note(note + ", " + std::to_string(countAdded(added)) + " new (download " +
+                              std::to_string(number) + ")");
+            run.progress.keep();
         }
     }
     if (code == CliDone && nothingNew)

@@ -202,10 +202,14 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
               CliDone);
     const std::string other = pgtest::freshArchive(GetParam(), dir_.string());
     pgtest::makeForeignDatabase(path("foreign.db"));
+    // A file that is no archive is refused before the archive is opened:
+    // none is made.
     ran = run({"--archive", other, "import", path("all.csv"), path("foreign.db")});
-    EXPECT_EQ(ran.code, CliArchiveFailed) << ran.err;
+    EXPECT_EQ(ran.code, CliUsage) << ran.err;
+    EXPECT_NE(ran.err.find("is not a LUM Kest archive"), std::string::npos) << ran.err;
     EXPECT_EQ(ran.out, "");
-    EXPECT_EQ(run({"--archive", other, "history", "--json", "-"}).code, CliNoRecords);
+    EXPECT_EQ(run({"--archive", other, "history", "--json", "-"}).code, CliArchiveFailed);
+    EXPECT_FALSE(fs::exists(other));
     ran = run({"--archive", other, "import", path("all.csv"), path("all.txt"), path("all-r.txt")});
     ASSERT_EQ(ran.code, CliDone) << ran.err;
     EXPECT_EQ(ran.out, path("all.csv") + ": 246 records, 246 new\n" + path("all.txt") +
