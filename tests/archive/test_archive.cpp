@@ -11,6 +11,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -74,6 +75,59 @@ protected:
     std::string folder_, db_, error_;
     std::unique_ptr<Archive> archive_;
 };
+
+// Runs statements on an SQLite file as any program could.
+void onFile(const std::string& file, const std::vector<std::string>& statements) {
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "file");
+        db.setDatabaseName(QString::fromStdString(file));
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        for (const std::string& sql : statements)
+            EXPECT_TRUE(q.exec(QString::fromStdString(sql)))
+                << sql << ": " << q.lastError().text().toStdString();
+    }
+    QSqlDatabase::removeDatabase("file");
+}
+
+// An archive as lumkest-cli makes one: a tester's block downloaded twice in
+// one second (two downloads), a CSV export of another tester, and an asset
+// list loaded at 3000.
+void makeSource(const std::string& file) {
+    std::string error;
+    std::unique_ptr<Archive> a = Archive::open(file, &error);
+    ASSERT_TRUE(a) << error;
+    std::vector<bool> added;
+    const std::vector<TestRecord> all = received();
+    for (int twice = 0; twice < 2; ++twice)
+        ASSERT_TRUE(a->addDownload(kTester, 1000, blockOf(all), all, &added, &error)) << error;
+    ASSERT_TRUE(
+        a->addDownload(kOther, 2000, {}, {makeRecord("P9")}, &added, &error, RecordForm::Csv));
+    std::vector<AssetRow> rows;
+    ASSERT_TRUE(readAssetList("device_id,interval_days\r\nP9,365\r\n", &rows, &error)) << error;
+    AssetListInfo list;
+    ASSERT_TRUE(a->addAssetList(rows, "list", 3000, &list, &error)) << error;
+}
+
+// A copy of an SQLite file taken while a write was under way: the file
+// half written, and beside it the hot journal that would undo that.
+void copyDuringAWrite(const std::string& file, const std::string& copy) {
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "writer");
+        db.setDatabaseName(QString::fromStdString(file));
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        for (const char* sql : {"PRAGMA cache_size = 1", "BEGIN",
+                                "UPDATE records SET flow = flow || ''",
+                                "INSERT INTO blocks VALUES ('x', zeroblob(200000))"})
+            ASSERT_TRUE(q.exec(sql)) << sql;
+        ASSERT_TRUE(fs::exists(file + "-journal"));
+        fs::copy_file(file, copy, fs::copy_options::overwrite_existing);
+        fs::copy_file(file + "-journal", copy + "-journal", fs::copy_options::overwrite_existing);
+        q.exec("ROLLBACK");
+    }
+    QSqlDatabase::removeDatabase("writer");
+}
 
 TEST_P(ArchiveCases, OverlappingDownloadsAddOnlyTheNewRecords) {
     const std::vector<TestRecord> all = received();
@@ -169,15 +223,29 @@ TEST_P(ArchiveCases, HistoryFiltersByDeviceTesterAndDates) {
     EXPECT_EQ(history({"P2", "", "", ""}).at(0).record.testDate, std::string("2 Jan 2004"));
 }
 
-// Three processes archive at once: two the same download, one another
-// tester's.  All succeed and no record is there twice.
+// Processes archive at once: two the same download, one another tester's,
+// and two imports of the same two archives in opposite orders, whose
+// records overlap each other's and the downloads'.  All succeed, no record
+// is there twice, and the downloads are numbered 1 to 5.
 TEST_P(ArchiveCases, ProcessesArchivingAtOnceAllSucceed) {
     const std::vector<TestRecord> records = received();
     const std::string fresh = freshArchive(GetParam(), folder_);  // its tables made at once too
+    const std::string x = folder_ + "/x.db", y = folder_ + "/y.db";
+    for (const auto& [file, from, to] : {std::tuple(x, 0, 80), std::tuple(y, 43, 123)}) {
+        std::unique_ptr<Archive> a = Archive::open(file, &error_);
+        const std::vector<TestRecord> some(records.begin() + from, records.begin() + to);
+        std::vector<bool> added;
+        ASSERT_TRUE(a && a->addDownload(kTester, 700 + from, blockOf(some), some, &added, &error_))
+            << error_;
+    }
     int go[2];
     ASSERT_EQ(::pipe(go), 0);
     std::vector<pid_t> children;
-    for (const TesterIdentity* tester : {&kTester, &kTester, &kOther}) {
+    const struct {
+        const TesterIdentity* tester;  // a download, or else imports of:
+        std::vector<std::string> sources;
+    } jobs[] = {{&kTester, {}}, {&kTester, {}}, {&kOther, {}}, {nullptr, {x, y}}, {nullptr, {y, x}}};
+    for (const auto& job : jobs) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::close(go[1]);
@@ -186,8 +254,23 @@ TEST_P(ArchiveCases, ProcessesArchivingAtOnceAllSucceed) {
             std::string error;
             std::vector<bool> added;
             std::unique_ptr<Archive> a = Archive::open(fresh, &error);
-            const bool ok =
-                a && a->addDownload(*tester, 1000, blockOf(records), records, &added, &error);
+            bool ok = a != nullptr;
+            if (ok && job.tester)
+                ok = a->addDownload(*job.tester, 1000, blockOf(records), records, &added, &error);
+            std::vector<std::unique_ptr<Archive>> sources;
+            for (const std::string& file : job.sources) {
+                sources.push_back(Archive::open(file, &error, ArchiveAccess::Source));
+                ok = ok && sources.back();
+            }
+            if (ok && !job.tester)
+                ok = a->transaction(
+                    [&](std::string* e) {
+                        ArchiveImport got;
+                        for (auto& source : sources)
+                            if (!a->addArchive(*source, &got, e)) return false;
+                        return true;
+                    },
+                    &error);
             if (!ok) std::fprintf(stderr, "child: %s\n", error.c_str());
             ::_exit(ok ? 0 : 1);
         }
@@ -203,55 +286,229 @@ TEST_P(ArchiveCases, ProcessesArchivingAtOnceAllSucceed) {
     archive_ = Archive::open(fresh, &error_);
     ASSERT_TRUE(archive_) << error_;
     EXPECT_EQ(history().size(), 246u);
+    std::vector<ArchiveDownload> downloads;
+    ASSERT_TRUE(archive_->downloads(&downloads, &error_)) << error_;
+    ASSERT_EQ(downloads.size(), 5u);
+    for (long long i = 0; i < 5; ++i) EXPECT_EQ(downloads[i].number, i + 1);
 }
 
 // A whole SQLite archive into this one, twice: its downloads with their
-// times, testers and forms, each record with its first download, and its
-// asset list, once.
+// times, testers and forms (two of one block in one second stay two), each
+// record with its first download, and its asset list, once; another's asset
+// list is not taken into an archive that has one.
 TEST_P(ArchiveCases, AnArchiveImportedTwiceIsTakenOnce) {
     const std::string old = folder_ + "/old.db";
-    {
-        std::unique_ptr<Archive> a = Archive::open(old, &error_);
-        ASSERT_TRUE(a) << error_;
-        std::vector<bool> added;
-        const std::vector<TestRecord> all = received();
-        ASSERT_TRUE(a->addDownload(kTester, 1000, blockOf(all), all, &added, &error_));
-        ASSERT_TRUE(
-            a->addDownload(kOther, 2000, {}, {makeRecord("P9")}, &added, &error_, RecordForm::Csv));
-        std::vector<AssetRow> rows;
-        std::string why;
-        ASSERT_TRUE(readAssetList("device_id,interval_days\r\nP9,365\r\n", &rows, &why)) << why;
-        AssetListInfo list;
-        ASSERT_TRUE(a->addAssetList(rows, "list", 3000, &list, &error_)) << error_;
-    }
+    makeSource(old);
     add(kTester, 500, {received().at(5)});  // one record this archive has already
     std::unique_ptr<Archive> source = Archive::open(old, &error_, ArchiveAccess::Source);
     ASSERT_TRUE(source) << error_;
     ArchiveImport got;
     ASSERT_TRUE(archive_->addArchive(*source, &got, &error_)) << error_;
-    EXPECT_EQ(got.downloadsAdded, 2);
+    EXPECT_EQ(got.downloadsAdded, 3);
     EXPECT_EQ(got.recordsAdded, 123);
+    EXPECT_EQ(got.assetListsAdded, 1);
     ASSERT_TRUE(archive_->addArchive(*source, &got, &error_)) << error_;
-    EXPECT_EQ(got.downloads, 2);
+    EXPECT_EQ(got.downloads, 3);
     EXPECT_EQ(got.downloadsAdded + got.recordsAdded + got.assetListsAdded, 0);
+    source.reset();
+    const std::string other = folder_ + "/other.db";
+    {
+        std::unique_ptr<Archive> a = Archive::open(other, &error_);
+        std::vector<AssetRow> rows;
+        ASSERT_TRUE(readAssetList("device_id\r\nQ1\r\n", &rows, &error_)) << error_;
+        AssetListInfo list;
+        ASSERT_TRUE(a && a->addAssetList(rows, "other", 4000, &list, &error_)) << error_;
+    }
+    source = Archive::open(other, &error_, ArchiveAccess::Source);
+    ASSERT_TRUE(source && archive_->addArchive(*source, &got, &error_)) << error_;
+    EXPECT_EQ(got.assetLists, 1);
+    EXPECT_EQ(got.assetListsAdded, 0);
     std::vector<AssetRow> assets;
     AssetListInfo list;
     ASSERT_TRUE(archive_->assetList(0, &assets, &list, &error_)) << error_;
-    EXPECT_EQ(list.number, 1);  // the source's asset list, once
+    EXPECT_EQ(list.number, 1);  // the first source's asset list, once
     EXPECT_EQ(list.loaded, isoLocalTime(3000));
     ASSERT_EQ(assets.size(), 1u);
     EXPECT_EQ(assets[0].values.intervalDays, 365);
 
     std::vector<ArchiveDownload> downloads;
     ASSERT_TRUE(archive_->downloads(&downloads, &error_)) << error_;
-    ASSERT_EQ(downloads.size(), 3u);
+    ASSERT_EQ(downloads.size(), 4u);
     EXPECT_EQ(downloads[1].downloaded, isoLocalTime(1000));
     EXPECT_EQ(downloads[1].newRecords, 122);
-    EXPECT_EQ(downloads[2].form, RecordForm::Csv);
-    EXPECT_EQ(downloads[2].tester.id, kOther.id);
-    EXPECT_EQ(history({"", "", "", "", downloads[2].number}).at(0).firstDownloaded,
+    EXPECT_EQ(downloads[2].downloaded, isoLocalTime(1000));
+    EXPECT_EQ(downloads[2].records, 123);
+    EXPECT_EQ(downloads[3].form, RecordForm::Csv);
+    EXPECT_EQ(downloads[3].tester.id, kOther.id);
+    EXPECT_EQ(history({"", "", "", "", downloads[3].number}).at(0).firstDownloaded,
               isoLocalTime(2000));
     EXPECT_EQ(history({"", "", "", "", downloads[1].number}).size(), 122u);
+}
+
+// An SQLite archive given to import is untrusted input: each hostile shape
+// of one is refused whole with a line saying why, before anything is read
+// for ever or added, and the file is left as it was (never written, not
+// even to roll back its journal).
+TEST_P(ArchiveCases, AHostileArchiveIsRefusedWholeAndLeftAsItWas) {
+    const std::string good = folder_ + "/good.db";
+    makeSource(good);
+    std::string columns;  // the records table's, for a view in its place
+    for (const char* c :
+         {"id", "record_key", "tester_serial", "first_download", "form", "device_id", "test_date",
+          "test_time", "test_duration", "flow", "volume", "pressure_mmhg", "pressure_user",
+          "peak_time", "unit_code", "unit", "tested", "flow_ml_h", "volume_ml", "duration_s",
+          "peak_time_s", "pressure_mmhg_value", "pressure_user_value", "device_key"})
+        columns += std::string(columns.empty() ? "" : ", ") + c;
+    std::string values = "n";
+    for (std::size_t commas = std::count(columns.begin(), columns.end(), ','); commas--;)
+        values += ", n";
+    const struct {
+        const char* what;
+        std::vector<std::string> sql;  // done to a copy of the good archive
+        const char* reason;            // a part of the one line
+    } rows[] = {
+        {"an endless recursive view",
+         {"DROP TABLE records",
+          "CREATE VIEW records (" + columns +
+              ") AS WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c) SELECT " +
+              values + " FROM c"},
+         "records is no table"},
+        {"generated columns",
+         {"ALTER TABLE records ADD COLUMN big TEXT GENERATED ALWAYS AS "
+          "(hex(zeroblob(1000000))) VIRTUAL"},
+         "generated column big"},
+        {"a column of its own", {"ALTER TABLE downloads ADD COLUMN note TEXT"}, "column note"},
+        {"a block that is not its key's", {"UPDATE blocks SET bytes = zeroblob(8194)"}, "SHA-256"},
+        {"an inverted window",
+         {"UPDATE asset_rows SET flow_low_pct = '5', flow_high_pct = '-5'"},
+         "is above the high end"},
+        {"an interval past any calendar",
+         {"UPDATE asset_rows SET interval_days = 9223372036854775807"},
+         "whole number of days"},
+        {"a tester ID of half a megabyte",
+         {"UPDATE downloads SET tester_id = hex(zeroblob(250000))"},
+         "longer than a tester gives"},
+        {"a download's time that is not its own",
+         {"UPDATE downloads SET downloaded_utc = downloaded_utc + 1"},
+         "its time"},
+        {"a record of no download", {"UPDATE records SET first_download = 9 WHERE id = 1"},
+         "a record of no download"},
+        {"a record's texts changed", {"UPDATE records SET flow = '9' WHERE id = 1"},
+         "its key is not"},
+        {"a count of records too small", {"UPDATE downloads SET record_count = 0 WHERE form = 1"},
+         "more records than its count"},
+        {"an asset list's count", {"UPDATE asset_lists SET row_count = 2"}, "count of rows"},
+        {"a number as text", {"UPDATE downloads SET form = 'three' WHERE form = 3"}, "kinds"},
+        {"a newer version", {"PRAGMA user_version = 99"}, "version 99"},
+        {"a hot journal", {}, "this copy holds an unfinished write"},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        const std::string bad = folder_ + "/bad" + std::to_string(++n) + ".db";
+        if (row.sql.empty()) {
+            copyDuringAWrite(good, bad);
+        } else {
+            fs::copy_file(good, bad);
+            onFile(bad, row.sql);
+        }
+        const std::string bytes = readFile(bad), journal = readFile(bad + "-journal");
+        std::string error;
+        EXPECT_FALSE(Archive::open(bad, &error, ArchiveAccess::Source)) << row.what;
+        EXPECT_NE(error.find(row.reason), std::string::npos) << row.what << ": " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_TRUE(readFile(bad) == bytes && readFile(bad + "-journal") == journal) << row.what;
+    }
+    EXPECT_EQ(history().size(), 0u);
+
+    // A source another process writes meanwhile is read in one snapshot:
+    // every record it gives has its download.
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        for (int i = 0; i < 30; ++i) {
+            std::string e;
+            std::vector<bool> added;
+            std::unique_ptr<Archive> a = Archive::open(good, &e);
+            if (!a || !a->addDownload(kOther, 5000 + i, {}, {makeRecord("W" + std::to_string(i))},
+                                      &added, &e, RecordForm::Csv))
+                ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    for (int i = 0; i < 5; ++i) {
+        std::unique_ptr<Archive> source = Archive::open(good, &error_, ArchiveAccess::Source);
+        ArchiveImport got;
+        ASSERT_TRUE(source && archive_->addArchive(*source, &got, &error_)) << error_;
+        EXPECT_EQ(got.records - 124, got.downloads - 3);
+    }
+    int status = 0;
+    ::waitpid(writer, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Numbers are 1, 2, 3 in the order of commits: a load killed before it
+// commits leaves none behind, and of two loads at once the one that
+// commits last is the current asset list.
+TEST_P(ArchiveCases, NumbersStayDenseAndTheLastCommittedListIsCurrent) {
+    std::vector<AssetRow> first, second;
+    ASSERT_TRUE(readAssetList("device_id\r\nA1\r\n", &first, &error_)) << error_;
+    ASSERT_TRUE(readAssetList("device_id\r\nB1\r\nB2\r\n", &second, &error_)) << error_;
+    AssetListInfo info;
+    for (int killed = 0; killed < 2; ++killed) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            std::string e;
+            std::vector<bool> added;
+            std::unique_ptr<Archive> a = Archive::open(db_, &e);
+            if (a && a->begin(&e) &&
+                a->addDownload(kTester, 900, {}, {makeRecord("K")}, &added, &e, RecordForm::Csv))
+                a->addAssetList(first, "killed", 900, &info, &e);
+            ::_exit(0);  // no commit: as if killed
+        }
+        ::waitpid(pid, nullptr, 0);
+    }
+    add(kTester, 1000, {makeRecord("P1")});
+    add(kTester, 1001, {makeRecord("P2")});
+    std::vector<ArchiveDownload> downloads;
+    ASSERT_TRUE(archive_->downloads(&downloads, &error_)) << error_;
+    ASSERT_EQ(downloads.size(), 2u);
+    EXPECT_EQ(downloads[0].number, 1);
+    EXPECT_EQ(downloads[1].number, 2);
+
+    // This load begins first; the other begins while it is open.  (The
+    // other process is made before this one takes a lock: a process must
+    // not inherit an SQLite connection that holds one.)
+    int go[2], done[2];
+    ASSERT_EQ(::pipe(go), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t other = ::fork();
+    if (other == 0) {
+        char c;
+        (void)!::read(go[0], &c, 1);
+        std::string e;
+        AssetListInfo mine;
+        std::unique_ptr<Archive> a = Archive::open(db_, &e);
+        const bool ok = a && a->addAssetList(second, "second", 2001, &mine, &e);
+        const auto when = std::chrono::steady_clock::now().time_since_epoch().count();
+        (void)!::write(done[1], &when, sizeof when);
+        ::_exit(ok ? 0 : 1);
+    }
+    ASSERT_TRUE(archive_->begin(&error_)) << error_;
+    ASSERT_TRUE(archive_->addAssetList(first, "first", 2000, &info, &error_)) << error_;
+    EXPECT_EQ(info.number, 1);
+    (void)!::write(go[1], "g", 1);
+    ::usleep(300000);
+    ASSERT_TRUE(archive_->commit(&error_)) << error_;
+    const auto committed = std::chrono::steady_clock::now().time_since_epoch().count();
+    decltype(std::chrono::steady_clock::now().time_since_epoch().count()) otherCommitted = 0;
+    ASSERT_EQ(::read(done[0], &otherCommitted, sizeof otherCommitted),
+              static_cast<ssize_t>(sizeof otherCommitted));
+    int status = 0;
+    ::waitpid(other, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<AssetRow> rows;
+    ASSERT_TRUE(archive_->assetList(0, &rows, &info, &error_)) << error_;
+    EXPECT_EQ(info.number, 2);
+    EXPECT_EQ(rows.size(), otherCommitted > committed ? 2u : 1u);
 }
 
 // An archive of schema version 1 (tables in search_path's schema on
