@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -338,11 +339,22 @@ bool latin1Text(const QVariant& v, std::string* out) {
     *out = bytesOf(s);
     return true;
 }
+// A whole number as a driver gives one (PostgreSQL's bigint comes as an
+// unsigned one).
 bool integerValue(const QVariant& v, long long* out) {
-    const int type = v.typeId();
-    if (v.isNull() || (type != QMetaType::LongLong && type != QMetaType::Int)) return false;
-    *out = v.toLongLong();
-    return true;
+    if (v.isNull()) return false;
+    switch (v.typeId()) {
+        case QMetaType::LongLong:
+        case QMetaType::Int:
+        case QMetaType::UInt:
+            *out = v.toLongLong();
+            return true;
+        case QMetaType::ULongLong:
+            *out = v.toLongLong();
+            return v.toULongLong() <= static_cast<qulonglong>(LLONG_MAX);
+        default:
+            return false;
+    }
 }
 
 // What an archive read for import holds, each value checked, for the pass

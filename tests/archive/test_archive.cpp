@@ -3,6 +3,7 @@
 // started before the first case and stopped after the last.  The plain
 // functions beside it are tests/archive/test_plain.cpp's.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -511,6 +512,37 @@ TEST_P(ArchiveCases, NumbersStayDenseAndTheLastCommittedListIsCurrent) {
     EXPECT_EQ(rows.size(), otherCommitted > committed ? 2u : 1u);
 }
 
+// A record's texts and unit in the archive's tables.
+const QString kVersionOneTexts =
+    "device_id, test_date, test_time, test_duration, flow, volume, pressure_mmhg, "
+    "pressure_user, peak_time, unit_code, unit";
+
+// The tables of schema version 1 as an older release made them, in the
+// schema `at` names ("s1." say; "" for wherever search_path points).
+QStringList versionOneTables(bool postgres, const QString& at) {
+    const QString id =
+        postgres ? "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY" : "INTEGER PRIMARY KEY";
+    QString texts = kVersionOneTexts + ",";
+    texts.replace(",", " TEXT,").chop(1);
+    texts.replace("unit_code TEXT", "unit_code INTEGER");
+    return {"CREATE TABLE " + at + "blocks (sha256 TEXT PRIMARY KEY, bytes " +
+                QString(postgres ? "BYTEA" : "BLOB") + ")",
+            "CREATE TABLE " + at + "downloads (id " + id +
+                ", tester_serial TEXT, tester_id TEXT, downloaded TEXT, downloaded_utc "
+                "BIGINT, form INTEGER, block_sha256 TEXT, record_count INTEGER)",
+            "CREATE TABLE " + at + "records (id " + id +
+                ", record_key TEXT UNIQUE, tester_serial TEXT, first_download BIGINT, form "
+                "INTEGER, " +
+                texts +
+                ", tested TEXT, flow_ml_h DOUBLE PRECISION, volume_ml DOUBLE PRECISION, "
+                "duration_s BIGINT, peak_time_s BIGINT, pressure_mmhg_value DOUBLE "
+                "PRECISION, pressure_user_value DOUBLE PRECISION)",
+            "CREATE INDEX records_device ON " + at + "records (device_id, tested, id)",
+            postgres ? "CREATE TABLE " + at + "archive_version (version INTEGER); INSERT INTO " +
+                           at + "archive_version VALUES (1)"
+                     : QString("PRAGMA user_version = 1")};
+}
+
 // An archive of schema version 1 (tables in search_path's schema on
 // PostgreSQL, write-ahead log on SQLite) read as it stands, then upgraded in
 // place when written: the two rows that were one record kept twice become one.
@@ -521,39 +553,19 @@ TEST_P(ArchiveCases, AVersionOneArchiveIsUpgradedInPlace) {
         QSqlDatabase db = pgtest::rawConnection(v1);
         ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
         QSqlQuery q(db);
-        const QString id =
-            GetParam() ? "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY" : "INTEGER PRIMARY KEY";
-        const QString columns =
-            "device_id, test_date, test_time, test_duration, flow, volume, "
-            "pressure_mmhg, pressure_user, peak_time, unit_code, unit";
-        QString texts = columns + ",";
-        texts.replace(",", " TEXT,").chop(1);
-        for (const QString& sql :
-             {"CREATE TABLE blocks (sha256 TEXT PRIMARY KEY, bytes " +
-                  QString(GetParam() ? "BYTEA" : "BLOB") + ")",
-              "CREATE TABLE downloads (id " + id +
-                  ", tester_serial TEXT, tester_id TEXT, downloaded TEXT, downloaded_utc "
-                  "BIGINT, form INTEGER, block_sha256 TEXT, record_count INTEGER)",
-              "CREATE TABLE records (id " + id +
-                  ", record_key TEXT UNIQUE, tester_serial TEXT, first_download BIGINT, form "
-                  "INTEGER, " +
-                  texts +
-                  ", tested TEXT, flow_ml_h DOUBLE PRECISION, volume_ml DOUBLE PRECISION, "
-                  "duration_s BIGINT, peak_time_s BIGINT, pressure_mmhg_value DOUBLE "
-                  "PRECISION, pressure_user_value DOUBLE PRECISION)",
-              QString("CREATE INDEX records_device ON records (device_id, tested, id)"),
-              QString(GetParam() ? "CREATE TABLE archive_version (version INTEGER); "
-                                   "INSERT INTO archive_version VALUES (1)"
-                                 : "PRAGMA user_version = 1"),
-              QString("INSERT INTO downloads (tester_serial, tester_id, downloaded, "
-                      "downloaded_utc, form, block_sha256, record_count) VALUES "
-                      "('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1000, 3, NULL, 3)"),
-              "INSERT INTO records (record_key, tester_serial, first_download, form, " + columns +
-                  ") VALUES ('k1', 'S1', 1, 2, 'TRAIL', '1 Jan 2004', '10:00', '01:00:00', "
-                  "'5.1', '1', '37', '0.7', '00:10', NULL, 'mmHg'), ('k2', 'S1', 1, 3, "
-                  "'TRAIL  ', '1 Jan 2004', '10:00', '01:00:00', '5.1', '1', '37', '0.7', "
-                  "'00:10', 109, 'mmHg'), ('k3', 'S1', 1, 3, 'ICU 3, BED 7', '2 Jan 2004', "
-                  "'10:00', '01:00:00', '5.1', '1', '37', '0.7', '00:10', 112, 'PSI')"})
+        QStringList statements = versionOneTables(GetParam(), "");
+        statements << QString("INSERT INTO downloads (tester_serial, tester_id, downloaded, "
+                              "downloaded_utc, form, block_sha256, record_count) VALUES "
+                              "('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1000, 3, NULL, 3)")
+                   << "INSERT INTO records (record_key, tester_serial, first_download, form, " +
+                          kVersionOneTexts +
+                          ") VALUES ('k1', 'S1', 1, 2, 'TRAIL', '1 Jan 2004', '10:00', "
+                          "'01:00:00', '5.1', '1', '37', '0.7', '00:10', NULL, 'mmHg'), ('k2', "
+                          "'S1', 1, 3, 'TRAIL  ', '1 Jan 2004', '10:00', '01:00:00', '5.1', '1', "
+                          "'37', '0.7', '00:10', 109, 'mmHg'), ('k3', 'S1', 1, 3, 'ICU 3, BED 7', "
+                          "'2 Jan 2004', '10:00', '01:00:00', '5.1', '1', '37', '0.7', '00:10', "
+                          "112, 'PSI')";
+        for (const QString& sql : statements)
             EXPECT_TRUE(q.exec(sql)) << sql.toStdString() << q.lastError().text().toStdString();
         if (!GetParam()) q.exec("PRAGMA journal_mode = WAL");
     }
@@ -790,6 +802,273 @@ TEST(ArchivePostgres, WorkshopsShareOneArchiveAndNoJobWaitsForEver) {
     admin.close();
     admin = QSqlDatabase();
     QSqlDatabase::removeDatabase("raw");
+    fs::remove_all(folder);
+}
+
+
+// The private server's database of an archive URI, and a URI for a role.
+std::string databaseOf(const std::string& uri) {
+    return uri.substr(uri.find("@/") + 2, uri.find('?') - uri.find("@/") - 2);
+}
+std::string asRole(const std::string& role, const std::string& database) {
+    return "postgresql://" + role + "@/" + database + "?host=" + pgtest::pg().dir +
+           "&port=" + pgtest::pg().port;
+}
+
+// The superuser's connection to a test database, for setting up what the
+// program then meets; each statement must succeed.
+class Admin {
+public:
+    explicit Admin(const std::string& uri) : db_(pgtest::rawConnection(uri)) {
+        EXPECT_TRUE(db_.open()) << db_.lastError().text().toStdString();
+        q_ = QSqlQuery(db_);
+    }
+    ~Admin() {
+        q_ = QSqlQuery();
+        db_.close();
+        db_ = QSqlDatabase();
+        QSqlDatabase::removeDatabase("raw");
+    }
+    QSqlQuery& run(const std::string& sql) {
+        EXPECT_TRUE(q_.exec(QString::fromStdString(sql)))
+            << sql << ": " << q_.lastError().text().toStdString();
+        return q_;
+    }
+    long long number(const std::string& sql) {
+        run(sql);
+        return q_.next() ? q_.value(0).toLongLong() : -1;
+    }
+    void role(const std::string& name) {
+        run("DO $$ BEGIN CREATE ROLE " + name +
+            " LOGIN PASSWORD 'kest-password'; EXCEPTION WHEN duplicate_object THEN NULL; END $$");
+    }
+
+private:
+    QSqlDatabase db_;
+    QSqlQuery q_;
+};
+
+// In a database whose schema public lets every role create (as before
+// PostgreSQL 15), another role shadows every function the archive calls
+// with one that an argument of unknown type or text would choose: none of
+// them ever runs as the archive's role, whatever the archive does.
+TEST(ArchivePostgres, AnotherRolesFunctionsNeverRun) {
+    ASSERT_TRUE(pgtest::pg().problem.empty()) << pgtest::pg().problem;
+    const std::string folder = tempFolder();
+    const std::string uri = freshArchive(true, folder), name = databaseOf(uri);
+    {
+        Admin admin(uri);
+        admin.role("wsa");
+        admin.role("mallory");
+        admin.run("GRANT CREATE ON SCHEMA public TO PUBLIC");
+        admin.run("GRANT CREATE ON DATABASE " + name + " TO wsa");
+        admin.run("SET ROLE mallory");
+        admin.run("CREATE TABLE public.stolen (call TEXT)");
+        admin.run("GRANT INSERT ON public.stolen TO PUBLIC");
+        for (const char* f :
+             {"pg_advisory_lock", "pg_advisory_unlock", "pg_advisory_lock_shared",
+              "pg_advisory_unlock_shared", "pg_advisory_xact_lock", "pg_advisory_xact_lock_shared",
+              "to_regclass", "quote_ident", "aclexplode", "current_setting", "version", "max",
+              "count", "coalesce", "lower", "substr"})
+            admin.run(std::string("CREATE FUNCTION public.") + f +
+                      "(text) RETURNS text LANGUAGE sql AS $$ INSERT INTO public.stolen VALUES ('" +
+                      f + "'); SELECT 'x' $$");
+        admin.run("RESET ROLE");
+    }
+    ::setenv("PGPASSWORD", "kest-password", 1);
+    const std::string wsa = asRole("wsa", name);
+    std::string error;
+    std::vector<bool> added;
+    const std::vector<TestRecord> records = received();
+    std::vector<AssetRow> rows;
+    AssetListInfo list;
+    ArchiveImport got;
+    std::vector<ArchivedRecord> found;
+    makeSource(folder + "/source.db");
+    {
+        std::unique_ptr<Archive> a = Archive::open(wsa, &error);
+        ASSERT_TRUE(a) << error;
+        std::unique_ptr<Archive> source =
+            Archive::open(folder + "/source.db", &error, ArchiveAccess::Source);
+        EXPECT_TRUE(a->addDownload(kTester, 1000, blockOf(records), records, &added, &error) &&
+                    readAssetList("device_id\r\nP1\r\n", &rows, &error) &&
+                    a->addAssetList(rows, "list", 1000, &list, &error) && source &&
+                    a->addArchive(*source, &got, &error) &&
+                    a->newRecords(kTester, records, &added, &error))
+            << error;
+        std::unique_ptr<Archive> reader = Archive::open(wsa, &error, ArchiveAccess::Read);
+        EXPECT_TRUE(reader && reader->history({"P1", "", "2000-01-01", ""}, &found, &error) &&
+                    reader->assetList(0, &rows, &list, &error))
+            << error;
+    }
+    ::unsetenv("PGPASSWORD");
+    Admin admin(uri);
+    EXPECT_EQ(admin.number("SELECT count(*) FROM public.stolen"), 0);
+    fs::remove_all(folder);
+}
+
+// Another application's tables named like the archive's are no archive and
+// stay as they are.  Archives of version 1 that an older release left in
+// two schemas are refused together, each named, by a role that may not
+// merge them, and merged into lumkest by one that may.
+TEST(ArchivePostgres, ForeignTablesAndArchivesOfVersionOneInTwoSchemas) {
+    ASSERT_TRUE(pgtest::pg().problem.empty()) << pgtest::pg().problem;
+    const std::string folder = tempFolder();
+    const std::string foreign = freshArchive(true, folder);
+    {
+        Admin admin(foreign);
+        admin.run("CREATE TABLE public.archive_version (version INTEGER)");
+        admin.run("INSERT INTO public.archive_version VALUES (1)");
+        admin.run("CREATE TABLE public.records (pump TEXT)");
+    }
+    std::string error;
+    EXPECT_FALSE(Archive::open(foreign, &error, ArchiveAccess::Read));
+    EXPECT_NE(error.find("holds no archive yet"), std::string::npos) << error;
+    std::unique_ptr<Archive> made = Archive::open(foreign, &error);
+    ASSERT_TRUE(made) << error;
+    EXPECT_TRUE(made->madeNew());
+    made.reset();
+    {
+        Admin admin(foreign);
+        EXPECT_EQ(admin.number("SELECT version FROM public.archive_version"), 1);
+        EXPECT_EQ(admin.number("SELECT count(*) FROM pg_attribute WHERE attrelid = "
+                               "'public.records'::regclass AND attnum > 0"),
+                  1);
+    }
+
+    const std::string split = freshArchive(true, folder), name = databaseOf(split);
+    {
+        Admin admin(split);
+        admin.role("wsc");
+        admin.run("GRANT CREATE ON DATABASE " + name + " TO wsc");
+        const std::string insert = "INSERT INTO %1downloads (tester_serial, tester_id, "
+                                   "downloaded, downloaded_utc, form, block_sha256, record_count) "
+                                   "VALUES ('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1072951200, "
+                                   "2, NULL, %2)";
+        const std::string record = "INSERT INTO %1records (record_key, tester_serial, "
+                                   "first_download, form, " +
+                                   kVersionOneTexts.toStdString() +
+                                   ") VALUES ('%2', 'S1', 1, 2, '%3', '1 Jan 2004', '10:00', "
+                                   "'01:00:00', '5.1', '1', '37', '0.7', '00:10', 112, 'PSI')";
+        for (const char* schema : {"s1", "s2"}) {
+            const QString at = QString(schema) + ".";
+            admin.run(std::string("CREATE SCHEMA ") + schema);
+            for (const QString& sql : versionOneTables(true, at)) admin.run(sql.toStdString());
+            const bool second = std::string(schema) == "s2";
+            admin.run(QString::fromStdString(insert).arg(at).arg(second ? 2 : 1).toStdString());
+            admin.run(QString::fromStdString(record).arg(at, "k1", "IV-1").toStdString());
+            if (second)
+                admin.run(QString::fromStdString(record).arg(at, "k2", "IV-2").toStdString());
+        }
+    }
+    ::setenv("PGPASSWORD", "kest-password", 1);
+    for (ArchiveAccess access : {ArchiveAccess::Read, ArchiveAccess::Write}) {
+        EXPECT_FALSE(Archive::open(asRole("wsc", name), &error, access));
+        EXPECT_NE(error.find("in the schemas \"s1\", \"s2\""), std::string::npos) << error;
+    }
+    ::unsetenv("PGPASSWORD");
+    std::unique_ptr<Archive> merged = Archive::open(split, &error);
+    ASSERT_TRUE(merged) << error;
+    std::vector<ArchiveDownload> downloads;
+    ASSERT_TRUE(merged->downloads(&downloads, &error)) << error;
+    ASSERT_EQ(downloads.size(), 2u);
+    EXPECT_EQ(downloads[1].number, 2);
+    EXPECT_EQ(downloads[1].newRecords, 1);
+    std::vector<ArchivedRecord> found;
+    ASSERT_TRUE(merged->history({}, &found, &error)) << error;
+    EXPECT_EQ(found.size(), 2u);
+    merged.reset();
+    Admin admin(split);
+    EXPECT_EQ(admin.number("SELECT count(*) FROM pg_tables WHERE schemaname IN ('s1', 's2')"), 0);
+    fs::remove_all(folder);
+}
+
+// A workshop granted the archive as the manual page says writes it after
+// an upgrade adds tables; a reader that meets an upgrade under way waits
+// for it and reads; a connection the server ends gives one line, and
+// nothing else on standard error.
+TEST(ArchivePostgres, UpgradesKeepGrantsAndReaders) {
+    ASSERT_TRUE(pgtest::pg().problem.empty()) << pgtest::pg().problem;
+    const std::string folder = tempFolder();
+    const std::string uri = freshArchive(true, folder), name = databaseOf(uri);
+    std::string error;
+    std::vector<bool> added;
+    const std::vector<TestRecord> records = received();
+    ASSERT_TRUE(Archive::open(uri, &error)) << error;
+    {
+        Admin admin(uri);
+        admin.role("wsb");
+        // The archive as version 2 left it, and the one-time GRANT.
+        admin.run("DROP TABLE lumkest.asset_rows, lumkest.asset_lists");
+        admin.run("UPDATE lumkest.archive_version SET version = 2");
+        admin.run("GRANT USAGE ON SCHEMA lumkest TO wsb");
+        admin.run("GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA lumkest TO wsb");
+    }
+    ASSERT_TRUE(Archive::open(uri, &error)) << error;  // upgraded by its owner
+    ::setenv("PGPASSWORD", "kest-password", 1);
+    {
+        std::unique_ptr<Archive> a = Archive::open(asRole("wsb", name), &error);
+        std::vector<AssetRow> rows;
+        AssetListInfo list;
+        EXPECT_TRUE(a && a->addDownload(kTester, 1000, blockOf(records), records, &added, &error) &&
+                    readAssetList("device_id\r\nP1\r\n", &rows, &error) &&
+                    a->addAssetList(rows, "list", 1000, &list, &error) &&
+                    a->assetList(0, &rows, &list, &error))
+            << error;
+    }
+    ::unsetenv("PGPASSWORD");
+
+    // An upgrade under way, as the program makes one: the schema lock, then
+    // version 1's tables moved in one transaction.
+    const std::string v1 = freshArchive(true, folder);
+    Admin admin(v1);
+    for (const QString& sql : versionOneTables(true, "")) admin.run(sql.toStdString());
+    admin.run("SELECT pg_advisory_lock(21485888693687124)");  // the program's schema lock
+    admin.run("BEGIN");
+    admin.run("CREATE SCHEMA lumkest");
+    for (const char* table : {"blocks", "downloads", "records", "archive_version"})
+        admin.run(std::string("ALTER TABLE public.") + table + " SET SCHEMA lumkest");
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t reader = ::fork();
+    if (reader == 0) {
+        std::string e;
+        std::vector<ArchiveDownload> list;
+        std::unique_ptr<Archive> a = Archive::open(v1, &e, ArchiveAccess::Read);
+        const std::string said = a && a->downloads(&list, &e) ? "read" : e;
+        (void)!::write(out[1], said.data(), said.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    ::usleep(500000);
+    admin.run("COMMIT");
+    admin.run("SELECT pg_advisory_unlock(21485888693687124)");
+    char said[512];
+    const ssize_t n = ::read(out[0], said, sizeof said);
+    ::waitpid(reader, nullptr, 0);
+    EXPECT_EQ(std::string(said, static_cast<std::size_t>(std::max<ssize_t>(n, 0))), "read");
+
+    // The server ends a reader's connection.
+    std::unique_ptr<Archive> ended = Archive::open(uri, &error, ArchiveAccess::Read);
+    ASSERT_TRUE(ended) << error;
+    admin.run("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + name +
+              "'");
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    const std::string log = folder + "/stderr";
+    const int to = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(to, 2);
+    std::vector<ArchivedRecord> found;
+    const bool read = ended->history({}, &found, &error);
+    ended.reset();
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(to);
+    ::close(saved);
+    EXPECT_FALSE(read);
+    EXPECT_NE(error.find("terminating connection"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_EQ(readFile(log), "");
     fs::remove_all(folder);
 }
 
