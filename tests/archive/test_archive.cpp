@@ -610,6 +610,58 @@ TEST(ArchiveFiles, NamesAreBytes) {
     fs::remove_all(folder);
 }
 
+// A copy on a read-only medium (a backup snapshot) is read as it was
+// committed, or refused: a copy taken during a write (its hot journal
+// beside it) with the line that says so, never a mix; one in
+// write-ahead-log mode with every download its log holds.  Root mounts the
+// medium; skipped for anyone else.
+TEST(ArchiveFiles, ReadOnlyMediaReadWhatWasCommittedOrRefuse) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a read-only file system needs root";
+    const std::string folder = tempFolder(), medium = folder + "/medium";
+    fs::create_directories(medium);
+    const std::string good = folder + "/good.db", wal = folder + "/wal.db";
+    makeSource(good);
+    fs::copy_file(good, wal);
+    ASSERT_EQ(std::system(("mount -t tmpfs -o size=4m tmpfs " + medium).c_str()), 0);
+    struct Unmount {  // also when a check fails
+        std::string medium, folder;
+        ~Unmount() {
+            std::system(("umount " + medium).c_str());
+            fs::remove_all(folder);
+        }
+    } unmount{medium, folder};
+    copyDuringAWrite(good, medium + "/hot.db");
+    {
+        // A second connection keeps the log from being merged into the file.
+        QSqlDatabase keep = QSqlDatabase::addDatabase("QSQLITE", "keep");
+        keep.setDatabaseName(QString::fromStdString(wal));
+        ASSERT_TRUE(keep.open());
+        QSqlQuery q(keep);
+        for (const char* sql :
+             {"PRAGMA journal_mode = WAL", "SELECT count(*) FROM downloads",
+              "INSERT INTO downloads (id, tester_serial, tester_id, downloaded, downloaded_utc, "
+              "form, block_sha256, record_count) SELECT 4, tester_serial, tester_id, downloaded, "
+              "downloaded_utc, form, block_sha256, 0 FROM downloads WHERE id = 3"})
+            EXPECT_TRUE(q.exec(sql)) << sql;
+        ASSERT_TRUE(fs::exists(wal + "-wal"));
+        for (const char* part : {"", "-wal", "-shm"})
+            fs::copy_file(wal + part, medium + "/wal.db" + part);
+        q = QSqlQuery();
+    }
+    QSqlDatabase::removeDatabase("keep");
+    ASSERT_EQ(std::system(("mount -o remount,ro " + medium).c_str()), 0);
+    std::string error;
+    EXPECT_FALSE(Archive::open(medium + "/hot.db", &error, ArchiveAccess::Read));
+    EXPECT_NE(error.find("this copy holds an unfinished write: open it where it can be written, "
+                         "or take the copy again"),
+              std::string::npos)
+        << error;
+    std::unique_ptr<Archive> a = Archive::open(medium + "/wal.db", &error, ArchiveAccess::Read);
+    std::vector<ArchiveDownload> downloads;
+    EXPECT_TRUE(a && a->downloads(&downloads, &error)) << error;
+    EXPECT_EQ(downloads.size(), 4u);
+}
+
 // Runs f in a child process, as user "nobody" when this is root, so that
 // file permissions hold; returns what f returned.
 std::string asOtherUser(const std::function<std::string()>& f) {
