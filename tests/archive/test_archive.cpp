@@ -802,7 +802,8 @@ TEST(ArchiveFailures, OneLineNamingTheCause) {
 
 // Two workshops whose roles have schemas of their own (so search_path
 // differs) share one archive; a peer that holds the archive's locks makes a
-// download fail within the lock timeout instead of waiting for ever.
+// download fail within the lock timeout instead of waiting for ever, and a
+// peer in a deadlock with a download has it started again.
 TEST(ArchivePostgres, WorkshopsShareOneArchiveAndNoJobWaitsForEver) {
     ASSERT_TRUE(pgtest::pg().problem.empty()) << pgtest::pg().problem;
     const std::string folder = tempFolder();
@@ -849,6 +850,44 @@ TEST(ArchivePostgres, WorkshopsShareOneArchiveAndNoJobWaitsForEver) {
     const std::string held = download("wsa", "&options=-c%20lock_timeout%3D1s");
     EXPECT_NE(held.find("another process holds the archive"), std::string::npos) << held;
     exec("ROLLBACK");
+
+    // A peer (of another release, say) in a deadlock with a download: it
+    // holds a record the download adds, then waits for the archive's write
+    // lock.  The download is the one PostgreSQL ends; it starts again, and
+    // succeeds once the peer is gone.
+    const TestRecord record = makeRecord("DL-1");
+    exec("BEGIN");
+    exec("INSERT INTO lumkest.records (record_key, tester_serial, first_download, form, "
+         "device_id, test_date, test_time, test_duration, flow, volume, pressure_mmhg, "
+         "pressure_user, peak_time, unit, device_key) VALUES ('" +
+         recordKey(kTester.serial, record) + "', '" + kTester.serial +
+         "', 1, 1, 'DL-1', '', '', '', '', '', '', '', '', 'PSI', 'DL-1')");
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        std::string e;
+        std::vector<bool> added;
+        std::unique_ptr<Archive> a = Archive::open(
+            "postgresql://wsa@/" + name + "?host=" + pgtest::pg().dir + "&port=" + pgtest::pg().port,
+            &e);
+        const std::string said =
+            a && a->addDownload(kTester, 2000, {}, {record}, &added, &e, RecordForm::Csv)
+                ? std::to_string(std::count(added.begin(), added.end(), true)) + " new"
+                : e;
+        (void)!::write(out[1], said.data(), said.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    ::usleep(300000);  // the download waits for the record
+    exec("SET lock_timeout = '20s'");
+    exec("SELECT pg_advisory_xact_lock(21485888693687127)");  // the program's write lock
+    exec("ROLLBACK");
+    char said[512];
+    const ssize_t n = ::read(out[0], said, sizeof said);
+    ::waitpid(writer, nullptr, 0);
+    ::close(out[0]);
+    EXPECT_EQ(std::string(said, static_cast<std::size_t>(std::max<ssize_t>(n, 0))), "1 new");
     ::unsetenv("PGPASSWORD");
     q = QSqlQuery();
     admin.close();
