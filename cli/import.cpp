@@ -3,8 +3,6 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
 
 #include "archive/importfile.h"
 #include "archive/pguri.h"
@@ -70,25 +68,26 @@ int runImport(CliRun& run) {
     const bool targetIsFile = !isPostgresUri(o.archive) && ::stat(o.archive.c_str(), &target) == 0;
     for (std::size_t i = 0; i < count; ++i) {
         const std::string& name = o.files[i];
-        std::string head, why;
-        if (!readHead(name, 16, &head, &why))
-            return run.fail(CliUsage, "import: cannot read \"" + name + "\": " + why);
+        std::string head, text, why;
         struct stat st;
+        // A pipe or a device is read once; only a file can be an archive.
+        const bool file = ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        if ((file && !readHead(name, 16, &head, &why)) ||
+            (!Archive::isSqliteFile(head) && !readInput(name, kSavedFileLimits, &text, &why)))
+            return run.fail(CliUsage, "import: cannot read \"" + name + "\": " + why);
         if (Archive::isSqliteFile(head)) {
-            if (targetIsFile && ::stat(name.c_str(), &st) == 0 && st.st_dev == target.st_dev &&
-                st.st_ino == target.st_ino)
+            if (targetIsFile && st.st_dev == target.st_dev && st.st_ino == target.st_ino)
                 return run.fail(CliUsage, "import: \"" + name + "\" is the archive itself");
             sources[i] = Archive::open(name, &why, ArchiveAccess::Source);
             if (!sources[i]) return run.fail(CliUsage, "import: " + why);
             continue;
         }
-        std::string text;
-        if (!readInput(name, kSavedFileLimits, &text, &why) || ::stat(name.c_str(), &st) != 0)
-            return run.fail(CliUsage, "import: cannot read \"" + name + "\": " +
-                                          (why.empty() ? std::strerror(errno) : why));
+        if (Archive::isSqliteFile(text))
+            return run.fail(CliUsage, "import: \"" + name +
+                                          "\" is an archive, which is read from a file only");
         if (!readSavedFile(text, identity.empty() ? nullptr : &identity, &files[i], &why))
             return run.fail(CliUsage, "import: \"" + name + "\": " + why);
-        times[i] = stampTime(files[i].stamp, st.st_mtime);
+        times[i] = stampTime(files[i].stamp, file ? st.st_mtime : stampNow());
     }
     // All files in one transaction: the archive takes them all or none,
     // and the lines are printed once it has.
