@@ -16,8 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <numeric>
@@ -372,22 +372,22 @@ struct Archive::Connection {
     QString name;  // Qt's name of the connection, unique in the process
     QSqlDatabase db;
     bool postgres = false;
-    bool borrowed = false;       // another schema, read through an open connection's db
-    sqlite3* handle = nullptr;   // SQLite: the driver's connection
-    std::string shown;           // the archive as messages name it
-    int version = 0;             // of the archive as found (0: none yet)
-    QString at;                  // where the tables are, with its dot: "lumkest." on PostgreSQL
-    QString oldSchema;           // PostgreSQL, version 1: the schema its tables are in
+    bool borrowed = false;      // another schema, read through an open connection's db
+    sqlite3* handle = nullptr;  // SQLite: the driver's connection
+    std::string shown;          // the archive as messages name it
+    int version = 0;            // of the archive as found (0: none yet)
+    QString at;                 // where the tables are, with its dot: "lumkest." on PostgreSQL
+    QString oldSchema;          // PostgreSQL, version 1: the schema its tables are in
     // PostgreSQL: other schemas that hold an archive of version 1, made by
     // an older release wherever search_path pointed.  Merged into lumkest
     // by the next command that writes.
     QStringList strays;
-    bool inTransaction = false;  // one begun by Archive::begin
-    bool reading = false;        // a read snapshot is open
-    bool readLocked = false;     // PostgreSQL: this reader shares the schema lock
-    bool readOnlyFile = false;   // SQLite: opened read-only
-    bool made = false;           // this connection made the archive
-    mutable QString lastCode;    // the native code of the last failure
+    bool inTransaction = false;        // one begun by Archive::begin
+    bool reading = false;              // a read snapshot is open
+    bool readLocked = false;           // PostgreSQL: this reader shares the schema lock
+    bool readOnlyFile = false;         // SQLite: opened read-only
+    bool made = false;                 // this connection made the archive
+    mutable QString lastCode;          // the native code of the last failure
     std::unique_ptr<SourcePlan> plan;  // an archive opened for import, checked
 
     ~Connection() {
@@ -443,7 +443,8 @@ struct Archive::Connection {
 
     // A deadlock or a serialization failure: the transaction may start again.
     bool retryable() const {
-        return postgres && (lastCode == QLatin1String("40P01") || lastCode == QLatin1String("40001"));
+        return postgres &&
+               (lastCode == QLatin1String("40P01") || lastCode == QLatin1String("40001"));
     }
 
     // Prepares a statement; false with *error set.
@@ -563,8 +564,8 @@ struct Archive::Connection {
         // The archive's tables: what each is (a view is not read, nor a
         // virtual table touched), then the columns of the real ones.
         std::map<std::string, FoundTable> found;
-        if (!q.exec(QStringLiteral(
-                "SELECT name, type FROM pragma_table_list WHERE schema = 'main'"))) {
+        if (!q.exec(
+                QStringLiteral("SELECT name, type FROM pragma_table_list WHERE schema = 'main'"))) {
             *error = failure("cannot read", q.lastError());
             return false;
         }
@@ -594,8 +595,8 @@ struct Archive::Connection {
             version = userVersion;
             return true;
         }
-        const std::string why =
-            userVersion < 1 ? "a database of other tables" : shapeProblem(found, userVersion, false);
+        const std::string why = userVersion < 1 ? "a database of other tables"
+                                                : shapeProblem(found, userVersion, false);
         if (!why.empty()) {
             *error = shown + " is not a LUM Kest archive (" + why + ")";
             return false;
@@ -740,8 +741,8 @@ struct Archive::Connection {
             *error = failure("cannot write to", q.lastError());
             return false;
         }
-        static const QStringList kPrivileges = {"SELECT",     "INSERT",  "UPDATE", "DELETE",
-                                                "TRUNCATE",   "TRIGGER", "REFERENCES"};
+        static const QStringList kPrivileges = {"SELECT",   "INSERT",  "UPDATE",    "DELETE",
+                                                "TRUNCATE", "TRIGGER", "REFERENCES"};
         std::vector<std::pair<QString, QString>> grants;
         while (q.next())
             if (kPrivileges.contains(q.value(0).toString()))
@@ -1013,8 +1014,8 @@ bool insertDownload(Archive::Connection& c, const SourceDownload& d, qlonglong* 
 
 // Adds a version of the asset list with the next number (as a download's),
 // keeping info's time and file hash.
-bool insertAssetList(Archive::Connection& c, const std::vector<AssetRow>& rows,
-                     AssetListInfo* info, std::string* error) {
+bool insertAssetList(Archive::Connection& c, const std::vector<AssetRow>& rows, AssetListInfo* info,
+                     std::string* error) {
     info->rows = static_cast<long long>(rows.size());
     auto fail = [&](const QSqlQuery* q) {
         if (q) *error = c.failure("cannot write to", q->lastError());
@@ -1094,9 +1095,9 @@ std::string recordProblem(const QVariantList& texts, const QVariant& code, const
     // A received block gives every code; a file names mmHg, not its code.
     const bool received = form == static_cast<int>(RecordForm::Received);
     const bool codeAgrees =
-        received ? !code.isNull() && unitName(static_cast<char>(value)) == name
-                 : (name == unitName('m') ? code.isNull()
-                                          : !code.isNull() && value == unitCode(name));
+        received
+            ? !code.isNull() && unitName(static_cast<char>(value)) == name
+            : (name == unitName('m') ? code.isNull() : !code.isNull() && value == unitCode(name));
     if (!codeAgrees) return "its unit and unit code disagree";
     // Each text whole: one that does not fit its field was not received.
     const std::size_t cut = recordOfTexts(read, r);
@@ -1153,7 +1154,8 @@ bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
     auto blockKeys = [&](const SourceDownload& d, std::set<std::string>* keys) {
         block.bindValue(QStringLiteral(":sha"), latin1(d.block));
         if (!block.exec()) return failed(block);
-        if (!block.next()) return wrong("download " + std::to_string(d.id) + "'s block is not there");
+        if (!block.next())
+            return wrong("download " + std::to_string(d.id) + "'s block is not there");
         const QVariant bytes = block.value(0);
         block.finish();
         if (bytes.typeId() != QMetaType::QByteArray)
@@ -1213,7 +1215,8 @@ bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
             if (!d.block.empty()) {
                 if (keysOf != d.id && !blockKeys(d, &keys)) return false;
                 keysOf = d.id;
-                if (!keys.count(key)) return wrong(which + "a record its download's block does not hold");
+                if (!keys.count(key))
+                    return wrong(which + "a record its download's block does not hold");
             }
             if (++brought[at->second] > d.count)
                 return wrong("download " + std::to_string(d.id) + ": more records than its count");
@@ -1250,8 +1253,7 @@ bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
         long long utc = 0;
         if (!integerValue(lists.value(0), &info.number) ||
             !latin1Text(lists.value(1), &info.loaded) || !integerValue(lists.value(2), &utc) ||
-            !latin1Text(lists.value(3), &info.sha256) ||
-            !integerValue(lists.value(4), &info.rows))
+            !latin1Text(lists.value(3), &info.sha256) || !integerValue(lists.value(4), &info.rows))
             return wrong("an asset list whose values are not of their columns' kinds");
         const std::string which = "asset list " + std::to_string(info.number) + ": ";
         info.loadedUtc = static_cast<std::time_t>(utc);
@@ -1269,8 +1271,8 @@ bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
             std::string deviceKey;
             if (!integerValue(row["line"], &line) || line < 0 || line > 0x7fffffff ||
                 !latin1Text(row["device_id"], &a.deviceId) ||
-                !latin1Text(row["device_key"], &deviceKey) ||
-                !latin1Text(row["model"], &a.model) || !latin1Text(row["location"], &a.location) ||
+                !latin1Text(row["device_key"], &deviceKey) || !latin1Text(row["model"], &a.model) ||
+                !latin1Text(row["location"], &a.location) ||
                 !latin1Text(row["valid_from"], &a.validFrom))
                 return wrong(which + "a row whose values are not of their columns' kinds");
             a.line = static_cast<int>(line);
@@ -1282,7 +1284,8 @@ bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
                 std::string text;
                 if (v.isNull()) continue;
                 if (!latin1Text(v, &text) || !(*values[k] = Decimal::parse(text)))
-                    return wrong(which + "the column " + kAssetValueColumns[k] + " holds no number");
+                    return wrong(which + "the column " + kAssetValueColumns[k] +
+                                 " holds no number");
             }
             const QVariant interval = row["interval_days"];
             long long days = 0;
@@ -1430,7 +1433,8 @@ bool Archive::Connection::mergeStrays(std::string* error) {
         s.shown = shown + " (schema \"" + bytesOf(schema) + "\")";
         SourcePlan plan;
         ArchiveImport merged;
-        const bool ok = checkSource(s, &plan, error) && importInto(*this, s, plan, &merged, error) &&
+        const bool ok = checkSource(s, &plan, error) &&
+                        importInto(*this, s, plan, &merged, error) &&
                         exec(QStringLiteral("DROP TABLE %1records, %1downloads, %1blocks, "
                                             "%1archive_version")
                                  .arg(s.at),
@@ -1561,8 +1565,8 @@ std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* err
             return nullptr;
         }
         if (!c->strays.isEmpty() && c->version == 1) {
-            *error = "cannot read " + c->versionOneLine() +
-                     ", which the next command that writes does";
+            *error =
+                "cannot read " + c->versionOneLine() + ", which the next command that writes does";
             return nullptr;
         }
         if (source) {
@@ -1571,8 +1575,7 @@ std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* err
         }
         return std::unique_ptr<Archive>(new Archive(std::move(c)));
     }
-    if ((c->version < kSchemaVersion || !c->strays.isEmpty()) && !c->upgrade(error))
-        return nullptr;
+    if ((c->version < kSchemaVersion || !c->strays.isEmpty()) && !c->upgrade(error)) return nullptr;
     if (!c->postgres) {
         // A rollback journal rather than a write-ahead log: a reader who may
         // not write the folder then reads every commit, and no -wal or -shm
@@ -1717,8 +1720,7 @@ bool Archive::addArchive(Archive& source, ArchiveImport* summary, std::string* e
         return false;
     }
     if (!c_->inTransaction)
-        return transaction(
-            [&](std::string* e) { return addArchive(source, summary, e); }, error);
+        return transaction([&](std::string* e) { return addArchive(source, summary, e); }, error);
     if (importInto(*c_, *source.c_, *source.c_->plan, summary, error)) return true;
     c_->rollback();
     return false;

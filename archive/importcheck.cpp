@@ -31,10 +31,29 @@ const std::vector<TableShape>& shapes() {
          {}},
         {"records",
          1,
-         {"id", "record_key", "tester_serial", "first_download", "form", "device_id", "test_date",
-          "test_time", "test_duration", "flow", "volume", "pressure_mmhg", "pressure_user",
-          "peak_time", "unit_code", "unit", "tested", "flow_ml_h", "volume_ml", "duration_s",
-          "peak_time_s", "pressure_mmhg_value", "pressure_user_value"},
+         {"id",
+          "record_key",
+          "tester_serial",
+          "first_download",
+          "form",
+          "device_id",
+          "test_date",
+          "test_time",
+          "test_duration",
+          "flow",
+          "volume",
+          "pressure_mmhg",
+          "pressure_user",
+          "peak_time",
+          "unit_code",
+          "unit",
+          "tested",
+          "flow_ml_h",
+          "volume_ml",
+          "duration_s",
+          "peak_time_s",
+          "pressure_mmhg_value",
+          "pressure_user_value"},
          2,
          {"device_key"}},
         {"asset_lists", 3, {"id", "loaded", "loaded_utc", "sha256", "row_count"}, 0, {}},
@@ -64,8 +83,8 @@ int number(const std::string& s, std::size_t at, std::size_t n) {
 }  // namespace
 
 const std::vector<std::string>& archiveTableNames(bool postgres) {
-    static const std::vector<std::string> sqlite = {"blocks", "downloads", "records",
-                                                    "asset_lists", "asset_rows"};
+    static const std::vector<std::string> sqlite = {"blocks", "downloads", "records", "asset_lists",
+                                                    "asset_rows"};
     static const std::vector<std::string> pg = [] {
         std::vector<std::string> names = sqlite;
         names.push_back("archive_version");
@@ -100,9 +119,9 @@ std::string shapeProblem(const std::map<std::string, FoundTable>& found, int ver
                             std::back_inserter(missing));
         std::set_difference(have.begin(), have.end(), wanted.begin(), wanted.end(),
                             std::back_inserter(extra));
-        return std::string(shape.name) +
-               (missing.empty() ? " has a column " + extra.front() + " of its own"
-                                : " has no column " + missing.front());
+        return std::string(shape.name) + (missing.empty()
+                                              ? " has a column " + extra.front() + " of its own"
+                                              : " has no column " + missing.front());
     }
     return std::string();
 }
@@ -122,9 +141,8 @@ std::optional<long long> archiveTimeSeconds(const std::string& t) {
 }
 
 std::string sha256Hex(const std::string& bytes) {
-    return QCryptographicHash::hash(
-               QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())),
-               QCryptographicHash::Sha256)
+    return QCryptographicHash::hash(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())),
+                                    QCryptographicHash::Sha256)
         .toHex()
         .toStdString();
 }
@@ -158,7 +176,8 @@ std::string blockProblem(const SourceDownload& d, const std::string& bytes,
     if (bytes.size() != kDataBlockSize)
         return which + std::to_string(bytes.size()) + " bytes, not " +
                std::to_string(kDataBlockSize);
-    if (sha256Hex(bytes) != d.block) return which + "its bytes do not have the SHA-256 it is kept by";
+    if (sha256Hex(bytes) != d.block)
+        return which + "its bytes do not have the SHA-256 it is kept by";
     std::vector<TestRecord> records;
     std::size_t capacity = 0;
     std::string why;

@@ -39,8 +39,7 @@ bool checkDownload(const Options& o, std::string* error) {
 // itself is added only once every output is written, so that no lock is
 // held while an output waits for its reader.  On failure only --raw is
 // written.
-int readArchive(CliRun& run, Listing* listing, std::unique_ptr<Archive>* archive,
-                Judged* judged) {
+int readArchive(CliRun& run, Listing* listing, std::unique_ptr<Archive>* archive, Judged* judged) {
     std::string error;
     std::vector<bool> fresh;
     *archive = run.openForWriting(&error);

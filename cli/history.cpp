@@ -91,8 +91,7 @@ int writeHistory(CliRun& run, Archive& archive, const Choice& choice, const Save
     for (std::size_t i = 0; i < o.outputs.size(); ++i) {
         std::string why;
         if (!run.putPieces(
-                o.outputs[i], [&](const PieceWriter& put) { return spools[i]->replay(put); },
-                &why))
+                o.outputs[i], [&](const PieceWriter& put) { return spools[i]->replay(put); }, &why))
             return run.fail(CliWriteFailed, why);
         if (i == 0) {
             run.progress.note(plural(count, "record", "records"));

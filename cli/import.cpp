@@ -3,7 +3,6 @@
 
 #include <sys/stat.h>
 
-
 #include "archive/importfile.h"
 #include "archive/pguri.h"
 #include "cli/commands.h"
@@ -42,8 +41,7 @@ int runImport(CliRun& run) {
     if (!o.identityFile.empty()) {
         std::string text, why;
         if (!readInput(o.identityFile, kIdentityLimits, &text, &why))
-            return run.fail(CliUsage,
-                            "--identity: cannot read \"" + o.identityFile + "\": " + why);
+            return run.fail(CliUsage, "--identity: cannot read \"" + o.identityFile + "\": " + why);
         identity.assign(text.begin(), text.end());
         // Checked before anything else, whether a raw block needs it or not.
         TesterIdentity tester;
@@ -83,8 +81,8 @@ int runImport(CliRun& run) {
             continue;
         }
         if (Archive::isSqliteFile(text))
-            return run.fail(CliUsage, "import: \"" + name +
-                                          "\" is an archive, which is read from a file only");
+            return run.fail(
+                CliUsage, "import: \"" + name + "\" is an archive, which is read from a file only");
         if (!readSavedFile(text, identity.empty() ? nullptr : &identity, &files[i], &why))
             return run.fail(CliUsage, "import: \"" + name + "\": " + why);
         times[i] = stampTime(files[i].stamp, file ? st.st_mtime : stampNow());

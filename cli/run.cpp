@@ -1,8 +1,8 @@
 #include "cli/run.h"
 
+#include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -25,9 +25,9 @@
 #include "device/virtualtester.h"
 #include "records/recordstore.h"
 #include "save/writers.h"
+#include "tests/archive/archivetest.h"
 #include "tests/core/records.h"
 #include "tests/files.h"
-#include "tests/archive/archivetest.h"
 #include "tests/pgserver.h"
 
 namespace fs = std::filesystem;
@@ -118,9 +118,9 @@ void copyDuringAWrite(const std::string& file, const std::string& copy) {
         db.setDatabaseName(QString::fromStdString(file));
         ASSERT_TRUE(db.open());
         QSqlQuery q(db);
-        for (const char* sql : {"PRAGMA cache_size = 1", "BEGIN",
-                                "UPDATE records SET flow = flow || ''",
-                                "INSERT INTO blocks VALUES ('x', zeroblob(200000))"})
+        for (const char* sql :
+             {"PRAGMA cache_size = 1", "BEGIN", "UPDATE records SET flow = flow || ''",
+              "INSERT INTO blocks VALUES ('x', zeroblob(200000))"})
             ASSERT_TRUE(q.exec(sql)) << sql;
         ASSERT_TRUE(fs::exists(file + "-journal"));
         fs::copy_file(file, copy, fs::copy_options::overwrite_existing);
@@ -245,7 +245,8 @@ TEST_P(ArchiveCases, ProcessesArchivingAtOnceAllSucceed) {
     const struct {
         const TesterIdentity* tester;  // a download, or else imports of:
         std::vector<std::string> sources;
-    } jobs[] = {{&kTester, {}}, {&kTester, {}}, {&kOther, {}}, {nullptr, {x, y}}, {nullptr, {y, x}}};
+    } jobs[] = {
+        {&kTester, {}}, {&kTester, {}}, {&kOther, {}}, {nullptr, {x, y}}, {nullptr, {y, x}}};
     for (const auto& job : jobs) {
         const pid_t pid = ::fork();
         if (pid == 0) {
@@ -354,11 +355,30 @@ TEST_P(ArchiveCases, AHostileArchiveIsRefusedWholeAndLeftAsItWas) {
     const std::string good = folder_ + "/good.db";
     makeSource(good);
     std::string columns;  // the records table's, for a view in its place
-    for (const char* c :
-         {"id", "record_key", "tester_serial", "first_download", "form", "device_id", "test_date",
-          "test_time", "test_duration", "flow", "volume", "pressure_mmhg", "pressure_user",
-          "peak_time", "unit_code", "unit", "tested", "flow_ml_h", "volume_ml", "duration_s",
-          "peak_time_s", "pressure_mmhg_value", "pressure_user_value", "device_key"})
+    for (const char* c : {"id",
+                          "record_key",
+                          "tester_serial",
+                          "first_download",
+                          "form",
+                          "device_id",
+                          "test_date",
+                          "test_time",
+                          "test_duration",
+                          "flow",
+                          "volume",
+                          "pressure_mmhg",
+                          "pressure_user",
+                          "peak_time",
+                          "unit_code",
+                          "unit",
+                          "tested",
+                          "flow_ml_h",
+                          "volume_ml",
+                          "duration_s",
+                          "peak_time_s",
+                          "pressure_mmhg_value",
+                          "pressure_user_value",
+                          "device_key"})
         columns += std::string(columns.empty() ? "" : ", ") + c;
     std::string values = "n";
     for (std::size_t commas = std::count(columns.begin(), columns.end(), ','); commas--;)
@@ -392,11 +412,14 @@ TEST_P(ArchiveCases, AHostileArchiveIsRefusedWholeAndLeftAsItWas) {
         {"a download's time that is not its own",
          {"UPDATE downloads SET downloaded_utc = downloaded_utc + 1"},
          "its time"},
-        {"a record of no download", {"UPDATE records SET first_download = 9 WHERE id = 1"},
+        {"a record of no download",
+         {"UPDATE records SET first_download = 9 WHERE id = 1"},
          "a record of no download"},
-        {"a record's texts changed", {"UPDATE records SET flow = '9' WHERE id = 1"},
+        {"a record's texts changed",
+         {"UPDATE records SET flow = '9' WHERE id = 1"},
          "its key is not"},
-        {"a count of records too small", {"UPDATE downloads SET record_count = 0 WHERE form = 1"},
+        {"a count of records too small",
+         {"UPDATE downloads SET record_count = 0 WHERE form = 1"},
          "more records than its count"},
         {"an asset list's count", {"UPDATE asset_lists SET row_count = 2"}, "count of rows"},
         {"a number as text", {"UPDATE downloads SET form = 'three' WHERE form = 3"}, "kinds"},
@@ -554,9 +577,10 @@ TEST_P(ArchiveCases, AVersionOneArchiveIsUpgradedInPlace) {
         ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
         QSqlQuery q(db);
         QStringList statements = versionOneTables(GetParam(), "");
-        statements << QString("INSERT INTO downloads (tester_serial, tester_id, downloaded, "
-                              "downloaded_utc, form, block_sha256, record_count) VALUES "
-                              "('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1000, 3, NULL, 3)")
+        statements << QString(
+                          "INSERT INTO downloads (tester_serial, tester_id, downloaded, "
+                          "downloaded_utc, form, block_sha256, record_count) VALUES "
+                          "('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1000, 3, NULL, 3)")
                    << "INSERT INTO records (record_key, tester_serial, first_download, form, " +
                           kVersionOneTexts +
                           ") VALUES ('k1', 'S1', 1, 2, 'TRAIL', '1 Jan 2004', '10:00', "
@@ -857,20 +881,22 @@ TEST(ArchivePostgres, WorkshopsShareOneArchiveAndNoJobWaitsForEver) {
     // succeeds once the peer is gone.
     const TestRecord record = makeRecord("DL-1");
     exec("BEGIN");
-    exec("INSERT INTO lumkest.records (record_key, tester_serial, first_download, form, "
-         "device_id, test_date, test_time, test_duration, flow, volume, pressure_mmhg, "
-         "pressure_user, peak_time, unit, device_key) VALUES ('" +
-         recordKey(kTester.serial, record) + "', '" + kTester.serial +
-         "', 1, 1, 'DL-1', '', '', '', '', '', '', '', '', 'PSI', 'DL-1')");
+    exec(
+        "INSERT INTO lumkest.records (record_key, tester_serial, first_download, form, "
+        "device_id, test_date, test_time, test_duration, flow, volume, pressure_mmhg, "
+        "pressure_user, peak_time, unit, device_key) VALUES ('" +
+        recordKey(kTester.serial, record) + "', '" + kTester.serial +
+        "', 1, 1, 'DL-1', '', '', '', '', '', '', '', '', 'PSI', 'DL-1')");
     int out[2];
     ASSERT_EQ(::pipe(out), 0);
     const pid_t writer = ::fork();
     if (writer == 0) {
         std::string e;
         std::vector<bool> added;
-        std::unique_ptr<Archive> a = Archive::open(
-            "postgresql://wsa@/" + name + "?host=" + pgtest::pg().dir + "&port=" + pgtest::pg().port,
-            &e);
+        std::unique_ptr<Archive> a =
+            Archive::open("postgresql://wsa@/" + name + "?host=" + pgtest::pg().dir +
+                              "&port=" + pgtest::pg().port,
+                          &e);
         const std::string said =
             a && a->addDownload(kTester, 2000, {}, {record}, &added, &e, RecordForm::Csv)
                 ? std::to_string(std::count(added.begin(), added.end(), true)) + " new"
@@ -895,7 +921,6 @@ TEST(ArchivePostgres, WorkshopsShareOneArchiveAndNoJobWaitsForEver) {
     QSqlDatabase::removeDatabase("raw");
     fs::remove_all(folder);
 }
-
 
 // The private server's database of an archive URI, and a URI for a role.
 std::string databaseOf(const std::string& uri) {
@@ -1032,15 +1057,17 @@ TEST(ArchivePostgres, ForeignTablesAndArchivesOfVersionOneInTwoSchemas) {
         Admin admin(split);
         admin.role("wsc");
         admin.run("GRANT CREATE ON DATABASE " + name + " TO wsc");
-        const std::string insert = "INSERT INTO %1downloads (tester_serial, tester_id, "
-                                   "downloaded, downloaded_utc, form, block_sha256, record_count) "
-                                   "VALUES ('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1072951200, "
-                                   "2, NULL, %2)";
-        const std::string record = "INSERT INTO %1records (record_key, tester_serial, "
-                                   "first_download, form, " +
-                                   kVersionOneTexts.toStdString() +
-                                   ") VALUES ('%2', 'S1', 1, 2, '%3', '1 Jan 2004', '10:00', "
-                                   "'01:00:00', '5.1', '1', '37', '0.7', '00:10', 112, 'PSI')";
+        const std::string insert =
+            "INSERT INTO %1downloads (tester_serial, tester_id, "
+            "downloaded, downloaded_utc, form, block_sha256, record_count) "
+            "VALUES ('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1072951200, "
+            "2, NULL, %2)";
+        const std::string record =
+            "INSERT INTO %1records (record_key, tester_serial, "
+            "first_download, form, " +
+            kVersionOneTexts.toStdString() +
+            ") VALUES ('%2', 'S1', 1, 2, '%3', '1 Jan 2004', '10:00', "
+            "'01:00:00', '5.1', '1', '37', '0.7', '00:10', 112, 'PSI')";
         for (const char* schema : {"s1", "s2"}) {
             const QString at = QString(schema) + ".";
             admin.run(std::string("CREATE SCHEMA ") + schema);
