@@ -66,6 +66,30 @@ std::string lowered(std::string s) {
     return s;
 }
 
+// A header's letters as a near miss reads them: lower case, with spaces and
+// hyphens as underscores.
+std::string headerLetters(const std::string& s) {
+    std::string out = lowered(trimmed(s));
+    for (char& c : out)
+        if (c == ' ' || c == '-') c = '_';
+    return out;
+}
+
+// Edits (insert, delete, replace, swap of neighbours) that turn a into b.
+std::size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+    for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i)
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
+}
+
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* pattern, ...) {
     char text[512];
@@ -126,14 +150,16 @@ std::optional<Decimal> errorPercent(__int128 flow, __int128 rate) {
     return Decimal(units);
 }
 
-// low <= (flow - rate) / rate x 100 <= high, exactly: with rate > 0,
-// low x rate <= (flow - rate) x 100 <= high x rate, all in units.
-std::optional<bool> flowWithin(__int128 flow, __int128 rate, __int128 low, __int128 high) {
+// low <= (flow - rate) / rate x 100 <= high, exactly, either end open:
+// with rate > 0, low x rate <= (flow - rate) x 100 <= high x rate, all in
+// units.
+std::optional<bool> flowWithin(__int128 flow, __int128 rate, const std::optional<Decimal>& low,
+                               const std::optional<Decimal>& high) {
     __int128 difference;
     if (__builtin_sub_overflow(flow, rate, &difference)) return std::nullopt;
     const __int128 percentUnits = 100 * kScale;
-    return compareProducts(low, rate, difference, percentUnits) <= 0 &&
-           compareProducts(difference, percentUnits, high, rate) <= 0;
+    return (!low || compareProducts(low->units(), rate, difference, percentUnits) <= 0) &&
+           (!high || compareProducts(difference, percentUnits, high->units(), rate) <= 0);
 }
 
 // A record's number as typed.h reads it (no sign, no exponent, the comma
@@ -350,7 +376,8 @@ double Decimal::toDouble() const { return std::strtod(text().c_str(), nullptr); 
 
 // ---- the list ----
 
-bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::string* why) {
+bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::string* why,
+                   std::vector<std::string>* ignoredColumns) {
     std::string ignored;
     if (!why) why = &ignored;
     rows->clear();
@@ -401,19 +428,39 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
     if (!more) return false;
     if (!*more) return *why = "the file holds no header row", false;
     const int headerLine = row.line;
+    std::vector<std::string> unknown;
     for (std::size_t f = 0; f < row.fields.size(); ++f) {
         labels.push_back(lowered(trimmed(row.fields[f])));
+        bool known = false;
         for (int c = 0; c < kColumns; ++c) {
             if (labels[f] != kAssetColumns[c]) continue;
             if (column[c] >= 0) return reason(headerLine, f, "the column is named twice");
             column[c] = static_cast<int>(f);
+            known = true;
         }
+        if (known || labels[f].empty()) continue;
+        // A near miss of a known column is a typing slip that would leave
+        // its limits out of every verdict: refused, with the column meant.
+        const std::string letters = headerLetters(labels[f]);
+        const char* meant = nullptr;
+        std::size_t closest = 3;
+        for (const char* name : kAssetColumns) {
+            const std::size_t d = letters == name ? 0 : editDistance(letters, name);
+            if (d < closest) closest = d, meant = name;
+        }
+        if (meant)
+            return reason(headerLine, f,
+                          format("no such column; did you mean %s?", meant));
+        unknown.push_back(shown(trimmed(row.fields[f])));
     }
     if (column[DeviceId] < 0 && column[Model] < 0)
         return *why = format("line %d: no device_id column and no model column", headerLine), false;
 
     std::vector<AssetRow> read;
     std::map<std::pair<std::string, std::string>, int> devices, models;  // first line of each
+    // Each device by its identity in lower case: IDs that differ only in
+    // letter case are keyed by hand and cannot be told apart for sure.
+    std::map<std::string, std::pair<std::string, int>> byLetters;
     while ((more = next()) && *more) {
         const int at = row.line;
         const std::size_t count = row.fields.size(), wanted = labels.size();
@@ -470,6 +517,15 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
             return refuse(column[DeviceId] >= 0 ? DeviceId : Model,
                           "a row with neither a device ID nor a model");
         const bool deviceRow = !identity.empty();
+        if (deviceRow) {
+            const auto [other, fresh] = byLetters.emplace(lowered(identity), std::pair(identity, at));
+            if (!fresh && other->second.first != identity)
+                return refuse(DeviceId,
+                              format("device \"%s\" differs from \"%s\" on line %d only in "
+                                     "letter case; key one pump's rows alike",
+                                     shown(asset.deviceId).c_str(),
+                                     shown(other->second.first).c_str(), other->second.second));
+        }
         auto& seen = deviceRow ? devices : models;
         const auto [first, fresh] =
             seen.emplace(std::make_pair(deviceRow ? identity : asset.model, asset.validFrom), at);
@@ -484,7 +540,12 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
     }
     if (!more) return false;
     if (read.empty()) return *why = format("line %d: no rows under the header", headerLine), false;
+    if (devices.empty())
+        return *why = "the list names no device (no row with a device_id): it would judge no "
+                      "test",
+               false;
     *rows = std::move(read);
+    if (ignoredColumns) *ignoredColumns = std::move(unknown);
     return true;
 }
 
@@ -607,10 +668,17 @@ Verdict judge(const TestRecord& record, const std::vector<AssetRow>& rows) {
 
 Verdict judge(const TestRecord& record, const AssetIndex& list) {
     Verdict verdict;
-    const std::optional<std::string> tested =
-        isoTestTime(FIELD_TEXT(record, testDate), FIELD_TEXT(record, testTime));
-    verdict.asset =
-        assetInForce(list, FIELD_TEXT(record, deviceID), tested ? tested->substr(0, 10) : "");
+    // The limits in force are those of the test's date, whatever its time.
+    const std::optional<std::string> date = isoTestDate(FIELD_TEXT(record, testDate));
+    if (!date) {
+        // A test that cannot be placed in time cannot be placed against
+        // limits that change with time: doubtful, whatever its values.
+        const std::string identity = identityText(FIELD_TEXT(record, deviceID));
+        if (!identity.empty() && !list.ofDevice(identity).empty())
+            verdict.result = VerdictResult::Unreadable;
+        return verdict;
+    }
+    verdict.asset = assetInForce(list, FIELD_TEXT(record, deviceID), *date);
     if (!verdict.asset) return verdict;
     const AssetValues& limits = verdict.asset->values;
 
@@ -630,10 +698,10 @@ Verdict judge(const TestRecord& record, const AssetIndex& list) {
     const bool rate = limits.setRate && limits.setRate->units() > 0;
     if (rate && flow)
         verdict.flowErrorPercent = errorPercent(flow->units(), limits.setRate->units());
-    if (rate && limits.flowLowPct && limits.flowHighPct)
+    if (rate && hasFlowWindow(limits))
         decide(&verdict.flow,
-               flow ? flowWithin(flow->units(), limits.setRate->units(), limits.flowLowPct->units(),
-                                 limits.flowHighPct->units())
+               flow ? flowWithin(flow->units(), limits.setRate->units(), limits.flowLowPct,
+                                 limits.flowHighPct)
                     : std::nullopt);
 
     if (limits.occlusionMin || limits.occlusionMax) {
@@ -661,6 +729,34 @@ Verdict judge(const TestRecord& record, const AssetIndex& list) {
     return verdict;
 }
 
+bool hasFlowWindow(const AssetValues& v) { return v.flowLowPct || v.flowHighPct; }
+
+bool judgesAnything(const AssetValues& v) {
+    return (v.setRate && hasFlowWindow(v)) || v.occlusionMin || v.occlusionMax || v.peakTimeMax;
+}
+
+DateCheck dateCheck(const TestRecord& record, const std::string& received) {
+    const std::optional<std::string> tested = typedRecord(record).tested;
+    if (!tested) return DateCheck::Unreadable;
+    const std::optional<double> testDay = daysOfIso(*tested);
+    const std::optional<double> receivedDay = daysOfIso(received.substr(0, 19));
+    // A day's grace for a tester's clock that runs a little ahead.
+    return testDay && receivedDay && *testDay > *receivedDay + 1 ? DateCheck::AfterReceipt
+                                                                 : DateCheck::Ok;
+}
+
+const char* dateCheckText(DateCheck check) {
+    switch (check) {
+        case DateCheck::Ok:
+            return "ok";
+        case DateCheck::AfterReceipt:
+            return "after receipt";
+        case DateCheck::Unreadable:
+            break;
+    }
+    return "unreadable";
+}
+
 const char* resultText(VerdictResult result) {
     switch (result) {
         case VerdictResult::Pass:
@@ -685,20 +781,19 @@ std::optional<VerdictResult> resultFromWord(const std::string& word) {
 }
 
 std::vector<DueEntry> dueList(const std::vector<AssetRow>& rows, const std::string& asOf,
-                              long long within,
-                              const std::function<std::string(const std::string&)>& lastTested) {
-    return dueList(AssetIndex(rows), asOf, within, lastTested);
+                              long long within, const LastTestOf& lastTest) {
+    return dueList(AssetIndex(rows), asOf, within, lastTest);
 }
 
 std::vector<DueEntry> dueList(const AssetIndex& list, const std::string& asOf, long long within,
-                              const std::function<std::string(const std::string&)>& lastTested) {
+                              const LastTestOf& lastTest) {
     const std::vector<AssetRow>& rows = list.rows();
     const std::optional<long long> today = dayNumber(asOf);
     const std::string date = today ? asOf : std::string();
     within = std::max(within, 0LL);
     struct Placed {
         DueEntry entry;
-        int group;  // 0 never tested, 1 with a due date, 2 no interval
+        int group;  // 0 failed, 1 never tested, 2 with a due date, 3 no interval
         long long dueDay;
     };
     std::vector<Placed> placed;
@@ -716,26 +811,33 @@ std::vector<DueEntry> dueList(const AssetIndex& list, const std::string& asOf, l
         }
         if (!asset) continue;  // not reached: its first row is in force on its own date
 
-        Placed p{DueEntry(), 0, 0};
+        Placed p{DueEntry(), 1, 0};
         DueEntry& e = p.entry;
         e.deviceId = asset->row->deviceId;
         e.model = asset->row->model;
         e.location = asset->row->location;
         e.intervalDays = asset->values.intervalDays;
-        const std::string last = lastTested ? lastTested(e.deviceId) : std::string();
+        const std::optional<LastTest> last = lastTest ? lastTest(e.deviceId) : std::nullopt;
         // An ISO date, or the date of an ISO date and time.
-        if (isIsoDate(last.substr(0, 10)) && (last.size() == 10 || last[10] == 'T'))
-            e.lastTested = last.substr(0, 10);
+        if (last && isIsoDate(last->date.substr(0, 10)) &&
+            (last->date.size() == 10 || last->date[10] == 'T'))
+            e.lastTested = last->date.substr(0, 10);
         const std::optional<long long> lastDay = dayNumber(e.lastTested);
-        if (!lastDay) {
-            e.status = DueStatus::NeverTested;
-        } else if (!e.intervalDays) {
-            e.status = DueStatus::NoInterval;
-            p.group = 2;
-        } else {
-            p.group = 1;
+        if (lastDay && e.intervalDays) {
             p.dueDay = *lastDay + *e.intervalDays;
             e.dueDate = isoDateOfDays(p.dueDay);
+        }
+        if (!lastDay) {
+            e.status = DueStatus::NeverTested;
+        } else if (last->failed) {
+            // Whatever its dates, the pump needs repair and a test that passes.
+            e.status = DueStatus::Failed;
+            p.group = 0;
+        } else if (!e.intervalDays) {
+            e.status = DueStatus::NoInterval;
+            p.group = 3;
+        } else {
+            p.group = 2;
             // Without a date to count from, an asset is never shown as ok.
             e.status = !today                        ? DueStatus::Due
                        : p.dueDay < *today           ? DueStatus::Overdue
@@ -766,6 +868,89 @@ const char* dueStatusText(DueStatus status) {
             return "never tested";
         case DueStatus::NoInterval:
             return "no interval";
+        case DueStatus::Failed:
+            return "failed";
     }
     return "never tested";
+}
+
+namespace {
+
+// "A, B and 3 more": the first names of a list, for one line.
+std::string someNames(const std::vector<std::string>& names) {
+    constexpr std::size_t kShown = 8;
+    std::string text;
+    for (std::size_t i = 0; i < names.size() && i < kShown; ++i)
+        text += (i == 0 ? "" : ", ") + shown(names[i]);
+    if (names.size() > kShown) text += format(" and %zu more", names.size() - kShown);
+    return text;
+}
+
+std::string countOf(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+std::vector<std::string> assetListWarnings(const std::vector<AssetRow>& rows,
+                                           const std::vector<AssetRow>& previous) {
+    std::vector<std::string> lines;
+    const AssetIndex list(rows);
+
+    // A model that device rows name for their empty values, which no row
+    // gives: a slip in the model's name (A1OO for A100) leaves them empty.
+    std::map<std::string, std::set<std::string>> unfilled;  // model: its devices
+    for (const AssetRow& r : rows) {
+        const AssetValues& v = r.values;
+        const bool leavesEmpty = !v.setRate || !v.flowLowPct || !v.flowHighPct ||
+                                 !v.occlusionMin || !v.occlusionMax || !v.peakTimeMax ||
+                                 !v.intervalDays;
+        if (!identityText(r.deviceId).empty() && !r.model.empty() && leavesEmpty &&
+            list.ofModel(r.model).empty())
+            unfilled[r.model].insert(identityText(r.deviceId));
+    }
+    for (const auto& [model, devices] : unfilled)
+        lines.push_back("model " + shown(model) + ": " +
+                        countOf(devices.size(), "device names", "devices name") +
+                        " it, no row gives its values");
+
+    // Each asset as its latest rows leave it.
+    std::vector<std::string> noLimits, noRate;
+    std::set<std::string> seen;
+    for (const AssetRow& r : rows) {
+        const std::string identity = identityText(r.deviceId);
+        if (identity.empty() || !seen.insert(identity).second) continue;
+        const std::optional<AssetInForce> latest = assetInForce(list, r.deviceId, "9999-12-31");
+        if (!latest) continue;
+        const AssetValues& v = latest->values;
+        if (hasFlowWindow(v) && !v.setRate)
+            noRate.push_back(latest->row->deviceId);
+        else if (!judgesAnything(v))
+            noLimits.push_back(latest->row->deviceId);
+    }
+    if (!noLimits.empty())
+        lines.push_back(countOf(noLimits.size(), "asset has", "assets have") + " no limits, so " +
+                        (noLimits.size() == 1 ? "its" : "their") +
+                        " tests will be NOT ASSESSED: " + someNames(noLimits));
+    if (!noRate.empty())
+        lines.push_back(countOf(noRate.size(), "asset has", "assets have") +
+                        " a flow window but no set rate, so " +
+                        (noRate.size() == 1 ? "its" : "their") +
+                        " flow is not judged: " + someNames(noRate));
+
+    // Assets the previous version has and this one drops.
+    std::vector<std::string> dropped;
+    std::set<std::string> before;
+    for (const AssetRow& r : previous) {
+        const std::string identity = identityText(r.deviceId);
+        if (!identity.empty() && before.insert(identity).second && list.ofDevice(identity).empty())
+            dropped.push_back(r.deviceId);
+    }
+    if (!dropped.empty())
+        lines.push_back(countOf(dropped.size(), "asset", "assets") +
+                        " of the previous version " + (dropped.size() == 1 ? "is" : "are") +
+                        " not in this one, so their past tests become NOT ASSESSED under it "
+                        "(keep an asset's rows to keep its verdicts): " +
+                        someNames(dropped));
+    return lines;
 }

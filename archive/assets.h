@@ -67,15 +67,27 @@ extern const char* const kAssetColumns[11];
 
 // Reads an asset list: CSV with RFC 4180 quoting, UTF-8 or else Latin-1
 // (stored as Latin-1 bytes, as the archive keeps the tester's texts), one
-// header row naming its columns in any order and any case (unknown columns
-// ignored; device_id or model must be there).  False with one line in *why
-// naming the line and the column ("line 7, column flow_low_pct: ...") for a
-// file that cannot be taken whole: a number that is none, a window whose
-// low end is above its high end, an interval that is no whole number of
-// days above 0, a valid_from that is no date, a row with neither device ID
-// nor model, two rows for one device (by the identity's comma rule) or one
-// model with one valid_from.
-bool readAssetList(const std::string& bytes, std::vector<AssetRow>* rows, std::string* why);
+// header row naming its columns in any order and any case (device_id or
+// model must be there).  A header that is none of the columns but a near
+// miss of one (its letters with spaces or hyphens for underscores, or two
+// edits from it) is refused; other unknown columns are ignored and named
+// in *ignoredColumns.  False with one line in *why naming the line and the
+// column ("line 7, column flow_low_pct: ...") for a file that cannot be
+// taken whole: a number that is none, a window whose low end is above its
+// high end, an interval that is no whole number of days above 0, a
+// valid_from that is no date, a row with neither device ID nor model, two
+// rows for one device (by the identity's comma rule) or one model with one
+// valid_from, two device IDs that differ only in letter case, a list with
+// no device row.
+bool readAssetList(const std::string& bytes, std::vector<AssetRow>* rows, std::string* why,
+                   std::vector<std::string>* ignoredColumns = nullptr);
+
+// What a list just read will judge nothing with, one line each: a model
+// that devices name for their empty values but no row gives; assets that
+// end with no limits, or with a flow window but no set rate; the assets of
+// the previous version (previous) that this one drops.
+std::vector<std::string> assetListWarnings(const std::vector<AssetRow>& rows,
+                                           const std::vector<AssetRow>& previous);
 
 // The list as assets writes it: CSV (kAssetColumns, RFC 4180, CR LF, texts
 // in UTF-8) and an aligned text table (LF, the texts' own bytes).
@@ -127,14 +139,30 @@ struct Verdict {
     Criterion flow = Criterion::None, occlusion = Criterion::None, peakTime = Criterion::None;
     std::optional<AssetInForce> asset;  // the limits as used
 };
-// Flow passes when flow_low_pct <= error <= flow_high_pct (both needed, with
-// the set rate); occlusion when the mmHg value lies inside its window (either
-// end may be open); peak time when not later than its maximum.  PASS when
-// every criterion that has limits passes, FAIL when any fails, NOT ASSESSED
-// when the device is not in the list or has no limits, UNREADABLE when a
-// value a criterion needs does not parse.  Never PASS by default.
+// The limits in force are those of the test's date (its time need not
+// read).  Flow passes when flow_low_pct <= error <= flow_high_pct, with the
+// set rate (either end of the window may be open); occlusion when the mmHg
+// value lies inside its window (either end may be open); peak time when not
+// later than its maximum.  PASS when every criterion that has limits
+// passes, FAIL when any fails, NOT ASSESSED when the device is not in the
+// list or has no limits, UNREADABLE when a value a criterion needs does not
+// parse, or when the test's date does not read for a device in the list.
+// Never PASS by default.
 Verdict judge(const TestRecord& record, const AssetIndex& list);
 Verdict judge(const TestRecord& record, const std::vector<AssetRow>& rows);
+
+// Whether values judge anything: a flow window (either end) with a set
+// rate, an occlusion end or a peak time.
+bool hasFlowWindow(const AssetValues& values);
+bool judgesAnything(const AssetValues& values);
+
+// The test's date against the time the archive first received it
+// (isoLocalTime form): dated more than a day after it (a tester's clock
+// set ahead), or not readable at all.  Such a test keeps its verdict but
+// never counts as an asset's last test.
+enum class DateCheck { Ok, AfterReceipt, Unreadable };
+DateCheck dateCheck(const TestRecord& record, const std::string& received);
+const char* dateCheckText(DateCheck check);  // "ok", "after receipt", "unreadable"
 
 // "PASS", "FAIL", "NOT ASSESSED", "UNREADABLE"; and the words of history
 // --result: "pass", "fail", "not-assessed", "unreadable".
@@ -143,7 +171,7 @@ std::optional<VerdictResult> resultFromWord(const std::string& word);
 
 // The due list: each asset (device row) of the list with its last test, its
 // interval and due date, as of a date.
-enum class DueStatus { Overdue, Due, Ok, NeverTested, NoInterval };
+enum class DueStatus { Overdue, Due, Ok, NeverTested, NoInterval, Failed };
 struct DueEntry {
     std::string deviceId, model, location;
     std::string lastTested;  // ISO date of its last test; empty: never tested
@@ -151,14 +179,21 @@ struct DueEntry {
     std::string dueDate;  // ISO date; empty without a last test or interval
     DueStatus status = DueStatus::NeverTested;
 };
-// lastTested(deviceId) gives the ISO date of the device's last archived
-// test, or empty.  Due: due within `within` days of asOf (inclusive);
-// overdue: due before asOf.  Sorted by due date, never-tested first, then
-// by device ID.
+// An asset's last test: its date (ISO date, or date and time) and whether
+// it failed (FAIL or UNREADABLE).  Only tests dated on or before the day
+// the list is made as of, and not after their receipt, count.
+struct LastTest {
+    std::string date;
+    bool failed = false;
+};
+using LastTestOf = std::function<std::optional<LastTest>(const std::string& deviceId)>;
+// Failed: the last test failed, whatever the dates (it needs repair and a
+// test that passes).  Due: due within `within` days of asOf (inclusive);
+// overdue: due before asOf.  Sorted: failed first, then never tested, then
+// by due date, then by device ID.
 std::vector<DueEntry> dueList(const AssetIndex& list, const std::string& asOf, long long within,
-                              const std::function<std::string(const std::string&)>& lastTested);
+                              const LastTestOf& lastTest);
 std::vector<DueEntry> dueList(const std::vector<AssetRow>& rows, const std::string& asOf,
-                              long long within,
-                              const std::function<std::string(const std::string&)>& lastTested);
-const char* dueStatusText(
-    DueStatus status);  // "overdue", "due", "ok", "never tested", "no interval"
+                              long long within, const LastTestOf& lastTest);
+// "overdue", "due", "ok", "never tested", "no interval", "failed"
+const char* dueStatusText(DueStatus status);

@@ -16,7 +16,9 @@
 #include "records/testrecord.h"
 
 struct TypedRecord {
-    std::optional<std::string> tested;         // "2003-12-29T18:34:00", local, no offset
+    // "2003-12-29T18:34:00", local, no offset; the date alone ("2003-12-29")
+    // when the date reads and the time does not.
+    std::optional<std::string> tested;
     std::optional<double> flow;                // ml/hr
     std::optional<double> volume;              // ml
     std::optional<long long> durationSeconds;  // testDuration "hh:mm:ss", hours unbounded
@@ -32,6 +34,8 @@ TypedRecord typedRecord(const TestRecord& record);
 // testDate "29 Dec 2003" (day, three-letter English month, four-digit year,
 // a real calendar day) with testTime "18:34" (00:00 to 23:59).
 std::optional<std::string> isoTestTime(const std::string& testDate, const std::string& testTime);
+// The date alone, "2003-12-29": the day a test belongs to, whatever its time.
+std::optional<std::string> isoTestDate(const std::string& testDate);
 // A plain decimal number: digits with at most one point, no sign, no exponent.
 std::optional<double> decimalValue(const std::string& text);
 // "h:mm:ss" with any number of hour digits, or "m:ss" with any number of

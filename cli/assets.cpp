@@ -4,6 +4,7 @@
 #include "archive/assets.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "cli/commands.h"
@@ -25,22 +26,36 @@ bool checkAssets(const Options& o, std::string* error) {
     return true;
 }
 
-// Reads the file whole and adds it as the list's next version.
+// Reads the file whole and adds it as the list's next version; then says,
+// even with -q, what of it will judge nothing (a doubtful list is loud).
 int addList(CliRun& run, const std::string& name) {
     std::string bytes, why, error;
     if (!readWhole(name, &bytes))
         return run.fail(CliUsage, "assets: cannot read \"" + name + "\": " + std::strerror(errno));
-    std::vector<AssetRow> rows;
-    if (!readAssetList(bytes, &rows, &why))
+    std::vector<AssetRow> rows, previous;
+    std::vector<std::string> ignored;
+    if (!readAssetList(bytes, &rows, &why, &ignored))
         return run.fail(CliUsage, "assets: \"" + name + "\": " + why);
     std::unique_ptr<Archive> archive = run.openForWriting(&error);
     AssetListInfo info;
-    if (!archive || !archive->addAssetList(rows, bytes, stampNow(), &info, &error))
+    if (!archive || !archive->assetList(0, &previous, &info, &error) ||
+        !archive->addAssetList(rows, bytes, stampNow(), &info, &error))
         return run.archiveFailed(error);
-    return printAll(run.io.out, name + ": asset list " + std::to_string(info.number) + ", " +
-                                    plural(rows.size(), "row", "rows") + "\n")
-               ? CliDone
-               : run.stdoutFailed("assets");
+    if (!printAll(run.io.out, name + ": asset list " + std::to_string(info.number) + ", " +
+                                  plural(rows.size(), "row", "rows") + "\n"))
+        return run.stdoutFailed("assets");
+    std::vector<std::string> notes;
+    if (!ignored.empty()) {
+        std::string names;
+        for (const std::string& column : ignored) names += (names.empty() ? "" : ", ") + column;
+        notes.push_back("ignored columns: " + names);
+    }
+    for (std::string& line : assetListWarnings(rows, previous)) notes.push_back(std::move(line));
+    run.progress.clear();
+    for (const std::string& line : notes)
+        std::fprintf(run.io.err, "%s: asset list %lld: %s\n", kProgram, info.number,
+                     line.c_str());
+    return CliDone;
 }
 
 int runAssets(CliRun& run) {

@@ -37,7 +37,8 @@ bool checkDownload(const Options& o, std::string* error) {
 // outputs are written; with --new-only, keeps only the records it added.
 // On failure only --raw is written.
 int archiveDownload(CliRun& run, Listing* listing, std::string* note,
-                    std::unique_ptr<Archive>* archive, Judged* judged) {
+                    std::unique_ptr<Archive>* archive, Judged* judged,
+                    std::vector<std::string>* received) {
     std::string error;
     *archive = run.openForWriting(&error);
     std::vector<bool> added;
@@ -49,7 +50,9 @@ int archiveDownload(CliRun& run, Listing* listing, std::string* note,
         archive->reset();
         return run.archiveFailed(error, &listing->block);
     }
-    if (!run.loadJudge(**archive, judged, &error)) {
+    // Each record's first receipt: this download's for the new ones.
+    if (!run.loadJudge(**archive, judged, &error) ||
+        !(*archive)->firstReceived(s.tester.serial, s.records, received, &error)) {
         (*archive)->rollback();
         archive->reset();
         return run.archiveFailed(error, &listing->block);
@@ -61,9 +64,14 @@ int archiveDownload(CliRun& run, Listing* listing, std::string* note,
         "; the archive is left as it was, so the same command gives these records again";
     if (!run.o.newOnly) return CliDone;
     std::vector<TestRecord> kept;
+    std::vector<std::string> keptReceived;
     for (std::size_t i = 0; i < added.size(); ++i)
-        if (added[i]) kept.push_back(s.records[i]);
+        if (added[i]) {
+            kept.push_back(s.records[i]);
+            keptReceived.push_back((*received)[i]);
+        }
     listing->source.records = std::move(kept);
+    *received = std::move(keptReceived);
     return CliDone;
 }
 
@@ -99,8 +107,9 @@ int runDownload(CliRun& run) {
     // the same records again.
     std::unique_ptr<Archive> archive;
     Judged judged;  // with --archive, its asset list judges the records
+    std::vector<std::string> firstReceived;  // when the archive first received each
     if (!o.archive.empty()) {
-        const int code = archiveDownload(run, &listing, &note, &archive, &judged);
+        const int code = archiveDownload(run, &listing, &note, &archive, &judged, &firstReceived);
         if (code != CliDone) return code;
     }
     const bool nothingNew = archive && o.newOnly && listing.source.records.empty();
@@ -115,12 +124,14 @@ int runDownload(CliRun& run) {
             : run.writeOutputs(
                   listing,
                   [&] {
-                      return recordsJson(listing.source, listing.downloaded, judging).toStdString();
+                      return recordsJson(listing.source, listing.downloaded, judging, firstReceived)
+                          .toStdString();
                   },
                   [&] {
                       std::string out = resultsHeader();
-                      for (const TestRecord& r : listing.source.records)
-                          out += resultsRow(r, listing.source.tester, judged);
+                      for (std::size_t i = 0; i < listing.source.records.size(); ++i)
+                          out += resultsRow(listing.source.records[i], listing.source.tester,
+                                            judged, firstReceived[i]);
                       return out;
                   });
     if (archive) {

@@ -66,7 +66,8 @@ int writeHistory(CliRun& run, Archive& archive, const Choice& choice, const Save
                     if (json)
                         piece += historyJsonRecord(a, static_cast<int>(index + 1), &choice.judged);
                     else if (results)
-                        piece += resultsRow(a.record, a.tester, choice.judged);
+                        piece += resultsRow(a.record, a.tester, choice.judged,
+                                            a.firstDownloaded);
                     else
                         savedFileRecord(piece, format, a.record, index, widths);
                     ++index;
@@ -175,7 +176,7 @@ int runHistory(CliRun& run) {
         [&] {
             std::string out = resultsHeader();
             for (const ArchivedRecord& a : archived)
-                out += resultsRow(a.record, a.tester, choice.judged);
+                out += resultsRow(a.record, a.tester, choice.judged, a.firstDownloaded);
             return out;
         });
 }

@@ -102,15 +102,18 @@ const char* criterionJson(Criterion c) {
     return c == Criterion::Pass ? "\"pass\"" : c == Criterion::Fail ? "\"fail\"" : "null";
 }
 
-// The verdict, with the list version it used and its limits as used.
-std::string verdictJson(const Verdict& v, long long assetList, const std::string& indent) {
+// The verdict, with the list version it used, whether the test is dated
+// after the archive received it, and its limits as used.
+std::string verdictJson(const Verdict& v, long long assetList, DateCheck date,
+                        const std::string& indent) {
     JsonObject o(indent);
     o.text("result", resultText(v.result))
         .value("assetList", assetList ? std::to_string(assetList) : "null")
         .value("flowErrorPercent", decimalJson(v.flowErrorPercent))
         .value("flow", criterionJson(v.flow))
         .value("occlusion", criterionJson(v.occlusion))
-        .value("peakTime", criterionJson(v.peakTime));
+        .value("peakTime", criterionJson(v.peakTime))
+        .value("datedAfterReceipt", date == DateCheck::AfterReceipt ? "true" : "false");
     if (!v.asset) return o.value("limits", "null").str();
     const AssetValues& l = v.asset->values;
     return o
@@ -130,9 +133,11 @@ std::string testerJson(const TesterIdentity& tester, const std::string& indent) 
 }
 
 // One record: its position, raw texts and typed values, at the depth of
-// indent; history adds its tester and the time of its first download.
+// indent; history adds its tester and the time of its first download; a
+// verdict is judged against the time the archive first received it.
 std::string recordJson(const TestRecord& r, int position, const std::string& indent,
-                       const ArchivedRecord* archived = nullptr, const Judged* judged = nullptr) {
+                       const ArchivedRecord* archived = nullptr, const Judged* judged = nullptr,
+                       const std::string& received = std::string()) {
     const TypedRecord t = typedRecord(r);
     JsonObject o(indent);
     o.number("record", position)
@@ -156,7 +161,9 @@ std::string recordJson(const TestRecord& r, int position, const std::string& ind
     if (archived)
         o.value("tester", testerJson(archived->tester, o.inner()))
             .text("firstDownloaded", archived->firstDownloaded);
-    if (judged) o.value("verdict", verdictJson(judged->of(r), judged->list.number, o.inner()));
+    if (judged)
+        o.value("verdict", verdictJson(judged->of(r), judged->list.number, dateCheck(r, received),
+                                       o.inner()));
     return o.str();
 }
 
@@ -234,25 +241,31 @@ std::string downloadsText(const std::vector<ArchiveDownload>& downloads) {
     return alignedTable(rows, {true, false, false, false, false, true, true});
 }
 
-QByteArray recordsJson(const SaveSource& source, std::time_t downloaded, const Judged* judged) {
+QByteArray recordsJson(const SaveSource& source, std::time_t downloaded, const Judged* judged,
+                       const std::vector<std::string>& received) {
     // Local time with its offset always spelled out ("+00:00", never "Z"),
     // so an import sees one form whatever the zone.
     std::string out =
-        "{\n    \"format\": 1,\n    \"tester\": " + testerJson(source.tester, "    ") +
+        "{\n    \"format\": " + std::to_string(kRecordsJsonFormat) +
+        ",\n    \"tester\": " + testerJson(source.tester, "    ") +
         ",\n    \"downloaded\": " + jsonText(isoLocalTime(downloaded)) + kRecordsOpening;
     int position = 0;
     for (const TestRecord& r : source.records) {
         out += position ? ",\n        " : "        ";
-        out += recordJson(r, ++position, "        ", nullptr, judged);
+        const std::size_t at = static_cast<std::size_t>(position);
+        out += recordJson(r, ++position, "        ", nullptr, judged,
+                          at < received.size() ? received[at] : std::string());
     }
     return QByteArray::fromStdString(out + recordsClosing(position > 0));
 }
 
-std::string historyJsonOpening() { return std::string("{\n    \"format\": 1") + kRecordsOpening; }
+std::string historyJsonOpening() {
+    return "{\n    \"format\": " + std::to_string(kRecordsJsonFormat) + kRecordsOpening;
+}
 
 std::string historyJsonRecord(const ArchivedRecord& a, int position, const Judged* judged) {
     return (position > 1 ? ",\n        " : "        ") +
-           recordJson(a.record, position, "        ", &a, judged);
+           recordJson(a.record, position, "        ", &a, judged, a.firstDownloaded);
 }
 
 std::string historyJsonClosing(bool anyRecords) { return recordsClosing(anyRecords); }
@@ -338,10 +351,12 @@ std::string resultsHeader() {
     return csvRow({"asset_id", "model", "location", "tested", "result", "flow_ml_h",
                    "set_rate_ml_h", "flow_error_pct", "flow_low_pct", "flow_high_pct",
                    "pressure_mmhg", "occlusion_min_mmhg", "occlusion_max_mmhg", "peak_time_s",
-                   "peak_time_max_s", "tester_serial", "tester_id", "asset_list", "record_key"});
+                   "peak_time_max_s", "tester_serial", "tester_id", "asset_list", "record_key",
+                   "date_check"});
 }
 
-std::string resultsRow(const TestRecord& r, const TesterIdentity& tester, const Judged& judged) {
+std::string resultsRow(const TestRecord& r, const TesterIdentity& tester, const Judged& judged,
+                       const std::string& received) {
     const Verdict v = judged.of(r);
     const TypedRecord t = typedRecord(r);
     auto number = [](const std::optional<Decimal>& d) { return d ? d->text() : std::string(); };
@@ -357,38 +372,34 @@ std::string resultsRow(const TestRecord& r, const TesterIdentity& tester, const 
          number(l.occlusionMax), t.peakSeconds ? std::to_string(*t.peakSeconds) : std::string(),
          number(l.peakTimeMax), latin1ToUtf8(tester.serial), latin1ToUtf8(tester.id),
          judged.list.number ? std::to_string(judged.list.number) : std::string(),
-         recordKey(tester.serial, r)});
+         recordKey(tester.serial, r), dateCheckText(dateCheck(r, received))});
 }
 
 // ---- the asset list and the due list ----
 
 QByteArray assetListJson(const std::vector<AssetRow>& rows, const AssetListInfo& info) {
-    std::string out = "{\n    \"format\": 1,\n    \"assetList\": " +
-                      JsonObject("    ")
-                          .number("number", info.number)
-                          .text("loaded", info.loaded)
-                          .text("sha256", info.sha256)
-                          .number("rows", info.rows)
-                          .str() +
-                      ",\n    \"assets\": [";
+    // The members spelled as the verdict's limits and the records' JSON.
+    std::string out = "{\n    \"format\": 2,\n    \"assetList\": " +
+                      std::to_string(info.number) + ",\n    \"loaded\": " + jsonText(info.loaded) +
+                      ",\n    \"sha256\": " + jsonText(info.sha256) +
+                      ",\n    \"rows\": " + std::to_string(info.rows) + ",\n    \"assets\": [";
     const char* between = "\n";
     for (const AssetRow& r : rows) {
         const AssetValues& v = r.values;
-        out +=
-            between + std::string("        ") +
-            JsonObject("        ")
-                .text("device_id", r.deviceId)
-                .text("model", r.model)
-                .text("location", r.location)
-                .value("set_rate_ml_h", decimalJson(v.setRate))
-                .value("flow_low_pct", decimalJson(v.flowLowPct))
-                .value("flow_high_pct", decimalJson(v.flowHighPct))
-                .value("occlusion_min_mmhg", decimalJson(v.occlusionMin))
-                .value("occlusion_max_mmhg", decimalJson(v.occlusionMax))
-                .value("peak_time_max_s", decimalJson(v.peakTimeMax))
-                .value("interval_days", v.intervalDays ? std::to_string(*v.intervalDays) : "null")
-                .value("valid_from", r.validFrom.empty() ? "null" : jsonText(r.validFrom))
-                .str();
+        out += between + std::string("        ") +
+               JsonObject("        ")
+                   .text("deviceID", r.deviceId)
+                   .text("model", r.model)
+                   .text("location", r.location)
+                   .value("setRateMlPerHour", decimalJson(v.setRate))
+                   .value("flowLowPercent", decimalJson(v.flowLowPct))
+                   .value("flowHighPercent", decimalJson(v.flowHighPct))
+                   .value("occlusionMinMmHg", decimalJson(v.occlusionMin))
+                   .value("occlusionMaxMmHg", decimalJson(v.occlusionMax))
+                   .value("peakTimeMaxSeconds", decimalJson(v.peakTimeMax))
+                   .value("intervalDays", v.intervalDays ? std::to_string(*v.intervalDays) : "null")
+                   .value("validFrom", r.validFrom.empty() ? "null" : jsonText(r.validFrom))
+                   .str();
         between = ",\n";
     }
     return QByteArray::fromStdString(out + "\n    ]\n}\n");

@@ -22,14 +22,19 @@ struct Judged {
     Verdict of(const TestRecord& record) const;
 };
 
-// The JSON of download and history, "format": 1, members in the order the
+// The JSON of download and history, "format": 2, members in the order the
 // manual page lists them.  Each record has its raw
 // texts (field bytes read as Latin-1, so every byte comes back) and their
 // typed values (archive/typed.h; null where a text does not parse).
 // download: the tester's identity, the download time (local, with its
 // offset from UTC) and the records in the order shown.
+// received: when the archive first received each record (isoLocalTime
+// form), for the verdict's datedAfterReceipt.
 QByteArray recordsJson(const SaveSource& source, std::time_t downloaded,
-                       const Judged* judged = nullptr);
+                       const Judged* judged = nullptr,
+                       const std::vector<std::string>& received = {});
+// The "format" of download's and history's JSON.
+inline constexpr int kRecordsJsonFormat = 2;
 // history: the records, each with its tester and the time of the download
 // that first brought it.
 QByteArray historyJson(const std::vector<ArchivedRecord>& records, const Judged* judged = nullptr);
@@ -54,9 +59,10 @@ std::string downloadsText(const std::vector<ArchiveDownload>& downloads);
 
 // --results: the verdicts as the maintenance-management system imports
 // them, RFC 4180 CSV in UTF-8: the header row, then one row per record.
+// received: when the archive first received the record (its date_check).
 std::string resultsHeader();
 std::string resultsRow(const TestRecord& record, const TesterIdentity& tester,
-                       const Judged& judged);
+                       const Judged& judged, const std::string& received);
 
 // assets --json, and due's outputs (text, CSV, JSON).
 QByteArray assetListJson(const std::vector<AssetRow>& rows, const AssetListInfo& info);

@@ -82,12 +82,26 @@ struct Test {
     Verdict verdict;
     TypedRecord typed;
     std::optional<double> day;
+    DateCheck date = DateCheck::Ok;
+    std::string received;  // when the archive first received it
 };
+
+// "10/07/2026 10:00" as the locale writes the date; the date alone when
+// the test's time does not read; the texts as they are when its date does
+// not read.
+std::string testedText(const Test& t);
 
 struct Device {
     std::string id;  // as the first of its tests keyed it
     std::vector<Test> tests;
 };
+
+std::string testedText(const Test& t) {
+    if (!t.typed.tested)
+        return trimmed(FIELD_TEXT(t.record, testDate) + " " + FIELD_TEXT(t.record, testTime));
+    const std::string& tested = *t.typed.tested;
+    return localeDate(tested) + (tested.size() > 10 ? " " + tested.substr(11, 5) : std::string());
+}
 
 // A device as the report names it: its ID, or that it has none.
 std::string shownId(const std::string& id) { return id.empty() ? std::string("(no ID)") : id; }
@@ -116,9 +130,14 @@ std::string decimalText(const std::optional<Decimal>& d) { return d ? d->text() 
 // The limits of one set of values, in words.
 std::string limitsText(const AssetValues& v) {
     std::vector<std::string> parts;
-    if (v.setRate && v.flowLowPct && v.flowHighPct)
-        parts.push_back("flow " + v.flowLowPct->text() + " % to " + v.flowHighPct->text() +
-                        " % of " + v.setRate->text() + " ml/h");
+    if (v.setRate && hasFlowWindow(v))
+        parts.push_back(v.flowLowPct && v.flowHighPct
+                            ? "flow " + v.flowLowPct->text() + " % to " + v.flowHighPct->text() +
+                                  " % of " + v.setRate->text() + " ml/h"
+                        : v.flowLowPct ? "flow at least " + v.flowLowPct->text() + " % of " +
+                                             v.setRate->text() + " ml/h (no upper limit)"
+                                       : "flow at most " + v.flowHighPct->text() + " % of " +
+                                             v.setRate->text() + " ml/h (no lower limit)");
     if (v.occlusionMin || v.occlusionMax)
         parts.push_back(v.occlusionMin && v.occlusionMax
                             ? "occlusion " + v.occlusionMin->text() + " to " +
@@ -131,25 +150,44 @@ std::string limitsText(const AssetValues& v) {
     return text.empty() ? "none" : text;
 }
 
+// The period a report covers: --since to --until, each by default the
+// twelve months up to --as-of.
+struct Period {
+    std::string first, last;  // ISO dates
+};
+
+Period periodOf(const Options& o, const std::string& asOf) {
+    Period p{o.since, o.until.empty() ? asOf : o.until};
+    if (p.first.empty()) {
+        int y, m, d;
+        civilOfDays(static_cast<long long>(*daysOfIso(p.last)), &y, &m, &d);
+        if (m == 2 && d == 29) d = 28;
+        p.first = isoDateOfDays(daysOfCivil(y - 1, m, d) + 1);
+    }
+    if (p.first > p.last) p.last = p.first;
+    return p;
+}
+
 class ReportBuilder {
 public:
-    ReportBuilder(const Options& o, const Judged& judged,
-                  const std::map<std::string, std::string>& lastTests, std::string asOf)
-        : o_(o), judged_(judged), lastTests_(lastTests), asOf_(std::move(asOf)) {}
+    ReportBuilder(const Options& o, const Judged& judged, std::vector<DueEntry> due,
+                  std::string asOf, Period period)
+        : o_(o), judged_(judged), asOf_(std::move(asOf)), period_(std::move(period)) {
+        for (DueEntry& e : due) due_.emplace(identityText(e.deviceId), std::move(e));
+    }
 
     void add(const ArchivedRecord& a) {
-        Test t{a.record, judged_.of(a.record), typedRecord(a.record), std::nullopt};
+        Test t{a.record, judged_.of(a.record), typedRecord(a.record), std::nullopt,
+               dateCheck(a.record, a.firstDownloaded), a.firstDownloaded};
         if (t.typed.tested) t.day = daysOfIso(*t.typed.tested);
-        if (t.day) {
-            first_ = std::min(first_, *t.day);
-            last_ = std::max(last_, *t.day);
-        }
         Device& d = devices_[identityText(FIELD_TEXT(a.record, deviceID))];
         if (d.tests.empty()) d.id = FIELD_TEXT(a.record, deviceID);
         d.tests.push_back(std::move(t));
         ++count_;
     }
     std::size_t count() const { return count_; }
+    // Tests of the filters that lie outside the period, for the summary.
+    void setOutside(long long outside) { outside_ = outside; }
     WorkshopReport build(const std::string& stamp);
 
 private:
@@ -158,40 +196,20 @@ private:
     Plot plot(const Device& d, bool flow) const;
     std::vector<PlotBand> band(const std::string& deviceId, bool flow, bool errorPercent) const;
     std::string period() const {
-        return localeDate(isoOf(periodFirst_)) + " to " + localeDate(isoOf(periodLast_));
-    }
-    static std::string isoOf(double day) {
-        return std::isfinite(day) ? isoDateOfDays(static_cast<long long>(std::floor(day)))
-                                  : std::string();
+        return localeDate(period_.first) + " to " + localeDate(period_.last);
     }
 
     const Options& o_;
     const Judged& judged_;
-    const std::map<std::string, std::string>& lastTests_;
     std::string asOf_;
+    Period period_;
     std::map<std::string, Device> devices_;  // by device key, so by device ID
     std::size_t count_ = 0;
-    double first_ = HUGE_VAL, last_ = -HUGE_VAL;  // of the tests whose date reads
-    // The time axis of every plot: --since and --until where given, else
-    // the first and last test (as-of when no test's date reads).
-    double periodFirst_ = 0, periodLast_ = 0;
+    long long outside_ = 0;
     std::map<std::string, DueEntry> due_;  // by device key
 };
 
 WorkshopReport ReportBuilder::build(const std::string& stamp) {
-    const double asOf = *daysOfIso(asOf_);
-    periodFirst_ = !o_.since.empty()    ? *daysOfIso(o_.since)
-                   : std::isfinite(first_) ? first_
-                                           : asOf;
-    periodLast_ = !o_.until.empty()    ? *daysOfIso(o_.until)
-                  : std::isfinite(last_) ? last_
-                                         : std::max(asOf, periodFirst_);
-    if (judged_.list.number)
-        for (DueEntry& e : dueList(judged_.list.rows, asOf_, 0, [this](const std::string& id) {
-                 const auto found = lastTests_.find(identityText(id));
-                 return found == lastTests_.end() ? std::string() : found->second;
-             }))
-            due_.emplace(identityText(e.deviceId), std::move(e));
     WorkshopReport report;
     report.title = "Workshop Report";
     report.stamp = stamp;
@@ -220,13 +238,20 @@ ReportSection ReportBuilder::summary() {
     filter("since", o_.since);
     filter("until", o_.until);
     s.blocks.push_back(line("Filters: " + (filters.empty() ? std::string("none") : filters)));
+    if (outside_ > 0)
+        s.blocks.push_back(line(plural(static_cast<std::size_t>(outside_), "test lies",
+                                       "tests lie") +
+                                " outside the period and " + (outside_ == 1 ? "is" : "are") +
+                                " left out."));
 
-    // Counts by result and by model; the failed tests.
+    // Counts by result and by model; the failed tests; the tests whose date
+    // is doubtful.
     const VerdictResult results[] = {VerdictResult::Pass, VerdictResult::Fail,
                                      VerdictResult::NotAssessed, VerdictResult::Unreadable};
     std::map<std::string, std::array<std::size_t, 4>> byModel;
     std::array<std::size_t, 4> total{};
     ReportTable failed{{"Device", "Model", "Location", "Tested", "Failed"}, {}, {}, {}};
+    ReportTable doubtful{{"Device", "Tested", "Received", "Date"}, {}, {}, {}};
     ReportTable devices{{"Device", "Model", "Location", "Tests", "FAIL"},
                         {false, false, false, true, true},
                         {},
@@ -243,12 +268,15 @@ ReportSection ReportBuilder::summary() {
             ++byModel[row ? row->model : std::string("(not in the asset list)")][k];
             if (t.verdict.result == VerdictResult::Fail) {
                 ++fails;
-                failed.rows.push_back({shownId(d.id), row ? row->model : "", row ? row->location : "",
-                                       t.typed.tested ? localeDate(*t.typed.tested) + " " +
-                                                            t.typed.tested->substr(11, 5)
-                                                      : FIELD_TEXT(t.record, testDate),
+                failed.rows.push_back({shownId(d.id), row ? row->model : "",
+                                       row ? row->location : "", testedText(t),
                                        failedCriteria(t.verdict)});
             }
+            if (t.date != DateCheck::Ok)
+                doubtful.rows.push_back({shownId(d.id), testedText(t), localeDate(t.received),
+                                         t.date == DateCheck::AfterReceipt
+                                             ? "dated after receipt"
+                                             : "does not read"});
         }
         devices.rows.push_back(
             {shownId(d.id), model, location, std::to_string(d.tests.size()), std::to_string(fails)});
@@ -282,20 +310,28 @@ ReportSection ReportBuilder::summary() {
     else
         s.blocks.push_back(tableBlock(std::move(failed)));
 
+    if (!doubtful.rows.empty()) {
+        // Their verdicts stand, but none of them counts as a last test.
+        s.blocks.push_back(heading("Tests with a doubtful date"));
+        s.blocks.push_back(line(
+            "A test dated more than a day after the archive received it (a tester's clock set "
+            "ahead), or whose date does not read, keeps its verdict but never counts as a "
+            "pump's last test."));
+        s.blocks.push_back(tableBlock(std::move(doubtful)));
+    }
+
     // The due list's counts, as of --as-of (today by default).
     s.blocks.push_back(heading("Planned maintenance as of " + localeDate(asOf_)));
     if (judged_.list.number == 0) {
         s.blocks.push_back(line("No asset list: nothing is due."));
     } else {
-        std::array<std::size_t, 5> due{};
+        std::map<DueStatus, std::size_t> due;
         for (const auto& [key, e] : due_)
-            if (o_.device.empty() || key == identityText(o_.device))
-                ++due[static_cast<std::size_t>(e.status)];
+            if (o_.device.empty() || key == identityText(o_.device)) ++due[e.status];
         ReportTable table{{"Assets", "Count"}, {false, true}, {}, {}};
-        for (DueStatus st : {DueStatus::Overdue, DueStatus::Due, DueStatus::NeverTested,
-                             DueStatus::Ok, DueStatus::NoInterval})
-            table.rows.push_back(
-                {dueStatusText(st), std::to_string(due[static_cast<std::size_t>(st)])});
+        for (DueStatus st : {DueStatus::Failed, DueStatus::Overdue, DueStatus::Due,
+                             DueStatus::NeverTested, DueStatus::Ok, DueStatus::NoInterval})
+            table.rows.push_back({dueStatusText(st), std::to_string(due[st])});
         s.blocks.push_back(tableBlock(std::move(table)));
     }
     s.blocks.push_back(heading("Devices"));
@@ -310,7 +346,7 @@ std::vector<PlotBand> ReportBuilder::band(const std::string& deviceId, bool flow
     if (flow && !errorPercent) return {};
     const AssetIndex& list = judged_.list.rows;
     const std::string key = identityText(deviceId);
-    std::vector<std::string> dates{isoOf(periodFirst_)};
+    std::vector<std::string> dates{period_.first};
     std::vector<const AssetRow*> rows = list.ofDevice(key);
     for (const AssetRow* own : list.ofDevice(key))
         for (const AssetRow* model : list.ofModel(own->model)) rows.push_back(model);
@@ -323,12 +359,12 @@ std::vector<PlotBand> ReportBuilder::band(const std::string& deviceId, bool flow
     bool any = false;
     for (const std::string& date : dates) {
         PlotBand b;
-        b.fromDay = steps.empty() ? periodFirst_ - 36500 : *daysOfIso(date);
+        b.fromDay = steps.empty() ? *daysOfIso(period_.first) - 36500 : *daysOfIso(date);
         if (const auto inForce = assetInForce(list, deviceId, date)) {
             const AssetValues& v = inForce->values;
-            if (flow && v.setRate && v.flowLowPct && v.flowHighPct) {
-                b.low = v.flowLowPct->toDouble();
-                b.high = v.flowHighPct->toDouble();
+            if (flow && v.setRate && hasFlowWindow(v)) {
+                if (v.flowLowPct) b.low = v.flowLowPct->toDouble();
+                if (v.flowHighPct) b.high = v.flowHighPct->toDouble();
             } else if (!flow) {
                 if (v.occlusionMin) b.low = v.occlusionMin->toDouble();
                 if (v.occlusionMax) b.high = v.occlusionMax->toDouble();
@@ -342,8 +378,8 @@ std::vector<PlotBand> ReportBuilder::band(const std::string& deviceId, bool flow
 
 Plot ReportBuilder::plot(const Device& d, bool flow) const {
     Plot p;
-    p.firstDay = periodFirst_;
-    p.lastDay = periodLast_ + (o_.until.empty() ? 0 : 1);  // to the end of --until's day
+    p.firstDay = *daysOfIso(period_.first);
+    p.lastDay = *daysOfIso(period_.last) + 1;  // to the end of its last day
     p.timeLabel = "Test date";
     p.dateText = [](int y, int m, int day) { return localeDate(y, m, day); };
     // Flow as its error from the set rate where the list gives a set rate,
@@ -374,12 +410,15 @@ ReportSection ReportBuilder::section(const Device& d, int number) {
     s.anchor = "device-" + std::to_string(number);
     const std::optional<AssetInForce> now = assetInForce(judged_.list.rows, d.id, asOf_);
     // The due list's entry says when it was last tested and when it is due;
-    // a device not in the list was last tested in the tests shown.
+    // a device not in the list was last tested in the tests shown (of those
+    // dated on or before --as-of, and not after their receipt).
     const auto due = due_.find(identityText(d.id));
     std::string lastTested = due != due_.end() ? due->second.lastTested : std::string();
-    for (const Test& t : d.tests)
-        if (t.typed.tested && t.typed.tested->substr(0, 10) > lastTested)
-            lastTested = t.typed.tested->substr(0, 10);
+    if (due == due_.end())
+        for (const Test& t : d.tests)
+            if (t.typed.tested && t.date == DateCheck::Ok && t.typed.tested->substr(0, 10) <= asOf_ &&
+                t.typed.tested->substr(0, 10) > lastTested)
+                lastTested = t.typed.tested->substr(0, 10);
     const std::string last =
         "Last tested: " + (lastTested.empty() ? std::string("never") : localeDate(lastTested));
     if (now) {
@@ -424,17 +463,25 @@ ReportSection ReportBuilder::section(const Device& d, int number) {
         const AssetValues none;
         const AssetValues& v = t.verdict.asset ? t.verdict.asset->values : none;
         table.rows.push_back(
-            {t.typed.tested ? localeDate(*t.typed.tested) + " " + t.typed.tested->substr(11, 5)
-                            : trimmed(FIELD_TEXT(r, testDate) + " " + FIELD_TEXT(r, testTime)),
+            {testedText(t),
              trimmed(FIELD_TEXT(r, flow)), decimalText(v.setRate),
              t.verdict.flowErrorPercent ? fixed(t.verdict.flowErrorPercent->toDouble(), 2) : "",
              trimmed(FIELD_TEXT(r, pressureMMHG)),
              trimmed(FIELD_TEXT(r, pressureUser)) + " " + unitName(r.pressureUnits),
-             trimmed(FIELD_TEXT(r, peakPressureTime)), resultWords(t.verdict)});
+             trimmed(FIELD_TEXT(r, peakPressureTime)),
+             resultWords(t.verdict) +
+                 (t.date == DateCheck::AfterReceipt ? ", dated after receipt" : "")});
     }
     s.blocks.push_back(heading("Tests"));
     s.blocks.push_back(tableBlock(std::move(table)));
     return s;
+}
+
+// When the report was made, in the date form of the rest of the report:
+// the locale's date and the time to the minute.
+std::string reportStamp() {
+    const std::string now = isoLocalTime(stampNow());
+    return localeDate(now.substr(0, 10)) + " " + now.substr(11, 5);
 }
 
 // Writes one output made in memory a megabyte at a time, without a copy.
@@ -459,23 +506,36 @@ int runReport(CliRun& run) {
         std::string error;
         std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
         Judged judged;
-        std::vector<std::pair<std::string, std::string>> tests;
+        std::vector<DueEntry> due;
         if (!archive || !archive->beginReading(&error) ||
             !run.loadJudge(*archive, &judged, &error) ||
-            (judged.list.number && !archive->lastTests(judged.list.number, &tests, &error)))
+            (judged.list.number && !run.loadDueList(*archive, judged, 0, &due, &error)))
             return run.archiveFailed(error);
-        const std::map<std::string, std::string> lastTests(tests.begin(), tests.end());
-        const std::string asOf = o.asOf.empty() ? isoLocalTime(stampNow()).substr(0, 10) : o.asOf;
-        ReportBuilder builder(o, judged, lastTests, asOf);
-        const HistoryFilter filter{o.device, o.tester, o.since, o.until, 0};
+        const std::string asOf = run.asOf();
+        const Period period = periodOf(o, asOf);
+        ReportBuilder builder(o, judged, std::move(due), asOf, period);
+        // The tests of the period, and those whose date does not read (no
+        // date places them outside it); the others are counted.
+        HistoryFilter filter{o.device, o.tester, period.first, period.last, 0, true};
+        const HistoryFilter any{o.device, o.tester, "", "", 0, false};
+        long long all = 0;
         if (!archive->history(
-                filter, [&](const ArchivedRecord& a) { return builder.add(a), true; }, &error))
+                filter, [&](const ArchivedRecord& a) { return builder.add(a), true; }, &error) ||
+            !archive->count(any, &all, &error))
             return run.archiveFailed(error);
         archive.reset();
-        if (builder.count() == 0) return run.fail(CliNoRecords, "no archived record matches");
+        if (builder.count() == 0)
+            return run.fail(CliNoRecords,
+                            all == 0 ? std::string("no archived record matches")
+                                     : "no archived test lies in the period " + period.first +
+                                           " to " + period.last + " (" +
+                                           plural(static_cast<std::size_t>(all), "test lies",
+                                                  "tests lie") +
+                                           " outside it: see --since and --until)");
+        builder.setOutside(all - static_cast<long long>(builder.count()));
         run.progress.note(plural(builder.count(), "test", "tests"));
         run.progress.keep();
-        report = builder.build(stampOfThisRun().text);
+        report = builder.build(reportStamp());
     }  // the records themselves are no longer needed
     for (const Output& out : o.outputs) {
         int code = CliDone;

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "cli/commands.h"
 #include "cli/outputs.h"
@@ -295,5 +296,29 @@ bool CliRun::loadJudge(Archive& archive, Judged* judged, std::string* error) {
     if (!archive.assetList(o.assetList, &rows, &info, error)) return false;
     judged->list.number = info.number;
     judged->list.rows = AssetIndex(std::move(rows));
+    return true;
+}
+
+std::string CliRun::asOf() const {
+    return o.asOf.empty() ? isoLocalTime(stampNow()).substr(0, 10) : o.asOf;
+}
+
+bool CliRun::loadDueList(Archive& archive, const Judged& judged, long long within,
+                         std::vector<DueEntry>* entries, std::string* error) {
+    entries->clear();
+    std::vector<std::pair<std::string, ArchivedRecord>> tests;
+    if (!archive.lastTests(judged.list.number, asOf(), &tests, error)) return false;
+    std::map<std::string, LastTest> last;
+    for (const auto& [device, test] : tests) {
+        const VerdictResult result = judged.of(test.record).result;
+        last[device] = {typedRecord(test.record).tested.value_or(std::string()),
+                        result == VerdictResult::Fail || result == VerdictResult::Unreadable};
+    }
+    *entries = dueList(judged.list.rows, asOf(), within,
+                       [&last](const std::string& device) -> std::optional<LastTest> {
+                           const auto found = last.find(identityText(device));
+                           if (found == last.end()) return std::nullopt;
+                           return found->second;
+                       });
     return true;
 }

@@ -77,6 +77,13 @@ public:
     // The asset list that judges the records of this run: --asset-list N,
     // else the latest (none: every record NOT ASSESSED).
     bool loadJudge(Archive& archive, Judged* judged, std::string* error);
+    // The day the due list and the report are made as of: --as-of, else
+    // today.
+    std::string asOf() const;
+    // The due list of the judging list as of asOf(): each asset's last test
+    // found in the archive and judged by that list.
+    bool loadDueList(Archive& archive, const Judged& judged, long long within,
+                     std::vector<DueEntry>* entries, std::string* error);
     int write(const Output& out, const std::string& contents);
     // One output; false with the line that says why.
     bool put(const Output& out, const std::string& contents, std::string* why);
