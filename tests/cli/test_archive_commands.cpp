@@ -374,6 +374,15 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
         EXPECT_NE(pdf.find(says), std::string::npos) << says;
         EXPECT_NE(page.find(says), std::string::npos) << says;
     }
+    // Over a period that holds it, the test dated after its receipt is named.
+    ASSERT_EQ(run({"--archive", db, "report", "--asset-list", "1", "--since", "2025-01-01",
+                   "--as-of", "2027-06-30", "--html", path("late.html")})
+                  .code,
+              CliDone);
+    const std::string late = words(readFile(path("late.html")));
+    for (const char* says : {"Tests with a doubtful date", "IV-1 " , "dated after receipt",
+                             "PASS, dated after receipt", "Total 7"})
+        EXPECT_NE(late.find(says), std::string::npos) << says << "\n" << late;
     EXPECT_EQ(run({"--archive", db, "report", "--device", "IV-7", "--html", path("x.html")}).code,
               CliNoRecords);
     EXPECT_FALSE(fs::exists(path("x.html")));
