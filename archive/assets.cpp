@@ -448,9 +448,7 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
             const std::size_t d = letters == name ? 0 : editDistance(letters, name);
             if (d < closest) closest = d, meant = name;
         }
-        if (meant)
-            return reason(headerLine, f,
-                          format("no such column; did you mean %s?", meant));
+        if (meant) return reason(headerLine, f, format("no such column; did you mean %s?", meant));
         unknown.push_back(shown(trimmed(row.fields[f])));
     }
     if (column[DeviceId] < 0 && column[Model] < 0)
@@ -518,7 +516,8 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
                           "a row with neither a device ID nor a model");
         const bool deviceRow = !identity.empty();
         if (deviceRow) {
-            const auto [other, fresh] = byLetters.emplace(lowered(identity), std::pair(identity, at));
+            const auto [other, fresh] =
+                byLetters.emplace(lowered(identity), std::pair(identity, at));
             if (!fresh && other->second.first != identity)
                 return refuse(DeviceId,
                               format("device \"%s\" differs from \"%s\" on line %d only in "
@@ -541,8 +540,9 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
     if (!more) return false;
     if (read.empty()) return *why = format("line %d: no rows under the header", headerLine), false;
     if (devices.empty())
-        return *why = "the list names no device (no row with a device_id): it would judge no "
-                      "test",
+        return *why =
+                   "the list names no device (no row with a device_id): it would judge no "
+                   "test",
                false;
     *rows = std::move(read);
     if (ignoredColumns) *ignoredColumns = std::move(unknown);
@@ -699,10 +699,9 @@ Verdict judge(const TestRecord& record, const AssetIndex& list) {
     if (rate && flow)
         verdict.flowErrorPercent = errorPercent(flow->units(), limits.setRate->units());
     if (rate && hasFlowWindow(limits))
-        decide(&verdict.flow,
-               flow ? flowWithin(flow->units(), limits.setRate->units(), limits.flowLowPct,
-                                 limits.flowHighPct)
-                    : std::nullopt);
+        decide(&verdict.flow, flow ? flowWithin(flow->units(), limits.setRate->units(),
+                                                limits.flowLowPct, limits.flowHighPct)
+                                   : std::nullopt);
 
     if (limits.occlusionMin || limits.occlusionMax) {
         const std::optional<Decimal> mmHg = recordNumber(FIELD_TEXT(record, pressureMMHG));
@@ -902,9 +901,8 @@ std::vector<std::string> assetListWarnings(const std::vector<AssetRow>& rows,
     std::map<std::string, std::set<std::string>> unfilled;  // model: its devices
     for (const AssetRow& r : rows) {
         const AssetValues& v = r.values;
-        const bool leavesEmpty = !v.setRate || !v.flowLowPct || !v.flowHighPct ||
-                                 !v.occlusionMin || !v.occlusionMax || !v.peakTimeMax ||
-                                 !v.intervalDays;
+        const bool leavesEmpty = !v.setRate || !v.flowLowPct || !v.flowHighPct || !v.occlusionMin ||
+                                 !v.occlusionMax || !v.peakTimeMax || !v.intervalDays;
         if (!identityText(r.deviceId).empty() && !r.model.empty() && leavesEmpty &&
             list.ofModel(r.model).empty())
             unfilled[r.model].insert(identityText(r.deviceId));
@@ -947,8 +945,8 @@ std::vector<std::string> assetListWarnings(const std::vector<AssetRow>& rows,
             dropped.push_back(r.deviceId);
     }
     if (!dropped.empty())
-        lines.push_back(countOf(dropped.size(), "asset", "assets") +
-                        " of the previous version " + (dropped.size() == 1 ? "is" : "are") +
+        lines.push_back(countOf(dropped.size(), "asset", "assets") + " of the previous version " +
+                        (dropped.size() == 1 ? "is" : "are") +
                         " not in this one, so their past tests become NOT ASSESSED under it "
                         "(keep an asset's rows to keep its verdicts): " +
                         someNames(dropped));

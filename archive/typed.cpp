@@ -1,10 +1,10 @@
 #include "archive/typed.h"
 
-#include "archive/recordkey.h"
-
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+
+#include "archive/recordkey.h"
 
 namespace {
 

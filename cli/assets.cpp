@@ -53,8 +53,7 @@ int addList(CliRun& run, const std::string& name) {
     for (std::string& line : assetListWarnings(rows, previous)) notes.push_back(std::move(line));
     run.progress.clear();
     for (const std::string& line : notes)
-        std::fprintf(run.io.err, "%s: asset list %lld: %s\n", kProgram, info.number,
-                     line.c_str());
+        std::fprintf(run.io.err, "%s: asset list %lld: %s\n", kProgram, info.number, line.c_str());
     return CliDone;
 }
 

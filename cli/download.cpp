@@ -106,7 +106,7 @@ int runDownload(CliRun& run) {
     // output that fails leaves it as it was, so that the same command gives
     // the same records again.
     std::unique_ptr<Archive> archive;
-    Judged judged;  // with --archive, its asset list judges the records
+    Judged judged;                           // with --archive, its asset list judges the records
     std::vector<std::string> firstReceived;  // when the archive first received each
     if (!o.archive.empty()) {
         const int code = archiveDownload(run, &listing, &note, &archive, &judged, &firstReceived);

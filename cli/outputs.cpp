@@ -162,8 +162,8 @@ std::string recordJson(const TestRecord& r, int position, const std::string& ind
         o.value("tester", testerJson(archived->tester, o.inner()))
             .text("firstDownloaded", archived->firstDownloaded);
     if (judged)
-        o.value("verdict", verdictJson(judged->of(r), judged->list.number, dateCheck(r, received),
-                                       o.inner()));
+        o.value("verdict",
+                verdictJson(judged->of(r), judged->list.number, dateCheck(r, received), o.inner()));
     return o.str();
 }
 
@@ -245,10 +245,10 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded, const J
                        const std::vector<std::string>& received) {
     // Local time with its offset always spelled out ("+00:00", never "Z"),
     // so an import sees one form whatever the zone.
-    std::string out =
-        "{\n    \"format\": " + std::to_string(kRecordsJsonFormat) +
-        ",\n    \"tester\": " + testerJson(source.tester, "    ") +
-        ",\n    \"downloaded\": " + jsonText(isoLocalTime(downloaded)) + kRecordsOpening;
+    std::string out = "{\n    \"format\": " + std::to_string(kRecordsJsonFormat) +
+                      ",\n    \"tester\": " + testerJson(source.tester, "    ") +
+                      ",\n    \"downloaded\": " + jsonText(isoLocalTime(downloaded)) +
+                      kRecordsOpening;
     int position = 0;
     for (const TestRecord& r : source.records) {
         out += position ? ",\n        " : "        ";
@@ -348,10 +348,25 @@ std::string plotSvg(const Plot& plot) {
 Verdict Judged::of(const TestRecord& record) const { return judge(record, list.rows); }
 
 std::string resultsHeader() {
-    return csvRow({"asset_id", "model", "location", "tested", "result", "flow_ml_h",
-                   "set_rate_ml_h", "flow_error_pct", "flow_low_pct", "flow_high_pct",
-                   "pressure_mmhg", "occlusion_min_mmhg", "occlusion_max_mmhg", "peak_time_s",
-                   "peak_time_max_s", "tester_serial", "tester_id", "asset_list", "record_key",
+    return csvRow({"asset_id",
+                   "model",
+                   "location",
+                   "tested",
+                   "result",
+                   "flow_ml_h",
+                   "set_rate_ml_h",
+                   "flow_error_pct",
+                   "flow_low_pct",
+                   "flow_high_pct",
+                   "pressure_mmhg",
+                   "occlusion_min_mmhg",
+                   "occlusion_max_mmhg",
+                   "peak_time_s",
+                   "peak_time_max_s",
+                   "tester_serial",
+                   "tester_id",
+                   "asset_list",
+                   "record_key",
                    "date_check"});
 }
 
@@ -363,24 +378,34 @@ std::string resultsRow(const TestRecord& r, const TesterIdentity& tester, const 
     const AssetValues none;
     const AssetValues& l = v.asset ? v.asset->values : none;
     const AssetRow* row = v.asset ? v.asset->row : nullptr;
-    return csvRow(
-        {latin1ToUtf8(FIELD_TEXT(r, deviceID)), row ? latin1ToUtf8(row->model) : std::string(),
-         row ? latin1ToUtf8(row->location) : std::string(), t.tested ? *t.tested : std::string(),
-         resultText(v.result), number(Decimal::parse(identityText(FIELD_TEXT(r, flow)))),
-         number(l.setRate), number(v.flowErrorPercent), number(l.flowLowPct), number(l.flowHighPct),
-         number(Decimal::parse(identityText(FIELD_TEXT(r, pressureMMHG)))), number(l.occlusionMin),
-         number(l.occlusionMax), t.peakSeconds ? std::to_string(*t.peakSeconds) : std::string(),
-         number(l.peakTimeMax), latin1ToUtf8(tester.serial), latin1ToUtf8(tester.id),
-         judged.list.number ? std::to_string(judged.list.number) : std::string(),
-         recordKey(tester.serial, r), dateCheckText(dateCheck(r, received))});
+    return csvRow({latin1ToUtf8(FIELD_TEXT(r, deviceID)),
+                   row ? latin1ToUtf8(row->model) : std::string(),
+                   row ? latin1ToUtf8(row->location) : std::string(),
+                   t.tested ? *t.tested : std::string(),
+                   resultText(v.result),
+                   number(Decimal::parse(identityText(FIELD_TEXT(r, flow)))),
+                   number(l.setRate),
+                   number(v.flowErrorPercent),
+                   number(l.flowLowPct),
+                   number(l.flowHighPct),
+                   number(Decimal::parse(identityText(FIELD_TEXT(r, pressureMMHG)))),
+                   number(l.occlusionMin),
+                   number(l.occlusionMax),
+                   t.peakSeconds ? std::to_string(*t.peakSeconds) : std::string(),
+                   number(l.peakTimeMax),
+                   latin1ToUtf8(tester.serial),
+                   latin1ToUtf8(tester.id),
+                   judged.list.number ? std::to_string(judged.list.number) : std::string(),
+                   recordKey(tester.serial, r),
+                   dateCheckText(dateCheck(r, received))});
 }
 
 // ---- the asset list and the due list ----
 
 QByteArray assetListJson(const std::vector<AssetRow>& rows, const AssetListInfo& info) {
     // The members spelled as the verdict's limits and the records' JSON.
-    std::string out = "{\n    \"format\": 2,\n    \"assetList\": " +
-                      std::to_string(info.number) + ",\n    \"loaded\": " + jsonText(info.loaded) +
+    std::string out = "{\n    \"format\": 2,\n    \"assetList\": " + std::to_string(info.number) +
+                      ",\n    \"loaded\": " + jsonText(info.loaded) +
                       ",\n    \"sha256\": " + jsonText(info.sha256) +
                       ",\n    \"rows\": " + std::to_string(info.rows) + ",\n    \"assets\": [";
     const char* between = "\n";

@@ -61,8 +61,8 @@ std::string downloadsText(const std::vector<ArchiveDownload>& downloads);
 // them, RFC 4180 CSV in UTF-8: the header row, then one row per record.
 // received: when the archive first received the record (its date_check).
 std::string resultsHeader();
-std::string resultsRow(const TestRecord& record, const TesterIdentity& tester,
-                       const Judged& judged, const std::string& received);
+std::string resultsRow(const TestRecord& record, const TesterIdentity& tester, const Judged& judged,
+                       const std::string& received);
 
 // assets --json, and due's outputs (text, CSV, JSON).
 QByteArray assetListJson(const std::vector<AssetRow>& rows, const AssetListInfo& info);

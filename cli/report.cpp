@@ -31,9 +31,7 @@ bool checkReport(const Options& o, std::string* error) {
 // A date as the reader's locale writes it, in the report's 8-bit texts.
 std::string localeDate(int year, int month, int day) {
     static const QLocale locale = QLocale::system();
-    return locale.toString(QDate(year, month, day), QLocale::ShortFormat)
-        .toLatin1()
-        .toStdString();
+    return locale.toString(QDate(year, month, day), QLocale::ShortFormat).toLatin1().toStdString();
 }
 
 std::string localeDate(const std::string& iso) {
@@ -177,8 +175,12 @@ public:
     }
 
     void add(const ArchivedRecord& a) {
-        Test t{a.record, judged_.of(a.record), typedRecord(a.record), std::nullopt,
-               dateCheck(a.record, a.firstDownloaded), a.firstDownloaded};
+        Test t{a.record,
+               judged_.of(a.record),
+               typedRecord(a.record),
+               std::nullopt,
+               dateCheck(a.record, a.firstDownloaded),
+               a.firstDownloaded};
         if (t.typed.tested) t.day = daysOfIso(*t.typed.tested);
         Device& d = devices_[identityText(FIELD_TEXT(a.record, deviceID))];
         if (d.tests.empty()) d.id = FIELD_TEXT(a.record, deviceID);
@@ -239,10 +241,9 @@ ReportSection ReportBuilder::summary() {
     filter("until", o_.until);
     s.blocks.push_back(line("Filters: " + (filters.empty() ? std::string("none") : filters)));
     if (outside_ > 0)
-        s.blocks.push_back(line(plural(static_cast<std::size_t>(outside_), "test lies",
-                                       "tests lie") +
-                                " outside the period and " + (outside_ == 1 ? "is" : "are") +
-                                " left out."));
+        s.blocks.push_back(
+            line(plural(static_cast<std::size_t>(outside_), "test lies", "tests lie") +
+                 " outside the period and " + (outside_ == 1 ? "is" : "are") + " left out."));
 
     // Counts by result and by model; the failed tests; the tests whose date
     // is doubtful.
@@ -273,13 +274,12 @@ ReportSection ReportBuilder::summary() {
                                        failedCriteria(t.verdict)});
             }
             if (t.date != DateCheck::Ok)
-                doubtful.rows.push_back({shownId(d.id), testedText(t), localeDate(t.received),
-                                         t.date == DateCheck::AfterReceipt
-                                             ? "dated after receipt"
-                                             : "does not read"});
+                doubtful.rows.push_back(
+                    {shownId(d.id), testedText(t), localeDate(t.received),
+                     t.date == DateCheck::AfterReceipt ? "dated after receipt" : "does not read"});
         }
-        devices.rows.push_back(
-            {shownId(d.id), model, location, std::to_string(d.tests.size()), std::to_string(fails)});
+        devices.rows.push_back({shownId(d.id), model, location, std::to_string(d.tests.size()),
+                                std::to_string(fails)});
         devices.rowLinks.push_back("device-" + std::to_string(devices.rows.size()));
     }
     s.blocks.push_back(heading("Tests by result"));
@@ -313,10 +313,10 @@ ReportSection ReportBuilder::summary() {
     if (!doubtful.rows.empty()) {
         // Their verdicts stand, but none of them counts as a last test.
         s.blocks.push_back(heading("Tests with a doubtful date"));
-        s.blocks.push_back(line(
-            "A test dated more than a day after the archive received it (a tester's clock set "
-            "ahead), or whose date does not read, keeps its verdict but never counts as a "
-            "pump's last test."));
+        s.blocks.push_back(
+            line("A test dated more than a day after the archive received it (a tester's clock set "
+                 "ahead), or whose date does not read, keeps its verdict but never counts as a "
+                 "pump's last test."));
         s.blocks.push_back(tableBlock(std::move(doubtful)));
     }
 
@@ -416,7 +416,8 @@ ReportSection ReportBuilder::section(const Device& d, int number) {
     std::string lastTested = due != due_.end() ? due->second.lastTested : std::string();
     if (due == due_.end())
         for (const Test& t : d.tests)
-            if (t.typed.tested && t.date == DateCheck::Ok && t.typed.tested->substr(0, 10) <= asOf_ &&
+            if (t.typed.tested && t.date == DateCheck::Ok &&
+                t.typed.tested->substr(0, 10) <= asOf_ &&
                 t.typed.tested->substr(0, 10) > lastTested)
                 lastTested = t.typed.tested->substr(0, 10);
     const std::string last =
@@ -435,11 +436,11 @@ ReportSection ReportBuilder::section(const Device& d, int number) {
                  ": no limits, no due date."));
     }
     if (due != due_.end())
-        s.blocks.push_back(line(last + "    Due: " +
-                                (due->second.dueDate.empty()
-                                     ? std::string(dueStatusText(due->second.status))
-                                     : localeDate(due->second.dueDate) + " (" +
-                                           dueStatusText(due->second.status) + ")")));
+        s.blocks.push_back(
+            line(last + "    Due: " +
+                 (due->second.dueDate.empty() ? std::string(dueStatusText(due->second.status))
+                                              : localeDate(due->second.dueDate) + " (" +
+                                                    dueStatusText(due->second.status) + ")")));
     else
         s.blocks.push_back(line(last));
     for (bool flow : {true, false}) {
@@ -463,8 +464,7 @@ ReportSection ReportBuilder::section(const Device& d, int number) {
         const AssetValues none;
         const AssetValues& v = t.verdict.asset ? t.verdict.asset->values : none;
         table.rows.push_back(
-            {testedText(t),
-             trimmed(FIELD_TEXT(r, flow)), decimalText(v.setRate),
+            {testedText(t), trimmed(FIELD_TEXT(r, flow)), decimalText(v.setRate),
              t.verdict.flowErrorPercent ? fixed(t.verdict.flowErrorPercent->toDouble(), 2) : "",
              trimmed(FIELD_TEXT(r, pressureMMHG)),
              trimmed(FIELD_TEXT(r, pressureUser)) + " " + unitName(r.pressureUnits),
@@ -525,13 +525,13 @@ int runReport(CliRun& run) {
             return run.archiveFailed(error);
         archive.reset();
         if (builder.count() == 0)
-            return run.fail(CliNoRecords,
-                            all == 0 ? std::string("no archived record matches")
-                                     : "no archived test lies in the period " + period.first +
-                                           " to " + period.last + " (" +
-                                           plural(static_cast<std::size_t>(all), "test lies",
-                                                  "tests lie") +
-                                           " outside it: see --since and --until)");
+            return run.fail(
+                CliNoRecords,
+                all == 0
+                    ? std::string("no archived record matches")
+                    : "no archived test lies in the period " + period.first + " to " + period.last +
+                          " (" + plural(static_cast<std::size_t>(all), "test lies", "tests lie") +
+                          " outside it: see --since and --until)");
         builder.setOutside(all - static_cast<long long>(builder.count()));
         run.progress.note(plural(builder.count(), "test", "tests"));
         run.progress.keep();

@@ -184,8 +184,7 @@ void PlotPainter::draw(int left, int top, int right, int bottom) {
     }
     if (plot_.points.empty()) {
         const std::string none = "No test to plot";
-        text(none, (g_.left + g_.right - c_.textWidth(none)) / 2,
-             (g_.top + g_.bottom - s_.th) / 2);
+        text(none, (g_.left + g_.right - c_.textWidth(none)) / 2, (g_.top + g_.bottom - s_.th) / 2);
     }
 
     // The legend, on the last line: the marks, the band, the arrow; the

@@ -401,7 +401,8 @@ TEST(ArchivePlain, AssetListReadWholeOrRefused) {
         {"device_id,interval\nP1,5\n", ""},  // an ignored column: below
         {"model,set_rate_ml_h\nVP-7,100\n", "the list names no device"},
         {"device_id,valid_from\nIV-1,\niv-1,2005-01-01\n",
-         "line 3, column device_id: device \"iv-1\" differs from \"IV-1\" on line 2 only in letter"},
+         "line 3, column device_id: device \"iv-1\" differs from \"IV-1\" on line 2 only in "
+         "letter"},
     };
     for (const auto& r : refused) {
         if (r.reason.empty()) continue;
@@ -469,7 +470,7 @@ TEST(ArchivePlain, DueList) {
     const std::map<std::string, std::string> last = {
         {"A1", "2024-01-02"},  // + 180 across 29 Feb
         {"A2", "2024-06-14"}, {"A3", "2024-06-15T09:30:00"}, {"A4", "2024-01-01"},
-        {"A6", "2024-06-15"}, {"A8", "2024-05-30"}, {"A7", "2024-06-20"},
+        {"A6", "2024-06-15"}, {"A8", "2024-05-30"},          {"A7", "2024-06-20"},
     };
     // The last test of A7 failed: it needs repair whatever its dates.
     const struct {
