@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/assets.h"
+#include "workshop/verdict.h"
 #include "archive/recordkey.h"
-#include "archive/typed.h"
+#include "workshop/typed.h"
 #include "records/testrecord.h"
 
 struct ArchivedRecord {

@@ -1,7 +1,7 @@
 // lumkest-cli assets: a new version of the workshop's asset list into the
 // archive, or the current version written out.
 
-#include "archive/assets.h"
+#include "workshop/assetlist.h"
 
 #include <cerrno>
 #include <cstdio>

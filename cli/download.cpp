@@ -37,7 +37,7 @@ bool checkDownload(const Options& o, std::string* error) {
 // outputs are written; with --new-only, keeps only the records it added.
 // On failure only --raw is written.
 int archiveDownload(CliRun& run, Listing* listing, std::string* note,
-                    std::unique_ptr<Archive>* archive, Judged* judged,
+                    std::unique_ptr<Archive>* archive, JudgingList* list,
                     std::vector<std::string>* received) {
     std::string error;
     *archive = run.openForWriting(&error);
@@ -51,7 +51,7 @@ int archiveDownload(CliRun& run, Listing* listing, std::string* note,
         return run.archiveFailed(error, &listing->block);
     }
     // Each record's first receipt: this download's for the new ones.
-    if (!run.loadJudge(**archive, judged, &error) ||
+    if (!run.loadJudge(**archive, list, &error) ||
         !(*archive)->firstReceived(s.tester.serial, s.records, received, &error)) {
         (*archive)->rollback();
         archive->reset();
@@ -106,10 +106,10 @@ int runDownload(CliRun& run) {
     // output that fails leaves it as it was, so that the same command gives
     // the same records again.
     std::unique_ptr<Archive> archive;
-    Judged judged;                           // with --archive, its asset list judges the records
+    JudgingList list;                        // with --archive, its asset list judges the records
     std::vector<std::string> firstReceived;  // when the archive first received each
     if (!o.archive.empty()) {
-        const int code = archiveDownload(run, &listing, &note, &archive, &judged, &firstReceived);
+        const int code = archiveDownload(run, &listing, &note, &archive, &list, &firstReceived);
         if (code != CliDone) return code;
     }
     const bool nothingNew = archive && o.newOnly && listing.source.records.empty();
@@ -117,7 +117,7 @@ int runDownload(CliRun& run) {
         run.progress.note(note);
         run.progress.keep();
     }
-    const Judged* judging = archive ? &judged : nullptr;
+    const JudgingList* judging = archive ? &list : nullptr;
     const int code =
         nothingNew
             ? run.writeRawOnly(listing.block)
@@ -130,8 +130,8 @@ int runDownload(CliRun& run) {
                   [&] {
                       std::string out = resultsHeader();
                       for (std::size_t i = 0; i < listing.source.records.size(); ++i)
-                          out += resultsRow(listing.source.records[i], listing.source.tester,
-                                            judged, firstReceived[i]);
+                          out += resultsRow(list.test(listing.source.records[i], firstReceived[i]),
+                                            listing.source.tester, list.number);
                       return out;
                   });
     if (archive) {

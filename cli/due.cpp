@@ -3,8 +3,9 @@
 
 #include <algorithm>
 
-#include "archive/assets.h"
-#include "archive/typed.h"
+#include "workshop/due.h"
+#include "workshop/verdict.h"
+#include "workshop/typed.h"
 #include "cli/commands.h"
 #include "cli/outputs.h"
 #include "cli/run.h"
@@ -17,15 +18,15 @@ int runDue(CliRun& run) {
     const Options& o = run.o;
     std::string error;
     std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
-    Judged judged;
+    JudgingList list;
     std::vector<DueEntry> entries;
-    if (!archive || !archive->beginReading(&error) || !run.loadJudge(*archive, &judged, &error))
+    if (!archive || !archive->beginReading(&error) || !run.loadJudge(*archive, &list, &error))
         return run.archiveFailed(error);
-    if (judged.list.number == 0)
+    if (list.number == 0)
         return run.fail(CliNoRecords,
                         "the archive holds no asset list yet: add one with "
                         "lumkest-cli --archive DB assets FILE.csv");
-    if (!run.loadDueList(*archive, judged, o.within, &entries, &error))
+    if (!run.loadDueList(*archive, list, o.within, &entries, &error))
         return run.archiveFailed(error);
     archive.reset();
     // By default only what needs doing, and nothing at all when nothing
@@ -39,7 +40,7 @@ int runDue(CliRun& run) {
                       entries.end());
     if (entries.empty()) return CliDone;
     return run.writeTable([&](Kind kind) {
-        return kind == Kind::Json  ? dueJson(entries, run.asOf(), judged.list.number).toStdString()
+        return kind == Kind::Json  ? dueJson(entries, run.asOf(), list.number).toStdString()
                : kind == Kind::Csv ? dueCsv(entries)
                                    : dueText(entries);
     });

@@ -20,7 +20,7 @@
 #include "archive/archive.h"
 #include "archive/importfile.h"
 #include "archive/pguri.h"
-#include "archive/typed.h"
+#include "workshop/typed.h"
 #include "device/decode.h"
 #include "device/virtualtester.h"
 #include "records/recordstore.h"

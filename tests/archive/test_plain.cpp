@@ -8,10 +8,11 @@
 #include <fstream>
 #include <map>
 
-#include "archive/assets.h"
+#include "workshop/due.h"
+#include "workshop/verdict.h"
 #include "archive/importfile.h"
 #include "archive/pguri.h"
-#include "archive/typed.h"
+#include "workshop/typed.h"
 #include "records/recordstore.h"
 #include "save/writers.h"
 #include "tests/archive/archivetest.h"

@@ -5,7 +5,7 @@
 #include <QImage>
 #include <QLocale>
 
-#include "print/plot.h"
+#include "workshop/plot.h"
 #include "tests/cli/clitest.h"
 
 namespace {

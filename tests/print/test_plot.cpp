@@ -8,7 +8,7 @@
 #include <QImage>
 #include <cstdlib>
 
-#include "print/plot.h"
+#include "workshop/plot.h"
 #include "print/qtcanvas.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "print/plot.h"
+#include "workshop/plot.h"
 
 #include <algorithm>
 #include <cmath>
@@ -144,7 +144,10 @@ private:
     void timeAxis();
     void mark(PlotMark kind, int x, int y);
     void arrow(int x, int y, int direction, PlotMark kind);
-    int legendItem(int x, int y, const std::string& label, int kind);
+    // What a legend item shows: a mark, the band, or the arrow of a value
+    // beyond the scale.
+    enum class Legend { Pass, Fail, Open, Band, Beyond };
+    int legendItem(int x, int y, const std::string& label, Legend kind);
 
     PrintCanvas& c_;
     const Plot& plot_;
@@ -191,11 +194,11 @@ void PlotPainter::draw(int left, int top, int right, int bottom) {
     // time axis's label at its right end.
     const int legendY = bottom - s_.th;
     int x = g_.left;
-    x = legendItem(x, legendY, "PASS", 0);
-    x = legendItem(x, legendY, "FAIL", 1);
-    x = legendItem(x, legendY, "no verdict", 2);
-    if (!plot_.band.empty()) x = legendItem(x, legendY, "limits in force", 3);
-    if (anyBeyond) legendItem(x, legendY, "beyond the scale", 4);
+    x = legendItem(x, legendY, "PASS", Legend::Pass);
+    x = legendItem(x, legendY, "FAIL", Legend::Fail);
+    x = legendItem(x, legendY, "no verdict", Legend::Open);
+    if (!plot_.band.empty()) x = legendItem(x, legendY, "limits in force", Legend::Band);
+    if (anyBeyond) legendItem(x, legendY, "beyond the scale", Legend::Beyond);
     c_.setPenColor(kBlack);
     text(plot_.timeLabel, g_.right - c_.textWidth(plot_.timeLabel), legendY);
 }
@@ -290,21 +293,30 @@ void PlotPainter::arrow(int x, int y, int direction, PlotMark kind) {
     c_.polygon({{x, y - direction * h}, {x - s_.radius, y}, {x + s_.radius, y}});
 }
 
-// kind: 0 to 2 a mark, 3 the band, 4 the arrow.
-int PlotPainter::legendItem(int x, int y, const std::string& label, int kind) {
+int PlotPainter::legendItem(int x, int y, const std::string& label, Legend kind) {
     const int middle = y + s_.th / 2;
     const int r = s_.radius;
-    if (kind <= 2) {
-        mark(static_cast<PlotMark>(kind), x + r, middle);
-    } else if (kind == 3) {
-        c_.fillRect(x, middle - r, x + 2 * r, middle + r, kPlotBand);
-        c_.setPenColor(kPlotBandEdge);
-        c_.setPenWidth(s_.unit);
-        c_.line(x, middle - r, x + 2 * r, middle - r);
-        c_.line(x, middle + r, x + 2 * r, middle + r);
-    } else {
-        c_.setPenColor(kBlack);
-        c_.polygon({{x + r, middle - r}, {x, middle + r}, {x + 2 * r, middle + r}});
+    switch (kind) {
+        case Legend::Pass:
+            mark(PlotMark::Pass, x + r, middle);
+            break;
+        case Legend::Fail:
+            mark(PlotMark::Fail, x + r, middle);
+            break;
+        case Legend::Open:
+            mark(PlotMark::Open, x + r, middle);
+            break;
+        case Legend::Band:
+            c_.fillRect(x, middle - r, x + 2 * r, middle + r, kPlotBand);
+            c_.setPenColor(kPlotBandEdge);
+            c_.setPenWidth(s_.unit);
+            c_.line(x, middle - r, x + 2 * r, middle - r);
+            c_.line(x, middle + r, x + 2 * r, middle + r);
+            break;
+        case Legend::Beyond:
+            c_.setPenColor(kBlack);
+            c_.polygon({{x + r, middle - r}, {x, middle + r}, {x + 2 * r, middle + r}});
+            break;
     }
     c_.setPenColor(kBlack);
     text(label, x + 2 * r + s_.th / 3, y);

@@ -1,10 +1,10 @@
-#include "archive/typed.h"
+#include "workshop/typed.h"
 
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 
-#include "archive/recordkey.h"
+#include "workshop/identity.h"
 
 namespace {
 
@@ -119,6 +119,8 @@ TypedRecord typedRecord(const TestRecord& r) {
     t.pressureMmHg = decimalValue(FIELD_TEXT(r, pressureMMHG));
     t.pressureUser = decimalValue(FIELD_TEXT(r, pressureUser));
     t.unit = unitName(r.pressureUnits);
+    t.flowDecimal = Decimal::parse(cleaned(FIELD_TEXT(r, flow)));
+    t.pressureMmHgDecimal = Decimal::parse(cleaned(FIELD_TEXT(r, pressureMMHG)));
     return t;
 }
 

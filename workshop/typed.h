@@ -14,6 +14,7 @@
 #include <string>
 
 #include "records/testrecord.h"
+#include "workshop/decimal.h"
 
 struct TypedRecord {
     // "2003-12-29T18:34:00", local, no offset; the date alone ("2003-12-29")
@@ -26,6 +27,10 @@ struct TypedRecord {
     std::optional<double> pressureMmHg;
     std::optional<double> pressureUser;  // in the unit named by unit
     std::string unit;                    // unitName(pressureUnits)
+    // The flow and the mmHg pressure as exact decimals, read with a sign as
+    // the results CSV shows them: the verdict compares them where the
+    // number above reads too.
+    std::optional<Decimal> flowDecimal, pressureMmHgDecimal;
 };
 
 TypedRecord typedRecord(const TestRecord& record);
