@@ -143,7 +143,7 @@ const std::vector<const char*> kTextColumns = {"device_id",     "test_date",    
                                                "test_duration", "flow",          "volume",
                                                "pressure_mmhg", "pressure_user", "peak_time"};
 const std::vector<const char*> kUnitColumns = {"unit_code", "unit"};
-// What a record is filed under, and its typed values (archive/typed.h).
+// What a record is filed under, and its typed values (workshop/typed.h).
 const std::vector<const char*> kKeyColumns = {"record_key", "tester_serial", "first_download",
                                               "form", "device_key"};
 const std::vector<const char*> kTypedColumns = {
@@ -704,6 +704,7 @@ struct Archive::Connection {
             if (version < 1) ok = createVersion1(error);
             if (ok && version < 2) ok = upgradeTo2(error);
             if (ok && version < 3) ok = upgradeTo3(error);
+            if (ok && version < 4) ok = upgradeTo4(error);
             if (ok) ok = setVersion(error);
         }
         if (ok && !strays.isEmpty()) ok = mergeStrays(error);
@@ -823,6 +824,43 @@ struct Archive::Connection {
         for (const char* table : kVersion3)
             if (!exec(sql(table), "cannot write to", error)) return false;
         version = 3;
+        return true;
+    }
+
+    // Version 4: a test whose time does not read is kept by its date, so
+    // that it has a place in time (filters, the due list) like any other.
+    bool upgradeTo4(std::string* error) {
+        std::vector<std::pair<qlonglong, std::string>> dated;
+        {
+            QSqlQuery q(db);
+            q.setForwardOnly(true);
+            if (!q.exec(sql(QStringLiteral("SELECT id, %1 FROM %T%records WHERE tested IS NULL")
+                                .arg(columnList(kTextColumns + kUnitColumns))))) {
+                *error = failure("cannot read", q.lastError());
+                return false;
+            }
+            Row row(q);
+            while (q.next())
+                if (const std::optional<std::string> tested = typedRecord(row.record()).tested)
+                    dated.emplace_back(row["id"].toLongLong(), *tested);
+            if (q.lastError().isValid()) {
+                *error = failure("cannot read", q.lastError());
+                return false;
+            }
+        }
+        QSqlQuery set(db);
+        if (!prepare(set, sql("UPDATE %T%records SET tested = :tested WHERE id = :id"),
+                     "cannot write to", error))
+            return false;
+        for (const auto& [id, tested] : dated) {
+            set.bindValue(QStringLiteral(":tested"), latin1(tested));
+            set.bindValue(QStringLiteral(":id"), id);
+            if (!set.exec()) {
+                *error = failure("cannot write to", set.lastError());
+                return false;
+            }
+        }
+        version = 4;
         return true;
     }
 
@@ -1726,45 +1764,92 @@ bool Archive::addArchive(Archive& source, ArchiveImport* summary, std::string* e
     return false;
 }
 
-bool Archive::history(const HistoryFilter& filter,
-                      const std::function<bool(const ArchivedRecord&)>& each, std::string* error,
-                      bool inTestOrder) {
+namespace {
+
+// The conditions of a filter on records r, with their values in order.
+// deviceKeyed: the archive has device keys (version 2 on); without them the
+// caller compares the device IDs itself.
+QString historyWhere(const HistoryFilter& filter, bool deviceKeyed, QVariantList* values) {
+    QString text = QStringLiteral(" WHERE 1 = 1");
+    if (!filter.device.empty() && deviceKeyed) {
+        text += QStringLiteral(" AND r.device_key = ?");
+        *values << latin1(identityText(filter.device));
+    }
+    if (!filter.tester.empty()) {
+        text += QStringLiteral(" AND r.tester_serial = ?");
+        *values << latin1(filter.tester);
+    }
+    if (!filter.since.empty() || !filter.until.empty()) {
+        QString dates = QStringLiteral("1 = 1");
+        if (!filter.since.empty()) {
+            // The bare date: a test whose time does not read is kept as its date.
+            dates += QStringLiteral(" AND r.tested >= ?");
+            *values << latin1(filter.since);
+        }
+        if (!filter.until.empty()) {
+            dates += QStringLiteral(" AND r.tested <= ?");
+            *values << latin1(filter.until + "T23:59:59");
+        }
+        text += filter.undatedToo ? " AND ((" + dates + ") OR r.tested IS NULL)"
+                                  : " AND " + dates;
+    }
+    if (filter.download != 0) {
+        text += QStringLiteral(" AND r.first_download = ?");
+        *values << static_cast<qlonglong>(filter.download);
+    }
+    return text;
+}
+
+bool datesRead(const HistoryFilter& filter, std::string* error) {
     for (const std::string* date : {&filter.since, &filter.until}) {
         if (!date->empty() && !isIsoDate(*date)) {
             *error = "\"" + *date + "\" is no date of the form YYYY-MM-DD";
             return false;
         }
     }
-    QString text = QStringLiteral(
-                       "SELECT %1, r.tester_serial, d.tester_id, d.downloaded, r.first_download "
-                       "FROM %T%records r JOIN %T%downloads d ON d.id = r.first_download WHERE "
-                       "1 = 1")
-                       .arg(columnList(kTextColumns + kUnitColumns, "r."));
+    return true;
+}
+
+}  // namespace
+
+bool Archive::count(const HistoryFilter& filter, long long* records, std::string* error) {
+    *records = 0;
+    if (!datesRead(filter, error)) return false;
+    if (!filter.device.empty() && c_->version < 2) {
+        // No device keys to count by: counted as history reads them.
+        return history(
+            filter, [records](const ArchivedRecord&) { return ++*records, true; }, error, false);
+    }
     QVariantList values;
-    const std::string device = identityText(filter.device);
+    QSqlQuery q(c_->db);
+    if (!c_->prepare(q,
+                     c_->sql(QStringLiteral("SELECT %C%count(*) FROM %T%records r") +
+                             historyWhere(filter, true, &values)),
+                     "cannot read", error))
+        return false;
+    for (const QVariant& v : values) q.addBindValue(v);
+    if (!q.exec() || !q.next()) {
+        *error = c_->failure("cannot read", q.lastError());
+        return false;
+    }
+    *records = q.value(0).toLongLong();
+    return true;
+}
+
+bool Archive::history(const HistoryFilter& filter,
+                      const std::function<bool(const ArchivedRecord&)>& each, std::string* error,
+                      bool inTestOrder) {
+    if (!datesRead(filter, error)) return false;
     // A version-1 archive, read as it stands, has no device key: its device
     // IDs are compared here instead.
+    const std::string device = identityText(filter.device);
     const bool deviceHere = !filter.device.empty() && c_->version < 2;
-    if (!filter.device.empty() && !deviceHere) {
-        text += QStringLiteral(" AND r.device_key = ?");
-        values << latin1(device);
-    }
-    if (!filter.tester.empty()) {
-        text += QStringLiteral(" AND r.tester_serial = ?");
-        values << latin1(filter.tester);
-    }
-    if (!filter.since.empty()) {
-        text += QStringLiteral(" AND r.tested >= ?");
-        values << latin1(filter.since + "T00:00:00");
-    }
-    if (!filter.until.empty()) {
-        text += QStringLiteral(" AND r.tested <= ?");
-        values << latin1(filter.until + "T23:59:59");
-    }
-    if (filter.download != 0) {
-        text += QStringLiteral(" AND r.first_download = ?");
-        values << static_cast<qlonglong>(filter.download);
-    }
+    QVariantList values;
+    QString text = QStringLiteral(
+                       "SELECT %1, r.tester_serial, d.tester_id, d.downloaded, r.first_download "
+                       "FROM %T%records r JOIN %T%downloads d ON d.id = r.first_download")
+                       .arg(columnList(kTextColumns + kUnitColumns, "r.")) +
+                   historyWhere(filter, !deviceHere, &values);
     if (inTestOrder) text += QStringLiteral(" ORDER BY r.tested ASC NULLS LAST, r.id");
     QSqlQuery q(c_->db);
     q.setForwardOnly(true);
@@ -1936,30 +2021,74 @@ bool Archive::assetList(long long number, std::vector<AssetRow>* rows, AssetList
     return false;
 }
 
-bool Archive::lastTests(long long assetList,
-                        std::vector<std::pair<std::string, std::string>>* lastByDevice,
+bool Archive::lastTests(long long assetList, const std::string& asOf,
+                        std::vector<std::pair<std::string, ArchivedRecord>>* lastByDevice,
                         std::string* error) {
     lastByDevice->clear();
     if (c_->version < 3) return true;
-    // Each device of the list looked up in the records' device index.
+    // Each device of the list looked up in the records' device index, from
+    // its latest test backwards: the first one dated on or before asOf and
+    // not more than a day after the archive received it.
+    const char* receivedPlusDay =
+        c_->postgres ? "pg_catalog.to_char(CAST(pg_catalog.substr(d2.downloaded, 1, 19) AS "
+                       "timestamp) + interval '1 day', 'YYYY-MM-DD\"T\"HH24:MI:SS')"
+                     : "strftime('%Y-%m-%dT%H:%M:%S', substr(d2.downloaded, 1, 19), '+1 day')";
     QSqlQuery q(c_->db);
     q.setForwardOnly(true);
-    if (!c_->prepare(q,
-                     c_->sql("SELECT a.device_key, (SELECT max(r.tested) FROM %T%records r WHERE "
-                             "r.device_key = a.device_key) FROM %T%asset_rows a WHERE a.list_id = "
-                             ":list AND a.device_key <> ''"),
-                     "cannot read", error))
+    if (!c_->prepare(
+            q,
+            c_->sql(QStringLiteral(
+                        "SELECT x.device_key, %1, r.tester_serial, d.tester_id, d.downloaded, "
+                        "r.first_download FROM (SELECT DISTINCT a.device_key AS device_key, "
+                        "(SELECT r2.id FROM %T%records r2 JOIN %T%downloads d2 ON d2.id = "
+                        "r2.first_download WHERE r2.device_key = a.device_key AND r2.tested <= "
+                        ":until AND r2.tested <= %2 ORDER BY r2.tested DESC, r2.id DESC LIMIT 1) "
+                        "AS last_id FROM %T%asset_rows a WHERE a.list_id = :list AND "
+                        "a.device_key <> '') x JOIN %T%records r ON r.id = x.last_id JOIN "
+                        "%T%downloads d ON d.id = r.first_download")
+                        .arg(columnList(kTextColumns + kUnitColumns, "r."),
+                             QLatin1String(receivedPlusDay))),
+            "cannot read", error))
         return false;
     q.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(assetList));
+    q.bindValue(QStringLiteral(":until"), latin1(asOf + "T23:59:59"));
     if (!q.exec()) {
         *error = c_->failure("cannot read", q.lastError());
         return false;
     }
-    while (q.next())
-        if (!q.value(1).isNull())
-            lastByDevice->emplace_back(bytesOf(q.value(0).toString()),
-                                       bytesOf(q.value(1).toString()).substr(0, 10));
+    Row row(q);
+    while (q.next()) {
+        ArchivedRecord a;
+        a.record = row.record();
+        a.tester.serial = row.text("tester_serial");
+        a.tester.id = row.text("tester_id");
+        a.firstDownloaded = row.text("downloaded");
+        a.firstDownload = row["first_download"].toLongLong();
+        lastByDevice->emplace_back(row.text("device_key"), std::move(a));
+    }
     if (!q.lastError().isValid()) return true;
     *error = c_->failure("cannot read", q.lastError());
     return false;
+}
+
+bool Archive::firstReceived(const std::string& testerSerial,
+                            const std::vector<TestRecord>& records,
+                            std::vector<std::string>* received, std::string* error) {
+    received->assign(records.size(), std::string());
+    QSqlQuery q(c_->db);
+    if (!c_->prepare(q,
+                     c_->sql("SELECT d.downloaded FROM %T%records r JOIN %T%downloads d ON d.id = "
+                             "r.first_download WHERE r.record_key = :record_key"),
+                     "cannot read", error))
+        return false;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        q.bindValue(QStringLiteral(":record_key"), latin1(recordKey(testerSerial, records[i])));
+        if (!q.exec()) {
+            *error = c_->failure("cannot read", q.lastError());
+            return false;
+        }
+        if (q.next()) (*received)[i] = bytesOf(q.value(0).toString());
+        q.finish();
+    }
+    return true;
 }

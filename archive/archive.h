@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/assets.h"
+#include "workshop/verdict.h"
 #include "archive/recordkey.h"
-#include "archive/typed.h"
+#include "workshop/typed.h"
 #include "records/testrecord.h"
 
 struct ArchivedRecord {
@@ -36,6 +36,9 @@ struct HistoryFilter {
     std::string tester;  // tester serial number, exactly
     std::string since, until;
     long long download = 0;
+    // With since or until: also the records whose date does not read,
+    // which no date can place inside or outside.
+    bool undatedToo = false;
 };
 
 // One download or import as the archive keeps it.
@@ -80,7 +83,7 @@ class Archive {
 public:
     // The schema version this program writes; older archives are upgraded
     // in place when opened for writing.
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
 
     // Opens (SQLite: creates) the archive, creates its tables on first use
     // and upgrades an older schema, in one transaction.  Opened to read (or
@@ -158,6 +161,8 @@ public:
                  const std::function<bool(const ArchivedRecord&)>& each, std::string* error,
                  bool inTestOrder = true);
     bool history(const HistoryFilter& filter, std::vector<ArchivedRecord>* out, std::string* error);
+    // How many records pass the filter.
+    bool count(const HistoryFilter& filter, long long* records, std::string* error);
 
     // Every download and import, in the order they were archived.
     bool downloads(std::vector<ArchiveDownload>* out, std::string* error);
@@ -171,11 +176,18 @@ public:
     // no such version.
     bool assetList(long long number, std::vector<AssetRow>* rows, AssetListInfo* info,
                    std::string* error);
-    // The date (ISO) of the last test of each device of asset list version
-    // assetList that has one, by its device key (identityText of its ID).
-    bool lastTests(long long assetList,
-                   std::vector<std::pair<std::string, std::string>>* lastByDevice,
+    // The last test of each device of asset list version assetList that
+    // has one, by its device key (identityText of its ID): of its tests
+    // dated on or before asOf (ISO date) and not more than a day after the
+    // archive first received them, the latest (by test date and time, then
+    // the order archived).
+    bool lastTests(long long assetList, const std::string& asOf,
+                   std::vector<std::pair<std::string, ArchivedRecord>>* lastByDevice,
                    std::string* error);
+    // When the archive first received each of the tester's records
+    // (isoLocalTime form; empty for a record it does not hold).
+    bool firstReceived(const std::string& testerSerial, const std::vector<TestRecord>& records,
+                       std::vector<std::string>* received, std::string* error);
 
     // The ID text of the tester's latest download (by its time); empty when
     // the archive has none of it.

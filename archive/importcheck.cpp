@@ -5,7 +5,8 @@
 #include <algorithm>
 
 #include "archive/recordkey.h"
-#include "archive/typed.h"
+#include "workshop/identity.h"
+#include "workshop/typed.h"
 #include "device/decode.h"
 #include "records/calendar.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/assets.h"
+#include "workshop/assetlist.h"
 
 // What a database holds under one of the archive's table names.
 struct FoundTable {

@@ -1,36 +1,18 @@
 #pragma once
-// When two records are the same record, for the archive.  Plain C++ (no
-// database).
-//
-// The same record: the same tester serial number and the same texts in every
-// field, each read by identityText, with the pressure unit compared by its
-// name (unitName).  So a record downloaded over USB and the same record read
-// back from a CSV export or a text file in either format are one record.
+// The archive's key of a record, and how full a source's texts are.  Which
+// records are one record is workshop/identity.h's rule.
 
 #include <string>
 
 #include "records/recordstore.h"
 #include "records/testrecord.h"
-
+#include "workshop/identity.h"
 
 // How much of a record's raw form a source keeps, from least to most: a CSV
 // export has lost its commas (and the code of an mmHg unit), a text file has
 // lost only the unit code of mmHg, a received block keeps every byte.
 enum class RecordForm : int { Csv = 1, Text = 2, Received = 3 };
 
-// A field's text as the identity reads it: every comma a space (the CSV
-// export writes them so), and the spaces at either end dropped (the list
-// format pads its cells, so a text's own spaces there cannot be told from
-// the padding).
-std::string identityText(std::string text);
-
-// The record's identity as one byte string: serial, the nine texts read by
-// identityText and the unit name, each preceded by its length.
-std::string recordIdentity(const std::string& testerSerial, const TestRecord& record);
-
-// The archive's key: the identity's SHA-256, as 64 lower-case hex digits.
+// The archive's key: the record identity's SHA-256, as 64 lower-case hex
+// digits.
 std::string recordKey(const std::string& testerSerial, const TestRecord& record);
-
-bool sameRecord(const std::string& serialA, const TestRecord& a, const std::string& serialB,
-                const TestRecord& b);
-

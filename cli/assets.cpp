@@ -1,7 +1,9 @@
 // lumkest-cli assets: a new version of the workshop's asset list into the
 // archive, or the current version written out.
 
-#include "archive/assets.h"
+#include "workshop/assetlist.h"
+
+#include <cstdio>
 
 #include "cli/commands.h"
 #include "cli/outputs.h"
@@ -23,22 +25,35 @@ bool checkAssets(const Options& o, std::string* error) {
 }
 
 // Reads the file whole (within its bounds) and adds it as the list's next
-// version.
+// version; then says, even with -q, what of it will judge nothing (a
+// doubtful list is loud).
 int addList(CliRun& run, const std::string& name) {
     std::string bytes, why, error;
     if (!readInput(name, kAssetListLimits, &bytes, &why))
         return run.fail(CliUsage, "assets: cannot read \"" + name + "\": " + why);
-    std::vector<AssetRow> rows;
-    if (!readAssetList(bytes, &rows, &why))
+    std::vector<AssetRow> rows, previous;
+    std::vector<std::string> ignored;
+    if (!readAssetList(bytes, &rows, &why, &ignored))
         return run.fail(CliUsage, "assets: \"" + name + "\": " + why);
     std::unique_ptr<Archive> archive = run.openForWriting(&error);
     AssetListInfo info;
-    if (!archive || !archive->addAssetList(rows, bytes, stampNow(), &info, &error))
+    if (!archive || !archive->assetList(0, &previous, &info, &error) ||
+        !archive->addAssetList(rows, bytes, stampNow(), &info, &error))
         return run.archiveFailed(error);
-    return printAll(run.io.out, name + ": asset list " + std::to_string(info.number) + ", " +
-                                    plural(rows.size(), "row", "rows") + "\n")
-               ? CliDone
-               : run.stdoutFailed("assets");
+    if (!printAll(run.io.out, name + ": asset list " + std::to_string(info.number) + ", " +
+                                  plural(rows.size(), "row", "rows") + "\n"))
+        return run.stdoutFailed("assets");
+    std::vector<std::string> notes;
+    if (!ignored.empty()) {
+        std::string names;
+        for (const std::string& column : ignored) names += (names.empty() ? "" : ", ") + column;
+        notes.push_back("ignored columns: " + names);
+    }
+    for (std::string& line : assetListWarnings(rows, previous)) notes.push_back(std::move(line));
+    run.progress.clear();
+    for (const std::string& line : notes)
+        std::fprintf(run.io.err, "%s: asset list %lld: %s\n", kProgram, info.number, line.c_str());
+    return CliDone;
 }
 
 int runAssets(CliRun& run) {

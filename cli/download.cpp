@@ -34,31 +34,40 @@ bool checkDownload(const Options& o, std::string* error) {
 }
 
 // What the archive makes of the download before anything is written: which
-// records are new to it (--new-only keeps only those) and the asset list
-// that judges them, read from one snapshot let go at once.  The download
-// itself is added only once every output is written, so that no lock is
-// held while an output waits for its reader.  On failure only --raw is
-// written.
-int readArchive(CliRun& run, Listing* listing, std::unique_ptr<Archive>* archive, Judged* judged) {
+// records are new to it (--new-only keeps only those), when it first
+// received each (this download, for the new ones) and the asset list that
+// judges them, read from one snapshot let go at once.  The download itself
+// is added only once every output is written, so that no lock is held
+// while an output waits for its reader.  On failure only --raw is written.
+int readArchive(CliRun& run, Listing* listing, std::unique_ptr<Archive>* archive,
+                JudgingList* list, std::vector<std::string>* received) {
     std::string error;
     std::vector<bool> fresh;
     *archive = run.openForWriting(&error);
     const SaveSource& s = listing->source;
     if (!*archive || !(*archive)->beginReading(&error) ||
         !(*archive)->newRecords(s.tester, s.records, &fresh, &error) ||
-        !run.loadJudge(**archive, judged, &error)) {
+        !run.loadJudge(**archive, list, &error) ||
+        !(*archive)->firstReceived(s.tester.serial, s.records, received, &error)) {
         archive->reset();
         return run.archiveFailed(error, &listing->block);
     }
     (*archive)->endReading();
+    for (std::string& when : *received)
+        if (when.empty()) when = isoLocalTime(listing->downloaded);
     // An output that fails from here on says what a rerun gives.
     run.afterWriteFailure =
         "; the archive is left as it was, so the same command gives these records again";
     if (!run.o.newOnly) return CliDone;
     std::vector<TestRecord> kept;
+    std::vector<std::string> keptReceived;
     for (std::size_t i = 0; i < fresh.size(); ++i)
-        if (fresh[i]) kept.push_back(s.records[i]);
+        if (fresh[i]) {
+            kept.push_back(s.records[i]);
+            keptReceived.push_back((*received)[i]);
+        }
     listing->source.records = std::move(kept);
+    *received = std::move(keptReceived);
     return CliDone;
 }
 
@@ -94,9 +103,10 @@ int runDownload(CliRun& run) {
     // output that fails leaves it as it was, so that the same command gives
     // the same records again.
     std::unique_ptr<Archive> archive;
-    Judged judged;  // with --archive, its asset list judges the records
+    JudgingList list;                        // with --archive, its asset list judges the records
+    std::vector<std::string> firstReceived;  // when the archive first received each
     if (!o.archive.empty()) {
-        const int code = readArchive(run, &listing, &archive, &judged);
+        const int code = readArchive(run, &listing, &archive, &list, &firstReceived);
         if (code != CliDone) return code;
     }
     const bool nothingNew = archive && o.newOnly && listing.source.records.empty();
@@ -104,19 +114,21 @@ int runDownload(CliRun& run) {
         run.progress.note(note);
         run.progress.keep();
     }
-    const Judged* judging = archive ? &judged : nullptr;
+    const JudgingList* judging = archive ? &list : nullptr;
     const int code =
         nothingNew
             ? run.writeRawOnly(listing.block)
             : run.writeOutputs(
                   listing,
                   [&] {
-                      return recordsJson(listing.source, listing.downloaded, judging).toStdString();
+                      return recordsJson(listing.source, listing.downloaded, judging, firstReceived)
+                          .toStdString();
                   },
                   [&] {
                       std::string out = resultsHeader();
-                      for (const TestRecord& r : listing.source.records)
-                          out += resultsRow(r, listing.source.tester, judged);
+                      for (std::size_t i = 0; i < listing.source.records.size(); ++i)
+                          out += resultsRow(list.test(listing.source.records[i], firstReceived[i]),
+                                            listing.source.tester, list.number);
                       return out;
                   });
     if (archive && code == CliDone) {

@@ -1,15 +1,14 @@
-// lumkest-cli due: the assets of the current list that are due or overdue
-// for planned maintenance, and those never tested.
+// lumkest-cli due: the assets of the current list whose last test failed,
+// that are due or overdue for planned maintenance, and those never tested.
 
 #include <algorithm>
-#include <map>
 
-#include "archive/assets.h"
-#include "archive/typed.h"
+#include "workshop/due.h"
+#include "workshop/verdict.h"
+#include "workshop/typed.h"
 #include "cli/commands.h"
 #include "cli/outputs.h"
 #include "cli/run.h"
-#include "save/stamp.h"
 
 namespace {
 
@@ -19,25 +18,17 @@ int runDue(CliRun& run) {
     const Options& o = run.o;
     std::string error;
     std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
-    std::vector<AssetRow> rows;
-    AssetListInfo info;
-    std::vector<std::pair<std::string, std::string>> tests;
-    if (!archive || !archive->beginReading(&error) ||
-        !archive->assetList(o.assetList, &rows, &info, &error) ||
-        !archive->lastTests(info.number, &tests, &error))
+    JudgingList list;
+    std::vector<DueEntry> entries;
+    if (!archive || !archive->beginReading(&error) || !run.loadJudge(*archive, &list, &error))
         return run.archiveFailed(error);
-    archive.reset();
-    if (info.number == 0)
+    if (list.number == 0)
         return run.fail(CliNoRecords,
                         "the archive holds no asset list yet: add one with "
                         "lumkest-cli --archive DB assets FILE.csv");
-    const std::map<std::string, std::string> last(tests.begin(), tests.end());
-    const std::string asOf = o.asOf.empty() ? isoLocalTime(stampNow()).substr(0, 10) : o.asOf;
-    std::vector<DueEntry> entries =
-        dueList(AssetIndex(std::move(rows)), asOf, o.within, [&last](const std::string& device) {
-            const auto found = last.find(identityText(device));
-            return found == last.end() ? std::string() : found->second;
-        });
+    if (!run.loadDueList(*archive, list, o.within, &entries, &error))
+        return run.archiveFailed(error);
+    archive.reset();
     // By default only what needs doing, and nothing at all when nothing
     // does, so that a nightly job mails only then.
     if (!o.all)
@@ -49,7 +40,7 @@ int runDue(CliRun& run) {
                       entries.end());
     if (entries.empty()) return CliDone;
     return run.writeTable([&](Kind kind) {
-        return kind == Kind::Json  ? dueJson(entries, asOf, info.number).toStdString()
+        return kind == Kind::Json  ? dueJson(entries, run.asOf(), list.number).toStdString()
                : kind == Kind::Csv ? dueCsv(entries)
                                    : dueText(entries);
     });
@@ -62,7 +53,7 @@ const CliCommand kDueCommand = {
     Command::Due,
     "lumkest-cli --archive DB due [--within DAYS] [--as-of DATE] [--all] [--asset-list N] "
     "[--text F] [--csv F] [--json F]",
-    "lists the assets due or overdue for planned maintenance, and those never tested",
+    "lists the assets that failed, are due or overdue, or were never tested",
     {"archive", "quiet", "within", "as-of", "all", "asset-list", "text", "csv", "json"},
     &checkDue,
     &runDue,

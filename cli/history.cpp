@@ -28,10 +28,15 @@ bool checkHistory(const Options& o, std::string* error) {
 // --result, whose verdict is the one asked for.
 struct Choice {
     HistoryFilter filter;
-    Judged judged;
+    JudgingList list;
     std::optional<VerdictResult> result;
-    bool keeps(const ArchivedRecord& a) const {
-        return !result || judged.of(a.record).result == *result;
+    // The record judged, when an output or --result needs its verdict.
+    std::optional<JudgedTest> judged(const ArchivedRecord& a, bool needed) const {
+        if (!needed && !result) return std::nullopt;
+        return list.test(a.record, a.firstDownloaded);
+    }
+    bool keeps(const std::optional<JudgedTest>& t) const {
+        return !result || t->verdict.result == *result;
     }
 };
 
@@ -63,11 +68,12 @@ int writeHistory(CliRun& run, Archive& archive, const Choice& choice, const Save
         const bool read = archive.history(
             choice.filter,
             [&](const ArchivedRecord& a) {
-                if (!choice.keeps(a)) return true;
+                const std::optional<JudgedTest> t = choice.judged(a, json || results);
+                if (!choice.keeps(t)) return true;
                 if (json)
-                    piece += historyJsonRecord(a, static_cast<int>(index + 1), &choice.judged);
+                    piece += historyJsonRecord(a, *t, static_cast<int>(index + 1), &choice.list);
                 else if (results)
-                    piece += resultsRow(a.record, a.tester, choice.judged);
+                    piece += resultsRow(*t, a.tester, choice.list.number);
                 else
                     savedFileRecord(piece, format, a.record, index, widths);
                 ++index;
@@ -111,7 +117,7 @@ int runHistory(CliRun& run) {
     Choice choice;
     choice.filter = {o.device, o.tester, o.since, o.until, o.download};
     choice.result = o.result;
-    if (!run.loadJudge(*archive, &choice.judged, &error)) return run.archiveFailed(error);
+    if (!run.loadJudge(*archive, &choice.list, &error)) return run.archiveFailed(error);
     // PDF and --sort need every record at once; the other outputs are
     // written a record at a time, after a first pass that finds what
     // they need before their first record.
@@ -129,7 +135,7 @@ int runHistory(CliRun& run) {
     const bool read = archive->history(
         choice.filter,
         [&](const ArchivedRecord& a) {
-            if (!choice.keeps(a)) return true;
+            if (!choice.keeps(choice.judged(a, false))) return true;
             testers.insert(a.tester.serial);
             if (whole) archived.push_back(a);
             widenListColumns(&widths, a.record, count++);
@@ -174,11 +180,12 @@ int runHistory(CliRun& run) {
     }
     for (const ArchivedRecord& r : archived) listing.source.records.push_back(r.record);
     return run.writeOutputs(
-        listing, [&] { return historyJson(archived, &choice.judged).toStdString(); },
+        listing, [&] { return historyJson(archived, &choice.list).toStdString(); },
         [&] {
             std::string out = resultsHeader();
             for (const ArchivedRecord& a : archived)
-                out += resultsRow(a.record, a.tester, choice.judged);
+                out += resultsRow(choice.list.test(a.record, a.firstDownloaded), a.tester,
+                                  choice.list.number);
             return out;
         });
 }

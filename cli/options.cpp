@@ -10,8 +10,8 @@
 #include <cstring>
 #include <iterator>
 
-#include "archive/assets.h"
-#include "archive/typed.h"
+#include "workshop/verdict.h"
+#include "workshop/typed.h"
 #include "cli/commands.h"
 #include "device/simoptions.h"
 #include "save/filewrite.h"

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/assets.h"
-#include "cli/outputs.h"
+#include "workshop/verdict.h"
+#include "print/paper.h"
 
 extern const char* const kProgram;  // "lumkest-cli"
 // The usage lines, after a usage error: every command's synopsis.

@@ -1,23 +1,12 @@
 #include "cli/outputs.h"
 
-#include <langinfo.h>
-#include <locale.h>
-
-#include <QBuffer>
 #include <QLocale>
-#include <QPdfWriter>
-#include <QSvgGenerator>
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
-#include <functional>
 #include <string>
 
-#include "app/fonts.h"
 #include "archive/archive.h"
-#include "archive/tabletext.h"
-#include "archive/typed.h"
-#include "print/qtcanvas.h"
+#include "workshop/table.h"
+#include "workshop/typed.h"
 
 namespace {
 
@@ -102,15 +91,18 @@ const char* criterionJson(Criterion c) {
     return c == Criterion::Pass ? "\"pass\"" : c == Criterion::Fail ? "\"fail\"" : "null";
 }
 
-// The verdict, with the list version it used and its limits as used.
-std::string verdictJson(const Verdict& v, long long assetList, const std::string& indent) {
+// The verdict, with the list version it used, whether the test is dated
+// after the archive received it, and its limits as used.
+std::string verdictJson(const Verdict& v, long long assetList, DateCheck date,
+                        const std::string& indent) {
     JsonObject o(indent);
     o.text("result", resultText(v.result))
         .value("assetList", assetList ? std::to_string(assetList) : "null")
         .value("flowErrorPercent", decimalJson(v.flowErrorPercent))
         .value("flow", criterionJson(v.flow))
         .value("occlusion", criterionJson(v.occlusion))
-        .value("peakTime", criterionJson(v.peakTime));
+        .value("peakTime", criterionJson(v.peakTime))
+        .value("datedAfterReceipt", date == DateCheck::AfterReceipt ? "true" : "false");
     if (!v.asset) return o.value("limits", "null").str();
     const AssetValues& l = v.asset->values;
     return o
@@ -130,10 +122,12 @@ std::string testerJson(const TesterIdentity& tester, const std::string& indent) 
 }
 
 // One record: its position, raw texts and typed values, at the depth of
-// indent; history adds its tester and the time of its first download.
-std::string recordJson(const TestRecord& r, int position, const std::string& indent,
-                       const ArchivedRecord* archived = nullptr, const Judged* judged = nullptr) {
-    const TypedRecord t = typedRecord(r);
+// indent; history adds its tester and the time of its first download; with
+// a judging list, its verdict.
+std::string recordJson(const JudgedTest& test, int position, const std::string& indent,
+                       const ArchivedRecord* archived, const JudgingList* list) {
+    const TestRecord& r = test.record;
+    const TypedRecord& t = test.typed;
     JsonObject o(indent);
     o.number("record", position)
         .text("deviceID", FIELD_TEXT(r, deviceID))
@@ -156,7 +150,7 @@ std::string recordJson(const TestRecord& r, int position, const std::string& ind
     if (archived)
         o.value("tester", testerJson(archived->tester, o.inner()))
             .text("firstDownloaded", archived->firstDownloaded);
-    if (judged) o.value("verdict", verdictJson(judged->of(r), judged->list.number, o.inner()));
+    if (list) o.value("verdict", verdictJson(test.verdict, list->number, test.date, o.inner()));
     return o.str();
 }
 
@@ -234,161 +228,129 @@ std::string downloadsText(const std::vector<ArchiveDownload>& downloads) {
     return alignedTable(rows, {true, false, false, false, false, true, true});
 }
 
-QByteArray recordsJson(const SaveSource& source, std::time_t downloaded, const Judged* judged) {
+QByteArray recordsJson(const SaveSource& source, std::time_t downloaded, const JudgingList* list,
+                       const std::vector<std::string>& received) {
+    static const JudgingList none;
     // Local time with its offset always spelled out ("+00:00", never "Z"),
     // so an import sees one form whatever the zone.
-    std::string out =
-        "{\n    \"format\": 1,\n    \"tester\": " + testerJson(source.tester, "    ") +
-        ",\n    \"downloaded\": " + jsonText(isoLocalTime(downloaded)) + kRecordsOpening;
+    std::string out = "{\n    \"format\": " + std::to_string(kRecordsJsonFormat) +
+                      ",\n    \"tester\": " + testerJson(source.tester, "    ") +
+                      ",\n    \"downloaded\": " + jsonText(isoLocalTime(downloaded)) +
+                      kRecordsOpening;
     int position = 0;
     for (const TestRecord& r : source.records) {
         out += position ? ",\n        " : "        ";
-        out += recordJson(r, ++position, "        ", nullptr, judged);
+        const std::size_t at = static_cast<std::size_t>(position);
+        out += recordJson((list ? *list : none)
+                              .test(r, at < received.size() ? received[at] : std::string()),
+                          ++position, "        ", nullptr, list);
     }
     return QByteArray::fromStdString(out + recordsClosing(position > 0));
 }
 
-std::string historyJsonOpening() { return std::string("{\n    \"format\": 1") + kRecordsOpening; }
+std::string historyJsonOpening() {
+    return "{\n    \"format\": " + std::to_string(kRecordsJsonFormat) + kRecordsOpening;
+}
 
-std::string historyJsonRecord(const ArchivedRecord& a, int position, const Judged* judged) {
+std::string historyJsonRecord(const ArchivedRecord& a, const JudgedTest& test, int position,
+                              const JudgingList* list) {
     return (position > 1 ? ",\n        " : "        ") +
-           recordJson(a.record, position, "        ", &a, judged);
+           recordJson(test, position, "        ", &a, list);
 }
 
 std::string historyJsonClosing(bool anyRecords) { return recordsClosing(anyRecords); }
 
-QByteArray historyJson(const std::vector<ArchivedRecord>& archived, const Judged* judged) {
+QByteArray historyJson(const std::vector<ArchivedRecord>& archived, const JudgingList* list) {
+    static const JudgingList none;
     std::string out = historyJsonOpening();
     int position = 0;
-    for (const ArchivedRecord& a : archived) out += historyJsonRecord(a, ++position, judged);
+    for (const ArchivedRecord& a : archived)
+        out += historyJsonRecord(a, (list ? *list : none).test(a.record, a.firstDownloaded),
+                                 ++position, list);
     out += historyJsonClosing(position > 0);
     return QByteArray::fromStdString(out);
 }
 
-Paper localePaper() {
-    // The paper category alone, read without changing the program's locale.
-    const locale_t paper = ::newlocale(LC_PAPER_MASK, "", static_cast<locale_t>(nullptr));
-    if (!paper) return Paper::A4;
-    const auto height =
-        static_cast<int>(reinterpret_cast<std::intptr_t>(::nl_langinfo_l(_NL_PAPER_HEIGHT, paper)));
-    ::freelocale(paper);
-    return height == 279 ? Paper::Letter : Paper::A4;
-}
-
-namespace {
-
-// A PDF in memory at 1200 dots per inch, as the print dialog's printer;
-// print draws the document on a canvas over it.
-bool pdfOf(Paper paper, QByteArray* pdf, QtPrintCanvas::Painting painting,
-           const std::function<bool(PrintCanvas&)>& print) {
-    pdf->clear();
-    QBuffer buffer(pdf);
-    if (!buffer.open(QIODevice::WriteOnly)) return false;
-    QPdfWriter writer(&buffer);
-    writer.setResolution(1200);
-    writer.setPageSize(QPageSize(paper == Paper::Letter ? QPageSize::Letter : QPageSize::A4));
-    writer.setTitle(QStringLiteral("LUM Kest"));
-    writer.setCreator(QStringLiteral("LUM Kest"));
-    QtPrintCanvas canvas(writer, painting);
-    return print(canvas) && !pdf->isEmpty();
-}
-
-}  // namespace
-
-bool reportPdf(const ReportJob& job, Paper paper, QByteArray* pdf) {
-    return pdfOf(paper, pdf, QtPrintCanvas::Painting::AtEnd,
-                 [&](PrintCanvas& canvas) { return printReport(canvas, job) == 0; });
-}
-
-// Painted as drawn: a failed report throws the whole PDF away anyway, and a
-// report of a thousand devices would otherwise keep every page's drawing.
-bool workshopPdf(const WorkshopReport& report, Paper paper, QByteArray* pdf) {
-    return pdfOf(paper, pdf, QtPrintCanvas::Painting::AsDrawn,
-                 [&](PrintCanvas& canvas) { return printWorkshopReport(canvas, report) == 0; });
-}
-
-std::string plotSvg(const Plot& plot) {
-    const int width = 1100, height = 440;
-    QByteArray svg;
-    QBuffer buffer(&svg);
-    buffer.open(QIODevice::WriteOnly);
-    QSvgGenerator generator;
-    generator.setOutputDevice(&buffer);
-    generator.setResolution(96);
-    generator.setSize(QSize(width, height));
-    generator.setViewBox(QRect(0, 0, width, height));
-    generator.setTitle(latin1Text(plot.valueLabel));
-    generator.setDescription(latin1Text(plot.valueLabel + " by " + plot.timeLabel));
-    QtPrintCanvas canvas(generator, width, height);
-    if (!canvas.beginDocument()) return {};
-    drawPlot(canvas, 0, 0, width, height, plot);
-    canvas.endDocument();
-    // The element alone, without the XML prolog, for inline use; a screen
-    // reader names it by its title.
-    const qsizetype start = svg.indexOf("<svg");
-    if (start < 0) return {};
-    return "<svg role=\"img\"" + svg.mid(start + 4).toStdString();
-}
-
 // ---- verdicts ----
 
-Verdict Judged::of(const TestRecord& record) const { return judge(record, list.rows); }
-
 std::string resultsHeader() {
-    return csvRow({"asset_id", "model", "location", "tested", "result", "flow_ml_h",
-                   "set_rate_ml_h", "flow_error_pct", "flow_low_pct", "flow_high_pct",
-                   "pressure_mmhg", "occlusion_min_mmhg", "occlusion_max_mmhg", "peak_time_s",
-                   "peak_time_max_s", "tester_serial", "tester_id", "asset_list", "record_key"});
+    return csvRow({"asset_id",
+                   "model",
+                   "location",
+                   "tested",
+                   "result",
+                   "flow_ml_h",
+                   "set_rate_ml_h",
+                   "flow_error_pct",
+                   "flow_low_pct",
+                   "flow_high_pct",
+                   "pressure_mmhg",
+                   "occlusion_min_mmhg",
+                   "occlusion_max_mmhg",
+                   "peak_time_s",
+                   "peak_time_max_s",
+                   "tester_serial",
+                   "tester_id",
+                   "asset_list",
+                   "record_key",
+                   "date_check"});
 }
 
-std::string resultsRow(const TestRecord& r, const TesterIdentity& tester, const Judged& judged) {
-    const Verdict v = judged.of(r);
-    const TypedRecord t = typedRecord(r);
+std::string resultsRow(const JudgedTest& test, const TesterIdentity& tester, long long assetList) {
+    const TestRecord& r = test.record;
+    const Verdict& v = test.verdict;
+    const TypedRecord& t = test.typed;
     auto number = [](const std::optional<Decimal>& d) { return d ? d->text() : std::string(); };
     const AssetValues none;
     const AssetValues& l = v.asset ? v.asset->values : none;
     const AssetRow* row = v.asset ? v.asset->row : nullptr;
-    return csvRow(
-        {latin1ToUtf8(FIELD_TEXT(r, deviceID)), row ? latin1ToUtf8(row->model) : std::string(),
-         row ? latin1ToUtf8(row->location) : std::string(), t.tested ? *t.tested : std::string(),
-         resultText(v.result), number(Decimal::parse(identityText(FIELD_TEXT(r, flow)))),
-         number(l.setRate), number(v.flowErrorPercent), number(l.flowLowPct), number(l.flowHighPct),
-         number(Decimal::parse(identityText(FIELD_TEXT(r, pressureMMHG)))), number(l.occlusionMin),
-         number(l.occlusionMax), t.peakSeconds ? std::to_string(*t.peakSeconds) : std::string(),
-         number(l.peakTimeMax), latin1ToUtf8(tester.serial), latin1ToUtf8(tester.id),
-         judged.list.number ? std::to_string(judged.list.number) : std::string(),
-         recordKey(tester.serial, r)});
+    return csvRow({latin1ToUtf8(FIELD_TEXT(r, deviceID)),
+                   row ? latin1ToUtf8(row->model) : std::string(),
+                   row ? latin1ToUtf8(row->location) : std::string(),
+                   t.tested ? *t.tested : std::string(),
+                   resultText(v.result),
+                   number(t.flowDecimal),
+                   number(l.setRate),
+                   number(v.flowErrorPercent),
+                   number(l.flowLowPct),
+                   number(l.flowHighPct),
+                   number(t.pressureMmHgDecimal),
+                   number(l.occlusionMin),
+                   number(l.occlusionMax),
+                   t.peakSeconds ? std::to_string(*t.peakSeconds) : std::string(),
+                   number(l.peakTimeMax),
+                   latin1ToUtf8(tester.serial),
+                   latin1ToUtf8(tester.id),
+                   assetList ? std::to_string(assetList) : std::string(),
+                   recordKey(tester.serial, r),
+                   dateCheckText(test.date)});
 }
 
 // ---- the asset list and the due list ----
 
 QByteArray assetListJson(const std::vector<AssetRow>& rows, const AssetListInfo& info) {
-    std::string out = "{\n    \"format\": 1,\n    \"assetList\": " +
-                      JsonObject("    ")
-                          .number("number", info.number)
-                          .text("loaded", info.loaded)
-                          .text("sha256", info.sha256)
-                          .number("rows", info.rows)
-                          .str() +
-                      ",\n    \"assets\": [";
+    // The members spelled as the verdict's limits and the records' JSON.
+    std::string out = "{\n    \"format\": 2,\n    \"assetList\": " + std::to_string(info.number) +
+                      ",\n    \"loaded\": " + jsonText(info.loaded) +
+                      ",\n    \"sha256\": " + jsonText(info.sha256) +
+                      ",\n    \"rows\": " + std::to_string(info.rows) + ",\n    \"assets\": [";
     const char* between = "\n";
     for (const AssetRow& r : rows) {
         const AssetValues& v = r.values;
-        out +=
-            between + std::string("        ") +
-            JsonObject("        ")
-                .text("device_id", r.deviceId)
-                .text("model", r.model)
-                .text("location", r.location)
-                .value("set_rate_ml_h", decimalJson(v.setRate))
-                .value("flow_low_pct", decimalJson(v.flowLowPct))
-                .value("flow_high_pct", decimalJson(v.flowHighPct))
-                .value("occlusion_min_mmhg", decimalJson(v.occlusionMin))
-                .value("occlusion_max_mmhg", decimalJson(v.occlusionMax))
-                .value("peak_time_max_s", decimalJson(v.peakTimeMax))
-                .value("interval_days", v.intervalDays ? std::to_string(*v.intervalDays) : "null")
-                .value("valid_from", r.validFrom.empty() ? "null" : jsonText(r.validFrom))
-                .str();
+        out += between + std::string("        ") +
+               JsonObject("        ")
+                   .text("deviceID", r.deviceId)
+                   .text("model", r.model)
+                   .text("location", r.location)
+                   .value("setRateMlPerHour", decimalJson(v.setRate))
+                   .value("flowLowPercent", decimalJson(v.flowLowPct))
+                   .value("flowHighPercent", decimalJson(v.flowHighPct))
+                   .value("occlusionMinMmHg", decimalJson(v.occlusionMin))
+                   .value("occlusionMaxMmHg", decimalJson(v.occlusionMax))
+                   .value("peakTimeMaxSeconds", decimalJson(v.peakTimeMax))
+                   .value("intervalDays", v.intervalDays ? std::to_string(*v.intervalDays) : "null")
+                   .value("validFrom", r.validFrom.empty() ? "null" : jsonText(r.validFrom))
+                   .str();
         between = ",\n";
     }
     return QByteArray::fromStdString(out + "\n    ]\n}\n");

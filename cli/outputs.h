@@ -1,6 +1,7 @@
 #pragma once
-// The two outputs that only the command-line program makes: the records as
-// JSON, and the report printer's layouts as PDF in memory.
+// The outputs that only the command-line program makes: the records as
+// JSON (with their verdicts), the results CSV, and the tables of assets
+// lists, due lists and downloads.
 
 #include <QByteArray>
 #include <ctime>
@@ -8,36 +9,34 @@
 
 #include "archive/archive.h"
 #include "archive/recordkey.h"
-#include "print/report.h"
-#include "print/workshop.h"
 #include "save/writers.h"
+#include "workshop/due.h"
+#include "workshop/verdict.h"
 
-// The asset list that records are judged by (an empty list judges every
-// record NOT ASSESSED; list.number 0 then).
-struct Judged {
-    struct {
-        long long number = 0;
-        AssetIndex rows;
-    } list;
-    Verdict of(const TestRecord& record) const;
-};
-
-// The JSON of download and history, "format": 1, members in the order the
+// The JSON of download and history, "format": 2, members in the order the
 // manual page lists them.  Each record has its raw
 // texts (field bytes read as Latin-1, so every byte comes back) and their
-// typed values (archive/typed.h; null where a text does not parse).
+// typed values (workshop/typed.h; null where a text does not parse), and
+// with a judging list their verdict.
 // download: the tester's identity, the download time (local, with its
 // offset from UTC) and the records in the order shown.
+// received: when the archive first received each record (isoLocalTime
+// form), for the verdict's datedAfterReceipt.
 QByteArray recordsJson(const SaveSource& source, std::time_t downloaded,
-                       const Judged* judged = nullptr);
+                       const JudgingList* list = nullptr,
+                       const std::vector<std::string>& received = {});
+// The "format" of download's and history's JSON.
+inline constexpr int kRecordsJsonFormat = 2;
 // history: the records, each with its tester and the time of the download
 // that first brought it.
-QByteArray historyJson(const std::vector<ArchivedRecord>& records, const Judged* judged = nullptr);
+QByteArray historyJson(const std::vector<ArchivedRecord>& records,
+                       const JudgingList* list = nullptr);
 // The same, a record at a time for any number of records: the opening, each
-// record (position from 1), the closing; together historyJson's bytes.
+// record (position from 1) as judged by list, the closing; together
+// historyJson's bytes.
 std::string historyJsonOpening();
-std::string historyJsonRecord(const ArchivedRecord& record, int position,
-                              const Judged* judged = nullptr);
+std::string historyJsonRecord(const ArchivedRecord& record, const JudgedTest& test, int position,
+                              const JudgingList* list = nullptr);
 std::string historyJsonClosing(bool anyRecords);
 
 // The archive's downloads and imports, for `downloads`: number, time,
@@ -55,8 +54,7 @@ std::string downloadsText(const std::vector<ArchiveDownload>& downloads);
 // --results: the verdicts as the maintenance-management system imports
 // them, RFC 4180 CSV in UTF-8: the header row, then one row per record.
 std::string resultsHeader();
-std::string resultsRow(const TestRecord& record, const TesterIdentity& tester,
-                       const Judged& judged);
+std::string resultsRow(const JudgedTest& test, const TesterIdentity& tester, long long assetList);
 
 // assets --json, and due's outputs (text, CSV, JSON).
 QByteArray assetListJson(const std::vector<AssetRow>& rows, const AssetListInfo& info);
@@ -64,19 +62,3 @@ std::string dueText(const std::vector<DueEntry>& entries);
 std::string dueCsv(const std::vector<DueEntry>& entries);
 QByteArray dueJson(const std::vector<DueEntry>& entries, const std::string& asOf,
                    long long assetList);
-
-enum class Paper { A4, Letter };
-
-// The locale's paper (LC_PAPER), as the desktop's print dialog takes it:
-// Letter where the locale's paper is 279 mm high, A4 otherwise.
-Paper localePaper();
-
-// The job printed by the report printer onto a PDF canvas (1200 dots per
-// inch, as the print dialog's printer).  False when printing failed.
-bool reportPdf(const ReportJob& job, Paper paper, QByteArray* pdf);
-
-// The workshop report (print/workshop.h) as PDF, on the same PDF canvas.
-bool workshopPdf(const WorkshopReport& report, Paper paper, QByteArray* pdf);
-// One plot as an <svg> element for the web page: Qt's SVG generator under
-// the same drawing code, 1100 by 440 pixels at 96 per inch.
-std::string plotSvg(const Plot& plot);

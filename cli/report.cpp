@@ -1,22 +1,20 @@
 // lumkest-cli report: the workshop report of the archived tests that match
 // the filters, judged by the asset list: a summary, then each device's
 // trend as two plots and the table of its tests, as PDF and as a web page.
+// What the report says is workshop/reportmodel.h's; this command reads the
+// archive for it and writes its outputs.
 
 #include <QDate>
 #include <QLocale>
-#include <array>
-#include <cmath>
-#include <cstdio>
-#include <map>
 
-#include "archive/assets.h"
 #include "archive/pguri.h"
-#include "archive/typed.h"
 #include "cli/commands.h"
 #include "cli/outputs.h"
+#include "workshop/qtoutputs.h"
 #include "cli/run.h"
-#include "print/workshop.h"
 #include "save/stamp.h"
+#include "workshop/reportmodel.h"
+#include "workshop/typed.h"
 
 namespace {
 
@@ -31,410 +29,7 @@ bool checkReport(const Options& o, std::string* error) {
 // A date as the reader's locale writes it, in the report's 8-bit texts.
 std::string localeDate(int year, int month, int day) {
     static const QLocale locale = QLocale::system();
-    return locale.toString(QDate(year, month, day), QLocale::ShortFormat)
-        .toLatin1()
-        .toStdString();
-}
-
-std::string localeDate(const std::string& iso) {
-    const std::optional<double> days = daysOfIso(iso.substr(0, 10));
-    if (!days) return iso;
-    int y, m, d;
-    civilOfDays(static_cast<long long>(*days), &y, &m, &d);
-    return localeDate(y, m, d);
-}
-
-std::string trimmed(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
-
-PlotMark markOf(Criterion c) {
-    return c == Criterion::Pass   ? PlotMark::Pass
-           : c == Criterion::Fail ? PlotMark::Fail
-                                  : PlotMark::Open;
-}
-
-std::string failedCriteria(const Verdict& v) {
-    std::string text;
-    for (const auto& [criterion, name] :
-         {std::pair{v.flow, "flow"}, std::pair{v.occlusion, "occlusion"},
-          std::pair{v.peakTime, "peak time"}})
-        if (criterion == Criterion::Fail) text += (text.empty() ? "" : ", ") + std::string(name);
-    return text;
-}
-
-std::string resultWords(const Verdict& v) {
-    return v.result == VerdictResult::Fail ? std::string("FAIL (") + failedCriteria(v) + ")"
-                                           : resultText(v.result);
-}
-
-// One archived test as the report uses it.
-struct Test {
-    TestRecord record;
-    Verdict verdict;
-    TypedRecord typed;
-    std::optional<double> day;
-};
-
-struct Device {
-    std::string id;  // as the first of its tests keyed it
-    std::vector<Test> tests;
-};
-
-// A device as the report names it: its ID, or that it has none.
-std::string shownId(const std::string& id) { return id.empty() ? std::string("(no ID)") : id; }
-
-ReportBlock line(std::string text) {
-    ReportBlock b;
-    b.text = std::move(text);
-    return b;
-}
-
-ReportBlock heading(std::string text) {
-    ReportBlock b = line(std::move(text));
-    b.kind = ReportBlock::Kind::Heading;
-    return b;
-}
-
-ReportBlock tableBlock(ReportTable table) {
-    ReportBlock b;
-    b.kind = ReportBlock::Kind::Table;
-    b.table = std::move(table);
-    return b;
-}
-
-std::string decimalText(const std::optional<Decimal>& d) { return d ? d->text() : std::string(); }
-
-// The limits of one set of values, in words.
-std::string limitsText(const AssetValues& v) {
-    std::vector<std::string> parts;
-    if (v.setRate && v.flowLowPct && v.flowHighPct)
-        parts.push_back("flow " + v.flowLowPct->text() + " % to " + v.flowHighPct->text() +
-                        " % of " + v.setRate->text() + " ml/h");
-    if (v.occlusionMin || v.occlusionMax)
-        parts.push_back(v.occlusionMin && v.occlusionMax
-                            ? "occlusion " + v.occlusionMin->text() + " to " +
-                                  v.occlusionMax->text() + " mmHg"
-                        : v.occlusionMin ? "occlusion at least " + v.occlusionMin->text() + " mmHg"
-                                         : "occlusion at most " + v.occlusionMax->text() + " mmHg");
-    if (v.peakTimeMax) parts.push_back("peak time at most " + v.peakTimeMax->text() + " s");
-    std::string text;
-    for (const std::string& p : parts) text += (text.empty() ? "" : "; ") + p;
-    return text.empty() ? "none" : text;
-}
-
-class ReportBuilder {
-public:
-    ReportBuilder(const Options& o, const Judged& judged,
-                  const std::map<std::string, std::string>& lastTests, std::string asOf)
-        : o_(o), judged_(judged), lastTests_(lastTests), asOf_(std::move(asOf)) {}
-
-    void add(const ArchivedRecord& a) {
-        Test t{a.record, judged_.of(a.record), typedRecord(a.record), std::nullopt};
-        if (t.typed.tested) t.day = daysOfIso(*t.typed.tested);
-        if (t.day) {
-            first_ = std::min(first_, *t.day);
-            last_ = std::max(last_, *t.day);
-        }
-        Device& d = devices_[identityText(FIELD_TEXT(a.record, deviceID))];
-        if (d.tests.empty()) d.id = FIELD_TEXT(a.record, deviceID);
-        d.tests.push_back(std::move(t));
-        ++count_;
-    }
-    std::size_t count() const { return count_; }
-    WorkshopReport build(const std::string& stamp);
-
-private:
-    ReportSection summary();
-    ReportSection section(const Device& d, int number);
-    Plot plot(const Device& d, bool flow) const;
-    std::vector<PlotBand> band(const std::string& deviceId, bool flow, bool errorPercent) const;
-    std::string period() const {
-        return localeDate(isoOf(periodFirst_)) + " to " + localeDate(isoOf(periodLast_));
-    }
-    static std::string isoOf(double day) {
-        return std::isfinite(day) ? isoDateOfDays(static_cast<long long>(std::floor(day)))
-                                  : std::string();
-    }
-
-    const Options& o_;
-    const Judged& judged_;
-    const std::map<std::string, std::string>& lastTests_;
-    std::string asOf_;
-    std::map<std::string, Device> devices_;  // by device key, so by device ID
-    std::size_t count_ = 0;
-    double first_ = HUGE_VAL, last_ = -HUGE_VAL;  // of the tests whose date reads
-    // The time axis of every plot: --since and --until where given, else
-    // the first and last test (as-of when no test's date reads).
-    double periodFirst_ = 0, periodLast_ = 0;
-    std::map<std::string, DueEntry> due_;  // by device key
-};
-
-WorkshopReport ReportBuilder::build(const std::string& stamp) {
-    const double asOf = *daysOfIso(asOf_);
-    periodFirst_ = !o_.since.empty()    ? *daysOfIso(o_.since)
-                   : std::isfinite(first_) ? first_
-                                           : asOf;
-    periodLast_ = !o_.until.empty()    ? *daysOfIso(o_.until)
-                  : std::isfinite(last_) ? last_
-                                         : std::max(asOf, periodFirst_);
-    if (judged_.list.number)
-        for (DueEntry& e : dueList(judged_.list.rows, asOf_, 0, [this](const std::string& id) {
-                 const auto found = lastTests_.find(identityText(id));
-                 return found == lastTests_.end() ? std::string() : found->second;
-             }))
-            due_.emplace(identityText(e.deviceId), std::move(e));
-    WorkshopReport report;
-    report.title = "Workshop Report";
-    report.stamp = stamp;
-    report.sections.push_back(summary());
-    int number = 0;
-    for (const auto& [key, device] : devices_) report.sections.push_back(section(device, ++number));
-    return report;
-}
-
-ReportSection ReportBuilder::summary() {
-    ReportSection s;
-    s.title = "Summary";
-    s.anchor = "summary";
-    s.blocks.push_back(line("Archive: " + uriWithoutPassword(o_.archive)));
-    s.blocks.push_back(line(judged_.list.number
-                                ? "Asset list: version " + std::to_string(judged_.list.number)
-                                : std::string("Asset list: none (no test has a verdict)")));
-    s.blocks.push_back(line("Period: " + period()));
-    std::string filters;
-    auto filter = [&](const char* name, const std::string& value) {
-        if (!value.empty())
-            filters += (filters.empty() ? "" : ", ") + std::string(name) + " " + value;
-    };
-    filter("device", o_.device);
-    filter("tester", o_.tester);
-    filter("since", o_.since);
-    filter("until", o_.until);
-    s.blocks.push_back(line("Filters: " + (filters.empty() ? std::string("none") : filters)));
-
-    // Counts by result and by model; the failed tests.
-    const VerdictResult results[] = {VerdictResult::Pass, VerdictResult::Fail,
-                                     VerdictResult::NotAssessed, VerdictResult::Unreadable};
-    std::map<std::string, std::array<std::size_t, 4>> byModel;
-    std::array<std::size_t, 4> total{};
-    ReportTable failed{{"Device", "Model", "Location", "Tested", "Failed"}, {}, {}, {}};
-    ReportTable devices{{"Device", "Model", "Location", "Tests", "FAIL"},
-                        {false, false, false, true, true},
-                        {},
-                        {}};
-    for (const auto& [key, d] : devices_) {
-        std::size_t fails = 0;
-        std::string model, location;
-        for (const Test& t : d.tests) {
-            const AssetRow* row = t.verdict.asset ? t.verdict.asset->row : nullptr;
-            model = row ? row->model : model;
-            location = row ? row->location : location;
-            const auto k = static_cast<std::size_t>(t.verdict.result);
-            ++total[k];
-            ++byModel[row ? row->model : std::string("(not in the asset list)")][k];
-            if (t.verdict.result == VerdictResult::Fail) {
-                ++fails;
-                failed.rows.push_back({shownId(d.id), row ? row->model : "", row ? row->location : "",
-                                       t.typed.tested ? localeDate(*t.typed.tested) + " " +
-                                                            t.typed.tested->substr(11, 5)
-                                                      : FIELD_TEXT(t.record, testDate),
-                                       failedCriteria(t.verdict)});
-            }
-        }
-        devices.rows.push_back(
-            {shownId(d.id), model, location, std::to_string(d.tests.size()), std::to_string(fails)});
-        devices.rowLinks.push_back("device-" + std::to_string(devices.rows.size()));
-    }
-    s.blocks.push_back(heading("Tests by result"));
-    ReportTable byResult{{"Result", "Tests"}, {false, true}, {}, {}};
-    for (VerdictResult r : results)
-        byResult.rows.push_back(
-            {resultText(r), std::to_string(total[static_cast<std::size_t>(r)])});
-    byResult.rows.push_back({"Total", std::to_string(count_)});
-    s.blocks.push_back(tableBlock(std::move(byResult)));
-
-    s.blocks.push_back(heading("Tests by model"));
-    ReportTable models{{"Model", "Tests", "PASS", "FAIL", "NOT ASSESSED", "UNREADABLE"},
-                       {false, true, true, true, true, true},
-                       {},
-                       {}};
-    for (const auto& [model, counts] : byModel) {
-        std::size_t sum = 0;
-        for (std::size_t c : counts) sum += c;
-        models.rows.push_back({model.empty() ? "(no model)" : model, std::to_string(sum),
-                               std::to_string(counts[0]), std::to_string(counts[1]),
-                               std::to_string(counts[2]), std::to_string(counts[3])});
-    }
-    s.blocks.push_back(tableBlock(std::move(models)));
-
-    s.blocks.push_back(heading("Pumps with a FAIL"));
-    if (failed.rows.empty())
-        s.blocks.push_back(line("No test failed in the period."));
-    else
-        s.blocks.push_back(tableBlock(std::move(failed)));
-
-    // The due list's counts, as of --as-of (today by default).
-    s.blocks.push_back(heading("Planned maintenance as of " + localeDate(asOf_)));
-    if (judged_.list.number == 0) {
-        s.blocks.push_back(line("No asset list: nothing is due."));
-    } else {
-        std::array<std::size_t, 5> due{};
-        for (const auto& [key, e] : due_)
-            if (o_.device.empty() || key == identityText(o_.device))
-                ++due[static_cast<std::size_t>(e.status)];
-        ReportTable table{{"Assets", "Count"}, {false, true}, {}, {}};
-        for (DueStatus st : {DueStatus::Overdue, DueStatus::Due, DueStatus::NeverTested,
-                             DueStatus::Ok, DueStatus::NoInterval})
-            table.rows.push_back(
-                {dueStatusText(st), std::to_string(due[static_cast<std::size_t>(st)])});
-        s.blocks.push_back(tableBlock(std::move(table)));
-    }
-    s.blocks.push_back(heading("Devices"));
-    s.blocks.push_back(tableBlock(std::move(devices)));
-    return s;
-}
-
-// The band's steps: the limits in force from the period's first day, and
-// again from each valid_from of the device's rows and its models' rows.
-std::vector<PlotBand> ReportBuilder::band(const std::string& deviceId, bool flow,
-                                          bool errorPercent) const {
-    if (flow && !errorPercent) return {};
-    const AssetIndex& list = judged_.list.rows;
-    const std::string key = identityText(deviceId);
-    std::vector<std::string> dates{isoOf(periodFirst_)};
-    std::vector<const AssetRow*> rows = list.ofDevice(key);
-    for (const AssetRow* own : list.ofDevice(key))
-        for (const AssetRow* model : list.ofModel(own->model)) rows.push_back(model);
-    for (const AssetRow* r : rows)
-        if (!r->validFrom.empty() && r->validFrom > dates.front()) dates.push_back(r->validFrom);
-    std::sort(dates.begin() + 1, dates.end());
-    dates.erase(std::unique(dates.begin(), dates.end()), dates.end());
-
-    std::vector<PlotBand> steps;
-    bool any = false;
-    for (const std::string& date : dates) {
-        PlotBand b;
-        b.fromDay = steps.empty() ? periodFirst_ - 36500 : *daysOfIso(date);
-        if (const auto inForce = assetInForce(list, deviceId, date)) {
-            const AssetValues& v = inForce->values;
-            if (flow && v.setRate && v.flowLowPct && v.flowHighPct) {
-                b.low = v.flowLowPct->toDouble();
-                b.high = v.flowHighPct->toDouble();
-            } else if (!flow) {
-                if (v.occlusionMin) b.low = v.occlusionMin->toDouble();
-                if (v.occlusionMax) b.high = v.occlusionMax->toDouble();
-            }
-        }
-        any = any || b.low || b.high;
-        steps.push_back(b);
-    }
-    return any ? steps : std::vector<PlotBand>{};
-}
-
-Plot ReportBuilder::plot(const Device& d, bool flow) const {
-    Plot p;
-    p.firstDay = periodFirst_;
-    p.lastDay = periodLast_ + (o_.until.empty() ? 0 : 1);  // to the end of --until's day
-    p.timeLabel = "Test date";
-    p.dateText = [](int y, int m, int day) { return localeDate(y, m, day); };
-    // Flow as its error from the set rate where the list gives a set rate,
-    // else as measured.
-    bool errorPercent = false;
-    for (const Test& t : d.tests) errorPercent = errorPercent || t.verdict.flowErrorPercent;
-    p.valueLabel = !flow          ? "Peak occlusion pressure (mmHg)"
-                   : errorPercent ? "Flow error (% of the set rate)"
-                                  : "Flow (ml/h), no set rate in the asset list";
-    for (const Test& t : d.tests) {
-        std::optional<double> value;
-        if (!flow)
-            value = t.typed.pressureMmHg;
-        else if (errorPercent && t.verdict.flowErrorPercent)
-            value = t.verdict.flowErrorPercent->toDouble();
-        else if (!errorPercent)
-            value = t.typed.flow;
-        if (!value || !t.day) continue;
-        p.points.push_back({*t.day, *value, markOf(flow ? t.verdict.flow : t.verdict.occlusion)});
-    }
-    p.band = band(d.id, flow, errorPercent);
-    return p;
-}
-
-ReportSection ReportBuilder::section(const Device& d, int number) {
-    ReportSection s;
-    s.title = "Device " + shownId(d.id);
-    s.anchor = "device-" + std::to_string(number);
-    const std::optional<AssetInForce> now = assetInForce(judged_.list.rows, d.id, asOf_);
-    // The due list's entry says when it was last tested and when it is due;
-    // a device not in the list was last tested in the tests shown.
-    const auto due = due_.find(identityText(d.id));
-    std::string lastTested = due != due_.end() ? due->second.lastTested : std::string();
-    for (const Test& t : d.tests)
-        if (t.typed.tested && t.typed.tested->substr(0, 10) > lastTested)
-            lastTested = t.typed.tested->substr(0, 10);
-    const std::string last =
-        "Last tested: " + (lastTested.empty() ? std::string("never") : localeDate(lastTested));
-    if (now) {
-        s.blocks.push_back(line(
-            "Model: " + now->row->model + "    Location: " + now->row->location + "    Set rate: " +
-            (now->values.setRate ? now->values.setRate->text() + " ml/h" : std::string("none"))));
-        s.blocks.push_back(
-            line("Limits in force on " + localeDate(asOf_) + ": " + limitsText(now->values)));
-    } else {
-        s.blocks.push_back(
-            line("Not in the asset list" +
-                 (judged_.list.number ? " (version " + std::to_string(judged_.list.number) + ")"
-                                      : std::string()) +
-                 ": no limits, no due date."));
-    }
-    if (due != due_.end())
-        s.blocks.push_back(line(last + "    Due: " +
-                                (due->second.dueDate.empty()
-                                     ? std::string(dueStatusText(due->second.status))
-                                     : localeDate(due->second.dueDate) + " (" +
-                                           dueStatusText(due->second.status) + ")")));
-    else
-        s.blocks.push_back(line(last));
-    for (bool flow : {true, false}) {
-        ReportBlock b;
-        b.kind = ReportBlock::Kind::Plot;
-        b.plot = plot(d, flow);
-        const std::size_t unplotted = d.tests.size() - b.plot.points.size();
-        s.blocks.push_back(std::move(b));
-        if (unplotted > 0)
-            s.blocks.push_back(line(plural(unplotted, "test has", "tests have") +
-                                    " no value to plot here; the table shows " +
-                                    (unplotted == 1 ? "it." : "them.")));
-    }
-    ReportTable table{{"Tested", "Flow (ml/h)", "Set rate", "Error (%)", "Occlusion (mmHg)",
-                       "(user unit)", "Peak time", "Result"},
-                      {false, true, true, true, true, true, true, false},
-                      {},
-                      {}};
-    for (const Test& t : d.tests) {
-        const TestRecord& r = t.record;
-        const AssetValues none;
-        const AssetValues& v = t.verdict.asset ? t.verdict.asset->values : none;
-        table.rows.push_back(
-            {t.typed.tested ? localeDate(*t.typed.tested) + " " + t.typed.tested->substr(11, 5)
-                            : trimmed(FIELD_TEXT(r, testDate) + " " + FIELD_TEXT(r, testTime)),
-             trimmed(FIELD_TEXT(r, flow)), decimalText(v.setRate),
-             t.verdict.flowErrorPercent ? fixed(t.verdict.flowErrorPercent->toDouble(), 2) : "",
-             trimmed(FIELD_TEXT(r, pressureMMHG)),
-             trimmed(FIELD_TEXT(r, pressureUser)) + " " + unitName(r.pressureUnits),
-             trimmed(FIELD_TEXT(r, peakPressureTime)), resultWords(t.verdict)});
-    }
-    s.blocks.push_back(heading("Tests"));
-    s.blocks.push_back(tableBlock(std::move(table)));
-    return s;
+    return locale.toString(QDate(year, month, day), QLocale::ShortFormat).toLatin1().toStdString();
 }
 
 // Writes one output made in memory a megabyte at a time, without a copy.
@@ -458,24 +53,41 @@ int runReport(CliRun& run) {
     {
         std::string error;
         std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
-        Judged judged;
-        std::vector<std::pair<std::string, std::string>> tests;
-        if (!archive || !archive->beginReading(&error) ||
-            !run.loadJudge(*archive, &judged, &error) ||
-            (judged.list.number && !archive->lastTests(judged.list.number, &tests, &error)))
+        JudgingList list;
+        std::vector<DueEntry> due;
+        if (!archive || !archive->beginReading(&error) || !run.loadJudge(*archive, &list, &error) ||
+            (list.number && !run.loadDueList(*archive, list, 0, &due, &error)))
             return run.archiveFailed(error);
-        const std::map<std::string, std::string> lastTests(tests.begin(), tests.end());
-        const std::string asOf = o.asOf.empty() ? isoLocalTime(stampNow()).substr(0, 10) : o.asOf;
-        ReportBuilder builder(o, judged, lastTests, asOf);
-        const HistoryFilter filter{o.device, o.tester, o.since, o.until, 0};
+        const WorkshopRequest request{uriWithoutPassword(o.archive), o.device, o.tester, o.since,
+                                      o.until, run.asOf(), &localeDate};
+        WorkshopReportModel model(request, list, std::move(due));
+        const WorkshopPeriod& period = model.period();
+        // The tests of the period, and those whose date does not read (no
+        // date places them outside it); the others are counted.
+        HistoryFilter filter{o.device, o.tester, period.first, period.last, 0, true};
+        const HistoryFilter any{o.device, o.tester, "", "", 0, false};
+        long long all = 0;
         if (!archive->history(
-                filter, [&](const ArchivedRecord& a) { return builder.add(a), true; }, &error))
+                filter,
+                [&](const ArchivedRecord& a) {
+                    return model.add(list.test(a.record, a.firstDownloaded)), true;
+                },
+                &error) ||
+            !archive->count(any, &all, &error))
             return run.archiveFailed(error);
         archive.reset();
-        if (builder.count() == 0) return run.fail(CliNoRecords, "no archived record matches");
-        run.progress.note(plural(builder.count(), "test", "tests"));
+        if (model.count() == 0)
+            return run.fail(
+                CliNoRecords,
+                all == 0
+                    ? std::string("no archived record matches")
+                    : "no archived test lies in the period " + period.first + " to " + period.last +
+                          " (" + plural(static_cast<std::size_t>(all), "test lies", "tests lie") +
+                          " outside it: see --since and --until)");
+        model.setOutside(all - static_cast<long long>(model.count()));
+        run.progress.note(plural(model.count(), "test", "tests"));
         run.progress.keep();
-        report = builder.build(stampOfThisRun().text);
+        report = model.build(isoLocalTime(stampNow()));
     }  // the records themselves are no longer needed
     for (const Output& out : o.outputs) {
         int code = CliDone;

@@ -12,9 +12,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "cli/commands.h"
 #include "cli/outputs.h"
+#include "print/pdf.h"
 #include "print/report.h"
 #include "records/recordstore.h"
 #include "save/filewrite.h"
@@ -300,10 +302,6 @@ bool Spool::replay(const PieceWriter& put) {
 
 // ---- small shared steps ----
 
-std::string plural(std::size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 std::size_t countAdded(const std::vector<bool>& added) {
     return static_cast<std::size_t>(std::count(added.begin(), added.end(), true));
 }
@@ -391,11 +389,36 @@ RunStamp stampOfThisRun() {
     return {now, saveStamp(now)};
 }
 
-bool CliRun::loadJudge(Archive& archive, Judged* judged, std::string* error) {
+bool CliRun::loadJudge(Archive& archive, JudgingList* list, std::string* error) {
     AssetListInfo info;
     std::vector<AssetRow> rows;
     if (!archive.assetList(o.assetList, &rows, &info, error)) return false;
-    judged->list.number = info.number;
-    judged->list.rows = AssetIndex(std::move(rows));
+    list->number = info.number;
+    list->assets = AssetIndex(std::move(rows));
+    return true;
+}
+
+std::string CliRun::asOf() const {
+    return o.asOf.empty() ? isoLocalTime(stampNow()).substr(0, 10) : o.asOf;
+}
+
+bool CliRun::loadDueList(Archive& archive, const JudgingList& list, long long within,
+                         std::vector<DueEntry>* entries, std::string* error) {
+    entries->clear();
+    std::vector<std::pair<std::string, ArchivedRecord>> tests;
+    if (!archive.lastTests(list.number, asOf(), &tests, error)) return false;
+    std::map<std::string, LastTest> last;
+    for (const auto& [device, a] : tests) {
+        const JudgedTest test = list.test(a.record, a.firstDownloaded);
+        const VerdictResult result = test.verdict.result;
+        last[device] = {test.typed.tested.value_or(std::string()),
+                        result == VerdictResult::Fail || result == VerdictResult::Unreadable};
+    }
+    *entries = dueList(list.assets, asOf(), within,
+                       [&last](const std::string& device) -> std::optional<LastTest> {
+                           const auto found = last.find(identityText(device));
+                           if (found == last.end()) return std::nullopt;
+                           return found->second;
+                       });
     return true;
 }

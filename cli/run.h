@@ -18,6 +18,9 @@
 #include "cli/options.h"
 #include "save/filewrite.h"
 #include "save/writers.h"
+#include "workshop/due.h"
+#include "workshop/table.h"
+#include "workshop/verdict.h"
 
 // The one-line progress note on a terminal: each note replaces the last.
 // Where the locale is not UTF-8 or the terminal is dumb, in plain ASCII and
@@ -76,7 +79,14 @@ public:
                      const std::function<std::string()>& results = {});
     // The asset list that judges the records of this run: --asset-list N,
     // else the latest (none: every record NOT ASSESSED).
-    bool loadJudge(Archive& archive, Judged* judged, std::string* error);
+    bool loadJudge(Archive& archive, JudgingList* list, std::string* error);
+    // The day the due list and the report are made as of: --as-of, else
+    // today.
+    std::string asOf() const;
+    // The due list of the judging list as of asOf(): each asset's last test
+    // found in the archive and judged by that list.
+    bool loadDueList(Archive& archive, const JudgingList& list, long long within,
+                     std::vector<DueEntry>* entries, std::string* error);
     int write(const Output& out, const std::string& contents);
     // One output; false with the line that says why.
     bool put(const Output& out, const std::string& contents, std::string* why);
@@ -113,7 +123,6 @@ private:
     std::string why_;
 };
 
-std::string plural(std::size_t n, const char* one, const char* many);
 // How many records the archive took as new.
 std::size_t countAdded(const std::vector<bool>& added);
 // Text for a stream: false, with errno kept, when it cannot be written.

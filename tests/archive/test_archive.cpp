@@ -17,10 +17,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "archive/archive.h"
 #include "archive/importfile.h"
 #include "archive/pguri.h"
+#include "workshop/typed.h"
 #include "device/decode.h"
 #include "device/virtualtester.h"
 #include "records/recordstore.h"
@@ -198,7 +200,7 @@ TEST_P(ArchiveCases, HistoryFiltersByDeviceTesterAndDates) {
     add(kTester, 1000,
         {makeRecord("P1", "31 Dec 2003", "23:59"), makeRecord("P1", "1 Jan 2004", "00:00"),
          makeRecord("P2", "2 Jan 2004"), makeRecord("P1", "no date"),
-         makeRecord("P1", "29 Dec 2003", "08:00")});
+         makeRecord("P1", "29 Dec 2003", "08:00"), makeRecord("P3", "1 Jan 2004", "25:99")});
     add(kOther, 2000, {makeRecord("P1", "1 Jan 2004", "12:00")});
     // One device through a download and through a CSV export (commas lost).
     add(kTester, 3000, {makeRecord("ICU 3, BED 7", "3 Jan 2004")});
@@ -214,14 +216,60 @@ TEST_P(ArchiveCases, HistoryFiltersByDeviceTesterAndDates) {
               (std::vector<std::string>{"29 Dec 2003 " + t, "31 Dec 2003 " + t, "1 Jan 2004 " + t,
                                         "1 Jan 2004 " + o, "no date " + t}));
     EXPECT_EQ(dates({"P1", o, "", ""}), (std::vector<std::string>{"1 Jan 2004 " + o}));
+    // A time that does not read leaves a test its date (first in its day).
     EXPECT_EQ(dates({"", "", "2003-12-31", "2004-01-01"}),
-              (std::vector<std::string>{"31 Dec 2003 " + t, "1 Jan 2004 " + t, "1 Jan 2004 " + o}));
+              (std::vector<std::string>{"31 Dec 2003 " + t, "1 Jan 2004 " + t, "1 Jan 2004 " + t,
+                                        "1 Jan 2004 " + o}));
+    EXPECT_EQ(dates({"P3", "", "2004-01-01", "2004-01-01"}),
+              (std::vector<std::string>{"1 Jan 2004 " + t}));
+    HistoryFilter undated{"P1", "", "2003-12-31", "2003-12-31"};
+    undated.undatedToo = true;
+    EXPECT_EQ(dates(undated), (std::vector<std::string>{"31 Dec 2003 " + t, "no date " + t}));
+    long long count = 0;
+    EXPECT_TRUE(archive_->count(undated, &count, &error_)) << error_;
+    EXPECT_EQ(count, 2);
     EXPECT_EQ(dates({"P2", "", "2004-01-03", ""}), std::vector<std::string>{});
     EXPECT_EQ(dates({"ICU 3, BED 7", "", "", ""}),
               (std::vector<std::string>{"3 Jan 2004 " + t, "4 Jan 2004 " + t}));
     std::vector<ArchivedRecord> out;
     EXPECT_FALSE(archive_->history({"", "", "2004-02-30", ""}, &out, &error_));
     EXPECT_EQ(history({"P2", "", "", ""}).at(0).record.testDate, std::string("2 Jan 2004"));
+}
+
+// An asset's last test: of those dated on or before the day asked for,
+// the latest, but never one dated more than a day after the archive
+// received it (a tester's clock set ahead would hide an overdue pump).
+TEST_P(ArchiveCases, LastTestsAsOfADayAndNeverFromTheFuture) {
+    std::vector<AssetRow> rows;
+    ASSERT_TRUE(readAssetList("device_id,interval_days\nP1,365\nP2,365\nP3,365\n", &rows,
+                              &error_))
+        << error_;
+    AssetListInfo info;
+    ASSERT_TRUE(archive_->addAssetList(rows, "list", 1000, &info, &error_)) << error_;
+    const std::time_t june2004 = 1086076800;  // 2004-06-01 08:00 UTC
+    add(kTester, june2004,
+        {makeRecord("P1", "1 Jan 2004", "10:00"), makeRecord("P1", "3 Mar 2004", "xx"),
+         makeRecord("P1", "5 Jun 2027", "10:00"), makeRecord("P2", "31 Feb 2004", "10:00"),
+         makeRecord("P2", "5 Jun 2027", "10:00"), makeRecord("P3", "1 May 2004", "10:00")});
+    // The same records again later add nothing and change no receipt.
+    add(kTester, june2004 + 3 * 365 * 86400, {makeRecord("P2", "5 Jun 2027", "10:00")});
+    auto last = [&](const std::string& asOf) {
+        std::vector<std::pair<std::string, ArchivedRecord>> found;
+        EXPECT_TRUE(archive_->lastTests(info.number, asOf, &found, &error_)) << error_;
+        std::map<std::string, std::string> dates;
+        for (const auto& [device, test] : found) dates[device] = FIELD_TEXT(test.record, testDate);
+        return dates;
+    };
+    EXPECT_EQ(last("2004-06-30"), (std::map<std::string, std::string>{
+                                      {"P1", "3 Mar 2004"}, {"P3", "1 May 2004"}}));
+    EXPECT_EQ(last("2004-03-02"), (std::map<std::string, std::string>{{"P1", "1 Jan 2004"}}));
+    EXPECT_EQ(last("2030-01-01"), (std::map<std::string, std::string>{
+                                      {"P1", "3 Mar 2004"}, {"P3", "1 May 2004"}}));
+    std::vector<std::string> received;
+    ASSERT_TRUE(archive_->firstReceived(
+        kTester.serial, {makeRecord("P2", "5 Jun 2027", "10:00"), makeRecord("P9")}, &received,
+        &error_));
+    EXPECT_EQ(received, (std::vector<std::string>{isoLocalTime(june2004), ""}));
 }
 
 // Processes archive at once: two the same download, one another tester's,
@@ -588,7 +636,8 @@ TEST_P(ArchiveCases, AVersionOneArchiveIsUpgradedInPlace) {
                           "'S1', 1, 3, 'TRAIL  ', '1 Jan 2004', '10:00', '01:00:00', '5.1', '1', "
                           "'37', '0.7', '00:10', 109, 'mmHg'), ('k3', 'S1', 1, 3, 'ICU 3, BED 7', "
                           "'2 Jan 2004', '10:00', '01:00:00', '5.1', '1', '37', '0.7', '00:10', "
-                          "112, 'PSI')";
+                          "112, 'PSI'), ('k4', 'S1', 1, 3, 'LATE', '3 Jan 2004', '25:99', "
+                          "'01:00:00', '5.1', '1', '37', '0.7', '00:10', 112, 'PSI')";
         for (const QString& sql : statements)
             EXPECT_TRUE(q.exec(sql)) << sql.toStdString() << q.lastError().text().toStdString();
         if (!GetParam()) q.exec("PRAGMA journal_mode = WAL");
@@ -601,7 +650,7 @@ TEST_P(ArchiveCases, AVersionOneArchiveIsUpgradedInPlace) {
     ASSERT_TRUE(reader->history({"ICU 3  BED 7", "", "", ""}, &got, &error_)) << error_;
     EXPECT_EQ(got.size(), 1u);
     ASSERT_TRUE(reader->history({}, &got, &error_));
-    EXPECT_EQ(got.size(), 3u);
+    EXPECT_EQ(got.size(), 4u);
     reader.reset();
 
     archive_ = Archive::open(v1, &error_);
@@ -611,6 +660,8 @@ TEST_P(ArchiveCases, AVersionOneArchiveIsUpgradedInPlace) {
     EXPECT_EQ(FIELD_TEXT(got[0].record, deviceID), "TRAIL  ");  // the fuller texts
     EXPECT_EQ(got[0].record.pressureUnits, 'm');
     EXPECT_EQ(history({"ICU 3  BED 7", "", "", ""}).size(), 1u);
+    // A test whose time does not read is placed by its date from now on.
+    EXPECT_EQ(history({"", "", "2004-01-03", ""}).size(), 1u);
     EXPECT_EQ(add({"Bay", "S1"}, 2000, {makeRecord("TRAIL")}), std::vector<bool>{true});
     if (!GetParam()) {
         EXPECT_FALSE(fs::exists(v1 + "-wal"));
@@ -985,7 +1036,7 @@ TEST(ArchivePostgres, AnotherRolesFunctionsNeverRun) {
              {"pg_advisory_lock", "pg_advisory_unlock", "pg_advisory_lock_shared",
               "pg_advisory_unlock_shared", "pg_advisory_xact_lock", "pg_advisory_xact_lock_shared",
               "to_regclass", "quote_ident", "aclexplode", "current_setting", "version", "max",
-              "count", "coalesce", "lower", "substr"})
+              "count", "coalesce", "lower", "substr", "to_char"})
             admin.run(std::string("CREATE FUNCTION public.") + f +
                       "(text) RETURNS text LANGUAGE sql AS $$ INSERT INTO public.stolen VALUES ('" +
                       f + "'); SELECT 'x' $$");

@@ -8,10 +8,11 @@
 #include <fstream>
 #include <map>
 
-#include "archive/assets.h"
+#include "workshop/due.h"
+#include "workshop/verdict.h"
 #include "archive/importfile.h"
 #include "archive/pguri.h"
-#include "archive/typed.h"
+#include "workshop/typed.h"
 #include "records/recordstore.h"
 #include "save/writers.h"
 #include "tests/archive/archivetest.h"
@@ -54,6 +55,9 @@ TEST(ArchivePlain, SameRecordRule) {
 TEST(ArchivePlain, TypedValuesOrNull) {
     EXPECT_EQ(isoTestTime("29 Dec 2003", "18:34"), "2003-12-29T18:34:00");
     EXPECT_EQ(isoTestTime("29 Feb 2004", "00:00"), "2004-02-29T00:00:00");
+    // A time that does not read leaves the test its date.
+    EXPECT_EQ(typedRecord(makeRecord("P", "30 Jun 2026", "25:99")).tested, "2026-06-30");
+    EXPECT_EQ(typedRecord(makeRecord("P", "31 Feb 2026", "10:00")).tested, std::nullopt);
     for (const char* date :
          {"29 Feb 2003", "32 Jan 2004", "29 Dex 2003", "29 Dec 03", "", "Dec 2003"})
         EXPECT_EQ(isoTestTime(date, "18:34"), std::nullopt) << date;
@@ -205,7 +209,10 @@ const char* const kWorkshopList =
     "Q-1,P5,,,,,,,,\n"
     "VP-7,P6,,,,,,,2005-01-01,\n"
     ",P7,3,-50,50,,,,,\n"
-    "VP-7,\"ICU 3, BED 7\",,,,,,,,\n";
+    "VP-7,\"ICU 3, BED 7\",,,,,,,,\n"
+    "Q-2,,100,-5,,,,,,\n"
+    "Q-2,P8,,,,,,,,\n"
+    ",P10,100,,5,,,,,\n";
 
 TEST(ArchivePlain, VerdictsAgainstTheAssetList) {
     std::vector<AssetRow> list;
@@ -218,6 +225,7 @@ TEST(ArchivePlain, VerdictsAgainstTheAssetList) {
         VerdictResult result;
         Criterion flowC, occlusionC, peakC;
         const char* error;  // flowErrorPercent; "" none
+        const char* time = "18:34";
     } rows[] = {
         {"P1", "29 Dec 2003", "105.0", "376", "00:30", R::Pass, P, P, P, "5"},
         {"P1", "29 Dec 2003", "105.001", "376", "00:30", R::Fail, F, P, P, "5.001"},
@@ -232,7 +240,18 @@ TEST(ArchivePlain, VerdictsAgainstTheAssetList) {
         {"P3", "31 Dec 2003", "103", "376", "00:30", R::Pass, P, P, P, "3"},
         {"P3", "1 Jan 2004", "103", "376", "00:30", R::Fail, F, P, P, "3"},
         {"P3", "1 Jan 2004", "98", "376", "00:30", R::Pass, P, P, P, "-2"},
-        {"P3", "31 Feb 2004", "103", "376", "00:30", R::Pass, P, P, P, "3"},  // date unread
+        // The limits of the test's date, whether its time reads or not; a
+        // date that names no day places it nowhere.
+        {"P3", "1 Jan 2004", "103", "376", "00:30", R::Fail, F, P, P, "3", "25:99"},
+        {"P3", "31 Dec 2003", "103", "376", "00:30", R::Pass, P, P, P, "3", "xx"},
+        {"P3", "31 Feb 2004", "100", "376", "00:30", R::Unreadable, N, N, N, ""},
+        {"P9", "31 Feb 2004", "100", "376", "00:30", R::NotAssessed, N, N, N, ""},
+        // A flow window open at one end judges by the other.
+        {"P8", "29 Dec 2003", "69", "376", "00:30", R::Fail, F, N, N, "-31"},
+        {"P8", "29 Dec 2003", "95", "376", "00:30", R::Pass, P, N, N, "-5"},
+        {"P8", "29 Dec 2003", "400", "376", "00:30", R::Pass, P, N, N, "300"},
+        {"P10", "29 Dec 2003", "105.001", "", "", R::Fail, F, N, N, "5.001"},
+        {"P10", "29 Dec 2003", "1", "", "", R::Pass, P, N, N, "-99"},
         {"P4", "29 Dec 2003", "n/a", "450", "", R::Pass, N, P, N, ""},
         {"P4", "29 Dec 2003", "n/a", "451", "", R::Fail, N, F, N, ""},
         {"P4", "29 Dec 2003", "100", "", "", R::Unreadable, N, N, N, ""},
@@ -248,7 +267,7 @@ TEST(ArchivePlain, VerdictsAgainstTheAssetList) {
         {"ICU 3  BED 7", "29 Dec 2003", "105", "376", "00:30", R::Pass, P, P, P, "5"},
     };
     for (const auto& row : rows) {
-        TestRecord r = makeRecord(row.id, row.date);
+        TestRecord r = makeRecord(row.id, row.date, row.time);
         SET_FIELD(r, flow, row.flow);
         SET_FIELD(r, pressureMMHG, row.mmHg);
         SET_FIELD(r, peakPressureTime, row.peak);
@@ -266,6 +285,22 @@ TEST(ArchivePlain, VerdictsAgainstTheAssetList) {
         EXPECT_EQ(resultFromWord(word), result) << word;
     }
     EXPECT_EQ(resultFromWord("passed"), std::nullopt);
+
+    // A test dated more than a day after the archive received it.
+    const struct {
+        const char *date, *time, *received;
+        DateCheck check;
+    } dates[] = {
+        {"2 Jan 2004", "10:00", "2004-01-01T10:00:00+01:00", DateCheck::Ok},
+        {"2 Jan 2004", "10:01", "2004-01-01T10:00:00+01:00", DateCheck::AfterReceipt},
+        {"3 Jan 2004", "xx", "2004-01-02T00:00:00-05:00", DateCheck::Ok},
+        {"3 Jan 2004", "xx", "2004-01-01T23:59:00+00:00", DateCheck::AfterReceipt},
+        {"5 Jun 2027", "10:00", "2026-12-07T10:00:00+00:00", DateCheck::AfterReceipt},
+        {"31 Feb 2026", "10:00", "2026-12-07T10:00:00+00:00", DateCheck::Unreadable},
+    };
+    for (const auto& d : dates)
+        EXPECT_EQ(dateCheck(makeRecord("P", d.date, d.time), d.received), d.check)
+            << d.date << " " << d.time << " received " << d.received;
 }
 
 TEST(ArchivePlain, AssetListReadWholeOrRefused) {
@@ -362,13 +397,60 @@ TEST(ArchivePlain, AssetListReadWholeOrRefused) {
         {"device_id,location\nP1,\"Ward\" 3\n", "line 2, column location: text after the"},
         {"device_id,location\nP1,Ward 3,Bed 7\n", "line 2, column 3: a field past the header"},
         {"device_id,flow_low_pct\nP1,0.0000000001\n", "line 2, column flow_low_pct"},
+        // A near miss of a column would leave its limits out of every verdict.
+        {"device_id,flow_hihg_pct\nP1,5\n",
+         "line 1, column flow_hihg_pct: no such column; did you mean flow_high_pct?"},
+        {"device_id,Flow High Pct\nP1,5\n", "did you mean flow_high_pct?"},
+        {"device-id,model\nP1,A\n", "column device-id: no such column; did you mean device_id?"},
+        {"device_id,occlusion_mx_mmhg\nP1,5\n", "did you mean occlusion_max_mmhg?"},
+        {"device_id,interval\nP1,5\n", ""},  // an ignored column: below
+        {"model,set_rate_ml_h\nVP-7,100\n", "the list names no device"},
+        {"device_id,valid_from\nIV-1,\niv-1,2005-01-01\n",
+         "line 3, column device_id: device \"iv-1\" differs from \"IV-1\" on line 2 only in "
+         "letter"},
     };
     for (const auto& r : refused) {
+        if (r.reason.empty()) continue;
         rows.assign(1, AssetRow());
         EXPECT_FALSE(readAssetList(r.bytes, &rows, &why)) << r.bytes;
         EXPECT_NE(why.find(r.reason), std::string::npos) << why;
         EXPECT_TRUE(rows.empty()) << r.bytes;
     }
+    // Columns that are no near miss are ignored, and named.
+    std::vector<std::string> ignored;
+    ASSERT_TRUE(readAssetList("cmms_ref,device_id,notes,interval\nX,P1,,\n", &rows, &why, &ignored))
+        << why;
+    EXPECT_EQ(ignored, (std::vector<std::string>{"cmms_ref", "notes", "interval"}));
+}
+
+// What a list will judge nothing with, said once it is added.
+TEST(ArchivePlain, AssetListWarnings) {
+    auto read = [](const std::string& text) {
+        std::vector<AssetRow> rows;
+        std::string why;
+        EXPECT_TRUE(readAssetList(text, &rows, &why)) << why;
+        return rows;
+    };
+    const std::vector<AssetRow> previous = read(
+        "device_id,model,set_rate_ml_h,flow_low_pct\nIV-1,A100,100,-5\nIV-9,A100,,\n"
+        "IV-12,A100,,\n");
+    const std::vector<AssetRow> list = read(
+        "device_id,model,set_rate_ml_h,flow_low_pct,flow_high_pct,occlusion_min_mmhg\n"
+        ",A100,100,-5,5,\nIV-1,A100,,,,\nIV-2,A1OO,,,,\nIV-3,A1OO,,,,\nIV-4,A1OO,,,,\n"
+        "IV-5,,,,,\nIV-6,,,-5,5,\nIV-7,,,,,250\n");
+    EXPECT_EQ(assetListWarnings(list, previous),
+              (std::vector<std::string>{
+                  "model A1OO: 3 devices name it, no row gives its values",
+                  "4 assets have no limits, so their tests will be NOT ASSESSED: IV-2, IV-3, "
+                  "IV-4, IV-5",
+                  "1 asset has a flow window but no set rate, so its flow is not judged: IV-6",
+                  "2 assets of the previous version are not in this one, so their past tests "
+                  "become NOT ASSESSED under it (keep an asset's rows to keep its verdicts): "
+                  "IV-9, IV-12"}));
+    EXPECT_EQ(assetListWarnings(previous, {}),
+              (std::vector<std::string>{"model A100: 3 devices name it, no row gives its values",
+                                        "2 assets have no limits, so their tests will be NOT "
+                                        "ASSESSED: IV-9, IV-12"}));
 }
 
 TEST(ArchivePlain, DueList) {
@@ -386,39 +468,43 @@ TEST(ArchivePlain, DueList) {
                       "A6,Q-1,10,2024-01-01\n"
                       "A6,Q-1,365,2024-07-01\n"
                       "A8,VP-7,30,\n"
-                      "A9,VP-7,,2025-01-01\n",
+                      "A9,VP-7,,2025-01-01\n"
+                      "A7,Q-1,,\n",
                       &list, &why))
         << why;
     const std::map<std::string, std::string> last = {
         {"A1", "2024-01-02"},  // + 180 across 29 Feb
         {"A2", "2024-06-14"}, {"A3", "2024-06-15T09:30:00"}, {"A4", "2024-01-01"},
-        {"A6", "2024-06-15"}, {"A8", "2024-05-30"},
+        {"A6", "2024-06-15"}, {"A8", "2024-05-30"},          {"A7", "2024-06-20"},
     };
+    // The last test of A7 failed: it needs repair whatever its dates.
     const struct {
         const char* asOf;
         long long within;
         const char* expected;
     } rows[] = {
         {"2024-06-30", 14,
-         "A0 never tested, A5 never tested, A9 never tested, A6 overdue 2024-06-25, "
+         "A7 failed, A0 never tested, A5 never tested, A9 never tested, A6 overdue 2024-06-25, "
          "A8 overdue 2024-06-29, A1 due 2024-06-30, A2 due 2024-07-14, A3 ok 2024-07-15, "
          "A4 no interval, "},
         {"2024-06-30", 0,
-         "A0 never tested, A5 never tested, A9 never tested, A6 overdue 2024-06-25, "
+         "A7 failed, A0 never tested, A5 never tested, A9 never tested, A6 overdue 2024-06-25, "
          "A8 overdue 2024-06-29, A1 due 2024-06-30, A2 ok 2024-07-14, A3 ok 2024-07-15, "
          "A4 no interval, "},
         {"2024-07-01", 14,
-         "A0 never tested, A5 never tested, A9 never tested, A8 overdue 2024-06-29, "
+         "A7 failed, A0 never tested, A5 never tested, A9 never tested, A8 overdue 2024-06-29, "
          "A1 overdue 2024-06-30, A2 due 2024-07-14, A3 due 2024-07-15, A6 ok 2025-06-15, "
          "A4 no interval, "},
     };
     for (const auto& row : rows) {
         std::string got;
         for (const DueEntry& e :
-             dueList(list, row.asOf, row.within, [&last](const std::string& device) {
-                 const auto found = last.find(device);
-                 return found == last.end() ? std::string() : found->second;
-             }))
+             dueList(list, row.asOf, row.within,
+                     [&last](const std::string& device) -> std::optional<LastTest> {
+                         const auto found = last.find(device);
+                         if (found == last.end()) return std::nullopt;
+                         return LastTest{found->second, device == "A7"};
+                     }))
             got += e.deviceId + " " + dueStatusText(e.status) +
                    (e.dueDate.empty() ? "" : " " + e.dueDate) + ", ";
         EXPECT_EQ(got, row.expected) << row.asOf << " within " << row.within;

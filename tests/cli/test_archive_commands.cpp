@@ -3,10 +3,12 @@
 
 #include <sys/ioctl.h>
 
+#include <QDate>
 #include <QImage>
+#include <QLocale>
 #include <chrono>
 
-#include "print/plot.h"
+#include "workshop/plot.h"
 #include "tests/cli/clitest.h"
 
 namespace {
@@ -245,12 +247,19 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
                  record("IV-3", "3 Mar 2026", "100"), record("IV-4", "4 Mar 2026", "n/a")}))
             .code,
         CliDone);
-    // A list with a row that does not read is refused whole.
+    // A list with a row that does not read is refused whole, and so is one
+    // whose header misspells a limit's column.
     writeFile(path("bad.csv"), std::string("device_id,flow_low_pct\r\nIV-1,-5\r\nIV-2,five\r\n"));
     Ran ran = run({"--archive", db, "assets", path("bad.csv")});
     EXPECT_EQ(ran.code, CliUsage);
     EXPECT_NE(ran.err.find("line 3"), std::string::npos) << ran.err;
     EXPECT_NE(ran.err.find("flow_low_pct"), std::string::npos) << ran.err;
+    writeFile(path("typo.csv"), std::string("device_id,set_rate_ml_h,flow_hihg_pct\r\nIV-2,100,4\r\n"));
+    ran = run({"--archive", db, "assets", path("typo.csv")});
+    EXPECT_EQ(ran.code, CliUsage);
+    EXPECT_NE(ran.err.find("column flow_hihg_pct: no such column; did you mean flow_high_pct?"),
+              std::string::npos)
+        << ran.err;
     const std::string heads =
         "Device_ID,Model,set_rate_ml_h,flow_low_pct,flow_high_pct,interval_days\r\n";
     writeFile(path("v1.csv"), heads +
@@ -260,6 +269,15 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     ran = run({"--archive", db, "assets", path("v1.csv")});
     ASSERT_EQ(ran.code, CliDone) << ran.err;
     EXPECT_EQ(ran.out, path("v1.csv") + ": asset list 1, 5 rows\n");
+    EXPECT_EQ(ran.err, "");
+
+    // The next night: IV-2 repaired and passing; an old test of IV-1, and
+    // one a tester dated a year ahead of the day it was received.
+    ASSERT_EQ(run(download(db, "SN2",
+                           {record("IV-2", "10 Mar 2026", "100"), record("IV-1", "1 Jan 2025", "105"),
+                            record("IV-1", "5 Jun 2027", "100")}))
+                  .code,
+              CliDone);
 
     // Another archive's asset list is not taken into one that has its own.
     const std::string other = path("other.db");
@@ -274,12 +292,14 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     ASSERT_EQ(run({"--archive", db, "history", "--results", path("r.csv")}).code, CliDone);
     const std::string read =
         "python3 -c 'import csv,sys; print(\";\".join(r[\"asset_id\"] + \" \" + "
-        "r[\"result\"] + \" \" + r[\"asset_list\"] for r in csv.DictReader(open(sys."
-        "argv[1], newline=\"\", encoding=\"utf-8\"))))' " +
+        "r[\"result\"] + \" \" + r[\"asset_list\"] + \" \" + r[\"date_check\"] for r in "
+        "csv.DictReader(open(sys.argv[1], newline=\"\", encoding=\"utf-8\"))))' " +
         path("r.csv");
     std::FILE* python = ::popen(read.c_str(), "r");
     ASSERT_NE(python, nullptr);
-    EXPECT_EQ(slurpPipe(python), "IV-1 PASS 1;IV-2 FAIL 1;IV-3 NOT ASSESSED 1;IV-4 UNREADABLE 1\n");
+    EXPECT_EQ(slurpPipe(python),
+              "IV-1 PASS 1 ok;IV-1 PASS 1 ok;IV-2 FAIL 1 ok;IV-3 NOT ASSESSED 1 ok;IV-4 UNREADABLE "
+              "1 ok;IV-2 PASS 1 ok;IV-1 PASS 1 after receipt\n");
     ran = run({"--archive", db, "history", "--result", "fail", "--json", "-"});
     const QJsonArray failed =
         QJsonDocument::fromJson(QByteArray::fromStdString(ran.out))["records"].toArray();
@@ -287,10 +307,25 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     EXPECT_EQ(failed[0]["deviceID"].toString(), "IV-2");
     EXPECT_EQ(failed[0]["verdict"]["flow"].toString(), "fail");
     EXPECT_EQ(failed[0]["verdict"]["limits"]["setRateMlPerHour"].toDouble(), 100);
+    ran = run({"--archive", db, "history", "--device", "IV-1", "--json", "-"});
+    const QJsonDocument ofIv1 = QJsonDocument::fromJson(QByteArray::fromStdString(ran.out));
+    EXPECT_EQ(ofIv1["format"].toInt(), 2);
+    EXPECT_FALSE(ofIv1["records"][1]["verdict"]["datedAfterReceipt"].toBool());
+    EXPECT_TRUE(ofIv1["records"][2]["verdict"]["datedAfterReceipt"].toBool());
 
     // A later version judges by its own limits; the first one still gives
-    // the first verdict.
-    ASSERT_EQ(run({"--archive", db, "assets", path("v2.csv")}).code, CliDone);
+    // the first verdict.  The assets it drops are named as it is added.
+    ran = run({"--archive", db, "-q", "assets", path("v2.csv")});
+    ASSERT_EQ(ran.code, CliDone);
+    EXPECT_EQ(ran.err,
+              "lumkest-cli: asset list 2: 2 assets of the previous version are not in this one, so "
+              "their past tests become NOT ASSESSED under it (keep an asset's rows to keep its "
+              "verdicts): IV-4, IV-9\n");
+    ran = run({"--archive", db, "assets", "--json", "-"});
+    const QJsonDocument assets = QJsonDocument::fromJson(QByteArray::fromStdString(ran.out));
+    EXPECT_EQ(assets["assetList"].toInt(), 2);
+    EXPECT_EQ(assets["assets"][1]["deviceID"].toString(), "IV-1");
+    EXPECT_EQ(assets["assets"][0]["flowHighPercent"].toDouble(), 4);
     auto verdictOfFirst = [&](std::vector<std::string> more) {
         std::vector<std::string> args = {"--archive", db,       "history", "--device",
                                          "IV-1",      "--json", "-"};
@@ -302,8 +337,10 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     EXPECT_EQ(verdictOfFirst({}), "FAIL 2");
     EXPECT_EQ(verdictOfFirst({"--asset-list", "1"}), "PASS 1");
 
-    // Due: by the first list, IV-9 never tested, IV-1 due a year after its
-    // test; by the second, nothing is due yet, and nothing is written.
+    // Due: by the first list, IV-9 never tested, IV-4 failed (its last test
+    // does not read), IV-2 failed until its passing test of 10 March, IV-1
+    // due a year after its test of 1 March (the one dated 2027 counts for
+    // nothing).
     auto due = [&](std::vector<std::string> more) {
         std::vector<std::string> args = {"--archive", db, "due", "--asset-list", "1", "--csv", "-"};
         args.insert(args.end(), more.begin(), more.end());
@@ -311,15 +348,27 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     };
     EXPECT_EQ(due({"--as-of", "2026-06-01"}),
               "device_id,model,location,last_tested,interval_days,due_date,status\r\n"
+              "IV-4,P3,,2026-03-04,365,2027-03-04,failed\r\n"
               "IV-9,P3,,,365,,never tested\r\n");
+    EXPECT_EQ(due({"--as-of", "2026-03-05"}),
+              "device_id,model,location,last_tested,interval_days,due_date,status\r\n"
+              "IV-2,P3,,2026-03-02,365,2027-03-02,failed\r\n"
+              "IV-4,P3,,2026-03-04,365,2027-03-04,failed\r\n"
+              "IV-9,P3,,,365,,never tested\r\n");
+    EXPECT_NE(due({"--as-of", "2026-02-01"}).find("IV-1,P3,,2025-01-01,365,2026-01-01,overdue"),
+              std::string::npos);
     EXPECT_NE(due({"--as-of", "2027-03-01"}).find("IV-1,P3,,2026-03-01,365,2027-03-01,due\r\n"),
               std::string::npos);
     EXPECT_NE(due({"--as-of", "2027-03-02"}).find(",overdue\r\n"), std::string::npos);
     EXPECT_NE(due({"--as-of", "2026-06-01", "--within", "280"}).find("IV-1,P3,,2026-03-01"),
               std::string::npos);
+    // By the second list's narrower window IV-1's last test fails.
     ran = run({"--archive", db, "due", "--as-of", "2026-06-01"});
     EXPECT_EQ(ran.code, CliDone);
-    EXPECT_EQ(ran.out, "");
+    EXPECT_EQ(ran.out,
+              "device_id  model  location  last_tested  interval_days  due_date    status\n"
+              "IV-1       P3               2026-03-01             365  2027-03-01  failed\n");
+    EXPECT_EQ(due({"--as-of", "2026-12-01", "--all"}).find("IV-1,P3,,2027"), std::string::npos);
 
     // The workshop report by the first list, as PDF and as a web page: the
     // same summary and sections in both, a page per device in the PDF.
@@ -329,15 +378,35 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     const std::string pdf = words(pdfText(path("w.pdf")));
     const std::string page = words(readFile(path("w.html")));
     for (const char* says :
-         {"Workshop Report", "Asset list: version 1", "PASS 1", "FAIL 1", "NOT ASSESSED 1",
-          "UNREADABLE 1", "Total 4", "P3 3 1 1 0 1", "(not in the asset list) 1 0 0 1 0", "IV-2 P3",
-          "flow", "never tested 1", "ok 3", "Device IV-1", "Device IV-4",
+         {"Workshop Report", "Asset list: version 1", "PASS 2", "FAIL 1", "NOT ASSESSED 1",
+          "UNREADABLE 1", "Total 5", "P3 4 2 1 0 1", "(not in the asset list) 1 0 0 1 0", "IV-2 P3",
+          "flow", "failed 1", "never tested 1", "ok 2", "Device IV-1", "Device IV-4",
           "Not in the asset list (version 1)", "1 test has no value to plot here", "FAIL (flow)",
-          "Limits in force on"}) {
+          "Limits in force on", "2 tests lie outside the period and are left out."}) {
         EXPECT_NE(pdf.find(says), std::string::npos) << says << "\n" << pdf;
         EXPECT_NE(page.find(says), std::string::npos) << says << "\n" << page;
     }
     EXPECT_NE(pdf.find("page 5 of 5"), std::string::npos) << pdf;
+    // The period is the twelve months up to --as-of, and every date of the
+    // report, the stamp's too, is written the locale's one way.
+    auto date = [](int y, int m, int d) {
+        return QLocale::system().toString(QDate(y, m, d), QLocale::ShortFormat).toStdString();
+    };
+    for (const std::string& says :
+         {"Period: " + date(2025, 6, 2) + " to " + date(2026, 6, 1),
+          "Data Printed On " + date(2026, 12, 7) + " "}) {
+        EXPECT_NE(pdf.find(says), std::string::npos) << says;
+        EXPECT_NE(page.find(says), std::string::npos) << says;
+    }
+    // Over a period that holds it, the test dated after its receipt is named.
+    ASSERT_EQ(run({"--archive", db, "report", "--asset-list", "1", "--since", "2025-01-01",
+                   "--as-of", "2027-06-30", "--html", path("late.html")})
+                  .code,
+              CliDone);
+    const std::string late = words(readFile(path("late.html")));
+    for (const char* says : {"Tests with a doubtful date", "IV-1 " , "dated after receipt",
+                             "PASS, dated after receipt", "Total 7"})
+        EXPECT_NE(late.find(says), std::string::npos) << says << "\n" << late;
     EXPECT_EQ(run({"--archive", db, "report", "--device", "IV-7", "--html", path("x.html")}).code,
               CliNoRecords);
     EXPECT_FALSE(fs::exists(path("x.html")));

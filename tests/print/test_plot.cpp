@@ -8,7 +8,7 @@
 #include <QImage>
 #include <cstdlib>
 
-#include "print/plot.h"
+#include "workshop/plot.h"
 #include "print/qtcanvas.h"
 
 namespace {
@@ -86,6 +86,70 @@ TEST(Plot, ThePictureShowsTheBandItsStepTheMarksAndTheGaps) {
     EXPECT_GE(g.ticks.back(), 8);
     const double step = g.ticks[1] - g.ticks[0];
     EXPECT_TRUE(step == 1 || step == 2 || step == 5 || step == 10) << step;
+}
+
+// The value axis holds the band's finite ends and every value but one far
+// from the rest, which sits at the edge; marks that would overlap stand
+// side by side.
+TEST(Plot, TheAxisHoldsTheValuesAndEveryMarkStaysVisible) {
+    const double day = *daysOfIso("2026-01-01");
+    auto points = [&](std::vector<double> values) {
+        std::vector<PlotPoint> out;
+        for (std::size_t i = 0; i < values.size(); ++i)
+            out.push_back({day + 30.0 * static_cast<double>(i), values[i], PlotMark::Pass});
+        return out;
+    };
+    const struct {
+        std::vector<PlotBand> band;
+        std::vector<double> values;
+        double from, to;         // the axis reaches at least this far
+        std::vector<int> edges;  // the values drawn at an edge (-1 below, 1 above)
+    } rows[] = {
+        // An occlusion window open at the top: normal readings far above
+        // its minimum are on the scale.
+        {{{day, 250.0, std::nullopt}}, {407, 455, 520, 600, 580}, 250, 600, {0, 0, 0, 0, 0}},
+        // A flow window of ±5: -31 % is an outlier; 8 % is not.
+        {{{day, -5.0, 5.0}}, {1, -2, 3, -31, 8, 0.5}, -5, 8, {0, 0, 0, -1, 0, 0}},
+        // A window open below, and a reading of 60 % far above the rest.
+        {{{day, std::nullopt, 5.0}}, {1, 2, 60, 3}, 1, 5, {0, 0, 1, 0}},
+        // No band: a flow in ml/h with one reading of 500.
+        {{}, {100, 101, 99, 500, 100}, 99, 101, {0, 0, 0, 1, 0}},
+    };
+    QImage image(1100, 440, QImage::Format_RGB32);
+    QtPrintCanvas canvas(image, image.width(), image.height());
+    for (const auto& row : rows) {
+        Plot plot;
+        plot.firstDay = day;
+        plot.lastDay = day + 365;
+        plot.band = row.band;
+        plot.points = points(row.values);
+        const PlotGeometry g = plotGeometry(canvas, 0, 0, image.width(), image.height(), plot);
+        EXPECT_LE(g.ticks.front(), row.from) << row.values[0];
+        EXPECT_GE(g.ticks.back(), row.to) << row.values[0];
+        std::vector<int> edges;
+        for (const PlacedMark& m : placeMarks(g, plot)) edges.push_back(m.beyond);
+        EXPECT_EQ(edges, row.edges) << row.values[0];
+    }
+
+    // A FAIL and a PASS a day apart at one value, and a third on the same
+    // day: every mark is drawn where no other covers it.
+    Plot plot;
+    plot.firstDay = day;
+    plot.lastDay = day + 365;
+    plot.band = {{day, -5.0, 5.0}};
+    plot.points = {{day + 100, 7, PlotMark::Fail},
+                   {day + 101, 7, PlotMark::Pass},
+                   {day + 101, 7.1, PlotMark::Open},
+                   {day + 200, 7, PlotMark::Pass}};
+    const PlotGeometry g = plotGeometry(canvas, 0, 0, image.width(), image.height(), plot);
+    const std::vector<PlacedMark> placed = placeMarks(g, plot);
+    EXPECT_EQ(placed[0].x, g.x(day + 100));  // the earliest stays on its date
+    EXPECT_EQ(placed[3].x, g.x(day + 200));
+    for (std::size_t a = 0; a < placed.size(); ++a)
+        for (std::size_t b = a + 1; b < placed.size(); ++b)
+            EXPECT_TRUE(std::abs(placed[a].x - placed[b].x) >= 2 * g.radius ||
+                        std::abs(placed[a].y - placed[b].y) >= 2 * g.radius)
+                << a << " covers " << b;
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 
 #include "app/messages.h"
 #include "print/report.h"
-#include "print/workshop.h"
+#include "workshop/report.h"
 #include "records/recordstore.h"
 #include "save/stamp.h"
 #include "tests/core/records.h"
@@ -339,17 +339,17 @@ TEST_F(Report, HostileFieldBytesPrintAsData) {
 // before the first page is drawn, and a refused page ending the job.
 TEST(WorkshopReport, SectionsTablesAndPageNumbers) {
     WorkshopReport report{"Workshop Report", "12/29/03 18:34:00", {}};
-    ReportSection summary{"Summary", "summary", {}};
-    ReportBlock heading;
-    heading.kind = ReportBlock::Kind::Heading;
+    WorkshopSection summary{"Summary", "summary", {}};
+    WorkshopBlock heading;
+    heading.kind = WorkshopBlock::Kind::Heading;
     heading.text = "Tests by result";
     summary.blocks.push_back(heading);
-    ReportBlock tests;
-    tests.kind = ReportBlock::Kind::Table;
+    WorkshopBlock tests;
+    tests.kind = WorkshopBlock::Kind::Table;
     tests.table.heads = {"Tested", "Result"};
     tests.table.right = {false, false};
     for (int i = 0; i < 150; ++i) tests.table.rows.push_back({"row " + std::to_string(i), "PASS"});
-    ReportSection device{"Device B", "device-1", {tests}};
+    WorkshopSection device{"Device B", "device-1", {tests}};
     report.sections = {summary, device};
 
     RecordingCanvas canvas;

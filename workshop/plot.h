@@ -54,6 +54,7 @@ void drawPlot(PrintCanvas& canvas, int left, int top, int right, int bottom, con
 // a value beyond the scale to the area's edge.
 struct PlotGeometry {
     int left = 0, top = 0, right = 0, bottom = 0;  // the plot area
+    int radius = 2;                                // of a mark
     double firstDay = 0, lastDay = 1;              // at left and right
     std::vector<double> ticks;                     // the value axis, low to high
     int x(double day) const;
@@ -63,11 +64,22 @@ struct PlotGeometry {
 PlotGeometry plotGeometry(PrintCanvas& canvas, int left, int top, int right, int bottom,
                           const Plot& plot);
 
+// Where each point's mark is drawn (in plot.points' order): at its day and
+// value, or at the edge when it lies beyond the scale (beyond: -1 below, 1
+// above); a mark that would cover one of an earlier date is moved to the
+// right beside it, so that a FAIL never hides under a PASS nor the other way
+// round.  shown: false for a point outside the time axis.
+struct PlacedMark {
+    int x = 0, y = 0, beyond = 0;
+    bool shown = false;
+};
+std::vector<PlacedMark> placeMarks(const PlotGeometry& geometry, const Plot& plot);
+
 // The colours the marks and the band are drawn in (shape tells the same).
 extern const CanvasColor kPlotPass, kPlotFail, kPlotOpen, kPlotBand, kPlotBandEdge;
 
 // The value axis: round ticks (1, 2 or 5 times a power of ten apart) that
-// cover every point and the band, except that with a band the axis reaches
-// no further than one and a half band widths beyond it: a point beyond that
-// is drawn at the edge.
+// cover every point and every finite end of the band, except a value far
+// outside the rest (beyond one and a half times their spread from the
+// middle half of the values and the band), which is drawn at the edge.
 std::vector<double> valueTicks(const Plot& plot);

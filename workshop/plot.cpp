@@ -1,8 +1,9 @@
-#include "print/plot.h"
+#include "workshop/plot.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -10,31 +11,48 @@ constexpr CanvasColor kBlack{0, 0, 0};
 constexpr CanvasColor kGrid{215, 215, 215};
 constexpr CanvasColor kWhite{255, 255, 255};
 
-// The value range the axis may show: with a band, one and a half band
-// widths beyond it at most.
+// The value range the axis shows: every plotted value and every finite end
+// of the band, except a value far outside the rest (an outlier), which is
+// drawn at the edge.  "Far" is measured from the middle half of the values
+// and the band's ends: more than one and a half times their spread beyond
+// them, the spread being the middle half's width, the band's widest
+// two-sided width or a tenth of the middle value, whichever is largest.
 struct Range {
     double low, high;
 };
 
+double quantile(const std::vector<double>& sorted, double q) {
+    const double at = q * static_cast<double>(sorted.size() - 1);
+    const auto below = static_cast<std::size_t>(std::floor(at));
+    const std::size_t above = std::min(below + 1, sorted.size() - 1);
+    return sorted[below] + (sorted[above] - sorted[below]) * (at - static_cast<double>(below));
+}
+
 Range valueRange(const Plot& plot) {
-    std::vector<double> limits;
+    double low = HUGE_VAL, high = -HUGE_VAL, bandWidth = 0;
     for (const PlotBand& b : plot.band) {
-        if (b.low) limits.push_back(*b.low);
-        if (b.high) limits.push_back(*b.high);
+        for (const std::optional<double>& end : {b.low, b.high})
+            if (end) {
+                low = std::min(low, *end);
+                high = std::max(high, *end);
+            }
+        if (b.low && b.high) bandWidth = std::max(bandWidth, *b.high - *b.low);
     }
-    double low = HUGE_VAL, high = -HUGE_VAL;
-    double floorAt = -HUGE_VAL, ceilingAt = HUGE_VAL;
-    if (!limits.empty()) {
-        const auto [lo, hi] = std::minmax_element(limits.begin(), limits.end());
-        const double span = std::max({*hi - *lo, std::fabs(*hi) * 0.1, 1.0});
-        floorAt = *lo - 1.5 * span;
-        ceilingAt = *hi + 1.5 * span;
-        low = *lo;
-        high = *hi;
-    }
-    for (const PlotPoint& p : plot.points) {
-        low = std::min(low, std::max(p.value, floorAt));
-        high = std::max(high, std::min(p.value, ceilingAt));
+    std::vector<double> values;
+    for (const PlotPoint& p : plot.points)
+        if (std::isfinite(p.value)) values.push_back(p.value);
+    if (!values.empty()) {
+        std::sort(values.begin(), values.end());
+        const double q1 = quantile(values, 0.25), q3 = quantile(values, 0.75);
+        const double middle = quantile(values, 0.5);
+        low = std::min(low, q1);
+        high = std::max(high, q3);
+        const double spread = std::max({q3 - q1, bandWidth, std::fabs(middle) * 0.1, 1.0});
+        const double floorAt = low - 1.5 * spread, ceilingAt = high + 1.5 * spread;
+        for (double v : values) {
+            if (v >= floorAt) low = std::min(low, v);
+            if (v <= ceilingAt) high = std::max(high, v);
+        }
     }
     if (low > high) return {0, 1};
     if (high - low < 1e-9) {
@@ -126,7 +144,10 @@ private:
     void timeAxis();
     void mark(PlotMark kind, int x, int y);
     void arrow(int x, int y, int direction, PlotMark kind);
-    int legendItem(int x, int y, const std::string& label, int kind);
+    // What a legend item shows: a mark, the band, or the arrow of a value
+    // beyond the scale.
+    enum class Legend { Pass, Fail, Open, Band, Beyond };
+    int legendItem(int x, int y, const std::string& label, Legend kind);
 
     PrintCanvas& c_;
     const Plot& plot_;
@@ -137,8 +158,6 @@ private:
 void PlotPainter::draw(int left, int top, int right, int bottom) {
     g_ = plotGeometry(c_, left, top, right, bottom, plot_);
     if (!g_.fits()) return;
-    const double v0 = g_.ticks.front(), v1 = g_.ticks.back();
-
     c_.setPenColor(kBlack);
     text(plot_.valueLabel, left, top);
     c_.fillRect(g_.left, g_.top, g_.right, g_.bottom, kWhite);
@@ -155,33 +174,31 @@ void PlotPainter::draw(int left, int top, int right, int bottom) {
     c_.line(g_.right, g_.top, g_.right, g_.bottom);
 
     bool anyBeyond = false;
-    for (const PlotPoint& p : plot_.points) {
-        if (p.day < g_.firstDay || p.day > g_.lastDay) continue;
-        const int beyond = p.value < v0 ? -1 : p.value > v1 ? 1 : 0;
-        const int x = g_.x(p.day);
-        int y = g_.y(p.value);
-        if (beyond != 0) {
+    const std::vector<PlacedMark> placed = placeMarks(g_, plot_);
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+        const PlacedMark& m = placed[i];
+        if (!m.shown) continue;
+        if (m.beyond != 0) {
             anyBeyond = true;
-            y = beyond > 0 ? g_.top + s_.radius : g_.bottom - s_.radius;
-            arrow(x, beyond > 0 ? g_.top - s_.unit : g_.bottom + s_.unit, beyond, p.mark);
+            arrow(m.x, m.beyond > 0 ? g_.top - s_.unit : g_.bottom + s_.unit, m.beyond,
+                  plot_.points[i].mark);
         }
-        mark(p.mark, x, y);
+        mark(plot_.points[i].mark, m.x, m.y);
     }
     if (plot_.points.empty()) {
         const std::string none = "No test to plot";
-        text(none, (g_.left + g_.right - c_.textWidth(none)) / 2,
-             (g_.top + g_.bottom - s_.th) / 2);
+        text(none, (g_.left + g_.right - c_.textWidth(none)) / 2, (g_.top + g_.bottom - s_.th) / 2);
     }
 
     // The legend, on the last line: the marks, the band, the arrow; the
     // time axis's label at its right end.
     const int legendY = bottom - s_.th;
     int x = g_.left;
-    x = legendItem(x, legendY, "PASS", 0);
-    x = legendItem(x, legendY, "FAIL", 1);
-    x = legendItem(x, legendY, "no verdict", 2);
-    if (!plot_.band.empty()) x = legendItem(x, legendY, "limits in force", 3);
-    if (anyBeyond) legendItem(x, legendY, "beyond the scale", 4);
+    x = legendItem(x, legendY, "PASS", Legend::Pass);
+    x = legendItem(x, legendY, "FAIL", Legend::Fail);
+    x = legendItem(x, legendY, "no verdict", Legend::Open);
+    if (!plot_.band.empty()) x = legendItem(x, legendY, "limits in force", Legend::Band);
+    if (anyBeyond) legendItem(x, legendY, "beyond the scale", Legend::Beyond);
     c_.setPenColor(kBlack);
     text(plot_.timeLabel, g_.right - c_.textWidth(plot_.timeLabel), legendY);
 }
@@ -276,21 +293,30 @@ void PlotPainter::arrow(int x, int y, int direction, PlotMark kind) {
     c_.polygon({{x, y - direction * h}, {x - s_.radius, y}, {x + s_.radius, y}});
 }
 
-// kind: 0 to 2 a mark, 3 the band, 4 the arrow.
-int PlotPainter::legendItem(int x, int y, const std::string& label, int kind) {
+int PlotPainter::legendItem(int x, int y, const std::string& label, Legend kind) {
     const int middle = y + s_.th / 2;
     const int r = s_.radius;
-    if (kind <= 2) {
-        mark(static_cast<PlotMark>(kind), x + r, middle);
-    } else if (kind == 3) {
-        c_.fillRect(x, middle - r, x + 2 * r, middle + r, kPlotBand);
-        c_.setPenColor(kPlotBandEdge);
-        c_.setPenWidth(s_.unit);
-        c_.line(x, middle - r, x + 2 * r, middle - r);
-        c_.line(x, middle + r, x + 2 * r, middle + r);
-    } else {
-        c_.setPenColor(kBlack);
-        c_.polygon({{x + r, middle - r}, {x, middle + r}, {x + 2 * r, middle + r}});
+    switch (kind) {
+        case Legend::Pass:
+            mark(PlotMark::Pass, x + r, middle);
+            break;
+        case Legend::Fail:
+            mark(PlotMark::Fail, x + r, middle);
+            break;
+        case Legend::Open:
+            mark(PlotMark::Open, x + r, middle);
+            break;
+        case Legend::Band:
+            c_.fillRect(x, middle - r, x + 2 * r, middle + r, kPlotBand);
+            c_.setPenColor(kPlotBandEdge);
+            c_.setPenWidth(s_.unit);
+            c_.line(x, middle - r, x + 2 * r, middle - r);
+            c_.line(x, middle + r, x + 2 * r, middle + r);
+            break;
+        case Legend::Beyond:
+            c_.setPenColor(kBlack);
+            c_.polygon({{x + r, middle - r}, {x, middle + r}, {x + 2 * r, middle + r}});
+            break;
     }
     c_.setPenColor(kBlack);
     text(label, x + 2 * r + s_.th / 3, y);
@@ -329,6 +355,39 @@ int PlotGeometry::y(double value) const {
 
 bool PlotGeometry::fits() const { return right - left >= 40 && bottom - top >= 20; }
 
+std::vector<PlacedMark> placeMarks(const PlotGeometry& g, const Plot& plot) {
+    std::vector<PlacedMark> placed(plot.points.size());
+    const double v0 = g.ticks.front(), v1 = g.ticks.back();
+    const int r = g.radius, step = 2 * g.radius + std::max(1, g.radius / 3);
+    // By date, so that the later of two marks is the one moved.
+    std::vector<std::size_t> order(plot.points.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return plot.points[a].day < plot.points[b].day;
+    });
+    std::vector<const PlacedMark*> drawn;
+    for (std::size_t i : order) {
+        const PlotPoint& p = plot.points[i];
+        PlacedMark& m = placed[i];
+        m.shown = p.day >= g.firstDay && p.day <= g.lastDay;
+        if (!m.shown) continue;
+        m.beyond = p.value < v0 ? -1 : p.value > v1 ? 1 : 0;
+        m.x = g.x(p.day);
+        m.y = m.beyond > 0 ? g.top + r : m.beyond < 0 ? g.bottom - r : g.y(p.value);
+        // A mark that would cover one drawn before it goes beside it.
+        for (bool moved = true; moved;) {
+            moved = false;
+            for (const PlacedMark* other : drawn)
+                if (std::abs(other->x - m.x) < step && std::abs(other->y - m.y) < 2 * r) {
+                    m.x = other->x + step;
+                    moved = true;
+                }
+        }
+        drawn.push_back(&m);
+    }
+    return placed;
+}
+
 PlotGeometry plotGeometry(PrintCanvas& canvas, int left, int top, int right, int bottom,
                           const Plot& plot) {
     const CanvasFont saved = canvas.font();
@@ -350,6 +409,7 @@ PlotGeometry plotGeometry(PrintCanvas& canvas, int left, int top, int right, int
     g.firstDay = first - (last - first) * 0.04;
     g.lastDay = last + (last - first) * 0.04;
 
+    g.radius = s.radius;
     g.left = left + labelWidth + s.th / 2;
     g.right = right - s.th;
     g.top = top + s.th + s.th / 2 + s.arrowRoom;

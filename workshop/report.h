@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "print/canvas.h"
-#include "print/plot.h"
+#include "workshop/plot.h"
 
-struct ReportTable {
+struct WorkshopTable {
     std::vector<std::string> heads;
     std::vector<bool> right;  // per column: right-aligned (numbers)
     std::vector<std::vector<std::string>> rows;
@@ -25,24 +25,24 @@ struct ReportTable {
     std::vector<std::string> rowLinks;
 };
 
-struct ReportBlock {
+struct WorkshopBlock {
     enum class Kind { Heading, Line, Table, Plot };
     Kind kind = Kind::Line;
     std::string text;  // Heading, Line
-    ReportTable table;
+    WorkshopTable table;
     Plot plot;
 };
 
-struct ReportSection {
+struct WorkshopSection {
     std::string title;   // "Summary", "Device ICU-3"
     std::string anchor;  // the web page's id for it
-    std::vector<ReportBlock> blocks;
+    std::vector<WorkshopBlock> blocks;
 };
 
 struct WorkshopReport {
     std::string title;  // the first line of every page header
     std::string stamp;  // save/stamp's text
-    std::vector<ReportSection> sections;
+    std::vector<WorkshopSection> sections;
 };
 
 // The report's printed pages: 0 when the job ended, -1 when the canvas

@@ -1,4 +1,4 @@
-#include "archive/tabletext.h"
+#include "workshop/table.h"
 
 #include <algorithm>
 
@@ -52,4 +52,8 @@ std::string latin1ToUtf8(const std::string& latin1) {
         }
     }
     return out;
+}
+
+std::string plural(std::size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
 }

@@ -1,10 +1,10 @@
-#include "archive/typed.h"
-
-#include "archive/recordkey.h"
+#include "workshop/typed.h"
 
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+
+#include "workshop/identity.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ std::optional<long long> clockSeconds(const std::string& text, int fields) {
     return total;
 }
 
-std::optional<std::string> isoTestTime(const std::string& testDate, const std::string& testTime) {
+std::optional<std::string> isoTestDate(const std::string& testDate) {
     const std::string date = cleaned(testDate);
     const std::size_t a = date.find(' ');
     const std::size_t b = a == std::string::npos ? a : date.find(' ', a + 1);
@@ -87,7 +87,14 @@ std::optional<std::string> isoTestTime(const std::string& testDate, const std::s
     const int year =
         yearText.size() == 4 ? static_cast<int>(wholeNumber(yearText).value_or(-1)) : -1;
     if (year < 0 || month == 0 || day < 1 || day > daysInMonth(year, month)) return std::nullopt;
+    char iso[32];
+    std::snprintf(iso, sizeof iso, "%04d-%02d-%02d", year, month, day);
+    return std::string(iso);
+}
 
+std::optional<std::string> isoTestTime(const std::string& testDate, const std::string& testTime) {
+    const std::optional<std::string> date = isoTestDate(testDate);
+    if (!date) return std::nullopt;
     const std::string time = cleaned(testTime);
     const std::size_t colon = time.find(':');
     if (colon == std::string::npos || colon == 0 || colon > 2 || time.size() != colon + 3)
@@ -96,14 +103,15 @@ std::optional<std::string> isoTestTime(const std::string& testDate, const std::s
     const int minute = static_cast<int>(wholeNumber(time.substr(colon + 1)).value_or(99));
     if (hour > 23 || minute > 59) return std::nullopt;
 
-    char iso[64];
-    std::snprintf(iso, sizeof iso, "%04d-%02d-%02dT%02d:%02d:00", year, month, day, hour, minute);
-    return std::string(iso);
+    char iso[32];
+    std::snprintf(iso, sizeof iso, "T%02d:%02d:00", hour, minute);
+    return *date + iso;
 }
 
 TypedRecord typedRecord(const TestRecord& r) {
     TypedRecord t;
     t.tested = isoTestTime(FIELD_TEXT(r, testDate), FIELD_TEXT(r, testTime));
+    if (!t.tested) t.tested = isoTestDate(FIELD_TEXT(r, testDate));
     t.flow = decimalValue(FIELD_TEXT(r, flow));
     t.volume = decimalValue(FIELD_TEXT(r, volume));
     t.durationSeconds = clockSeconds(FIELD_TEXT(r, testDuration), 3);
@@ -111,6 +119,8 @@ TypedRecord typedRecord(const TestRecord& r) {
     t.pressureMmHg = decimalValue(FIELD_TEXT(r, pressureMMHG));
     t.pressureUser = decimalValue(FIELD_TEXT(r, pressureUser));
     t.unit = unitName(r.pressureUnits);
+    t.flowDecimal = Decimal::parse(cleaned(FIELD_TEXT(r, flow)));
+    t.pressureMmHgDecimal = Decimal::parse(cleaned(FIELD_TEXT(r, pressureMMHG)));
     return t;
 }
 

@@ -14,9 +14,12 @@
 #include <string>
 
 #include "records/testrecord.h"
+#include "workshop/decimal.h"
 
 struct TypedRecord {
-    std::optional<std::string> tested;         // "2003-12-29T18:34:00", local, no offset
+    // "2003-12-29T18:34:00", local, no offset; the date alone ("2003-12-29")
+    // when the date reads and the time does not.
+    std::optional<std::string> tested;
     std::optional<double> flow;                // ml/hr
     std::optional<double> volume;              // ml
     std::optional<long long> durationSeconds;  // testDuration "hh:mm:ss", hours unbounded
@@ -24,6 +27,10 @@ struct TypedRecord {
     std::optional<double> pressureMmHg;
     std::optional<double> pressureUser;  // in the unit named by unit
     std::string unit;                    // unitName(pressureUnits)
+    // The flow and the mmHg pressure as exact decimals, read with a sign as
+    // the results CSV shows them: the verdict compares them where the
+    // number above reads too.
+    std::optional<Decimal> flowDecimal, pressureMmHgDecimal;
 };
 
 TypedRecord typedRecord(const TestRecord& record);
@@ -32,6 +39,8 @@ TypedRecord typedRecord(const TestRecord& record);
 // testDate "29 Dec 2003" (day, three-letter English month, four-digit year,
 // a real calendar day) with testTime "18:34" (00:00 to 23:59).
 std::optional<std::string> isoTestTime(const std::string& testDate, const std::string& testTime);
+// The date alone, "2003-12-29": the day a test belongs to, whatever its time.
+std::optional<std::string> isoTestDate(const std::string& testDate);
 // A plain decimal number: digits with at most one point, no sign, no exponent.
 std::optional<double> decimalValue(const std::string& text);
 // "h:mm:ss" with any number of hour digits, or "m:ss" with any number of

@@ -1,4 +1,4 @@
-#include "print/workshop.h"
+#include "workshop/report.h"
 
 #include <algorithm>
 #include <exception>
@@ -75,13 +75,13 @@ public:
     int print();
 
 private:
-    bool startPage(const ReportSection& section);
+    bool startPage(const WorkshopSection& section);
     bool endPage();
-    bool room(int height, const ReportSection& section);
-    bool block(const ReportBlock& b, const ReportSection& section);
-    bool table(const ReportTable& t, const ReportSection& section);
-    void tableHead(const ReportTable& t);
-    void row(const std::vector<std::string>& cells, const ReportTable& t);
+    bool room(int height, const WorkshopSection& section);
+    bool block(const WorkshopBlock& b, const WorkshopSection& section);
+    bool table(const WorkshopTable& t, const WorkshopSection& section);
+    void tableHead(const WorkshopTable& t);
+    void row(const std::vector<std::string>& cells, const WorkshopTable& t);
 
     PrintCanvas& c_;
     const WorkshopReport& report_;
@@ -99,10 +99,10 @@ int WorkshopPrinter::print() {
     rowHeight_ = c_.textHeight("X") + kLinePad;
     if (!c_.beginDocument()) return -1;
     for (std::size_t s = 0; s < report_.sections.size(); ++s) {
-        const ReportSection& section = report_.sections[s];
+        const WorkshopSection& section = report_.sections[s];
         if (s > 0 && (!endPage() || !c_.newPage())) return -1;
         if (!startPage(section)) return -1;
-        for (const ReportBlock& b : section.blocks)
+        for (const WorkshopBlock& b : section.blocks)
             if (!block(b, section)) return -1;
     }
     if (!endPage()) return -1;
@@ -110,7 +110,7 @@ int WorkshopPrinter::print() {
     return c_.endDocument() ? pages : -1;
 }
 
-bool WorkshopPrinter::startPage(const ReportSection& section) {
+bool WorkshopPrinter::startPage(const WorkshopSection& section) {
     const bool first = &section == &report_.sections.front();
     y_ = drawPageHeader(c_, first ? report_.title : report_.title + ": " + section.title,
                         report_.stamp);
@@ -124,14 +124,14 @@ bool WorkshopPrinter::endPage() {
 }
 
 // A new page (with the section's header) when height does not fit below y.
-bool WorkshopPrinter::room(int height, const ReportSection& section) {
+bool WorkshopPrinter::room(int height, const WorkshopSection& section) {
     if (y_ + height < bottom_) return true;
     return endPage() && c_.newPage() && startPage(section);
 }
 
-bool WorkshopPrinter::block(const ReportBlock& b, const ReportSection& section) {
+bool WorkshopPrinter::block(const WorkshopBlock& b, const WorkshopSection& section) {
     switch (b.kind) {
-        case ReportBlock::Kind::Heading: {
+        case WorkshopBlock::Kind::Heading: {
             c_.setFont(CanvasFont{kFace, 12, true});
             const int h = c_.textHeight("X");
             // A heading stays with the first lines under it.
@@ -141,7 +141,7 @@ bool WorkshopPrinter::block(const ReportBlock& b, const ReportSection& section) 
             y_ += h + kLinePad;
             return true;
         }
-        case ReportBlock::Kind::Line:
+        case WorkshopBlock::Kind::Line:
             c_.setFont(CanvasFont{kFace, 10, false});
             for (const std::string& line : wrapped(c_, b.text, right_ - kLeft)) {
                 if (!room(rowHeight_, section)) return false;
@@ -150,9 +150,9 @@ bool WorkshopPrinter::block(const ReportBlock& b, const ReportSection& section) 
                 y_ += rowHeight_;
             }
             return true;
-        case ReportBlock::Kind::Table:
+        case WorkshopBlock::Kind::Table:
             return table(b.table, section);
-        case ReportBlock::Kind::Plot: {
+        case WorkshopBlock::Kind::Plot: {
             const int height = (right_ - kLeft) * 2 / 5;
             if (!room(height + rowHeight_ / 2, section)) return false;
             y_ += rowHeight_ / 2;
@@ -164,7 +164,7 @@ bool WorkshopPrinter::block(const ReportBlock& b, const ReportSection& section) 
     return true;
 }
 
-bool WorkshopPrinter::table(const ReportTable& t, const ReportSection& section) {
+bool WorkshopPrinter::table(const WorkshopTable& t, const WorkshopSection& section) {
     // Each column as wide as its widest text; narrowed alike when the
     // table is wider than the page (texts are then clipped at their cell).
     const std::size_t n = t.heads.size();
@@ -202,7 +202,7 @@ bool WorkshopPrinter::table(const ReportTable& t, const ReportSection& section) 
     return true;
 }
 
-void WorkshopPrinter::tableHead(const ReportTable& t) {
+void WorkshopPrinter::tableHead(const WorkshopTable& t) {
     c_.setFont(CanvasFont{kFace, 10, true});
     row(t.heads, t);
     c_.setPenWidth(4);
@@ -211,7 +211,7 @@ void WorkshopPrinter::tableHead(const ReportTable& t) {
     c_.setFont(CanvasFont{kFace, 10, false});
 }
 
-void WorkshopPrinter::row(const std::vector<std::string>& cells, const ReportTable& t) {
+void WorkshopPrinter::row(const std::vector<std::string>& cells, const WorkshopTable& t) {
     for (std::size_t k = 0; k < cells.size() && k + 1 < x_.size(); ++k) {
         const int left = x_[k], right = x_[k + 1] - gap_;
         const bool alignRight = k < t.right.size() && t.right[k];
@@ -219,83 +219,6 @@ void WorkshopPrinter::row(const std::vector<std::string>& cells, const ReportTab
         c_.textRect(std::max(left, x), y_, right, y_ + rowHeight_, x, y_, cells[k]);
     }
     y_ += rowHeight_;
-}
-
-// ---- the web page ----
-
-// Latin-1 bytes as UTF-8, with HTML's special characters escaped; control
-// characters, which HTML does not take, as U+FFFD.
-std::string html(const std::string& bytes) {
-    std::string out;
-    out.reserve(bytes.size() + 8);
-    for (const unsigned char b : bytes) {
-        switch (b) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                if ((b < 0x20 && b != '\t') || (b >= 0x7F && b < 0xA0)) {
-                    out += "\xEF\xBF\xBD";
-                } else if (b < 0x80) {
-                    out += static_cast<char>(b);
-                } else {
-                    out += static_cast<char>(0xC0 | (b >> 6));
-                    out += static_cast<char>(0x80 | (b & 0x3F));
-                }
-        }
-    }
-    return out;
-}
-
-const char* const kStyle =
-    "body{font-family:Arial,\"Liberation Sans\",Helvetica,sans-serif;font-size:15px;"
-    "line-height:1.4;max-width:1180px;margin:0 auto;padding:16px 24px;color:#000;"
-    "background:#fff}\n"
-    "h1{font-size:24px;margin:0}\n"
-    "h2{font-size:20px;border-bottom:2px solid #000;margin:36px 0 8px;padding-bottom:2px}\n"
-    "h3{font-size:16px;margin:18px 0 6px}\n"
-    "p{margin:2px 0;white-space:pre-wrap}\n"
-    "table{border-collapse:collapse;margin:6px 0 14px}\n"
-    "th,td{padding:3px 12px 3px 0;text-align:left;vertical-align:top;"
-    "border-bottom:1px solid #ccc}\n"
-    "th{border-bottom:2px solid #000}\n"
-    ".n{text-align:right}\n"
-    "figure{margin:10px 0 16px}\n"
-    "figure svg{display:block;width:100%;height:auto;max-width:1100px}\n"
-    "@media print{body{max-width:none;padding:0;font-size:10pt}"
-    "section{break-before:page}tr,figure{break-inside:avoid}}\n";
-
-void htmlTable(std::string& out, const ReportTable& t) {
-    auto cell = [&](const char* tag, std::size_t k, const std::string& text) {
-        const bool right = k < t.right.size() && t.right[k];
-        out += std::string("<") + tag + (right ? " class=\"n\">" : ">") + html(text) + "</" + tag +
-               ">";
-    };
-    out += "<table>\n<thead><tr>";
-    for (std::size_t k = 0; k < t.heads.size(); ++k) cell("th", k, t.heads[k]);
-    out += "</tr></thead>\n<tbody>\n";
-    for (std::size_t r = 0; r < t.rows.size(); ++r) {
-        const std::vector<std::string>& cells = t.rows[r];
-        const std::string link = r < t.rowLinks.size() ? t.rowLinks[r] : std::string();
-        out += "<tr>";
-        for (std::size_t k = 0; k < cells.size(); ++k) {
-            if (k == 0 && !link.empty())
-                out += "<td><a href=\"#" + html(link) + "\">" + html(cells[0]) + "</a></td>";
-            else
-                cell("td", k, cells[k]);
-        }
-        out += "</tr>\n";
-    }
-    out += "</tbody>\n</table>\n";
 }
 
 }  // namespace
@@ -310,36 +233,4 @@ int printWorkshopReport(PrintCanvas& canvas, const WorkshopReport& report) {
     }
     if (canvas.inProgress()) canvas.abortDocument();
     return -1;
-}
-
-std::string workshopReportHtml(const WorkshopReport& report,
-                               const std::function<std::string(const Plot&)>& plotSvg) {
-    std::string out =
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
-        html(report.title) + "</title>\n<style>\n" + kStyle + "</style>\n</head>\n<body>\n" +
-        "<header>\n<h1>" + html(report.title) + "</h1>\n<p>Data Printed On " + html(report.stamp) +
-        "</p>\n</header>\n";
-    for (const ReportSection& section : report.sections) {
-        out +=
-            "<section id=\"" + html(section.anchor) + "\">\n<h2>" + html(section.title) + "</h2>\n";
-        for (const ReportBlock& b : section.blocks) {
-            switch (b.kind) {
-                case ReportBlock::Kind::Heading:
-                    out += "<h3>" + html(b.text) + "</h3>\n";
-                    break;
-                case ReportBlock::Kind::Line:
-                    out += "<p>" + html(b.text) + "</p>\n";
-                    break;
-                case ReportBlock::Kind::Table:
-                    htmlTable(out, b.table);
-                    break;
-                case ReportBlock::Kind::Plot:
-                    out += "<figure>\n" + plotSvg(b.plot) + "</figure>\n";
-                    break;
-            }
-        }
-        out += "</section>\n";
-    }
-    return out + "</body>\n</html>\n";
 }

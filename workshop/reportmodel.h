@@ -1,0 +1,70 @@
+#pragma once
+// What the workshop report says, worked out from the tests of its period:
+// the summary (counts by result and by model, the failed tests, the tests
+// with a doubtful date, the due list's counts, the devices) and one
+// section per device (its limits, last test and due date, two plots, the
+// table of its tests), as the blocks of workshop/report.h that its PDF and
+// web page show.  Plain C++, fed a plain request.
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "workshop/due.h"
+#include "workshop/report.h"
+#include "workshop/verdict.h"
+
+// What a report is asked for.
+struct WorkshopRequest {
+    std::string archive;         // as the summary names it (a password masked)
+    std::string device, tester;  // the filters as given; empty: none
+    std::string since, until;    // ISO dates as given; empty: the period's default
+    std::string asOf;            // ISO date the limits and the due list are as of
+    // A date as the reader's locale writes it; ISO when not set.
+    std::function<std::string(int year, int month, int day)> dateText;
+};
+
+// The period a report covers: since to until, each by default the twelve
+// months up to asOf.
+struct WorkshopPeriod {
+    std::string first, last;  // ISO dates
+};
+WorkshopPeriod workshopPeriod(const WorkshopRequest& request);
+
+class WorkshopReportModel {
+public:
+    // due: the due list of the judging list as of the request's asOf.
+    WorkshopReportModel(WorkshopRequest request, const JudgingList& list,
+                        std::vector<DueEntry> due);
+
+    const WorkshopPeriod& period() const { return period_; }
+    // A test of the period (or one whose date does not read).
+    void add(JudgedTest test);
+    std::size_t count() const { return count_; }
+    // Tests of the filters that lie outside the period, for the summary.
+    void setOutside(long long outside) { outside_ = outside; }
+    // The report, stamped now (isoLocalTime form).
+    WorkshopReport build(const std::string& now) const;
+
+private:
+    struct Device {
+        std::string id;  // as the first of its tests keyed it
+        std::vector<JudgedTest> tests;
+    };
+    WorkshopSection summary() const;
+    WorkshopSection section(const Device& d, int number) const;
+    Plot plot(const Device& d, bool flow) const;
+    std::vector<PlotBand> band(const std::string& deviceId, bool flow, bool errorPercent) const;
+    std::string date(const std::string& iso) const;
+    std::string tested(const JudgedTest& t) const;
+    std::string periodText() const { return date(period_.first) + " to " + date(period_.last); }
+
+    WorkshopRequest request_;
+    const JudgingList& list_;
+    WorkshopPeriod period_;
+    std::map<std::string, Device> devices_;  // by device key, so by device ID
+    std::size_t count_ = 0;
+    long long outside_ = 0;
+    std::map<std::string, DueEntry> due_;  // by device key
+};
