@@ -10,7 +10,6 @@
 
 #include "app/messages.h"
 #include "print/report.h"
-#include "workshop/report.h"
 #include "records/recordstore.h"
 #include "save/stamp.h"
 #include "tests/core/records.h"
@@ -333,50 +332,3 @@ TEST_F(Report, HostileFieldBytesPrintAsData) {
 }
 
 }  // namespace
-
-// The workshop report's pages: each section on a new page under its own
-// header, a long table continued with its heads, "page N of M" counted
-// before the first page is drawn, and a refused page ending the job.
-TEST(WorkshopReport, SectionsTablesAndPageNumbers) {
-    WorkshopReport report{"Workshop Report", "12/29/03 18:34:00", {}};
-    WorkshopSection summary{"Summary", "summary", {}};
-    WorkshopBlock heading;
-    heading.kind = WorkshopBlock::Kind::Heading;
-    heading.text = "Tests by result";
-    summary.blocks.push_back(heading);
-    WorkshopBlock tests;
-    tests.kind = WorkshopBlock::Kind::Table;
-    tests.table.heads = {"Tested", "Result"};
-    tests.table.right = {false, false};
-    for (int i = 0; i < 150; ++i) tests.table.rows.push_back({"row " + std::to_string(i), "PASS"});
-    WorkshopSection device{"Device B", "device-1", {tests}};
-    report.sections = {summary, device};
-
-    RecordingCanvas canvas;
-    ASSERT_EQ(printWorkshopReport(canvas, report), 0);
-    const int pages = static_cast<int>(canvas.pages.size());
-    ASSERT_GE(pages, 3);  // the summary, then the table over at least two pages
-    auto has = [](const std::vector<std::string>& ops, const std::string& text) {
-        return std::any_of(ops.begin(), ops.end(), [&](const std::string& op) {
-            return op.size() >= text.size() && op.compare(op.size() - text.size(), text.size(), text) == 0;
-        });
-    };
-    for (int p = 0; p < pages; ++p) {
-        const auto& ops = canvas.pages[p];
-        EXPECT_TRUE(has(ops, "page " + std::to_string(p + 1) + " of " + std::to_string(pages))) << p;
-        EXPECT_TRUE(has(ops, "Data Printed On 12/29/03 18:34:00")) << p;
-        EXPECT_EQ(has(ops, " Workshop Report"), p == 0) << p;
-        EXPECT_EQ(has(ops, " Workshop Report: Device B"), p > 0) << p;
-        // Every page of the device has the table's heads over its rows.
-        EXPECT_EQ(has(ops, " Tested"), p > 0) << p;
-    }
-    EXPECT_FALSE(has(canvas.pages[0], "row 0"));
-    EXPECT_TRUE(has(canvas.pages[1], "row 0"));
-    EXPECT_TRUE(has(canvas.pages.back(), "row 149"));
-    EXPECT_EQ(canvas.ops.back(), "end");
-
-    RecordingCanvas refusing;
-    refusing.refuseNewPage = true;
-    EXPECT_EQ(printWorkshopReport(refusing, report), -1);
-    EXPECT_FALSE(refusing.inProgress());
-}
