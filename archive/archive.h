@@ -51,11 +51,14 @@ struct ArchiveDownload {
     long long newRecords = 0;  // that it brought first
 };
 
-// What the import of a whole archive added.
+// What the import of a whole archive added.  Asset lists are brought over
+// only into an archive that has none (the move to a server): assetLists
+// counts the source's, assetListsAdded those taken (renumbered here in
+// their order), 0 when this archive has lists of its own.
 struct ArchiveImport {
     long long downloads = 0, downloadsAdded = 0;
     long long records = 0, recordsAdded = 0;
-    long long assetLists = 0, assetListsAdded = 0;  // renumbered here in their order
+    long long assetLists = 0, assetListsAdded = 0;
 };
 
 // One version of the asset list as the archive keeps it.
@@ -67,10 +70,14 @@ struct AssetListInfo {
     long long rows = 0;
 };
 
-// What a run does with the archive: history only reads it (nothing is made,
-// upgraded or changed, and an SQLite file this user may not write is read
-// as it stands).
-enum class ArchiveAccess { Write, Read };
+// What a run does with the archive.  Read: nothing is made, upgraded or
+// changed; an SQLite file this user may not write is opened read-only, and
+// one that holds an unfinished write is then refused, never guessed at.
+// Source: an SQLite file given to import, untrusted input: opened
+// read-only whoever may write it, read in one snapshot, and checked whole
+// (every table real, with the archive's columns; every value one this
+// program writes) before open returns it.
+enum class ArchiveAccess { Write, Read, Source };
 
 class Archive {
 public:
@@ -79,7 +86,9 @@ public:
     static constexpr int kSchemaVersion = 4;
 
     // Opens (SQLite: creates) the archive, creates its tables on first use
-    // and upgrades an older schema, in one transaction.
+    // and upgrades an older schema, in one transaction.  Opened to read (or
+    // as a source), it reads one snapshot until endReading or its end; on
+    // PostgreSQL it waits for an upgrade another process is making.
     // db: a file name (bytes, passed to SQLite as they are) or a libpq URI
     // "postgresql://[user@][host][:port][/dbname][?param=value&...]"; a
     // socket folder as host=/folder.  The password comes from PGPASSWORD or
@@ -101,13 +110,26 @@ public:
     static bool isSqliteFile(const std::string& bytes);
 
     // One transaction around several adds; without it each add is its own.
+    // On PostgreSQL it takes the archive's write lock: one writer at a time,
+    // as on SQLite.
     bool begin(std::string* error);
     // One snapshot around several reads (history read twice, say): every
-    // read sees the same commits until rollback().  On SQLite it holds the
-    // shared lock, so writers wait meanwhile.
+    // read sees the same commits until endReading().  On SQLite it holds the
+    // shared lock, so writers wait to commit meanwhile: read into memory or
+    // a spool, end reading, then write what was read.
     bool beginReading(std::string* error);
+    void endReading();
     bool commit(std::string* error);
     void rollback();
+    // begin(), work, commit(); a transaction that meets a deadlock or a
+    // serialization failure (PostgreSQL's SQLSTATE 40P01, 40001) is rolled
+    // back and run again, a few times, before its failure is told.
+    bool transaction(const std::function<bool(std::string*)>& work, std::string* error);
+
+    // (*added)[i]: whether records[i] would be new to the archive (not in
+    // it, nor earlier in records), as addDownload would find now.
+    bool newRecords(const TesterIdentity& tester, const std::vector<TestRecord>& records,
+                    std::vector<bool>* added, std::string* error);
 
     // Adds one download (or import): the tester, the time, the block as
     // received (empty for an import of a file) and the records.
@@ -115,17 +137,19 @@ public:
     // the download's number.  form says how full the records' texts are; a
     // record already archived in a lesser form takes on these texts.  False
     // with one line in *error; then nothing of it was added, and a
-    // transaction begun with begin() is rolled back.
+    // transaction begun with begin() is rolled back.  Downloads are
+    // numbered 1, 2, 3 in the order they commit, with no gap.
     bool addDownload(const TesterIdentity& tester, std::time_t downloaded,
                      const std::vector<std::uint8_t>& block, const std::vector<TestRecord>& records,
                      std::vector<bool>* added, std::string* error,
                      RecordForm form = RecordForm::Received, long long* number = nullptr);
 
-    // Adds every download, block and record of another archive, keeping the
-    // downloads' times, testers and forms and each record's first download,
-    // and every version of its asset list (numbered here in their order).
-    // A download already here (same tester, time, form, block and count) is
-    // not added again.  As addDownload on failure.
+    // Adds every download, block and record of another archive (opened as
+    // ArchiveAccess::Source), keeping the downloads' times, testers and
+    // forms and each record's first download, and every version of its
+    // asset list when this archive has none.  A download already here (same
+    // tester, time, form, block and count, as often as the source has it)
+    // is not added again.  As addDownload on failure.
     bool addArchive(Archive& source, ArchiveImport* summary, std::string* error);
 
     // The records that pass the filter, by test date and time (records
@@ -172,9 +196,6 @@ public:
     struct Connection;  // the Qt SQL side
 
 private:
-    // Inserts a version of the asset list inside the open transaction.
-    bool insertAssetList(const std::vector<AssetRow>& rows, AssetListInfo* info,
-                         std::string* error);
     explicit Archive(std::unique_ptr<Connection> connection);
     std::unique_ptr<Connection> c_;
 };

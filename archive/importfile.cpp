@@ -502,6 +502,8 @@ std::string refusal(const std::string& bytes) {
 
 bool readSavedFile(const std::string& bytes, const std::vector<std::uint8_t>* identityReply,
                    ImportedFile* out, std::string* why) {
+    // "12/29/03 18:34:00" in the C locale; room for any locale's %x %X.
+    constexpr std::size_t kLongestStamp = 40;
     *out = ImportedFile();
     // Only a block starts with its marker: the other files start with a text
     // of their own.
@@ -518,6 +520,18 @@ bool readSavedFile(const std::string& bytes, const std::vector<std::uint8_t>* id
     for (const Reader& reader : readers) {
         Candidate c;
         if (!reader.read(bytes, &c)) continue;
+        // The header's texts come from a tester and from this program, whose
+        // formats bound them: anything longer was not written by either.
+        const TesterIdentity& t = c.source.tester;
+        if (t.id.size() > kIdWidth || t.serial.size() > kSerialWidth ||
+            c.source.stamp.size() > kLongestStamp) {
+            *why = "its header names a tester ID of " + std::to_string(t.id.size()) +
+                   " bytes, a serial number of " + std::to_string(t.serial.size()) +
+                   " and a time of " + std::to_string(c.source.stamp.size()) + "; a tester gives " +
+                   std::to_string(kIdWidth) + " and " + std::to_string(kSerialWidth) +
+                   " at most, and LUM Kest writes " + std::to_string(kLongestStamp) + " at most";
+            return false;
+        }
         out->kind = reader.kind;
         out->form = reader.form;
         out->tester = c.source.tester;

@@ -10,7 +10,8 @@
 namespace {
 
 const char* const kPasswordRefused =
-    "the URI holds a password; give it in ~/.pgpass or PGPASSWORD instead";
+    "the URI holds a password (password or sslpassword), which would stand in the process "
+    "list; give it in ~/.pgpass or PGPASSWORD instead";
 
 // Keys the URI may leave out, and the program's value for them: a server
 // that does not answer is given up after 10 s, and a TCP connection that
@@ -32,6 +33,12 @@ const struct {
 const char* const kSessionOptions =
     "-c lock_timeout=60s -c idle_in_transaction_session_timeout=300s "
     "-c client_min_messages=warning";
+// After the URI's own options, so that nothing overrides it: names that the
+// archive's statements leave unqualified (an operator, a type) resolve in
+// the system catalog only, never in a schema where another role may create
+// a function or operator of the same name.  The archive's tables are named
+// with their schema.
+const char* const kPinnedPath = "-c search_path=pg_catalog";
 
 std::string lowered(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
@@ -111,17 +118,21 @@ std::string quoted(const std::string& value) {
 }  // namespace
 
 bool isPostgresUri(const std::string& db) {
-    return db.rfind("postgresql://", 0) == 0 || db.rfind("postgres://", 0) == 0;
+    const std::string head = lowered(db.substr(0, 11));
+    return head.rfind("postgresql:", 0) == 0 || head.rfind("postgres:", 0) == 0;
 }
 
 bool pgSettingsFromUri(const std::string& uri, PgSettings* out, std::string* error) {
-    if (!isPostgresUri(uri)) {
-        *error = "not a postgresql:// URI";
+    const std::size_t colon = uri.find(':');
+    if (!isPostgresUri(uri) || uri.compare(colon, 3, "://") != 0) {
+        *error = "not a URI of the form postgresql://[user@][host][:port][/dbname][?key=value...]";
         return false;
     }
+    // The scheme in any case, as URIs have it; libpq knows it in lower case.
+    const std::string spelled = lowered(uri.substr(0, colon)) + uri.substr(colon);
     char* message = nullptr;
     const std::unique_ptr<PQconninfoOption, decltype(&PQconninfoFree)> parsed(
-        PQconninfoParse(uri.c_str(), &message), &PQconninfoFree);
+        PQconninfoParse(spelled.c_str(), &message), &PQconninfoFree);
     if (!parsed) {
         *error = libpqReason(uri, message);
         PQfreemem(message);
@@ -129,16 +140,30 @@ bool pgSettingsFromUri(const std::string& uri, PgSettings* out, std::string* err
     }
 
     // libpq fills "password" from the user part ("user:pw@") as from the
-    // query, however its key was spelled there.
+    // query, however its key was spelled there; "sslpassword" (a client
+    // key's passphrase) is as secret.
     auto given = [&](const char* key) -> const char* {
         for (const PQconninfoOption* o = parsed.get(); o->keyword; ++o)
             if (std::strcmp(o->keyword, key) == 0) return o->val;
         return nullptr;
     };
-    const char* uriOptions = given("options");
-    if (given("password") || (uriOptions && mentionsPassword(uriOptions))) {
-        *error = kPasswordRefused;
-        return false;
+    for (const PQconninfoOption* o = parsed.get(); o->keyword; ++o) {
+        if (o->val && (mentionsPassword(o->keyword) ||
+                       (std::strcmp(o->keyword, "options") == 0 && mentionsPassword(o->val)))) {
+            *error = kPasswordRefused;
+            return false;
+        }
+    }
+    // libpq ends the user part at the first '/', so a password holding one
+    // is read as host, port and database name.  No such name holds an '@'.
+    for (const char* key : {"host", "port", "dbname"}) {
+        const char* value = given(key);
+        if (value && std::strchr(value, '@')) {
+            *error =
+                "the URI's host, port or database name holds an '@' (a user part with a '/' "
+                "in it?); give a password in ~/.pgpass or PGPASSWORD, never in the URI";
+            return false;
+        }
     }
 
     PgSettings s;
@@ -160,7 +185,8 @@ bool pgSettingsFromUri(const std::string& uri, PgSettings* out, std::string* err
             portList = text;
         }
         if (!valid) {
-            *error = "the URI's port \"" + text + "\" is no port number";
+            // Not quoted: "user:password" without its '@' reads as host:port.
+            *error = "the URI's port is no port number (1 to 65535, one per host)";
             return false;
         }
     }
@@ -179,6 +205,7 @@ bool pgSettingsFromUri(const std::string& uri, PgSettings* out, std::string* err
         } else if (key == "options") {
             value = kSessionOptions;
             if (o->val && *o->val) value += std::string(" ") + o->val;
+            value += std::string(" ") + kPinnedPath;
         } else if (o->val) {
             value = o->val;
         } else {
@@ -199,20 +226,16 @@ bool pgSettingsFromUri(const std::string& uri, PgSettings* out, std::string* err
 }
 
 std::string uriWithoutPassword(const std::string& uri) {
-    const std::size_t scheme = uri.find("://");
-    if (scheme == std::string::npos) return uri;
+    if (!isPostgresUri(uri)) return uri;
+    const std::size_t colon = uri.find(':');
+    const std::size_t start = uri.compare(colon, 3, "://") == 0 ? colon + 3 : colon + 1;
+    // The user part ends at an '@', and libpq may read a '/', '?' or ':' of
+    // a password as the end of another part: everything up to the last '@'
+    // goes, user name and all.  (A query value with an '@' of its own then
+    // takes the host with it: never a password.)
     std::string shown = uri;
-    const std::size_t start = scheme + 3;
-
-    // The user part ends at an '@' before the first '/'; its password
-    // follows the first ':'.  The last such '@' is taken, so that a
-    // password with an '@' of its own is masked whole.
-    const std::size_t slash = std::min(shown.find('/', start), shown.size());
-    const std::size_t at = shown.rfind('@', slash);
-    if (at != std::string::npos && at >= start) {
-        const std::size_t colon = shown.find(':', start);
-        if (colon < at && colon + 1 < at) shown.replace(colon + 1, at - colon - 1, "...");
-    }
+    const std::size_t at = shown.rfind('@');
+    if (at != std::string::npos && at >= start) shown.erase(start, at + 1 - start);
 
     // The query: key=value pairs joined by '&'.  A pair whose key or value
     // mentions a password, once decoded, is shown as key=...; one without

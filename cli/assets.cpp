@@ -3,9 +3,7 @@
 
 #include "workshop/assetlist.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "cli/commands.h"
 #include "cli/outputs.h"
@@ -26,12 +24,13 @@ bool checkAssets(const Options& o, std::string* error) {
     return true;
 }
 
-// Reads the file whole and adds it as the list's next version; then says,
-// even with -q, what of it will judge nothing (a doubtful list is loud).
+// Reads the file whole (within its bounds) and adds it as the list's next
+// version; then says, even with -q, what of it will judge nothing (a
+// doubtful list is loud).
 int addList(CliRun& run, const std::string& name) {
     std::string bytes, why, error;
-    if (!readWhole(name, &bytes))
-        return run.fail(CliUsage, "assets: cannot read \"" + name + "\": " + std::strerror(errno));
+    if (!readInput(name, kAssetListLimits, &bytes, &why))
+        return run.fail(CliUsage, "assets: cannot read \"" + name + "\": " + why);
     std::vector<AssetRow> rows, previous;
     std::vector<std::string> ignored;
     if (!readAssetList(bytes, &rows, &why, &ignored))
@@ -66,6 +65,7 @@ int runAssets(CliRun& run) {
     AssetListInfo info;
     if (!archive || !archive->assetList(o.assetList, &rows, &info, &error))
         return run.archiveFailed(error);
+    archive.reset();  // no lock held while an output waits for its reader
     if (info.number == 0)
         return run.fail(CliNoRecords,
                         "the archive holds no asset list yet: add one with "

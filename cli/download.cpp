@@ -33,40 +33,36 @@ bool checkDownload(const Options& o, std::string* error) {
     return true;
 }
 
-// Adds the download to the archive in a transaction left open until the
-// outputs are written; with --new-only, keeps only the records it added.
-// On failure only --raw is written.
-int archiveDownload(CliRun& run, Listing* listing, std::string* note,
-                    std::unique_ptr<Archive>* archive, JudgingList* list,
-                    std::vector<std::string>* received) {
+// What the archive makes of the download before anything is written: which
+// records are new to it (--new-only keeps only those), when it first
+// received each (this download, for the new ones) and the asset list that
+// judges them, read from one snapshot let go at once.  The download itself
+// is added only once every output is written, so that no lock is held
+// while an output waits for its reader.  On failure only --raw is written.
+int readArchive(CliRun& run, Listing* listing, std::unique_ptr<Archive>* archive,
+                JudgingList* list, std::vector<std::string>* received) {
     std::string error;
+    std::vector<bool> fresh;
     *archive = run.openForWriting(&error);
-    std::vector<bool> added;
-    long long number = 0;
     const SaveSource& s = listing->source;
-    if (!*archive || !(*archive)->begin(&error) ||
-        !(*archive)->addDownload(s.tester, listing->downloaded, listing->block, s.records, &added,
-                                 &error, RecordForm::Received, &number)) {
-        archive->reset();
-        return run.archiveFailed(error, &listing->block);
-    }
-    // Each record's first receipt: this download's for the new ones.
-    if (!run.loadJudge(**archive, list, &error) ||
+    if (!*archive || !(*archive)->beginReading(&error) ||
+        !(*archive)->newRecords(s.tester, s.records, &fresh, &error) ||
+        !run.loadJudge(**archive, list, &error) ||
         !(*archive)->firstReceived(s.tester.serial, s.records, received, &error)) {
-        (*archive)->rollback();
         archive->reset();
         return run.archiveFailed(error, &listing->block);
     }
-    *note +=
-        ", " + std::to_string(countAdded(added)) + " new (download " + std::to_string(number) + ")";
+    (*archive)->endReading();
+    for (std::string& when : *received)
+        if (when.empty()) when = isoLocalTime(listing->downloaded);
     // An output that fails from here on says what a rerun gives.
     run.afterWriteFailure =
         "; the archive is left as it was, so the same command gives these records again";
     if (!run.o.newOnly) return CliDone;
     std::vector<TestRecord> kept;
     std::vector<std::string> keptReceived;
-    for (std::size_t i = 0; i < added.size(); ++i)
-        if (added[i]) {
+    for (std::size_t i = 0; i < fresh.size(); ++i)
+        if (fresh[i]) {
             kept.push_back(s.records[i]);
             keptReceived.push_back((*received)[i]);
         }
@@ -101,7 +97,8 @@ int runDownload(CliRun& run) {
     listing.source = currentSaveSource();
     listing.source.stamp = stamp.text;
     listing.downloaded = stamp.time;
-    std::string note = plural(listing.source.records.size(), "record", "records");
+    const SaveSource whole = listing.source;  // what the archive takes
+    std::string note = plural(whole.records.size(), "record", "records");
     // The archive takes the download only once every output is written: an
     // output that fails leaves it as it was, so that the same command gives
     // the same records again.
@@ -109,11 +106,11 @@ int runDownload(CliRun& run) {
     JudgingList list;                        // with --archive, its asset list judges the records
     std::vector<std::string> firstReceived;  // when the archive first received each
     if (!o.archive.empty()) {
-        const int code = archiveDownload(run, &listing, &note, &archive, &list, &firstReceived);
+        const int code = readArchive(run, &listing, &archive, &list, &firstReceived);
         if (code != CliDone) return code;
     }
     const bool nothingNew = archive && o.newOnly && listing.source.records.empty();
-    if (!nothingNew) {
+    if (!archive) {
         run.progress.note(note);
         run.progress.keep();
     }
@@ -134,15 +131,20 @@ int runDownload(CliRun& run) {
                                             listing.source.tester, list.number);
                       return out;
                   });
-    if (archive) {
+    if (archive && code == CliDone) {
         std::string error;
-        if (code != CliDone) {
-            archive->rollback();
-        } else if (!archive->commit(&error)) {
+        std::vector<bool> added;
+        long long number = 0;
+        if (!archive->addDownload(whole.tester, listing.downloaded, listing.block, whole.records,
+                                  &added, &error, RecordForm::Received, &number))
             return run.fail(CliArchiveFailed,
                             "archive: " + error +
                                 "; the outputs are written, but the archive holds nothing of "
                                 "this download: the next run gives these records again");
+        if (!nothingNew) {
+            run.progress.note(note + ", " + std::to_string(countAdded(added)) + " new (download " +
+                              std::to_string(number) + ")");
+            run.progress.keep();
         }
     }
     if (code == CliDone && nothingNew)

@@ -24,10 +24,6 @@ bool checkHistory(const Options& o, std::string* error) {
     return true;
 }
 
-// history's outputs a record at a time, each from its own pass over the
-// archive: header as the files name it, widths of the list format.  A
-// pass that finds no record writes nothing (the pieces go out only
-// once there is one).
 // The records history writes: those that pass the filter and, with
 // --result, whose verdict is the one asked for.
 struct Choice {
@@ -44,60 +40,66 @@ struct Choice {
     }
 };
 
+// history's outputs a record at a time, each from its own pass over the
+// archive's snapshot into a spool of its own: header as the files name
+// it, widths of the list format.  The snapshot is let go before the first
+// output is written, so that no reader of an output (a pager left open, a
+// pipe nobody reads) keeps the archive from its writers.
 int writeHistory(CliRun& run, Archive& archive, const Choice& choice, const SaveSource& header,
                  const std::vector<int>& widths) {
     const Options& o = run.o;
+    std::vector<std::unique_ptr<Spool>> spools;
+    unsigned count = 0;
     for (const Output& out : o.outputs) {
         const SavedFormat format = out.kind == Kind::Csv    ? SavedFormat::Csv
                                    : out.kind == Kind::Text ? SavedFormat::List
                                                             : SavedFormat::Records;
         const bool json = out.kind == Kind::Json, results = out.kind == Kind::Results;
-        std::string readFailure;
-        unsigned count = 0;
-        const PieceProducer produce = [&](const PieceWriter& put) {
-            std::string piece;
-            if (json)
-                piece = historyJsonOpening();
-            else if (results)
-                piece = resultsHeader();
-            else
-                savedFileOpening(piece, format, header, widths);
-            unsigned index = 0;
-            bool written = true;
-            const bool read = archive.history(
-                choice.filter,
-                [&](const ArchivedRecord& a) {
-                    const std::optional<JudgedTest> t = choice.judged(a, json || results);
-                    if (!choice.keeps(t)) return true;
-                    if (json)
-                        piece +=
-                            historyJsonRecord(a, *t, static_cast<int>(index + 1), &choice.list);
-                    else if (results)
-                        piece += resultsRow(*t, a.tester, choice.list.number);
-                    else
-                        savedFileRecord(piece, format, a.record, index, widths);
-                    ++index;
-                    if (piece.size() >= 65536) {
-                        written = put(piece);
-                        piece.clear();
-                    }
-                    return written;
-                },
-                &readFailure);
-            count = index;
-            if (!read || !written || index == 0) return false;
-            if (json)
-                piece += historyJsonClosing(index > 0);
-            else if (!results)
-                savedFileClosing(piece, format);
-            return put(piece);
-        };
-        std::string why;
-        const bool ok = run.putPieces(out, produce, &why);
-        if (!readFailure.empty()) return run.archiveFailed(readFailure);
+        spools.push_back(std::make_unique<Spool>());
+        Spool& spool = *spools.back();
+        std::string piece, readFailure;
+        if (json)
+            piece = historyJsonOpening();
+        else if (results)
+            piece = resultsHeader();
+        else
+            savedFileOpening(piece, format, header, widths);
+        unsigned index = 0;
+        const bool read = archive.history(
+            choice.filter,
+            [&](const ArchivedRecord& a) {
+                const std::optional<JudgedTest> t = choice.judged(a, json || results);
+                if (!choice.keeps(t)) return true;
+                if (json)
+                    piece += historyJsonRecord(a, *t, static_cast<int>(index + 1), &choice.list);
+                else if (results)
+                    piece += resultsRow(*t, a.tester, choice.list.number);
+                else
+                    savedFileRecord(piece, format, a.record, index, widths);
+                ++index;
+                if (piece.size() < 65536) return true;
+                const bool kept = spool.add(piece);
+                piece.clear();
+                return kept;
+            },
+            &readFailure);
+        if (!read) return run.archiveFailed(readFailure);
+        if (!spool.why().empty()) return run.fail(CliWriteFailed, out.option + ": " + spool.why());
+        count = index;
         if (count == 0) return run.fail(CliNoRecords, kNoMatch);
-        if (!ok) return run.fail(CliWriteFailed, why);
-        if (&out == &o.outputs.front()) {
+        if (json)
+            piece += historyJsonClosing(true);
+        else if (!results)
+            savedFileClosing(piece, format);
+        if (!spool.add(piece)) return run.fail(CliWriteFailed, out.option + ": " + spool.why());
+    }
+    archive.endReading();
+    for (std::size_t i = 0; i < o.outputs.size(); ++i) {
+        std::string why;
+        if (!run.putPieces(
+                o.outputs[i], [&](const PieceWriter& put) { return spools[i]->replay(put); }, &why))
+            return run.fail(CliWriteFailed, why);
+        if (i == 0) {
             run.progress.note(plural(count, "record", "records"));
             run.progress.keep();
         }

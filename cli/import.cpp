@@ -3,10 +3,8 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include "archive/importfile.h"
+#include "archive/pguri.h"
 #include "cli/commands.h"
 #include "cli/run.h"
 #include "device/decode.h"
@@ -22,14 +20,28 @@ bool checkImport(const Options& o, std::string* error) {
     return true;
 }
 
+// The line of one whole archive imported.
+std::string archiveLine(const std::string& name, const ArchiveImport& got) {
+    std::string lists;
+    if (got.assetLists && got.assetListsAdded)
+        lists = "; " + plural(got.assetLists, "asset list", "asset lists") + ", " +
+                std::to_string(got.assetListsAdded) + " new";
+    else if (got.assetLists)
+        lists = "; " + plural(got.assetLists, "asset list", "asset lists") +
+                " not imported: this archive has its own";
+    return name + ": " + plural(got.downloads, "download", "downloads") + ", " +
+           std::to_string(got.downloadsAdded) + " new; " +
+           plural(got.records, "record", "records") + ", " + std::to_string(got.recordsAdded) +
+           " new" + lists + "\n";
+}
+
 int runImport(CliRun& run) {
     const Options& o = run.o;
     std::vector<std::uint8_t> identity;
     if (!o.identityFile.empty()) {
-        std::string text;
-        if (!readWhole(o.identityFile, &text))
-            return run.fail(CliUsage, "--identity: cannot read \"" + o.identityFile +
-                                          "\": " + std::strerror(errno));
+        std::string text, why;
+        if (!readInput(o.identityFile, kIdentityLimits, &text, &why))
+            return run.fail(CliUsage, "--identity: cannot read \"" + o.identityFile + "\": " + why);
         identity.assign(text.begin(), text.end());
         // Checked before anything else, whether a raw block needs it or not.
         TesterIdentity tester;
@@ -41,59 +53,70 @@ int runImport(CliRun& run) {
             return run.fail(CliUsage,
                             "--identity: \"" + o.identityFile + "\" names no serial number");
     }
-    // Every file is read and checked before anything is added, so a
-    // wrong file leaves the archive as it was.  A whole SQLite archive is
-    // read when it is added.
+    // Every file is read and checked before the archive is opened, so a
+    // wrong file leaves it as it was, and makes none.  What a file is, its
+    // first bytes tell: a whole SQLite archive is opened read-only, checked
+    // whole, and kept open in its one snapshot until it is added; any other
+    // file is read within the bounds of a saved file.
     const std::size_t count = o.files.size();
     std::vector<ImportedFile> files(count);
-    std::vector<bool> isArchive(count, false);
+    std::vector<std::unique_ptr<Archive>> sources(count);
     std::vector<std::time_t> times(count);
+    struct stat target;
+    const bool targetIsFile = !isPostgresUri(o.archive) && ::stat(o.archive.c_str(), &target) == 0;
     for (std::size_t i = 0; i < count; ++i) {
         const std::string& name = o.files[i];
-        std::string text, why;
+        std::string head, text, why;
         struct stat st;
-        if (!readWhole(name, &text) || ::stat(name.c_str(), &st) != 0)
-            return run.fail(CliUsage,
-                            "import: cannot read \"" + name + "\": " + std::strerror(errno));
-        if ((isArchive[i] = Archive::isSqliteFile(text))) continue;
+        // A pipe or a device is read once; only a file can be an archive.
+        const bool file = ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        if ((file && !readHead(name, 16, &head, &why)) ||
+            (!Archive::isSqliteFile(head) && !readInput(name, kSavedFileLimits, &text, &why)))
+            return run.fail(CliUsage, "import: cannot read \"" + name + "\": " + why);
+        if (Archive::isSqliteFile(head)) {
+            if (targetIsFile && st.st_dev == target.st_dev && st.st_ino == target.st_ino)
+                return run.fail(CliUsage, "import: \"" + name + "\" is the archive itself");
+            sources[i] = Archive::open(name, &why, ArchiveAccess::Source);
+            if (!sources[i]) return run.fail(CliUsage, "import: " + why);
+            continue;
+        }
+        if (Archive::isSqliteFile(text))
+            return run.fail(
+                CliUsage, "import: \"" + name + "\" is an archive, which is read from a file only");
         if (!readSavedFile(text, identity.empty() ? nullptr : &identity, &files[i], &why))
             return run.fail(CliUsage, "import: \"" + name + "\": " + why);
-        times[i] = stampTime(files[i].stamp, st.st_mtime);
+        times[i] = stampTime(files[i].stamp, file ? st.st_mtime : stampNow());
     }
     // All files in one transaction: the archive takes them all or none,
     // and the lines are printed once it has.
-    std::string error;
+    std::string error, lines;
     std::unique_ptr<Archive> archive = run.openForWriting(&error);
-    if (!archive || !archive->begin(&error)) return run.archiveFailed(error);
-    std::string lines;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::string& name = o.files[i];
-        if (isArchive[i]) {
-            std::unique_ptr<Archive> source = Archive::open(name, &error, ArchiveAccess::Read);
-            ArchiveImport got;
-            if (!source) {
-                archive->rollback();
-                return run.archiveFailed(error);
+    if (!archive) return run.archiveFailed(error);
+    const bool added = archive->transaction(
+        [&](std::string* e) {
+            lines.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::string& name = o.files[i];
+                if (sources[i]) {
+                    ArchiveImport got;
+                    if (!archive->addArchive(*sources[i], &got, e)) return false;
+                    lines += archiveLine(name, got);
+                    continue;
+                }
+                std::vector<bool> isNew;
+                const ImportedFile& f = files[i];
+                if (!archive->addDownload(f.tester, times[i], f.block, f.records, &isNew, e,
+                                          f.form))
+                    return false;
+                lines += name + ": " + plural(f.records.size(), "record", "records") + ", " +
+                         std::to_string(countAdded(isNew)) + " new\n";
             }
-            if (!archive->addArchive(*source, &got, &error)) return run.archiveFailed(error);
-            lines += name + ": " + plural(got.downloads, "download", "downloads") + ", " +
-                     std::to_string(got.downloadsAdded) + " new; " +
-                     plural(got.records, "record", "records") + ", " +
-                     std::to_string(got.recordsAdded) + " new" +
-                     (got.assetLists ? "; " + plural(got.assetLists, "asset list", "asset lists") +
-                                           ", " + std::to_string(got.assetListsAdded) + " new"
-                                     : std::string()) +
-                     "\n";
-            continue;
-        }
-        std::vector<bool> added;
-        const ImportedFile& f = files[i];
-        if (!archive->addDownload(f.tester, times[i], f.block, f.records, &added, &error, f.form))
-            return run.archiveFailed(error);
-        lines += name + ": " + plural(f.records.size(), "record", "records") + ", " +
-                 std::to_string(countAdded(added)) + " new\n";
-    }
-    if (!archive->commit(&error)) return run.archiveFailed(error);
+            return true;
+        },
+        &error);
+    if (!added) return run.archiveFailed(error);
+    sources.clear();
+    archive.reset();
     return printAll(run.io.out, lines) ? CliDone : run.stdoutFailed("import");
 }
 

@@ -1,7 +1,9 @@
 #include "cli/run.h"
 
+#include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -260,6 +262,44 @@ int CliRun::writeTable(const std::function<std::string(Kind)>& made) {
     return CliDone;
 }
 
+// ---- the spool ----
+
+Spool::Spool() {
+    // An unnamed file in TMPDIR (else /tmp), gone when it is closed.
+    const char* dir = std::getenv("TMPDIR");
+    std::string folder = dir && *dir ? dir : "/tmp";
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {  // a file system without unnamed files
+        std::string name = folder + "/lumkest-spool-XXXXXX";
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0) ::unlink(name.c_str());
+    }
+    if (fd >= 0) file_ = ::fdopen(fd, "w+b");
+    if (!file_) why_ = "cannot make a temporary file in " + folder + ": " + std::strerror(errno);
+}
+
+Spool::~Spool() {
+    if (file_) std::fclose(file_);
+}
+
+bool Spool::add(const std::string& piece) {
+    if (!file_) return false;
+    if (std::fwrite(piece.data(), 1, piece.size(), file_) != piece.size()) {
+        why_ = std::string("cannot write a temporary file: ") + std::strerror(errno);
+        return false;
+    }
+    size_ += piece.size();
+    return true;
+}
+
+bool Spool::replay(const PieceWriter& put) {
+    if (!file_ || std::fflush(file_) != 0 || std::fseek(file_, 0, SEEK_SET) != 0) return false;
+    std::string piece(65536, '\0');
+    for (std::size_t n; (n = std::fread(piece.data(), 1, piece.size(), file_)) > 0;)
+        if (!put(piece.substr(0, n))) return false;
+    return !std::ferror(file_);
+}
+
 // ---- small shared steps ----
 
 std::size_t countAdded(const std::vector<bool>& added) {
@@ -270,15 +310,77 @@ bool printAll(std::FILE* out, const std::string& text) {
     return std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
 }
 
-bool readWhole(const std::string& name, std::string* text) {
+bool readHead(const std::string& name, std::size_t n, std::string* head, std::string* why) {
+    head->clear();
     std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (!f) return false;
-    char buffer[65536];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text->append(buffer, n);
+    if (!f) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    head->resize(n);
+    head->resize(std::fread(head->data(), 1, n, f));
     const bool ok = !std::ferror(f);
-    const int err = errno;
+    if (!ok) *why = std::strerror(errno);
     std::fclose(f);
-    errno = err;
+    return ok;
+}
+
+bool readInput(const std::string& name, const InputLimits& limits, std::string* text,
+               std::string* why) {
+    text->clear();
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (!f) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    const std::string tooLarge = "it is larger than " + std::to_string(limits.bytes >> 20) +
+                                 " MiB, more than " + limits.what + " holds";
+    struct stat st;
+    bool ok = ::fstat(fileno(f), &st) == 0;
+    if (!ok) {
+        *why = std::strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        *why = "it is a folder";
+        ok = false;
+    } else if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) > limits.bytes) {
+        *why = tooLarge;
+        ok = false;
+    }
+    // A device or a pipe may never end: read a piece at a time, each
+    // against the bounds, never more than they allow.
+    char buffer[65536];
+    std::size_t line = 1, lineLength = 0;
+    while (ok) {
+        const std::size_t n = std::fread(buffer, 1, sizeof buffer, f);
+        if (n == 0) {
+            if (std::ferror(f)) {
+                *why = std::strerror(errno);
+                ok = false;
+            }
+            break;
+        }
+        if (text->size() + n > limits.bytes) {
+            *why = tooLarge;
+            ok = false;
+            break;
+        }
+        if (limits.line != 0) {
+            for (std::size_t i = 0; i < n && ok; ++i) {
+                if (buffer[i] == '\n') {
+                    ++line;
+                    lineLength = 0;
+                } else if (++lineLength > limits.line) {
+                    *why = "line " + std::to_string(line) + " is longer than " +
+                           std::to_string(limits.line) + " bytes, longer than any line of " +
+                           limits.what;
+                    ok = false;
+                }
+            }
+        }
+        if (ok) text->append(buffer, n);
+    }
+    std::fclose(f);
+    if (!ok) text->clear();
     return ok;
 }
 

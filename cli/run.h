@@ -101,12 +101,55 @@ private:
     bool putThrough(const Output& out, const std::string& piece);
 };
 
+// Bytes kept in a temporary file (in TMPDIR) until they can be written:
+// what a reader takes from the archive's snapshot, so that the snapshot is
+// let go before any output waits for its reader.
+class Spool {
+public:
+    Spool();
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+    // Appends a piece; false (with *why from then on) when it cannot.
+    bool add(const std::string& piece);
+    // Every piece added, in order, in pieces of at most 64 KiB.
+    bool replay(const PieceWriter& put);
+    bool empty() const { return size_ == 0; }
+    const std::string& why() const { return why_; }
+
+private:
+    std::FILE* file_ = nullptr;
+    std::size_t size_ = 0;
+    std::string why_;
+};
+
 // How many records the archive took as new.
 std::size_t countAdded(const std::vector<bool>& added);
 // Text for a stream: false, with errno kept, when it cannot be written.
 bool printAll(std::FILE* out, const std::string& text);
-// A whole file's bytes; false with errno kept.
-bool readWhole(const std::string& name, std::string* text);
+// What a file named on the command line may be: at most `bytes`, no line
+// longer than `line` (0: no bound on lines), and what it should be, for the
+// line that refuses it ("a saved file").
+struct InputLimits {
+    std::size_t bytes;
+    std::size_t line;
+    const char* what;
+};
+// A saved file (import): a history of a million records is about 100 MiB;
+// its lines are short, a raw block is 8194 bytes of one "line".
+inline constexpr InputLimits kSavedFileLimits{256u << 20, 16384, "a file LUM Kest writes"};
+// The workshop's asset list (assets FILE.csv).
+inline constexpr InputLimits kAssetListLimits{16u << 20, 65536, "an asset list"};
+// A tester's identity reply (--identity): 33 bytes.
+inline constexpr InputLimits kIdentityLimits{1u << 20, 0, "an identity reply"};
+
+// A named file's bytes, read a piece at a time against the limits (a file
+// may be a device or a pipe that never ends); false with *why saying in a
+// few words why it was refused or could not be read.
+bool readInput(const std::string& name, const InputLimits& limits, std::string* text,
+               std::string* why);
+// The first n bytes of a file (fewer if it is shorter), to tell what it is.
+bool readHead(const std::string& name, std::size_t n, std::string* head, std::string* why);
 
 // The stamp every output of one run carries, read once from the stamp clock
 // when the records are in: the time and its text for the headers.

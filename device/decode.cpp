@@ -60,8 +60,8 @@ std::size_t firstRecordSlot(const std::uint8_t* block) {
     return 0;
 }
 
-constexpr std::size_t kSerialOffset = 1, kSerialWidth = 12;
-constexpr std::size_t kIdOffset = 13, kIdWidth = 20;
+constexpr std::size_t kSerialOffset = 1;
+constexpr std::size_t kIdOffset = kSerialOffset + kSerialWidth;
 
 // A text of at most `width` bytes, ended early by a zero byte.
 std::string zeroEnded(const std::uint8_t* bytes, std::size_t width) {

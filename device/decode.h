@@ -16,6 +16,8 @@
 // what follows that zero within the width is not part of it.
 constexpr std::size_t kIdentityReplySize = 33;
 constexpr std::uint8_t kIdentityReplyMarker = 'I';
+// The longest serial number and ID text a tester can give.
+constexpr std::size_t kSerialWidth = 12, kIdWidth = 20;
 
 // Reads an identity reply into *out.  False, with *why (when given) saying
 // what is wrong in a few words, and *out untouched, for bytes that are no

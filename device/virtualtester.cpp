@@ -34,8 +34,8 @@ std::string fiveChars(double v) {
     return format("%.0f", v);
 }
 
-constexpr std::size_t kSerialOffset = 1, kSerialWidth = 12;
-constexpr std::size_t kIdOffset = 13, kIdWidth = 20;
+constexpr std::size_t kSerialOffset = 1;
+constexpr std::size_t kIdOffset = kSerialOffset + kSerialWidth;
 
 // One text of an identity reply: up to its first zero byte, within its width
 // and within the reply.

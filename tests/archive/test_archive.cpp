@@ -3,6 +3,7 @@
 // started before the first case and stopped after the last.  The plain
 // functions beside it are tests/archive/test_plain.cpp's.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -25,9 +27,9 @@
 #include "device/virtualtester.h"
 #include "records/recordstore.h"
 #include "save/writers.h"
+#include "tests/archive/archivetest.h"
 #include "tests/core/records.h"
 #include "tests/files.h"
-#include "tests/archive/archivetest.h"
 #include "tests/pgserver.h"
 
 namespace fs = std::filesystem;
@@ -76,6 +78,59 @@ protected:
     std::string folder_, db_, error_;
     std::unique_ptr<Archive> archive_;
 };
+
+// Runs statements on an SQLite file as any program could.
+void onFile(const std::string& file, const std::vector<std::string>& statements) {
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "file");
+        db.setDatabaseName(QString::fromStdString(file));
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        for (const std::string& sql : statements)
+            EXPECT_TRUE(q.exec(QString::fromStdString(sql)))
+                << sql << ": " << q.lastError().text().toStdString();
+    }
+    QSqlDatabase::removeDatabase("file");
+}
+
+// An archive as lumkest-cli makes one: a tester's block downloaded twice in
+// one second (two downloads), a CSV export of another tester, and an asset
+// list loaded at 3000.
+void makeSource(const std::string& file) {
+    std::string error;
+    std::unique_ptr<Archive> a = Archive::open(file, &error);
+    ASSERT_TRUE(a) << error;
+    std::vector<bool> added;
+    const std::vector<TestRecord> all = received();
+    for (int twice = 0; twice < 2; ++twice)
+        ASSERT_TRUE(a->addDownload(kTester, 1000, blockOf(all), all, &added, &error)) << error;
+    ASSERT_TRUE(
+        a->addDownload(kOther, 2000, {}, {makeRecord("P9")}, &added, &error, RecordForm::Csv));
+    std::vector<AssetRow> rows;
+    ASSERT_TRUE(readAssetList("device_id,interval_days\r\nP9,365\r\n", &rows, &error)) << error;
+    AssetListInfo list;
+    ASSERT_TRUE(a->addAssetList(rows, "list", 3000, &list, &error)) << error;
+}
+
+// A copy of an SQLite file taken while a write was under way: the file
+// half written, and beside it the hot journal that would undo that.
+void copyDuringAWrite(const std::string& file, const std::string& copy) {
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "writer");
+        db.setDatabaseName(QString::fromStdString(file));
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        for (const char* sql :
+             {"PRAGMA cache_size = 1", "BEGIN", "UPDATE records SET flow = flow || ''",
+              "INSERT INTO blocks VALUES ('x', zeroblob(200000))"})
+            ASSERT_TRUE(q.exec(sql)) << sql;
+        ASSERT_TRUE(fs::exists(file + "-journal"));
+        fs::copy_file(file, copy, fs::copy_options::overwrite_existing);
+        fs::copy_file(file + "-journal", copy + "-journal", fs::copy_options::overwrite_existing);
+        q.exec("ROLLBACK");
+    }
+    QSqlDatabase::removeDatabase("writer");
+}
 
 TEST_P(ArchiveCases, OverlappingDownloadsAddOnlyTheNewRecords) {
     const std::vector<TestRecord> all = received();
@@ -217,15 +272,30 @@ TEST_P(ArchiveCases, LastTestsAsOfADayAndNeverFromTheFuture) {
     EXPECT_EQ(received, (std::vector<std::string>{isoLocalTime(june2004), ""}));
 }
 
-// Three processes archive at once: two the same download, one another
-// tester's.  All succeed and no record is there twice.
+// Processes archive at once: two the same download, one another tester's,
+// and two imports of the same two archives in opposite orders, whose
+// records overlap each other's and the downloads'.  All succeed, no record
+// is there twice, and the downloads are numbered 1 to 5.
 TEST_P(ArchiveCases, ProcessesArchivingAtOnceAllSucceed) {
     const std::vector<TestRecord> records = received();
     const std::string fresh = freshArchive(GetParam(), folder_);  // its tables made at once too
+    const std::string x = folder_ + "/x.db", y = folder_ + "/y.db";
+    for (const auto& [file, from, to] : {std::tuple(x, 0, 80), std::tuple(y, 43, 123)}) {
+        std::unique_ptr<Archive> a = Archive::open(file, &error_);
+        const std::vector<TestRecord> some(records.begin() + from, records.begin() + to);
+        std::vector<bool> added;
+        ASSERT_TRUE(a && a->addDownload(kTester, 700 + from, blockOf(some), some, &added, &error_))
+            << error_;
+    }
     int go[2];
     ASSERT_EQ(::pipe(go), 0);
     std::vector<pid_t> children;
-    for (const TesterIdentity* tester : {&kTester, &kTester, &kOther}) {
+    const struct {
+        const TesterIdentity* tester;  // a download, or else imports of:
+        std::vector<std::string> sources;
+    } jobs[] = {
+        {&kTester, {}}, {&kTester, {}}, {&kOther, {}}, {nullptr, {x, y}}, {nullptr, {y, x}}};
+    for (const auto& job : jobs) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::close(go[1]);
@@ -234,8 +304,23 @@ TEST_P(ArchiveCases, ProcessesArchivingAtOnceAllSucceed) {
             std::string error;
             std::vector<bool> added;
             std::unique_ptr<Archive> a = Archive::open(fresh, &error);
-            const bool ok =
-                a && a->addDownload(*tester, 1000, blockOf(records), records, &added, &error);
+            bool ok = a != nullptr;
+            if (ok && job.tester)
+                ok = a->addDownload(*job.tester, 1000, blockOf(records), records, &added, &error);
+            std::vector<std::unique_ptr<Archive>> sources;
+            for (const std::string& file : job.sources) {
+                sources.push_back(Archive::open(file, &error, ArchiveAccess::Source));
+                ok = ok && sources.back();
+            }
+            if (ok && !job.tester)
+                ok = a->transaction(
+                    [&](std::string* e) {
+                        ArchiveImport got;
+                        for (auto& source : sources)
+                            if (!a->addArchive(*source, &got, e)) return false;
+                        return true;
+                    },
+                    &error);
             if (!ok) std::fprintf(stderr, "child: %s\n", error.c_str());
             ::_exit(ok ? 0 : 1);
         }
@@ -251,55 +336,252 @@ TEST_P(ArchiveCases, ProcessesArchivingAtOnceAllSucceed) {
     archive_ = Archive::open(fresh, &error_);
     ASSERT_TRUE(archive_) << error_;
     EXPECT_EQ(history().size(), 246u);
+    std::vector<ArchiveDownload> downloads;
+    ASSERT_TRUE(archive_->downloads(&downloads, &error_)) << error_;
+    ASSERT_EQ(downloads.size(), 5u);
+    for (long long i = 0; i < 5; ++i) EXPECT_EQ(downloads[i].number, i + 1);
 }
 
 // A whole SQLite archive into this one, twice: its downloads with their
-// times, testers and forms, each record with its first download, and its
-// asset list, once.
+// times, testers and forms (two of one block in one second stay two), each
+// record with its first download, and its asset list, once; another's asset
+// list is not taken into an archive that has one.
 TEST_P(ArchiveCases, AnArchiveImportedTwiceIsTakenOnce) {
     const std::string old = folder_ + "/old.db";
-    {
-        std::unique_ptr<Archive> a = Archive::open(old, &error_);
-        ASSERT_TRUE(a) << error_;
-        std::vector<bool> added;
-        const std::vector<TestRecord> all = received();
-        ASSERT_TRUE(a->addDownload(kTester, 1000, blockOf(all), all, &added, &error_));
-        ASSERT_TRUE(
-            a->addDownload(kOther, 2000, {}, {makeRecord("P9")}, &added, &error_, RecordForm::Csv));
-        std::vector<AssetRow> rows;
-        std::string why;
-        ASSERT_TRUE(readAssetList("device_id,interval_days\r\nP9,365\r\n", &rows, &why)) << why;
-        AssetListInfo list;
-        ASSERT_TRUE(a->addAssetList(rows, "list", 3000, &list, &error_)) << error_;
-    }
+    makeSource(old);
     add(kTester, 500, {received().at(5)});  // one record this archive has already
-    std::unique_ptr<Archive> source = Archive::open(old, &error_, ArchiveAccess::Read);
+    std::unique_ptr<Archive> source = Archive::open(old, &error_, ArchiveAccess::Source);
     ASSERT_TRUE(source) << error_;
     ArchiveImport got;
     ASSERT_TRUE(archive_->addArchive(*source, &got, &error_)) << error_;
-    EXPECT_EQ(got.downloadsAdded, 2);
+    EXPECT_EQ(got.downloadsAdded, 3);
     EXPECT_EQ(got.recordsAdded, 123);
+    EXPECT_EQ(got.assetListsAdded, 1);
     ASSERT_TRUE(archive_->addArchive(*source, &got, &error_)) << error_;
-    EXPECT_EQ(got.downloads, 2);
+    EXPECT_EQ(got.downloads, 3);
     EXPECT_EQ(got.downloadsAdded + got.recordsAdded + got.assetListsAdded, 0);
+    source.reset();
+    const std::string other = folder_ + "/other.db";
+    {
+        std::unique_ptr<Archive> a = Archive::open(other, &error_);
+        std::vector<AssetRow> rows;
+        ASSERT_TRUE(readAssetList("device_id\r\nQ1\r\n", &rows, &error_)) << error_;
+        AssetListInfo list;
+        ASSERT_TRUE(a && a->addAssetList(rows, "other", 4000, &list, &error_)) << error_;
+    }
+    source = Archive::open(other, &error_, ArchiveAccess::Source);
+    ASSERT_TRUE(source && archive_->addArchive(*source, &got, &error_)) << error_;
+    EXPECT_EQ(got.assetLists, 1);
+    EXPECT_EQ(got.assetListsAdded, 0);
     std::vector<AssetRow> assets;
     AssetListInfo list;
     ASSERT_TRUE(archive_->assetList(0, &assets, &list, &error_)) << error_;
-    EXPECT_EQ(list.number, 1);  // the source's asset list, once
+    EXPECT_EQ(list.number, 1);  // the first source's asset list, once
     EXPECT_EQ(list.loaded, isoLocalTime(3000));
     ASSERT_EQ(assets.size(), 1u);
     EXPECT_EQ(assets[0].values.intervalDays, 365);
 
     std::vector<ArchiveDownload> downloads;
     ASSERT_TRUE(archive_->downloads(&downloads, &error_)) << error_;
-    ASSERT_EQ(downloads.size(), 3u);
+    ASSERT_EQ(downloads.size(), 4u);
     EXPECT_EQ(downloads[1].downloaded, isoLocalTime(1000));
     EXPECT_EQ(downloads[1].newRecords, 122);
-    EXPECT_EQ(downloads[2].form, RecordForm::Csv);
-    EXPECT_EQ(downloads[2].tester.id, kOther.id);
-    EXPECT_EQ(history({"", "", "", "", downloads[2].number}).at(0).firstDownloaded,
+    EXPECT_EQ(downloads[2].downloaded, isoLocalTime(1000));
+    EXPECT_EQ(downloads[2].records, 123);
+    EXPECT_EQ(downloads[3].form, RecordForm::Csv);
+    EXPECT_EQ(downloads[3].tester.id, kOther.id);
+    EXPECT_EQ(history({"", "", "", "", downloads[3].number}).at(0).firstDownloaded,
               isoLocalTime(2000));
     EXPECT_EQ(history({"", "", "", "", downloads[1].number}).size(), 122u);
+}
+
+// An SQLite archive given to import is untrusted input: each hostile shape
+// of one is refused whole with a line saying why, before anything is read
+// for ever or added, and the file is left as it was (never written, not
+// even to roll back its journal).
+TEST_P(ArchiveCases, AHostileArchiveIsRefusedWholeAndLeftAsItWas) {
+    const std::string good = folder_ + "/good.db";
+    makeSource(good);
+    const struct {
+        const char* what;
+        std::vector<std::string> sql;  // done to a copy of the good archive
+        const char* reason;            // a part of the one line
+    } rows[] = {
+        {"an endless recursive view",
+         {"ALTER TABLE records RENAME TO kept",
+          "CREATE VIEW records AS WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c) "
+          "SELECT kept.* FROM c, kept"},
+         "records is no table"},
+        {"generated columns",
+         {"ALTER TABLE records ADD COLUMN big TEXT GENERATED ALWAYS AS "
+          "(hex(zeroblob(1000000))) VIRTUAL"},
+         "generated column big"},
+        {"a column of its own", {"ALTER TABLE downloads ADD COLUMN note TEXT"}, "column note"},
+        {"a block that is not its key's", {"UPDATE blocks SET bytes = zeroblob(8194)"}, "SHA-256"},
+        {"an inverted window",
+         {"UPDATE asset_rows SET flow_low_pct = '5', flow_high_pct = '-5'"},
+         "is above the high end"},
+        {"an interval past any calendar",
+         {"UPDATE asset_rows SET interval_days = 9223372036854775807"},
+         "whole number of days"},
+        {"a tester ID of half a megabyte",
+         {"UPDATE downloads SET tester_id = hex(zeroblob(250000))"},
+         "longer than a tester gives"},
+        {"a download's time that is not its own",
+         {"UPDATE downloads SET downloaded_utc = downloaded_utc + 1"},
+         "its time"},
+        {"a record of no download",
+         {"UPDATE records SET first_download = 9 WHERE id = 1"},
+         "a record of no download"},
+        {"a record's texts changed",
+         {"UPDATE records SET flow = '9' WHERE id = 1"},
+         "its key is not"},
+        {"a count of records too small",
+         {"UPDATE downloads SET record_count = 0 WHERE form = 1"},
+         "more records than its count"},
+        {"an asset list's count", {"UPDATE asset_lists SET row_count = 2"}, "count of rows"},
+        {"a number as text", {"UPDATE downloads SET form = 'three' WHERE form = 3"}, "kinds"},
+        {"a newer version", {"PRAGMA user_version = 99"}, "version 99"},
+        {"a hot journal", {}, "this copy holds an unfinished write"},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        const std::string bad = folder_ + "/bad" + std::to_string(++n) + ".db";
+        if (row.sql.empty()) {
+            copyDuringAWrite(good, bad);
+        } else {
+            fs::copy_file(good, bad);
+            onFile(bad, row.sql);
+        }
+        const std::string bytes = readFile(bad), journal = readFile(bad + "-journal");
+        std::string error;
+        EXPECT_FALSE(Archive::open(bad, &error, ArchiveAccess::Source)) << row.what;
+        EXPECT_NE(error.find(row.reason), std::string::npos) << row.what << ": " << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        EXPECT_TRUE(readFile(bad) == bytes && readFile(bad + "-journal") == journal) << row.what;
+    }
+    EXPECT_EQ(history().size(), 0u);
+
+    // A source another process writes meanwhile is read in one snapshot:
+    // every record it gives has its download.
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        for (int i = 0; i < 30; ++i) {
+            std::string e;
+            std::vector<bool> added;
+            std::unique_ptr<Archive> a = Archive::open(good, &e);
+            if (!a || !a->addDownload(kOther, 5000 + i, {}, {makeRecord("W" + std::to_string(i))},
+                                      &added, &e, RecordForm::Csv))
+                ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    for (int i = 0; i < 5; ++i) {
+        std::unique_ptr<Archive> source = Archive::open(good, &error_, ArchiveAccess::Source);
+        ArchiveImport got;
+        ASSERT_TRUE(source && archive_->addArchive(*source, &got, &error_)) << error_;
+        EXPECT_EQ(got.records - 124, got.downloads - 3);
+    }
+    int status = 0;
+    ::waitpid(writer, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Numbers are 1, 2, 3 in the order of commits: a load killed before it
+// commits leaves none behind, and of two loads at once the one that
+// commits last is the current asset list.
+TEST_P(ArchiveCases, NumbersStayDenseAndTheLastCommittedListIsCurrent) {
+    std::vector<AssetRow> first, second;
+    ASSERT_TRUE(readAssetList("device_id\r\nA1\r\n", &first, &error_)) << error_;
+    ASSERT_TRUE(readAssetList("device_id\r\nB1\r\nB2\r\n", &second, &error_)) << error_;
+    AssetListInfo info;
+    for (int killed = 0; killed < 2; ++killed) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            std::string e;
+            std::vector<bool> added;
+            std::unique_ptr<Archive> a = Archive::open(db_, &e);
+            if (a && a->begin(&e) &&
+                a->addDownload(kTester, 900, {}, {makeRecord("K")}, &added, &e, RecordForm::Csv))
+                a->addAssetList(first, "killed", 900, &info, &e);
+            ::_exit(0);  // no commit: as if killed
+        }
+        ::waitpid(pid, nullptr, 0);
+    }
+    add(kTester, 1000, {makeRecord("P1")});
+    add(kTester, 1001, {makeRecord("P2")});
+    std::vector<ArchiveDownload> downloads;
+    ASSERT_TRUE(archive_->downloads(&downloads, &error_)) << error_;
+    ASSERT_EQ(downloads.size(), 2u);
+    EXPECT_EQ(downloads[0].number, 1);
+    EXPECT_EQ(downloads[1].number, 2);
+
+    // This load begins first; the other begins while it is open.  (The
+    // other process is made before this one takes a lock: a process must
+    // not inherit an SQLite connection that holds one.)
+    int go[2], done[2];
+    ASSERT_EQ(::pipe(go), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t other = ::fork();
+    if (other == 0) {
+        char c;
+        (void)!::read(go[0], &c, 1);
+        std::string e;
+        AssetListInfo mine;
+        std::unique_ptr<Archive> a = Archive::open(db_, &e);
+        const bool ok = a && a->addAssetList(second, "second", 2001, &mine, &e);
+        const auto when = std::chrono::steady_clock::now().time_since_epoch().count();
+        (void)!::write(done[1], &when, sizeof when);
+        ::_exit(ok ? 0 : 1);
+    }
+    ASSERT_TRUE(archive_->begin(&error_)) << error_;
+    ASSERT_TRUE(archive_->addAssetList(first, "first", 2000, &info, &error_)) << error_;
+    EXPECT_EQ(info.number, 1);
+    (void)!::write(go[1], "g", 1);
+    ::usleep(300000);
+    ASSERT_TRUE(archive_->commit(&error_)) << error_;
+    const auto committed = std::chrono::steady_clock::now().time_since_epoch().count();
+    decltype(std::chrono::steady_clock::now().time_since_epoch().count()) otherCommitted = 0;
+    ASSERT_EQ(::read(done[0], &otherCommitted, sizeof otherCommitted),
+              static_cast<ssize_t>(sizeof otherCommitted));
+    int status = 0;
+    ::waitpid(other, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<AssetRow> rows;
+    ASSERT_TRUE(archive_->assetList(0, &rows, &info, &error_)) << error_;
+    EXPECT_EQ(info.number, 2);
+    EXPECT_EQ(rows.size(), otherCommitted > committed ? 2u : 1u);
+}
+
+// A record's texts and unit in the archive's tables.
+const QString kVersionOneTexts =
+    "device_id, test_date, test_time, test_duration, flow, volume, pressure_mmhg, "
+    "pressure_user, peak_time, unit_code, unit";
+
+// The tables of schema version 1 as an older release made them, in the
+// schema `at` names ("s1." say; "" for wherever search_path points).
+QStringList versionOneTables(bool postgres, const QString& at) {
+    const QString id =
+        postgres ? "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY" : "INTEGER PRIMARY KEY";
+    QString texts = kVersionOneTexts + ",";
+    texts.replace(",", " TEXT,").chop(1);
+    texts.replace("unit_code TEXT", "unit_code INTEGER");
+    return {"CREATE TABLE " + at + "blocks (sha256 TEXT PRIMARY KEY, bytes " +
+                QString(postgres ? "BYTEA" : "BLOB") + ")",
+            "CREATE TABLE " + at + "downloads (id " + id +
+                ", tester_serial TEXT, tester_id TEXT, downloaded TEXT, downloaded_utc "
+                "BIGINT, form INTEGER, block_sha256 TEXT, record_count INTEGER)",
+            "CREATE TABLE " + at + "records (id " + id +
+                ", record_key TEXT UNIQUE, tester_serial TEXT, first_download BIGINT, form "
+                "INTEGER, " +
+                texts +
+                ", tested TEXT, flow_ml_h DOUBLE PRECISION, volume_ml DOUBLE PRECISION, "
+                "duration_s BIGINT, peak_time_s BIGINT, pressure_mmhg_value DOUBLE "
+                "PRECISION, pressure_user_value DOUBLE PRECISION)",
+            "CREATE INDEX records_device ON " + at + "records (device_id, tested, id)",
+            postgres ? "CREATE TABLE " + at + "archive_version (version INTEGER); INSERT INTO " +
+                           at + "archive_version VALUES (1)"
+                     : QString("PRAGMA user_version = 1")};
 }
 
 // An archive of schema version 1 (tables in search_path's schema on
@@ -312,41 +594,21 @@ TEST_P(ArchiveCases, AVersionOneArchiveIsUpgradedInPlace) {
         QSqlDatabase db = pgtest::rawConnection(v1);
         ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
         QSqlQuery q(db);
-        const QString id =
-            GetParam() ? "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY" : "INTEGER PRIMARY KEY";
-        const QString columns =
-            "device_id, test_date, test_time, test_duration, flow, volume, "
-            "pressure_mmhg, pressure_user, peak_time, unit_code, unit";
-        QString texts = columns + ",";
-        texts.replace(",", " TEXT,").chop(1);
-        for (const QString& sql :
-             {"CREATE TABLE blocks (sha256 TEXT PRIMARY KEY, bytes " +
-                  QString(GetParam() ? "BYTEA" : "BLOB") + ")",
-              "CREATE TABLE downloads (id " + id +
-                  ", tester_serial TEXT, tester_id TEXT, downloaded TEXT, downloaded_utc "
-                  "BIGINT, form INTEGER, block_sha256 TEXT, record_count INTEGER)",
-              "CREATE TABLE records (id " + id +
-                  ", record_key TEXT UNIQUE, tester_serial TEXT, first_download BIGINT, form "
-                  "INTEGER, " +
-                  texts +
-                  ", tested TEXT, flow_ml_h DOUBLE PRECISION, volume_ml DOUBLE PRECISION, "
-                  "duration_s BIGINT, peak_time_s BIGINT, pressure_mmhg_value DOUBLE "
-                  "PRECISION, pressure_user_value DOUBLE PRECISION)",
-              QString("CREATE INDEX records_device ON records (device_id, tested, id)"),
-              QString(GetParam() ? "CREATE TABLE archive_version (version INTEGER); "
-                                   "INSERT INTO archive_version VALUES (1)"
-                                 : "PRAGMA user_version = 1"),
-              QString("INSERT INTO downloads (tester_serial, tester_id, downloaded, "
-                      "downloaded_utc, form, block_sha256, record_count) VALUES "
-                      "('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1000, 3, NULL, 3)"),
-              "INSERT INTO records (record_key, tester_serial, first_download, form, " + columns +
-                  ") VALUES ('k1', 'S1', 1, 2, 'TRAIL', '1 Jan 2004', '10:00', '01:00:00', "
-                  "'5.1', '1', '37', '0.7', '00:10', NULL, 'mmHg'), ('k2', 'S1', 1, 3, "
-                  "'TRAIL  ', '1 Jan 2004', '10:00', '01:00:00', '5.1', '1', '37', '0.7', "
-                  "'00:10', 109, 'mmHg'), ('k3', 'S1', 1, 3, 'ICU 3, BED 7', '2 Jan 2004', "
-                  "'10:00', '01:00:00', '5.1', '1', '37', '0.7', '00:10', 112, 'PSI'), ('k4', "
-                  "'S1', 1, 3, 'LATE', '3 Jan 2004', '25:99', '01:00:00', '5.1', '1', '37', "
-                  "'0.7', '00:10', 112, 'PSI')"})
+        QStringList statements = versionOneTables(GetParam(), "");
+        statements << QString(
+                          "INSERT INTO downloads (tester_serial, tester_id, downloaded, "
+                          "downloaded_utc, form, block_sha256, record_count) VALUES "
+                          "('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1000, 3, NULL, 3)")
+                   << "INSERT INTO records (record_key, tester_serial, first_download, form, " +
+                          kVersionOneTexts +
+                          ") VALUES ('k1', 'S1', 1, 2, 'TRAIL', '1 Jan 2004', '10:00', "
+                          "'01:00:00', '5.1', '1', '37', '0.7', '00:10', NULL, 'mmHg'), ('k2', "
+                          "'S1', 1, 3, 'TRAIL  ', '1 Jan 2004', '10:00', '01:00:00', '5.1', '1', "
+                          "'37', '0.7', '00:10', 109, 'mmHg'), ('k3', 'S1', 1, 3, 'ICU 3, BED 7', "
+                          "'2 Jan 2004', '10:00', '01:00:00', '5.1', '1', '37', '0.7', '00:10', "
+                          "112, 'PSI'), ('k4', 'S1', 1, 3, 'LATE', '3 Jan 2004', '25:99', "
+                          "'01:00:00', '5.1', '1', '37', '0.7', '00:10', 112, 'PSI')";
+        for (const QString& sql : statements)
             EXPECT_TRUE(q.exec(sql)) << sql.toStdString() << q.lastError().text().toStdString();
         if (!GetParam()) q.exec("PRAGMA journal_mode = WAL");
     }
@@ -391,6 +653,58 @@ TEST(ArchiveFiles, NamesAreBytes) {
         << error;
     EXPECT_TRUE(fs::exists(name));
     fs::remove_all(folder);
+}
+
+// A copy on a read-only medium (a backup snapshot) is read as it was
+// committed, or refused: a copy taken during a write (its hot journal
+// beside it) with the line that says so, never a mix; one in
+// write-ahead-log mode with every download its log holds.  Root mounts the
+// medium; skipped for anyone else.
+TEST(ArchiveFiles, ReadOnlyMediaReadWhatWasCommittedOrRefuse) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a read-only file system needs root";
+    const std::string folder = tempFolder(), medium = folder + "/medium";
+    fs::create_directories(medium);
+    const std::string good = folder + "/good.db", wal = folder + "/wal.db";
+    makeSource(good);
+    fs::copy_file(good, wal);
+    ASSERT_EQ(std::system(("mount -t tmpfs -o size=4m tmpfs " + medium).c_str()), 0);
+    struct Unmount {  // also when a check fails
+        std::string medium, folder;
+        ~Unmount() {
+            std::system(("umount " + medium).c_str());
+            fs::remove_all(folder);
+        }
+    } unmount{medium, folder};
+    copyDuringAWrite(good, medium + "/hot.db");
+    {
+        // A second connection keeps the log from being merged into the file.
+        QSqlDatabase keep = QSqlDatabase::addDatabase("QSQLITE", "keep");
+        keep.setDatabaseName(QString::fromStdString(wal));
+        ASSERT_TRUE(keep.open());
+        QSqlQuery q(keep);
+        for (const char* sql :
+             {"PRAGMA journal_mode = WAL", "SELECT count(*) FROM downloads",
+              "INSERT INTO downloads (id, tester_serial, tester_id, downloaded, downloaded_utc, "
+              "form, block_sha256, record_count) SELECT 4, tester_serial, tester_id, downloaded, "
+              "downloaded_utc, form, block_sha256, 0 FROM downloads WHERE id = 3"})
+            EXPECT_TRUE(q.exec(sql)) << sql;
+        ASSERT_TRUE(fs::exists(wal + "-wal"));
+        for (const char* part : {"", "-wal", "-shm"})
+            fs::copy_file(wal + part, medium + "/wal.db" + part);
+        q = QSqlQuery();
+    }
+    QSqlDatabase::removeDatabase("keep");
+    ASSERT_EQ(std::system(("mount -o remount,ro " + medium).c_str()), 0);
+    std::string error;
+    EXPECT_FALSE(Archive::open(medium + "/hot.db", &error, ArchiveAccess::Read));
+    EXPECT_NE(error.find("this copy holds an unfinished write: open it where it can be written, "
+                         "or take the copy again"),
+              std::string::npos)
+        << error;
+    std::unique_ptr<Archive> a = Archive::open(medium + "/wal.db", &error, ArchiveAccess::Read);
+    std::vector<ArchiveDownload> downloads;
+    EXPECT_TRUE(a && a->downloads(&downloads, &error)) << error;
+    EXPECT_EQ(downloads.size(), 4u);
 }
 
 // Runs f in a child process, as user "nobody" when this is root, so that
@@ -533,7 +847,8 @@ TEST(ArchiveFailures, OneLineNamingTheCause) {
 
 // Two workshops whose roles have schemas of their own (so search_path
 // differs) share one archive; a peer that holds the archive's locks makes a
-// download fail within the lock timeout instead of waiting for ever.
+// download fail within the lock timeout instead of waiting for ever, and a
+// peer in a deadlock with a download has it started again.
 TEST(ArchivePostgres, WorkshopsShareOneArchiveAndNoJobWaitsForEver) {
     ASSERT_TRUE(pgtest::pg().problem.empty()) << pgtest::pg().problem;
     const std::string folder = tempFolder();
@@ -580,11 +895,319 @@ TEST(ArchivePostgres, WorkshopsShareOneArchiveAndNoJobWaitsForEver) {
     const std::string held = download("wsa", "&options=-c%20lock_timeout%3D1s");
     EXPECT_NE(held.find("another process holds the archive"), std::string::npos) << held;
     exec("ROLLBACK");
+
+    // A peer (of another release, say) in a deadlock with a download: it
+    // holds a record the download adds, then waits for the archive's write
+    // lock.  The download is the one PostgreSQL ends; it starts again, and
+    // succeeds once the peer is gone.
+    const TestRecord record = makeRecord("DL-1");
+    exec("BEGIN");
+    exec(
+        "INSERT INTO lumkest.records (record_key, tester_serial, first_download, form, "
+        "device_id, test_date, test_time, test_duration, flow, volume, pressure_mmhg, "
+        "pressure_user, peak_time, unit, device_key) VALUES ('" +
+        recordKey(kTester.serial, record) + "', '" + kTester.serial +
+        "', 1, 1, 'DL-1', '', '', '', '', '', '', '', '', 'PSI', 'DL-1')");
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        std::string e;
+        std::vector<bool> added;
+        std::unique_ptr<Archive> a =
+            Archive::open("postgresql://wsa@/" + name + "?host=" + pgtest::pg().dir +
+                              "&port=" + pgtest::pg().port,
+                          &e);
+        const std::string said =
+            a && a->addDownload(kTester, 2000, {}, {record}, &added, &e, RecordForm::Csv)
+                ? std::to_string(std::count(added.begin(), added.end(), true)) + " new"
+                : e;
+        (void)!::write(out[1], said.data(), said.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    ::usleep(300000);  // the download waits for the record
+    exec("SET lock_timeout = '20s'");
+    exec("SELECT pg_advisory_xact_lock(21485888693687127)");  // the program's write lock
+    exec("ROLLBACK");
+    char said[512];
+    const ssize_t n = ::read(out[0], said, sizeof said);
+    ::waitpid(writer, nullptr, 0);
+    ::close(out[0]);
+    EXPECT_EQ(std::string(said, static_cast<std::size_t>(std::max<ssize_t>(n, 0))), "1 new");
     ::unsetenv("PGPASSWORD");
     q = QSqlQuery();
     admin.close();
     admin = QSqlDatabase();
     QSqlDatabase::removeDatabase("raw");
+    fs::remove_all(folder);
+}
+
+// The private server's database of an archive URI, and a URI for a role.
+std::string databaseOf(const std::string& uri) {
+    return uri.substr(uri.find("@/") + 2, uri.find('?') - uri.find("@/") - 2);
+}
+std::string asRole(const std::string& role, const std::string& database) {
+    return "postgresql://" + role + "@/" + database + "?host=" + pgtest::pg().dir +
+           "&port=" + pgtest::pg().port;
+}
+
+// The superuser's connection to a test database, for setting up what the
+// program then meets; each statement must succeed.
+class Admin {
+public:
+    explicit Admin(const std::string& uri) : db_(pgtest::rawConnection(uri)) {
+        EXPECT_TRUE(db_.open()) << db_.lastError().text().toStdString();
+        q_ = QSqlQuery(db_);
+    }
+    ~Admin() {
+        q_ = QSqlQuery();
+        db_.close();
+        db_ = QSqlDatabase();
+        QSqlDatabase::removeDatabase("raw");
+    }
+    QSqlQuery& run(const std::string& sql) {
+        EXPECT_TRUE(q_.exec(QString::fromStdString(sql)))
+            << sql << ": " << q_.lastError().text().toStdString();
+        return q_;
+    }
+    long long number(const std::string& sql) {
+        run(sql);
+        return q_.next() ? q_.value(0).toLongLong() : -1;
+    }
+    void role(const std::string& name) {
+        run("DO $$ BEGIN CREATE ROLE " + name +
+            " LOGIN PASSWORD 'kest-password'; EXCEPTION WHEN duplicate_object THEN NULL; END $$");
+    }
+
+private:
+    QSqlDatabase db_;
+    QSqlQuery q_;
+};
+
+// In a database whose schema public lets every role create (as before
+// PostgreSQL 15), another role shadows every function the archive calls
+// with one that an argument of unknown type or text would choose: none of
+// them ever runs as the archive's role, whatever the archive does.
+TEST(ArchivePostgres, AnotherRolesFunctionsNeverRun) {
+    ASSERT_TRUE(pgtest::pg().problem.empty()) << pgtest::pg().problem;
+    const std::string folder = tempFolder();
+    const std::string uri = freshArchive(true, folder), name = databaseOf(uri);
+    {
+        Admin admin(uri);
+        admin.role("wsa");
+        admin.role("mallory");
+        admin.run("GRANT CREATE ON SCHEMA public TO PUBLIC");
+        admin.run("GRANT CREATE ON DATABASE " + name + " TO wsa");
+        admin.run("SET ROLE mallory");
+        admin.run("CREATE TABLE public.stolen (call TEXT)");
+        admin.run("GRANT INSERT ON public.stolen TO PUBLIC");
+        for (const char* f :
+             {"pg_advisory_lock", "pg_advisory_unlock", "pg_advisory_lock_shared",
+              "pg_advisory_unlock_shared", "pg_advisory_xact_lock", "pg_advisory_xact_lock_shared",
+              "to_regclass", "quote_ident", "aclexplode", "current_setting", "version", "max",
+              "count", "coalesce", "lower", "substr", "to_char"})
+            admin.run(std::string("CREATE FUNCTION public.") + f +
+                      "(text) RETURNS text LANGUAGE sql AS $$ INSERT INTO public.stolen VALUES ('" +
+                      f + "'); SELECT 'x' $$");
+        admin.run("RESET ROLE");
+    }
+    ::setenv("PGPASSWORD", "kest-password", 1);
+    const std::string wsa = asRole("wsa", name);
+    std::string error;
+    std::vector<bool> added;
+    const std::vector<TestRecord> records = received();
+    std::vector<AssetRow> rows;
+    AssetListInfo list;
+    ArchiveImport got;
+    std::vector<ArchivedRecord> found;
+    makeSource(folder + "/source.db");
+    {
+        std::unique_ptr<Archive> a = Archive::open(wsa, &error);
+        ASSERT_TRUE(a) << error;
+        std::unique_ptr<Archive> source =
+            Archive::open(folder + "/source.db", &error, ArchiveAccess::Source);
+        EXPECT_TRUE(a->addDownload(kTester, 1000, blockOf(records), records, &added, &error) &&
+                    readAssetList("device_id\r\nP1\r\n", &rows, &error) &&
+                    a->addAssetList(rows, "list", 1000, &list, &error) && source &&
+                    a->addArchive(*source, &got, &error) &&
+                    a->newRecords(kTester, records, &added, &error))
+            << error;
+        std::unique_ptr<Archive> reader = Archive::open(wsa, &error, ArchiveAccess::Read);
+        EXPECT_TRUE(reader && reader->history({"P1", "", "2000-01-01", ""}, &found, &error) &&
+                    reader->assetList(0, &rows, &list, &error))
+            << error;
+    }
+    ::unsetenv("PGPASSWORD");
+    Admin admin(uri);
+    EXPECT_EQ(admin.number("SELECT count(*) FROM public.stolen"), 0);
+    fs::remove_all(folder);
+}
+
+// Another application's tables named like the archive's are no archive and
+// stay as they are.  Archives of version 1 that an older release left in
+// two schemas are refused together, each named, by a role that may not
+// merge them, and merged into lumkest by one that may.
+TEST(ArchivePostgres, ForeignTablesAndArchivesOfVersionOneInTwoSchemas) {
+    ASSERT_TRUE(pgtest::pg().problem.empty()) << pgtest::pg().problem;
+    const std::string folder = tempFolder();
+    const std::string foreign = freshArchive(true, folder);
+    {
+        Admin admin(foreign);
+        admin.run("CREATE TABLE public.archive_version (version INTEGER)");
+        admin.run("INSERT INTO public.archive_version VALUES (1)");
+        admin.run("CREATE TABLE public.records (pump TEXT)");
+    }
+    std::string error;
+    EXPECT_FALSE(Archive::open(foreign, &error, ArchiveAccess::Read));
+    EXPECT_NE(error.find("holds no archive yet"), std::string::npos) << error;
+    std::unique_ptr<Archive> made = Archive::open(foreign, &error);
+    ASSERT_TRUE(made) << error;
+    EXPECT_TRUE(made->madeNew());
+    made.reset();
+    {
+        Admin admin(foreign);
+        EXPECT_EQ(admin.number("SELECT version FROM public.archive_version"), 1);
+        EXPECT_EQ(admin.number("SELECT count(*) FROM pg_attribute WHERE attrelid = "
+                               "'public.records'::regclass AND attnum > 0"),
+                  1);
+    }
+
+    const std::string split = freshArchive(true, folder), name = databaseOf(split);
+    {
+        Admin admin(split);
+        admin.role("wsc");
+        admin.run("GRANT CREATE ON DATABASE " + name + " TO wsc");
+        const std::string insert =
+            "INSERT INTO %1downloads (tester_serial, tester_id, "
+            "downloaded, downloaded_utc, form, block_sha256, record_count) "
+            "VALUES ('S1', 'Bay', '2004-01-01T10:00:00+00:00', 1072951200, "
+            "2, NULL, %2)";
+        const std::string record =
+            "INSERT INTO %1records (record_key, tester_serial, "
+            "first_download, form, " +
+            kVersionOneTexts.toStdString() +
+            ") VALUES ('%2', 'S1', 1, 2, '%3', '1 Jan 2004', '10:00', "
+            "'01:00:00', '5.1', '1', '37', '0.7', '00:10', 112, 'PSI')";
+        for (const char* schema : {"s1", "s2"}) {
+            const QString at = QString(schema) + ".";
+            admin.run(std::string("CREATE SCHEMA ") + schema);
+            for (const QString& sql : versionOneTables(true, at)) admin.run(sql.toStdString());
+            const bool second = std::string(schema) == "s2";
+            admin.run(QString::fromStdString(insert).arg(at).arg(second ? 2 : 1).toStdString());
+            admin.run(QString::fromStdString(record).arg(at, "k1", "IV-1").toStdString());
+            if (second)
+                admin.run(QString::fromStdString(record).arg(at, "k2", "IV-2").toStdString());
+        }
+    }
+    ::setenv("PGPASSWORD", "kest-password", 1);
+    for (ArchiveAccess access : {ArchiveAccess::Read, ArchiveAccess::Write}) {
+        EXPECT_FALSE(Archive::open(asRole("wsc", name), &error, access));
+        EXPECT_NE(error.find("in the schemas \"s1\", \"s2\""), std::string::npos) << error;
+    }
+    ::unsetenv("PGPASSWORD");
+    std::unique_ptr<Archive> merged = Archive::open(split, &error);
+    ASSERT_TRUE(merged) << error;
+    std::vector<ArchiveDownload> downloads;
+    ASSERT_TRUE(merged->downloads(&downloads, &error)) << error;
+    ASSERT_EQ(downloads.size(), 2u);
+    EXPECT_EQ(downloads[1].number, 2);
+    EXPECT_EQ(downloads[1].newRecords, 1);
+    std::vector<ArchivedRecord> found;
+    ASSERT_TRUE(merged->history({}, &found, &error)) << error;
+    EXPECT_EQ(found.size(), 2u);
+    merged.reset();
+    Admin admin(split);
+    EXPECT_EQ(admin.number("SELECT count(*) FROM pg_tables WHERE schemaname IN ('s1', 's2')"), 0);
+    fs::remove_all(folder);
+}
+
+// A workshop granted the archive as the manual page says writes it after
+// an upgrade adds tables; a reader that meets an upgrade under way waits
+// for it and reads; a connection the server ends gives one line, and
+// nothing else on standard error.
+TEST(ArchivePostgres, UpgradesKeepGrantsAndReaders) {
+    ASSERT_TRUE(pgtest::pg().problem.empty()) << pgtest::pg().problem;
+    const std::string folder = tempFolder();
+    const std::string uri = freshArchive(true, folder), name = databaseOf(uri);
+    std::string error;
+    std::vector<bool> added;
+    const std::vector<TestRecord> records = received();
+    ASSERT_TRUE(Archive::open(uri, &error)) << error;
+    {
+        Admin admin(uri);
+        admin.role("wsb");
+        // The archive as version 2 left it, and the one-time GRANT.
+        admin.run("DROP TABLE lumkest.asset_rows, lumkest.asset_lists");
+        admin.run("UPDATE lumkest.archive_version SET version = 2");
+        admin.run("GRANT USAGE ON SCHEMA lumkest TO wsb");
+        admin.run("GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA lumkest TO wsb");
+    }
+    ASSERT_TRUE(Archive::open(uri, &error)) << error;  // upgraded by its owner
+    ::setenv("PGPASSWORD", "kest-password", 1);
+    {
+        std::unique_ptr<Archive> a = Archive::open(asRole("wsb", name), &error);
+        std::vector<AssetRow> rows;
+        AssetListInfo list;
+        EXPECT_TRUE(a && a->addDownload(kTester, 1000, blockOf(records), records, &added, &error) &&
+                    readAssetList("device_id\r\nP1\r\n", &rows, &error) &&
+                    a->addAssetList(rows, "list", 1000, &list, &error) &&
+                    a->assetList(0, &rows, &list, &error))
+            << error;
+    }
+    ::unsetenv("PGPASSWORD");
+
+    // An upgrade under way, as the program makes one: the schema lock, then
+    // version 1's tables moved in one transaction.
+    const std::string v1 = freshArchive(true, folder);
+    Admin admin(v1);
+    for (const QString& sql : versionOneTables(true, "")) admin.run(sql.toStdString());
+    admin.run("SELECT pg_advisory_lock(21485888693687124)");  // the program's schema lock
+    admin.run("BEGIN");
+    admin.run("CREATE SCHEMA lumkest");
+    for (const char* table : {"blocks", "downloads", "records", "archive_version"})
+        admin.run(std::string("ALTER TABLE public.") + table + " SET SCHEMA lumkest");
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t reader = ::fork();
+    if (reader == 0) {
+        std::string e;
+        std::vector<ArchiveDownload> list;
+        std::unique_ptr<Archive> a = Archive::open(v1, &e, ArchiveAccess::Read);
+        const std::string said = a && a->downloads(&list, &e) ? "read" : e;
+        (void)!::write(out[1], said.data(), said.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    ::usleep(500000);
+    admin.run("COMMIT");
+    admin.run("SELECT pg_advisory_unlock(21485888693687124)");
+    char said[512];
+    const ssize_t n = ::read(out[0], said, sizeof said);
+    ::waitpid(reader, nullptr, 0);
+    EXPECT_EQ(std::string(said, static_cast<std::size_t>(std::max<ssize_t>(n, 0))), "read");
+
+    // The server ends a reader's connection.
+    std::unique_ptr<Archive> ended = Archive::open(uri, &error, ArchiveAccess::Read);
+    ASSERT_TRUE(ended) << error;
+    admin.run("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" + name +
+              "'");
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    const std::string log = folder + "/stderr";
+    const int to = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(to, 2);
+    std::vector<ArchivedRecord> found;
+    const bool read = ended->history({}, &found, &error);
+    ended.reset();
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(to);
+    ::close(saved);
+    EXPECT_FALSE(read);
+    EXPECT_NE(error.find("terminating connection"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_EQ(readFile(log), "");
     fs::remove_all(folder);
 }
 

@@ -157,6 +157,7 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
     }
 
     std::string csv = read(fs::path(LUMKEST_REFERENCE_DIR) / "export-all.csv");
+    const std::string list = read(fs::path(LUMKEST_REFERENCE_DIR) / "list-all.txt");
     std::string damaged = blockBytes, lfOnly;
     damaged[kRecordCountOffset] = 0;
     for (char c : csv)
@@ -180,6 +181,9 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
         {std::string(csv).replace(csv.rfind("\r\n4,") + 2, 1, "999999999"), nullptr,
          ""},  // past the records
         {lfOnly, nullptr, "its lines end in LF, not CR LF"},
+        // A tester ID of 100 kB would stand in every line of every output.
+        {std::string(list).insert(list.find("ID: ") + 4, 100000, 'X'), nullptr,
+         "a tester ID of 100"},
         {"Technician: J. Doe\r\n", nullptr, ""},
         {"", nullptr, "empty"},
     };
@@ -511,19 +515,34 @@ TEST(ArchivePlain, DueList) {
 // used.  Shown (uriWithoutPassword) as "shown" says, or unchanged when that
 // is empty; "s3cret" stands in no reason and no shown URI.
 TEST(ArchivePlain, PostgresUriSettings) {
-    const std::string password =
-        "the URI holds a password; give it in ~/.pgpass or PGPASSWORD instead";
+    const std::string password = "the URI holds a password (password or sslpassword)";
     const std::string session =
         "options='-c lock_timeout=60s -c idle_in_transaction_session_timeout=300s "
         "-c client_min_messages=warning";
+    const std::string pinned = " -c search_path=pg_catalog'";
     const struct {
         std::string uri, refused;  // refused: a part of the reason; empty: accepted
         std::string host, user, dbname;
         int port;
         std::string option, shown;  // option: a part of connectOptions
     } rows[] = {
-        {"postgresql://kest:s3cret@db/a", password, "", "", "", 0, "",
-         "postgresql://kest:...@db/a"},
+        {"postgresql://kest:s3cret@db/a", password, "", "", "", 0, "", "postgresql://db/a"},
+        // A '/' in the password: libpq reads host kest, port s3cret.
+        {"postgresql://kest:s3cret/pw@db/a", "holds an '@'", "", "", "", 0, "",
+         "postgresql://db/a"},
+        {"postgresql://kest:s3cret/pw", "port is no port number", "", "", "", 0, "", ""},
+        {"postgresql://kest:1234/s3cret@db/a", "holds an '@'", "", "", "", 0, "",
+         "postgresql://db/a"},
+        {"POSTGRESQL://kest:s3cret@db/a", password, "", "", "", 0, "", "POSTGRESQL://db/a"},
+        {"PostgreS://kest:s3?c/ret@db/a", "missing key/value separator", "", "", "", 0, "",
+         "PostgreS://db/a"},
+        {"postgresql:kest:s3cret@db/a", "not a URI of the form", "", "", "", 0, "",
+         "postgresql:db/a"},
+        {"postgresql://db/a?sslpassword=s3cret", password, "", "", "", 0, "",
+         "postgresql://db/a?sslpassword=..."},
+        // Everything up to the last '@' goes, even from the query.
+        {"postgresql://kest:s3cret@db/a?application_name=x@y", password, "", "", "", 0, "",
+         "postgresql://y"},
         {"postgresql://db/a?sslmode=require&pass%77ord=s3cret", password, "", "", "", 0, "",
          "postgresql://db/a?sslmode=require&pass%77ord=..."},
         {"postgresql://db/a?options=-c%20PassWord%3Ds3cret", password, "", "", "", 0, "",
@@ -534,18 +553,21 @@ TEST(ArchivePlain, PostgresUriSettings) {
          "", "", 0, "", "postgresql://db/a?sslmode%3Ddisable%20password=..."},
         {"postgresql://db/a?password=s3cret%zz", "invalid percent-encoded token", "", "", "", 0, "",
          "postgresql://db/a?password=..."},
-        {"postgresql://db:65536/a", "the URI's port \"65536\" is no port number", "", "", "", 0, "",
-         ""},
-        {"postgresql://db:5432,db2:x/a", "port \"5432,x\" is no", "", "", "", 0, "", ""},
+        {"postgresql://db:65536/a", "the URI's port is no port number", "", "", "", 0, "", ""},
+        {"postgresql://db:5432,db2:x/a", "port is no", "", "", "", 0, "", ""},
         {"postgresql://db/a?application_name=x%3By", "application_name holds a ';'", "", "", "", 0,
          "", ""},
         {"postgresql://k%C3%A4ser@db:6543/arch%20ive", "", "db", "k\xC3\xA4ser", "arch ive", 6543,
-         "connect_timeout='10';" + session + "';keepalives='1';keepalives_idle='30'", ""},
+         "connect_timeout='10';" + session + pinned + ";keepalives='1';keepalives_idle='30'",
+         "postgresql://db:6543/arch%20ive"},
         {"postgres:///lumkest?host=/tmp/x&connect_timeout=3", "", "/tmp/x", "", "lumkest", 0,
          "connect_timeout='3'", ""},
         {"postgresql://h1:5432,h2/a", "", "h1,h2", "", "a", 0, "port='5432,'", ""},
         {"postgresql://db/?options=-c%20lock_timeout%3D2s&application_name=it's%5C", "", "db", "",
-         "", 0, session + " -c lock_timeout=2s';application_name='it\\'s\\\\'", ""},
+         "", 0, session + " -c lock_timeout=2s" + pinned + ";application_name='it\\'s\\\\'", ""},
+        // The URI's options cannot unpin search_path.
+        {"postgresql://db/?options=-c%20search_path%3Dpublic", "", "db", "", "", 0,
+         "search_path=public -c search_path=pg_catalog'", ""},
     };
     for (const auto& row : rows) {
         PgSettings got;

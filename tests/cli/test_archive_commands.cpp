@@ -1,9 +1,12 @@
 // The archive through the command line: download --archive, history,
 // import and downloads meeting in one archive, on SQLite and PostgreSQL.
 
+#include <sys/ioctl.h>
+
 #include <QDate>
 #include <QImage>
 #include <QLocale>
+#include <chrono>
 
 #include "workshop/plot.h"
 #include "tests/cli/clitest.h"
@@ -128,11 +131,19 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
     EXPECT_TRUE(fs::exists(path("again.raw")));
     EXPECT_FALSE(fs::exists(path("none.csv")));
 
-    // Monday's CSV export brings nothing new; a file that is none is refused.
+    // Monday's CSV export brings nothing new; a file that is none is refused,
+    // and so is one that never ends, at once.
     ran = run({"--archive", db, "import", path("monday.csv")});
     EXPECT_EQ(ran.code, CliDone) << ran.err;
     EXPECT_EQ(ran.out, path("monday.csv") + ": 3 records, 0 new\n");
     EXPECT_EQ(run({"--archive", db, "import", path("SN1.id")}).code, CliUsage);
+    for (const char* command : {"import", "assets"}) {
+        ran = run({"--archive", db, command, "/dev/zero"});
+        EXPECT_EQ(ran.code, CliUsage) << ran.err;
+        EXPECT_NE(ran.err.find("cannot read \"/dev/zero\": line 1 is longer than"),
+                  std::string::npos)
+            << ran.err;
+    }
 
     // History by device, dates inclusive, in test date order.
     ran = run({"--archive", db, "history", "--device", "IV-0042", "--since", "2026-03-01",
@@ -204,10 +215,14 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
               CliDone);
     const std::string other = pgtest::freshArchive(GetParam(), dir_.string());
     pgtest::makeForeignDatabase(path("foreign.db"));
+    // A file that is no archive is refused before the archive is opened:
+    // none is made.
     ran = run({"--archive", other, "import", path("all.csv"), path("foreign.db")});
-    EXPECT_EQ(ran.code, CliArchiveFailed) << ran.err;
+    EXPECT_EQ(ran.code, CliUsage) << ran.err;
+    EXPECT_NE(ran.err.find("is not a LUM Kest archive"), std::string::npos) << ran.err;
     EXPECT_EQ(ran.out, "");
-    EXPECT_EQ(run({"--archive", other, "history", "--json", "-"}).code, CliNoRecords);
+    EXPECT_EQ(run({"--archive", other, "history", "--json", "-"}).code, CliArchiveFailed);
+    EXPECT_FALSE(fs::exists(other));
     ran = run({"--archive", other, "import", path("all.csv"), path("all.txt"), path("all-r.txt")});
     ASSERT_EQ(ran.code, CliDone) << ran.err;
     EXPECT_EQ(ran.out, path("all.csv") + ": 246 records, 246 new\n" + path("all.txt") +
@@ -263,6 +278,15 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
                             record("IV-1", "5 Jun 2027", "100")}))
                   .code,
               CliDone);
+
+    // Another archive's asset list is not taken into one that has its own.
+    const std::string other = path("other.db");
+    ASSERT_EQ(run({"--archive", other, "assets", path("v1.csv")}).code, CliDone);
+    ran = run({"--archive", db, "import", other});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_NE(ran.out.find("; 1 asset list not imported: this archive has its own\n"),
+              std::string::npos)
+        << ran.out;
 
     // The results a maintenance-management system imports, read by Python's csv.
     ASSERT_EQ(run({"--archive", db, "history", "--results", path("r.csv")}).code, CliDone);
@@ -402,6 +426,62 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
         }
     EXPECT_GT(band, 1000);
     EXPECT_GT(dark, 1000);
+}
+
+// The real program started with its standard output a pipe of one page
+// that nobody reads: it stalls once it has written that page.  The pipe's
+// reading end is returned, to be closed once the program is ended.
+std::pair<pid_t, int> stalledRun(std::vector<std::string> args) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return {-1, -1};
+    ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    args.insert(args.begin(), LUMKEST_CLI_PATH);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    // Stalled: the page is full.
+    for (int waited = 0, queued = 0; pid > 0 && queued < 4096 && waited < 400; ++waited) {
+        ::usleep(50000);
+        ::ioctl(fds[0], FIONREAD, &queued);
+    }
+    return {pid, fds[0]};
+}
+
+// A reader whose output nobody reads (a pager left open) and a download
+// whose output nobody reads hold no lock on the archive: downloads
+// meanwhile are archived at once.  The stalled download, ended, added
+// nothing: a download is archived only once its outputs are written.
+TEST_P(CliArchive, StalledOutputsHoldNoLock) {
+    ASSERT_EQ(pgtest::pg().problem, "");
+    const std::string db = pgtest::freshArchive(GetParam(), dir_.string());
+    const std::vector<TestRecord> records = VirtualTester::defaultRecords();
+    ASSERT_EQ(run(download(db, "SN1", records)).code, CliDone);
+    std::vector<std::string> stalledDownload = download(db, "SN2", records);
+    stalledDownload.insert(stalledDownload.end(), {"--csv", "-"});
+    for (const auto& [stalled, serial] :
+         {std::make_pair(std::vector<std::string>{"--archive", db, "history", "--csv", "-"},
+                         std::string("SN3")),
+          std::make_pair(stalledDownload, std::string("SN2"))}) {
+        const auto [pid, pipe] = stalledRun(stalled);
+        ASSERT_GT(pid, 0);
+        const auto start = std::chrono::steady_clock::now();
+        const Ran ran = run(download(db, serial, records));
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(ran.code, CliDone) << ran.err;
+        EXPECT_LT(took, std::chrono::seconds(20));
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        ::close(pipe);
+    }
+    const Ran ran = run({"--archive", db, "downloads", "--csv", "-"});
+    EXPECT_EQ(std::count(ran.out.begin(), ran.out.end(), '\n'), 4) << ran.out;  // header, 3
 }
 
 INSTANTIATE_TEST_SUITE_P(Archive, CliArchive, ::testing::Values(false, true),

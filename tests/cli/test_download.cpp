@@ -2,6 +2,7 @@
 // same records, identity and stamp; the PDF against the window's printout;
 // an archive that cannot be used.
 
+#include "archive/pguri.h"
 #include "tests/cli/clitest.h"
 
 namespace {
@@ -123,13 +124,21 @@ TEST_F(Cli, PdfIsTheWindowsPrintoutOfTheSameJob) {
 
 TEST_F(Cli, AnArchiveThatCannotBeUsedKeepsTheBlock) {
     writeFile(path("not.db"), std::string(4096, 'x'));
+    // A password is shown nowhere, whatever the URI's form: a '/' in it,
+    // the scheme in capitals.
     for (const std::string& db :
-         {path("not.db"), "postgresql://postgres@/lumkest?host=" + dir_.string() + "&port=1"}) {
+         {path("not.db"), "postgresql://postgres@/lumkest?host=" + dir_.string() + "&port=1",
+          "postgresql://kest:s3cret/pw@/lumkest?host=" + dir_.string(),
+          "POSTGRESQL://kest:s3cret@/lumkest?host=" + dir_.string()}) {
         const Ran ran = run({"--virtual", "download", "--csv", path("a.csv"), "--archive", db,
                              "--raw", path("a.raw")});
         EXPECT_EQ(ran.code, CliArchiveFailed) << db;
         EXPECT_EQ(ran.err.find("lumkest-cli: archive: cannot "), 0u) << ran.err;
-        EXPECT_NE(ran.err.find(db), std::string::npos) << ran.err;
+        // Named without its user part.
+        EXPECT_NE(ran.err.find(uriWithoutPassword(db)), std::string::npos) << ran.err;
+        EXPECT_EQ(ran.err.find("postgres@"), std::string::npos) << ran.err;
+        EXPECT_EQ(ran.err.find("s3cret"), std::string::npos) << ran.err;
+        EXPECT_FALSE(fs::exists(path("POSTGRESQL:")));
         EXPECT_EQ(std::count(ran.err.begin(), ran.err.end(), '\n'), 1);
         EXPECT_TRUE(fs::exists(path("a.raw")));
         EXPECT_FALSE(fs::exists(path("a.csv")));
