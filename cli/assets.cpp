@@ -63,16 +63,16 @@ int runAssets(CliRun& run) {
     std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
     std::vector<AssetRow> rows;
     AssetListInfo info;
-    if (!archive || !archive->assetList(o.assetList, &rows, &info, &error))
+    if (!archive || !archive->assetList(o.number("asset-list"), &rows, &info, &error))
         return run.archiveFailed(error);
     archive.reset();  // no lock held while an output waits for its reader
     if (info.number == 0)
         return run.fail(CliNoRecords,
                         "the archive holds no asset list yet: add one with "
                         "lumkest-cli --archive DB assets FILE.csv");
-    return run.writeTable([&](Kind kind) {
-        return kind == Kind::Json  ? assetListJson(rows, info).toStdString()
-               : kind == Kind::Csv ? assetListCsv(rows)
+    return run.writeTable([&](OutputKind kind) {
+        return kind == OutputKind::Json  ? assetListJson(rows, info).toStdString()
+               : kind == OutputKind::Csv ? assetListCsv(rows)
                                    : assetListText(rows);
     });
 }

@@ -24,10 +24,10 @@ void onlyQtErrors(QtMsgType type, const QMessageLogContext&, const QString& text
 
 int runCli(int& argc, char** argv, const CliStreams& io) {
     Options o;
-    std::string error;
-    if (!parseOptions(argc, argv, &o, &error) ||
-        (!o.help && !o.version && !checkTargets(o, io.out, &error))) {
-        std::fprintf(io.err, "%s: %s\n%s\n", kProgram, error.c_str(), usageLines().c_str());
+    UsageError usage;
+    if (!parseOptions(argc, argv, &o, &usage) ||
+        (!o.help && !o.version && !checkTargets(o, io.out, &usage.line))) {
+        std::fprintf(io.err, "%s: %s\n%s\n", kProgram, usage.line.c_str(), usageLines().c_str());
         return CliUsage;
     }
     if (o.help || o.version) {

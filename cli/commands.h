@@ -17,13 +17,16 @@ struct CliCommand {
     Command command;
     const char* synopsis;  // without "Usage: "
     const char* summary;   // its line in lumkest-cli --help
-    // The long names of the options it takes, in its --help's order.
+    // The long names of the options it takes, in its --help's order: the
+    // shared ones (cli/options.h) and its own.
     std::vector<std::string> options;
     // What it alone refuses; false with a one-line reason.
     bool (*check)(const Options& o, std::string* error);
     int (*run)(CliRun& run);
     // It reads or writes the archive, which --archive DB names.
     bool needsArchive = false;
+    // The options only this command takes, declared here.
+    std::vector<OptionSpec> own = {};
 
     bool takes(const std::string& option) const;
 };

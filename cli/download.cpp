@@ -14,13 +14,13 @@
 namespace {
 
 bool checkDownload(const Options& o, std::string* error) {
-    if ((o.output(Kind::Results) || o.assetList) && o.archive.empty()) {
+    if ((o.output(OutputKind::Results) || o.number("asset-list")) && o.archive.empty()) {
         *error =
             "--results and --asset-list belong to download with --archive, whose asset list "
             "gives the verdicts";
         return false;
     }
-    if (o.newOnly && o.archive.empty()) {
+    if (o.has("new-only") && o.archive.empty()) {
         *error = "--new-only belongs to download with --archive";
         return false;
     }
@@ -39,8 +39,8 @@ bool checkDownload(const Options& o, std::string* error) {
 // judges them, read from one snapshot let go at once.  The download itself
 // is added only once every output is written, so that no lock is held
 // while an output waits for its reader.  On failure only --raw is written.
-int readArchive(CliRun& run, Listing* listing, std::unique_ptr<Archive>* archive,
-                JudgingList* list, std::vector<std::string>* received) {
+int readArchive(CliRun& run, Listing* listing, std::unique_ptr<Archive>* archive, JudgingList* list,
+                std::vector<std::string>* received) {
     std::string error;
     std::vector<bool> fresh;
     *archive = run.openForWriting(&error);
@@ -58,7 +58,7 @@ int readArchive(CliRun& run, Listing* listing, std::unique_ptr<Archive>* archive
     // An output that fails from here on says what a rerun gives.
     run.afterWriteFailure =
         "; the archive is left as it was, so the same command gives these records again";
-    if (!run.o.newOnly) return CliDone;
+    if (!run.o.has("new-only")) return CliDone;
     std::vector<TestRecord> kept;
     std::vector<std::string> keptReceived;
     for (std::size_t i = 0; i < fresh.size(); ++i)
@@ -91,8 +91,8 @@ int runDownload(CliRun& run) {
         return transferFailed(run, got);
     });
     if (received != CliDone) return received;
-    if (o.sort == "id") sortByDeviceID();
-    if (o.sort == "date") sortByDateTime();
+    if (o.value("sort") == "id") sortByDeviceID();
+    if (o.value("sort") == "date") sortByDateTime();
     const RunStamp stamp = stampOfThisRun();
     listing.source = currentSaveSource();
     listing.source.stamp = stamp.text;
@@ -109,7 +109,7 @@ int runDownload(CliRun& run) {
         const int code = readArchive(run, &listing, &archive, &list, &firstReceived);
         if (code != CliDone) return code;
     }
-    const bool nothingNew = archive && o.newOnly && listing.source.records.empty();
+    const bool nothingNew = archive && o.has("new-only") && listing.source.records.empty();
     if (!archive) {
         run.progress.note(note);
         run.progress.keep();
@@ -166,4 +166,8 @@ const CliCommand kDownloadCommand = {
      "pdf", "pdf-records", "raw", "results", "sort", "paper", "archive", "new-only", "asset-list"},
     &checkDownload,
     &runDownload,
+    false,
+    {OptionSpec::flag("new-only",
+                      "(download --archive) only the records this download added, in every "
+                      "output")},
 };

@@ -22,9 +22,9 @@ int runDownloads(CliRun& run) {
     std::vector<ArchiveDownload> list;
     if (!archive || !archive->downloads(&list, &error)) return run.archiveFailed(error);
     archive.reset();
-    return run.writeTable([&list](Kind kind) {
-        return kind == Kind::Json  ? downloadsJson(list).toStdString()
-               : kind == Kind::Csv ? downloadsCsv(list)
+    return run.writeTable([&list](OutputKind kind) {
+        return kind == OutputKind::Json  ? downloadsJson(list).toStdString()
+               : kind == OutputKind::Csv ? downloadsCsv(list)
                                    : downloadsText(list);
     });
 }

@@ -1,14 +1,15 @@
 // lumkest-cli due: the assets of the current list whose last test failed,
 // that are due or overdue for planned maintenance, and those never tested.
 
+#include "workshop/due.h"
+
 #include <algorithm>
 
-#include "workshop/due.h"
-#include "workshop/verdict.h"
-#include "workshop/typed.h"
 #include "cli/commands.h"
 #include "cli/outputs.h"
 #include "cli/run.h"
+#include "workshop/typed.h"
+#include "workshop/verdict.h"
 
 namespace {
 
@@ -26,12 +27,12 @@ int runDue(CliRun& run) {
         return run.fail(CliNoRecords,
                         "the archive holds no asset list yet: add one with "
                         "lumkest-cli --archive DB assets FILE.csv");
-    if (!run.loadDueList(*archive, list, o.within, &entries, &error))
+    if (!run.loadDueList(*archive, list, o.number("within"), &entries, &error))
         return run.archiveFailed(error);
     archive.reset();
     // By default only what needs doing, and nothing at all when nothing
     // does, so that a nightly job mails only then.
-    if (!o.all)
+    if (!o.has("all"))
         entries.erase(std::remove_if(entries.begin(), entries.end(),
                                      [](const DueEntry& e) {
                                          return e.status == DueStatus::Ok ||
@@ -39,10 +40,10 @@ int runDue(CliRun& run) {
                                      }),
                       entries.end());
     if (entries.empty()) return CliDone;
-    return run.writeTable([&](Kind kind) {
-        return kind == Kind::Json  ? dueJson(entries, run.asOf(), list.number).toStdString()
-               : kind == Kind::Csv ? dueCsv(entries)
-                                   : dueText(entries);
+    return run.writeTable([&](OutputKind kind) {
+        return kind == OutputKind::Json  ? dueJson(entries, run.asOf(), list.number).toStdString()
+               : kind == OutputKind::Csv ? dueCsv(entries)
+                                         : dueText(entries);
     });
 }
 
@@ -58,4 +59,7 @@ const CliCommand kDueCommand = {
     &checkDue,
     &runDue,
     true,
+    {OptionSpec::number("within", "DAYS", "(due) also the assets due within DAYS (default 0)",
+                        "a whole number of days", 0, 36500),
+     OptionSpec::flag("all", "(due) every asset, not only those due or never tested")},
 };

@@ -3,6 +3,7 @@
 // allows.
 
 #include <algorithm>
+#include <climits>
 #include <set>
 
 #include "cli/commands.h"
@@ -51,10 +52,10 @@ int writeHistory(CliRun& run, Archive& archive, const Choice& choice, const Save
     std::vector<std::unique_ptr<Spool>> spools;
     unsigned count = 0;
     for (const Output& out : o.outputs) {
-        const SavedFormat format = out.kind == Kind::Csv    ? SavedFormat::Csv
-                                   : out.kind == Kind::Text ? SavedFormat::List
-                                                            : SavedFormat::Records;
-        const bool json = out.kind == Kind::Json, results = out.kind == Kind::Results;
+        const SavedFormat format = out.kind == OutputKind::Csv    ? SavedFormat::Csv
+                                   : out.kind == OutputKind::Text ? SavedFormat::List
+                                                                  : SavedFormat::Records;
+        const bool json = out.kind == OutputKind::Json, results = out.kind == OutputKind::Results;
         spools.push_back(std::make_unique<Spool>());
         Spool& spool = *spools.back();
         std::string piece, readFailure;
@@ -115,16 +116,17 @@ int runHistory(CliRun& run) {
     // pass however the archive grows meanwhile.
     if (!archive || !archive->beginReading(&error)) return run.archiveFailed(error);
     Choice choice;
-    choice.filter = {o.device, o.tester, o.since, o.until, o.download};
-    choice.result = o.result;
+    choice.filter = {o.value("device"), o.value("tester"), o.value("since"), o.value("until"),
+                     o.number("download")};
+    if (o.has("result")) choice.result = resultFromWord(o.value("result"));
     if (!run.loadJudge(*archive, &choice.list, &error)) return run.archiveFailed(error);
     // PDF and --sort need every record at once; the other outputs are
     // written a record at a time, after a first pass that finds what
     // they need before their first record.
-    const bool whole = !o.sort.empty() || o.needsPdf();
+    const bool whole = o.has("sort") || o.needsPdf();
     // JSON and --results name each record's tester: they need no first pass.
     const bool perRecord = std::all_of(o.outputs.begin(), o.outputs.end(), [](const Output& out) {
-        return out.kind == Kind::Json || out.kind == Kind::Results;
+        return out.kind == OutputKind::Json || out.kind == OutputKind::Results;
     });
     if (perRecord && !whole) return writeHistory(run, *archive, choice, SaveSource(), {});
     Listing listing;
@@ -147,8 +149,8 @@ int runHistory(CliRun& run) {
 
     // Text, CSV and PDF name one tester in their headers: a serial
     // number, whatever ID texts it had.
-    const bool oneTesterOnly =
-        o.output(Kind::Csv) || o.output(Kind::Text) || o.output(Kind::Records) || o.needsPdf();
+    const bool oneTesterOnly = o.output(OutputKind::Csv) || o.output(OutputKind::Text) ||
+                               o.output(OutputKind::Records) || o.needsPdf();
     if (testers.size() > 1 && oneTesterOnly) {
         std::string names, id;
         for (const std::string& serial : testers) {
@@ -171,8 +173,8 @@ int runHistory(CliRun& run) {
     run.progress.note(plural(count, "record", "records"));
     run.progress.keep();
     archive.reset();
-    if (!o.sort.empty()) {
-        const auto compare = o.sort == "id" ? compareByDeviceID : compareByDateTime;
+    if (o.has("sort")) {
+        const auto compare = o.value("sort") == "id" ? compareByDeviceID : compareByDateTime;
         std::stable_sort(archived.begin(), archived.end(),
                          [compare](const ArchivedRecord& a, const ArchivedRecord& b) {
                              return compare(a.record, b.record) < 0;
@@ -204,4 +206,12 @@ const CliCommand kHistoryCommand = {
     &checkHistory,
     &runHistory,
     true,
+    {OptionSpec::number("download", "N",
+                        "(history) the records that download N brought first (see downloads)",
+                        "a download's number (see downloads)", 1, LLONG_MAX),
+     OptionSpec::word("result", "WORD",
+                      "(history) the records of this verdict: pass, fail, not-assessed or "
+                      "unreadable",
+                      "pass, fail, not-assessed or unreadable",
+                      {"pass", "fail", "not-assessed", "unreadable"})},
 };

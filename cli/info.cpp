@@ -17,7 +17,7 @@ int runInfo(CliRun& run) {
     return withTester(run, [&run](TesterSession&) -> int {
         run.progress.clear();
         const TesterIdentity tester{instrumentIdText(), instrumentSerialText()};
-        if (const Output* json = run.o.output(Kind::Json))
+        if (const Output* json = run.o.output(OutputKind::Json))
             return run.write(*json, infoJson(tester).toStdString());
         std::fprintf(run.io.out, "ID: %s\nSN: %s\n", tester.id.c_str(), tester.serial.c_str());
         return std::fflush(run.io.out) == 0 ? CliDone : run.stdoutFailed("info");

@@ -1,87 +1,13 @@
 #include "cli/outputs.h"
 
-#include <QLocale>
-#include <cmath>
 #include <string>
 
 #include "archive/archive.h"
+#include "cli/json.h"
 #include "workshop/table.h"
 #include "workshop/typed.h"
 
 namespace {
-
-// JSON is written here directly, a record at a time, in the layout of Qt's
-// own indented writer (four spaces a level, the same escapes and numbers)
-// but with the members in the order the manual page lists them: a
-// QJsonObject for each of a million records took most of a history's time
-// and all of its memory, and sorts its keys.
-
-// A Latin-1 text as a JSON string (UTF-8).
-std::string jsonText(const std::string& latin1) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (const unsigned char c : latin1) {
-        const char* escape = c == '"'    ? "\\\""
-                             : c == '\\' ? "\\\\"
-                             : c == '\b' ? "\\b"
-                             : c == '\f' ? "\\f"
-                             : c == '\n' ? "\\n"
-                             : c == '\r' ? "\\r"
-                             : c == '\t' ? "\\t"
-                                         : nullptr;
-        if (escape) {
-            out += escape;
-        } else if (c < 0x20) {
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += latin1ToUtf8(std::string(1, static_cast<char>(c)));
-        }
-    }
-    return out + "\"";
-}
-
-// A number as Qt writes a double: a whole one up to 2^53 in digits, any
-// other in the shortest form that reads back the same, null when infinite.
-template <class T>
-std::string jsonNumber(const std::optional<T>& value) {
-    if (!value) return "null";
-    const double d = static_cast<double>(*value);
-    if (!std::isfinite(d)) return "null";
-    if (d == std::trunc(d) && std::fabs(d) <= 9007199254740992.0)
-        return std::to_string(static_cast<long long>(d));
-    return QByteArray::number(d, 'g', QLocale::FloatingPointShortest).toStdString();
-}
-
-// One object, its members in the order they are added, at the depth of
-// indent (the depth its opening brace stands at).
-class JsonObject {
-public:
-    explicit JsonObject(std::string indent) : indent_(std::move(indent)), body_("{") {
-        body_.reserve(1024);
-    }
-    JsonObject& text(const char* key, const std::string& latin1) {
-        return value(key, jsonText(latin1));
-    }
-    JsonObject& number(const char* key, long long n) { return value(key, std::to_string(n)); }
-    // value: JSON text already (a number, null, an object made at inner()).
-    // Appended piece by piece: a history writes millions of these.
-    JsonObject& value(const char* key, const std::string& json) {
-        body_ += body_.size() == 1 ? "\n" : ",\n";
-        body_ += indent_;
-        body_ += "    \"";
-        body_ += key;
-        body_ += "\": ";
-        body_ += json;
-        return *this;
-    }
-    std::string inner() const { return indent_ + "    "; }
-    std::string str() const { return body_ + "\n" + indent_ + "}"; }
-
-private:
-    std::string indent_, body_;
-};
 
 std::string decimalJson(const std::optional<Decimal>& value) {
     return value ? value->text() : "null";
@@ -241,9 +167,9 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded, const J
     for (const TestRecord& r : source.records) {
         out += position ? ",\n        " : "        ";
         const std::size_t at = static_cast<std::size_t>(position);
-        out += recordJson((list ? *list : none)
-                              .test(r, at < received.size() ? received[at] : std::string()),
-                          ++position, "        ", nullptr, list);
+        out += recordJson(
+            (list ? *list : none).test(r, at < received.size() ? received[at] : std::string()),
+            ++position, "        ", nullptr, list);
     }
     return QByteArray::fromStdString(out + recordsClosing(position > 0));
 }

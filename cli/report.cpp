@@ -10,16 +10,16 @@
 #include "archive/pguri.h"
 #include "cli/commands.h"
 #include "cli/outputs.h"
-#include "workshop/qtoutputs.h"
 #include "cli/run.h"
 #include "save/stamp.h"
+#include "workshop/qtoutputs.h"
 #include "workshop/reportmodel.h"
 #include "workshop/typed.h"
 
 namespace {
 
 bool checkReport(const Options& o, std::string* error) {
-    if (!o.output(Kind::Pdf) && !o.output(Kind::Html)) {
+    if (!o.output(OutputKind::Pdf) && !o.output(OutputKind::Html)) {
         *error = "report needs at least one output (--pdf or --html)";
         return false;
     }
@@ -58,14 +58,20 @@ int runReport(CliRun& run) {
         if (!archive || !archive->beginReading(&error) || !run.loadJudge(*archive, &list, &error) ||
             (list.number && !run.loadDueList(*archive, list, 0, &due, &error)))
             return run.archiveFailed(error);
-        const WorkshopRequest request{uriWithoutPassword(o.archive), o.device, o.tester, o.since,
-                                      o.until, run.asOf(), &localeDate};
+        const WorkshopRequest request{uriWithoutPassword(o.archive),
+                                      o.value("device"),
+                                      o.value("tester"),
+                                      o.value("since"),
+                                      o.value("until"),
+                                      run.asOf(),
+                                      &localeDate};
         WorkshopReportModel model(request, list, std::move(due));
         const WorkshopPeriod& period = model.period();
         // The tests of the period, and those whose date does not read (no
         // date places them outside it); the others are counted.
-        HistoryFilter filter{o.device, o.tester, period.first, period.last, 0, true};
-        const HistoryFilter any{o.device, o.tester, "", "", 0, false};
+        HistoryFilter filter{
+            o.value("device"), o.value("tester"), period.first, period.last, 0, true};
+        const HistoryFilter any{o.value("device"), o.value("tester"), "", "", 0, false};
         long long all = 0;
         if (!archive->history(
                 filter,
@@ -91,7 +97,7 @@ int runReport(CliRun& run) {
     }  // the records themselves are no longer needed
     for (const Output& out : o.outputs) {
         int code = CliDone;
-        if (out.kind == Kind::Pdf) {
+        if (out.kind == OutputKind::Pdf) {
             QByteArray pdf;
             if (!workshopPdf(report, o.paper, &pdf))
                 return run.fail(CliWriteFailed, out.option + ": the file could not be made");

@@ -22,84 +22,6 @@
 #include "save/filewrite.h"
 #include "save/stamp.h"
 
-namespace {
-
-// The descriptor a shown progress note is on, for a signal that ends the
-// run while it shows (-1: none shown).
-std::atomic<int> noteShownOn{-1};
-
-// Ends the note's line, so that the shell's prompt does not land after it,
-// then dies of the signal as if no handler were there.
-extern "C" void endNoteAndDie(int signal) {
-    const int fd = noteShownOn.load();
-    if (fd >= 0) (void)!::write(fd, "\n", 1);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-// Whether the locale's characters are UTF-8, read without changing the
-// program's locale.
-bool utf8Locale() {
-    const locale_t ctype = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
-    if (!ctype) return false;
-    const bool utf8 = std::strcmp(::nl_langinfo_l(CODESET, ctype), "UTF-8") == 0;
-    ::freelocale(ctype);
-    return utf8;
-}
-
-}  // namespace
-
-// ---- the progress note ----
-
-Progress::Progress(const CliStreams& io, bool quiet) : err_(io.err), on_(io.progress && !quiet) {
-    const char* term = std::getenv("TERM");
-    plain_ = !utf8Locale() || (term && std::strcmp(term, "dumb") == 0);
-}
-
-Progress::~Progress() { clear(); }
-
-void Progress::note(std::string text) {
-    if (!on_) return;
-    if (plain_)
-        for (std::size_t at; (at = text.find("\u2026")) != std::string::npos;)
-            text.replace(at, std::strlen("\u2026"), "...");
-    clear();
-    std::fputs(text.c_str(), err_);
-    std::fflush(err_);
-    shown_ = text.size();
-    noteShownOn = fileno(err_);
-}
-
-void Progress::keep() {
-    if (shown_) std::fputc('\n', err_);
-    forget();
-}
-
-void Progress::clear() {
-    if (shown_ && plain_)
-        std::fprintf(err_, "\r%s\r", std::string(shown_, ' ').c_str());
-    else if (shown_)
-        std::fputs("\r\033[K", err_);
-    forget();
-}
-
-void Progress::forget() {
-    shown_ = 0;
-    noteShownOn = -1;
-}
-
-void endNoteLineOnSignals(bool on) {
-    using Handler = void (*)(int);
-    static Handler previous[3] = {};
-    const int endings[] = {SIGINT, SIGTERM, SIGHUP};
-    for (int i = 0; i < 3; ++i) {
-        if (on)
-            previous[i] = std::signal(endings[i], &endNoteAndDie);
-        else
-            std::signal(endings[i], previous[i]);
-    }
-}
-
 // ---- one run ----
 
 CliRun::CliRun(const Options& options, const CliStreams& streams)
@@ -120,7 +42,7 @@ int CliRun::stdoutFailed(const std::string& what) {
 }
 
 int CliRun::archiveFailed(const std::string& cause, const std::vector<std::uint8_t>* block) {
-    const Output* raw = block ? o.output(Kind::Raw) : nullptr;
+    const Output* raw = block ? o.output(OutputKind::Raw) : nullptr;
     std::string rawFailure;
     const bool kept = raw && put(*raw, std::string(block->begin(), block->end()), &rawFailure);
     fail(CliArchiveFailed,
@@ -152,34 +74,34 @@ int CliRun::writeOutputs(const Listing& listing, const std::function<std::string
         std::string contents;
         bool made = true;
         switch (out.kind) {
-            case Kind::Raw:
+            case OutputKind::Raw:
                 contents.assign(listing.block.begin(), listing.block.end());
                 break;
-            case Kind::Csv:
+            case OutputKind::Csv:
                 made = csvFileText(source, AllRecords, &contents);
                 break;
-            case Kind::Text:
+            case OutputKind::Text:
                 made = textFileText(source, AllRecords, false, &contents);
                 break;
-            case Kind::Records:
+            case OutputKind::Records:
                 made = textFileText(source, AllRecords, true, &contents);
                 break;
-            case Kind::Json:
+            case OutputKind::Json:
                 contents = json();
                 break;
-            case Kind::Html:  // the workshop report's only (report.cpp)
+            case OutputKind::Html:  // the workshop report's only (report.cpp)
                 made = false;
                 break;
-            case Kind::Results:
+            case OutputKind::Results:
                 made = bool(results);
                 if (made) contents = results();
                 break;
-            case Kind::Pdf:
-            case Kind::PdfRecords: {
+            case OutputKind::Pdf:
+            case OutputKind::PdfRecords: {
                 ReportJob job;
                 job.records = source.records;
                 job.range = PrintAll;
-                job.format = out.kind == Kind::Pdf ? PrintListFormat : PrintRecordFormat;
+                job.format = out.kind == OutputKind::Pdf ? PrintListFormat : PrintRecordFormat;
                 job.tester = source.tester;
                 job.stamp = source.stamp;
                 QByteArray pdf;
@@ -247,14 +169,14 @@ bool CliRun::putThrough(const Output& out, const std::string& piece) {
 }
 
 int CliRun::writeRawOnly(const std::vector<std::uint8_t>& block) {
-    const Output* raw = o.output(Kind::Raw);
+    const Output* raw = o.output(OutputKind::Raw);
     return raw ? write(*raw, std::string(block.begin(), block.end())) : CliDone;
 }
 
-int CliRun::writeTable(const std::function<std::string(Kind)>& made) {
+int CliRun::writeTable(const std::function<std::string(OutputKind)>& made) {
     if (o.outputs.empty())
-        return printAll(io.out, made(Kind::Text)) ? CliDone
-                                                  : stdoutFailed(cliCommand(o.command).name);
+        return printAll(io.out, made(OutputKind::Text)) ? CliDone
+                                                        : stdoutFailed(cliCommand(o.command).name);
     for (const Output& out : o.outputs) {
         const int code = write(out, made(out.kind));
         if (code != CliDone) return code;
@@ -310,80 +232,6 @@ bool printAll(std::FILE* out, const std::string& text) {
     return std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
 }
 
-bool readHead(const std::string& name, std::size_t n, std::string* head, std::string* why) {
-    head->clear();
-    std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (!f) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    head->resize(n);
-    head->resize(std::fread(head->data(), 1, n, f));
-    const bool ok = !std::ferror(f);
-    if (!ok) *why = std::strerror(errno);
-    std::fclose(f);
-    return ok;
-}
-
-bool readInput(const std::string& name, const InputLimits& limits, std::string* text,
-               std::string* why) {
-    text->clear();
-    std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (!f) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    const std::string tooLarge = "it is larger than " + std::to_string(limits.bytes >> 20) +
-                                 " MiB, more than " + limits.what + " holds";
-    struct stat st;
-    bool ok = ::fstat(fileno(f), &st) == 0;
-    if (!ok) {
-        *why = std::strerror(errno);
-    } else if (S_ISDIR(st.st_mode)) {
-        *why = "it is a folder";
-        ok = false;
-    } else if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) > limits.bytes) {
-        *why = tooLarge;
-        ok = false;
-    }
-    // A device or a pipe may never end: read a piece at a time, each
-    // against the bounds, never more than they allow.
-    char buffer[65536];
-    std::size_t line = 1, lineLength = 0;
-    while (ok) {
-        const std::size_t n = std::fread(buffer, 1, sizeof buffer, f);
-        if (n == 0) {
-            if (std::ferror(f)) {
-                *why = std::strerror(errno);
-                ok = false;
-            }
-            break;
-        }
-        if (text->size() + n > limits.bytes) {
-            *why = tooLarge;
-            ok = false;
-            break;
-        }
-        if (limits.line != 0) {
-            for (std::size_t i = 0; i < n && ok; ++i) {
-                if (buffer[i] == '\n') {
-                    ++line;
-                    lineLength = 0;
-                } else if (++lineLength > limits.line) {
-                    *why = "line " + std::to_string(line) + " is longer than " +
-                           std::to_string(limits.line) + " bytes, longer than any line of " +
-                           limits.what;
-                    ok = false;
-                }
-            }
-        }
-        if (ok) text->append(buffer, n);
-    }
-    std::fclose(f);
-    if (!ok) text->clear();
-    return ok;
-}
-
 RunStamp stampOfThisRun() {
     const std::time_t now = stampNow();
     return {now, saveStamp(now)};
@@ -392,14 +240,14 @@ RunStamp stampOfThisRun() {
 bool CliRun::loadJudge(Archive& archive, JudgingList* list, std::string* error) {
     AssetListInfo info;
     std::vector<AssetRow> rows;
-    if (!archive.assetList(o.assetList, &rows, &info, error)) return false;
+    if (!archive.assetList(o.number("asset-list"), &rows, &info, error)) return false;
     list->number = info.number;
     list->assets = AssetIndex(std::move(rows));
     return true;
 }
 
 std::string CliRun::asOf() const {
-    return o.asOf.empty() ? isoLocalTime(stampNow()).substr(0, 10) : o.asOf;
+    return o.has("as-of") ? o.value("as-of") : isoLocalTime(stampNow()).substr(0, 10);
 }
 
 bool CliRun::loadDueList(Archive& archive, const JudgingList& list, long long within,

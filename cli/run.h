@@ -15,31 +15,14 @@
 
 #include "archive/archive.h"
 #include "cli/cli.h"
+#include "cli/inputs.h"
 #include "cli/options.h"
+#include "cli/progress.h"
 #include "save/filewrite.h"
 #include "save/writers.h"
 #include "workshop/due.h"
 #include "workshop/table.h"
 #include "workshop/verdict.h"
-
-// The one-line progress note on a terminal: each note replaces the last.
-// Where the locale is not UTF-8 or the terminal is dumb, in plain ASCII and
-// without escape sequences (the old note is overwritten with spaces).
-class Progress {
-public:
-    Progress(const CliStreams& io, bool quiet);
-    ~Progress();
-    void note(std::string text);
-    void keep();  // the last note stays on its line
-    void clear();
-
-private:
-    void forget();
-    std::FILE* err_;
-    bool on_;
-    bool plain_ = false;
-    std::size_t shown_ = 0;  // the length of the note showing
-};
 
 // What the outputs of one run write: the records in order with their tester
 // and stamp, the block (download), the time of the download.
@@ -95,7 +78,7 @@ public:
     // A command's one table (assets, due, downloads) in every output asked
     // for, made by kind (Text, Csv or Json); the text on standard output
     // when none is asked for.
-    int writeTable(const std::function<std::string(Kind)>& made);
+    int writeTable(const std::function<std::string(OutputKind)>& made);
 
 private:
     bool putThrough(const Output& out, const std::string& piece);
@@ -127,30 +110,6 @@ private:
 std::size_t countAdded(const std::vector<bool>& added);
 // Text for a stream: false, with errno kept, when it cannot be written.
 bool printAll(std::FILE* out, const std::string& text);
-// What a file named on the command line may be: at most `bytes`, no line
-// longer than `line` (0: no bound on lines), and what it should be, for the
-// line that refuses it ("a saved file").
-struct InputLimits {
-    std::size_t bytes;
-    std::size_t line;
-    const char* what;
-};
-// A saved file (import): a history of a million records is about 100 MiB;
-// its lines are short, a raw block is 8194 bytes of one "line".
-inline constexpr InputLimits kSavedFileLimits{256u << 20, 16384, "a file LUM Kest writes"};
-// The workshop's asset list (assets FILE.csv).
-inline constexpr InputLimits kAssetListLimits{16u << 20, 65536, "an asset list"};
-// A tester's identity reply (--identity): 33 bytes.
-inline constexpr InputLimits kIdentityLimits{1u << 20, 0, "an identity reply"};
-
-// A named file's bytes, read a piece at a time against the limits (a file
-// may be a device or a pipe that never ends); false with *why saying in a
-// few words why it was refused or could not be read.
-bool readInput(const std::string& name, const InputLimits& limits, std::string* text,
-               std::string* why);
-// The first n bytes of a file (fewer if it is shorter), to tell what it is.
-bool readHead(const std::string& name, std::size_t n, std::string* head, std::string* why);
-
 // The stamp every output of one run carries, read once from the stamp clock
 // when the records are in: the time and its text for the headers.
 struct RunStamp {
@@ -158,6 +117,3 @@ struct RunStamp {
     std::string text;
 };
 RunStamp stampOfThisRun();
-
-// Ends a shown progress note's line when a signal ends the program.
-void endNoteLineOnSignals(bool on);

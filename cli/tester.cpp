@@ -86,7 +86,7 @@ int transferFailed(CliRun& run, SessionResult result) {
                             "a timeout occurred while transferring the data (the block "
                             "arrived incomplete); retry");
         case SessionResult::DataError: {
-            const Output* raw = run.o.output(Kind::Raw);
+            const Output* raw = run.o.output(OutputKind::Raw);
             return run.fail(
                 CliTransferFailed,
                 "the transferred data could not be decoded (no records in it); download again" +

@@ -136,7 +136,8 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
         }
         asset.validFrom = cell[ValidFrom];
         if (!asset.validFrom.empty() && !isIsoDate(asset.validFrom))
-            return refuse(ValidFrom, "\"" + shownCell(asset.validFrom) + "\" is no date (YYYY-MM-DD)");
+            return refuse(ValidFrom,
+                          "\"" + shownCell(asset.validFrom) + "\" is no date (YYYY-MM-DD)");
 
         const std::string identity = identityText(asset.deviceId);
         if (!asset.deviceId.empty() && identity.empty())
@@ -149,11 +150,12 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
             const auto [other, fresh] =
                 byLetters.emplace(lowered(identity), std::pair(identity, at));
             if (!fresh && other->second.first != identity)
-                return refuse(DeviceId,
-                              formatted("device \"%s\" differs from \"%s\" on line %d only in "
-                                     "letter case; key one pump's rows alike",
-                                     shownCell(asset.deviceId).c_str(),
-                                     shownCell(other->second.first).c_str(), other->second.second));
+                return refuse(
+                    DeviceId,
+                    formatted("device \"%s\" differs from \"%s\" on line %d only in "
+                              "letter case; key one pump's rows alike",
+                              shownCell(asset.deviceId).c_str(),
+                              shownCell(other->second.first).c_str(), other->second.second));
         }
         auto& seen = deviceRow ? devices : models;
         const auto [first, fresh] =
@@ -161,10 +163,10 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
         if (!fresh)
             return refuse(deviceRow ? DeviceId : Model,
                           formatted("%s \"%s\" has a row %s%s already, on line %d",
-                                 deviceRow ? "device" : "model",
-                                 shownCell(deviceRow ? asset.deviceId : asset.model).c_str(),
-                                 asset.validFrom.empty() ? "without valid_from" : "valid from ",
-                                 asset.validFrom.c_str(), first->second));
+                                    deviceRow ? "device" : "model",
+                                    shownCell(deviceRow ? asset.deviceId : asset.model).c_str(),
+                                    asset.validFrom.empty() ? "without valid_from" : "valid from ",
+                                    asset.validFrom.c_str(), first->second));
         read.push_back(std::move(asset));
     }
     if (!list.why().empty()) return failed();

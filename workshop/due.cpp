@@ -110,4 +110,3 @@ const char* dueStatusText(DueStatus status) {
     }
     return "never tested";
 }
-

@@ -273,7 +273,7 @@ bool ListReader::next() {
             row_.line, count,
             formatted("the row ends before this column (%zu fields of %zu)", count, wanted));
     for (std::size_t c = 0; c < columns_.size(); ++c)
-        cells_[c] = at_[c] >= 0 ? trimmed(row_.fields[static_cast<std::size_t>(at_[c])])
-                                : std::string();
+        cells_[c] =
+            at_[c] >= 0 ? trimmed(row_.fields[static_cast<std::size_t>(at_[c])]) : std::string();
     return true;
 }

@@ -53,7 +53,7 @@ private:
     std::string bytes_;
     bool utf8_ = false;
     std::vector<std::string> columns_;
-    std::vector<int> at_;             // each column's field, or -1
+    std::vector<int> at_;              // each column's field, or -1
     std::vector<std::string> labels_;  // each field's header name, for reasons
     std::vector<std::string> ignored_;
     std::vector<std::string> cells_;

@@ -3,9 +3,9 @@
 #include <QBuffer>
 #include <QSvgGenerator>
 
+#include "app/fonts.h"
 #include "print/pdf.h"
 #include "print/qtcanvas.h"
-#include "app/fonts.h"
 
 // Painted as drawn: a failed report throws the whole PDF away anyway, and a
 // report of a thousand devices would otherwise keep every page's drawing.

@@ -181,9 +181,9 @@ WorkshopSection WorkshopReportModel::summary() const {
     WorkshopTable failed{{"Device", "Model", "Location", "Tested", "Failed"}, {}, {}, {}};
     WorkshopTable doubtful{{"Device", "Tested", "Received", "Date"}, {}, {}, {}};
     WorkshopTable devices{{"Device", "Model", "Location", "Tests", "FAIL"},
-                        {false, false, false, true, true},
-                        {},
-                        {}};
+                          {false, false, false, true, true},
+                          {},
+                          {}};
     for (const auto& [key, d] : devices_) {
         std::size_t fails = 0;
         std::string model, location;
@@ -219,9 +219,9 @@ WorkshopSection WorkshopReportModel::summary() const {
 
     s.blocks.push_back(heading("Tests by model"));
     WorkshopTable models{{"Model", "Tests", "PASS", "FAIL", "NOT ASSESSED", "UNREADABLE"},
-                       {false, true, true, true, true, true},
-                       {},
-                       {}};
+                         {false, true, true, true, true, true},
+                         {},
+                         {}};
     for (const auto& [model, counts] : byModel) {
         std::size_t sum = 0;
         for (std::size_t c : counts) sum += c;
@@ -269,7 +269,7 @@ WorkshopSection WorkshopReportModel::summary() const {
 // The band's steps: the limits in force from the period's first day, and
 // again from each valid_from of the device's rows and its models' rows.
 std::vector<PlotBand> WorkshopReportModel::band(const std::string& deviceId, bool flow,
-                                          bool errorPercent) const {
+                                                bool errorPercent) const {
     if (flow && !errorPercent) return {};
     const AssetIndex& list = list_.assets;
     const std::string key = identityText(deviceId);
@@ -324,7 +324,8 @@ Plot WorkshopReportModel::plot(const Device& d, bool flow) const {
             value = t.verdict.flowErrorPercent->toDouble();
         else if (!errorPercent)
             value = t.typed.flow;
-        const std::optional<double> day = t.typed.tested ? daysOfIso(*t.typed.tested) : std::nullopt;
+        const std::optional<double> day =
+            t.typed.tested ? daysOfIso(*t.typed.tested) : std::nullopt;
         if (!value || !day) continue;
         p.points.push_back({*day, *value, markOf(flow ? t.verdict.flow : t.verdict.occlusion)});
     }
@@ -357,18 +358,17 @@ WorkshopSection WorkshopReportModel::section(const Device& d, int number) const 
         s.blocks.push_back(
             line("Limits in force on " + date(request_.asOf) + ": " + limitsText(now->values)));
     } else {
-        s.blocks.push_back(
-            line("Not in the asset list" +
-                 (list_.number ? " (version " + std::to_string(list_.number) + ")"
-                                      : std::string()) +
-                 ": no limits, no due date."));
+        s.blocks.push_back(line(
+            "Not in the asset list" +
+            (list_.number ? " (version " + std::to_string(list_.number) + ")" : std::string()) +
+            ": no limits, no due date."));
     }
     if (due != due_.end())
-        s.blocks.push_back(
-            line(last + "    Due: " +
-                 (due->second.dueDate.empty() ? std::string(dueStatusText(due->second.status))
-                                              : date(due->second.dueDate) + " (" +
-                                                    dueStatusText(due->second.status) + ")")));
+        s.blocks.push_back(line(
+            last + "    Due: " +
+            (due->second.dueDate.empty()
+                 ? std::string(dueStatusText(due->second.status))
+                 : date(due->second.dueDate) + " (" + dueStatusText(due->second.status) + ")")));
     else
         s.blocks.push_back(line(last));
     for (bool flow : {true, false}) {
@@ -383,10 +383,10 @@ WorkshopSection WorkshopReportModel::section(const Device& d, int number) const 
                                     (unplotted == 1 ? "it." : "them.")));
     }
     WorkshopTable table{{"Tested", "Flow (ml/h)", "Set rate", "Error (%)", "Occlusion (mmHg)",
-                       "(user unit)", "Peak time", "Result"},
-                      {false, true, true, true, true, true, true, false},
-                      {},
-                      {}};
+                         "(user unit)", "Peak time", "Result"},
+                        {false, true, true, true, true, true, true, false},
+                        {},
+                        {}};
     for (const JudgedTest& t : d.tests) {
         const TestRecord& r = t.record;
         const AssetValues none;
@@ -404,4 +404,3 @@ WorkshopSection WorkshopReportModel::section(const Device& d, int number) const 
     s.blocks.push_back(tableBlock(std::move(table)));
     return s;
 }
-

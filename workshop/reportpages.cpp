@@ -1,9 +1,8 @@
-#include "workshop/report.h"
-
 #include <algorithm>
 #include <exception>
 
 #include "print/report.h"
+#include "workshop/report.h"
 
 namespace {
 

@@ -58,11 +58,10 @@ Verdict judge(const TestRecord& record, const TypedRecord& typed, const AssetInd
     // A number that reads (no sign, no exponent), held exactly.
     const std::optional<Decimal> flow = typed.flow ? typed.flowDecimal : std::nullopt;
     const bool rate = limits.setRate && limits.setRate->units() > 0;
-    if (rate && flow)
-        verdict.flowErrorPercent = percentError(*flow, *limits.setRate);
+    if (rate && flow) verdict.flowErrorPercent = percentError(*flow, *limits.setRate);
     if (rate && hasFlowWindow(limits))
-        decide(&verdict.flow, flow ? percentErrorWithin(*flow, *limits.setRate,
-                                                        limits.flowLowPct, limits.flowHighPct)
+        decide(&verdict.flow, flow ? percentErrorWithin(*flow, *limits.setRate, limits.flowLowPct,
+                                                        limits.flowHighPct)
                                    : std::nullopt);
 
     if (limits.occlusionMin || limits.occlusionMax) {

@@ -8,8 +8,8 @@
 #include <QImage>
 #include <cstdlib>
 
-#include "workshop/plot.h"
 #include "print/qtcanvas.h"
+#include "workshop/plot.h"
 
 namespace {
 

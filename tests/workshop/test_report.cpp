@@ -48,10 +48,11 @@ TEST(WorkshopReport, ThePeriodIsTheTwelveMonthsUpToAsOfUnlessGiven) {
 TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
     std::vector<AssetRow> rows;
     std::string why;
-    ASSERT_TRUE(readAssetList("device_id,model,set_rate_ml_h,flow_low_pct,flow_high_pct,valid_from\n"
-                              ",P3,100,-5,5,\n,P3,100,-3,3,2026-03-01\nA,P3,,,,\n"
-                              "B,P3,,-2,2,2026-05-01\nB,P3,,,,\n",
-                              &rows, &why))
+    ASSERT_TRUE(
+        readAssetList("device_id,model,set_rate_ml_h,flow_low_pct,flow_high_pct,valid_from\n"
+                      ",P3,100,-5,5,\n,P3,100,-3,3,2026-03-01\nA,P3,,,,\n"
+                      "B,P3,,-2,2,2026-05-01\nB,P3,,,,\n",
+                      &rows, &why))
         << why;
     JudgingList list{1, AssetIndex(rows)};
     std::vector<DueEntry> due(4);
@@ -108,12 +109,12 @@ TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
     };
     EXPECT_EQ(band(report.sections[1]),
               (std::vector<std::string>{"1925-06-27 -5..5", "2026-03-01 -3..3"}));
-    EXPECT_EQ(band(report.sections[2]), (std::vector<std::string>{"1925-06-27 -5..5",
-                                                                  "2026-03-01 -3..3",
-                                                                  "2026-05-01 -2..2"}));
-    const WorkshopTable* a = tableWith(report.sections[1],
-                                       {"Tested", "Flow (ml/h)", "Set rate", "Error (%)",
-                                        "Occlusion (mmHg)", "(user unit)", "Peak time", "Result"});
+    EXPECT_EQ(
+        band(report.sections[2]),
+        (std::vector<std::string>{"1925-06-27 -5..5", "2026-03-01 -3..3", "2026-05-01 -2..2"}));
+    const WorkshopTable* a =
+        tableWith(report.sections[1], {"Tested", "Flow (ml/h)", "Set rate", "Error (%)",
+                                       "Occlusion (mmHg)", "(user unit)", "Peak time", "Result"});
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->rows[0].back(), "PASS");
     EXPECT_EQ(a->rows[1].back(), "FAIL (flow)");
@@ -143,12 +144,14 @@ TEST(WorkshopReport, SectionsTablesAndPageNumbers) {
     ASSERT_GE(pages, 3);  // the summary, then the table over at least two pages
     auto has = [](const std::vector<std::string>& ops, const std::string& text) {
         return std::any_of(ops.begin(), ops.end(), [&](const std::string& op) {
-            return op.size() >= text.size() && op.compare(op.size() - text.size(), text.size(), text) == 0;
+            return op.size() >= text.size() &&
+                   op.compare(op.size() - text.size(), text.size(), text) == 0;
         });
     };
     for (int p = 0; p < pages; ++p) {
         const auto& ops = canvas.pages[p];
-        EXPECT_TRUE(has(ops, "page " + std::to_string(p + 1) + " of " + std::to_string(pages))) << p;
+        EXPECT_TRUE(has(ops, "page " + std::to_string(p + 1) + " of " + std::to_string(pages)))
+            << p;
         EXPECT_TRUE(has(ops, "Data Printed On 12/29/03 18:34:00")) << p;
         EXPECT_EQ(has(ops, " Workshop Report"), p == 0) << p;
         EXPECT_EQ(has(ops, " Workshop Report: Device B"), p > 0) << p;

@@ -1,0 +1,72 @@
+// lumkest-cli's help: the usage lines, the program's --help and each
+// command's, made from what the commands and the shared options declare.
+
+#include <QString>
+#include <QStringList>
+
+#include "cli/commands.h"
+#include "cli/options.h"
+
+const char* const kProgram = "lumkest-cli";
+
+std::string usageLines() {
+    std::string text;
+    for (const CliCommand* command : cliCommands())
+        text += (text.empty() ? "Usage: " : "\n       ") + std::string(command->synopsis);
+    return text;
+}
+
+namespace {
+
+// "  --since DATE        (history, report) tested on or after DATE", the
+// description beginning in column 23, or on the next line for a long name.
+std::string helpLine(const char* name, const char* shortName, const char* valueName,
+                     const char* help) {
+    QStringList names;
+    if (shortName) names << QString("-") + shortName;
+    names << QString("--") + name;
+    QString left = "  " + names.join(", ");
+    if (valueName) left += QString(" ") + valueName;
+    left = left.size() < 22 ? left.leftJustified(22) : left + "\n" + QString(22, ' ');
+    return (left + QString::fromLatin1(help) + "\n").toLatin1().toStdString();
+}
+
+}  // namespace
+
+std::string helpText(const std::string& commandName) {
+    const CliCommand* command = cliCommandNamed(commandName);
+    if (!command) {
+        QString text = QString::fromStdString(usageLines()) +
+                       "\n\n"
+                       "Downloads the results from a Dosimark Kest tester and writes them as the "
+                       "LUM Kest\nwindow program does, without a window; keeps them in an archive "
+                       "across downloads.\n\nCommands (lumkest-cli COMMAND --help for each "
+                       "one's options):\n";
+        for (const CliCommand* each : cliCommands())
+            text += QString("  %1").arg(QString::fromLatin1(each->name), -20) +
+                    QString::fromLatin1(each->summary) + "\n";
+        text +=
+            "\nExit codes: 0 done, 2 bad usage, 3 no tester, 4 the transfer or the decoding\n"
+            "failed, 5 an output could not be written, 6 no records to write (the tester\n"
+            "holds none, nothing new, nothing matches), 7 the archive could not be opened\n"
+            "or written.  man lumkest-cli says more.\n";
+        return text.toLatin1().toStdString();
+    }
+    // One command: its synopsis and the options it takes.
+    std::string text = "Usage: " + std::string(command->synopsis) + "\n\nOptions:\n";
+    bool outputs = false;
+    for (const std::string& option : command->options) {
+        if (const OutputSpec* out = outputNamed(option)) {
+            text += helpLine(out->name, nullptr, "FILE", out->help);
+            outputs = true;
+        } else if (const OptionSpec* spec = optionNamed(option)) {
+            text += helpLine(spec->name, spec->shortName, spec->valueName, spec->help);
+        }
+    }
+    if (outputs && command->command != Command::Import)
+        text +=
+            "\nThe outputs are written in the order given.  FILE \"-\" is standard output (for\n"
+            "one output).  A FILE that is no regular file (a pipe, /dev/stdout) is written\n"
+            "plainly; any other is written whole or not at all.\n";
+    return text;
+}
