@@ -1,14 +1,13 @@
 // lumkest-cli assets: a new version of the workshop's asset list into the
 // archive, or the current version written out.
 
-#include "workshop/assetlist.h"
-
 #include <cstdio>
 
 #include "cli/commands.h"
 #include "cli/outputs.h"
 #include "cli/run.h"
 #include "save/stamp.h"
+#include "workshop/assetlist.h"
 
 namespace {
 
@@ -73,7 +72,7 @@ int runAssets(CliRun& run) {
     return run.writeTable([&](OutputKind kind) {
         return kind == OutputKind::Json  ? assetListJson(rows, info).toStdString()
                : kind == OutputKind::Csv ? assetListCsv(rows)
-                                   : assetListText(rows);
+                                         : assetListText(rows);
     });
 }
 

@@ -39,22 +39,22 @@ bool checkDownload(const Options& o, std::string* error) {
 // judges them, read from one snapshot let go at once.  The download itself
 // is added only once every output is written, so that no lock is held
 // while an output waits for its reader.  On failure only --raw is written.
-int readArchive(CliRun& run, Listing* listing, std::unique_ptr<Archive>* archive, JudgingList* list,
-                std::vector<std::string>* received) {
+int readArchive(CliRun& run, RunRecords* records, std::unique_ptr<Archive>* archive,
+                JudgingList* list, std::vector<std::string>* received) {
     std::string error;
     std::vector<bool> fresh;
     *archive = run.openForWriting(&error);
-    const SaveSource& s = listing->source;
+    const SaveSource& s = records->source;
     if (!*archive || !(*archive)->beginReading(&error) ||
         !(*archive)->newRecords(s.tester, s.records, &fresh, &error) ||
         !run.loadJudge(**archive, list, &error) ||
         !(*archive)->firstReceived(s.tester.serial, s.records, received, &error)) {
         archive->reset();
-        return run.archiveFailed(error, &listing->block);
+        return run.archiveFailed(error, &records->block);
     }
     (*archive)->endReading();
     for (std::string& when : *received)
-        if (when.empty()) when = isoLocalTime(listing->downloaded);
+        if (when.empty()) when = isoLocalTime(records->downloaded);
     // An output that fails from here on says what a rerun gives.
     run.afterWriteFailure =
         "; the archive is left as it was, so the same command gives these records again";
@@ -66,26 +66,26 @@ int readArchive(CliRun& run, Listing* listing, std::unique_ptr<Archive>* archive
             kept.push_back(s.records[i]);
             keptReceived.push_back((*received)[i]);
         }
-    listing->source.records = std::move(kept);
+    records->source.records = std::move(kept);
     *received = std::move(keptReceived);
     return CliDone;
 }
 
 int runDownload(CliRun& run) {
     const Options& o = run.o;
-    Listing listing;
+    RunRecords records;
     // The tester is closed once the block is in, before the files are written.
     const int received = withTester(run, [&](TesterSession& session) -> int {
         run.progress.note("Downloading\u2026");
         const SessionResult got = session.download();
-        listing.block = session.block();
+        records.block = session.block();
         if (got == SessionResult::Done) return CliDone;
         // A block that arrived whole but would not decode is still written
         // raw, for a fault report or as the day's evidence.
-        if (got == SessionResult::DataError && !listing.block.empty()) {
-            const int code = run.writeRawOnly(listing.block);
+        if (got == SessionResult::DataError && !records.block.empty()) {
+            const int code = run.writeRawOnly(records.block);
             if (code != CliDone) return code;
-            if (blockHoldsNoRecords(listing.block.data()))
+            if (blockHoldsNoRecords(records.block.data()))
                 return run.fail(CliNoRecords, "the tester holds no records");
         }
         return transferFailed(run, got);
@@ -94,10 +94,10 @@ int runDownload(CliRun& run) {
     if (o.value("sort") == "id") sortByDeviceID();
     if (o.value("sort") == "date") sortByDateTime();
     const RunStamp stamp = stampOfThisRun();
-    listing.source = currentSaveSource();
-    listing.source.stamp = stamp.text;
-    listing.downloaded = stamp.time;
-    const SaveSource whole = listing.source;  // what the archive takes
+    records.source = currentSaveSource();
+    records.source.stamp = stamp.text;
+    records.downloaded = stamp.time;
+    const SaveSource whole = records.source;  // what the archive takes
     std::string note = plural(whole.records.size(), "record", "records");
     // The archive takes the download only once every output is written: an
     // output that fails leaves it as it was, so that the same command gives
@@ -106,10 +106,10 @@ int runDownload(CliRun& run) {
     JudgingList list;                        // with --archive, its asset list judges the records
     std::vector<std::string> firstReceived;  // when the archive first received each
     if (!o.archive.empty()) {
-        const int code = readArchive(run, &listing, &archive, &list, &firstReceived);
+        const int code = readArchive(run, &records, &archive, &list, &firstReceived);
         if (code != CliDone) return code;
     }
-    const bool nothingNew = archive && o.has("new-only") && listing.source.records.empty();
+    const bool nothingNew = archive && o.has("new-only") && records.source.records.empty();
     if (!archive) {
         run.progress.note(note);
         run.progress.keep();
@@ -117,25 +117,25 @@ int runDownload(CliRun& run) {
     const JudgingList* judging = archive ? &list : nullptr;
     const int code =
         nothingNew
-            ? run.writeRawOnly(listing.block)
+            ? run.writeRawOnly(records.block)
             : run.writeOutputs(
-                  listing,
+                  records,
                   [&] {
-                      return recordsJson(listing.source, listing.downloaded, judging, firstReceived)
+                      return recordsJson(records.source, records.downloaded, judging, firstReceived)
                           .toStdString();
                   },
                   [&] {
                       std::string out = resultsHeader();
-                      for (std::size_t i = 0; i < listing.source.records.size(); ++i)
-                          out += resultsRow(list.test(listing.source.records[i], firstReceived[i]),
-                                            listing.source.tester, list.number);
+                      for (std::size_t i = 0; i < records.source.records.size(); ++i)
+                          out += resultsRow(list.test(records.source.records[i], firstReceived[i]),
+                                            records.source.tester, list.number);
                       return out;
                   });
     if (archive && code == CliDone) {
         std::string error;
         std::vector<bool> added;
         long long number = 0;
-        if (!archive->addDownload(whole.tester, listing.downloaded, listing.block, whole.records,
+        if (!archive->addDownload(whole.tester, records.downloaded, records.block, whole.records,
                                   &added, &error, RecordForm::Received, &number))
             return run.fail(CliArchiveFailed,
                             "archive: " + error +

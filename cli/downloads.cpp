@@ -25,7 +25,7 @@ int runDownloads(CliRun& run) {
     return run.writeTable([&list](OutputKind kind) {
         return kind == OutputKind::Json  ? downloadsJson(list).toStdString()
                : kind == OutputKind::Csv ? downloadsCsv(list)
-                                   : downloadsText(list);
+                                         : downloadsText(list);
     });
 }
 

@@ -129,7 +129,7 @@ int runHistory(CliRun& run) {
         return out.kind == OutputKind::Json || out.kind == OutputKind::Results;
     });
     if (perRecord && !whole) return writeHistory(run, *archive, choice, SaveSource(), {});
-    Listing listing;
+    RunRecords records;
     std::vector<ArchivedRecord> archived;  // PDF and --sort only
     std::set<std::string> testers;
     std::vector<int> widths = listStartWidths();
@@ -163,13 +163,13 @@ int runHistory(CliRun& run) {
                                       "--tester SERIAL");
     }
     // The headers name the ID text of the tester's latest download.
-    listing.source.tester.serial = *testers.begin();
-    if (!archive->latestTesterId(listing.source.tester.serial, &listing.source.tester.id, &error))
+    records.source.tester.serial = *testers.begin();
+    if (!archive->latestTesterId(records.source.tester.serial, &records.source.tester.id, &error))
         return run.archiveFailed(error);
     const RunStamp stamp = stampOfThisRun();
-    listing.downloaded = stamp.time;
-    listing.source.stamp = stamp.text;
-    if (!whole) return writeHistory(run, *archive, choice, listing.source, widths);
+    records.downloaded = stamp.time;
+    records.source.stamp = stamp.text;
+    if (!whole) return writeHistory(run, *archive, choice, records.source, widths);
     run.progress.note(plural(count, "record", "records"));
     run.progress.keep();
     archive.reset();
@@ -180,9 +180,9 @@ int runHistory(CliRun& run) {
                              return compare(a.record, b.record) < 0;
                          });
     }
-    for (const ArchivedRecord& r : archived) listing.source.records.push_back(r.record);
+    for (const ArchivedRecord& r : archived) records.source.records.push_back(r.record);
     return run.writeOutputs(
-        listing, [&] { return historyJson(archived, &choice.list).toStdString(); },
+        records, [&] { return historyJson(archived, &choice.list).toStdString(); },
         [&] {
             std::string out = resultsHeader();
             for (const ArchivedRecord& a : archived)

@@ -67,15 +67,15 @@ std::unique_ptr<Archive> CliRun::openForWriting(std::string* error) {
 
 // ---- the outputs ----
 
-int CliRun::writeOutputs(const Listing& listing, const std::function<std::string()>& json,
+int CliRun::writeOutputs(const RunRecords& records, const std::function<std::string()>& json,
                          const std::function<std::string()>& results) {
-    const SaveSource& source = listing.source;
+    const SaveSource& source = records.source;
     for (const Output& out : o.outputs) {
         std::string contents;
         bool made = true;
         switch (out.kind) {
             case OutputKind::Raw:
-                contents.assign(listing.block.begin(), listing.block.end());
+                contents.assign(records.block.begin(), records.block.end());
                 break;
             case OutputKind::Csv:
                 made = csvFileText(source, AllRecords, &contents);

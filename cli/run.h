@@ -26,7 +26,7 @@
 
 // What the outputs of one run write: the records in order with their tester
 // and stamp, the block (download), the time of the download.
-struct Listing {
+struct RunRecords {
     SaveSource source;
     std::vector<std::uint8_t> block;
     std::time_t downloaded = 0;
@@ -58,7 +58,7 @@ public:
     // Every output asked for, in the command line's order; json makes the
     // JSON output's bytes (it differs by command).
     // results makes --results' bytes, where the command has verdicts.
-    int writeOutputs(const Listing& listing, const std::function<std::string()>& json,
+    int writeOutputs(const RunRecords& records, const std::function<std::string()>& json,
                      const std::function<std::string()>& results = {});
     // The asset list that judges the records of this run: --asset-list N,
     // else the latest (none: every record NOT ASSESSED).

@@ -176,7 +176,8 @@ WorkshopSection WorkshopReportModel::summary() const {
     // is doubtful.
     const VerdictResult results[] = {VerdictResult::Pass, VerdictResult::Fail,
                                      VerdictResult::NotAssessed, VerdictResult::Unreadable};
-    std::map<std::string, std::array<std::size_t, 4>> byModel;
+    // By model; nullopt: devices not in the asset list.
+    std::map<std::optional<std::string>, std::array<std::size_t, 4>> byModel;
     std::array<std::size_t, 4> total{};
     WorkshopTable failed{{"Device", "Model", "Location", "Tested", "Failed"}, {}, {}, {}};
     WorkshopTable doubtful{{"Device", "Tested", "Received", "Date"}, {}, {}, {}};
@@ -193,7 +194,7 @@ WorkshopSection WorkshopReportModel::summary() const {
             location = row ? row->location : location;
             const auto k = static_cast<std::size_t>(t.verdict.result);
             ++total[k];
-            ++byModel[row ? row->model : std::string("(not in the asset list)")][k];
+            ++byModel[row ? std::optional<std::string>(row->model) : std::nullopt][k];
             if (t.verdict.result == VerdictResult::Fail) {
                 ++fails;
                 failed.rows.push_back({shownId(d.id), row ? row->model : "",
@@ -225,9 +226,12 @@ WorkshopSection WorkshopReportModel::summary() const {
     for (const auto& [model, counts] : byModel) {
         std::size_t sum = 0;
         for (std::size_t c : counts) sum += c;
-        models.rows.push_back({model.empty() ? "(no model)" : model, std::to_string(sum),
-                               std::to_string(counts[0]), std::to_string(counts[1]),
-                               std::to_string(counts[2]), std::to_string(counts[3])});
+        models.rows.push_back({!model           ? std::string("(not in the asset list)")
+                               : model->empty() ? std::string("(no model)")
+                                                : *model,
+                               std::to_string(sum), std::to_string(counts[0]),
+                               std::to_string(counts[1]), std::to_string(counts[2]),
+                               std::to_string(counts[3])});
     }
     s.blocks.push_back(tableBlock(std::move(models)));
 
