@@ -16,15 +16,11 @@ bool insertAssetList(Archive::Connection& c, const std::vector<AssetRow>& rows, 
         !c.prepare(row, c.sql(insertInto("asset_rows", kAssetRowColumns)), "cannot write to",
                    error))
         return false;
-    auto fail = [&](const QSqlQuery& q) {
-        *error = c.failure("cannot write to", q.lastError());
-        return false;
-    };
     list.bindValue(QStringLiteral(":loaded"), latin1(info->loaded));
     list.bindValue(QStringLiteral(":loaded_utc"), static_cast<qlonglong>(info->loadedUtc));
     list.bindValue(QStringLiteral(":sha256"), latin1(info->sha256));
     list.bindValue(QStringLiteral(":row_count"), static_cast<int>(rows.size()));
-    if (!list.exec() || !list.next()) return fail(list);
+    if (!c.first(list, "cannot write to", error)) return false;
     info->number = Row(list)["id"].toLongLong();
     list.finish();
     for (const AssetRow& r : rows) {
@@ -41,7 +37,7 @@ bool insertAssetList(Archive::Connection& c, const std::vector<AssetRow>& rows, 
                                      : QVariant(QMetaType::fromType<QString>()));
         row.bindValue(QStringLiteral(":interval_days"), nullable(r.values.intervalDays));
         row.bindValue(QStringLiteral(":valid_from"), latin1(r.validFrom));
-        if (!row.exec()) return fail(row);
+        if (!c.run(row, "cannot write to", error)) return false;
     }
     return true;
 }
@@ -85,10 +81,7 @@ bool Archive::assetList(long long number, std::vector<AssetRow>* rows, AssetList
             "cannot read", error))
         return false;
     q.bindValue(QStringLiteral(":number"), static_cast<qlonglong>(number));
-    if (!q.exec()) {
-        *error = c_->failure("cannot read", q.lastError());
-        return false;
-    }
+    if (!c_->run(q, "cannot read", error)) return false;
     if (!q.next()) {
         if (number == 0) return true;
         *error = none;
@@ -105,10 +98,7 @@ bool Archive::assetList(long long number, std::vector<AssetRow>* rows, AssetList
     r.setForwardOnly(true);
     if (!c_->prepare(r, c_->sql(kAssetRowsOfList), "cannot read", error)) return false;
     r.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(info->number));
-    if (!r.exec()) {
-        *error = c_->failure("cannot read", r.lastError());
-        return false;
-    }
+    if (!c_->run(r, "cannot read", error)) return false;
     Row row(r);
     while (r.next()) {
         AssetRow a;

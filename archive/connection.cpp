@@ -90,23 +90,6 @@ Archive::Connection::~Connection() {
     QSqlDatabase::removeDatabase(name);
 }
 
-QString Archive::Connection::sql(QString text) const {
-    text.replace(QLatin1String("%T%"), at);
-    // Functions named with their schema, as every name in a database that
-    // other roles share.
-    text.replace(QLatin1String("%C%"), postgres ? QLatin1String("pg_catalog.") : QLatin1String(""));
-    // Numbers are given by the program, never by PostgreSQL's sequences
-    // (which leave a gap for every transaction rolled back).
-    text.replace(QLatin1String("%OVERRIDE%"),
-                 postgres ? QLatin1String("OVERRIDING SYSTEM VALUE") : QLatin1String(""));
-    text.replace(QLatin1String("%ID%"),
-                 postgres ? QLatin1String("BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY")
-                          : QLatin1String("INTEGER PRIMARY KEY"));
-    text.replace(QLatin1String("%BYTES%"),
-                 postgres ? QLatin1String("BYTEA") : QLatin1String("BLOB"));
-    return text;
-}
-
 std::string Archive::Connection::failure(const char* what, const QSqlError& e) const {
     lastCode = e.nativeErrorCode();
     std::string cause = oneLine(e);
@@ -148,6 +131,18 @@ bool Archive::Connection::exec(const QString& text, const char* what, std::strin
     return false;
 }
 
+bool Archive::Connection::run(QSqlQuery& q, const char* what, std::string* error) const {
+    if (q.exec()) return true;
+    *error = failure(what, q.lastError());
+    return false;
+}
+
+bool Archive::Connection::first(QSqlQuery& q, const char* what, std::string* error) const {
+    if (q.exec() && q.next()) return true;
+    *error = failure(what, q.lastError());
+    return false;
+}
+
 // The function and its argument's type named, so that no other role's
 // function of that name can receive the call.
 bool Archive::Connection::lock(const char* function, long long key, const char* what,
@@ -159,9 +154,7 @@ bool Archive::Connection::lock(const char* function, long long key, const char* 
                  what, error))
         return false;
     q.bindValue(QStringLiteral(":key"), static_cast<qlonglong>(key));
-    if (q.exec()) return true;
-    *error = failure(what, q.lastError());
-    return false;
+    return run(q, what, error);
 }
 
 // SQLite takes the write lock at once (waiting for it up to the busy
@@ -284,10 +277,6 @@ Archive::~Archive() = default;
 bool Archive::madeNew() const { return c_->made; }
 
 const std::string& Archive::name() const { return c_->shown; }
-
-bool Archive::isSqliteFile(const std::string& bytes) {
-    return bytes.compare(0, 16, std::string("SQLite format 3\0", 16)) == 0;
-}
 
 std::unique_ptr<Archive> Archive::open(const std::string& name, std::string* error,
                                        ArchiveAccess access) {

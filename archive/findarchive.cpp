@@ -53,10 +53,7 @@ bool readFileShape(Connection& c, std::string* error) {
                        "cannot read", error))
             return false;
         columns.bindValue(QStringLiteral(":t"), latin1(name));
-        if (!columns.exec()) {
-            *error = c.failure("cannot read", columns.lastError());
-            return false;
-        }
+        if (!c.run(columns, "cannot read", error)) return false;
         Row column(columns);
         while (columns.next())
             (column["hidden"].toInt() == 0 ? shape.columns : shape.generated)

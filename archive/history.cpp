@@ -97,10 +97,7 @@ bool Archive::count(const HistoryFilter& filter, long long* records, std::string
                      "cannot read", error))
         return false;
     bindAll(q, values);
-    if (!q.exec() || !q.next()) {
-        *error = c_->failure("cannot read", q.lastError());
-        return false;
-    }
+    if (!c_->first(q, "cannot read", error)) return false;
     *records = Row(q)["matched"].toLongLong();
     return true;
 }
@@ -124,10 +121,7 @@ bool Archive::history(const HistoryFilter& filter,
     q.setForwardOnly(true);
     if (!c_->prepare(q, c_->sql(text), "cannot read", error)) return false;
     bindAll(q, values);
-    if (!q.exec()) {
-        *error = c_->failure("cannot read", q.lastError());
-        return false;
-    }
+    if (!c_->run(q, "cannot read", error)) return false;
     Row row(q);
     while (q.next()) {
         const ArchivedRecord a = archivedRecord(row);
@@ -194,10 +188,7 @@ bool Archive::latestTesterId(const std::string& serial, std::string* id, std::st
                      "cannot read", error))
         return false;
     q.bindValue(QStringLiteral(":tester_serial"), latin1(serial));
-    if (!q.exec()) {
-        *error = c_->failure("cannot read", q.lastError());
-        return false;
-    }
+    if (!c_->run(q, "cannot read", error)) return false;
     if (q.next()) *id = Row(q).text("tester_id");
     return true;
 }
@@ -231,10 +222,7 @@ bool Archive::lastTests(long long assetList, const std::string& asOf,
         return false;
     q.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(assetList));
     q.bindValue(QStringLiteral(":until"), latin1(asOf + "T23:59:59"));
-    if (!q.exec()) {
-        *error = c_->failure("cannot read", q.lastError());
-        return false;
-    }
+    if (!c_->run(q, "cannot read", error)) return false;
     Row row(q);
     while (q.next()) lastByDevice->emplace_back(row.text("device_key"), archivedRecord(row));
     if (!q.lastError().isValid()) return true;
@@ -253,10 +241,7 @@ bool Archive::firstReceived(const std::string& testerSerial, const std::vector<T
         return false;
     for (std::size_t i = 0; i < records.size(); ++i) {
         q.bindValue(QStringLiteral(":record_key"), latin1(recordKey(testerSerial, records[i])));
-        if (!q.exec()) {
-            *error = c_->failure("cannot read", q.lastError());
-            return false;
-        }
+        if (!c_->run(q, "cannot read", error)) return false;
         if (q.next()) (*received)[i] = Row(q).text("downloaded");
         q.finish();
     }

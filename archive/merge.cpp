@@ -105,7 +105,7 @@ bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
     // not the block it should be.
     auto blockKeys = [&](const SourceDownload& d, std::set<std::string>* keys) {
         block.bindValue(QStringLiteral(":sha256"), latin1(d.block));
-        if (!block.exec()) return failed(block);
+        if (!s.run(block, "cannot read", why)) return false;
         if (!block.next())
             return wrong("download " + std::to_string(d.id) + "'s block is not there");
         const QVariant bytes = Row(block)["bytes"];
@@ -212,7 +212,7 @@ bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
             !isSha256Text(info.sha256))
             return wrong(which + "a time or file hash this program does not write");
         rows.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(info.number));
-        if (!rows.exec()) return failed(rows);
+        if (!s.run(rows, "cannot read", why)) return false;
         std::vector<AssetRow> read;
         std::vector<std::string> deviceKeys;
         Row row(rows);
@@ -272,17 +272,13 @@ bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
 bool importInto(Archive::Connection& c, Archive::Connection& s, const SourcePlan& plan,
                 ArchiveImport* summary, std::string* error) {
     *summary = ArchiveImport();
-    auto failed = [&](const QSqlQuery& q, const Archive::Connection& on, const char* what) {
-        *error = on.failure(what, q.lastError());
-        return false;
-    };
     QSqlQuery read(s.db);
     BlockWriter blocks(c);
     if (!s.prepare(read, s.sql(kBlockBytes), "cannot read", error) || !blocks.prepare(error))
         return false;
     for (const std::string& sha : plan.blocks) {
         read.bindValue(QStringLiteral(":sha256"), latin1(sha));
-        if (!read.exec() || !read.next()) return failed(read, s, "cannot read");
+        if (!s.first(read, "cannot read", error)) return false;
         const QByteArray bytes = Row(read)["bytes"].toByteArray();
         read.finish();
         if (!blocks.add(sha, bytes, error)) return false;
@@ -305,7 +301,7 @@ bool importInto(Archive::Connection& c, Archive::Connection& s, const SourcePlan
                                   d.block + '\n' + std::to_string(d.count);
         bindDownload(same, d);
         same.bindValue(QStringLiteral(":nth"), static_cast<qlonglong>(times[alike]++));
-        if (!same.exec()) return failed(same, c, "cannot read");
+        if (!c.run(same, "cannot read", error)) return false;
         if (same.next()) {
             here[d.id] = Row(same)["id"].toLongLong();
             same.finish();
@@ -329,7 +325,7 @@ bool importInto(Archive::Connection& c, Archive::Connection& s, const SourcePlan
         return false;
     for (const auto& [key, id] : plan.records) {
         one.bindValue(QStringLiteral(":id"), id);
-        if (!one.exec() || !one.next()) return failed(one, s, "cannot read");
+        if (!s.first(one, "cannot read", error)) return false;
         Row row(one);
         const TestRecord r = row.record();
         const qlonglong download = here[row["first_download"].toLongLong()];
@@ -346,8 +342,10 @@ bool importInto(Archive::Connection& c, Archive::Connection& s, const SourcePlan
     summary->assetLists = static_cast<long long>(plan.lists.size());
     if (plan.lists.empty()) return true;
     QSqlQuery any(c.db);
-    if (!any.exec(c.sql("SELECT %C%count(*) AS lists FROM %T%asset_lists")) || !any.next())
-        return failed(any, c, "cannot read");
+    if (!any.exec(c.sql("SELECT %C%count(*) AS lists FROM %T%asset_lists")) || !any.next()) {
+        *error = c.failure("cannot read", any.lastError());
+        return false;
+    }
     if (Row(any)["lists"].toLongLong() != 0) return true;
     any.finish();
     for (const auto& [list, rows] : plan.lists) {
@@ -359,6 +357,10 @@ bool importInto(Archive::Connection& c, Archive::Connection& s, const SourcePlan
 }
 
 }  // namespace archivesql
+
+bool Archive::isSqliteFile(const std::string& bytes) {
+    return bytes.compare(0, 16, std::string("SQLite format 3\0", 16)) == 0;
+}
 
 bool Archive::addArchive(Archive& source, ArchiveImport* summary, std::string* error) {
     if (!source.c_->plan) {

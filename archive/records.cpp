@@ -22,9 +22,8 @@ bool RecordWriter::prepare(std::string* error) {
                       "cannot write to", error) &&
            c_.prepare(
                upgrade_,
-               c_.sql(QStringLiteral("UPDATE %T%records SET form = :form, %1 WHERE "
-                                     "record_key = :record_key AND form < :form_below")
-                          .arg(assignments(kTextColumns + std::vector<const char*>{"unit_code"}))),
+               c_.sql(updateTexts() +
+                      QStringLiteral(" WHERE record_key = :record_key AND form < :form_below")),
                "cannot write to", error);
 }
 
@@ -45,19 +44,14 @@ bool RecordWriter::add(qlonglong download, const std::string& serial, const std:
     insert_.bindValue(QStringLiteral(":unit"), latin1(t.unit));
     for (std::size_t k = 0; k < kTypedColumns.size(); ++k)
         insert_.bindValue(placeholder(kTypedColumns[k]), typed[k]);
-    if (!insert_.exec()) {
-        *error = c_.failure("cannot write to", insert_.lastError());
-        return false;
-    }
+    if (!c_.run(insert_, "cannot write to", error)) return false;
     *added = insert_.numRowsAffected() == 1;
     if (*added || form == RecordForm::Csv) return true;
     upgrade_.bindValue(QStringLiteral(":form"), static_cast<int>(form));
     bindTexts(upgrade_, r, codeKnown);
     upgrade_.bindValue(QStringLiteral(":record_key"), latin1(key));
     upgrade_.bindValue(QStringLiteral(":form_below"), static_cast<int>(form));
-    if (upgrade_.exec()) return true;
-    *error = c_.failure("cannot write to", upgrade_.lastError());
-    return false;
+    return c_.run(upgrade_, "cannot write to", error);
 }
 
 bool BlockWriter::prepare(std::string* error) {
@@ -70,9 +64,7 @@ bool BlockWriter::prepare(std::string* error) {
 bool BlockWriter::add(const std::string& sha256, const QByteArray& bytes, std::string* error) {
     insert_.bindValue(QStringLiteral(":sha256"), latin1(sha256));
     insert_.bindValue(QStringLiteral(":bytes"), bytes);
-    if (insert_.exec()) return true;
-    *error = c_.failure("cannot write to", insert_.lastError());
-    return false;
+    return c_.run(insert_, "cannot write to", error);
 }
 
 bool insertDownload(Archive::Connection& c, const SourceDownload& d, qlonglong* id,
@@ -84,10 +76,7 @@ bool insertDownload(Archive::Connection& c, const SourceDownload& d, qlonglong* 
                    "cannot write to", error))
         return false;
     bindDownload(q, d);
-    if (!q.exec() || !q.next()) {
-        *error = c.failure("cannot write to", q.lastError());
-        return false;
-    }
+    if (!c.first(q, "cannot write to", error)) return false;
     *id = Row(q)["id"].toLongLong();
     return true;
 }
@@ -108,10 +97,7 @@ bool Archive::newRecords(const TesterIdentity& tester, const std::vector<TestRec
         const std::string key = recordKey(tester.serial, records[i]);
         if (!seen.insert(key).second) continue;
         q.bindValue(QStringLiteral(":record_key"), latin1(key));
-        if (!q.exec()) {
-            *error = c_->failure("cannot read", q.lastError());
-            return false;
-        }
+        if (!c_->run(q, "cannot read", error)) return false;
         (*added)[i] = !q.next();
         q.finish();
     }

@@ -175,38 +175,30 @@ bool rekey(Connection& c, std::string* error) {
     QSqlQuery drop(c.db), texts(c.db), key(c.db);
     if (!c.prepare(drop, c.sql("DELETE FROM %T%records WHERE id = :id"), "cannot write to",
                    error) ||
-        !c.prepare(
-            texts,
-            c.sql(QStringLiteral("UPDATE %T%records SET form = :form, %1 WHERE id = :id")
-                      .arg(assignments(kTextColumns + std::vector<const char*>{"unit_code"}))),
-            "cannot write to", error) ||
+        !c.prepare(texts, c.sql(updateTexts() + QStringLiteral(" WHERE id = :id")),
+                   "cannot write to", error) ||
         !c.prepare(key,
                    c.sql(QStringLiteral("UPDATE %T%records SET %1 WHERE id = :id")
                              .arg(assignments({"record_key", "device_key"}))),
                    "cannot write to", error))
         return false;
-    auto run = [&](QSqlQuery& q) {
-        if (q.exec()) return true;
-        *error = c.failure("cannot write to", q.lastError());
-        return false;
-    };
     // The extra rows go first, so that no key is ever held twice.
     for (qlonglong id : twice) {
         drop.bindValue(QStringLiteral(":id"), id);
-        if (!run(drop)) return false;
+        if (!c.run(drop, "cannot write to", error)) return false;
     }
     for (const auto& [id, record] : fuller) {
         texts.bindValue(QStringLiteral(":form"), record.first);
         bindTexts(texts, record.second,
                   codeKnownIn(static_cast<RecordForm>(record.first), record.second));
         texts.bindValue(QStringLiteral(":id"), id);
-        if (!run(texts)) return false;
+        if (!c.run(texts, "cannot write to", error)) return false;
     }
     for (const Keyed& row : keyed) {
         key.bindValue(QStringLiteral(":record_key"), latin1(row.key));
         key.bindValue(QStringLiteral(":device_key"), latin1(row.deviceKey));
         key.bindValue(QStringLiteral(":id"), row.id);
-        if (!run(key)) return false;
+        if (!c.run(key, "cannot write to", error)) return false;
     }
     return true;
 }
@@ -260,10 +252,7 @@ bool upgradeTo4(Connection& c, std::string* error) {
     for (const auto& [id, tested] : dated) {
         set.bindValue(QStringLiteral(":tested"), latin1(tested));
         set.bindValue(QStringLiteral(":id"), id);
-        if (!set.exec()) {
-            *error = c.failure("cannot write to", set.lastError());
-            return false;
-        }
+        if (!c.run(set, "cannot write to", error)) return false;
     }
     return true;
 }

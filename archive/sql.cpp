@@ -48,6 +48,11 @@ QString assignments(const std::vector<const char*>& names, const char* separator
 
 QString placeholder(const char* column) { return QLatin1Char(':') + QLatin1String(column); }
 
+QString updateTexts() {
+    return QStringLiteral("UPDATE %T%records SET form = :form, ") +
+           assignments(kTextColumns + std::vector<const char*>{"unit_code"});
+}
+
 QString insertInto(const char* table, const std::vector<const char*>& columns) {
     return QStringLiteral("INSERT INTO %T%%1 (%2) VALUES (%3)")
         .arg(QLatin1String(table), columnList(columns), columnList(columns, ":"));
@@ -173,3 +178,20 @@ TestRecord Row::record() {
 }
 
 }  // namespace archivesql
+
+QString Archive::Connection::sql(QString text) const {
+    text.replace(QLatin1String("%T%"), at);
+    // Functions named with their schema, as every name in a database that
+    // other roles share.
+    text.replace(QLatin1String("%C%"), postgres ? QLatin1String("pg_catalog.") : QLatin1String(""));
+    // Numbers are given by the program, never by PostgreSQL's sequences
+    // (which leave a gap for every transaction rolled back).
+    text.replace(QLatin1String("%OVERRIDE%"),
+                 postgres ? QLatin1String("OVERRIDING SYSTEM VALUE") : QLatin1String(""));
+    text.replace(QLatin1String("%ID%"),
+                 postgres ? QLatin1String("BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY")
+                          : QLatin1String("INTEGER PRIMARY KEY"));
+    text.replace(QLatin1String("%BYTES%"),
+                 postgres ? QLatin1String("BYTEA") : QLatin1String("BLOB"));
+    return text;
+}

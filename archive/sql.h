@@ -60,6 +60,9 @@ QString columnList(const std::vector<const char*>& names, const char* prefix = "
 QString assignments(const std::vector<const char*>& names, const char* separator = ", ");
 // ":a".
 QString placeholder(const char* column);
+// UPDATE %T%records SET form = :form and the texts and unit code that
+// bindTexts binds: a record given the texts of a fuller form.
+QString updateTexts();
 // INSERT INTO %T%table (columns) VALUES (:columns).
 QString insertInto(const char* table, const std::vector<const char*>& columns);
 // INSERT INTO %T%table (id, columns) with the next number, one past the
@@ -166,6 +169,11 @@ struct Archive::Connection {
     bool prepare(QSqlQuery& q, const QString& text, const char* what, std::string* error);
     // Runs one statement without values; false with *error set.
     bool exec(const QString& text, const char* what, std::string* error);
+    // Runs a prepared statement with its values bound; false with *error set.
+    bool run(QSqlQuery& q, const char* what, std::string* error) const;
+    // Runs it and steps to its first row; false with *error set when it
+    // fails or gives none.
+    bool first(QSqlQuery& q, const char* what, std::string* error) const;
     // PostgreSQL: takes (or frees) one of the program's advisory locks.
     bool lock(const char* function, long long key, const char* what, std::string* error);
 
