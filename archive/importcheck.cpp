@@ -20,7 +20,7 @@ struct TableShape {
     std::vector<const char*> more;
 };
 
-// The archive's tables by version, as archive.cpp makes them.
+// The archive's tables by version, as schema.cpp makes them.
 const std::vector<TableShape>& shapes() {
     static const std::vector<TableShape> all = {
         {"blocks", 1, {"sha256", "bytes"}, 0, {}},

@@ -3,7 +3,8 @@
 // anything of it is imported.  A file handed to import is untrusted, like a
 // saved file, so every value is checked as this program's own inputs are:
 // nothing is taken that this program could not have written.  Plain C++ (no
-// database): archive.cpp reads the rows and asks these functions.
+// database): merge.cpp and findarchive.cpp read the rows and ask these
+// functions.
 
 #include <map>
 #include <optional>

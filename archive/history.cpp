@@ -1,0 +1,249 @@
+// Records out of the archive: the history a filter passes (streamed, or
+// counted), the downloads, a tester's latest ID, each device's last test
+// and when records were first received.
+
+#include "archive/recordkey.h"
+#include "archive/sql.h"
+#include "workshop/identity.h"
+#include "workshop/typed.h"
+
+using namespace archivesql;
+
+namespace {
+
+// Named placeholders and their values, bound once the statement is prepared.
+using Values = std::vector<std::pair<QString, QVariant>>;
+
+void bindAll(QSqlQuery& q, const Values& values) {
+    for (const auto& [name, value] : values) q.bindValue(name, value);
+}
+
+// The conditions of a filter on records r, with their values.
+// deviceKeyed: the archive has device keys (version 2 on); without them the
+// caller compares the device IDs itself.
+QString historyWhere(const HistoryFilter& filter, bool deviceKeyed, Values* values) {
+    QString text = QStringLiteral(" WHERE 1 = 1");
+    if (!filter.device.empty() && deviceKeyed) {
+        text += QStringLiteral(" AND r.device_key = :device_key");
+        values->emplace_back(QStringLiteral(":device_key"), latin1(identityText(filter.device)));
+    }
+    if (!filter.tester.empty()) {
+        text += QStringLiteral(" AND r.tester_serial = :tester_serial");
+        values->emplace_back(QStringLiteral(":tester_serial"), latin1(filter.tester));
+    }
+    if (!filter.since.empty() || !filter.until.empty()) {
+        QString dates = QStringLiteral("1 = 1");
+        if (!filter.since.empty()) {
+            // The bare date: a test whose time does not read is kept as its date.
+            dates += QStringLiteral(" AND r.tested >= :since");
+            values->emplace_back(QStringLiteral(":since"), latin1(filter.since));
+        }
+        if (!filter.until.empty()) {
+            dates += QStringLiteral(" AND r.tested <= :until");
+            values->emplace_back(QStringLiteral(":until"), latin1(filter.until + "T23:59:59"));
+        }
+        text += filter.undatedToo ? " AND ((" + dates + ") OR r.tested IS NULL)" : " AND " + dates;
+    }
+    if (filter.download != 0) {
+        text += QStringLiteral(" AND r.first_download = :first_download");
+        values->emplace_back(QStringLiteral(":first_download"),
+                             static_cast<qlonglong>(filter.download));
+    }
+    return text;
+}
+
+bool datesRead(const HistoryFilter& filter, std::string* error) {
+    for (const std::string* date : {&filter.since, &filter.until}) {
+        if (!date->empty() && !isIsoDate(*date)) {
+            *error = "\"" + *date + "\" is no date of the form YYYY-MM-DD";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The columns of an archived record, from records r joined to the download
+// d that first brought it.
+QString archivedColumns() {
+    return columnList(kTextColumns + kUnitColumns, "r.") +
+           QStringLiteral(", r.tester_serial, d.tester_id, d.downloaded, r.first_download");
+}
+
+ArchivedRecord archivedRecord(Row& row) {
+    ArchivedRecord a;
+    a.record = row.record();
+    a.tester.serial = row.text("tester_serial");
+    a.tester.id = row.text("tester_id");
+    a.firstDownloaded = row.text("downloaded");
+    a.firstDownload = row["first_download"].toLongLong();
+    return a;
+}
+
+}  // namespace
+
+bool Archive::count(const HistoryFilter& filter, long long* records, std::string* error) {
+    *records = 0;
+    if (!datesRead(filter, error)) return false;
+    if (!filter.device.empty() && c_->version < 2) {
+        // No device keys to count by: counted as history reads them.
+        return history(
+            filter, [records](const ArchivedRecord&) { return ++*records, true; }, error, false);
+    }
+    Values values;
+    QSqlQuery q(c_->db);
+    if (!c_->prepare(q,
+                     c_->sql(QStringLiteral("SELECT %C%count(*) AS matched FROM %T%records r") +
+                             historyWhere(filter, true, &values)),
+                     "cannot read", error))
+        return false;
+    bindAll(q, values);
+    if (!c_->first(q, "cannot read", error)) return false;
+    *records = Row(q)["matched"].toLongLong();
+    return true;
+}
+
+bool Archive::history(const HistoryFilter& filter,
+                      const std::function<bool(const ArchivedRecord&)>& each, std::string* error,
+                      bool inTestOrder) {
+    if (!datesRead(filter, error)) return false;
+    // A version-1 archive, read as it stands, has no device key: its device
+    // IDs are compared here instead.
+    const std::string device = identityText(filter.device);
+    const bool deviceHere = !filter.device.empty() && c_->version < 2;
+    Values values;
+    QString text = QStringLiteral("SELECT ") + archivedColumns() +
+                   QStringLiteral(
+                       " FROM %T%records r JOIN %T%downloads d ON d.id = "
+                       "r.first_download") +
+                   historyWhere(filter, !deviceHere, &values);
+    if (inTestOrder) text += QStringLiteral(" ORDER BY r.tested ASC NULLS LAST, r.id");
+    QSqlQuery q(c_->db);
+    q.setForwardOnly(true);
+    if (!c_->prepare(q, c_->sql(text), "cannot read", error)) return false;
+    bindAll(q, values);
+    if (!c_->run(q, "cannot read", error)) return false;
+    Row row(q);
+    while (q.next()) {
+        const ArchivedRecord a = archivedRecord(row);
+        if (deviceHere && identityText(FIELD_TEXT(a.record, deviceID)) != device) continue;
+        if (!each(a)) return true;
+    }
+    if (q.lastError().isValid()) {
+        *error = c_->failure("cannot read", q.lastError());
+        return false;
+    }
+    return true;
+}
+
+bool Archive::history(const HistoryFilter& filter, std::vector<ArchivedRecord>* out,
+                      std::string* error) {
+    out->clear();
+    const bool ok = history(
+        filter,
+        [out](const ArchivedRecord& a) {
+            out->push_back(a);
+            return true;
+        },
+        error);
+    if (!ok) out->clear();
+    return ok;
+}
+
+bool Archive::downloads(std::vector<ArchiveDownload>* out, std::string* error) {
+    out->clear();
+    QSqlQuery q(c_->db);
+    q.setForwardOnly(true);
+    if (!q.exec(c_->sql(
+            "SELECT d.id, d.downloaded, d.tester_serial, d.tester_id, d.form, d.record_count, "
+            "coalesce(n.count, 0) AS new_records FROM %T%downloads d LEFT JOIN (SELECT "
+            "first_download, %C%count(*) AS count FROM %T%records GROUP BY first_download) n ON "
+            "n.first_download = d.id ORDER BY d.id"))) {
+        *error = c_->failure("cannot read", q.lastError());
+        return false;
+    }
+    Row row(q);
+    while (q.next()) {
+        ArchiveDownload d;
+        d.number = row["id"].toLongLong();
+        d.downloaded = row.text("downloaded");
+        d.tester.serial = row.text("tester_serial");
+        d.tester.id = row.text("tester_id");
+        d.form = static_cast<RecordForm>(row["form"].toInt());
+        d.records = row["record_count"].toLongLong();
+        d.newRecords = row["new_records"].toLongLong();
+        out->push_back(d);
+    }
+    if (!q.lastError().isValid()) return true;
+    *error = c_->failure("cannot read", q.lastError());
+    out->clear();
+    return false;
+}
+
+bool Archive::latestTesterId(const std::string& serial, std::string* id, std::string* error) {
+    id->clear();
+    QSqlQuery q(c_->db);
+    if (!c_->prepare(q,
+                     c_->sql("SELECT tester_id FROM %T%downloads WHERE tester_serial = "
+                             ":tester_serial ORDER BY downloaded_utc DESC, id DESC LIMIT 1"),
+                     "cannot read", error))
+        return false;
+    q.bindValue(QStringLiteral(":tester_serial"), latin1(serial));
+    if (!c_->run(q, "cannot read", error)) return false;
+    if (q.next()) *id = Row(q).text("tester_id");
+    return true;
+}
+
+bool Archive::lastTests(long long assetList, const std::string& asOf,
+                        std::vector<std::pair<std::string, ArchivedRecord>>* lastByDevice,
+                        std::string* error) {
+    lastByDevice->clear();
+    if (c_->version < 3) return true;
+    // Each device of the list looked up in the records' device index, from
+    // its latest test backwards: the first one dated on or before asOf and
+    // not more than a day after the archive received it.
+    const char* receivedPlusDay =
+        c_->postgres ? "pg_catalog.to_char(CAST(pg_catalog.substr(d2.downloaded, 1, 19) AS "
+                       "timestamp) + interval '1 day', 'YYYY-MM-DD\"T\"HH24:MI:SS')"
+                     : "strftime('%Y-%m-%dT%H:%M:%S', substr(d2.downloaded, 1, 19), '+1 day')";
+    QSqlQuery q(c_->db);
+    q.setForwardOnly(true);
+    if (!c_->prepare(
+            q,
+            c_->sql(QStringLiteral(
+                        "SELECT x.device_key, %1 FROM (SELECT DISTINCT a.device_key AS "
+                        "device_key, (SELECT r2.id FROM %T%records r2 JOIN %T%downloads d2 ON "
+                        "d2.id = r2.first_download WHERE r2.device_key = a.device_key AND "
+                        "r2.tested <= :until AND r2.tested <= %2 ORDER BY r2.tested DESC, r2.id "
+                        "DESC LIMIT 1) AS last_id FROM %T%asset_rows a WHERE a.list_id = :list "
+                        "AND a.device_key <> '') x JOIN %T%records r ON r.id = x.last_id JOIN "
+                        "%T%downloads d ON d.id = r.first_download")
+                        .arg(archivedColumns(), QLatin1String(receivedPlusDay))),
+            "cannot read", error))
+        return false;
+    q.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(assetList));
+    q.bindValue(QStringLiteral(":until"), latin1(asOf + "T23:59:59"));
+    if (!c_->run(q, "cannot read", error)) return false;
+    Row row(q);
+    while (q.next()) lastByDevice->emplace_back(row.text("device_key"), archivedRecord(row));
+    if (!q.lastError().isValid()) return true;
+    *error = c_->failure("cannot read", q.lastError());
+    return false;
+}
+
+bool Archive::firstReceived(const std::string& testerSerial, const std::vector<TestRecord>& records,
+                            std::vector<std::string>* received, std::string* error) {
+    received->assign(records.size(), std::string());
+    QSqlQuery q(c_->db);
+    if (!c_->prepare(q,
+                     c_->sql("SELECT d.downloaded FROM %T%records r JOIN %T%downloads d ON d.id = "
+                             "r.first_download WHERE r.record_key = :record_key"),
+                     "cannot read", error))
+        return false;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        q.bindValue(QStringLiteral(":record_key"), latin1(recordKey(testerSerial, records[i])));
+        if (!c_->run(q, "cannot read", error)) return false;
+        if (q.next()) (*received)[i] = Row(q).text("downloaded");
+        q.finish();
+    }
+    return true;
+}
