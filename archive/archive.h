@@ -59,9 +59,11 @@ struct ArchiveImport {
     long long downloads = 0, downloadsAdded = 0;
     long long records = 0, recordsAdded = 0;
     long long assetLists = 0, assetListsAdded = 0;
+    long long testerLists = 0, testerListsAdded = 0;
 };
 
-// One version of the asset list as the archive keeps it.
+// One version of the asset list (or of the tester list) as the archive
+// keeps it.
 struct AssetListInfo {
     long long number = 0;
     std::string loaded;  // isoLocalTime form
@@ -83,7 +85,7 @@ class Archive {
 public:
     // The schema version this program writes; older archives are upgraded
     // in place when opened for writing.
-    static constexpr int kSchemaVersion = 4;
+    static constexpr int kSchemaVersion = 5;
 
     // Opens (SQLite: creates) the archive, creates its tables on first use
     // and upgrades an older schema, in one transaction.  Opened to read (or
@@ -176,6 +178,16 @@ public:
     // no such version.
     bool assetList(long long number, std::vector<AssetRow>* rows, AssetListInfo* info,
                    std::string* error);
+    // The tester list's versions, as the asset list's.
+    bool addTesterList(const std::vector<TesterRow>& rows, const std::string& fileBytes,
+                       std::time_t loaded, AssetListInfo* info, std::string* error);
+    bool testerList(long long number, std::vector<TesterRow>* rows, AssetListInfo* info,
+                    std::string* error);
+    // The devices the archive holds tests of that asset list version
+    // assetList does not name (every device without a list), by device ID:
+    // the exception queue.  Their look-alikes are the asset list's to say.
+    bool unknownDevices(long long assetList, std::vector<UnknownDevice>* devices,
+                        std::string* error);
     // The last test of each device of asset list version assetList that
     // has one, by its device key (identityText of its ID): of its tests
     // dated on or before asOf (ISO date) and not more than a day after the

@@ -247,3 +247,49 @@ bool Archive::firstReceived(const std::string& testerSerial, const std::vector<T
     }
     return true;
 }
+
+bool Archive::unknownDevices(long long assetList, std::vector<UnknownDevice>* devices,
+                             std::string* error) {
+    devices->clear();
+    if (c_->version < 2) {
+        *error = c_->shown +
+                 " keeps no device keys yet (an archive of version 1): write to it once, with "
+                 "any download or import, to upgrade it";
+        return false;
+    }
+    // Each device key of the records that no row of the list names, with
+    // its count, its latest test date, and its latest test's own ID and
+    // tester.
+    const QString notListed =
+        c_->version >= 3 ? QStringLiteral("WHERE NOT EXISTS (SELECT 1 FROM %T%asset_rows a WHERE "
+                                          "a.list_id = :list AND a.device_key = r1.device_key) ")
+                         : QString();
+    QSqlQuery q(c_->db);
+    q.setForwardOnly(true);
+    if (!c_->prepare(
+            q,
+            c_->sql(QStringLiteral(
+                        "SELECT g.device_key, g.tests, g.last_tested, r.device_id, r.tester_serial "
+                        "FROM (SELECT r1.device_key AS device_key, %C%count(*) AS tests, "
+                        "%C%max(r1.tested) AS last_tested, (SELECT r2.id FROM %T%records r2 WHERE "
+                        "r2.device_key = r1.device_key ORDER BY r2.tested DESC NULLS LAST, r2.id "
+                        "DESC LIMIT 1) AS last_id FROM %T%records r1 %1GROUP BY r1.device_key) g "
+                        "JOIN %T%records r ON r.id = g.last_id ORDER BY g.device_key")
+                        .arg(notListed)),
+            "cannot read", error))
+        return false;
+    if (c_->version >= 3) q.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(assetList));
+    if (!c_->run(q, "cannot read", error)) return false;
+    Row row(q);
+    while (q.next()) {
+        UnknownDevice d;
+        d.deviceId = row.text("device_id");
+        d.tests = row["tests"].toLongLong();
+        d.lastTested = row.text("last_tested");
+        d.tester = row.text("tester_serial");
+        devices->push_back(std::move(d));
+    }
+    if (!q.lastError().isValid()) return true;
+    *error = c_->failure("cannot read", q.lastError());
+    return false;
+}

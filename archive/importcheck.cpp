@@ -63,6 +63,12 @@ const std::vector<TableShape>& shapes() {
          {"list_id", "line", "device_id", "device_key", "model", "location", "set_rate_ml_h",
           "flow_low_pct", "flow_high_pct", "occlusion_min_mmhg", "occlusion_max_mmhg",
           "peak_time_max_s", "interval_days", "valid_from"},
+         5,
+         {"asset_tag", "retired_from"}},
+        {"tester_lists", 5, {"id", "loaded", "loaded_utc", "sha256", "row_count"}, 0, {}},
+        {"tester_rows",
+         5,
+         {"list_id", "line", "tester_serial", "calibrated_on", "calibration_due", "certificate"},
          0,
          {}},
         {"archive_version", 1, {"version"}, 0, {}},  // PostgreSQL only
@@ -84,8 +90,9 @@ int number(const std::string& s, std::size_t at, std::size_t n) {
 }  // namespace
 
 const std::vector<std::string>& archiveTableNames(bool postgres) {
-    static const std::vector<std::string> sqlite = {"blocks", "downloads", "records", "asset_lists",
-                                                    "asset_rows"};
+    static const std::vector<std::string> sqlite = {"blocks",      "downloads",   "records",
+                                                    "asset_lists", "asset_rows",  "tester_lists",
+                                                    "tester_rows"};
     static const std::vector<std::string> pg = [] {
         std::vector<std::string> names = sqlite;
         names.push_back("archive_version");
@@ -215,12 +222,33 @@ std::string assetListProblem(const std::vector<AssetRow>& rows,
         const AssetRow& b = read[i];
         const AssetValues &v = a.values, &w = b.values;
         if (a.deviceId != b.deviceId || a.model != b.model || a.location != b.location ||
-            a.validFrom != b.validFrom || !same(v.setRate, w.setRate) ||
+            a.validFrom != b.validFrom || a.assetTag != b.assetTag ||
+            a.retiredFrom != b.retiredFrom || !same(v.setRate, w.setRate) ||
             !same(v.flowLowPct, w.flowLowPct) || !same(v.flowHighPct, w.flowHighPct) ||
             !same(v.occlusionMin, w.occlusionMin) || !same(v.occlusionMax, w.occlusionMax) ||
             !same(v.peakTimeMax, w.peakTimeMax) || v.intervalDays != w.intervalDays)
             return wrong;
     }
     if (read.size() != rows.size()) return "rows that the list's reader does not read";
+    return std::string();
+}
+
+std::string testerListProblem(const std::vector<TesterRow>& rows) {
+    std::set<int> lines;
+    for (const TesterRow& r : rows)
+        if (r.line < 2 || !lines.insert(r.line).second)
+            return "line " + std::to_string(r.line) + " is no line of a list's rows";
+    // The list's own reader decides, on the list as testers writes it.
+    std::vector<TesterRow> read;
+    std::string why;
+    if (!readTesterList(testerListCsv(rows), &read, &why)) return why;
+    if (read.size() != rows.size()) return "rows that the list's reader does not read";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const TesterRow &a = rows[i], &b = read[i];
+        if (a.serial != b.serial || a.calibratedOn != b.calibratedOn ||
+            a.calibrationDue != b.calibrationDue || a.certificate != b.certificate)
+            return "line " + std::to_string(a.line) +
+                   ": values that the list's reader reads otherwise";
+    }
     return std::string();
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "workshop/assetlist.h"
+#include "workshop/testerlist.h"
 
 // What a database holds under one of the archive's table names.
 struct FoundTable {
@@ -64,3 +65,8 @@ std::string blockProblem(const SourceDownload& d, const std::string& bytes,
 // the identity of rows[i]'s device ID.
 std::string assetListProblem(const std::vector<AssetRow>& rows,
                              const std::vector<std::string>& deviceKeys);
+
+// A version of the tester list: its lines distinct and past the header's,
+// its rows passing every rule readTesterList applies (written as its CSV and
+// read back the same).
+std::string testerListProblem(const std::vector<TesterRow>& rows);

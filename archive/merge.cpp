@@ -55,6 +55,72 @@ std::string recordProblem(const QVariantList& texts, const QVariant& code, const
     return std::string();
 }
 
+// Every version of the tester list, read whole and judged by the list's
+// own reader, into plan->testerLists.
+bool checkTesterLists(Archive::Connection& s, SourcePlan* plan, bool wholeResults,
+                      std::string* why) {
+    auto wrong = [&](const std::string& what) {
+        *why = s.shown + " cannot be imported: " + what;
+        return false;
+    };
+    auto failed = [&](const QSqlQuery& q) {
+        *why = s.failure("cannot read", q.lastError());
+        return false;
+    };
+    QSqlQuery lists(s.db), rows(s.db);
+    lists.setForwardOnly(!wholeResults);
+    if (!lists.exec(s.sql(QStringLiteral("SELECT id, %1 FROM %T%tester_lists ORDER BY id")
+                              .arg(columnList(kAssetListColumns)))))
+        return failed(lists);
+    if (!s.prepare(rows, s.sql(kTesterRowsOfList), "cannot read", why)) return false;
+    long long listsRows = 0;
+    Row list(lists);
+    while (lists.next()) {
+        AssetListInfo info;
+        long long utc = 0;
+        if (!integerValue(list["id"], &info.number) || !latin1Text(list["loaded"], &info.loaded) ||
+            !integerValue(list["loaded_utc"], &utc) || !latin1Text(list["sha256"], &info.sha256) ||
+            !integerValue(list["row_count"], &info.rows))
+            return wrong("a tester list whose values are not of their columns' kinds");
+        const std::string which = "tester list " + std::to_string(info.number) + ": ";
+        info.loadedUtc = static_cast<std::time_t>(utc);
+        if (archiveTimeSeconds(info.loaded) != std::optional<long long>(utc) ||
+            !isSha256Text(info.sha256))
+            return wrong(which + "a time or file hash this program does not write");
+        rows.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(info.number));
+        if (!s.run(rows, "cannot read", why)) return false;
+        std::vector<TesterRow> read;
+        Row row(rows);
+        while (rows.next()) {
+            TesterRow t;
+            long long line = 0;
+            if (!integerValue(row["line"], &line) || line < 0 || line > 0x7fffffff ||
+                !latin1Text(row["tester_serial"], &t.serial) ||
+                !latin1Text(row["calibrated_on"], &t.calibratedOn) ||
+                !latin1Text(row["calibration_due"], &t.calibrationDue) ||
+                !latin1Text(row["certificate"], &t.certificate))
+                return wrong(which + "a row whose values are not of their columns' kinds");
+            t.line = static_cast<int>(line);
+            read.push_back(std::move(t));
+        }
+        if (rows.lastError().isValid()) return failed(rows);
+        rows.finish();
+        if (static_cast<long long>(read.size()) != info.rows)
+            return wrong(which + "its count of rows is not the rows it has");
+        const std::string problem = testerListProblem(read);
+        if (!problem.empty()) return wrong(which + problem);
+        listsRows += info.rows;
+        plan->testerLists.emplace_back(info, std::move(read));
+    }
+    if (lists.lastError().isValid()) return failed(lists);
+    QSqlQuery all(s.db);
+    if (!all.exec(s.sql("SELECT %C%count(*) AS row_count FROM %T%tester_rows")) || !all.next())
+        return failed(all);
+    if (Row(all)["row_count"].toLongLong() != listsRows)
+        return wrong("tester rows of no tester list");
+    return true;
+}
+
 }  // namespace
 
 bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
@@ -224,7 +290,9 @@ bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
                 !latin1Text(row["device_id"], &a.deviceId) ||
                 !latin1Text(row["device_key"], &deviceKey) || !latin1Text(row["model"], &a.model) ||
                 !latin1Text(row["location"], &a.location) ||
-                !latin1Text(row["valid_from"], &a.validFrom))
+                !latin1Text(row["valid_from"], &a.validFrom) ||
+                (s.version >= 5 && (!latin1Text(row["asset_tag"], &a.assetTag) ||
+                                    !latin1Text(row["retired_from"], &a.retiredFrom))))
                 return wrong(which + "a row whose values are not of their columns' kinds");
             a.line = static_cast<int>(line);
             const auto values = assetValues(a.values);
@@ -262,7 +330,8 @@ bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
         return failed(all);
     if (Row(all)["row_count"].toLongLong() != listsRows)
         return wrong("asset rows of no asset list");
-    return true;
+    all.finish();
+    return s.version < 5 || checkTesterLists(s, plan, wholeResults, why);
 }
 
 // Blocks and records go in by their keys, so that every writer takes its
@@ -340,18 +409,35 @@ bool importInto(Archive::Connection& c, Archive::Connection& s, const SourcePlan
     }
 
     summary->assetLists = static_cast<long long>(plan.lists.size());
-    if (plan.lists.empty()) return true;
-    QSqlQuery any(c.db);
-    if (!any.exec(c.sql("SELECT %C%count(*) AS lists FROM %T%asset_lists")) || !any.next()) {
-        *error = c.failure("cannot read", any.lastError());
-        return false;
+    summary->testerLists = static_cast<long long>(plan.testerLists.size());
+    // Each list's versions only into an archive that has none of that list.
+    auto none = [&](const char* table, bool* empty) {
+        QSqlQuery any(c.db);
+        if (!any.exec(c.sql(QStringLiteral("SELECT %C%count(*) AS lists FROM %T%%1")
+                                .arg(QLatin1String(table)))) ||
+            !any.next()) {
+            *error = c.failure("cannot read", any.lastError());
+            return false;
+        }
+        *empty = Row(any)["lists"].toLongLong() == 0;
+        return true;
+    };
+    bool empty = false;
+    if (!plan.lists.empty()) {
+        if (!none("asset_lists", &empty)) return false;
+        for (const auto& [list, rows] : plan.lists) {
+            AssetListInfo info = list;
+            if (empty && !insertAssetList(c, rows, &info, error)) return false;
+            summary->assetListsAdded += empty ? 1 : 0;
+        }
     }
-    if (Row(any)["lists"].toLongLong() != 0) return true;
-    any.finish();
-    for (const auto& [list, rows] : plan.lists) {
-        AssetListInfo info = list;
-        if (!insertAssetList(c, rows, &info, error)) return false;
-        ++summary->assetListsAdded;
+    if (!plan.testerLists.empty()) {
+        if (!none("tester_lists", &empty)) return false;
+        for (const auto& [list, rows] : plan.testerLists) {
+            AssetListInfo info = list;
+            if (empty && !insertTesterList(c, rows, &info, error)) return false;
+            summary->testerListsAdded += empty ? 1 : 0;
+        }
     }
     return true;
 }

@@ -104,6 +104,29 @@ const char* const kVersion3[] = {
     "CREATE INDEX asset_rows_list ON %T%asset_rows (list_id, line)",
 };
 
+// Version 5: each asset's tag in the maintenance-management system and the
+// day it left the inventory, asset rows found by device, and the tester
+// list, kept in numbered versions as the asset list is.
+const char* const kVersion5[] = {
+    "ALTER TABLE %T%asset_rows ADD COLUMN asset_tag TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE %T%asset_rows ADD COLUMN retired_from TEXT NOT NULL DEFAULT ''",
+    "CREATE INDEX asset_rows_device ON %T%asset_rows (list_id, device_key)",
+    "CREATE TABLE %T%tester_lists ("
+    " id %ID%,"
+    " loaded TEXT NOT NULL,"
+    " loaded_utc BIGINT NOT NULL,"
+    " sha256 TEXT NOT NULL,"
+    " row_count INTEGER NOT NULL)",
+    "CREATE TABLE %T%tester_rows ("
+    " list_id BIGINT NOT NULL REFERENCES %T%tester_lists (id),"
+    " line INTEGER NOT NULL,"
+    " tester_serial TEXT NOT NULL,"
+    " calibrated_on TEXT NOT NULL,"
+    " calibration_due TEXT NOT NULL,"
+    " certificate TEXT NOT NULL)",
+    "CREATE INDEX tester_rows_list ON %T%tester_rows (list_id, line)",
+};
+
 // Runs each statement; false with *error at the first that fails.
 template <std::size_t N>
 bool execAll(Connection& c, const char* const (&statements)[N], std::string* error) {
@@ -257,10 +280,12 @@ bool upgradeTo4(Connection& c, std::string* error) {
     return true;
 }
 
+bool upgradeTo5(Connection& c, std::string* error) { return execAll(c, kVersion5, error); }
+
 // The steps, in order: kSteps[v] makes an archive of version v (0: none
 // yet) one of version v + 1.
 using Step = bool (*)(Connection&, std::string*);
-const Step kSteps[] = {createVersion1, upgradeTo2, upgradeTo3, upgradeTo4};
+const Step kSteps[] = {createVersion1, upgradeTo2, upgradeTo3, upgradeTo4, upgradeTo5};
 static_assert(std::size(kSteps) == Archive::kSchemaVersion, "one step to each version");
 
 bool setVersion(Connection& c, std::string* error) {

@@ -25,6 +25,11 @@ const std::vector<const char*> kAssetValueColumns = {"set_rate_ml_h",      "flow
 const std::vector<const char*> kAssetRowColumns =
     std::vector<const char*>{"list_id", "line", "device_id", "device_key", "model", "location"} +
     kAssetValueColumns + std::vector<const char*>{"interval_days", "valid_from"};
+const std::vector<const char*> kAssetLifeColumns = {"asset_tag", "retired_from"};
+const std::vector<const char*> kTesterRowColumns = {
+    "list_id", "line", "tester_serial", "calibrated_on", "calibration_due", "certificate"};
+const char* const kTesterRowsOfList =
+    "SELECT * FROM %T%tester_rows WHERE list_id = :list ORDER BY line";
 const char* const kAssetRowsOfList =
     "SELECT * FROM %T%asset_rows WHERE list_id = :list ORDER BY line";
 

@@ -51,6 +51,12 @@ extern const std::vector<const char*> kAssetRowColumns;
 extern const std::vector<const char*> kAssetValueColumns;
 // The rows of the asset list version :list, in their order.
 extern const char* const kAssetRowsOfList;
+// An asset row's tag and retirement, from version 5 on.
+extern const std::vector<const char*> kAssetLifeColumns;
+// The tester list's rows (its versions have the asset list's columns), and
+// the rows of the tester list version :list, in their order.
+extern const std::vector<const char*> kTesterRowColumns;
+extern const char* const kTesterRowsOfList;
 
 std::vector<const char*> operator+(std::vector<const char*> a, const std::vector<const char*>& b);
 
@@ -125,6 +131,7 @@ struct SourcePlan {
     std::vector<std::string> blocks;                         // the blocks they name, once, sorted
     std::vector<std::pair<std::string, qlonglong>> records;  // (key, id), by key, then by id
     std::vector<std::pair<AssetListInfo, std::vector<AssetRow>>> lists;  // in their order
+    std::vector<std::pair<AssetListInfo, std::vector<TesterRow>>> testerLists;
 };
 
 }  // namespace archivesql
@@ -241,6 +248,8 @@ bool insertDownload(Archive::Connection& c, const SourceDownload& d, qlonglong* 
                     std::string* error);
 // Adds a version of the asset list with the next number (as a download's),
 // keeping info's time and file hash.
+bool insertTesterList(Archive::Connection& c, const std::vector<TesterRow>& rows,
+                      AssetListInfo* info, std::string* error);
 bool insertAssetList(Archive::Connection& c, const std::vector<AssetRow>& rows, AssetListInfo* info,
                      std::string* error);
 

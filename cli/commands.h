@@ -43,5 +43,7 @@ extern const CliCommand kHistoryCommand;
 extern const CliCommand kImportCommand;
 extern const CliCommand kDownloadsCommand;
 extern const CliCommand kAssetsCommand;
+extern const CliCommand kTestersCommand;
 extern const CliCommand kDueCommand;
+extern const CliCommand kUnknownCommand;
 extern const CliCommand kReportCommand;

@@ -127,7 +127,8 @@ int runDownload(CliRun& run) {
                   [&] {
                       std::string out = resultsHeader();
                       for (std::size_t i = 0; i < records.source.records.size(); ++i)
-                          out += resultsRow(list.test(records.source.records[i], firstReceived[i]),
+                          out += resultsRow(list.test(records.source.records[i], firstReceived[i],
+                                                      records.source.tester.serial),
                                             records.source.tester, list.number);
                       return out;
                   });

@@ -30,20 +30,28 @@ int runDue(CliRun& run) {
     if (!run.loadDueList(*archive, list, o.number("within"), &entries, &error))
         return run.archiveFailed(error);
     archive.reset();
+    std::vector<TesterDue> testers = testersDue(list.testers, run.asOf(), o.number("within"));
     // By default only what needs doing, and nothing at all when nothing
     // does, so that a nightly job mails only then.
-    if (!o.has("all"))
+    if (!o.has("all")) {
         entries.erase(std::remove_if(entries.begin(), entries.end(),
                                      [](const DueEntry& e) {
                                          return e.status == DueStatus::Ok ||
-                                                e.status == DueStatus::NoInterval;
+                                                e.status == DueStatus::NoInterval ||
+                                                e.status == DueStatus::Retired;
                                      }),
                       entries.end());
-    if (entries.empty()) return CliDone;
+        testers.erase(std::remove_if(testers.begin(), testers.end(),
+                                     [](const TesterDue& t) { return t.status == DueStatus::Ok; }),
+                      testers.end());
+    }
+    if (entries.empty() && testers.empty()) return CliDone;
     return run.writeTable([&](OutputKind kind) {
-        return kind == OutputKind::Json  ? dueJson(entries, run.asOf(), list.number).toStdString()
-               : kind == OutputKind::Csv ? dueCsv(entries)
-                                         : dueText(entries);
+        return kind == OutputKind::Json
+                   ? dueJson(entries, testers, run.asOf(), list.number, list.testerList)
+                         .toStdString()
+               : kind == OutputKind::Csv ? dueCsv(entries, testers)
+                                         : dueText(entries, testers);
     });
 }
 
@@ -54,12 +62,11 @@ const CliCommand kDueCommand = {
     Command::Due,
     "lumkest-cli --archive DB due [--within DAYS] [--as-of DATE] [--all] [--asset-list N] "
     "[--text F] [--csv F] [--json F]",
-    "lists the assets that failed, are due or overdue, or were never tested",
+    "lists the assets that failed, are due or overdue, or were never tested, and the\n"
+    "                      testers due for calibration",
     {"archive", "quiet", "within", "as-of", "all", "asset-list", "text", "csv", "json"},
     &checkDue,
     &runDue,
     true,
-    {OptionSpec::number("within", "DAYS", "(due) also the assets due within DAYS (default 0)",
-                        "a whole number of days", 0, 36500),
-     OptionSpec::flag("all", "(due) every asset, not only those due or never tested")},
+    {OptionSpec::flag("all", "(due) every asset and tester, not only those that need doing")},
 };

@@ -34,7 +34,7 @@ struct Choice {
     // The record judged, when an output or --result needs its verdict.
     std::optional<JudgedTest> judged(const ArchivedRecord& a, bool needed) const {
         if (!needed && !result) return std::nullopt;
-        return list.test(a.record, a.firstDownloaded);
+        return list.test(a.record, a.firstDownloaded, a.tester.serial);
     }
     bool keeps(const std::optional<JudgedTest>& t) const {
         return !result || t->verdict.result == *result;
@@ -186,7 +186,7 @@ int runHistory(CliRun& run) {
         [&] {
             std::string out = resultsHeader();
             for (const ArchivedRecord& a : archived)
-                out += resultsRow(choice.list.test(a.record, a.firstDownloaded), a.tester,
+                out += resultsRow(choice.list.test(a.record, a.firstDownloaded, a.tester.serial), a.tester,
                                   choice.list.number);
             return out;
         });

@@ -30,7 +30,18 @@ extern const char* const kProgram;  // "lumkest-cli"
 // The usage lines, after a usage error: every command's synopsis.
 std::string usageLines();
 
-enum class Command { Info, Download, History, Import, Downloads, Assets, Due, Report };
+enum class Command {
+    Info,
+    Download,
+    History,
+    Import,
+    Downloads,
+    Assets,
+    Testers,
+    Due,
+    Unknown,
+    Report
+};
 
 // The file outputs; they are written in the command line's order.
 enum class OutputKind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords, Results, Html };

@@ -17,10 +17,16 @@ const char* criterionJson(Criterion c) {
     return c == Criterion::Pass ? "\"pass\"" : c == Criterion::Fail ? "\"fail\"" : "null";
 }
 
+// A text, or null for none.
+std::string textOrNull(const std::string& latin1) {
+    return latin1.empty() ? "null" : jsonText(latin1);
+}
+
 // The verdict, with the list version it used, whether the test is dated
-// after the archive received it, and its limits as used.
-std::string verdictJson(const Verdict& v, long long assetList, DateCheck date,
-                        const std::string& indent) {
+// after the archive received it, its asset's tag, its tester's
+// calibration, and its limits as used.
+std::string verdictJson(const JudgedTest& t, long long assetList, const std::string& indent) {
+    const Verdict& v = t.verdict;
     JsonObject o(indent);
     o.text("result", resultText(v.result))
         .value("assetList", assetList ? std::to_string(assetList) : "null")
@@ -28,7 +34,9 @@ std::string verdictJson(const Verdict& v, long long assetList, DateCheck date,
         .value("flow", criterionJson(v.flow))
         .value("occlusion", criterionJson(v.occlusion))
         .value("peakTime", criterionJson(v.peakTime))
-        .value("datedAfterReceipt", date == DateCheck::AfterReceipt ? "true" : "false");
+        .value("datedAfterReceipt", t.date == DateCheck::AfterReceipt ? "true" : "false")
+        .value("assetTag", textOrNull(v.asset ? v.asset->assetTag : std::string()))
+        .text("testerCalibration", calibrationText(t.calibration));
     if (!v.asset) return o.value("limits", "null").str();
     const AssetValues& l = v.asset->values;
     return o
@@ -76,7 +84,7 @@ std::string recordJson(const JudgedTest& test, int position, const std::string& 
     if (archived)
         o.value("tester", testerJson(archived->tester, o.inner()))
             .text("firstDownloaded", archived->firstDownloaded);
-    if (list) o.value("verdict", verdictJson(test.verdict, list->number, test.date, o.inner()));
+    if (list) o.value("verdict", verdictJson(test, list->number, o.inner()));
     return o.str();
 }
 
@@ -168,7 +176,8 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded, const J
         out += position ? ",\n        " : "        ";
         const std::size_t at = static_cast<std::size_t>(position);
         out += recordJson(
-            (list ? *list : none).test(r, at < received.size() ? received[at] : std::string()),
+            (list ? *list : none)
+                .test(r, at < received.size() ? received[at] : std::string(), source.tester.serial),
             ++position, "        ", nullptr, list);
     }
     return QByteArray::fromStdString(out + recordsClosing(position > 0));
@@ -191,7 +200,7 @@ QByteArray historyJson(const std::vector<ArchivedRecord>& archived, const Judgin
     std::string out = historyJsonOpening();
     int position = 0;
     for (const ArchivedRecord& a : archived)
-        out += historyJsonRecord(a, (list ? *list : none).test(a.record, a.firstDownloaded),
+        out += historyJsonRecord(a, (list ? *list : none).test(a.record, a.firstDownloaded, a.tester.serial),
                                  ++position, list);
     out += historyJsonClosing(position > 0);
     return QByteArray::fromStdString(out);
@@ -219,7 +228,9 @@ std::string resultsHeader() {
                    "tester_id",
                    "asset_list",
                    "record_key",
-                   "date_check"});
+                   "date_check",
+                   "asset_tag",
+                   "tester_calibration"});
 }
 
 std::string resultsRow(const JudgedTest& test, const TesterIdentity& tester, long long assetList) {
@@ -249,88 +260,200 @@ std::string resultsRow(const JudgedTest& test, const TesterIdentity& tester, lon
                    latin1ToUtf8(tester.id),
                    assetList ? std::to_string(assetList) : std::string(),
                    recordKey(tester.serial, r),
-                   dateCheckText(test.date)});
+                   dateCheckText(test.date),
+                   latin1ToUtf8(v.asset ? v.asset->assetTag : std::string()),
+                   calibrationText(test.calibration)});
 }
 
 // ---- the asset list and the due list ----
 
+namespace {
+
+// A list version's JSON up to its array: "format", the version's number
+// (named by its list), when it was loaded, its file's hash, its rows.
+std::string listJsonOpening(int format, const char* list, const AssetListInfo& info,
+                            const char* array) {
+    return "{\n    \"format\": " + std::to_string(format) + ",\n    \"" + list +
+           "\": " + std::to_string(info.number) + ",\n    \"loaded\": " + jsonText(info.loaded) +
+           ",\n    \"sha256\": " + jsonText(info.sha256) +
+           ",\n    \"rows\": " + std::to_string(info.rows) + ",\n    \"" + array + "\": [";
+}
+
+// Items of a JSON array, eight spaces in, and its closing.
+std::string jsonItems(const std::vector<std::string>& items) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        out += (i ? ",\n        " : "\n        ") + items[i];
+    return out + "\n    ]";
+}
+
+}  // namespace
+
 QByteArray assetListJson(const std::vector<AssetRow>& rows, const AssetListInfo& info) {
     // The members spelled as the verdict's limits and the records' JSON.
-    std::string out = "{\n    \"format\": 2,\n    \"assetList\": " + std::to_string(info.number) +
-                      ",\n    \"loaded\": " + jsonText(info.loaded) +
-                      ",\n    \"sha256\": " + jsonText(info.sha256) +
-                      ",\n    \"rows\": " + std::to_string(info.rows) + ",\n    \"assets\": [";
-    const char* between = "\n";
+    std::vector<std::string> items;
     for (const AssetRow& r : rows) {
         const AssetValues& v = r.values;
-        out += between + std::string("        ") +
-               JsonObject("        ")
-                   .text("deviceID", r.deviceId)
-                   .text("model", r.model)
-                   .text("location", r.location)
-                   .value("setRateMlPerHour", decimalJson(v.setRate))
-                   .value("flowLowPercent", decimalJson(v.flowLowPct))
-                   .value("flowHighPercent", decimalJson(v.flowHighPct))
-                   .value("occlusionMinMmHg", decimalJson(v.occlusionMin))
-                   .value("occlusionMaxMmHg", decimalJson(v.occlusionMax))
-                   .value("peakTimeMaxSeconds", decimalJson(v.peakTimeMax))
-                   .value("intervalDays", v.intervalDays ? std::to_string(*v.intervalDays) : "null")
-                   .value("validFrom", r.validFrom.empty() ? "null" : jsonText(r.validFrom))
-                   .str();
-        between = ",\n";
+        items.push_back(
+            JsonObject("        ")
+                .text("deviceID", r.deviceId)
+                .text("model", r.model)
+                .text("location", r.location)
+                .value("setRateMlPerHour", decimalJson(v.setRate))
+                .value("flowLowPercent", decimalJson(v.flowLowPct))
+                .value("flowHighPercent", decimalJson(v.flowHighPct))
+                .value("occlusionMinMmHg", decimalJson(v.occlusionMin))
+                .value("occlusionMaxMmHg", decimalJson(v.occlusionMax))
+                .value("peakTimeMaxSeconds", decimalJson(v.peakTimeMax))
+                .value("intervalDays", v.intervalDays ? std::to_string(*v.intervalDays) : "null")
+                .value("validFrom", textOrNull(r.validFrom))
+                .value("assetTag", textOrNull(r.assetTag))
+                .value("retiredFrom", textOrNull(r.retiredFrom))
+                .str());
     }
-    return QByteArray::fromStdString(out + "\n    ]\n}\n");
+    return QByteArray::fromStdString(listJsonOpening(3, "assetList", info, "assets") +
+                                     jsonItems(items) + "\n}\n");
+}
+
+QByteArray testerListJson(const std::vector<TesterRow>& rows, const AssetListInfo& info) {
+    std::vector<std::string> items;
+    for (const TesterRow& r : rows)
+        items.push_back(JsonObject("        ")
+                            .text("testerSerial", r.serial)
+                            .text("calibratedOn", r.calibratedOn)
+                            .text("calibrationDue", r.calibrationDue)
+                            .value("certificate", textOrNull(r.certificate))
+                            .str());
+    return QByteArray::fromStdString(listJsonOpening(1, "testerList", info, "testers") +
+                                     jsonItems(items) + "\n}\n");
 }
 
 namespace {
 
-std::vector<std::string> dueCells(const DueEntry& e) {
-    return {e.deviceId,
-            e.model,
-            e.location,
-            e.lastTested,
-            e.intervalDays ? std::to_string(*e.intervalDays) : std::string(),
-            e.dueDate,
-            dueStatusText(e.status)};
+// The due list's rows, assets and then testers: for a tester, its serial
+// number in device_id, its calibration's dates as last test and due date.
+std::vector<std::vector<std::string>> dueRows(const std::vector<DueEntry>& entries,
+                                              const std::vector<TesterDue>& testers) {
+    std::vector<std::vector<std::string>> rows;
+    for (const DueEntry& e : entries)
+        rows.push_back({e.deviceId, e.model, e.location, e.lastTested,
+                        e.intervalDays ? std::to_string(*e.intervalDays) : std::string(),
+                        e.dueDate, dueStatusText(e.status), e.assetTag, "asset"});
+    for (const TesterDue& t : testers)
+        rows.push_back({t.serial, "", "", t.calibratedOn, "", t.calibrationDue,
+                        dueStatusText(t.status), "", "tester"});
+    return rows;
 }
-const std::vector<std::string> kDueHeads = {"device_id",     "model",    "location", "last_tested",
-                                            "interval_days", "due_date", "status"};
+const std::vector<std::string> kDueHeads = {
+    "device_id", "model",  "location",  "last_tested", "interval_days",
+    "due_date",  "status", "asset_tag", "kind"};
 
 }  // namespace
 
-std::string dueCsv(const std::vector<DueEntry>& entries) {
+std::string dueCsv(const std::vector<DueEntry>& entries, const std::vector<TesterDue>& testers) {
     std::string out = csvRow(kDueHeads);
-    for (const DueEntry& e : entries) {
-        std::vector<std::string> cells = dueCells(e);
+    for (std::vector<std::string>& cells : dueRows(entries, testers)) {
         for (std::string& cell : cells) cell = latin1ToUtf8(cell);
         out += csvRow(cells);
     }
     return out;
 }
 
-std::string dueText(const std::vector<DueEntry>& entries) {
-    std::vector<std::vector<std::string>> rows{kDueHeads};
-    for (const DueEntry& e : entries) rows.push_back(dueCells(e));
-    return alignedTable(rows, {false, false, false, false, true, false, false});
+std::string dueText(const std::vector<DueEntry>& entries, const std::vector<TesterDue>& testers) {
+    std::string out;
+    if (!entries.empty()) {
+        std::vector<std::vector<std::string>> rows{
+            {"device_id", "model", "location", "last_tested", "interval_days", "due_date",
+             "status", "asset_tag"}};
+        for (std::vector<std::string>& cells : dueRows(entries, {})) {
+            cells.pop_back();
+            rows.push_back(std::move(cells));
+        }
+        out += alignedTable(rows, {false, false, false, false, true, false, false, false});
+    }
+    if (!testers.empty()) {
+        std::vector<std::vector<std::string>> rows{
+            {"tester_serial", "calibrated_on", "calibration_due", "status", "certificate"}};
+        for (const TesterDue& t : testers)
+            rows.push_back({t.serial, t.calibratedOn, t.calibrationDue, dueStatusText(t.status),
+                            t.certificate});
+        out += (out.empty() ? "" : "\n") + std::string("Testers due for calibration\n") +
+               alignedTable(rows, {false, false, false, false, false});
+    }
+    return out;
 }
 
-QByteArray dueJson(const std::vector<DueEntry>& entries, const std::string& asOf,
-                   long long assetList) {
-    std::string out = "{\n    \"format\": 1,\n    \"asOf\": " + jsonText(asOf) +
-                      ",\n    \"assetList\": " + std::to_string(assetList) + ",\n    \"assets\": [";
-    const char* between = "\n";
-    for (const DueEntry& e : entries) {
-        out += between + std::string("        ") +
-               JsonObject("        ")
-                   .text("deviceID", e.deviceId)
-                   .text("model", e.model)
-                   .text("location", e.location)
-                   .value("lastTested", e.lastTested.empty() ? "null" : jsonText(e.lastTested))
-                   .value("intervalDays", e.intervalDays ? std::to_string(*e.intervalDays) : "null")
-                   .value("dueDate", e.dueDate.empty() ? "null" : jsonText(e.dueDate))
-                   .text("status", dueStatusText(e.status))
-                   .str();
-        between = ",\n";
+QByteArray dueJson(const std::vector<DueEntry>& entries, const std::vector<TesterDue>& testers,
+                   const std::string& asOf, long long assetList, long long testerList) {
+    std::vector<std::string> assets, due;
+    for (const DueEntry& e : entries)
+        assets.push_back(
+            JsonObject("        ")
+                .text("kind", "asset")
+                .text("deviceID", e.deviceId)
+                .value("assetTag", textOrNull(e.assetTag))
+                .text("model", e.model)
+                .text("location", e.location)
+                .value("lastTested", textOrNull(e.lastTested))
+                .value("intervalDays", e.intervalDays ? std::to_string(*e.intervalDays) : "null")
+                .value("dueDate", textOrNull(e.dueDate))
+                .text("status", dueStatusText(e.status))
+                .str());
+    for (const TesterDue& t : testers)
+        due.push_back(JsonObject("        ")
+                          .text("kind", "tester")
+                          .text("testerSerial", t.serial)
+                          .text("calibratedOn", t.calibratedOn)
+                          .text("calibrationDue", t.calibrationDue)
+                          .value("certificate", textOrNull(t.certificate))
+                          .text("status", dueStatusText(t.status))
+                          .str());
+    return QByteArray::fromStdString(
+        "{\n    \"format\": 2,\n    \"asOf\": " + jsonText(asOf) +
+        ",\n    \"assetList\": " + std::to_string(assetList) +
+        ",\n    \"testerList\": " + (testerList ? std::to_string(testerList) : "null") +
+        ",\n    \"assets\": [" + (assets.empty() ? "\n    ]" : jsonItems(assets)) +
+        ",\n    \"testers\": [" + (due.empty() ? "\n    ]" : jsonItems(due)) + "\n}\n");
+}
+
+namespace {
+
+std::vector<std::string> unknownCells(const UnknownDevice& d) {
+    return {d.deviceId, std::to_string(d.tests), d.lastTested, d.tester, d.looksLike};
+}
+const std::vector<std::string> kUnknownHeads = {"device_id", "tests", "last_tested",
+                                                "tester_serial", "looks_like"};
+
+}  // namespace
+
+std::string unknownCsv(const std::vector<UnknownDevice>& devices) {
+    std::string out = csvRow(kUnknownHeads);
+    for (const UnknownDevice& d : devices) {
+        std::vector<std::string> cells = unknownCells(d);
+        for (std::string& cell : cells) cell = latin1ToUtf8(cell);
+        out += csvRow(cells);
     }
-    return QByteArray::fromStdString(out + "\n    ]\n}\n");
+    return out;
+}
+
+std::string unknownText(const std::vector<UnknownDevice>& devices) {
+    std::vector<std::vector<std::string>> rows{kUnknownHeads};
+    for (const UnknownDevice& d : devices) rows.push_back(unknownCells(d));
+    return alignedTable(rows, {false, true, false, false, false});
+}
+
+QByteArray unknownJson(const std::vector<UnknownDevice>& devices, long long assetList) {
+    std::vector<std::string> items;
+    for (const UnknownDevice& d : devices)
+        items.push_back(JsonObject("        ")
+                            .text("deviceID", d.deviceId)
+                            .number("tests", d.tests)
+                            .value("lastTested", textOrNull(d.lastTested))
+                            .text("testerSerial", d.tester)
+                            .value("looksLike", textOrNull(d.looksLike))
+                            .str());
+    return QByteArray::fromStdString(
+        "{\n    \"format\": 1,\n    \"assetList\": " +
+        (assetList ? std::to_string(assetList) : "null") + ",\n    \"devices\": [" +
+        (items.empty() ? "\n    ]" : jsonItems(items)) + "\n}\n");
 }

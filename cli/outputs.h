@@ -26,7 +26,7 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded,
                        const JudgingList* list = nullptr,
                        const std::vector<std::string>& received = {});
 // The "format" of download's and history's JSON.
-inline constexpr int kRecordsJsonFormat = 2;
+inline constexpr int kRecordsJsonFormat = 3;
 // history: the records, each with its tester and the time of the download
 // that first brought it.
 QByteArray historyJson(const std::vector<ArchivedRecord>& records,
@@ -56,9 +56,18 @@ std::string downloadsText(const std::vector<ArchiveDownload>& downloads);
 std::string resultsHeader();
 std::string resultsRow(const JudgedTest& test, const TesterIdentity& tester, long long assetList);
 
-// assets --json, and due's outputs (text, CSV, JSON).
+// assets --json and testers --json: "format", the version's number, when it
+// was loaded, its file's SHA-256 and rows, then each row.
 QByteArray assetListJson(const std::vector<AssetRow>& rows, const AssetListInfo& info);
-std::string dueText(const std::vector<DueEntry>& entries);
-std::string dueCsv(const std::vector<DueEntry>& entries);
-QByteArray dueJson(const std::vector<DueEntry>& entries, const std::string& asOf,
-                   long long assetList);
+QByteArray testerListJson(const std::vector<TesterRow>& rows, const AssetListInfo& info);
+// due's outputs: the assets, then the testers due for calibration (text:
+// under their own heading; CSV: a row each with kind "tester"; JSON: their
+// own array).
+std::string dueText(const std::vector<DueEntry>& entries, const std::vector<TesterDue>& testers);
+std::string dueCsv(const std::vector<DueEntry>& entries, const std::vector<TesterDue>& testers);
+QByteArray dueJson(const std::vector<DueEntry>& entries, const std::vector<TesterDue>& testers,
+                   const std::string& asOf, long long assetList, long long testerList);
+// unknown's outputs: each device not in the asset list.
+std::string unknownText(const std::vector<UnknownDevice>& devices);
+std::string unknownCsv(const std::vector<UnknownDevice>& devices);
+QByteArray unknownJson(const std::vector<UnknownDevice>& devices, long long assetList);

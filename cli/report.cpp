@@ -6,6 +6,7 @@
 
 #include <QDate>
 #include <QLocale>
+#include <algorithm>
 
 #include "archive/pguri.h"
 #include "cli/commands.h"
@@ -14,6 +15,7 @@
 #include "save/stamp.h"
 #include "workshop/qtoutputs.h"
 #include "workshop/reportmodel.h"
+#include "workshop/identity.h"
 #include "workshop/typed.h"
 
 namespace {
@@ -55,17 +57,32 @@ int runReport(CliRun& run) {
         std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
         JudgingList list;
         std::vector<DueEntry> due;
+        std::vector<UnknownDevice> unknown;
+        // The report's "due within" is a month unless --within says.
+        const long long within = o.has("within") ? o.number("within") : 30;
         if (!archive || !archive->beginReading(&error) || !run.loadJudge(*archive, &list, &error) ||
-            (list.number && !run.loadDueList(*archive, list, 0, &due, &error)))
+            (list.number && (!run.loadDueList(*archive, list, within, &due, &error) ||
+                             !archive->unknownDevices(list.number, &unknown, &error))))
             return run.archiveFailed(error);
+        // The exception queue, of --device's device alone where it is given.
+        const std::string device = identityText(o.value("device"));
+        unknown.erase(std::remove_if(unknown.begin(), unknown.end(),
+                                     [&](const UnknownDevice& d) {
+                                         return !device.empty() &&
+                                                identityText(d.deviceId) != device;
+                                     }),
+                      unknown.end());
+        for (UnknownDevice& d : unknown) d.looksLike = list.assets.lookAlike(d.deviceId);
         const WorkshopRequest request{uriWithoutPassword(o.archive),
                                       o.value("device"),
                                       o.value("tester"),
                                       o.value("since"),
                                       o.value("until"),
                                       run.asOf(),
+                                      within,
                                       &localeDate};
         WorkshopReportModel model(request, list, std::move(due));
+        model.setUnknown(std::move(unknown));
         const WorkshopPeriod& period = model.period();
         // The tests of the period, and those whose date does not read (no
         // date places them outside it); the others are counted.
@@ -76,7 +93,7 @@ int runReport(CliRun& run) {
         if (!archive->history(
                 filter,
                 [&](const ArchivedRecord& a) {
-                    return model.add(list.test(a.record, a.firstDownloaded)), true;
+                    return model.add(list.test(a.record, a.firstDownloaded, a.tester.serial)), true;
                 },
                 &error) ||
             !archive->count(any, &all, &error))
@@ -117,11 +134,12 @@ const CliCommand kReportCommand = {
     "report",
     Command::Report,
     "lumkest-cli --archive DB report [--device ID] [--tester SERIAL] [--since DATE] "
-    "[--until DATE] [--asset-list N] [--as-of DATE] [--paper a4|letter] [--pdf FILE] "
-    "[--html FILE]",
-    "writes the workshop report: a summary, and each device's trend as plots and a table",
+    "[--until DATE] [--asset-list N] [--as-of DATE] [--within DAYS] [--paper a4|letter] "
+    "[--pdf FILE] [--html FILE]",
+    "writes the workshop report: a summary of what needs doing, and each device's trend as\n"
+    "                      plots and a table",
     {"archive", "quiet", "pdf", "html", "paper", "device", "tester", "since", "until", "asset-list",
-     "as-of"},
+     "as-of", "within"},
     &checkReport,
     &runReport,
     true,

@@ -240,9 +240,15 @@ RunStamp stampOfThisRun() {
 bool CliRun::loadJudge(Archive& archive, JudgingList* list, std::string* error) {
     AssetListInfo info;
     std::vector<AssetRow> rows;
-    if (!archive.assetList(o.number("asset-list"), &rows, &info, error)) return false;
+    std::vector<TesterRow> testers;
+    AssetListInfo testerInfo;
+    if (!archive.assetList(o.number("asset-list"), &rows, &info, error) ||
+        !archive.testerList(0, &testers, &testerInfo, error))
+        return false;
     list->number = info.number;
     list->assets = AssetIndex(std::move(rows));
+    list->testerList = testerInfo.number;
+    list->testers = TesterIndex(std::move(testers));
     return true;
 }
 
@@ -257,7 +263,7 @@ bool CliRun::loadDueList(Archive& archive, const JudgingList& list, long long wi
     if (!archive.lastTests(list.number, asOf(), &tests, error)) return false;
     std::map<std::string, LastTest> last;
     for (const auto& [device, a] : tests) {
-        const JudgedTest test = list.test(a.record, a.firstDownloaded);
+        const JudgedTest test = list.test(a.record, a.firstDownloaded, a.tester.serial);
         const VerdictResult result = test.verdict.result;
         last[device] = {test.typed.tested.value_or(std::string()),
                         result == VerdictResult::Fail || result == VerdictResult::Unreadable};

@@ -60,8 +60,9 @@ public:
     // results makes --results' bytes, where the command has verdicts.
     int writeOutputs(const RunRecords& records, const std::function<std::string()>& json,
                      const std::function<std::string()>& results = {});
-    // The asset list that judges the records of this run: --asset-list N,
-    // else the latest (none: every record NOT ASSESSED).
+    // The lists that judge the records of this run: the asset list
+    // --asset-list N, else the latest (none: every record NOT ASSESSED),
+    // and the latest tester list (none: every tester unknown).
     bool loadJudge(Archive& archive, JudgingList* list, std::string* error);
     // The day the due list and the report are made as of: --as-of, else
     // today.

@@ -56,6 +56,9 @@ const std::vector<OptionSpec>& sharedOptions() {
         O::number("asset-list", "N", "judge by version N of the asset list (default: the latest)",
                   "a version's number (see assets --json)", 1, LLONG_MAX),
         O::date("as-of", "(due, report) the day to judge by (default: today)"),
+        O::number("within", "DAYS",
+                  "(due, report) also what is due within DAYS (default 0; report: 30)",
+                  "a whole number of days", 0, 36500),
     };
     return options;
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "workshop/identity.h"
@@ -12,10 +13,10 @@
 #include "workshop/table.h"
 #include "workshop/typed.h"
 
-const char* const kAssetColumns[11] = {
-    "device_id",       "model",         "location",           "set_rate_ml_h",
-    "flow_low_pct",    "flow_high_pct", "occlusion_min_mmhg", "occlusion_max_mmhg",
-    "peak_time_max_s", "interval_days", "valid_from",
+const char* const kAssetColumns[13] = {
+    "device_id",          "model",           "location",      "set_rate_ml_h", "flow_low_pct",
+    "flow_high_pct",      "occlusion_min_mmhg", "occlusion_max_mmhg", "peak_time_max_s",
+    "interval_days",      "valid_from",      "asset_tag",     "retired_from",
 };
 
 namespace {
@@ -33,6 +34,8 @@ enum Column {
     PeakTimeMax,
     IntervalDays,
     ValidFrom,
+    AssetTag,
+    RetiredFrom,
     kColumns
 };
 
@@ -70,7 +73,8 @@ std::array<std::string, kColumns> cellsOf(const AssetRow& row) {
         number(v.flowLowPct),   number(v.flowHighPct),
         number(v.occlusionMin), number(v.occlusionMax),
         number(v.peakTimeMax),  v.intervalDays ? std::to_string(*v.intervalDays) : std::string(),
-        row.validFrom};
+        row.validFrom,          row.assetTag,
+        row.retiredFrom};
 }
 
 }  // namespace
@@ -96,6 +100,9 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
     // Each device by its identity in lower case: IDs that differ only in
     // letter case are keyed by hand and cannot be told apart for sure.
     std::map<std::string, std::pair<std::string, int>> byLetters;
+    // An asset's tag and retirement as its first row to give them did, and
+    // that row's line.
+    std::map<std::string, std::pair<std::string, int>> tags, retirements;
     while (list.next()) {
         const int at = list.line();
         std::string cell[kColumns];
@@ -138,6 +145,11 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
         if (!asset.validFrom.empty() && !isIsoDate(asset.validFrom))
             return refuse(ValidFrom,
                           "\"" + shownCell(asset.validFrom) + "\" is no date (YYYY-MM-DD)");
+        asset.assetTag = cell[AssetTag];
+        asset.retiredFrom = cell[RetiredFrom];
+        if (!asset.retiredFrom.empty() && !isIsoDate(asset.retiredFrom))
+            return refuse(RetiredFrom,
+                          "\"" + shownCell(asset.retiredFrom) + "\" is no date (YYYY-MM-DD)");
 
         const std::string identity = identityText(asset.deviceId);
         if (!asset.deviceId.empty() && identity.empty())
@@ -146,6 +158,23 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
             return refuse(list.named(DeviceId) ? DeviceId : Model,
                           "a row with neither a device ID nor a model");
         const bool deviceRow = !identity.empty();
+        if (!deviceRow && !asset.retiredFrom.empty())
+            return refuse(RetiredFrom, "a model row retires no asset; give retired_from on "
+                                       "the rows of the assets that leave the inventory");
+        if (!deviceRow && !asset.assetTag.empty())
+            return refuse(AssetTag, "a model row has no asset tag; give it on the asset's rows");
+        // One asset's rows give its tag and its retirement alike.
+        for (const auto& [c, value, seen] :
+             {std::tuple{AssetTag, &asset.assetTag, &tags},
+              std::tuple{RetiredFrom, &asset.retiredFrom, &retirements}}) {
+            if (!deviceRow || value->empty()) continue;
+            const auto [other, fresh] = seen->emplace(identity, std::pair(*value, at));
+            if (!fresh && other->second.first != *value)
+                return refuse(c, formatted("device \"%s\" has %s \"%s\" on line %d",
+                                           shownCell(asset.deviceId).c_str(), kAssetColumns[c],
+                                           shownCell(other->second.first).c_str(),
+                                           other->second.second));
+        }
         if (deviceRow) {
             const auto [other, fresh] =
                 byLetters.emplace(lowered(identity), std::pair(identity, at));
@@ -207,24 +236,39 @@ std::string assetListText(const std::vector<AssetRow>& rows) {
     // The numbers line up on the right.
     std::vector<bool> numbers(kColumns, false);
     for (int c = SetRate; c <= IntervalDays; ++c) numbers[c] = true;
-    // Without the padding of the empty cells that end a row.
+    return alignedTable(table, numbers);
+}
+
+namespace {
+
+// A device ID's letters and digits alone, in lower case.
+std::string lettersOf(const std::string& id) {
     std::string out;
-    const std::string aligned = alignedTable(table, numbers);
-    for (std::size_t p = 0; p < aligned.size(); p = aligned.find('\n', p) + 1) {
-        const std::string line = aligned.substr(p, aligned.find('\n', p) - p);
-        out += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
-    }
+    for (char c : lowered(id))
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            static_cast<unsigned char>(c) >= 0x80)
+            out += c;
     return out;
 }
+
+}  // namespace
 
 AssetIndex::AssetIndex(std::vector<AssetRow> rows) : rows_(std::move(rows)) {
     for (std::size_t i = 0; i < rows_.size(); ++i) {
         const std::string identity = identityText(rows_[i].deviceId);
-        if (!identity.empty())
+        if (!identity.empty()) {
             devices_[identity].push_back(i);
-        else
+            looks_.emplace(lettersOf(identity), i);
+        } else {
             models_[rows_[i].model].push_back(i);
+        }
     }
+}
+
+std::string AssetIndex::lookAlike(const std::string& deviceId) const {
+    const std::string letters = lettersOf(identityText(deviceId));
+    const auto it = letters.empty() ? looks_.end() : looks_.find(letters);
+    return it == looks_.end() ? std::string() : rows_[it->second].deviceId;
 }
 
 std::vector<const AssetRow*> AssetIndex::ofDevice(const std::string& identity) const {
@@ -273,6 +317,10 @@ std::optional<AssetInForce> assetInForce(const AssetIndex& list, const std::stri
     AssetInForce found;
     found.row = own;
     found.values = own->values;
+    for (const AssetRow* row : list.ofDevice(identity)) {
+        if (found.assetTag.empty()) found.assetTag = row->assetTag;
+        if (found.retiredFrom.empty()) found.retiredFrom = row->retiredFrom;
+    }
     if (!own->model.empty()) {
         if (const AssetRow* model = list.modelInForce(own->model, date))
             fillEmpty(&found.values, model->values);
@@ -366,7 +414,7 @@ std::vector<std::string> assetListWarnings(const std::vector<AssetRow>& rows,
         lines.push_back(plural(dropped.size(), "asset", "assets") + " of the previous version " +
                         (dropped.size() == 1 ? "is" : "are") +
                         " not in this one, so their past tests become NOT ASSESSED under it "
-                        "(keep an asset's rows to keep its verdicts): " +
+                        "(to retire an asset, keep its rows and give retired_from): " +
                         someNames(dropped));
     return lines;
 }

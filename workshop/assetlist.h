@@ -31,10 +31,16 @@ struct AssetRow {
     std::string location;
     AssetValues values;
     std::string validFrom;  // ISO date, or empty: from the beginning
+    // The maintenance-management system's own number for the asset (free
+    // text), and the ISO date from which it is out of the inventory; one
+    // asset's rows give each alike, or leave it empty.
+    std::string assetTag;
+    std::string retiredFrom;
 };
 
-// The file's columns, in the order assets --csv writes them.
-extern const char* const kAssetColumns[11];
+// The file's columns, in the order assets --csv writes them (new columns
+// are only ever appended).
+extern const char* const kAssetColumns[13];
 
 // Reads an asset list: CSV with RFC 4180 quoting, UTF-8 or else Latin-1
 // (stored as Latin-1 bytes, as the archive keeps the tester's texts), one
@@ -49,7 +55,8 @@ extern const char* const kAssetColumns[11];
 // valid_from that is no date, a row with neither device ID nor model, two
 // rows for one device (by the identity's comma rule) or one model with one
 // valid_from, two device IDs that differ only in letter case, a list with
-// no device row.
+// no device row, a retired_from that is no date or stands on a model row,
+// two rows of one asset with different asset tags or retirement dates.
 bool readAssetList(const std::string& bytes, std::vector<AssetRow>* rows, std::string* why,
                    std::vector<std::string>* ignoredColumns = nullptr);
 
@@ -74,6 +81,8 @@ std::string assetListText(const std::vector<AssetRow>& rows);
 struct AssetInForce {
     const AssetRow* row = nullptr;  // the device's own row
     AssetValues values;             // its values over its model's
+    std::string assetTag;           // the asset's, from whichever of its rows gives it
+    std::string retiredFrom;        // ISO date; empty: in the inventory
 };
 
 // The list's rows found by device (the identity rule) and by model, for
@@ -89,11 +98,16 @@ public:
     // before it, or else the one without valid_from; nullptr: none.
     const AssetRow* deviceInForce(const std::string& identity, const std::string& date) const;
     const AssetRow* modelInForce(const std::string& model, const std::string& date) const;
+    // The ID of an asset that a device ID not in the list matches when
+    // letter case, spaces and punctuation are ignored ("iv 1001" looks like
+    // "IV-1001"): most likely the same pump keyed by hand; empty: none.
+    std::string lookAlike(const std::string& deviceId) const;
 
 private:
     const AssetRow* inForce(const std::vector<std::size_t>* rows, const std::string& date) const;
     std::vector<AssetRow> rows_;
     std::unordered_map<std::string, std::vector<std::size_t>> devices_, models_;
+    std::unordered_map<std::string, std::size_t> looks_;  // a device's row by its letters
 };
 
 std::optional<AssetInForce> assetInForce(const AssetIndex& list, const std::string& deviceId,
@@ -105,3 +119,13 @@ std::optional<AssetInForce> assetInForce(const std::vector<AssetRow>& rows,
 // rate, an occlusion end or a peak time.
 bool hasFlowWindow(const AssetValues& values);
 bool judgesAnything(const AssetValues& values);
+
+// A device the archive holds tests of that the asset list does not name:
+// the exception queue of results whose asset is not known.
+struct UnknownDevice {
+    std::string deviceId;    // as its latest test keyed it
+    long long tests = 0;     // its tests in the archive
+    std::string lastTested;  // ISO date and time of its latest test; empty: no date reads
+    std::string tester;      // the serial number of its latest test's tester
+    std::string looksLike;   // an asset it matches but for case and punctuation (lookAlike)
+};

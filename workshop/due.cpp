@@ -30,7 +30,7 @@ std::vector<DueEntry> dueList(const AssetIndex& list, const std::string& asOf, l
     within = std::max(within, 0LL);
     struct Placed {
         DueEntry entry;
-        int group;  // 0 failed, 1 never tested, 2 with a due date, 3 no interval
+        int group;  // 0 failed, 1 never tested, 2 with a due date, 3 no interval, 4 retired
         long long dueDay;
     };
     std::vector<Placed> placed;
@@ -53,6 +53,7 @@ std::vector<DueEntry> dueList(const AssetIndex& list, const std::string& asOf, l
         e.deviceId = asset->row->deviceId;
         e.model = asset->row->model;
         e.location = asset->row->location;
+        e.assetTag = asset->assetTag;
         e.intervalDays = asset->values.intervalDays;
         const std::optional<LastTest> last = lastTest ? lastTest(e.deviceId) : std::nullopt;
         // An ISO date, or the date of an ISO date and time.
@@ -64,7 +65,11 @@ std::vector<DueEntry> dueList(const AssetIndex& list, const std::string& asOf, l
             p.dueDay = *lastDay + *e.intervalDays;
             e.dueDate = isoDateOfDays(p.dueDay);
         }
-        if (!lastDay) {
+        const std::optional<long long> retired = dayNumber(asset->retiredFrom);
+        if (retired && today && *retired <= *today) {
+            e.status = DueStatus::Retired;
+            p.group = 4;
+        } else if (!lastDay) {
             e.status = DueStatus::NeverTested;
         } else if (last->failed) {
             // Whatever its dates, the pump needs repair and a test that passes.
@@ -107,6 +112,32 @@ const char* dueStatusText(DueStatus status) {
             return "no interval";
         case DueStatus::Failed:
             return "failed";
+        case DueStatus::Retired:
+            return "retired";
     }
     return "never tested";
+}
+
+std::vector<TesterDue> testersDue(const TesterIndex& testers, const std::string& asOf,
+                                  long long within) {
+    const std::optional<long long> today = dayNumber(asOf);
+    std::vector<TesterDue> due;
+    std::set<std::string> seen;
+    for (const TesterRow& row : testers.rows()) {
+        if (!seen.insert(row.serial).second) continue;
+        const TesterRow* latest = testers.latest(row.serial);
+        TesterDue t{latest->serial, latest->calibratedOn, latest->calibrationDue,
+                    latest->certificate, DueStatus::Due};
+        const long long dueDay = *dayNumber(t.calibrationDue);
+        if (today)
+            t.status = dueDay < *today                        ? DueStatus::Overdue
+                       : dueDay <= *today + std::max(within, 0LL) ? DueStatus::Due
+                                                                : DueStatus::Ok;
+        due.push_back(std::move(t));
+    }
+    std::stable_sort(due.begin(), due.end(), [](const TesterDue& a, const TesterDue& b) {
+        return a.calibrationDue != b.calibrationDue ? a.calibrationDue < b.calibrationDue
+                                                    : a.serial < b.serial;
+    });
+    return due;
 }

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "print/canvas.h"
@@ -28,9 +29,28 @@ struct WorkshopTable {
 struct WorkshopBlock {
     enum class Kind { Heading, Line, Table, Plot };
     Kind kind = Kind::Line;
-    std::string text;  // Heading, Line
+    std::string text;    // Heading, Line
+    std::string anchor;  // Heading: the web page's id for it; empty: none
     WorkshopTable table;
     Plot plot;
+
+    static WorkshopBlock line(std::string text) {
+        WorkshopBlock b;
+        b.text = std::move(text);
+        return b;
+    }
+    static WorkshopBlock heading(std::string text, std::string anchor = std::string()) {
+        WorkshopBlock b = line(std::move(text));
+        b.kind = Kind::Heading;
+        b.anchor = std::move(anchor);
+        return b;
+    }
+    static WorkshopBlock of(WorkshopTable table) {
+        WorkshopBlock b;
+        b.kind = Kind::Table;
+        b.table = std::move(table);
+        return b;
+    }
 };
 
 struct WorkshopSection {

@@ -29,41 +29,10 @@ PlotMark markOf(Criterion c) {
                                   : PlotMark::Open;
 }
 
-std::string failedCriteria(const Verdict& v) {
-    std::string text;
-    for (const auto& [criterion, name] :
-         {std::pair{v.flow, "flow"}, std::pair{v.occlusion, "occlusion"},
-          std::pair{v.peakTime, "peak time"}})
-        if (criterion == Criterion::Fail) text += (text.empty() ? "" : ", ") + std::string(name);
-    return text;
-}
 
-std::string resultWords(const Verdict& v) {
-    return v.result == VerdictResult::Fail ? std::string("FAIL (") + failedCriteria(v) + ")"
-                                           : resultText(v.result);
-}
-
-// A device as the report names it: its ID, or that it has none.
-std::string shownId(const std::string& id) { return id.empty() ? std::string("(no ID)") : id; }
-
-WorkshopBlock line(std::string text) {
-    WorkshopBlock b;
-    b.text = std::move(text);
-    return b;
-}
-
-WorkshopBlock heading(std::string text) {
-    WorkshopBlock b = line(std::move(text));
-    b.kind = WorkshopBlock::Kind::Heading;
-    return b;
-}
-
-WorkshopBlock tableBlock(WorkshopTable table) {
-    WorkshopBlock b;
-    b.kind = WorkshopBlock::Kind::Table;
-    b.table = std::move(table);
-    return b;
-}
+WorkshopBlock line(std::string text) { return WorkshopBlock::line(std::move(text)); }
+WorkshopBlock heading(std::string text) { return WorkshopBlock::heading(std::move(text)); }
+WorkshopBlock tableBlock(WorkshopTable table) { return WorkshopBlock::of(std::move(table)); }
 
 std::string decimalText(const std::optional<Decimal>& d) { return d ? d->text() : std::string(); }
 
@@ -148,128 +117,6 @@ WorkshopReport WorkshopReportModel::build(const std::string& now) const {
     return report;
 }
 
-WorkshopSection WorkshopReportModel::summary() const {
-    WorkshopSection s;
-    s.title = "Summary";
-    s.anchor = "summary";
-    s.blocks.push_back(line("Archive: " + request_.archive));
-    s.blocks.push_back(line(list_.number
-                                ? "Asset list: version " + std::to_string(list_.number)
-                                : std::string("Asset list: none (no test has a verdict)")));
-    s.blocks.push_back(line("Period: " + periodText()));
-    std::string filters;
-    auto filter = [&](const char* name, const std::string& value) {
-        if (!value.empty())
-            filters += (filters.empty() ? "" : ", ") + std::string(name) + " " + value;
-    };
-    filter("device", request_.device);
-    filter("tester", request_.tester);
-    filter("since", request_.since);
-    filter("until", request_.until);
-    s.blocks.push_back(line("Filters: " + (filters.empty() ? std::string("none") : filters)));
-    if (outside_ > 0)
-        s.blocks.push_back(
-            line(plural(static_cast<std::size_t>(outside_), "test lies", "tests lie") +
-                 " outside the period and " + (outside_ == 1 ? "is" : "are") + " left out."));
-
-    // Counts by result and by model; the failed tests; the tests whose date
-    // is doubtful.
-    const VerdictResult results[] = {VerdictResult::Pass, VerdictResult::Fail,
-                                     VerdictResult::NotAssessed, VerdictResult::Unreadable};
-    // By model; nullopt: devices not in the asset list.
-    std::map<std::optional<std::string>, std::array<std::size_t, 4>> byModel;
-    std::array<std::size_t, 4> total{};
-    WorkshopTable failed{{"Device", "Model", "Location", "Tested", "Failed"}, {}, {}, {}};
-    WorkshopTable doubtful{{"Device", "Tested", "Received", "Date"}, {}, {}, {}};
-    WorkshopTable devices{{"Device", "Model", "Location", "Tests", "FAIL"},
-                          {false, false, false, true, true},
-                          {},
-                          {}};
-    for (const auto& [key, d] : devices_) {
-        std::size_t fails = 0;
-        std::string model, location;
-        for (const JudgedTest& t : d.tests) {
-            const AssetRow* row = t.verdict.asset ? t.verdict.asset->row : nullptr;
-            model = row ? row->model : model;
-            location = row ? row->location : location;
-            const auto k = static_cast<std::size_t>(t.verdict.result);
-            ++total[k];
-            ++byModel[row ? std::optional<std::string>(row->model) : std::nullopt][k];
-            if (t.verdict.result == VerdictResult::Fail) {
-                ++fails;
-                failed.rows.push_back({shownId(d.id), row ? row->model : "",
-                                       row ? row->location : "", tested(t),
-                                       failedCriteria(t.verdict)});
-            }
-            if (t.date != DateCheck::Ok)
-                doubtful.rows.push_back(
-                    {shownId(d.id), tested(t), date(t.received),
-                     t.date == DateCheck::AfterReceipt ? "dated after receipt" : "does not read"});
-        }
-        devices.rows.push_back({shownId(d.id), model, location, std::to_string(d.tests.size()),
-                                std::to_string(fails)});
-        devices.rowLinks.push_back("device-" + std::to_string(devices.rows.size()));
-    }
-    s.blocks.push_back(heading("Tests by result"));
-    WorkshopTable byResult{{"Result", "Tests"}, {false, true}, {}, {}};
-    for (VerdictResult r : results)
-        byResult.rows.push_back(
-            {resultText(r), std::to_string(total[static_cast<std::size_t>(r)])});
-    byResult.rows.push_back({"Total", std::to_string(count_)});
-    s.blocks.push_back(tableBlock(std::move(byResult)));
-
-    s.blocks.push_back(heading("Tests by model"));
-    WorkshopTable models{{"Model", "Tests", "PASS", "FAIL", "NOT ASSESSED", "UNREADABLE"},
-                         {false, true, true, true, true, true},
-                         {},
-                         {}};
-    for (const auto& [model, counts] : byModel) {
-        std::size_t sum = 0;
-        for (std::size_t c : counts) sum += c;
-        models.rows.push_back({!model           ? std::string("(not in the asset list)")
-                               : model->empty() ? std::string("(no model)")
-                                                : *model,
-                               std::to_string(sum), std::to_string(counts[0]),
-                               std::to_string(counts[1]), std::to_string(counts[2]),
-                               std::to_string(counts[3])});
-    }
-    s.blocks.push_back(tableBlock(std::move(models)));
-
-    s.blocks.push_back(heading("Pumps with a FAIL"));
-    if (failed.rows.empty())
-        s.blocks.push_back(line("No test failed in the period."));
-    else
-        s.blocks.push_back(tableBlock(std::move(failed)));
-
-    if (!doubtful.rows.empty()) {
-        // Their verdicts stand, but none of them counts as a last test.
-        s.blocks.push_back(heading("Tests with a doubtful date"));
-        s.blocks.push_back(
-            line("A test dated more than a day after the archive received it (a tester's clock set "
-                 "ahead), or whose date does not read, keeps its verdict but never counts as a "
-                 "pump's last test."));
-        s.blocks.push_back(tableBlock(std::move(doubtful)));
-    }
-
-    // The due list's counts, as of --as-of (today by default).
-    s.blocks.push_back(heading("Planned maintenance as of " + date(request_.asOf)));
-    if (list_.number == 0) {
-        s.blocks.push_back(line("No asset list: nothing is due."));
-    } else {
-        std::map<DueStatus, std::size_t> due;
-        for (const auto& [key, e] : due_)
-            if (request_.device.empty() || key == identityText(request_.device)) ++due[e.status];
-        WorkshopTable table{{"Assets", "Count"}, {false, true}, {}, {}};
-        for (DueStatus st : {DueStatus::Failed, DueStatus::Overdue, DueStatus::Due,
-                             DueStatus::NeverTested, DueStatus::Ok, DueStatus::NoInterval})
-            table.rows.push_back({dueStatusText(st), std::to_string(due[st])});
-        s.blocks.push_back(tableBlock(std::move(table)));
-    }
-    s.blocks.push_back(heading("Devices"));
-    s.blocks.push_back(tableBlock(std::move(devices)));
-    return s;
-}
-
 // The band's steps: the limits in force from the period's first day, and
 // again from each valid_from of the device's rows and its models' rows.
 std::vector<PlotBand> WorkshopReportModel::band(const std::string& deviceId, bool flow,
@@ -339,7 +186,7 @@ Plot WorkshopReportModel::plot(const Device& d, bool flow) const {
 
 WorkshopSection WorkshopReportModel::section(const Device& d, int number) const {
     WorkshopSection s;
-    s.title = "Device " + shownId(d.id);
+    s.title = "Device " + WorkshopReportModel::shownId(d.id);
     s.anchor = "device-" + std::to_string(number);
     const std::optional<AssetInForce> now = assetInForce(list_.assets, d.id, request_.asOf);
     // The due list's entry says when it was last tested and when it is due;
@@ -401,8 +248,10 @@ WorkshopSection WorkshopReportModel::section(const Device& d, int number) const 
              trimmed(FIELD_TEXT(r, pressureMMHG)),
              trimmed(FIELD_TEXT(r, pressureUser)) + " " + unitName(r.pressureUnits),
              trimmed(FIELD_TEXT(r, peakPressureTime)),
-             resultWords(t.verdict) +
-                 (t.date == DateCheck::AfterReceipt ? ", dated after receipt" : "")});
+             verdictWords(t.verdict) +
+                 (t.date == DateCheck::AfterReceipt ? ", dated after receipt" : "") +
+                 (t.afterRetirement ? ", after retirement" : "") +
+                 (t.calibration == Calibration::Expired ? ", tester out of calibration" : "")});
     }
     s.blocks.push_back(heading("Tests"));
     s.blocks.push_back(tableBlock(std::move(table)));

@@ -21,6 +21,7 @@ struct WorkshopRequest {
     std::string device, tester;  // the filters as given; empty: none
     std::string since, until;    // ISO dates as given; empty: the period's default
     std::string asOf;            // ISO date the limits and the due list are as of
+    long long within = 30;       // the due list's "due within" days
     // A date as the reader's locale writes it; ISO when not set.
     std::function<std::string(int year, int month, int day)> dateText;
 };
@@ -44,6 +45,11 @@ public:
     std::size_t count() const { return count_; }
     // Tests of the filters that lie outside the period, for the summary.
     void setOutside(long long outside) { outside_ = outside; }
+    // The devices the archive holds tests of that the asset list does not
+    // name (the exception queue).
+    void setUnknown(std::vector<UnknownDevice> unknown) { unknown_ = std::move(unknown); }
+    // A device as the report names it: its ID, or that it has none.
+    static std::string shownId(const std::string& id) { return id.empty() ? "(no ID)" : id; }
     // The report, stamped now (isoLocalTime form).
     WorkshopReport build(const std::string& now) const;
 
@@ -53,6 +59,18 @@ private:
         std::vector<JudgedTest> tests;
     };
     WorkshopSection summary() const;
+    // The summary's parts, in its order.
+    void testCounts(WorkshopSection* s) const;
+    void failures(WorkshopSection* s) const;
+    void flagged(WorkshopSection* s) const;
+    void maintenance(WorkshopSection* s) const;
+    void needsDoing(WorkshopSection* s) const;
+    void unknownDevices(WorkshopSection* s) const;
+    void deviceList(WorkshopSection* s) const;
+    // The due list's entries the report covers (all, or --device's).
+    std::vector<const DueEntry*> dueEntries() const;
+    // Each device's section anchor, by its device key.
+    std::map<std::string, std::string> anchors() const;
     WorkshopSection section(const Device& d, int number) const;
     Plot plot(const Device& d, bool flow) const;
     std::vector<PlotBand> band(const std::string& deviceId, bool flow, bool errorPercent) const;
@@ -67,4 +85,5 @@ private:
     std::size_t count_ = 0;
     long long outside_ = 0;
     std::map<std::string, DueEntry> due_;  // by device key
+    std::vector<UnknownDevice> unknown_;
 };

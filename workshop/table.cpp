@@ -35,7 +35,8 @@ std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
             if (k) line += "  ";
             line += number ? pad + cells[k] : cells[k] + (k + 1 < cells.size() ? pad : "");
         }
-        out += line + "\n";
+        // Without the padding of the empty cells that end a row.
+        out += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
     }
     return out;
 }

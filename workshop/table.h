@@ -9,7 +9,7 @@
 
 std::string csvRow(const std::vector<std::string>& cells);
 
-// numbers[k]: column k is aligned to the right.
+// numbers[k]: column k is aligned to the right.  No line ends in a space.
 std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
                          const std::vector<bool>& numbers);
 

@@ -138,9 +138,28 @@ std::optional<VerdictResult> resultFromWord(const std::string& word) {
     return std::nullopt;
 }
 
-JudgedTest JudgingList::test(const TestRecord& record, const std::string& received) const {
-    JudgedTest t{record, typedRecord(record), Verdict(), DateCheck::Ok, received};
+JudgedTest JudgingList::test(const TestRecord& record, const std::string& received,
+                             const std::string& tester) const {
+    JudgedTest t{record, typedRecord(record), Verdict(), DateCheck::Ok, received, tester};
     t.verdict = judge(record, t.typed, assets);
     t.date = dateCheck(t.typed, received);
+    const std::string day = t.typed.tested ? t.typed.tested->substr(0, 10) : std::string();
+    t.calibration = testers.calibration(tester, day);
+    t.afterRetirement = t.verdict.asset && !t.verdict.asset->retiredFrom.empty() &&
+                        !day.empty() && t.verdict.asset->retiredFrom <= day;
     return t;
+}
+
+std::string failedCriteria(const Verdict& v) {
+    std::string text;
+    for (const auto& [criterion, name] :
+         {std::pair{v.flow, "flow"}, std::pair{v.occlusion, "occlusion"},
+          std::pair{v.peakTime, "peak time"}})
+        if (criterion == Criterion::Fail) text += (text.empty() ? "" : ", ") + std::string(name);
+    return text;
+}
+
+std::string verdictWords(const Verdict& v) {
+    return v.result == VerdictResult::Fail ? std::string("FAIL (") + failedCriteria(v) + ")"
+                                           : resultText(v.result);
 }

@@ -7,6 +7,7 @@
 
 #include "records/testrecord.h"
 #include "workshop/assetlist.h"
+#include "workshop/testerlist.h"
 #include "workshop/typed.h"
 
 // The verdict of one record against the list.
@@ -36,6 +37,10 @@ Verdict judge(const TestRecord& record, const TypedRecord& typed, const AssetInd
 // --result: "pass", "fail", "not-assessed", "unreadable".
 const char* resultText(VerdictResult result);
 std::optional<VerdictResult> resultFromWord(const std::string& word);
+// The criteria that failed, "flow, occlusion"; and the verdict in words,
+// "FAIL (flow)" or "PASS".
+std::string failedCriteria(const Verdict& verdict);
+std::string verdictWords(const Verdict& verdict);
 
 // The test's date against the time the archive first received it
 // (isoLocalTime form): dated more than a day after it (a tester's clock
@@ -47,21 +52,30 @@ DateCheck dateCheck(const TypedRecord& typed, const std::string& received);
 const char* dateCheckText(DateCheck check);  // "ok", "after receipt", "unreadable"
 
 // One test as every output reads it: the record, its texts read once as
-// typed values, its verdict and whether its date can be trusted.
+// typed values, its verdict and what flags it: whether its date can be
+// trusted, whether its tester was in calibration, whether its asset had
+// left the inventory.
 struct JudgedTest {
     TestRecord record;
     TypedRecord typed;
     Verdict verdict;
     DateCheck date = DateCheck::Ok;
     std::string received;  // when the archive first received it (isoLocalTime form)
+    std::string tester;    // its tester's serial number
+    Calibration calibration = Calibration::Unknown;
+    bool afterRetirement = false;  // dated on or after its asset's retired_from
 };
 
-// The version of the asset list that judges the tests of one run (number
-// 0 and no rows: there is none, and every test is NOT ASSESSED).
+// The versions of the asset list and the tester list that judge the tests
+// of one run (number 0 and no rows: there is none; without an asset list
+// every test is NOT ASSESSED, without a tester list every tester unknown).
 struct JudgingList {
     long long number = 0;
     AssetIndex assets;
+    long long testerList = 0;
+    TesterIndex testers;
     // received: when the archive first received the record (isoLocalTime
-    // form), for its date check.
-    JudgedTest test(const TestRecord& record, const std::string& received) const;
+    // form), for its date check; tester: its tester's serial number.
+    JudgedTest test(const TestRecord& record, const std::string& received,
+                    const std::string& tester = std::string()) const;
 };

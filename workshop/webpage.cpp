@@ -95,7 +95,9 @@ std::string workshopReportHtml(const WorkshopReport& report,
         for (const WorkshopBlock& b : section.blocks) {
             switch (b.kind) {
                 case WorkshopBlock::Kind::Heading:
-                    out += "<h3>" + html(b.text) + "</h3>\n";
+                    out += (b.anchor.empty() ? std::string("<h3>")
+                                             : "<h3 id=\"" + html(b.anchor) + "\">") +
+                           html(b.text) + "</h3>\n";
                     break;
                 case WorkshopBlock::Kind::Line:
                     out += "<p>" + html(b.text) + "</p>\n";

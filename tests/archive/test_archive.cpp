@@ -1138,7 +1138,9 @@ TEST(ArchivePostgres, UpgradesKeepGrantsAndReaders) {
         Admin admin(uri);
         admin.role("wsb");
         // The archive as version 2 left it, and the one-time GRANT.
-        admin.run("DROP TABLE lumkest.asset_rows, lumkest.asset_lists");
+        admin.run(
+            "DROP TABLE lumkest.tester_rows, lumkest.tester_lists, lumkest.asset_rows, "
+            "lumkest.asset_lists");
         admin.run("UPDATE lumkest.archive_version SET version = 2");
         admin.run("GRANT USAGE ON SCHEMA lumkest TO wsb");
         admin.run("GRANT SELECT, INSERT, UPDATE ON ALL TABLES IN SCHEMA lumkest TO wsb");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "records/calendar.h"
 #include "tests/core/records.h"
@@ -37,14 +38,17 @@ TEST(WorkshopReport, ThePeriodIsTheTwelveMonthsUpToAsOfUnlessGiven) {
         {"2027-01-01", "", "2026-06-01", "2027-01-01", "2027-01-01"},
     };
     for (const auto& r : rows) {
-        const WorkshopPeriod p = workshopPeriod({"", "", "", r.since, r.until, r.asOf, {}});
+        const WorkshopPeriod p = workshopPeriod({"", "", "", r.since, r.until, r.asOf, 30, {}});
         EXPECT_EQ(p.first + " " + p.last, std::string(r.first) + " " + r.last) << r.asOf;
     }
 }
 
 // A model's window narrows on 1 March; a pump of its own narrows again on
 // 1 May: the flow band steps on both days, and the tests are judged by the
-// limits of their own days.
+// limits of their own days.  The summary names what needs doing: the due
+// list's assets by status, what is on time, the flagged tests (a tester out
+// of calibration, a date after receipt) and the devices the list does not
+// know.
 TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
     std::vector<AssetRow> rows;
     std::string why;
@@ -54,24 +58,31 @@ TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
                       "B,P3,,-2,2,2026-05-01\nB,P3,,,,\n",
                       &rows, &why))
         << why;
-    JudgingList list{1, AssetIndex(rows)};
-    std::vector<DueEntry> due(4);
-    due[0].deviceId = "A", due[0].status = DueStatus::Failed;
-    due[1].deviceId = "B", due[1].status = DueStatus::Overdue;
-    due[2].deviceId = "C", due[2].status = DueStatus::NeverTested;
-    due[3].deviceId = "D", due[3].status = DueStatus::NeverTested;
-    WorkshopRequest request{"a.db", "", "", "", "", "2026-06-01", {}};
+    JudgingList list{1, AssetIndex(rows), 1,
+                     TesterIndex({{2, "SN1", "2026-01-01", "2026-03-31", "C-1"}})};
+    std::vector<DueEntry> due;
+    for (const auto& [id, location, status] :
+         {std::tuple{"A", "W1", DueStatus::Failed}, std::tuple{"B", "W2", DueStatus::Overdue},
+          std::tuple{"C", "W1", DueStatus::NeverTested}, std::tuple{"D", "W1", DueStatus::Ok},
+          std::tuple{"E", "W1", DueStatus::Retired}}) {
+        due.emplace_back();
+        due.back().deviceId = id, due.back().model = "P3", due.back().location = location;
+        due.back().intervalDays = 180, due.back().status = status;
+    }
+    due[3].assetTag = "T-D";
+    WorkshopRequest request{"a.db", "", "", "", "", "2026-06-01", 30, {}};
     WorkshopReportModel model(request, list, due);
     auto test = [&](const char* id, const char* date, const char* flow, const char* received) {
         TestRecord r = makeRecord(id, date, "10:00");
         SET_FIELD(r, flow, flow);
-        model.add(list.test(r, received));
+        model.add(list.test(r, received, "SN1"));
     };
     test("A", "1 Feb 2026", "104", "2026-02-02T08:00:00+00:00");
     test("A", "1 Apr 2026", "104", "2026-04-02T08:00:00+00:00");
     test("B", "3 May 2026", "103", "2026-05-03T08:00:00+00:00");
     test("B", "9 Sep 2027", "100", "2026-05-03T08:00:00+00:00");
     model.setOutside(2);
+    model.setUnknown({{"iv 9", 3, "2026-05-01T10:00:00", "SN1", "IV-9"}});
     const WorkshopReport report = model.build("2026-06-01T10:00:00+00:00");
     ASSERT_EQ(report.sections.size(), 3u);
     EXPECT_EQ(report.stamp, "2026-06-01 10:00");
@@ -83,18 +94,50 @@ TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
     ASSERT_NE(counts, nullptr);
     EXPECT_EQ(counts->rows, (std::vector<std::vector<std::string>>{{"failed", "1"},
                                                                    {"overdue", "1"},
-                                                                   {"due", "0"},
-                                                                   {"never tested", "2"},
-                                                                   {"ok", "0"},
-                                                                   {"no interval", "0"}}));
+                                                                   {"due within 30 days", "0"},
+                                                                   {"never tested", "1"},
+                                                                   {"ok", "1"},
+                                                                   {"no interval", "0"},
+                                                                   {"retired", "1"}}));
+    // On time: of A to D (E is retired), only D.
+    EXPECT_TRUE(hasLine(summary, "Of the assets with an interval and in the inventory, neither "
+                                 "overdue, failed nor never tested: 1 of 4 (25.0 %)."));
+    const WorkshopTable* byLocation = tableWith(summary, {"Location", "Assets", "On time", "%"});
+    ASSERT_NE(byLocation, nullptr);
+    EXPECT_EQ(byLocation->rows, (std::vector<std::vector<std::string>>{{"W1", "3", "1", "33.3"},
+                                                                       {"W2", "1", "0", "0.0"}}));
+    // What needs doing, each by name, linked to its section where it has one.
+    const std::vector<std::string> heads = {"Device",   "Asset tag",   "Model",
+                                            "Location", "Last tested", "Due"};
+    std::vector<std::string> named;
+    for (std::size_t i = 0; i + 1 < summary.blocks.size(); ++i)
+        if (summary.blocks[i].kind == WorkshopBlock::Kind::Heading &&
+            summary.blocks[i + 1].table.heads == heads)
+            named.push_back(summary.blocks[i].text + ": " + summary.blocks[i + 1].table.rows[0][0] +
+                            " " + summary.blocks[i + 1].table.rowLinks[0]);
+    EXPECT_EQ(named, (std::vector<std::string>{"Overdue: B device-2",
+                                               "Failed (not yet repaired): A device-1",
+                                               "Never tested: C "}));
+    EXPECT_TRUE(hasLine(summary, "2 pumps failed, 2 failed tests."));
+    const WorkshopTable* unknown =
+        tableWith(summary, {"Device", "Tests", "Last tested", "Tester", "Note"});
+    ASSERT_NE(unknown, nullptr);
+    EXPECT_EQ(unknown->rows, (std::vector<std::vector<std::string>>{
+                                 {"iv 9", "3", "2026-05-01", "SN1", "looks like IV-9"}}));
     const WorkshopTable* results = tableWith(summary, {"Result", "Tests"});
     ASSERT_NE(results, nullptr);
     EXPECT_EQ(results->rows[0], (std::vector<std::string>{"PASS", "2"}));
     EXPECT_EQ(results->rows[1], (std::vector<std::string>{"FAIL", "2"}));
-    const WorkshopTable* doubtful = tableWith(summary, {"Device", "Tested", "Received", "Date"});
-    ASSERT_NE(doubtful, nullptr);
-    EXPECT_EQ(doubtful->rows, (std::vector<std::vector<std::string>>{
-                                  {"B", "2027-09-09 10:00", "2026-05-03", "dated after receipt"}}));
+    const WorkshopTable* flagged = tableWith(summary, {"Device", "Tested", "Received", "Flag"});
+    ASSERT_NE(flagged, nullptr);
+    EXPECT_EQ(flagged->rows,
+              (std::vector<std::vector<std::string>>{
+                  {"A", "2026-04-01 10:00", "2026-04-02", "tester SN1 out of calibration"},
+                  {"B", "2026-05-03 10:00", "2026-05-03", "tester SN1 out of calibration"},
+                  {"B", "2027-09-09 10:00", "2026-05-03",
+                   "dated after receipt; tester SN1 out of calibration"}}));
+    EXPECT_TRUE(hasLine(summary, "3 tests were made with a tester whose calibration had expired: "
+                                 "SN1 (3)."));
 
     // The flow plots' bands, step by step, from the period's first day.
     auto band = [](const WorkshopSection& s) {
@@ -117,7 +160,7 @@ TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
                                        "Occlusion (mmHg)", "(user unit)", "Peak time", "Result"});
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->rows[0].back(), "PASS");
-    EXPECT_EQ(a->rows[1].back(), "FAIL (flow)");
+    EXPECT_EQ(a->rows[1].back(), "FAIL (flow), tester out of calibration");
 }
 
 // The workshop report's pages: each section on a new page under its own

@@ -1,0 +1,306 @@
+// The workshop report's summary: the counts, the failures, the flagged
+// tests, the planned maintenance, and the tables of what needs doing, each
+// left out when empty.
+
+#include <array>
+#include <cstdio>
+
+#include "workshop/identity.h"
+#include "workshop/reportmodel.h"
+#include "workshop/table.h"
+
+namespace {
+
+WorkshopTable table(std::vector<std::string> heads, std::vector<bool> right = {}) {
+    return WorkshopTable{std::move(heads), std::move(right), {}, {}};
+}
+
+// "90.5", part of whole in per cent to a tenth.
+std::string percent(std::size_t part, std::size_t whole) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f",
+                  whole ? 100.0 * static_cast<double>(part) / static_cast<double>(whole) : 0.0);
+    return text;
+}
+
+// Why a test is flagged, in words; empty: it is not.
+std::string flagsOf(const JudgedTest& t) {
+    std::string text;
+    auto add = [&](const std::string& flag) { text += (text.empty() ? "" : "; ") + flag; };
+    if (t.date == DateCheck::AfterReceipt) add("dated after receipt");
+    if (t.date == DateCheck::Unreadable) add("date does not read");
+    if (t.afterRetirement) add("after retirement");
+    if (t.calibration == Calibration::Expired) add("tester " + t.tester + " out of calibration");
+    return text;
+}
+
+}  // namespace
+
+WorkshopSection WorkshopReportModel::summary() const {
+    WorkshopSection s;
+    s.title = "Summary";
+    s.anchor = "summary";
+    s.blocks.push_back(WorkshopBlock::line("Archive: " + request_.archive));
+    s.blocks.push_back(WorkshopBlock::line(
+        list_.number ? "Asset list: version " + std::to_string(list_.number)
+                     : std::string("Asset list: none (no test has a verdict)")));
+    if (list_.testerList)
+        s.blocks.push_back(
+            WorkshopBlock::line("Tester list: version " + std::to_string(list_.testerList)));
+    s.blocks.push_back(WorkshopBlock::line("Period: " + periodText()));
+    std::string filters;
+    auto filter = [&](const char* name, const std::string& value) {
+        if (!value.empty())
+            filters += (filters.empty() ? "" : ", ") + std::string(name) + " " + value;
+    };
+    filter("device", request_.device);
+    filter("tester", request_.tester);
+    filter("since", request_.since);
+    filter("until", request_.until);
+    s.blocks.push_back(
+        WorkshopBlock::line("Filters: " + (filters.empty() ? std::string("none") : filters)));
+    if (outside_ > 0)
+        s.blocks.push_back(WorkshopBlock::line(
+            plural(static_cast<std::size_t>(outside_), "test lies", "tests lie") +
+            " outside the period and " + (outside_ == 1 ? "is" : "are") + " left out."));
+    testCounts(&s);
+    failures(&s);
+    flagged(&s);
+    maintenance(&s);
+    needsDoing(&s);
+    unknownDevices(&s);
+    deviceList(&s);
+    return s;
+}
+
+void WorkshopReportModel::testCounts(WorkshopSection* s) const {
+    const VerdictResult results[] = {VerdictResult::Pass, VerdictResult::Fail,
+                                     VerdictResult::NotAssessed, VerdictResult::Unreadable};
+    // By model; nullopt: devices not in the asset list.
+    std::map<std::optional<std::string>, std::array<std::size_t, 4>> byModel;
+    std::array<std::size_t, 4> total{};
+    for (const auto& [key, d] : devices_)
+        for (const JudgedTest& t : d.tests) {
+            const AssetRow* row = t.verdict.asset ? t.verdict.asset->row : nullptr;
+            const auto k = static_cast<std::size_t>(t.verdict.result);
+            ++total[k];
+            ++byModel[row ? std::optional<std::string>(row->model) : std::nullopt][k];
+        }
+    s->blocks.push_back(WorkshopBlock::heading("Tests by result"));
+    WorkshopTable byResult = table({"Result", "Tests"}, {false, true});
+    for (VerdictResult r : results)
+        byResult.rows.push_back(
+            {resultText(r), std::to_string(total[static_cast<std::size_t>(r)])});
+    byResult.rows.push_back({"Total", std::to_string(count_)});
+    s->blocks.push_back(WorkshopBlock::of(std::move(byResult)));
+
+    s->blocks.push_back(WorkshopBlock::heading("Tests by model"));
+    WorkshopTable models = table({"Model", "Tests", "PASS", "FAIL", "NOT ASSESSED", "UNREADABLE"},
+                                 {false, true, true, true, true, true});
+    for (const auto& [model, counts] : byModel) {
+        std::size_t sum = 0;
+        for (std::size_t c : counts) sum += c;
+        models.rows.push_back({!model           ? std::string("(not in the asset list)")
+                               : model->empty() ? std::string("(no model)")
+                                                : *model,
+                               std::to_string(sum), std::to_string(counts[0]),
+                               std::to_string(counts[1]), std::to_string(counts[2]),
+                               std::to_string(counts[3])});
+    }
+    s->blocks.push_back(WorkshopBlock::of(std::move(models)));
+}
+
+void WorkshopReportModel::failures(WorkshopSection* s) const {
+    WorkshopTable failed = table({"Device", "Model", "Location", "Tested", "Failed"});
+    std::size_t pumps = 0;
+    for (const auto& [key, d] : devices_) {
+        bool any = false;
+        for (const JudgedTest& t : d.tests) {
+            if (t.verdict.result != VerdictResult::Fail) continue;
+            any = true;
+            const AssetRow* row = t.verdict.asset ? t.verdict.asset->row : nullptr;
+            failed.rows.push_back({shownId(d.id), row ? row->model : "", row ? row->location : "",
+                                   tested(t), failedCriteria(t.verdict)});
+        }
+        pumps += any ? 1 : 0;
+    }
+    s->blocks.push_back(WorkshopBlock::heading("Pumps with a FAIL", "failures"));
+    if (failed.rows.empty()) {
+        s->blocks.push_back(WorkshopBlock::line("No test failed in the period."));
+        return;
+    }
+    s->blocks.push_back(WorkshopBlock::line(plural(pumps, "pump", "pumps") + " failed, " +
+                                            plural(failed.rows.size(), "failed test",
+                                                   "failed tests") +
+                                            "."));
+    s->blocks.push_back(WorkshopBlock::of(std::move(failed)));
+}
+
+void WorkshopReportModel::flagged(WorkshopSection* s) const {
+    WorkshopTable flags = table({"Device", "Tested", "Received", "Flag"});
+    std::map<std::string, std::size_t> expired;  // tests by tester out of calibration
+    for (const auto& [key, d] : devices_)
+        for (const JudgedTest& t : d.tests) {
+            const std::string why = flagsOf(t);
+            if (why.empty()) continue;
+            flags.rows.push_back({shownId(d.id), tested(t), date(t.received), why});
+            if (t.calibration == Calibration::Expired) ++expired[t.tester];
+        }
+    if (flags.rows.empty()) return;
+    // Their verdicts stand, but none of the doubtful dates counts as a last
+    // test, and a tester out of calibration leaves every result in doubt.
+    s->blocks.push_back(WorkshopBlock::heading("Tests flagged", "flagged"));
+    s->blocks.push_back(WorkshopBlock::line(
+        "A test dated more than a day after the archive received it (a tester's clock set "
+        "ahead), or whose date does not read, keeps its verdict but never counts as a pump's "
+        "last test.  A test after its pump's retirement, or made with a tester out of "
+        "calibration, keeps its verdict too."));
+    if (!expired.empty()) {
+        std::size_t tests = 0;
+        std::string testers;
+        for (const auto& [serial, n] : expired) {
+            tests += n;
+            testers += (testers.empty() ? "" : ", ") + serial + " (" + std::to_string(n) + ")";
+        }
+        s->blocks.push_back(WorkshopBlock::line(
+            plural(tests, "test was", "tests were") +
+            " made with a tester whose calibration had expired: " + testers + "."));
+    }
+    s->blocks.push_back(WorkshopBlock::of(std::move(flags)));
+}
+
+std::vector<const DueEntry*> WorkshopReportModel::dueEntries() const {
+    std::vector<const DueEntry*> entries;
+    for (const auto& [key, e] : due_)
+        if (request_.device.empty() || key == identityText(request_.device)) entries.push_back(&e);
+    std::stable_sort(entries.begin(), entries.end(), [](const DueEntry* a, const DueEntry* b) {
+        return a->dueDate != b->dueDate ? a->dueDate < b->dueDate : a->deviceId < b->deviceId;
+    });
+    return entries;
+}
+
+std::map<std::string, std::string> WorkshopReportModel::anchors() const {
+    std::map<std::string, std::string> anchors;
+    int number = 0;
+    for (const auto& [key, device] : devices_)
+        anchors.emplace(key, "device-" + std::to_string(++number));
+    return anchors;
+}
+
+void WorkshopReportModel::maintenance(WorkshopSection* s) const {
+    s->blocks.push_back(WorkshopBlock::heading("Planned maintenance as of " + date(request_.asOf)));
+    if (list_.number == 0) {
+        s->blocks.push_back(WorkshopBlock::line("No asset list: nothing is due."));
+        return;
+    }
+    std::map<DueStatus, std::size_t> counts;
+    // On time: of the assets with an interval and in the inventory, those
+    // neither overdue, failed nor never tested; overall, by model and by
+    // location.
+    struct OnTime {
+        std::size_t assets = 0, onTime = 0;
+    };
+    OnTime all;
+    std::map<std::string, OnTime> byModel, byLocation;
+    for (const DueEntry* e : dueEntries()) {
+        ++counts[e->status];
+        if (!e->intervalDays || e->status == DueStatus::Retired) continue;
+        const bool onTime = e->status == DueStatus::Ok || e->status == DueStatus::Due;
+        for (OnTime* o : {&all, &byModel[e->model], &byLocation[e->location]}) {
+            ++o->assets;
+            o->onTime += onTime ? 1 : 0;
+        }
+    }
+    WorkshopTable table{{"Assets", "Count"}, {false, true}, {}, {}};
+    for (DueStatus st : {DueStatus::Failed, DueStatus::Overdue, DueStatus::Due,
+                         DueStatus::NeverTested, DueStatus::Ok, DueStatus::NoInterval,
+                         DueStatus::Retired})
+        table.rows.push_back({st == DueStatus::Due ? "due within " + std::to_string(request_.within) +
+                                                         " days"
+                                                   : std::string(dueStatusText(st)),
+                              std::to_string(counts[st])});
+    s->blocks.push_back(WorkshopBlock::of(std::move(table)));
+    s->blocks.push_back(WorkshopBlock::heading("Planned maintenance on time", "on-time"));
+    s->blocks.push_back(WorkshopBlock::line(
+        "Of the assets with an interval and in the inventory, neither overdue, failed nor never "
+        "tested: " +
+        std::to_string(all.onTime) + " of " + std::to_string(all.assets) + " (" +
+        percent(all.onTime, all.assets) + " %)."));
+    for (const auto& [by, groups] :
+         {std::pair{"Model", &byModel}, std::pair{"Location", &byLocation}}) {
+        if (groups->empty()) continue;
+        WorkshopTable t{{by, "Assets", "On time", "%"}, {false, true, true, true}, {}, {}};
+        for (const auto& [name, o] : *groups)
+            t.rows.push_back({name.empty() ? "(none)" : name, std::to_string(o.assets),
+                              std::to_string(o.onTime), percent(o.onTime, o.assets)});
+        s->blocks.push_back(WorkshopBlock::of(std::move(t)));
+    }
+}
+
+void WorkshopReportModel::needsDoing(WorkshopSection* s) const {
+    if (list_.number == 0) return;
+    const std::string dueTitle = "Due within " + std::to_string(request_.within) + " days";
+    const struct {
+        DueStatus status;
+        const char* title;
+        const char* anchor;
+    } kinds[] = {{DueStatus::Overdue, "Overdue", "overdue"},
+                 {DueStatus::Failed, "Failed (not yet repaired)", "failed"},
+                 {DueStatus::Due, dueTitle.c_str(), "due"},
+                 {DueStatus::NeverTested, "Never tested", "never-tested"}};
+    const std::vector<const DueEntry*> entries = dueEntries();
+    const std::map<std::string, std::string> sections = anchors();
+    auto anchorOf = [&](const std::string& id) {
+        const auto it = sections.find(identityText(id));
+        return it == sections.end() ? std::string() : it->second;
+    };
+    for (const auto& kind : kinds) {
+        WorkshopTable t = table({"Device", "Asset tag", "Model", "Location", "Last tested", "Due"});
+        for (const DueEntry* e : entries) {
+            if (e->status != kind.status) continue;
+            t.rows.push_back({shownId(e->deviceId), e->assetTag, e->model, e->location,
+                              e->lastTested.empty() ? "never" : date(e->lastTested),
+                              e->dueDate.empty() ? "" : date(e->dueDate)});
+            t.rowLinks.push_back(anchorOf(e->deviceId));
+        }
+        if (t.rows.empty()) continue;
+        s->blocks.push_back(WorkshopBlock::heading(kind.title, kind.anchor));
+        s->blocks.push_back(WorkshopBlock::of(std::move(t)));
+    }
+}
+
+void WorkshopReportModel::unknownDevices(WorkshopSection* s) const {
+    if (unknown_.empty()) return;
+    WorkshopTable t = table({"Device", "Tests", "Last tested", "Tester", "Note"},
+                            {false, true, false, false, false});
+    const std::map<std::string, std::string> sections = anchors();
+    for (const UnknownDevice& u : unknown_) {
+        t.rows.push_back({shownId(u.deviceId), std::to_string(u.tests),
+                          u.lastTested.empty() ? "" : date(u.lastTested), u.tester,
+                          u.looksLike.empty() ? "" : "looks like " + u.looksLike});
+        const auto it = sections.find(identityText(u.deviceId));
+        t.rowLinks.push_back(it == sections.end() ? std::string() : it->second);
+    }
+    s->blocks.push_back(WorkshopBlock::heading("Tests of devices not in the asset list", "unknown"));
+    s->blocks.push_back(WorkshopBlock::of(std::move(t)));
+}
+
+void WorkshopReportModel::deviceList(WorkshopSection* s) const {
+    WorkshopTable devices = table({"Device", "Model", "Location", "Tests", "FAIL"},
+                                  {false, false, false, true, true});
+    for (const auto& [key, d] : devices_) {
+        std::size_t fails = 0;
+        std::string model, location;
+        for (const JudgedTest& t : d.tests) {
+            const AssetRow* row = t.verdict.asset ? t.verdict.asset->row : nullptr;
+            model = row ? row->model : model;
+            location = row ? row->location : location;
+            fails += t.verdict.result == VerdictResult::Fail ? 1 : 0;
+        }
+        devices.rows.push_back({shownId(d.id), model, location, std::to_string(d.tests.size()),
+                                std::to_string(fails)});
+        devices.rowLinks.push_back("device-" + std::to_string(devices.rows.size()));
+    }
+    s->blocks.push_back(WorkshopBlock::heading("Devices"));
+    s->blocks.push_back(WorkshopBlock::of(std::move(devices)));
+}
