@@ -14,14 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "workshop/verdict.h"
 #include "archive/recordkey.h"
-#include "workshop/typed.h"
 #include "records/testrecord.h"
+#include "workshop/typed.h"
+#include "workshop/verdict.h"
 
 struct ArchivedRecord {
     TestRecord record;            // raw texts; the unit code as received, else one of unitCode()
-    TesterIdentity tester;         // of the download that first brought it
+    TesterIdentity tester;        // of the download that first brought it
     std::string firstDownloaded;  // that download's time, isoLocalTime form
     long long firstDownload = 0;  // that download's number
 };

@@ -41,9 +41,8 @@ bool insertVersion(Archive::Connection& c, const ListTables& t, std::size_t rows
 // Version number of a list, or the latest for 0, and its rows one at a
 // time to each; false with *error when there is no such version (none at
 // all for 0 is no error: info->number 0).
-bool readVersion(Archive::Connection& c, const ListTables& t, long long number,
-                 AssetListInfo* info, const std::function<void(Row&)>& each,
-                 std::string* error) {
+bool readVersion(Archive::Connection& c, const ListTables& t, long long number, AssetListInfo* info,
+                 const std::function<void(Row&)>& each, std::string* error) {
     *info = AssetListInfo();
     const std::string none = c.shown + " holds no " +
                              (t.from == kTesterTables.from ? "tester" : "asset") + " list " +

@@ -260,10 +260,11 @@ bool Archive::unknownDevices(long long assetList, std::vector<UnknownDevice>* de
     // Each device key of the records that no row of the list names, with
     // its count, its latest test date, and its latest test's own ID and
     // tester.
-    const QString notListed =
-        c_->version >= 3 ? QStringLiteral("WHERE NOT EXISTS (SELECT 1 FROM %T%asset_rows a WHERE "
-                                          "a.list_id = :list AND a.device_key = r1.device_key) ")
-                         : QString();
+    const QString notListed = c_->version >= 3
+                                  ? QStringLiteral(
+                                        "WHERE NOT EXISTS (SELECT 1 FROM %T%asset_rows a WHERE "
+                                        "a.list_id = :list AND a.device_key = r1.device_key) ")
+                                  : QString();
     QSqlQuery q(c_->db);
     q.setForwardOnly(true);
     if (!c_->prepare(

@@ -5,10 +5,10 @@
 #include <algorithm>
 
 #include "archive/recordkey.h"
-#include "workshop/identity.h"
-#include "workshop/typed.h"
 #include "device/decode.h"
 #include "records/calendar.h"
+#include "workshop/identity.h"
+#include "workshop/typed.h"
 
 namespace {
 
@@ -90,8 +90,8 @@ int number(const std::string& s, std::size_t at, std::size_t n) {
 }  // namespace
 
 const std::vector<std::string>& archiveTableNames(bool postgres) {
-    static const std::vector<std::string> sqlite = {"blocks",      "downloads",   "records",
-                                                    "asset_lists", "asset_rows",  "tester_lists",
+    static const std::vector<std::string> sqlite = {"blocks",      "downloads",  "records",
+                                                    "asset_lists", "asset_rows", "tester_lists",
                                                     "tester_rows"};
     static const std::vector<std::string> pg = [] {
         std::vector<std::string> names = sqlite;

@@ -8,9 +8,8 @@ bool CliCommand::takes(const std::string& option) const {
 
 const std::vector<const CliCommand*>& cliCommands() {
     static const std::vector<const CliCommand*> commands = {
-        &kInfoCommand,   &kDownloadCommand, &kHistoryCommand, &kImportCommand,
-        &kDownloadsCommand, &kAssetsCommand, &kTestersCommand, &kDueCommand,
-        &kUnknownCommand, &kReportCommand,
+        &kInfoCommand,   &kDownloadCommand, &kHistoryCommand, &kImportCommand,  &kDownloadsCommand,
+        &kAssetsCommand, &kTestersCommand,  &kDueCommand,     &kUnknownCommand, &kReportCommand,
     };
     return commands;
 }

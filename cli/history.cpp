@@ -186,8 +186,8 @@ int runHistory(CliRun& run) {
         [&] {
             std::string out = resultsHeader();
             for (const ArchivedRecord& a : archived)
-                out += resultsRow(choice.list.test(a.record, a.firstDownloaded, a.tester.serial), a.tester,
-                                  choice.list.number);
+                out += resultsRow(choice.list.test(a.record, a.firstDownloaded, a.tester.serial),
+                                  a.tester, choice.list.number);
             return out;
         });
 }

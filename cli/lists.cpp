@@ -4,8 +4,7 @@
 
 #include "save/stamp.h"
 
-bool checkListCommand(const char* command, const char* list, const Options& o,
-                      std::string* error) {
+bool checkListCommand(const char* command, const char* list, const Options& o, std::string* error) {
     if (o.files.size() > 1) {
         *error = std::string(command) + " takes one " + list + " FILE.csv at a time";
         return false;

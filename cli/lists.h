@@ -26,8 +26,7 @@ struct ListCommand {
 };
 
 // A command takes one FILE.csv to add, or outputs to write, not both.
-bool checkListCommand(const char* command, const char* list, const Options& o,
-                      std::string* error);
+bool checkListCommand(const char* command, const char* list, const Options& o, std::string* error);
 
 // Reads the file within the list's bounds, refused whole or added as the
 // next version; then says, even with -q, which columns were ignored and

@@ -200,8 +200,9 @@ QByteArray historyJson(const std::vector<ArchivedRecord>& archived, const Judgin
     std::string out = historyJsonOpening();
     int position = 0;
     for (const ArchivedRecord& a : archived)
-        out += historyJsonRecord(a, (list ? *list : none).test(a.record, a.firstDownloaded, a.tester.serial),
-                                 ++position, list);
+        out += historyJsonRecord(
+            a, (list ? *list : none).test(a.record, a.firstDownloaded, a.tester.serial), ++position,
+            list);
     out += historyJsonClosing(position > 0);
     return QByteArray::fromStdString(out);
 }
@@ -337,16 +338,16 @@ std::vector<std::vector<std::string>> dueRows(const std::vector<DueEntry>& entri
     std::vector<std::vector<std::string>> rows;
     for (const DueEntry& e : entries)
         rows.push_back({e.deviceId, e.model, e.location, e.lastTested,
-                        e.intervalDays ? std::to_string(*e.intervalDays) : std::string(),
-                        e.dueDate, dueStatusText(e.status), e.assetTag, "asset"});
+                        e.intervalDays ? std::to_string(*e.intervalDays) : std::string(), e.dueDate,
+                        dueStatusText(e.status), e.assetTag, "asset"});
     for (const TesterDue& t : testers)
         rows.push_back({t.serial, "", "", t.calibratedOn, "", t.calibrationDue,
                         dueStatusText(t.status), "", "tester"});
     return rows;
 }
-const std::vector<std::string> kDueHeads = {
-    "device_id", "model",  "location",  "last_tested", "interval_days",
-    "due_date",  "status", "asset_tag", "kind"};
+const std::vector<std::string> kDueHeads = {"device_id",   "model",         "location",
+                                            "last_tested", "interval_days", "due_date",
+                                            "status",      "asset_tag",     "kind"};
 
 }  // namespace
 
@@ -362,9 +363,9 @@ std::string dueCsv(const std::vector<DueEntry>& entries, const std::vector<Teste
 std::string dueText(const std::vector<DueEntry>& entries, const std::vector<TesterDue>& testers) {
     std::string out;
     if (!entries.empty()) {
-        std::vector<std::vector<std::string>> rows{
-            {"device_id", "model", "location", "last_tested", "interval_days", "due_date",
-             "status", "asset_tag"}};
+        std::vector<std::vector<std::string>> rows{{"device_id", "model", "location", "last_tested",
+                                                    "interval_days", "due_date", "status",
+                                                    "asset_tag"}};
         for (std::vector<std::string>& cells : dueRows(entries, {})) {
             cells.pop_back();
             rows.push_back(std::move(cells));
@@ -452,8 +453,8 @@ QByteArray unknownJson(const std::vector<UnknownDevice>& devices, long long asse
                             .text("testerSerial", d.tester)
                             .value("looksLike", textOrNull(d.looksLike))
                             .str());
-    return QByteArray::fromStdString(
-        "{\n    \"format\": 1,\n    \"assetList\": " +
-        (assetList ? std::to_string(assetList) : "null") + ",\n    \"devices\": [" +
-        (items.empty() ? "\n    ]" : jsonItems(items)) + "\n}\n");
+    return QByteArray::fromStdString("{\n    \"format\": 1,\n    \"assetList\": " +
+                                     (assetList ? std::to_string(assetList) : "null") +
+                                     ",\n    \"devices\": [" +
+                                     (items.empty() ? "\n    ]" : jsonItems(items)) + "\n}\n");
 }

@@ -13,9 +13,9 @@
 #include "cli/outputs.h"
 #include "cli/run.h"
 #include "save/stamp.h"
+#include "workshop/identity.h"
 #include "workshop/qtoutputs.h"
 #include "workshop/reportmodel.h"
-#include "workshop/identity.h"
 #include "workshop/typed.h"
 
 namespace {

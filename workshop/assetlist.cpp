@@ -14,9 +14,10 @@
 #include "workshop/typed.h"
 
 const char* const kAssetColumns[13] = {
-    "device_id",          "model",           "location",      "set_rate_ml_h", "flow_low_pct",
-    "flow_high_pct",      "occlusion_min_mmhg", "occlusion_max_mmhg", "peak_time_max_s",
-    "interval_days",      "valid_from",      "asset_tag",     "retired_from",
+    "device_id",       "model",         "location",           "set_rate_ml_h",
+    "flow_low_pct",    "flow_high_pct", "occlusion_min_mmhg", "occlusion_max_mmhg",
+    "peak_time_max_s", "interval_days", "valid_from",         "asset_tag",
+    "retired_from",
 };
 
 namespace {
@@ -159,8 +160,9 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
                           "a row with neither a device ID nor a model");
         const bool deviceRow = !identity.empty();
         if (!deviceRow && !asset.retiredFrom.empty())
-            return refuse(RetiredFrom, "a model row retires no asset; give retired_from on "
-                                       "the rows of the assets that leave the inventory");
+            return refuse(RetiredFrom,
+                          "a model row retires no asset; give retired_from on "
+                          "the rows of the assets that leave the inventory");
         if (!deviceRow && !asset.assetTag.empty())
             return refuse(AssetTag, "a model row has no asset tag; give it on the asset's rows");
         // One asset's rows give its tag and its retirement alike.
@@ -170,10 +172,10 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
             if (!deviceRow || value->empty()) continue;
             const auto [other, fresh] = seen->emplace(identity, std::pair(*value, at));
             if (!fresh && other->second.first != *value)
-                return refuse(c, formatted("device \"%s\" has %s \"%s\" on line %d",
-                                           shownCell(asset.deviceId).c_str(), kAssetColumns[c],
-                                           shownCell(other->second.first).c_str(),
-                                           other->second.second));
+                return refuse(
+                    c, formatted("device \"%s\" has %s \"%s\" on line %d",
+                                 shownCell(asset.deviceId).c_str(), kAssetColumns[c],
+                                 shownCell(other->second.first).c_str(), other->second.second));
         }
         if (deviceRow) {
             const auto [other, fresh] =

@@ -130,9 +130,9 @@ std::vector<TesterDue> testersDue(const TesterIndex& testers, const std::string&
                     latest->certificate, DueStatus::Due};
         const long long dueDay = *dayNumber(t.calibrationDue);
         if (today)
-            t.status = dueDay < *today                        ? DueStatus::Overdue
+            t.status = dueDay < *today                            ? DueStatus::Overdue
                        : dueDay <= *today + std::max(within, 0LL) ? DueStatus::Due
-                                                                : DueStatus::Ok;
+                                                                  : DueStatus::Ok;
         due.push_back(std::move(t));
     }
     std::stable_sort(due.begin(), due.end(), [](const TesterDue& a, const TesterDue& b) {

@@ -29,7 +29,6 @@ PlotMark markOf(Criterion c) {
                                   : PlotMark::Open;
 }
 
-
 WorkshopBlock line(std::string text) { return WorkshopBlock::line(std::move(text)); }
 WorkshopBlock heading(std::string text) { return WorkshopBlock::heading(std::move(text)); }
 WorkshopBlock tableBlock(WorkshopTable table) { return WorkshopBlock::of(std::move(table)); }

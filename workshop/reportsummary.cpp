@@ -129,10 +129,9 @@ void WorkshopReportModel::failures(WorkshopSection* s) const {
         s->blocks.push_back(WorkshopBlock::line("No test failed in the period."));
         return;
     }
-    s->blocks.push_back(WorkshopBlock::line(plural(pumps, "pump", "pumps") + " failed, " +
-                                            plural(failed.rows.size(), "failed test",
-                                                   "failed tests") +
-                                            "."));
+    s->blocks.push_back(
+        WorkshopBlock::line(plural(pumps, "pump", "pumps") + " failed, " +
+                            plural(failed.rows.size(), "failed test", "failed tests") + "."));
     s->blocks.push_back(WorkshopBlock::of(std::move(failed)));
 }
 
@@ -212,12 +211,12 @@ void WorkshopReportModel::maintenance(WorkshopSection* s) const {
         }
     }
     WorkshopTable table{{"Assets", "Count"}, {false, true}, {}, {}};
-    for (DueStatus st : {DueStatus::Failed, DueStatus::Overdue, DueStatus::Due,
-                         DueStatus::NeverTested, DueStatus::Ok, DueStatus::NoInterval,
-                         DueStatus::Retired})
-        table.rows.push_back({st == DueStatus::Due ? "due within " + std::to_string(request_.within) +
-                                                         " days"
-                                                   : std::string(dueStatusText(st)),
+    for (DueStatus st :
+         {DueStatus::Failed, DueStatus::Overdue, DueStatus::Due, DueStatus::NeverTested,
+          DueStatus::Ok, DueStatus::NoInterval, DueStatus::Retired})
+        table.rows.push_back({st == DueStatus::Due
+                                  ? "due within " + std::to_string(request_.within) + " days"
+                                  : std::string(dueStatusText(st)),
                               std::to_string(counts[st])});
     s->blocks.push_back(WorkshopBlock::of(std::move(table)));
     s->blocks.push_back(WorkshopBlock::heading("Planned maintenance on time", "on-time"));
@@ -281,13 +280,14 @@ void WorkshopReportModel::unknownDevices(WorkshopSection* s) const {
         const auto it = sections.find(identityText(u.deviceId));
         t.rowLinks.push_back(it == sections.end() ? std::string() : it->second);
     }
-    s->blocks.push_back(WorkshopBlock::heading("Tests of devices not in the asset list", "unknown"));
+    s->blocks.push_back(
+        WorkshopBlock::heading("Tests of devices not in the asset list", "unknown"));
     s->blocks.push_back(WorkshopBlock::of(std::move(t)));
 }
 
 void WorkshopReportModel::deviceList(WorkshopSection* s) const {
-    WorkshopTable devices = table({"Device", "Model", "Location", "Tests", "FAIL"},
-                                  {false, false, false, true, true});
+    WorkshopTable devices =
+        table({"Device", "Model", "Location", "Tests", "FAIL"}, {false, false, false, true, true});
     for (const auto& [key, d] : devices_) {
         std::size_t fails = 0;
         std::string model, location;

@@ -51,8 +51,8 @@ bool readTesterList(const std::string& bytes, std::vector<TesterRow>* rows, std:
             if (!isIsoDate(*date))
                 return refuse(c, "\"" + shownCell(*date) + "\" is no date (YYYY-MM-DD)");
         if (r.calibrationDue < r.calibratedOn)
-            return refuse(CalibrationDue, "due on " + r.calibrationDue + ", before it was made on " +
-                                              r.calibratedOn);
+            return refuse(CalibrationDue, "due on " + r.calibrationDue +
+                                              ", before it was made on " + r.calibratedOn);
         const auto [first, fresh] = seen.emplace(std::pair(r.serial, r.calibratedOn), r.line);
         if (!fresh)
             return refuse(CalibratedOn, formatted("tester \"%s\" was calibrated on %s already, "

@@ -145,8 +145,8 @@ JudgedTest JudgingList::test(const TestRecord& record, const std::string& receiv
     t.date = dateCheck(t.typed, received);
     const std::string day = t.typed.tested ? t.typed.tested->substr(0, 10) : std::string();
     t.calibration = testers.calibration(tester, day);
-    t.afterRetirement = t.verdict.asset && !t.verdict.asset->retiredFrom.empty() &&
-                        !day.empty() && t.verdict.asset->retiredFrom <= day;
+    t.afterRetirement = t.verdict.asset && !t.verdict.asset->retiredFrom.empty() && !day.empty() &&
+                        t.verdict.asset->retiredFrom <= day;
     return t;
 }
 

@@ -22,7 +22,6 @@
 #include "archive/archive.h"
 #include "archive/importfile.h"
 #include "archive/pguri.h"
-#include "workshop/typed.h"
 #include "device/decode.h"
 #include "device/virtualtester.h"
 #include "records/recordstore.h"
@@ -31,6 +30,7 @@
 #include "tests/core/records.h"
 #include "tests/files.h"
 #include "tests/pgserver.h"
+#include "workshop/typed.h"
 
 namespace fs = std::filesystem;
 
@@ -241,8 +241,7 @@ TEST_P(ArchiveCases, HistoryFiltersByDeviceTesterAndDates) {
 // received it (a tester's clock set ahead would hide an overdue pump).
 TEST_P(ArchiveCases, LastTestsAsOfADayAndNeverFromTheFuture) {
     std::vector<AssetRow> rows;
-    ASSERT_TRUE(readAssetList("device_id,interval_days\nP1,365\nP2,365\nP3,365\n", &rows,
-                              &error_))
+    ASSERT_TRUE(readAssetList("device_id,interval_days\nP1,365\nP2,365\nP3,365\n", &rows, &error_))
         << error_;
     AssetListInfo info;
     ASSERT_TRUE(archive_->addAssetList(rows, "list", 1000, &info, &error_)) << error_;
@@ -260,15 +259,15 @@ TEST_P(ArchiveCases, LastTestsAsOfADayAndNeverFromTheFuture) {
         for (const auto& [device, test] : found) dates[device] = FIELD_TEXT(test.record, testDate);
         return dates;
     };
-    EXPECT_EQ(last("2004-06-30"), (std::map<std::string, std::string>{
-                                      {"P1", "3 Mar 2004"}, {"P3", "1 May 2004"}}));
+    EXPECT_EQ(last("2004-06-30"),
+              (std::map<std::string, std::string>{{"P1", "3 Mar 2004"}, {"P3", "1 May 2004"}}));
     EXPECT_EQ(last("2004-03-02"), (std::map<std::string, std::string>{{"P1", "1 Jan 2004"}}));
-    EXPECT_EQ(last("2030-01-01"), (std::map<std::string, std::string>{
-                                      {"P1", "3 Mar 2004"}, {"P3", "1 May 2004"}}));
+    EXPECT_EQ(last("2030-01-01"),
+              (std::map<std::string, std::string>{{"P1", "3 Mar 2004"}, {"P3", "1 May 2004"}}));
     std::vector<std::string> received;
-    ASSERT_TRUE(archive_->firstReceived(
-        kTester.serial, {makeRecord("P2", "5 Jun 2027", "10:00"), makeRecord("P9")}, &received,
-        &error_));
+    ASSERT_TRUE(archive_->firstReceived(kTester.serial,
+                                        {makeRecord("P2", "5 Jun 2027", "10:00"), makeRecord("P9")},
+                                        &received, &error_));
     EXPECT_EQ(received, (std::vector<std::string>{isoLocalTime(june2004), ""}));
 }
 

@@ -8,15 +8,15 @@
 #include <fstream>
 #include <map>
 
-#include "workshop/due.h"
-#include "workshop/verdict.h"
 #include "archive/importfile.h"
 #include "archive/pguri.h"
-#include "workshop/typed.h"
 #include "records/recordstore.h"
 #include "save/writers.h"
 #include "tests/archive/archivetest.h"
 #include "tests/core/records.h"
+#include "workshop/due.h"
+#include "workshop/typed.h"
+#include "workshop/verdict.h"
 
 namespace fs = std::filesystem;
 

@@ -8,8 +8,8 @@
 #include <QLocale>
 #include <chrono>
 
-#include "workshop/plot.h"
 #include "tests/cli/clitest.h"
+#include "workshop/plot.h"
 
 namespace {
 
@@ -241,10 +241,9 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
         return r;
     };
     ASSERT_EQ(
-        run(download(
-                db, "SN1",
-                {record("IV-1", "1 Mar 2026", "105"), record("IV-2", "2 Mar 2026", "105.1"),
-                 record("IV-3", "3 Mar 2026", "100"), record("IV-4", "4 Mar 2026", "n/a")}))
+        run(download(db, "SN1",
+                     {record("IV-1", "1 Mar 2026", "105"), record("IV-2", "2 Mar 2026", "105.1"),
+                      record("IV-3", "3 Mar 2026", "100"), record("IV-4", "4 Mar 2026", "n/a")}))
             .code,
         CliDone);
     // A list with a row that does not read is refused whole, and so is one
@@ -254,7 +253,8 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     EXPECT_EQ(ran.code, CliUsage);
     EXPECT_NE(ran.err.find("line 3"), std::string::npos) << ran.err;
     EXPECT_NE(ran.err.find("flow_low_pct"), std::string::npos) << ran.err;
-    writeFile(path("typo.csv"), std::string("device_id,set_rate_ml_h,flow_hihg_pct\r\nIV-2,100,4\r\n"));
+    writeFile(path("typo.csv"),
+              std::string("device_id,set_rate_ml_h,flow_hihg_pct\r\nIV-2,100,4\r\n"));
     ran = run({"--archive", db, "assets", path("typo.csv")});
     EXPECT_EQ(ran.code, CliUsage);
     EXPECT_NE(ran.err.find("column flow_hihg_pct: no such column; did you mean flow_high_pct?"),
@@ -273,11 +273,12 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
 
     // The next night: IV-2 repaired and passing; an old test of IV-1, and
     // one a tester dated a year ahead of the day it was received.
-    ASSERT_EQ(run(download(db, "SN2",
-                           {record("IV-2", "10 Mar 2026", "100"), record("IV-1", "1 Jan 2025", "105"),
-                            record("IV-1", "5 Jun 2027", "100")}))
-                  .code,
-              CliDone);
+    ASSERT_EQ(
+        run(download(db, "SN2",
+                     {record("IV-2", "10 Mar 2026", "100"), record("IV-1", "1 Jan 2025", "105"),
+                      record("IV-1", "5 Jun 2027", "100")}))
+            .code,
+        CliDone);
 
     // Another archive's asset list is not taken into one that has its own.
     const std::string other = path("other.db");
@@ -309,7 +310,7 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     EXPECT_EQ(failed[0]["verdict"]["limits"]["setRateMlPerHour"].toDouble(), 100);
     ran = run({"--archive", db, "history", "--device", "IV-1", "--json", "-"});
     const QJsonDocument ofIv1 = QJsonDocument::fromJson(QByteArray::fromStdString(ran.out));
-    EXPECT_EQ(ofIv1["format"].toInt(), 2);
+    EXPECT_EQ(ofIv1["format"].toInt(), 3);
     EXPECT_FALSE(ofIv1["records"][1]["verdict"]["datedAfterReceipt"].toBool());
     EXPECT_TRUE(ofIv1["records"][2]["verdict"]["datedAfterReceipt"].toBool());
 
@@ -319,8 +320,8 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     ASSERT_EQ(ran.code, CliDone);
     EXPECT_EQ(ran.err,
               "lumkest-cli: asset list 2: 2 assets of the previous version are not in this one, so "
-              "their past tests become NOT ASSESSED under it (keep an asset's rows to keep its "
-              "verdicts): IV-4, IV-9\n");
+              "their past tests become NOT ASSESSED under it (to retire an asset, keep its rows "
+              "and give retired_from): IV-4, IV-9\n");
     ran = run({"--archive", db, "assets", "--json", "-"});
     const QJsonDocument assets = QJsonDocument::fromJson(QByteArray::fromStdString(ran.out));
     EXPECT_EQ(assets["assetList"].toInt(), 2);
@@ -346,27 +347,30 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
         args.insert(args.end(), more.begin(), more.end());
         return run(args).out;
     };
+    const std::string dueHeads =
+        "device_id,model,location,last_tested,interval_days,due_date,status,asset_tag,kind\r\n";
     EXPECT_EQ(due({"--as-of", "2026-06-01"}),
-              "device_id,model,location,last_tested,interval_days,due_date,status\r\n"
-              "IV-4,P3,,2026-03-04,365,2027-03-04,failed\r\n"
-              "IV-9,P3,,,365,,never tested\r\n");
+              dueHeads +
+                  "IV-4,P3,,2026-03-04,365,2027-03-04,failed,,asset\r\n"
+                  "IV-9,P3,,,365,,never tested,,asset\r\n");
     EXPECT_EQ(due({"--as-of", "2026-03-05"}),
-              "device_id,model,location,last_tested,interval_days,due_date,status\r\n"
-              "IV-2,P3,,2026-03-02,365,2027-03-02,failed\r\n"
-              "IV-4,P3,,2026-03-04,365,2027-03-04,failed\r\n"
-              "IV-9,P3,,,365,,never tested\r\n");
+              dueHeads +
+                  "IV-2,P3,,2026-03-02,365,2027-03-02,failed,,asset\r\n"
+                  "IV-4,P3,,2026-03-04,365,2027-03-04,failed,,asset\r\n"
+                  "IV-9,P3,,,365,,never tested,,asset\r\n");
     EXPECT_NE(due({"--as-of", "2026-02-01"}).find("IV-1,P3,,2025-01-01,365,2026-01-01,overdue"),
               std::string::npos);
-    EXPECT_NE(due({"--as-of", "2027-03-01"}).find("IV-1,P3,,2026-03-01,365,2027-03-01,due\r\n"),
+    EXPECT_NE(due({"--as-of", "2027-03-01"}).find("IV-1,P3,,2026-03-01,365,2027-03-01,due,"),
               std::string::npos);
-    EXPECT_NE(due({"--as-of", "2027-03-02"}).find(",overdue\r\n"), std::string::npos);
+    EXPECT_NE(due({"--as-of", "2027-03-02"}).find(",overdue,"), std::string::npos);
     EXPECT_NE(due({"--as-of", "2026-06-01", "--within", "280"}).find("IV-1,P3,,2026-03-01"),
               std::string::npos);
     // By the second list's narrower window IV-1's last test fails.
     ran = run({"--archive", db, "due", "--as-of", "2026-06-01"});
     EXPECT_EQ(ran.code, CliDone);
     EXPECT_EQ(ran.out,
-              "device_id  model  location  last_tested  interval_days  due_date    status\n"
+              "device_id  model  location  last_tested  interval_days  due_date    status  "
+              "asset_tag\n"
               "IV-1       P3               2026-03-01             365  2027-03-01  failed\n");
     EXPECT_EQ(due({"--as-of", "2026-12-01", "--all"}).find("IV-1,P3,,2027"), std::string::npos);
 
@@ -378,11 +382,9 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     const std::string pdf = words(pdfText(path("w.pdf")));
     const std::string page = words(readFile(path("w.html")));
     for (const char* says :
-         {"Workshop Report", "Asset list: version 1", "PASS 2", "FAIL 1", "NOT ASSESSED 1",
-          "UNREADABLE 1", "Total 5", "P3 4 2 1 0 1", "(not in the asset list) 1 0 0 1 0", "IV-2 P3",
-          "flow", "failed 1", "never tested 1", "ok 2", "Device IV-1", "Device IV-4",
-          "Not in the asset list (version 1)", "1 test has no value to plot here", "FAIL (flow)",
-          "Limits in force on", "2 tests lie outside the period and are left out."}) {
+         {"Workshop Report", "Asset list: version 1", "Total 5", "P3 4 2 1 0 1", "IV-2 P3",
+          "failed 1", "never tested 1", "ok 2", "Device IV-4", "Not in the asset list (version 1)",
+          "FAIL (flow)", "2 tests lie outside the period and are left out."}) {
         EXPECT_NE(pdf.find(says), std::string::npos) << says << "\n" << pdf;
         EXPECT_NE(page.find(says), std::string::npos) << says << "\n" << page;
     }
@@ -392,9 +394,8 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     auto date = [](int y, int m, int d) {
         return QLocale::system().toString(QDate(y, m, d), QLocale::ShortFormat).toStdString();
     };
-    for (const std::string& says :
-         {"Period: " + date(2025, 6, 2) + " to " + date(2026, 6, 1),
-          "Data Printed On " + date(2026, 12, 7) + " "}) {
+    for (const std::string& says : {"Period: " + date(2025, 6, 2) + " to " + date(2026, 6, 1),
+                                    "Data Printed On " + date(2026, 12, 7) + " "}) {
         EXPECT_NE(pdf.find(says), std::string::npos) << says;
         EXPECT_NE(page.find(says), std::string::npos) << says;
     }
@@ -426,6 +427,54 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
         }
     EXPECT_GT(band, 1000);
     EXPECT_GT(dark, 1000);
+
+    // The pump's whole life: a third list gives asset tags and retires IV-2
+    // from 5 March (its test of 10 March comes after it); a tester list
+    // keeps SN1 in calibration and SN2 out of it since January; a tester
+    // keys "iv 1" for IV-1.
+    writeFile(path("v3.csv"),
+              std::string("device_id,model,set_rate_ml_h,flow_low_pct,flow_high_pct,"
+                          "interval_days,asset_tag,retired_from\r\n,P3,100,-5,5,365,,\r\n"
+                          "IV-1,P3,,,,,T-1,\r\nIV-2,P3,,,,,T-2,2026-03-05\r\nIV-4,P3,,,,,,\r\n"
+                          "IV-9,P3,,,,,,\r\n"));
+    writeFile(path("testers.csv"),
+              std::string("tester_serial,calibrated_on,calibration_due,certificate\r\n"
+                          "SN1,2026-01-01,2026-12-31,C-11\r\nSN2,2025-01-01,2026-01-31,"
+                          "C-7\r\n"));
+    ASSERT_EQ(run({"--archive", db, "assets", path("v3.csv")}).code, CliDone);
+    ran = run({"--archive", db, "testers", path("testers.csv")});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    EXPECT_EQ(ran.out, path("testers.csv") + ": tester list 1, 2 rows\n");
+    ASSERT_EQ(run(download(db, "SN3", {record("iv 1", "12 Mar 2026", "100")})).code, CliDone);
+    EXPECT_EQ(run({"--archive", db, "unknown", "--csv", "-"}).out,
+              "device_id,tests,last_tested,tester_serial,looks_like\r\n"
+              "IV-3,1,2026-03-03T10:00:00,SN1,\r\niv 1,1,2026-03-12T10:00:00,SN3,IV-1\r\n");
+    const std::string all =
+        run({"--archive", db, "due", "--as-of", "2026-06-01", "--all", "--csv", "-"}).out;
+    for (const char* says : {"IV-2,P3,,2026-03-10,365,2027-03-10,retired,T-2,asset\r\n",
+                             "IV-1,P3,,2026-03-01,365,2027-03-01,ok,T-1,asset\r\n",
+                             "SN2,,,2025-01-01,,2026-01-31,overdue,,tester\r\n",
+                             "SN1,,,2026-01-01,,2026-12-31,ok,,tester\r\n"})
+        EXPECT_NE(all.find(says), std::string::npos) << says << "\n" << all;
+    ran = run({"--archive", db, "history", "--device", "IV-2", "--results", "-", "--json",
+               path("iv2.json")});
+    EXPECT_NE(ran.out.find(",ok,T-2,valid\r\n"), std::string::npos) << ran.out;
+    EXPECT_NE(ran.out.find(",ok,T-2,expired\r\n"), std::string::npos) << ran.out;
+    const QJsonDocument iv2 =
+        QJsonDocument::fromJson(QByteArray::fromStdString(readFile(path("iv2.json"))));
+    EXPECT_EQ(iv2["records"][1]["verdict"]["assetTag"].toString(), "T-2");
+    EXPECT_EQ(iv2["records"][1]["verdict"]["testerCalibration"].toString(), "expired");
+    ASSERT_EQ(
+        run({"--archive", db, "report", "--as-of", "2026-06-01", "--html", path("life.html")}).code,
+        CliDone);
+    const std::string life = words(readFile(path("life.html")));
+    for (const char* says :
+         {"Tester list: version 1", "Tests of devices not in the asset list", "iv 1 1",
+          "looks like IV-1", "Failed (not yet repaired) Device Asset tag", "IV-4 P3",
+          "Never tested", "IV-9", "after retirement", "tester SN2 out of calibration",
+          "Planned maintenance on time", "retired 1", "tester out of calibration"})
+        EXPECT_NE(life.find(says), std::string::npos) << says << "\n" << life;
+    EXPECT_NE(readFile(path("life.html")).find("<h3 id=\"unknown\">"), std::string::npos);
 }
 
 // The real program started with its standard output a pipe of one page

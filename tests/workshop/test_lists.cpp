@@ -43,7 +43,6 @@ TEST(WorkshopLists, TypedValuesOrNull) {
         EXPECT_FALSE(isIsoDate(date)) << date;
 }
 
-
 // The asset list as a workshop writes it: a model row, assets taking its
 // values or their own, a pump whose limits changed on 1 Jan 2004, a quoted
 // device ID with a comma, and a column the list does not use.
@@ -334,8 +333,8 @@ TEST(WorkshopLists, DueList) {
         << why;
     const std::map<std::string, std::string> last = {
         {"A1", "2024-01-02"},  // + 180 across 29 Feb
-        {"A2", "2024-06-14"}, {"A3", "2024-06-15T09:30:00"}, {"A4", "2024-01-01"},
-        {"A6", "2024-06-15"}, {"A8", "2024-05-30"},          {"A7", "2024-06-20"},
+        {"A2", "2024-06-14"},  {"A3", "2024-06-15T09:30:00"}, {"A4", "2024-01-01"},
+        {"A6", "2024-06-15"},  {"A8", "2024-05-30"},          {"A7", "2024-06-20"},
         {"A10", "2024-05-30"},
     };
     // The last test of A7 failed: it needs repair whatever its dates.  A10
@@ -375,11 +374,11 @@ TEST(WorkshopLists, DueList) {
 
     // The testers: the calibration in force on a date, and those due.
     std::vector<TesterRow> testers;
-    ASSERT_TRUE(readTesterList(
-        "tester_serial,calibrated_on,calibration_due,certificate\n"
-        "SN1,2023-07-01,2024-07-01,C-1\nSN1,2024-07-02,2025-07-01,C-2\n"
-        "SN2,2023-01-01,2024-06-20,\nSN3,2024-01-01,2024-07-10,\n",
-        &testers, &why))
+    ASSERT_TRUE(
+        readTesterList("tester_serial,calibrated_on,calibration_due,certificate\n"
+                       "SN1,2023-07-01,2024-07-01,C-1\nSN1,2024-07-02,2025-07-01,C-2\n"
+                       "SN2,2023-01-01,2024-06-20,\nSN3,2024-01-01,2024-07-10,\n",
+                       &testers, &why))
         << why;
     for (const auto& [list, reason] :
          {std::pair{"tester_serial,calibrated_on\nSN1,2024-01-01\n", "line 1: no calibration_due"},

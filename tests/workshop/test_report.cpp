@@ -100,8 +100,9 @@ TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
                                                                    {"no interval", "0"},
                                                                    {"retired", "1"}}));
     // On time: of A to D (E is retired), only D.
-    EXPECT_TRUE(hasLine(summary, "Of the assets with an interval and in the inventory, neither "
-                                 "overdue, failed nor never tested: 1 of 4 (25.0 %)."));
+    EXPECT_TRUE(hasLine(summary,
+                        "Of the assets with an interval and in the inventory, neither "
+                        "overdue, failed nor never tested: 1 of 4 (25.0 %)."));
     const WorkshopTable* byLocation = tableWith(summary, {"Location", "Assets", "On time", "%"});
     ASSERT_NE(byLocation, nullptr);
     EXPECT_EQ(byLocation->rows, (std::vector<std::vector<std::string>>{{"W1", "3", "1", "33.3"},
@@ -136,8 +137,9 @@ TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
                   {"B", "2026-05-03 10:00", "2026-05-03", "tester SN1 out of calibration"},
                   {"B", "2027-09-09 10:00", "2026-05-03",
                    "dated after receipt; tester SN1 out of calibration"}}));
-    EXPECT_TRUE(hasLine(summary, "3 tests were made with a tester whose calibration had expired: "
-                                 "SN1 (3)."));
+    EXPECT_TRUE(hasLine(summary,
+                        "3 tests were made with a tester whose calibration had expired: "
+                        "SN1 (3)."));
 
     // The flow plots' bands, step by step, from the period's first day.
     auto band = [](const WorkshopSection& s) {
