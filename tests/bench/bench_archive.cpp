@@ -28,6 +28,7 @@
 #include "records/calendar.h"
 #include "tests/bench/benchrow.h"
 #include "tests/pgserver.h"
+#include "workshop/reportmodel.h"
 
 namespace {
 
@@ -171,11 +172,77 @@ bool verdictRows(const std::string& db, const std::string& folder, const char* b
     printRow(std::string("History of 1,000,000 records as JSON with verdicts, ") + backend, ratio,
              "without: " + figure(withoutSeconds, "s") + ", with: " + figure(seconds, "s"),
              "< 1.2 x", seconds / withoutSeconds < 1.2);
+    // Ten testers, each calibrated twice, for the due list's testers.
+    std::string testers = "tester_serial,calibrated_on,calibration_due,certificate\r\n";
+    for (int i = 0; i < 10; ++i)
+        testers += "SN" + std::to_string(i) + ",2024-01-01,2024-12-31,C\r\nSN" +
+                   std::to_string(i) + ",2025-01-01,2025-0" + std::to_string(1 + i % 9) +
+                   "-28,C\r\n";
+    const std::string testerFile = folder + "/testers.csv";
+    f = std::fopen(testerFile.c_str(), "wb");
+    if (!f) return false;
+    std::fwrite(testers.data(), 1, testers.size(), f);
+    std::fclose(f);
+    if (!timedCli({"-q", "--archive", db, "testers", testerFile}, &seconds, &megabytes))
+        return false;
     if (!timedCli({"-q", "--archive", db, "due", "--all", "--csv", "/dev/null"}, &seconds,
                   &megabytes))
         return false;
-    printRow(std::string("Due list of 10,000 assets (--all), ") + backend,
+    printRow(std::string("Due list of 10,000 assets and 10 testers (--all), ") + backend,
              figure(seconds * 1000, "ms"), "the whole command", "< 200 ms", seconds < 0.2);
+    if (!timedCli({"-q", "--archive", db, "unknown", "--csv", "/dev/null"}, &seconds, &megabytes))
+        return false;
+    printRow(std::string("Devices not in the asset list of 1,000,000 records (unknown), ") +
+                 backend,
+             figure(seconds * 1000, "ms"), "the whole command", "< 1 s", seconds < 1);
+    return true;
+}
+
+// The workshop report's model of 1,000 devices with 100 tests each, built
+// in this process: what the summary and the sections say, before anything
+// is drawn.
+bool reportModelRow(int runs) {
+    std::string list = "device_id,model,location,set_rate_ml_h,flow_low_pct,flow_high_pct,"
+                       "interval_days,asset_tag\r\n,P3,,25,-5,5,180,\r\n";
+    for (int d = 0; d < 1000; ++d)
+        list += "PUMP-" + std::to_string(d) + ",P3,Ward " + std::to_string(d % 40) + ",,,,,T-" +
+                std::to_string(d) + "\r\n";
+    std::vector<AssetRow> rows;
+    std::string why;
+    if (!readAssetList(list, &rows, &why)) return false;
+    const JudgingList judging{1, AssetIndex(rows), 0, TesterIndex()};
+    std::vector<JudgedTest> tests;
+    std::vector<DueEntry> due;
+    for (int d = 0; d < 1000; ++d) {
+        for (int t = 0; t < 100; ++t) {
+            int y, m, day;
+            civilOfDays(daysOfCivil(2025, 6, 1) + t * 3, &y, &m, &day);
+            static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+            TestRecord r = VirtualTester::defaultRecords().front();
+            setField(r.deviceID, sizeof r.deviceID, "PUMP-" + std::to_string(d));
+            setField(r.testDate, sizeof r.testDate,
+                     std::to_string(day) + " " + months[m - 1] + " " + std::to_string(y));
+            setField(r.flow, sizeof r.flow, std::to_string(24 + (d + t) % 3));
+            tests.push_back(judging.test(r, "2026-06-01T10:00:00+00:00", "SN1"));
+        }
+        DueEntry e;
+        e.deviceId = "PUMP-" + std::to_string(d), e.model = "P3", e.intervalDays = 180;
+        e.status = d % 7 == 0 ? DueStatus::Overdue : DueStatus::Ok;
+        due.push_back(std::move(e));
+    }
+    std::vector<double> times;
+    for (int i = 0; i < std::min(runs, 5); ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        WorkshopReportModel model({"bench.db", "", "", "", "", "2026-06-01", 30, {}}, judging, due);
+        for (const JudgedTest& t : tests) model.add(t);
+        const WorkshopReport report = model.build("2026-06-01T10:00:00+00:00");
+        if (report.sections.size() != 1001) return false;
+        times.push_back(msSince(start));
+    }
+    const double ms = median(times);
+    printRow("Workshop report's summary and sections of 1,000 devices (100,000 tests)",
+             figure(ms, "ms"), "the model, before drawing", "< 2 s", ms < 2000);
     return true;
 }
 
@@ -308,7 +375,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    if (!reportRows(folder, runs)) status = 1;
+    if (!reportRows(folder, runs) || !reportModelRow(runs)) status = 1;
 
     const std::string big = folder + "/big.db";
     if (!fillBigArchive(big, false) || !bigArchiveRows(big, folder, "SQLite", runs)) status = 1;
