@@ -46,7 +46,7 @@ int runAssets(CliRun& run) {
                         "lumkest-cli --archive DB assets FILE.csv");
     return run.writeTable([&](OutputKind kind) {
         return kind == OutputKind::Json  ? assetListJson(rows, info).toStdString()
-               : kind == OutputKind::Csv ? assetListCsv(rows)
+               : kind == OutputKind::Csv ? assetListCsv(rows, CsvFor::Spreadsheets)
                                          : assetListText(rows);
     });
 }

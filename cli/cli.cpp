@@ -10,6 +10,7 @@
 #include "cli/commands.h"
 #include "cli/options.h"
 #include "cli/run.h"
+#include "workshop/table.h"
 
 namespace {
 
@@ -27,7 +28,8 @@ int runCli(int& argc, char** argv, const CliStreams& io) {
     UsageError usage;
     if (!parseOptions(argc, argv, &o, &usage) ||
         (!o.help && !o.version && !checkTargets(o, io.out, &usage.line))) {
-        std::fprintf(io.err, "%s: %s\n%s\n", kProgram, usage.line.c_str(), usageLines().c_str());
+        std::fprintf(io.err, "%s: %s\n%s\n", kProgram, escapedText(usage.line).c_str(),
+                     usageLines().c_str());
         return CliUsage;
     }
     if (o.help || o.version) {

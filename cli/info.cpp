@@ -19,7 +19,8 @@ int runInfo(CliRun& run) {
         const TesterIdentity tester{instrumentIdText(), instrumentSerialText()};
         if (const Output* json = run.o.output(OutputKind::Json))
             return run.write(*json, infoJson(tester).toStdString());
-        std::fprintf(run.io.out, "ID: %s\nSN: %s\n", tester.id.c_str(), tester.serial.c_str());
+        std::fprintf(run.io.out, "ID: %s\nSN: %s\n", escapedText(tester.id).c_str(),
+                     escapedText(tester.serial).c_str());
         return std::fflush(run.io.out) == 0 ? CliDone : run.stdoutFailed("info");
     });
 }

@@ -42,6 +42,6 @@ int addListVersion(CliRun& run, const std::string& name, const ListCommand& list
     run.progress.clear();
     for (const std::string& line : notes)
         std::fprintf(run.io.err, "%s: %s %lld: %s\n", kProgram, list.list, info.number,
-                     line.c_str());
+                     escapedText(line).c_str());
     return CliDone;
 }

@@ -150,8 +150,13 @@ QByteArray infoJson(const TesterIdentity& tester) {
 }
 
 std::string downloadsCsv(const std::vector<ArchiveDownload>& downloads) {
+    // In UTF-8 as every other CSV; the tester's serial and ID are texts.
     std::string out = csvRow(kDownloadHeads);
-    for (const ArchiveDownload& d : downloads) out += csvRow(downloadCells(d));
+    for (const ArchiveDownload& d : downloads) {
+        std::vector<std::string> cells = downloadCells(d);
+        for (std::string& cell : cells) cell = latin1ToUtf8(cell);
+        out += csvRow(cells, {false, false, true, true});
+    }
     return out;
 }
 
@@ -234,6 +239,16 @@ std::string resultsHeader() {
                    "tester_calibration"});
 }
 
+namespace {
+
+// The results CSV's text columns: the device, model and location, the
+// tester's serial and ID, the asset tag.
+const std::vector<bool> kResultsTexts = {true,  true,  true,  false, false, false, false,
+                                         false, false, false, false, false, false, false,
+                                         false, true,  true,  false, false, false, true};
+
+}  // namespace
+
 std::string resultsRow(const JudgedTest& test, const TesterIdentity& tester, long long assetList) {
     const TestRecord& r = test.record;
     const Verdict& v = test.verdict;
@@ -263,7 +278,8 @@ std::string resultsRow(const JudgedTest& test, const TesterIdentity& tester, lon
                    recordKey(tester.serial, r),
                    dateCheckText(test.date),
                    latin1ToUtf8(v.asset ? v.asset->assetTag : std::string()),
-                   calibrationText(test.calibration)});
+                   calibrationText(test.calibration)},
+                  kResultsTexts);
 }
 
 // ---- the asset list and the due list ----
@@ -355,7 +371,7 @@ std::string dueCsv(const std::vector<DueEntry>& entries, const std::vector<Teste
     std::string out = csvRow(kDueHeads);
     for (std::vector<std::string>& cells : dueRows(entries, testers)) {
         for (std::string& cell : cells) cell = latin1ToUtf8(cell);
-        out += csvRow(cells);
+        out += csvRow(cells, {true, true, true, false, false, false, false, true});
     }
     return out;
 }
@@ -432,7 +448,7 @@ std::string unknownCsv(const std::vector<UnknownDevice>& devices) {
     for (const UnknownDevice& d : devices) {
         std::vector<std::string> cells = unknownCells(d);
         for (std::string& cell : cells) cell = latin1ToUtf8(cell);
-        out += csvRow(cells);
+        out += csvRow(cells, {true, false, false, true, true});
     }
     return out;
 }

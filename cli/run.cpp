@@ -30,7 +30,7 @@ CliRun::CliRun(const Options& options, const CliStreams& streams)
 int CliRun::fail(int code, const std::string& what, bool usage) {
     progress.clear();
     const std::string& more = code == CliWriteFailed ? afterWriteFailure : std::string();
-    std::fprintf(io.err, "%s: %s%s\n", kProgram, what.c_str(), more.c_str());
+    std::fprintf(io.err, "%s: %s\n", kProgram, escapedText(what + more).c_str());
     if (usage) std::fprintf(io.err, "%s\n", usageLines().c_str());
     return code;
 }
@@ -60,7 +60,7 @@ std::unique_ptr<Archive> CliRun::openForWriting(std::string* error) {
     if (archive && archive->madeNew()) {
         progress.clear();
         std::fprintf(io.err, "%s: archive: %s held no archive; a new one was made there\n",
-                     kProgram, archive->name().c_str());
+                     kProgram, escapedText(archive->name()).c_str());
     }
     return archive;
 }

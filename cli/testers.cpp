@@ -41,7 +41,7 @@ int runTesters(CliRun& run) {
                         "lumkest-cli --archive DB testers FILE.csv");
     return run.writeTable([&](OutputKind kind) {
         return kind == OutputKind::Json  ? testerListJson(rows, info).toStdString()
-               : kind == OutputKind::Csv ? testerListCsv(rows)
+               : kind == OutputKind::Csv ? testerListCsv(rows, CsvFor::Spreadsheets)
                                          : testerListText(rows);
     });
 }

@@ -213,14 +213,18 @@ bool readAssetList(const std::string& input, std::vector<AssetRow>* rows, std::s
     return true;
 }
 
-std::string assetListCsv(const std::vector<AssetRow>& rows) {
+std::string assetListCsv(const std::vector<AssetRow>& rows, CsvFor reader) {
+    // The texts: device ID, model, location and asset tag.
+    std::vector<bool> text(kColumns, false);
+    if (reader == CsvFor::Spreadsheets)
+        for (int c : {DeviceId, Model, Location, AssetTag}) text[c] = true;
     std::string out = csvRow(std::vector<std::string>(kAssetColumns, kAssetColumns + kColumns));
     // In UTF-8, as the other CSV files of lumkest-cli: read back, every
     // text is the same again, even Latin-1 bytes that could pass for UTF-8.
     for (const AssetRow& row : rows) {
         std::vector<std::string> cells;
         for (const std::string& cell : cellsOf(row)) cells.push_back(latin1ToUtf8(cell));
-        out += csvRow(cells);
+        out += csvRow(cells, text);
     }
     return out;
 }
@@ -231,9 +235,6 @@ std::string assetListText(const std::vector<AssetRow>& rows) {
     for (const AssetRow& row : rows) {
         const auto cells = cellsOf(row);
         table.emplace_back(cells.begin(), cells.end());
-        for (std::string& cell : table.back())  // one line per row
-            for (char& c : cell)
-                if (c == '\r' || c == '\n' || c == '\t') c = ' ';
     }
     // The numbers line up on the right.
     std::vector<bool> numbers(kColumns, false);

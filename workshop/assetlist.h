@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "workshop/decimal.h"
+#include "workshop/table.h"
 
 // The values of one row of the list; empty where the file left them empty.
 struct AssetValues {
@@ -69,7 +70,8 @@ std::vector<std::string> assetListWarnings(const std::vector<AssetRow>& rows,
 
 // The list as assets writes it: CSV (kAssetColumns, RFC 4180, CR LF, texts
 // in UTF-8) and an aligned text table (LF, the texts' own bytes).
-std::string assetListCsv(const std::vector<AssetRow>& rows);
+std::string assetListCsv(const std::vector<AssetRow>& rows,
+                         CsvFor reader = CsvFor::ReadingBack);
 std::string assetListText(const std::vector<AssetRow>& rows);
 
 // The limits in force for a device on a date: of its own rows (device ID

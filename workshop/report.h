@@ -21,9 +21,21 @@
 struct WorkshopTable {
     std::vector<std::string> heads;
     std::vector<bool> right;  // per column: right-aligned (numbers)
+    // per column: never cut nor wrapped in the PDF (device IDs, dates,
+    // results); the other columns' long texts wrap within their column
+    std::vector<bool> whole;
     std::vector<std::vector<std::string>> rows;
     // The web page links a row's first cell to this section anchor; empty: none.
     std::vector<std::string> rowLinks;
+
+    static WorkshopTable of(std::vector<std::string> heads, std::vector<bool> right = {},
+                            std::vector<bool> whole = {}) {
+        WorkshopTable t;
+        t.heads = std::move(heads);
+        t.right = std::move(right);
+        t.whole = std::move(whole);
+        return t;
+    }
 };
 
 struct WorkshopBlock {

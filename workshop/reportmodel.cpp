@@ -232,11 +232,11 @@ WorkshopSection WorkshopReportModel::section(const Device& d, int number) const 
                                     " no value to plot here; the table shows " +
                                     (unplotted == 1 ? "it." : "them.")));
     }
-    WorkshopTable table{{"Tested", "Flow (ml/h)", "Set rate", "Error (%)", "Occlusion (mmHg)",
-                         "(user unit)", "Peak time", "Result"},
-                        {false, true, true, true, true, true, true, false},
-                        {},
-                        {}};
+    WorkshopTable table = WorkshopTable::of(
+        {"Tested", "Flow (ml/h)", "Set rate", "Error (%)", "Occlusion (mmHg)", "(user unit)",
+         "Peak time", "Result"},
+        {false, true, true, true, true, true, true, false},
+        {true, false, false, false, false, false, false, true});
     for (const JudgedTest& t : d.tests) {
         const TestRecord& r = t.record;
         const AssetValues none;

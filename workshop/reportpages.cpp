@@ -2,6 +2,7 @@
 #include <exception>
 
 #include "print/report.h"
+#include "workshop/table.h"
 #include "workshop/report.h"
 
 namespace {
@@ -66,6 +67,22 @@ std::vector<std::string> wrapped(PrintCanvas& c, const std::string& text, int wi
     return lines;
 }
 
+// A cell's text in lines of at most width: at its spaces, and inside a
+// word that is wider than the width by itself.
+std::vector<std::string> broken(PrintCanvas& c, const std::string& text, int width) {
+    std::vector<std::string> lines;
+    for (std::string line : wrapped(c, text, width)) {
+        while (c.textWidth(line) > width && line.size() > 1) {
+            std::size_t fits = 1;
+            while (fits < line.size() && c.textWidth(line.substr(0, fits + 1)) <= width) ++fits;
+            lines.push_back(line.substr(0, fits));
+            line.erase(0, fits);
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 class WorkshopPrinter {
 public:
     WorkshopPrinter(PrintCanvas& canvas, const WorkshopReport& report, int pages)
@@ -80,7 +97,9 @@ private:
     bool block(const WorkshopBlock& b, const WorkshopSection& section);
     bool table(const WorkshopTable& t, const WorkshopSection& section);
     void tableHead(const WorkshopTable& t);
-    void row(const std::vector<std::string>& cells, const WorkshopTable& t);
+    // A row's cells, each in the lines its column's width gives it.
+    std::vector<std::vector<std::string>> cellLines(const std::vector<std::string>& cells);
+    void row(const std::vector<std::vector<std::string>>& cells, const WorkshopTable& t);
 
     PrintCanvas& c_;
     const WorkshopReport& report_;
@@ -111,7 +130,7 @@ int WorkshopPrinter::print() {
 
 bool WorkshopPrinter::startPage(const WorkshopSection& section) {
     const bool first = &section == &report_.sections.front();
-    y_ = drawPageHeader(c_, first ? report_.title : report_.title + ": " + section.title,
+    y_ = drawPageHeader(c_, escapedText(first ? report_.title : report_.title + ": " + section.title),
                         report_.stamp);
     return true;
 }
@@ -136,13 +155,13 @@ bool WorkshopPrinter::block(const WorkshopBlock& b, const WorkshopSection& secti
             // A heading stays with the first lines under it.
             if (!room(rowHeight_ / 2 + h + 3 * rowHeight_, section)) return false;
             y_ += rowHeight_ / 2;
-            c_.textRect(kLeft, y_, right_, y_ + h, kLeft, y_, b.text);
+            c_.textRect(kLeft, y_, right_, y_ + h, kLeft, y_, escapedText(b.text));
             y_ += h + kLinePad;
             return true;
         }
         case WorkshopBlock::Kind::Line:
             c_.setFont(CanvasFont{kFace, 10, false});
-            for (const std::string& line : wrapped(c_, b.text, right_ - kLeft)) {
+            for (const std::string& line : broken(c_, escapedText(b.text), right_ - kLeft)) {
                 if (!room(rowHeight_, section)) return false;
                 c_.setFont(CanvasFont{kFace, 10, false});
                 c_.textRect(kLeft, y_, right_, y_ + rowHeight_, kLeft, y_, line);
@@ -164,16 +183,18 @@ bool WorkshopPrinter::block(const WorkshopBlock& b, const WorkshopSection& secti
 }
 
 bool WorkshopPrinter::table(const WorkshopTable& t, const WorkshopSection& section) {
-    // Each column as wide as its widest text; narrowed alike when the
-    // table is wider than the page (texts are then clipped at their cell).
+    // Each column as wide as its widest text.  A table wider than the page
+    // keeps its whole columns (device IDs, dates, results: never cut) as
+    // wide as they are, and shares the rest among the others, whose texts
+    // wrap within their column.
     const std::size_t n = t.heads.size();
     std::vector<long long> width(n, 0);
     c_.setFont(CanvasFont{kFace, 10, true});
-    for (std::size_t k = 0; k < n; ++k) width[k] = c_.textWidth(t.heads[k]);
+    for (std::size_t k = 0; k < n; ++k) width[k] = c_.textWidth(escapedText(t.heads[k]));
     c_.setFont(CanvasFont{kFace, 10, false});
     for (const auto& cells : t.rows)
         for (std::size_t k = 0; k < n && k < cells.size(); ++k)
-            width[k] = std::max<long long>(width[k], c_.textWidth(cells[k]));
+            width[k] = std::max<long long>(width[k], c_.textWidth(escapedText(cells[k])));
     // The gap between columns narrows first, down to a fifth of its width.
     long long total = 0;
     for (long long w : width) total += w;
@@ -182,42 +203,67 @@ bool WorkshopPrinter::table(const WorkshopTable& t, const WorkshopSection& secti
                   : static_cast<int>(std::clamp<long long>(
                         (room - total) / static_cast<long long>(n), kColumnGap / 5, kColumnGap));
     total += gap_ * static_cast<long long>(n);
-    x_.assign(1, kLeft);
-    for (std::size_t k = 0; k < n; ++k) {
-        const long long w = width[k] + gap_;
-        x_.push_back(x_.back() + static_cast<int>(total > room ? w * room / total : w));
+    if (total > room) {
+        long long whole = 0, rest = 0;
+        for (std::size_t k = 0; k < n; ++k)
+            (k < t.whole.size() && t.whole[k] ? whole : rest) += width[k];
+        const long long share = std::max<long long>(room - whole - gap_ * static_cast<long long>(n),
+                                                    c_.textWidth("WWWW") * 2);
+        for (std::size_t k = 0; k < n; ++k)
+            if (!(k < t.whole.size() && t.whole[k]) && rest > 0)
+                width[k] = std::max<long long>(c_.textWidth("WWWW"), width[k] * share / rest);
     }
+    x_.assign(1, kLeft);
+    for (std::size_t k = 0; k < n; ++k) x_.push_back(x_.back() + static_cast<int>(width[k]) + gap_);
 
     if (!this->room(rowHeight_ / 2 + 3 * rowHeight_, section)) return false;
     y_ += rowHeight_ / 2;
     tableHead(t);
     for (const auto& cells : t.rows) {
-        if (y_ + rowHeight_ >= bottom_) {
+        const std::vector<std::vector<std::string>> lines = cellLines(cells);
+        std::size_t height = 1;
+        for (const auto& l : lines) height = std::max(height, l.size());
+        if (y_ + rowHeight_ * static_cast<int>(height) >= bottom_) {
             if (!endPage() || !c_.newPage() || !startPage(section)) return false;
             tableHead(t);
         }
-        row(cells, t);
+        row(lines, t);
     }
     return true;
 }
 
+std::vector<std::vector<std::string>> WorkshopPrinter::cellLines(
+    const std::vector<std::string>& cells) {
+    std::vector<std::vector<std::string>> lines;
+    for (std::size_t k = 0; k < cells.size() && k + 1 < x_.size(); ++k)
+        lines.push_back(broken(c_, escapedText(cells[k]), x_[k + 1] - gap_ - x_[k]));
+    return lines;
+}
+
 void WorkshopPrinter::tableHead(const WorkshopTable& t) {
     c_.setFont(CanvasFont{kFace, 10, true});
-    row(t.heads, t);
+    row(cellLines(t.heads), t);
     c_.setPenWidth(4);
     c_.line(kLeft, y_, x_.back() - gap_, y_);
     y_ += kLinePad;
     c_.setFont(CanvasFont{kFace, 10, false});
 }
 
-void WorkshopPrinter::row(const std::vector<std::string>& cells, const WorkshopTable& t) {
-    for (std::size_t k = 0; k < cells.size() && k + 1 < x_.size(); ++k) {
+void WorkshopPrinter::row(const std::vector<std::vector<std::string>>& cells,
+                          const WorkshopTable& t) {
+    std::size_t height = 1;
+    for (std::size_t k = 0; k < cells.size(); ++k) {
         const int left = x_[k], right = x_[k + 1] - gap_;
         const bool alignRight = k < t.right.size() && t.right[k];
-        const int x = alignRight ? right - c_.textWidth(cells[k]) : left;
-        c_.textRect(std::max(left, x), y_, right, y_ + rowHeight_, x, y_, cells[k]);
+        int y = y_;
+        for (const std::string& line : cells[k]) {
+            const int x = alignRight ? right - c_.textWidth(line) : left;
+            c_.textRect(std::max(left, x), y, right, y + rowHeight_, x, y, line);
+            y += rowHeight_;
+        }
+        height = std::max(height, cells[k].size());
     }
-    y_ += rowHeight_;
+    y_ += rowHeight_ * static_cast<int>(height);
 }
 
 }  // namespace

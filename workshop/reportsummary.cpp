@@ -11,9 +11,14 @@
 
 namespace {
 
-WorkshopTable table(std::vector<std::string> heads, std::vector<bool> right = {}) {
-    return WorkshopTable{std::move(heads), std::move(right), {}, {}};
+WorkshopTable table(std::vector<std::string> heads, std::vector<bool> right = {},
+                    std::vector<bool> whole = {}) {
+    return WorkshopTable::of(std::move(heads), std::move(right), std::move(whole));
 }
+
+// The columns of the tables that name assets: the device and the dates are
+// never cut.
+const std::vector<bool> kAssetWhole = {true, false, false, false, true, true};
 
 // "90.5", part of whole in per cent to a tenth.
 std::string percent(std::size_t part, std::size_t whole) {
@@ -111,7 +116,8 @@ void WorkshopReportModel::testCounts(WorkshopSection* s) const {
 }
 
 void WorkshopReportModel::failures(WorkshopSection* s) const {
-    WorkshopTable failed = table({"Device", "Model", "Location", "Tested", "Failed"});
+    WorkshopTable failed = table({"Device", "Model", "Location", "Tested", "Failed"}, {},
+                                 {true, false, false, true, true});
     std::size_t pumps = 0;
     for (const auto& [key, d] : devices_) {
         bool any = false;
@@ -136,7 +142,8 @@ void WorkshopReportModel::failures(WorkshopSection* s) const {
 }
 
 void WorkshopReportModel::flagged(WorkshopSection* s) const {
-    WorkshopTable flags = table({"Device", "Tested", "Received", "Flag"});
+    WorkshopTable flags =
+        table({"Device", "Tested", "Received", "Flag"}, {}, {true, true, true, false});
     std::map<std::string, std::size_t> expired;  // tests by tester out of calibration
     for (const auto& [key, d] : devices_)
         for (const JudgedTest& t : d.tests) {
@@ -210,7 +217,7 @@ void WorkshopReportModel::maintenance(WorkshopSection* s) const {
             o->onTime += onTime ? 1 : 0;
         }
     }
-    WorkshopTable table{{"Assets", "Count"}, {false, true}, {}, {}};
+    WorkshopTable table = WorkshopTable::of({"Assets", "Count"}, {false, true});
     for (DueStatus st :
          {DueStatus::Failed, DueStatus::Overdue, DueStatus::Due, DueStatus::NeverTested,
           DueStatus::Ok, DueStatus::NoInterval, DueStatus::Retired})
@@ -228,7 +235,7 @@ void WorkshopReportModel::maintenance(WorkshopSection* s) const {
     for (const auto& [by, groups] :
          {std::pair{"Model", &byModel}, std::pair{"Location", &byLocation}}) {
         if (groups->empty()) continue;
-        WorkshopTable t{{by, "Assets", "On time", "%"}, {false, true, true, true}, {}, {}};
+        WorkshopTable t = WorkshopTable::of({by, "Assets", "On time", "%"}, {false, true, true, true});
         for (const auto& [name, o] : *groups)
             t.rows.push_back({name.empty() ? "(none)" : name, std::to_string(o.assets),
                               std::to_string(o.onTime), percent(o.onTime, o.assets)});
@@ -254,7 +261,8 @@ void WorkshopReportModel::needsDoing(WorkshopSection* s) const {
         return it == sections.end() ? std::string() : it->second;
     };
     for (const auto& kind : kinds) {
-        WorkshopTable t = table({"Device", "Asset tag", "Model", "Location", "Last tested", "Due"});
+        WorkshopTable t = table({"Device", "Asset tag", "Model", "Location", "Last tested", "Due"},
+                                {}, kAssetWhole);
         for (const DueEntry* e : entries) {
             if (e->status != kind.status) continue;
             t.rows.push_back({shownId(e->deviceId), e->assetTag, e->model, e->location,
@@ -271,7 +279,7 @@ void WorkshopReportModel::needsDoing(WorkshopSection* s) const {
 void WorkshopReportModel::unknownDevices(WorkshopSection* s) const {
     if (unknown_.empty()) return;
     WorkshopTable t = table({"Device", "Tests", "Last tested", "Tester", "Note"},
-                            {false, true, false, false, false});
+                            {false, true, false, false, false}, {true, true, true, true, false});
     const std::map<std::string, std::string> sections = anchors();
     for (const UnknownDevice& u : unknown_) {
         t.rows.push_back({shownId(u.deviceId), std::to_string(u.tests),
@@ -287,7 +295,8 @@ void WorkshopReportModel::unknownDevices(WorkshopSection* s) const {
 
 void WorkshopReportModel::deviceList(WorkshopSection* s) const {
     WorkshopTable devices =
-        table({"Device", "Model", "Location", "Tests", "FAIL"}, {false, false, false, true, true});
+        table({"Device", "Model", "Location", "Tests", "FAIL"}, {false, false, false, true, true},
+              {true, false, false, true, true});
     for (const auto& [key, d] : devices_) {
         std::size_t fails = 0;
         std::string model, location;

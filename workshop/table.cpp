@@ -2,11 +2,20 @@
 
 #include <algorithm>
 
-std::string csvRow(const std::vector<std::string>& cells) {
+std::string csvRow(const std::vector<std::string>& cells) { return csvRow(cells, {}); }
+
+std::string csvRow(const std::vector<std::string>& cells, const std::vector<bool>& text) {
     std::string line;
     for (std::size_t k = 0; k < cells.size(); ++k) {
         const std::string& cell = cells[k];
         if (k) line += ',';
+        if (k < text.size() && text[k] && !cell.empty() &&
+            std::string("=+-@\t\r").find(cell[0]) != std::string::npos) {
+            line += "\"'";
+            for (char c : cell) line += c == '"' ? std::string("\"\"") : std::string(1, c);
+            line += '"';
+            continue;
+        }
         if (cell.find_first_of(",\"\r\n") == std::string::npos) {
             line += cell;
             continue;
@@ -18,8 +27,27 @@ std::string csvRow(const std::vector<std::string>& cells) {
     return line + "\r\n";
 }
 
-std::string alignedTable(const std::vector<std::vector<std::string>>& rows,
+std::string escapedText(const std::string& bytes) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(bytes.size());
+    for (const unsigned char c : bytes) {
+        if (c >= 0x20 && c != 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string alignedTable(const std::vector<std::vector<std::string>>& table,
                          const std::vector<bool>& numbers) {
+    std::vector<std::vector<std::string>> rows = table;
+    for (auto& cells : rows)
+        for (std::string& cell : cells) cell = escapedText(cell);
     std::vector<std::size_t> widths;
     for (const auto& cells : rows) {
         widths.resize(std::max(widths.size(), cells.size()), 0);

@@ -69,12 +69,14 @@ bool readTesterList(const std::string& bytes, std::vector<TesterRow>* rows, std:
     return true;
 }
 
-std::string testerListCsv(const std::vector<TesterRow>& rows) {
+std::string testerListCsv(const std::vector<TesterRow>& rows, CsvFor reader) {
+    const bool sheet = reader == CsvFor::Spreadsheets;
+    const std::vector<bool> text = {sheet, false, false, sheet};  // serial, certificate
     std::string out = csvRow(std::vector<std::string>(kTesterColumns, kTesterColumns + kColumns));
     for (const TesterRow& r : rows) {
         std::vector<std::string> cells;
         for (const std::string& cell : cellsOf(r)) cells.push_back(latin1ToUtf8(cell));
-        out += csvRow(cells);
+        out += csvRow(cells, text);
     }
     return out;
 }
@@ -84,9 +86,6 @@ std::string testerListText(const std::vector<TesterRow>& rows) {
         std::vector<std::string>(kTesterColumns, kTesterColumns + kColumns)};
     for (const TesterRow& r : rows) {
         table.push_back(cellsOf(r));
-        for (std::string& cell : table.back())  // one line per row
-            for (char& c : cell)
-                if (c == '\r' || c == '\n' || c == '\t') c = ' ';
     }
     return alignedTable(table, {false, false, false, false});
 }

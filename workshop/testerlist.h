@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "workshop/table.h"
+
 // One calibration of one tester.
 struct TesterRow {
     int line = 0;                // in the file it came from (the header is line 1)
@@ -28,7 +30,8 @@ bool readTesterList(const std::string& bytes, std::vector<TesterRow>* rows, std:
                     std::vector<std::string>* ignoredColumns = nullptr);
 
 // The list as testers writes it: CSV (UTF-8, CR LF) and an aligned text table.
-std::string testerListCsv(const std::vector<TesterRow>& rows);
+std::string testerListCsv(const std::vector<TesterRow>& rows,
+                          CsvFor reader = CsvFor::ReadingBack);
 std::string testerListText(const std::vector<TesterRow>& rows);
 
 // Whether the tester was in calibration on a test's date: valid (the date

@@ -1,11 +1,13 @@
 #include <string>
 
 #include "workshop/report.h"
+#include "workshop/table.h"
 
 namespace {
 
 // Latin-1 bytes as UTF-8, with HTML's special characters escaped; control
-// characters, which HTML does not take, as U+FFFD.
+// bytes shown as \xHH (escapedText), and the C1 controls, which HTML does
+// not take, as U+FFFD.
 std::string html(const std::string& bytes) {
     std::string out;
     out.reserve(bytes.size() + 8);
@@ -24,7 +26,9 @@ std::string html(const std::string& bytes) {
                 out += "&quot;";
                 break;
             default:
-                if ((b < 0x20 && b != '\t') || (b >= 0x7F && b < 0xA0)) {
+                if (b < 0x20 || b == 0x7F) {
+                    out += escapedText(std::string(1, static_cast<char>(b)));
+                } else if (b >= 0x80 && b < 0xA0) {
                     out += "\xEF\xBF\xBD";
                 } else if (b < 0x80) {
                     out += static_cast<char>(b);
@@ -40,6 +44,7 @@ std::string html(const std::string& bytes) {
 const char* const kStyle =
     "body{font-family:Arial,\"Liberation Sans\",Helvetica,sans-serif;font-size:15px;"
     "line-height:1.4;max-width:1180px;margin:0 auto;padding:16px 24px;color:#000;"
+    "overflow-wrap:anywhere;"
     "background:#fff}\n"
     "h1{font-size:24px;margin:0}\n"
     "h2{font-size:20px;border-bottom:2px solid #000;margin:36px 0 8px;padding-bottom:2px}\n"
