@@ -57,7 +57,7 @@ std::string helpText(const std::string& commandName) {
     bool outputs = false;
     for (const std::string& option : command->options) {
         if (const OutputSpec* out = outputNamed(option)) {
-            text += helpLine(out->name, nullptr, "FILE", out->help);
+            text += helpLine(out->name, nullptr, out->valueName, out->help);
             outputs = true;
         } else if (const OptionSpec* spec = optionNamed(option)) {
             text += helpLine(spec->name, spec->shortName, spec->valueName, spec->help);

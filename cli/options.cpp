@@ -144,7 +144,7 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
     };
     for (const std::vector<OptionSpec>* list : {&globalOptions(), &sharedOptions()})
         for (const OptionSpec& spec : *list) add(spec.name, spec.shortName, spec.valueName);
-    for (const OutputSpec& out : outputOptions()) add(out.name, nullptr, "FILE");
+    for (const OutputSpec& out : outputOptions()) add(out.name, nullptr, out.valueName);
     for (const CliCommand* command : cliCommands())
         for (const OptionSpec& spec : command->own)
             if (std::none_of(known.begin(), known.end(), [&](const QCommandLineOption& k) {

@@ -44,7 +44,7 @@ enum class Command {
 };
 
 // The file outputs; they are written in the command line's order.
-enum class OutputKind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords, Results, Html };
+enum class OutputKind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords, Results, Html, HtmlDir };
 
 struct Output {
     OutputKind kind;
@@ -104,6 +104,7 @@ struct OutputSpec {
     const char* name;
     OutputKind kind;
     const char* help;
+    const char* valueName = "FILE";  // what it names: a FILE, or a DIR of files
 };
 
 // The options every command may take (--virtual ... --version), the file

@@ -90,6 +90,7 @@ int CliRun::writeOutputs(const RunRecords& records, const std::function<std::str
                 contents = json();
                 break;
             case OutputKind::Html:  // the workshop report's only (report.cpp)
+            case OutputKind::HtmlDir:
                 made = false;
                 break;
             case OutputKind::Results:

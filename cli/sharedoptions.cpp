@@ -38,6 +38,8 @@ const std::vector<OutputSpec>& outputOptions() {
         {"results", OutputKind::Results,
          "the verdicts as CSV for a maintenance-management system (history, download --archive)"},
         {"html", OutputKind::Html, "(report) the workshop report as one web page"},
+        {"html-dir", OutputKind::HtmlDir,
+         "(report) the workshop report as web pages: index.html and a page per device", "DIR"},
     };
     return outputs;
 }

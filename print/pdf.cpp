@@ -10,14 +10,19 @@ bool pdfOf(Paper paper, QByteArray* pdf, QtPrintCanvas::Painting painting,
            const std::function<bool(PrintCanvas&)>& print) {
     pdf->clear();
     QBuffer buffer(pdf);
-    if (!buffer.open(QIODevice::WriteOnly)) return false;
-    QPdfWriter writer(&buffer);
+    return buffer.open(QIODevice::WriteOnly) && pdfTo(paper, &buffer, painting, print) &&
+           !pdf->isEmpty();
+}
+
+bool pdfTo(Paper paper, QIODevice* device, QtPrintCanvas::Painting painting,
+           const std::function<bool(PrintCanvas&)>& print) {
+    QPdfWriter writer(device);
     writer.setResolution(1200);
     writer.setPageSize(QPageSize(paper == Paper::Letter ? QPageSize::Letter : QPageSize::A4));
     writer.setTitle(QStringLiteral("LUM Kest"));
     writer.setCreator(QStringLiteral("LUM Kest"));
     QtPrintCanvas canvas(writer, painting);
-    return print(canvas) && !pdf->isEmpty();
+    return print(canvas);
 }
 
 bool reportPdf(const ReportJob& job, Paper paper, QByteArray* pdf) {

@@ -5,6 +5,7 @@
 // workshop report's PDF is made the same way.
 
 #include <QByteArray>
+#include <QIODevice>
 #include <functional>
 
 #include "print/canvas.h"
@@ -14,6 +15,10 @@
 
 // print draws the document; false when it or the writer failed.
 bool pdfOf(Paper paper, QByteArray* pdf, QtPrintCanvas::Painting painting,
+           const std::function<bool(PrintCanvas&)>& print);
+// The same written to an open device as it is made (a document of any
+// length painted as drawn need not be held whole).
+bool pdfTo(Paper paper, QIODevice* device, QtPrintCanvas::Painting painting,
            const std::function<bool(PrintCanvas&)>& print);
 
 // The job printed by the report printer (the printed list or record

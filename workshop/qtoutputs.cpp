@@ -14,6 +14,13 @@ bool workshopPdf(const WorkshopReport& report, Paper paper, QByteArray* pdf) {
                  [&](PrintCanvas& canvas) { return printWorkshopReport(canvas, report) == 0; });
 }
 
+bool workshopPdf(const std::string& title, const std::string& stamp,
+                 const WorkshopSections& sections, Paper paper, QIODevice* device) {
+    return pdfTo(paper, device, QtPrintCanvas::Painting::AsDrawn, [&](PrintCanvas& canvas) {
+        return printWorkshopReport(canvas, title, stamp, sections) == 0;
+    });
+}
+
 std::string plotSvg(const Plot& plot) {
     const int width = 1100, height = 440;
     QByteArray svg;

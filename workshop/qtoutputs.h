@@ -4,14 +4,18 @@
 // writer and SVG generator.
 
 #include <QByteArray>
+#include <QIODevice>
 #include <string>
 
 #include "print/paper.h"
 #include "workshop/plot.h"
 #include "workshop/report.h"
 
-// The report's pages as PDF, on the printed layouts' PDF canvas.
+// The report's pages as PDF, on the printed layouts' PDF canvas: in memory,
+// or written to an open device as its sections come (asked for twice).
 bool workshopPdf(const WorkshopReport& report, Paper paper, QByteArray* pdf);
+bool workshopPdf(const std::string& title, const std::string& stamp,
+                 const WorkshopSections& sections, Paper paper, QIODevice* device);
 // One plot as an <svg> element for the web page: Qt's SVG generator under
 // the same drawing code, 1100 by 440 pixels at 96 per inch.
 std::string plotSvg(const Plot& plot);

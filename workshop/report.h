@@ -77,10 +77,27 @@ struct WorkshopReport {
     std::vector<WorkshopSection> sections;
 };
 
+// A report's sections one at a time, so that no more than one is held: it
+// calls `each` with every section in order (the summary first) and stops
+// when `each` returns false; false when a section could not be made or
+// `each` returned false.  It may be asked more than once.
+using WorkshopSections =
+    std::function<bool(const std::function<bool(const WorkshopSection& section)>& each)>;
+WorkshopSections sectionsOf(const WorkshopReport& report);
+
 // The report's printed pages: 0 when the job ended, -1 when the canvas
-// refused or failed (the job is then aborted).
+// refused or failed (the job is then aborted).  The sections are asked for
+// twice: once to count the pages for "page N of M", once to draw them.
+int printWorkshopReport(PrintCanvas& canvas, const std::string& title, const std::string& stamp,
+                        const WorkshopSections& sections);
 int printWorkshopReport(PrintCanvas& canvas, const WorkshopReport& report);
 
-// The web page.  plotSvg gives a plot as an <svg> element drawn by drawPlot.
-std::string workshopReportHtml(const WorkshopReport& report,
-                               const std::function<std::string(const Plot&)>& plotSvg);
+// The web page, a piece at a time: its head (with the title and the stamp),
+// each section, its foot.  plotSvg gives a plot as an <svg> element drawn
+// by drawPlot.  A page of its own for a device (--html-dir) is the head,
+// its section and the foot.
+using PlotSvg = std::function<std::string(const Plot&)>;
+std::string workshopPageHead(const std::string& title, const std::string& stamp);
+std::string workshopSectionHtml(const WorkshopSection& section, const PlotSvg& plotSvg);
+std::string workshopPageFoot();
+std::string workshopReportHtml(const WorkshopReport& report, const PlotSvg& plotSvg);

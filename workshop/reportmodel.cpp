@@ -78,11 +78,43 @@ WorkshopReportModel::WorkshopReportModel(WorkshopRequest request, const JudgingL
     for (DueEntry& e : due) due_.emplace(identityText(e.deviceId), std::move(e));
 }
 
-void WorkshopReportModel::add(JudgedTest test) {
-    Device& d = devices_[identityText(FIELD_TEXT(test.record, deviceID))];
-    if (d.tests.empty()) d.id = FIELD_TEXT(test.record, deviceID);
-    d.tests.push_back(std::move(test));
+void WorkshopReportModel::add(const JudgedTest& t) {
+    Device& d = devices_[identityText(FIELD_TEXT(t.record, deviceID))];
+    if (d.tests++ == 0) d.id = FIELD_TEXT(t.record, deviceID);
     ++count_;
+    const AssetRow* row = t.verdict.asset ? t.verdict.asset->row : nullptr;
+    if (row) d.model = row->model, d.location = row->location;
+    const auto k = static_cast<std::size_t>(t.verdict.result);
+    ++byResult_[k];
+    ++byModel_[row ? std::optional<std::string>(row->model) : std::nullopt][k];
+    if (t.verdict.result == VerdictResult::Fail) {
+        ++d.fails;
+        d.failed.push_back({shownId(d.id), row ? row->model : "", row ? row->location : "",
+                            tested(t), failedCriteria(t.verdict)});
+    }
+    // Why a test is flagged, in words.
+    std::string why;
+    auto flag = [&](const std::string& text) { why += (why.empty() ? "" : "; ") + text; };
+    if (t.date == DateCheck::AfterReceipt) flag("dated after receipt");
+    if (t.date == DateCheck::Unreadable) flag("date does not read");
+    if (t.afterRetirement) flag("after retirement");
+    if (t.calibration == Calibration::Expired) {
+        flag("tester " + t.tester + " out of calibration");
+        ++expired_[t.tester];
+    }
+    if (!why.empty()) d.flagged.push_back({shownId(d.id), tested(t), date(t.received), why});
+}
+
+std::vector<WorkshopReportModel::DeviceEntry> WorkshopReportModel::devices() const {
+    std::vector<DeviceEntry> entries;
+    for (const auto& [key, d] : devices_) entries.push_back({key, d.id});
+    return entries;
+}
+
+std::string WorkshopReportModel::stamp(const std::string& now) const {
+    // When it was made, in the date form of the rest of the report: the
+    // locale's date and the time to the minute.
+    return date(now.substr(0, 10)) + " " + now.substr(11, 5);
 }
 
 std::string WorkshopReportModel::date(const std::string& iso) const {
@@ -104,15 +136,16 @@ std::string WorkshopReportModel::tested(const JudgedTest& t) const {
     return date(tested) + (tested.size() > 10 ? " " + tested.substr(11, 5) : std::string());
 }
 
-WorkshopReport WorkshopReportModel::build(const std::string& now) const {
+WorkshopReport WorkshopReportModel::build(
+    const std::string& now,
+    const std::function<std::vector<JudgedTest>(const DeviceEntry&)>& testsOf) const {
     WorkshopReport report;
-    report.title = "Workshop Report";
-    // When it was made, in the date form of the rest of the report: the
-    // locale's date and the time to the minute.
-    report.stamp = date(now.substr(0, 10)) + " " + now.substr(11, 5);
+    report.title = title();
+    report.stamp = stamp(now);
     report.sections.push_back(summary());
-    int number = 0;
-    for (const auto& [key, device] : devices_) report.sections.push_back(section(device, ++number));
+    std::size_t number = 0;
+    for (const DeviceEntry& device : devices())
+        report.sections.push_back(section(++number, testsOf(device)));
     return report;
 }
 
@@ -153,7 +186,8 @@ std::vector<PlotBand> WorkshopReportModel::band(const std::string& deviceId, boo
     return any ? steps : std::vector<PlotBand>{};
 }
 
-Plot WorkshopReportModel::plot(const Device& d, bool flow) const {
+Plot WorkshopReportModel::plot(const std::vector<JudgedTest>& tests, const std::string& id,
+                               bool flow) const {
     Plot p;
     p.firstDay = *daysOfIso(period_.first);
     p.lastDay = *daysOfIso(period_.last) + 1;  // to the end of its last day
@@ -162,11 +196,11 @@ Plot WorkshopReportModel::plot(const Device& d, bool flow) const {
     // Flow as its error from the set rate where the list gives a set rate,
     // else as measured.
     bool errorPercent = false;
-    for (const JudgedTest& t : d.tests) errorPercent = errorPercent || t.verdict.flowErrorPercent;
+    for (const JudgedTest& t : tests) errorPercent = errorPercent || t.verdict.flowErrorPercent;
     p.valueLabel = !flow          ? "Peak occlusion pressure (mmHg)"
                    : errorPercent ? "Flow error (% of the set rate)"
                                   : "Flow (ml/h), no set rate in the asset list";
-    for (const JudgedTest& t : d.tests) {
+    for (const JudgedTest& t : tests) {
         std::optional<double> value;
         if (!flow)
             value = t.typed.pressureMmHg;
@@ -179,22 +213,24 @@ Plot WorkshopReportModel::plot(const Device& d, bool flow) const {
         if (!value || !day) continue;
         p.points.push_back({*day, *value, markOf(flow ? t.verdict.flow : t.verdict.occlusion)});
     }
-    p.band = band(d.id, flow, errorPercent);
+    p.band = band(id, flow, errorPercent);
     return p;
 }
 
-WorkshopSection WorkshopReportModel::section(const Device& d, int number) const {
+WorkshopSection WorkshopReportModel::section(std::size_t number,
+                                             const std::vector<JudgedTest>& tests) const {
     WorkshopSection s;
-    s.title = "Device " + WorkshopReportModel::shownId(d.id);
+    const std::string id = tests.empty() ? std::string() : FIELD_TEXT(tests.front().record, deviceID);
+    s.title = "Device " + shownId(id);
     s.anchor = "device-" + std::to_string(number);
-    const std::optional<AssetInForce> now = assetInForce(list_.assets, d.id, request_.asOf);
+    const std::optional<AssetInForce> now = assetInForce(list_.assets, id, request_.asOf);
     // The due list's entry says when it was last tested and when it is due;
     // a device not in the list was last tested in the tests shown (of those
     // dated on or before --as-of, and not after their receipt).
-    const auto due = due_.find(identityText(d.id));
+    const auto due = due_.find(identityText(id));
     std::string lastTested = due != due_.end() ? due->second.lastTested : std::string();
     if (due == due_.end())
-        for (const JudgedTest& t : d.tests)
+        for (const JudgedTest& t : tests)
             if (t.typed.tested && t.date == DateCheck::Ok &&
                 t.typed.tested->substr(0, 10) <= request_.asOf &&
                 t.typed.tested->substr(0, 10) > lastTested)
@@ -224,8 +260,8 @@ WorkshopSection WorkshopReportModel::section(const Device& d, int number) const 
     for (bool flow : {true, false}) {
         WorkshopBlock b;
         b.kind = WorkshopBlock::Kind::Plot;
-        b.plot = plot(d, flow);
-        const std::size_t unplotted = d.tests.size() - b.plot.points.size();
+        b.plot = plot(tests, id, flow);
+        const std::size_t unplotted = tests.size() - b.plot.points.size();
         s.blocks.push_back(std::move(b));
         if (unplotted > 0)
             s.blocks.push_back(line(plural(unplotted, "test has", "tests have") +
@@ -237,7 +273,7 @@ WorkshopSection WorkshopReportModel::section(const Device& d, int number) const 
          "Peak time", "Result"},
         {false, true, true, true, true, true, true, false},
         {true, false, false, false, false, false, false, true});
-    for (const JudgedTest& t : d.tests) {
+    for (const JudgedTest& t : tests) {
         const TestRecord& r = t.record;
         const AssetValues none;
         const AssetValues& v = t.verdict.asset ? t.verdict.asset->values : none;

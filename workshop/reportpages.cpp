@@ -85,10 +85,11 @@ std::vector<std::string> broken(PrintCanvas& c, const std::string& text, int wid
 
 class WorkshopPrinter {
 public:
-    WorkshopPrinter(PrintCanvas& canvas, const WorkshopReport& report, int pages)
-        : c_(canvas), report_(report), pages_(pages) {}
+    WorkshopPrinter(PrintCanvas& canvas, const std::string& title, const std::string& stamp,
+                    int pages)
+        : c_(canvas), title_(title), stamp_(stamp), pages_(pages) {}
     // The number of pages, or -1.
-    int print();
+    int print(const WorkshopSections& sections);
 
 private:
     bool startPage(const WorkshopSection& section);
@@ -102,36 +103,39 @@ private:
     void row(const std::vector<std::vector<std::string>>& cells, const WorkshopTable& t);
 
     PrintCanvas& c_;
-    const WorkshopReport& report_;
+    const std::string &title_, &stamp_;
     int pages_;
+    bool first_ = true;  // the first section (the summary) is on the page in print
     int y_ = 0, bottom_ = 0, right_ = 0, rowHeight_ = 0;
     std::vector<int> x_;  // the table's column edges
     int gap_ = kColumnGap;
 };
 
-int WorkshopPrinter::print() {
+int WorkshopPrinter::print(const WorkshopSections& sections) {
     if (!c_.setOrientation(PageOrientation::Portrait)) return -1;
     bottom_ = c_.pageHeight() - pageFooterSpace(c_);
     right_ = c_.pageWidth() - kLeft;
     c_.setFont(CanvasFont{kFace, 10, false});
     rowHeight_ = c_.textHeight("X") + kLinePad;
     if (!c_.beginDocument()) return -1;
-    for (std::size_t s = 0; s < report_.sections.size(); ++s) {
-        const WorkshopSection& section = report_.sections[s];
-        if (s > 0 && (!endPage() || !c_.newPage())) return -1;
-        if (!startPage(section)) return -1;
+    bool any = false;
+    const bool made = sections([&](const WorkshopSection& section) {
+        if (any && (!endPage() || !c_.newPage())) return false;
+        first_ = !any;
+        any = true;
+        if (!startPage(section)) return false;
         for (const WorkshopBlock& b : section.blocks)
-            if (!block(b, section)) return -1;
-    }
+            if (!block(b, section)) return false;
+        return true;
+    });
+    if (!made || !any) return -1;
     if (!endPage()) return -1;
     const int pages = c_.pageNumber();
     return c_.endDocument() ? pages : -1;
 }
 
 bool WorkshopPrinter::startPage(const WorkshopSection& section) {
-    const bool first = &section == &report_.sections.front();
-    y_ = drawPageHeader(c_, escapedText(first ? report_.title : report_.title + ": " + section.title),
-                        report_.stamp);
+    y_ = drawPageHeader(c_, escapedText(first_ ? title_ : title_ + ": " + section.title), stamp_);
     return true;
 }
 
@@ -268,14 +272,20 @@ void WorkshopPrinter::row(const std::vector<std::vector<std::string>>& cells,
 
 }  // namespace
 
-int printWorkshopReport(PrintCanvas& canvas, const WorkshopReport& report) {
+int printWorkshopReport(PrintCanvas& canvas, const std::string& title, const std::string& stamp,
+                        const WorkshopSections& sections) {
     try {
         // The first pass counts the pages for "page N of M".
         PageCounter counter(canvas);
-        const int pages = WorkshopPrinter(counter, report, 0).print();
-        if (pages > 0 && WorkshopPrinter(canvas, report, pages).print() == pages) return 0;
+        const int pages = WorkshopPrinter(counter, title, stamp, 0).print(sections);
+        if (pages > 0 && WorkshopPrinter(canvas, title, stamp, pages).print(sections) == pages)
+            return 0;
     } catch (const std::exception&) {
     }
     if (canvas.inProgress()) canvas.abortDocument();
     return -1;
+}
+
+int printWorkshopReport(PrintCanvas& canvas, const WorkshopReport& report) {
+    return printWorkshopReport(canvas, report.title, report.stamp, sectionsOf(report));
 }

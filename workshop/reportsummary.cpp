@@ -28,20 +28,9 @@ std::string percent(std::size_t part, std::size_t whole) {
     return text;
 }
 
-// Why a test is flagged, in words; empty: it is not.
-std::string flagsOf(const JudgedTest& t) {
-    std::string text;
-    auto add = [&](const std::string& flag) { text += (text.empty() ? "" : "; ") + flag; };
-    if (t.date == DateCheck::AfterReceipt) add("dated after receipt");
-    if (t.date == DateCheck::Unreadable) add("date does not read");
-    if (t.afterRetirement) add("after retirement");
-    if (t.calibration == Calibration::Expired) add("tester " + t.tester + " out of calibration");
-    return text;
-}
-
 }  // namespace
 
-WorkshopSection WorkshopReportModel::summary() const {
+WorkshopSection WorkshopReportModel::summary(Links links) const {
     WorkshopSection s;
     s.title = "Summary";
     s.anchor = "summary";
@@ -72,37 +61,28 @@ WorkshopSection WorkshopReportModel::summary() const {
     failures(&s);
     flagged(&s);
     maintenance(&s);
-    needsDoing(&s);
-    unknownDevices(&s);
-    deviceList(&s);
+    const std::map<std::string, std::string> sections = this->links(links);
+    needsDoing(&s, sections);
+    unknownDevices(&s, sections);
+    deviceList(&s, sections);
     return s;
 }
 
 void WorkshopReportModel::testCounts(WorkshopSection* s) const {
     const VerdictResult results[] = {VerdictResult::Pass, VerdictResult::Fail,
                                      VerdictResult::NotAssessed, VerdictResult::Unreadable};
-    // By model; nullopt: devices not in the asset list.
-    std::map<std::optional<std::string>, std::array<std::size_t, 4>> byModel;
-    std::array<std::size_t, 4> total{};
-    for (const auto& [key, d] : devices_)
-        for (const JudgedTest& t : d.tests) {
-            const AssetRow* row = t.verdict.asset ? t.verdict.asset->row : nullptr;
-            const auto k = static_cast<std::size_t>(t.verdict.result);
-            ++total[k];
-            ++byModel[row ? std::optional<std::string>(row->model) : std::nullopt][k];
-        }
     s->blocks.push_back(WorkshopBlock::heading("Tests by result"));
     WorkshopTable byResult = table({"Result", "Tests"}, {false, true});
     for (VerdictResult r : results)
         byResult.rows.push_back(
-            {resultText(r), std::to_string(total[static_cast<std::size_t>(r)])});
+            {resultText(r), std::to_string(byResult_[static_cast<std::size_t>(r)])});
     byResult.rows.push_back({"Total", std::to_string(count_)});
     s->blocks.push_back(WorkshopBlock::of(std::move(byResult)));
 
     s->blocks.push_back(WorkshopBlock::heading("Tests by model"));
     WorkshopTable models = table({"Model", "Tests", "PASS", "FAIL", "NOT ASSESSED", "UNREADABLE"},
                                  {false, true, true, true, true, true});
-    for (const auto& [model, counts] : byModel) {
+    for (const auto& [model, counts] : byModel_) {
         std::size_t sum = 0;
         for (std::size_t c : counts) sum += c;
         models.rows.push_back({!model           ? std::string("(not in the asset list)")
@@ -120,15 +100,8 @@ void WorkshopReportModel::failures(WorkshopSection* s) const {
                                  {true, false, false, true, true});
     std::size_t pumps = 0;
     for (const auto& [key, d] : devices_) {
-        bool any = false;
-        for (const JudgedTest& t : d.tests) {
-            if (t.verdict.result != VerdictResult::Fail) continue;
-            any = true;
-            const AssetRow* row = t.verdict.asset ? t.verdict.asset->row : nullptr;
-            failed.rows.push_back({shownId(d.id), row ? row->model : "", row ? row->location : "",
-                                   tested(t), failedCriteria(t.verdict)});
-        }
-        pumps += any ? 1 : 0;
+        failed.rows.insert(failed.rows.end(), d.failed.begin(), d.failed.end());
+        pumps += d.fails > 0 ? 1 : 0;
     }
     s->blocks.push_back(WorkshopBlock::heading("Pumps with a FAIL", "failures"));
     if (failed.rows.empty()) {
@@ -144,14 +117,9 @@ void WorkshopReportModel::failures(WorkshopSection* s) const {
 void WorkshopReportModel::flagged(WorkshopSection* s) const {
     WorkshopTable flags =
         table({"Device", "Tested", "Received", "Flag"}, {}, {true, true, true, false});
-    std::map<std::string, std::size_t> expired;  // tests by tester out of calibration
     for (const auto& [key, d] : devices_)
-        for (const JudgedTest& t : d.tests) {
-            const std::string why = flagsOf(t);
-            if (why.empty()) continue;
-            flags.rows.push_back({shownId(d.id), tested(t), date(t.received), why});
-            if (t.calibration == Calibration::Expired) ++expired[t.tester];
-        }
+        flags.rows.insert(flags.rows.end(), d.flagged.begin(), d.flagged.end());
+    const std::map<std::string, std::size_t>& expired = expired_;
     if (flags.rows.empty()) return;
     // Their verdicts stand, but none of the doubtful dates counts as a last
     // test, and a tester out of calibration leaves every result in doubt.
@@ -185,12 +153,14 @@ std::vector<const DueEntry*> WorkshopReportModel::dueEntries() const {
     return entries;
 }
 
-std::map<std::string, std::string> WorkshopReportModel::anchors() const {
-    std::map<std::string, std::string> anchors;
+std::map<std::string, std::string> WorkshopReportModel::links(Links links) const {
+    std::map<std::string, std::string> out;
     int number = 0;
-    for (const auto& [key, device] : devices_)
-        anchors.emplace(key, "device-" + std::to_string(++number));
-    return anchors;
+    for (const auto& [key, device] : devices_) {
+        const std::string name = "device-" + std::to_string(++number);
+        out.emplace(key, links == Links::OnePage ? "#" + name : name + ".html");
+    }
+    return out;
 }
 
 void WorkshopReportModel::maintenance(WorkshopSection* s) const {
@@ -243,7 +213,8 @@ void WorkshopReportModel::maintenance(WorkshopSection* s) const {
     }
 }
 
-void WorkshopReportModel::needsDoing(WorkshopSection* s) const {
+void WorkshopReportModel::needsDoing(WorkshopSection* s,
+                                     const std::map<std::string, std::string>& sections) const {
     if (list_.number == 0) return;
     const std::string dueTitle = "Due within " + std::to_string(request_.within) + " days";
     const struct {
@@ -255,7 +226,6 @@ void WorkshopReportModel::needsDoing(WorkshopSection* s) const {
                  {DueStatus::Due, dueTitle.c_str(), "due"},
                  {DueStatus::NeverTested, "Never tested", "never-tested"}};
     const std::vector<const DueEntry*> entries = dueEntries();
-    const std::map<std::string, std::string> sections = anchors();
     auto anchorOf = [&](const std::string& id) {
         const auto it = sections.find(identityText(id));
         return it == sections.end() ? std::string() : it->second;
@@ -276,11 +246,11 @@ void WorkshopReportModel::needsDoing(WorkshopSection* s) const {
     }
 }
 
-void WorkshopReportModel::unknownDevices(WorkshopSection* s) const {
+void WorkshopReportModel::unknownDevices(
+    WorkshopSection* s, const std::map<std::string, std::string>& sections) const {
     if (unknown_.empty()) return;
     WorkshopTable t = table({"Device", "Tests", "Last tested", "Tester", "Note"},
                             {false, true, false, false, false}, {true, true, true, true, false});
-    const std::map<std::string, std::string> sections = anchors();
     for (const UnknownDevice& u : unknown_) {
         t.rows.push_back({shownId(u.deviceId), std::to_string(u.tests),
                           u.lastTested.empty() ? "" : date(u.lastTested), u.tester,
@@ -293,22 +263,15 @@ void WorkshopReportModel::unknownDevices(WorkshopSection* s) const {
     s->blocks.push_back(WorkshopBlock::of(std::move(t)));
 }
 
-void WorkshopReportModel::deviceList(WorkshopSection* s) const {
+void WorkshopReportModel::deviceList(WorkshopSection* s,
+                                     const std::map<std::string, std::string>& sections) const {
     WorkshopTable devices =
         table({"Device", "Model", "Location", "Tests", "FAIL"}, {false, false, false, true, true},
               {true, false, false, true, true});
     for (const auto& [key, d] : devices_) {
-        std::size_t fails = 0;
-        std::string model, location;
-        for (const JudgedTest& t : d.tests) {
-            const AssetRow* row = t.verdict.asset ? t.verdict.asset->row : nullptr;
-            model = row ? row->model : model;
-            location = row ? row->location : location;
-            fails += t.verdict.result == VerdictResult::Fail ? 1 : 0;
-        }
-        devices.rows.push_back({shownId(d.id), model, location, std::to_string(d.tests.size()),
-                                std::to_string(fails)});
-        devices.rowLinks.push_back("device-" + std::to_string(devices.rows.size()));
+        devices.rows.push_back({shownId(d.id), d.model, d.location, std::to_string(d.tests),
+                                std::to_string(d.fails)});
+        devices.rowLinks.push_back(sections.at(key));
     }
     s->blocks.push_back(WorkshopBlock::heading("Devices"));
     s->blocks.push_back(WorkshopBlock::of(std::move(devices)));

@@ -75,7 +75,7 @@ void htmlTable(std::string& out, const WorkshopTable& t) {
         out += "<tr>";
         for (std::size_t k = 0; k < cells.size(); ++k) {
             if (k == 0 && !link.empty())
-                out += "<td><a href=\"#" + html(link) + "\">" + html(cells[0]) + "</a></td>";
+                out += "<td><a href=\"" + html(link) + "\">" + html(cells[0]) + "</a></td>";
             else
                 cell("td", k, cells[k]);
         }
@@ -86,15 +86,34 @@ void htmlTable(std::string& out, const WorkshopTable& t) {
 
 }  // namespace
 
-std::string workshopReportHtml(const WorkshopReport& report,
-                               const std::function<std::string(const Plot&)>& plotSvg) {
-    std::string out =
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
-        html(report.title) + "</title>\n<style>\n" + kStyle + "</style>\n</head>\n<body>\n" +
-        "<header>\n<h1>" + html(report.title) + "</h1>\n<p>Data Printed On " + html(report.stamp) +
-        "</p>\n</header>\n";
-    for (const WorkshopSection& section : report.sections) {
+WorkshopSections sectionsOf(const WorkshopReport& report) {
+    return [&report](const std::function<bool(const WorkshopSection&)>& each) {
+        for (const WorkshopSection& section : report.sections)
+            if (!each(section)) return false;
+        return true;
+    };
+}
+
+std::string workshopPageHead(const std::string& title, const std::string& stamp) {
+    return "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" +
+           html(title) + "</title>\n<style>\n" + kStyle + "</style>\n</head>\n<body>\n" +
+           "<header>\n<h1>" + html(title) + "</h1>\n<p>Data Printed On " + html(stamp) +
+           "</p>\n</header>\n";
+}
+
+std::string workshopPageFoot() { return "</body>\n</html>\n"; }
+
+std::string workshopReportHtml(const WorkshopReport& report, const PlotSvg& plotSvg) {
+    std::string out = workshopPageHead(report.title, report.stamp);
+    for (const WorkshopSection& section : report.sections)
+        out += workshopSectionHtml(section, plotSvg);
+    return out + workshopPageFoot();
+}
+
+std::string workshopSectionHtml(const WorkshopSection& section, const PlotSvg& plotSvg) {
+    std::string out;
+    {
         out +=
             "<section id=\"" + html(section.anchor) + "\">\n<h2>" + html(section.title) + "</h2>\n";
         for (const WorkshopBlock& b : section.blocks) {
@@ -117,5 +136,5 @@ std::string workshopReportHtml(const WorkshopReport& report,
         }
         out += "</section>\n";
     }
-    return out + "</body>\n</html>\n";
+    return out;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <tuple>
 
 #include "records/calendar.h"
@@ -72,10 +73,12 @@ TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
     due[3].assetTag = "T-D";
     WorkshopRequest request{"a.db", "", "", "", "", "2026-06-01", 30, {}};
     WorkshopReportModel model(request, list, due);
+    std::map<std::string, std::vector<JudgedTest>> byDevice;
     auto test = [&](const char* id, const char* date, const char* flow, const char* received) {
         TestRecord r = makeRecord(id, date, "10:00");
         SET_FIELD(r, flow, flow);
         model.add(list.test(r, received, "SN1"));
+        byDevice[id].push_back(list.test(r, received, "SN1"));
     };
     test("A", "1 Feb 2026", "104", "2026-02-02T08:00:00+00:00");
     test("A", "1 Apr 2026", "104", "2026-04-02T08:00:00+00:00");
@@ -83,7 +86,10 @@ TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
     test("B", "9 Sep 2027", "100", "2026-05-03T08:00:00+00:00");
     model.setOutside(2);
     model.setUnknown({{"iv 9", 3, "2026-05-01T10:00:00", "SN1", "IV-9"}});
-    const WorkshopReport report = model.build("2026-06-01T10:00:00+00:00");
+    const WorkshopReport report =
+        model.build("2026-06-01T10:00:00+00:00", [&](const WorkshopReportModel::DeviceEntry& d) {
+            return byDevice[d.key];
+        });
     ASSERT_EQ(report.sections.size(), 3u);
     EXPECT_EQ(report.stamp, "2026-06-01 10:00");
 
@@ -116,8 +122,8 @@ TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
             summary.blocks[i + 1].table.heads == heads)
             named.push_back(summary.blocks[i].text + ": " + summary.blocks[i + 1].table.rows[0][0] +
                             " " + summary.blocks[i + 1].table.rowLinks[0]);
-    EXPECT_EQ(named, (std::vector<std::string>{"Overdue: B device-2",
-                                               "Failed (not yet repaired): A device-1",
+    EXPECT_EQ(named, (std::vector<std::string>{"Overdue: B #device-2",
+                                               "Failed (not yet repaired): A #device-1",
                                                "Never tested: C "}));
     EXPECT_TRUE(hasLine(summary, "2 pumps failed, 2 failed tests."));
     const WorkshopTable* unknown =
