@@ -123,7 +123,9 @@ long long Options::number(const std::string& option) const {
 }
 
 bool Options::needsPdf() const { return output(OutputKind::Pdf) || output(OutputKind::PdfRecords); }
-bool Options::needsFonts() const { return needsPdf() || output(OutputKind::Html); }
+bool Options::needsFonts() const {
+    return needsPdf() || output(OutputKind::Html) || output(OutputKind::HtmlDir);
+}
 
 const Output* Options::output(OutputKind kind) const {
     for (const Output& o : outputs)

@@ -486,6 +486,23 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
           "Planned maintenance on time", "retired 1", "tester out of calibration"})
         EXPECT_NE(life.find(says), std::string::npos) << says << "\n" << life;
     EXPECT_NE(readFile(path("life.html")).find("<h3 id=\"unknown\">"), std::string::npos);
+    // The same as a folder of pages: the index links each device's page,
+    // and each page stands alone with a way back.
+    ASSERT_EQ(run({"--archive", db, "report", "--as-of", "2026-06-01", "--html-dir",
+                   path("pages")})
+                  .code,
+              CliDone);
+    const std::string index = readFile(path("pages/index.html"));
+    EXPECT_NE(words(index).find("Planned maintenance on time"), std::string::npos);
+    for (int n = 1; n <= 4; ++n) {
+        const std::string page = "device-" + std::to_string(n) + ".html";
+        EXPECT_NE(index.find("href=\"" + page + "\""), std::string::npos) << page;
+        const std::string html = readFile(path("pages/" + page));
+        EXPECT_NE(html.find("<a href=\"index.html\">"), std::string::npos) << page;
+        EXPECT_NE(html.find("</html>"), std::string::npos) << page;
+    }
+    EXPECT_NE(words(readFile(path("pages/device-2.html"))).find("after retirement"),
+              std::string::npos);
 
     // Hostile texts: a tester whose ID is a formula, one whose ID would
     // retitle the terminal and forge a line, a device ID and asset-list
