@@ -125,6 +125,11 @@ TEST(WorkshopReport, TheModelStepsTheBandAndCountsWhatIsDue) {
     EXPECT_EQ(named, (std::vector<std::string>{"Overdue: B #device-2",
                                                "Failed (not yet repaired): A #device-1",
                                                "Never tested: C "}));
+    // A page per device links its page instead of an anchor.
+    const WorkshopSection index = model.summary(WorkshopReportModel::Links::PagePerDevice);
+    const WorkshopTable* overdue = tableWith(index, heads);
+    ASSERT_NE(overdue, nullptr);
+    EXPECT_EQ(overdue->rowLinks[0], "device-2.html");
     EXPECT_TRUE(hasLine(summary, "2 pumps failed, 2 failed tests."));
     const WorkshopTable* unknown =
         tableWith(summary, {"Device", "Tests", "Last tested", "Tester", "Note"});
@@ -218,6 +223,17 @@ TEST(WorkshopReport, SectionsTablesAndPageNumbers) {
     refusing.refuseNewPage = true;
     EXPECT_EQ(printWorkshopReport(refusing, report), -1);
     EXPECT_FALSE(refusing.inProgress());
+    // A section that cannot be made (the archive failed while it was read)
+    // ends the job too, also when it fails only on the drawing pass.
+    int asked = 0;
+    const WorkshopSections failing = [&](const auto& each) {
+        ++asked;
+        return each(summary) && asked < 2 && each(device);
+    };
+    RecordingCanvas failed;
+    EXPECT_EQ(printWorkshopReport(failed, report.title, report.stamp, failing), -1);
+    EXPECT_EQ(asked, 2);
+    EXPECT_FALSE(failed.inProgress());
 }
 
 }  // namespace
