@@ -178,6 +178,9 @@ public:
     // no such version.
     bool assetList(long long number, std::vector<AssetRow>* rows, AssetListInfo* info,
                    std::string* error);
+    // The number of the latest version of the asset list: versions are
+    // 1 to it; 0 for none.
+    bool latestAssetList(long long* number, std::string* error);
     // The tester list's versions, as the asset list's.
     bool addTesterList(const std::vector<TesterRow>& rows, const std::string& fileBytes,
                        std::time_t loaded, AssetListInfo* info, std::string* error);

@@ -37,7 +37,8 @@ int runAssets(CliRun& run) {
     std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
     std::vector<AssetRow> rows;
     AssetListInfo info;
-    if (!archive || !archive->assetList(o.number("asset-list"), &rows, &info, &error))
+    if (!archive || !run.assetListHeld(*archive, &error) ||
+        !archive->assetList(o.number("asset-list"), &rows, &info, &error))
         return run.archiveFailed(error);
     archive.reset();  // no lock held while an output waits for its reader
     if (info.number == 0)

@@ -52,15 +52,19 @@ std::string helpText(const std::string& commandName) {
             "or written.  man lumkest-cli says more.\n";
         return text.toLatin1().toStdString();
     }
-    // One command: its synopsis and the options it takes.
+    // One command: its synopsis and the options it takes, each said as
+    // this command uses it.
     std::string text = "Usage: " + std::string(command->synopsis) + "\n\nOptions:\n";
     bool outputs = false;
     for (const std::string& option : command->options) {
+        const char* own = nullptr;
+        for (const auto& [name, help] : command->helpFor)
+            if (name == option) own = help;
         if (const OutputSpec* out = outputNamed(option)) {
-            text += helpLine(out->name, nullptr, "FILE", out->help);
+            text += helpLine(out->name, nullptr, "FILE", own ? own : out->help);
             outputs = true;
         } else if (const OptionSpec* spec = optionNamed(option)) {
-            text += helpLine(spec->name, spec->shortName, spec->valueName, spec->help);
+            text += helpLine(spec->name, spec->shortName, spec->valueName, own ? own : spec->help);
         }
     }
     if (outputs && command->command != Command::Import)

@@ -3,7 +3,7 @@
 
 #include <sys/stat.h>
 
-#include "archive/importfile.h"
+#include "save/readback.h"
 #include "archive/pguri.h"
 #include "cli/commands.h"
 #include "cli/run.h"
@@ -59,7 +59,7 @@ int runImport(CliRun& run) {
     // whole, and kept open in its one snapshot until it is added; any other
     // file is read within the bounds of a saved file.
     const std::size_t count = o.files.size();
-    std::vector<ImportedFile> files(count);
+    std::vector<SavedFileContents> files(count);
     std::vector<std::unique_ptr<Archive>> sources(count);
     std::vector<std::time_t> times(count);
     struct stat target;
@@ -104,7 +104,7 @@ int runImport(CliRun& run) {
                     continue;
                 }
                 std::vector<bool> isNew;
-                const ImportedFile& f = files[i];
+                const SavedFileContents& f = files[i];
                 if (!archive->addDownload(f.tester, times[i], f.block, f.records, &isNew, e,
                                           f.form))
                     return false;

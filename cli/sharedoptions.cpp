@@ -12,6 +12,9 @@ const std::vector<OptionSpec>& globalOptions() {
     static const std::vector<OptionSpec> options = {
         O::flag("virtual", "use the virtual tester instead of USB"),
         O::text("block", "FILE", "(with --virtual) the 8194-byte block it holds"),
+        O::text("from", "FILE",
+                "(with --virtual) the records it holds: those of a CSV export, a text file or a "
+                "records JSON"),
         O::text("identity", "FILE",
                 "(with --virtual) its 33-byte identity reply; (import) the tester of raw blocks"),
         O::text("fault", "KIND",
