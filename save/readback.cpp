@@ -458,8 +458,11 @@ bool readRawBlock(const std::string& bytes, const std::vector<std::uint8_t>* ide
         return false;
     }
     if (!identityReply) {
-        *why = "a raw block needs the tester's identity reply, " +
-               std::to_string(kIdentityReplySize) + " bytes";
+        *why = "a raw block needs its tester's identity reply, " +
+               std::to_string(kIdentityReplySize) +
+               " bytes, given with --identity FILE: lumkest-cli info --identity FILE writes it "
+               "while the tester is docked (a download that an archive could not take is kept "
+               "whole, reply included, for import --pending)";
         return false;
     }
     TesterIdentity tester;
