@@ -57,10 +57,16 @@ int runAssets(CliRun& run) {
 const CliCommand kAssetsCommand = {
     "assets",
     Command::Assets,
-    "lumkest-cli --archive DB assets FILE.csv | [--asset-list N] [--text F] [--csv F] [--json F]",
+    "lumkest-cli --archive DB assets FILE.csv | [--asset-list N] [--text FILE] [--csv FILE] "
+    "[--json FILE]",
     "adds a version of the workshop's asset list, or writes the current one",
     {"archive", "quiet", "text", "csv", "json", "asset-list"},
     &checkAssets,
     &runAssets,
     true,
+    {},
+    {{"text", "the asset list as an aligned table (without an output: on standard output)"},
+     {"csv", "the asset list as CSV in its own columns, as assets FILE.csv reads it"},
+     {"json", "the asset list as JSON"},
+     {"asset-list", "write version N of the asset list (default: the latest)"}},
 };

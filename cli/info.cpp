@@ -40,7 +40,7 @@ const CliCommand kInfoCommand = {
     Command::Info,
     "lumkest-cli [--virtual [--block FILE | --from FILE] [--identity FILE] [--fault KIND]] "
     "[--wait SECONDS] [-q] info [--json FILE] [--identity FILE]",
-    "prints the tester's ID and serial number, or writes its identity reply",
+    "prints the tester's ID and serial number, or its identity reply",
     {"virtual", "block", "from", "identity", "fault", "wait", "quiet", "json"},
     &checkInfo,
     &runInfo,
