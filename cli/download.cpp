@@ -191,9 +191,9 @@ const CliCommand kDownloadCommand = {
     "[--wait SECONDS] [-q] download OUTPUT... [--sort id|date] [--paper a4|letter] "
     "[--archive DB [--new-only] [--asset-list N] [--results FILE]]",
     "downloads all records and writes every output asked for",
-    {"virtual", "block", "from", "identity", "fault", "wait", "quiet", "csv", "text", "records",
-     "json", "pdf", "pdf-records", "raw", "results", "sort", "paper", "archive", "new-only",
-     "asset-list"},
+    {"virtual", "block", "from",    "identity", "fault",    "wait",        "quiet",
+     "csv",     "text",  "records", "json",     "pdf",      "pdf-records", "raw",
+     "results", "sort",  "paper",   "archive",  "new-only", "asset-list"},
     &checkDownload,
     &runDownload,
     false,

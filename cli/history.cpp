@@ -199,8 +199,8 @@ int runHistory(CliRun& run) {
     else if (!archive->latestTesterId(records.source.tester.serial, &records.source.tester.id,
                                       &error))
         return run.archiveFailed(error);
-    const RunStamp stamp = night.number ? RunStamp{night.time, saveStamp(night.time)}
-                                        : stampOfThisRun();
+    const RunStamp stamp =
+        night.number ? RunStamp{night.time, saveStamp(night.time)} : stampOfThisRun();
     records.downloaded = stamp.time;
     records.source.stamp = stamp.text;
     if (!whole) return writeHistory(run, *archive, choice, records.source, widths);

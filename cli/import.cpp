@@ -71,9 +71,9 @@ int importPending(CliRun& run) {
         std::size_t capacity = 0;
         parseIdentityReply(d.identity.data(), d.identity.size(), &tester);
         decodeRecords(d.block.data(), &records, &capacity);
-        const long long nth = alike[tester.serial + '\n' + tester.id + '\n' +
-                                    std::to_string(d.downloaded) + '\n' +
-                                    std::string(d.block.begin(), d.block.end())]++;
+        const long long nth =
+            alike[tester.serial + '\n' + tester.id + '\n' + std::to_string(d.downloaded) + '\n' +
+                  std::string(d.block.begin(), d.block.end())]++;
         const auto count = static_cast<long long>(records.size());
         long long number = 0;
         std::vector<bool> isNew;
@@ -84,12 +84,13 @@ int importPending(CliRun& run) {
                                                    &number, e))
                         return false;
                     matched = number != 0;
-                    return matched || archive->addDownload(tester, d.downloaded, d.block, records,
-                                                           &isNew, e, RecordForm::Received,
-                                                           &number);
+                    return matched ||
+                           archive->addDownload(tester, d.downloaded, d.block, records, &isNew, e,
+                                                RecordForm::Received, &number);
                 },
                 &error))
-            return run.archiveFailed(error + "; \"" + d.file + "\" and the downloads kept after it stay for the next run");
+            return run.archiveFailed(error + "; \"" + d.file +
+                                     "\" and the downloads kept after it stay for the next run");
         const std::string line =
             d.file + ": " + plural(records.size(), "record", "records") + ", " +
             (matched ? "archived already (download " + std::to_string(number) + ")"

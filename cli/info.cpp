@@ -22,9 +22,9 @@ int runInfo(CliRun& run) {
         const TesterIdentity tester{instrumentIdText(), instrumentSerialText()};
         const std::vector<std::uint8_t> reply = instrumentIdentityReply();
         for (const Output& out : run.o.outputs) {
-            const int code =
-                run.write(out, out.kind == OutputKind::Json ? infoJson(tester).toStdString()
-                                                            : std::string(reply.begin(), reply.end()));
+            const int code = run.write(out, out.kind == OutputKind::Json
+                                                ? infoJson(tester).toStdString()
+                                                : std::string(reply.begin(), reply.end()));
             if (code != CliDone) return code;
         }
         if (!run.o.outputs.empty()) return CliDone;

@@ -170,7 +170,8 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
             continue;
         }
         if (arg == "--identity" || arg.rfind("--identity=", 0) == 0)
-            identityOut = identityOut || (commandAt < argc && std::strcmp(argv[commandAt], "info") == 0);
+            identityOut =
+                identityOut || (commandAt < argc && std::strcmp(argv[commandAt], "info") == 0);
         if (arg.rfind("--", 0) != 0 || arg.find('=') != std::string::npos) continue;
         const OptionSpec* spec = optionNamed(arg.substr(2));
         if (!(spec && spec->valueName) && !outputNamed(arg.substr(2))) continue;

@@ -72,8 +72,9 @@ bool readPending(const std::string& bytes, PendingDownload* d, std::string* why)
     const std::size_t tail = kIdentityReplySize + kDataBlockSize;
     const std::size_t timeAt = kHeading.size() + kTimeLabel.size();
     const std::size_t lineEnd = bytes.find('\n', kHeading.size());
-    const std::string digits =
-        lineEnd == std::string::npos || lineEnd < timeAt ? "" : bytes.substr(timeAt, lineEnd - timeAt);
+    const std::string digits = lineEnd == std::string::npos || lineEnd < timeAt
+                                   ? ""
+                                   : bytes.substr(timeAt, lineEnd - timeAt);
     if (bytes.compare(0, kHeading.size(), kHeading) != 0 ||
         bytes.compare(kHeading.size(), kTimeLabel.size(), kTimeLabel) != 0 || digits.empty() ||
         digits.size() > 12 || digits[0] == '0' ||

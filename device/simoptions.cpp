@@ -63,11 +63,10 @@ constexpr std::size_t kLargestFrom = 4u << 20;
 // A record's texts and its unit's name: what a record is, wherever it is
 // kept.
 std::vector<std::string> textsOf(const TestRecord& r) {
-    return {FIELD_TEXT(r, deviceID),     FIELD_TEXT(r, testDate),
-            FIELD_TEXT(r, testTime),     FIELD_TEXT(r, testDuration),
-            FIELD_TEXT(r, flow),         FIELD_TEXT(r, volume),
-            FIELD_TEXT(r, pressureMMHG), FIELD_TEXT(r, pressureUser),
-            unitName(r.pressureUnits),   FIELD_TEXT(r, peakPressureTime)};
+    return {FIELD_TEXT(r, deviceID),        FIELD_TEXT(r, testDate),     FIELD_TEXT(r, testTime),
+            FIELD_TEXT(r, testDuration),    FIELD_TEXT(r, flow),         FIELD_TEXT(r, volume),
+            FIELD_TEXT(r, pressureMMHG),    FIELD_TEXT(r, pressureUser), unitName(r.pressureUnits),
+            FIELD_TEXT(r, peakPressureTime)};
 }
 
 // How many testers a file's records name.
@@ -75,8 +74,8 @@ enum class FileTesters { None, One, Several };
 
 // The records of a file LUM Kest wrote, as the block the tester sends them
 // in, and the tester the file names.
-bool readFromFile(const std::string& path, std::vector<std::uint8_t>* block,
-                  TesterIdentity* tester, FileTesters* testers, std::string* error) {
+bool readFromFile(const std::string& path, std::vector<std::uint8_t>* block, TesterIdentity* tester,
+                  FileTesters* testers, std::string* error) {
     std::string bytes;
     if (!readBounded("--from", path, kLargestFrom, &bytes, error)) return false;
     const std::string prefix = "--from: \"" + path + "\" ";
@@ -92,7 +91,8 @@ bool readFromFile(const std::string& path, std::vector<std::uint8_t>* block,
     std::string why;
     const std::size_t first = bytes.find_first_not_of(" \t\r\n");
     const bool json = first != std::string::npos && bytes[first] == '{';
-    if (!(json ? readRecordsJson(bytes, &file, &why) : readSavedFile(bytes, nullptr, &file, &why))) {
+    if (!(json ? readRecordsJson(bytes, &file, &why)
+               : readSavedFile(bytes, nullptr, &file, &why))) {
         *error = prefix + "cannot be read: " + why;
         return false;
     }

@@ -1,10 +1,11 @@
 #pragma once
 // Reading back a file the window program or lumkest-cli wrote, to archive
-// its records or to load them into the virtual tester: a CSV export, a text file in either format (of any number of
-// records), or a raw 8194-byte block (with the tester's 33-byte identity
-// reply; the block of a tester that held no records is a file of none).
-// Plain C++ (no database): lumkest-cli's import and the virtual tester's
-// --from read files through it.
+// its records or to load them into the virtual tester: a CSV export, a text
+// file in either format (of any number of records), or a raw 8194-byte
+// block (with the tester's 33-byte identity reply; the block of a tester
+// that held no records is a file of none).  Plain C++ (no database):
+// lumkest-cli's import and the virtual tester's --from read files through
+// it.
 //
 // The formats are not described a second time here: a file is read as a
 // candidate of each kind and then written again with the writers' own

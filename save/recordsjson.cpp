@@ -11,7 +11,7 @@ namespace {
 // One JSON value, as far as the records need it.
 struct Value {
     enum Type { Null, Bool, Number, Text, Array, Object } type = Null;
-    std::string text;  // a text's characters as Latin-1 bytes; a number as written
+    std::string text;    // a text's characters as Latin-1 bytes; a number as written
     bool latin1 = true;  // every character of the text is U+0000-U+00FF
     std::vector<Value> items;
     std::vector<std::pair<std::string, Value>> members;  // in the file's order
@@ -164,8 +164,11 @@ private:
     // One UTF-8 character from the text; false for bytes that are no UTF-8.
     bool utf8(unsigned* code) {
         const auto c = static_cast<unsigned char>(s_[at_]);
-        const int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2
-                                     : (c & 0xF8) == 0xF0 ? 3 : -1;
+        const int extra = c < 0x80             ? 0
+                          : (c & 0xE0) == 0xC0 ? 1
+                          : (c & 0xF0) == 0xE0 ? 2
+                          : (c & 0xF8) == 0xF0 ? 3
+                                               : -1;
         if (extra < 0 || s_.size() - at_ <= static_cast<std::size_t>(extra))
             return fail("bytes that are no UTF-8");
         *code = extra == 0 ? c : c & (0x3Fu >> extra);
@@ -231,9 +234,8 @@ private:
 bool testerOf(const Value* v, TesterIdentity* tester) {
     const Value* id = v && v->type == Value::Object ? v->member("id") : nullptr;
     const Value* serial = v && v->type == Value::Object ? v->member("serial") : nullptr;
-    if (!id || !serial || id->type != Value::Text || serial->type != Value::Text ||
-        !id->latin1 || !serial->latin1 || id->text.size() > kIdWidth ||
-        serial->text.size() > kSerialWidth)
+    if (!id || !serial || id->type != Value::Text || serial->type != Value::Text || !id->latin1 ||
+        !serial->latin1 || id->text.size() > kIdWidth || serial->text.size() > kSerialWidth)
         return false;
     tester->id = id->text;
     tester->serial = serial->text;
@@ -248,10 +250,10 @@ bool fieldOf(const Value& record, const char* member, char* field, std::size_t s
     if (!v || v->type != Value::Text || !v->latin1 || v->text.find('\0') != std::string::npos ||
         v->text.size() >= size) {
         *why = std::string("its \"") + member + "\" is " +
-               (!v ? "missing"
-                   : v->type != Value::Text ? "no text"
-                   : !v->latin1             ? "not Latin-1 (a tester's texts are bytes)"
-                                            : "longer than a tester gives, or holds a zero byte");
+               (!v                       ? "missing"
+                : v->type != Value::Text ? "no text"
+                : !v->latin1             ? "not Latin-1 (a tester's texts are bytes)"
+                                         : "longer than a tester gives, or holds a zero byte");
         return false;
     }
     setField(field, size, v->text);
@@ -273,8 +275,9 @@ bool readRecordsJson(const std::string& bytes, SavedFileContents* out, std::stri
     if (!format || format->type != Value::Number ||
         (format->text != "1" && format->text != "2" && format->text != "3") || !records ||
         records->type != Value::Array) {
-        *why = "JSON, but not the records of download --json or history --json (\"format\" 1 to 3 "
-               "with \"records\")";
+        *why =
+            "JSON, but not the records of download --json or history --json (\"format\" 1 to 3 "
+            "with \"records\")";
         return false;
     }
     const Value* downloadTester = doc.member("tester");
@@ -317,7 +320,8 @@ bool readRecordsJson(const std::string& bytes, SavedFileContents* out, std::stri
         if (!downloadTester) {
             TesterIdentity tester;
             if (!testerOf(r.member("tester"), &tester)) {
-                *why = where + "its \"tester\" is no tester (\"id\" and \"serial\" texts a tester gives)";
+                *why = where +
+                       "its \"tester\" is no tester (\"id\" and \"serial\" texts a tester gives)";
                 return false;
             }
             if (i == 0) out->tester = tester;

@@ -20,11 +20,11 @@
 #include <map>
 
 #include "archive/archive.h"
-#include "save/readback.h"
 #include "archive/pguri.h"
 #include "device/decode.h"
 #include "device/virtualtester.h"
 #include "records/recordstore.h"
+#include "save/readback.h"
 #include "save/writers.h"
 #include "tests/archive/archivetest.h"
 #include "tests/core/records.h"

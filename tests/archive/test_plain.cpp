@@ -8,9 +8,9 @@
 #include <fstream>
 #include <map>
 
-#include "save/readback.h"
 #include "archive/pguri.h"
 #include "records/recordstore.h"
+#include "save/readback.h"
 #include "save/writers.h"
 #include "tests/archive/archivetest.h"
 #include "tests/core/records.h"

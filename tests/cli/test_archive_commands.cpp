@@ -183,9 +183,9 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
                    {"--new-only", "--csv", path("no/such/folder.csv")}));
     EXPECT_EQ(ran.code, CliWriteFailed);
     EXPECT_NE(ran.err.find("the same command gives these records again"), std::string::npos);
-    ran = run(with(tester("SN1", wednesday, "Bay North"),
-                   {"--new-only", "--csv", path("w.csv"), "--text", path("w.txt"), "--records",
-                    path("w-r.txt")}));
+    ran = run(
+        with(tester("SN1", wednesday, "Bay North"), {"--new-only", "--csv", path("w.csv"), "--text",
+                                                     path("w.txt"), "--records", path("w-r.txt")}));
     ASSERT_EQ(ran.code, CliDone) << ran.err;
     EXPECT_EQ(lines("w.csv"), 4);
     ran = run({"--archive", db, "downloads", "--json", "-"});
@@ -363,7 +363,8 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
          {std::vector<std::string>{"--archive", db, "history", "--asset-list", "9", "--json", "-"},
           {"--archive", db, "due", "--asset-list", "9"},
           {"--archive", db, "assets", "--asset-list", "9"},
-          {"--virtual", "download", "--archive", db, "--asset-list", "9", "--raw", path("9.raw")}}) {
+          {"--virtual", "download", "--archive", db, "--asset-list", "9", "--raw",
+           path("9.raw")}}) {
         ran = run(args);
         EXPECT_EQ(ran.code, CliUsage) << args[2];
         EXPECT_EQ(ran.err, "lumkest-cli: asset list 9 does not exist; the archive holds 1 to 2\n");

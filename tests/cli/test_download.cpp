@@ -133,17 +133,17 @@ TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Virtual, CliDownload,
-                         ::testing::Values(
-                             Download{"OwnRecords", {}, ""},
-                             Download{"AwkwardBlockById", awkwardRecords(), "id"},
-                             Download{"AwkwardBlockByDate", awkwardRecords(), "date"},
-                             Download{"FromCsv", recordsEveryFileKeeps(), "", "csv"},
-                             Download{"FromListText", recordsEveryFileKeeps(), "id", "list"},
-                             Download{"FromRecordText", recordsEveryFileKeeps(), "", "records"},
-                             Download{"FromJson", recordsEveryFileKeeps(), "date", "json"},
-                             Download{"FromHistoryJson", recordsEveryFileKeeps(), "", "history"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Virtual, CliDownload,
+    ::testing::Values(Download{"OwnRecords", {}, ""},
+                      Download{"AwkwardBlockById", awkwardRecords(), "id"},
+                      Download{"AwkwardBlockByDate", awkwardRecords(), "date"},
+                      Download{"FromCsv", recordsEveryFileKeeps(), "", "csv"},
+                      Download{"FromListText", recordsEveryFileKeeps(), "id", "list"},
+                      Download{"FromRecordText", recordsEveryFileKeeps(), "", "records"},
+                      Download{"FromJson", recordsEveryFileKeeps(), "date", "json"},
+                      Download{"FromHistoryJson", recordsEveryFileKeeps(), "", "history"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Cli, PdfIsTheWindowsPrintoutOfTheSameJob) {
     const Ran ran = run(
@@ -226,14 +226,16 @@ TEST_F(Cli, AnArchiveThatCannotBeUsedKeepsTheBlock) {
     EXPECT_TRUE(kept.empty());
     EXPECT_EQ(downloads(), 5);
     ran = run({"--archive", db, "downloads", "--csv", "-"});
-    EXPECT_NE(ran.out.find("\r\n5," + isoLocalTime(kStamp) + ",KS0401123,Dosimark Kest Bay 2,block,"),
-              std::string::npos)
+    EXPECT_NE(
+        ran.out.find("\r\n5," + isoLocalTime(kStamp) + ",KS0401123,Dosimark Kest Bay 2,block,"),
+        std::string::npos)
         << ran.out;
     // A kept download the archive holds already (its run stopped between the
     // commit and the removal) is matched, not added again.
     fs::copy_file(path("kept.copy"), pendingFolder() + "again.download");
     ran = run({"--archive", db, "import", "--pending"});
-    EXPECT_EQ(ran.out, pendingFolder() + "again.download: 123 records, archived already (download 1)\n");
+    EXPECT_EQ(ran.out,
+              pendingFolder() + "again.download: 123 records, archived already (download 1)\n");
     EXPECT_EQ(downloads(), 5);
     EXPECT_EQ(run({"--archive", db, "-q", "import", "--pending"}).err, "");
     // A file that is none stops the run before anything is archived.

@@ -25,9 +25,10 @@ TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
     // keeps, a device ID longer than its slot, a block (which --block
     // gives), a history of two testers without --identity, a text that is
     // no byte.
-    std::string many = "Dosimark Kest ID: Bay 3  SN: S3  -  Data Exported On 12/29/03 18:34:00\r\n"
-                       "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test "
-                       "Duration,Pressure,mmHg,Pressure,(user),OP Peak Time\r\n";
+    std::string many =
+        "Dosimark Kest ID: Bay 3  SN: S3  -  Data Exported On 12/29/03 18:34:00\r\n"
+        "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test "
+        "Duration,Pressure,mmHg,Pressure,(user),OP Peak Time\r\n";
     for (int n = 1; n <= 124; ++n)
         many += std::to_string(n) + (n == 1 ? ",P-0123456789ABCDEF" : ",P") +
                 ",1 Jan 2026,10:00,5.1,5.1,01:00:00,300,mmHg,5.8,PSI,00:01:00\r\n";
