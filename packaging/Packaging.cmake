@@ -106,7 +106,8 @@ install(FILES ${pkgbin}/lumkest.1.gz ${pkgbin}/lumkest-cli.1.gz DESTINATION usr/
 install(FILES ${pkgbin}/copyright ${pkgbin}/changelog.gz DESTINATION usr/share/doc/lumkest
         COMPONENT lumkest)
 # The sample workshop that README's "Try it in five minutes" archives.
-install(DIRECTORY sample/ DESTINATION usr/share/doc/lumkest/sample COMPONENT lumkest)
+install(DIRECTORY sample/ DESTINATION usr/share/doc/lumkest/sample COMPONENT lumkest
+        PATTERN README.md EXCLUDE)
 install(FILES ${pkgsrc}/lintian-overrides DESTINATION usr/share/lintian/overrides
         RENAME lumkest COMPONENT lumkest)
 
