@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <map>
 
@@ -44,15 +45,18 @@ int importPending(CliRun& run) {
     std::vector<std::string> names;
     std::string why;
     if (!pendingFiles(&names, &why)) return run.fail(CliUsage, "import --pending: " + why);
-    std::vector<PendingDownload> kept(names.size());
-    for (std::size_t i = 0; i < names.size(); ++i) {
+    std::vector<PendingDownload> kept;
+    for (const std::string& name : names) {
         std::string bytes;
-        kept[i].file = names[i];
-        if (!readInput(names[i], kPendingLimits, &bytes, &why) ||
-            !readPending(bytes, &kept[i], &why))
-            return run.fail(CliUsage, "import --pending: \"" + names[i] + "\": " + why +
+        PendingDownload d;
+        d.file = name;
+        struct stat st;
+        if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) continue;  // taken meanwhile
+        if (!readInput(name, kPendingLimits, &bytes, &why) || !readPending(bytes, &d, &why))
+            return run.fail(CliUsage, "import --pending: \"" + name + "\": " + why +
                                           "; move it out of " + pendingFolder() +
                                           " to archive the others");
+        kept.push_back(std::move(d));
     }
     if (kept.empty()) {
         run.progress.clear();

@@ -161,7 +161,7 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
     // option's value: after info, --identity names the file the tester's
     // identity reply is written to, before it the virtual tester's.
     int commandAt = argc;
-    bool identityOut = false;
+    int identityBefore = 0, identityAfter = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--") break;
@@ -170,8 +170,8 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
             continue;
         }
         if (arg == "--identity" || arg.rfind("--identity=", 0) == 0)
-            identityOut =
-                identityOut || (commandAt < argc && std::strcmp(argv[commandAt], "info") == 0);
+            ++(commandAt < argc && std::strcmp(argv[commandAt], "info") == 0 ? identityAfter
+                                                                             : identityBefore);
         if (arg.rfind("--", 0) != 0 || arg.find('=') != std::string::npos) continue;
         const OptionSpec* spec = optionNamed(arg.substr(2));
         if (!(spec && spec->valueName) && !outputNamed(arg.substr(2))) continue;
@@ -214,11 +214,14 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
         const OptionSpec* spec = optionNamed(bytes(given));
         return spec ? std::string(spec->name) : bytes(given);
     };
+    // info's --identity may stand twice: once before it for the virtual
+    // tester, once after it, written.
+    const bool identityOut = identityAfter > 0;
     for (const QString& given : p.optionNames()) {
         const OptionSpec* spec = optionNamed(longName(given));
-        // info's --identity: once for the virtual tester, once written.
-        const int allowed = identityOut && given == "identity" ? 2 : 1;
-        if (spec && spec->valueName && p.values(given).size() > allowed)
+        const bool twice = given == "identity" ? identityBefore > 1 || identityAfter > 1
+                                               : p.values(given).size() > 1;
+        if (spec && spec->valueName && twice)
             return fail(error, UsageFault::GivenTwice,
                         "--" + std::string(spec->name) + " given more than once");
     }

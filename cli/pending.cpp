@@ -124,7 +124,8 @@ bool pendingFiles(std::vector<std::string>* files, std::string* why) {
 }
 
 bool dropPending(const std::string& file, std::string* why) {
-    if (::unlink(file.c_str()) != 0) {
+    // Gone already: another import --pending took it meanwhile.
+    if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
         *why = "cannot remove \"" + file + "\": " + std::strerror(errno);
         return false;
     }

@@ -42,15 +42,14 @@ int CliRun::stdoutFailed(const std::string& what) {
 }
 
 int CliRun::archiveFailed(const std::string& cause, const std::vector<std::uint8_t>* block) {
-    if (noSuchList_) return fail(CliUsage, cause);
+    const int code = noSuchList_ ? CliUsage : CliArchiveFailed;
     const Output* raw = block ? o.output(OutputKind::Raw) : nullptr;
     std::string rawFailure;
     const bool kept = raw && put(*raw, std::string(block->begin(), block->end()), &rawFailure);
-    fail(CliArchiveFailed,
-         "archive: " + cause +
-             (kept ? "; the block is kept in \"" + raw->file + "\"" : std::string()));
+    fail(code, (noSuchList_ ? "" : "archive: ") + cause +
+                   (kept ? "; the block is kept in \"" + raw->file + "\"" : std::string()));
     if (!rawFailure.empty()) fail(CliWriteFailed, rawFailure);
-    return CliArchiveFailed;
+    return code;
 }
 
 // One that this opening made is told even with -q, so that a mistyped name

@@ -27,7 +27,11 @@ TEST_F(Cli, InfoPrintsTheIdentity) {
     ASSERT_EQ(both.code, CliDone) << both.err;
     EXPECT_EQ(readFile(path("out.id")), std::string(reply.begin(), reply.end()));
     EXPECT_NE(both.out.find("\"serial\": \"S9\""), std::string::npos);
-    EXPECT_EQ(run({"--identity", path("in.id"), "info"}).code, CliUsage);
+    for (const std::vector<std::string>& twice :
+         {std::vector<std::string>{"--identity", path("in.id"), "info"},
+          {"--virtual", "info", "--identity", path("a.id"), "--identity", path("b.id")}})
+        EXPECT_EQ(run(twice).code, CliUsage) << twice[1];
+    EXPECT_FALSE(fs::exists(path("a.id")));
 
     // Help per command: its synopsis and its options only.
     const std::string help = run({"download", "--help"}).out;
