@@ -53,6 +53,7 @@ TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
     };
     writeFile(path("two.json"), json({{"P", "S1"}, {"P", "S2"}}));
     writeFile(path("wide.json"), json({{"P\\u20ac", "S1"}}));
+    writeFile(path("cut.json"), json({{"P", "S1"}}).substr(0, 200));
     const struct {
         std::vector<std::string> args;
         std::string says;  // in the line
@@ -86,6 +87,7 @@ TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
         {{"--virtual", "--from", path("a.block"), "info"}, "is a raw block: give it with --block"},
         {{"--virtual", "--from", path("two.json"), "info"}, "holds records of several testers"},
         {{"--virtual", "--from", path("wide.json"), "info"}, "not Latin-1"},
+        {{"--virtual", "--from", path("cut.json"), "info"}, "cannot be read: not JSON: "},
         {{"--virtual", "--block", path("a.block"), "--from", path("two.json"), "info"},
          "--from and --block both give what the tester holds"},
         {{"--archive", db, "import", "--pending", path("a.csv")},
