@@ -40,32 +40,6 @@ std::FILE* openLog(const std::string& path, bool append) {
     return f;
 }
 
-// The user's state folder for the log, with a trailing '/':
-// $XDG_STATE_HOME/lumkest/, or ~/.local/state/lumkest/ when that variable is
-// unset, empty or relative.  Empty when no home folder is known.
-std::string stateLogFolder() {
-    const char* xdg = std::getenv("XDG_STATE_HOME");
-    if (xdg && xdg[0] == '/') return std::string(xdg) + "/lumkest/";
-    const char* home = std::getenv("HOME");
-    if (!home || home[0] != '/') {
-        const passwd* pw = ::getpwuid(::getuid());
-        home = pw ? pw->pw_dir : nullptr;
-    }
-    if (!home || home[0] != '/') return {};
-    return std::string(home) + "/.local/state/lumkest/";
-}
-
-// Creates each missing folder of path, private to the user (0700).
-bool makeFolders(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        std::string part = path.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    }
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Takes the log: waits (yielding) for 0 and sets 1 in one indivisible step.
 bool acquireLog() {
     for (int yields = 0; yields < kMaxYields; ++yields) {
@@ -128,6 +102,28 @@ void writeLine(std::FILE* f, const char* stamp, const char* message, char typeCo
 
 }  // namespace
 
+std::string userStateFolder() {
+    const char* xdg = std::getenv("XDG_STATE_HOME");
+    if (xdg && xdg[0] == '/') return std::string(xdg) + "/lumkest/";
+    const char* home = std::getenv("HOME");
+    if (!home || home[0] != '/') {
+        const passwd* pw = ::getpwuid(::getuid());
+        home = pw ? pw->pw_dir : nullptr;
+    }
+    if (!home || home[0] != '/') return {};
+    return std::string(home) + "/.local/state/lumkest/";
+}
+
+bool makePrivateFolders(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        std::string part = path.substr(0, slash);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 const char* const kLocalStampFormat = "%m/%d/%y %H:%M:%S";
 
 std::string localStamp() { return localStamp(std::time(nullptr)); }
@@ -171,8 +167,8 @@ void initDebugLog(const char* fileName) {
         if (!f) {
             // An installed program's folder is not writable by its users:
             // the same log then goes to the user's state folder.
-            std::string folder = stateLogFolder();
-            if (!folder.empty() && makeFolders(folder)) {
+            std::string folder = userStateFolder();
+            if (!folder.empty() && makePrivateFolders(folder)) {
                 logFileName = folder + (fileName ? fileName : "");
                 f = openLog(logFileName, false);
             }

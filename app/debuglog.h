@@ -30,6 +30,15 @@ void writeDebugLog(const char* message, char typeCode, const void* value,
 // The full path of the log file, empty before a successful initDebugLog.
 std::string debugLogFileName();
 
+// The user's state folder of the program, with a trailing '/':
+// $XDG_STATE_HOME/lumkest/, or ~/.local/state/lumkest/ when that variable is
+// unset, empty or relative.  Empty when no home folder is known.  The log
+// goes there, and lumkest-cli keeps there what an archive could not take.
+std::string userStateFolder();
+// Creates each missing folder of path, private to the user (0700); whether
+// path is a folder then.
+bool makePrivateFolders(const std::string& path);
+
 // The folder of the running executable, with a trailing '/'.
 std::string executableFolder();
 

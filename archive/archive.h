@@ -51,6 +51,15 @@ struct ArchiveDownload {
     long long newRecords = 0;  // that it brought first
 };
 
+// One download as it was made: its tester, its time (seconds since 1970
+// UTC) and the block it received (empty for an import of a file).
+struct DownloadMade {
+    long long number = 0;  // 0: the archive holds no such download
+    TesterIdentity tester;
+    std::time_t time = 0;
+    std::vector<std::uint8_t> block;
+};
+
 // What the import of a whole archive added.  Asset lists are brought over
 // only into an archive that has none (the move to a server): assetLists
 // counts the source's, assetListsAdded those taken (renumbered here in
@@ -146,6 +155,17 @@ public:
                      std::vector<bool>* added, std::string* error,
                      RecordForm form = RecordForm::Received, long long* number = nullptr);
 
+    // Download number as it was made; out->number 0 when there is none.
+    bool downloadMade(long long number, DownloadMade* out, std::string* error);
+    // The number of the download already archived with this tester (serial
+    // and ID), time, received block and count of records, the nth such
+    // (from 0) in the order they were archived; 0 when there is none.  A
+    // download kept after a failed archiving is found so when that
+    // archiving did commit after all.
+    bool receivedDownload(const TesterIdentity& tester, std::time_t downloaded,
+                          const std::vector<std::uint8_t>& block, long long records, long long nth,
+                          long long* number, std::string* error);
+
     // Adds every download, block and record of another archive (opened as
     // ArchiveAccess::Source), keeping the downloads' times, testers and
     // forms and each record's first download, and every version of its
@@ -178,6 +198,9 @@ public:
     // no such version.
     bool assetList(long long number, std::vector<AssetRow>* rows, AssetListInfo* info,
                    std::string* error);
+    // The number of the latest version of the asset list: versions are
+    // 1 to it; 0 for none.
+    bool latestAssetList(long long* number, std::string* error);
     // The tester list's versions, as the asset list's.
     bool addTesterList(const std::vector<TesterRow>& rows, const std::string& fileBytes,
                        std::time_t loaded, AssetListInfo* info, std::string* error);

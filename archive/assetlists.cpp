@@ -200,6 +200,18 @@ bool Archive::assetList(long long number, std::vector<AssetRow>* rows, AssetList
         error);
 }
 
+bool Archive::latestAssetList(long long* number, std::string* error) {
+    *number = 0;
+    if (c_->version < kAssetTables.from) return true;
+    QSqlQuery q(c_->db);
+    if (!c_->prepare(q, c_->sql("SELECT %C%max(id) AS latest FROM %T%asset_lists"), "cannot read",
+                     error) ||
+        !c_->first(q, "cannot read", error))
+        return false;
+    *number = Row(q)["latest"].toLongLong();  // none: NULL, read as 0
+    return true;
+}
+
 bool Archive::testerList(long long number, std::vector<TesterRow>* rows, AssetListInfo* info,
                          std::string* error) {
     rows->clear();

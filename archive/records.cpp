@@ -1,6 +1,7 @@
 // Records into the archive: a download (or import of a file) with its block
 // and its records, each record added once and given the fuller texts of a
-// fuller form.
+// fuller form; whether a received download is there already, and one
+// download as it was made.
 
 #include <QByteArray>
 #include <algorithm>
@@ -161,5 +162,53 @@ bool Archive::addDownload(const TesterIdentity& tester, std::time_t downloaded,
         (*added)[i] = isNew;
     }
     if (number) *number = downloadId;
+    return true;
+}
+
+bool Archive::receivedDownload(const TesterIdentity& tester, std::time_t downloaded,
+                               const std::vector<std::uint8_t>& block, long long records,
+                               long long nth, long long* number, std::string* error) {
+    *number = 0;
+    QSqlQuery q(c_->db);
+    if (!c_->prepare(q,
+                     c_->sql(QStringLiteral("SELECT id FROM %T%downloads WHERE %1 ORDER BY id "
+                                            "LIMIT 1 OFFSET :nth")
+                                 .arg(assignments({"tester_serial", "tester_id", "downloaded_utc",
+                                                   "form", "block_sha256", "record_count"},
+                                                  " AND "))),
+                     "cannot read", error))
+        return false;
+    q.bindValue(QStringLiteral(":tester_serial"), latin1(tester.serial));
+    q.bindValue(QStringLiteral(":tester_id"), latin1(tester.id));
+    q.bindValue(QStringLiteral(":downloaded_utc"), static_cast<qlonglong>(downloaded));
+    q.bindValue(QStringLiteral(":form"), static_cast<int>(RecordForm::Received));
+    q.bindValue(QStringLiteral(":block_sha256"),
+                latin1(sha256Hex(std::string(block.begin(), block.end()))));
+    q.bindValue(QStringLiteral(":record_count"), static_cast<qlonglong>(records));
+    q.bindValue(QStringLiteral(":nth"), static_cast<qlonglong>(nth));
+    if (!c_->run(q, "cannot read", error)) return false;
+    if (q.next()) *number = Row(q)["id"].toLongLong();
+    return true;
+}
+
+bool Archive::downloadMade(long long number, DownloadMade* out, std::string* error) {
+    *out = DownloadMade();
+    QSqlQuery q(c_->db);
+    if (!c_->prepare(q,
+                     c_->sql("SELECT d.tester_serial, d.tester_id, d.downloaded_utc, b.bytes FROM "
+                             "%T%downloads d LEFT JOIN %T%blocks b ON b.sha256 = d.block_sha256 "
+                             "WHERE d.id = :id"),
+                     "cannot read", error))
+        return false;
+    q.bindValue(QStringLiteral(":id"), static_cast<qlonglong>(number));
+    if (!c_->run(q, "cannot read", error)) return false;
+    if (!q.next()) return true;
+    Row row(q);
+    out->number = number;
+    out->tester.serial = row.text("tester_serial");
+    out->tester.id = row.text("tester_id");
+    out->time = static_cast<std::time_t>(row["downloaded_utc"].toLongLong());
+    const QByteArray bytes = row["bytes"].toByteArray();
+    out->block.assign(bytes.begin(), bytes.end());
     return true;
 }

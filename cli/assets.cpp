@@ -37,7 +37,8 @@ int runAssets(CliRun& run) {
     std::unique_ptr<Archive> archive = Archive::open(o.archive, &error, ArchiveAccess::Read);
     std::vector<AssetRow> rows;
     AssetListInfo info;
-    if (!archive || !archive->assetList(o.number("asset-list"), &rows, &info, &error))
+    if (!archive || !run.assetListHeld(*archive, &error) ||
+        !archive->assetList(o.number("asset-list"), &rows, &info, &error))
         return run.archiveFailed(error);
     archive.reset();  // no lock held while an output waits for its reader
     if (info.number == 0)
@@ -56,10 +57,16 @@ int runAssets(CliRun& run) {
 const CliCommand kAssetsCommand = {
     "assets",
     Command::Assets,
-    "lumkest-cli --archive DB assets FILE.csv | [--asset-list N] [--text F] [--csv F] [--json F]",
+    "lumkest-cli --archive DB assets FILE.csv | [--asset-list N] [--text FILE] [--csv FILE] "
+    "[--json FILE]",
     "adds a version of the workshop's asset list, or writes the current one",
     {"archive", "quiet", "text", "csv", "json", "asset-list"},
     &checkAssets,
     &runAssets,
     true,
+    {},
+    {{"text", "the asset list as an aligned table (without an output: on standard output)"},
+     {"csv", "the asset list as CSV in its own columns, as assets FILE.csv reads it"},
+     {"json", "the asset list as JSON"},
+     {"asset-list", "write version N of the asset list (default: the latest)"}},
 };

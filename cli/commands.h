@@ -6,6 +6,7 @@
 // the common rules, and its run.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/options.h"
@@ -27,6 +28,10 @@ struct CliCommand {
     bool needsArchive = false;
     // The options only this command takes, declared here.
     std::vector<OptionSpec> own = {};
+    // Its own line in its --help for a shared option or output, where the
+    // shared one would not say what this command reads or writes with it
+    // (downloads --csv writes the downloads, not records).
+    std::vector<std::pair<std::string, const char*>> helpFor = {};
 
     bool takes(const std::string& option) const;
 };

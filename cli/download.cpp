@@ -6,9 +6,11 @@
 
 #include "cli/commands.h"
 #include "cli/outputs.h"
+#include "cli/pending.h"
 #include "cli/run.h"
 #include "cli/tester.h"
 #include "device/decode.h"
+#include "device/monitor.h"
 #include "records/sort.h"
 
 namespace {
@@ -33,6 +35,29 @@ bool checkDownload(const Options& o, std::string* error) {
     return true;
 }
 
+// The archive could not take the download (exit 7): it is kept for
+// import --pending whatever outputs were asked for, and the line says where.
+std::string keptForLater(const RunRecords& records) {
+    const PendingDownload pending{std::string(), records.identity, records.block,
+                                  records.downloaded};
+    std::string file, why;
+    if (!keepPending(pending, &file, &why))
+        return "; the download could not be kept for import --pending either: " + why;
+    return "; the download is kept in \"" + file +
+           "\": lumkest-cli --archive DB import --pending archives it";
+}
+
+// A --asset-list N that the archive does not hold is bad usage, found
+// before the tester is opened, so that a typo never costs a download.  An
+// archive that cannot be read now is left to the download's own opening.
+int checkAssetList(CliRun& run) {
+    if (!run.o.number("asset-list")) return CliDone;
+    std::string error;
+    std::unique_ptr<Archive> archive = Archive::open(run.o.archive, &error, ArchiveAccess::Read);
+    if (archive && !run.assetListHeld(*archive, &error)) return run.archiveFailed(error);
+    return CliDone;
+}
+
 // What the archive makes of the download before anything is written: which
 // records are new to it (--new-only keeps only those), when it first
 // received each (this download, for the new ones) and the asset list that
@@ -50,7 +75,7 @@ int readArchive(CliRun& run, RunRecords* records, std::unique_ptr<Archive>* arch
         !run.loadJudge(**archive, list, &error) ||
         !(*archive)->firstReceived(s.tester.serial, s.records, received, &error)) {
         archive->reset();
-        return run.archiveFailed(error, &records->block);
+        return run.archiveFailed(error + keptForLater(*records), &records->block);
     }
     (*archive)->endReading();
     for (std::string& when : *received)
@@ -74,11 +99,13 @@ int readArchive(CliRun& run, RunRecords* records, std::unique_ptr<Archive>* arch
 int runDownload(CliRun& run) {
     const Options& o = run.o;
     RunRecords records;
+    if (const int code = checkAssetList(run); code != CliDone) return code;
     // The tester is closed once the block is in, before the files are written.
     const int received = withTester(run, [&](TesterSession& session) -> int {
         run.progress.note("Downloading\u2026");
         const SessionResult got = session.download();
         records.block = session.block();
+        records.identity = instrumentIdentityReply();
         if (got == SessionResult::Done) return CliDone;
         // A block that arrived whole but would not decode is still written
         // raw, for a fault report or as the day's evidence.
@@ -141,7 +168,8 @@ int runDownload(CliRun& run) {
             return run.fail(CliArchiveFailed,
                             "archive: " + error +
                                 "; the outputs are written, but the archive holds nothing of "
-                                "this download: the next run gives these records again");
+                                "this download" +
+                                keptForLater(records));
         if (!nothingNew) {
             run.progress.note(note + ", " + std::to_string(countAdded(added)) + " new (download " +
                               std::to_string(number) + ")");
@@ -159,12 +187,13 @@ int runDownload(CliRun& run) {
 const CliCommand kDownloadCommand = {
     "download",
     Command::Download,
-    "lumkest-cli [--virtual [--block FILE] [--identity FILE] [--fault KIND]] [--wait SECONDS] "
-    "[-q] download OUTPUT... [--sort id|date] [--paper a4|letter] [--archive DB [--new-only] "
-    "[--asset-list N]]",
+    "lumkest-cli [--virtual [--block FILE | --from FILE] [--identity FILE] [--fault KIND]] "
+    "[--wait SECONDS] [-q] download OUTPUT... [--sort id|date] [--paper a4|letter] "
+    "[--archive DB [--new-only] [--asset-list N] [--results FILE]]",
     "downloads all records and writes every output asked for",
-    {"virtual", "block", "identity", "fault", "wait", "quiet", "csv", "text", "records", "json",
-     "pdf", "pdf-records", "raw", "results", "sort", "paper", "archive", "new-only", "asset-list"},
+    {"virtual", "block", "from",    "identity", "fault",    "wait",        "quiet",
+     "csv",     "text",  "records", "json",     "pdf",      "pdf-records", "raw",
+     "results", "sort",  "paper",   "archive",  "new-only", "asset-list"},
     &checkDownload,
     &runDownload,
     false,

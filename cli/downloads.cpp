@@ -40,4 +40,8 @@ const CliCommand kDownloadsCommand = {
     &checkDownloads,
     &runDownloads,
     true,
+    {},
+    {{"text", "the downloads as an aligned table"},
+     {"csv", "the downloads as CSV"},
+     {"json", "the downloads as JSON"}},
 };

@@ -61,7 +61,7 @@ const CliCommand kDueCommand = {
     "due",
     Command::Due,
     "lumkest-cli --archive DB due [--within DAYS] [--as-of DATE] [--all] [--asset-list N] "
-    "[--text F] [--csv F] [--json F]",
+    "[--text FILE] [--csv FILE] [--json FILE]",
     "lists the assets that failed, are due or overdue, or were never tested, and the\n"
     "                      testers due for calibration",
     {"archive", "quiet", "within", "as-of", "all", "asset-list", "text", "csv", "json"},
@@ -69,4 +69,7 @@ const CliCommand kDueCommand = {
     &runDue,
     true,
     {OptionSpec::flag("all", "(due) every asset and tester, not only those that need doing")},
+    {{"text", "the due list as aligned tables (without an output: on standard output)"},
+     {"csv", "the due list as CSV, assets and testers"},
+     {"json", "the due list as JSON"}},
 };

@@ -19,7 +19,8 @@ std::string usageLines() {
 namespace {
 
 // "  --since DATE        (history, report) tested on or after DATE", the
-// description beginning in column 23, or on the next line for a long name.
+// description beginning in column 23, or on the next line for a long name,
+// and broken between words before column 80.
 std::string helpLine(const char* name, const char* shortName, const char* valueName,
                      const char* help) {
     QStringList names;
@@ -27,8 +28,22 @@ std::string helpLine(const char* name, const char* shortName, const char* valueN
     names << QString("--") + name;
     QString left = "  " + names.join(", ");
     if (valueName) left += QString(" ") + valueName;
-    left = left.size() < 22 ? left.leftJustified(22) : left + "\n" + QString(22, ' ');
-    return (left + QString::fromLatin1(help) + "\n").toLatin1().toStdString();
+    const QString indent(22, ' ');
+    QString text = left.size() < 22 ? left.leftJustified(22) : left + "\n" + indent;
+    int column = 22;
+    const QStringList words = QString::fromLatin1(help).split(' ');
+    for (int i = 0; i < words.size(); ++i) {
+        if (i > 0 && column + 1 + words[i].size() > 79) {
+            text += "\n" + indent;
+            column = 22;
+        } else if (i > 0) {
+            text += ' ';
+            ++column;
+        }
+        text += words[i];
+        column += static_cast<int>(words[i].size());
+    }
+    return (text + "\n").toLatin1().toStdString();
 }
 
 }  // namespace
@@ -46,21 +61,27 @@ std::string helpText(const std::string& commandName) {
             text += QString("  %1").arg(QString::fromLatin1(each->name), -20) +
                     QString::fromLatin1(each->summary) + "\n";
         text +=
-            "\nExit codes: 0 done, 2 bad usage, 3 no tester, 4 the transfer or the decoding\n"
-            "failed, 5 an output could not be written, 6 no records to write (the tester\n"
-            "holds none, nothing new, nothing matches), 7 the archive could not be opened\n"
-            "or written.  man lumkest-cli says more.\n";
+            "\nExit codes: 0 done, 2 bad usage (also a file that is none the command reads,\n"
+            "an asset-list version the archive does not hold), 3 no tester, 4 the transfer\n"
+            "or the decoding failed, 5 an output could not be written, 6 nothing to write\n"
+            "(the tester holds no records, nothing new, nothing matches, no asset list),\n"
+            "7 the archive could not be opened or written (the download is kept for\n"
+            "import --pending).  man lumkest-cli says more.\n";
         return text.toLatin1().toStdString();
     }
-    // One command: its synopsis and the options it takes.
+    // One command: its synopsis and the options it takes, each said as
+    // this command uses it.
     std::string text = "Usage: " + std::string(command->synopsis) + "\n\nOptions:\n";
     bool outputs = false;
     for (const std::string& option : command->options) {
+        const char* own = nullptr;
+        for (const auto& [name, help] : command->helpFor)
+            if (name == option) own = help;
         if (const OutputSpec* out = outputNamed(option)) {
-            text += helpLine(out->name, nullptr, out->valueName, out->help);
+            text += helpLine(out->name, nullptr, out->valueName, own ? own : out->help);
             outputs = true;
         } else if (const OptionSpec* spec = optionNamed(option)) {
-            text += helpLine(spec->name, spec->shortName, spec->valueName, spec->help);
+            text += helpLine(spec->name, spec->shortName, spec->valueName, own ? own : spec->help);
         }
     }
     if (outputs && command->command != Command::Import)

@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <climits>
+#include <map>
 #include <set>
 
 #include "cli/commands.h"
 #include "cli/outputs.h"
 #include "cli/run.h"
+#include "device/decode.h"
 #include "records/sort.h"
+#include "save/stamp.h"
 
 namespace {
 
@@ -40,6 +43,25 @@ struct Choice {
         return !result || t->verdict.result == *result;
     }
 };
+
+// The records of a download in the order its block holds them, each where
+// it first stands there.
+void inTesterOrder(const DownloadMade& night, std::vector<ArchivedRecord>* archived) {
+    std::vector<TestRecord> sent;
+    std::size_t capacity = 0;
+    std::map<std::string, std::size_t> at;
+    if (decodeRecords(night.block.data(), &sent, &capacity))
+        for (std::size_t i = sent.size(); i-- > 0;) at[recordKey(night.tester.serial, sent[i])] = i;
+    std::vector<std::pair<std::size_t, ArchivedRecord>> placed;
+    for (ArchivedRecord& a : *archived) {
+        const auto found = at.find(recordKey(a.tester.serial, a.record));
+        placed.emplace_back(found == at.end() ? sent.size() : found->second, std::move(a));
+    }
+    std::stable_sort(placed.begin(), placed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    archived->clear();
+    for (auto& p : placed) archived->push_back(std::move(p.second));
+}
 
 // history's outputs a record at a time, each from its own pass over the
 // archive's snapshot into a spool of its own: header as the files name
@@ -120,10 +142,18 @@ int runHistory(CliRun& run) {
                      o.number("download")};
     if (o.has("result")) choice.result = resultFromWord(o.value("result"));
     if (!run.loadJudge(*archive, &choice.list, &error)) return run.archiveFailed(error);
-    // PDF and --sort need every record at once; the other outputs are
-    // written a record at a time, after a first pass that finds what
-    // they need before their first record.
-    const bool whole = o.has("sort") || o.needsPdf();
+    // --download N gives back the records that download brought as its
+    // night's files held them: under its tester and stamped with its time,
+    // and, for a download from the tester, in the order the tester sent
+    // them (unless --sort).
+    DownloadMade night;
+    if (o.number("download") && !archive->downloadMade(o.number("download"), &night, &error))
+        return run.archiveFailed(error);
+    const bool testerOrder = !night.block.empty() && !o.has("sort");
+    // PDF, --sort and the tester's order need every record at once; the
+    // other outputs are written a record at a time, after a first pass that
+    // finds what they need before their first record.
+    const bool whole = o.has("sort") || o.needsPdf() || testerOrder;
     // JSON and --results name each record's tester: they need no first pass.
     const bool perRecord = std::all_of(o.outputs.begin(), o.outputs.end(), [](const Output& out) {
         return out.kind == OutputKind::Json || out.kind == OutputKind::Results;
@@ -164,9 +194,13 @@ int runHistory(CliRun& run) {
     }
     // The headers name the ID text of the tester's latest download.
     records.source.tester.serial = *testers.begin();
-    if (!archive->latestTesterId(records.source.tester.serial, &records.source.tester.id, &error))
+    if (night.number)
+        records.source.tester = night.tester;
+    else if (!archive->latestTesterId(records.source.tester.serial, &records.source.tester.id,
+                                      &error))
         return run.archiveFailed(error);
-    const RunStamp stamp = stampOfThisRun();
+    const RunStamp stamp =
+        night.number ? RunStamp{night.time, saveStamp(night.time)} : stampOfThisRun();
     records.downloaded = stamp.time;
     records.source.stamp = stamp.text;
     if (!whole) return writeHistory(run, *archive, choice, records.source, widths);
@@ -179,6 +213,8 @@ int runHistory(CliRun& run) {
                          [compare](const ArchivedRecord& a, const ArchivedRecord& b) {
                              return compare(a.record, b.record) < 0;
                          });
+    } else if (testerOrder) {
+        inTesterOrder(night, &archived);
     }
     for (const ArchivedRecord& r : archived) records.source.records.push_back(r.record);
     return run.writeOutputs(

@@ -3,21 +3,111 @@
 
 #include <sys/stat.h>
 
-#include "archive/importfile.h"
+#include <cerrno>
+#include <cstdio>
+#include <map>
+
 #include "archive/pguri.h"
 #include "cli/commands.h"
+#include "cli/pending.h"
 #include "cli/run.h"
 #include "device/decode.h"
+#include "save/readback.h"
 #include "save/stamp.h"
 
 namespace {
 
 bool checkImport(const Options& o, std::string* error) {
+    if (o.has("pending")) {
+        if (!o.files.empty() || !o.identityFile.empty())
+            *error =
+                "import --pending takes neither FILE nor --identity (a kept download holds its "
+                "tester's reply); import FILEs in a run of their own";
+        return error->empty();
+    }
     if (o.files.empty()) {
-        *error = "import needs at least one FILE";
+        *error = "import needs at least one FILE, or --pending";
         return false;
     }
     return true;
+}
+
+// What a kept download may be at most: 33 + 8194 bytes and a line or two.
+constexpr InputLimits kPendingLimits{64u << 10, 0, "a download lumkest-cli kept"};
+
+// import --pending: every download an archive could not take, in the order
+// they were made, each in a transaction of its own; its file goes only once
+// that has committed.  One that the archive holds already (its archiving
+// did commit, or a run was stopped before the file went) is matched, not
+// added again: the nth kept download of one tester, time and block is the
+// nth such download archived.
+int importPending(CliRun& run) {
+    std::vector<std::string> names;
+    std::string why;
+    if (!pendingFiles(&names, &why)) return run.fail(CliUsage, "import --pending: " + why);
+    std::vector<PendingDownload> kept;
+    for (const std::string& name : names) {
+        std::string bytes;
+        PendingDownload d;
+        d.file = name;
+        struct stat st;
+        if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) continue;  // taken meanwhile
+        if (!readInput(name, kPendingLimits, &bytes, &why) || !readPending(bytes, &d, &why))
+            return run.fail(CliUsage, "import --pending: \"" + name + "\": " + why +
+                                          "; move it out of " + pendingFolder() +
+                                          " to archive the others");
+        kept.push_back(std::move(d));
+    }
+    if (kept.empty()) {
+        run.progress.clear();
+        if (!run.o.quiet)
+            std::fprintf(run.io.err, "%s: no download is kept in %s\n", kProgram,
+                         pendingFolder().c_str());
+        return CliDone;
+    }
+    std::string error;
+    std::unique_ptr<Archive> archive = run.openForWriting(&error);
+    if (!archive) return run.archiveFailed(error);
+    std::map<std::string, long long> alike;  // kept downloads of one kind met so far
+    for (const PendingDownload& d : kept) {
+        TesterIdentity tester;
+        std::vector<TestRecord> records;
+        std::size_t capacity = 0;
+        parseIdentityReply(d.identity.data(), d.identity.size(), &tester);
+        decodeRecords(d.block.data(), &records, &capacity);
+        const long long nth =
+            alike[tester.serial + '\n' + tester.id + '\n' + std::to_string(d.downloaded) + '\n' +
+                  std::string(d.block.begin(), d.block.end())]++;
+        const auto count = static_cast<long long>(records.size());
+        long long number = 0;
+        std::vector<bool> isNew;
+        bool matched = false;
+        if (!archive->transaction(
+                [&](std::string* e) {
+                    if (!archive->receivedDownload(tester, d.downloaded, d.block, count, nth,
+                                                   &number, e))
+                        return false;
+                    matched = number != 0;
+                    return matched ||
+                           archive->addDownload(tester, d.downloaded, d.block, records, &isNew, e,
+                                                RecordForm::Received, &number);
+                },
+                &error))
+            return run.archiveFailed(error + "; \"" + d.file +
+                                     "\" and the downloads kept after it stay for the next run");
+        const std::string line =
+            d.file + ": " + plural(records.size(), "record", "records") + ", " +
+            (matched ? "archived already (download " + std::to_string(number) + ")"
+                     : std::to_string(countAdded(isNew)) + " new (download " +
+                           std::to_string(number) + ")") +
+            "\n";
+        if (!printAll(run.io.out, line)) return run.stdoutFailed("import");
+        if (!dropPending(d.file, &why))
+            return run.fail(CliWriteFailed,
+                            "import --pending: " + why + "; the archive holds it (download " +
+                                std::to_string(number) + "), so the next run matches it");
+    }
+    return CliDone;
 }
 
 // The line of one whole archive imported.
@@ -37,6 +127,7 @@ std::string archiveLine(const std::string& name, const ArchiveImport& got) {
 
 int runImport(CliRun& run) {
     const Options& o = run.o;
+    if (o.has("pending")) return importPending(run);
     std::vector<std::uint8_t> identity;
     if (!o.identityFile.empty()) {
         std::string text, why;
@@ -59,7 +150,7 @@ int runImport(CliRun& run) {
     // whole, and kept open in its one snapshot until it is added; any other
     // file is read within the bounds of a saved file.
     const std::size_t count = o.files.size();
-    std::vector<ImportedFile> files(count);
+    std::vector<SavedFileContents> files(count);
     std::vector<std::unique_ptr<Archive>> sources(count);
     std::vector<std::time_t> times(count);
     struct stat target;
@@ -104,7 +195,7 @@ int runImport(CliRun& run) {
                     continue;
                 }
                 std::vector<bool> isNew;
-                const ImportedFile& f = files[i];
+                const SavedFileContents& f = files[i];
                 if (!archive->addDownload(f.tester, times[i], f.block, f.records, &isNew, e,
                                           f.form))
                     return false;
@@ -125,11 +216,18 @@ int runImport(CliRun& run) {
 const CliCommand kImportCommand = {
     "import",
     Command::Import,
-    "lumkest-cli --archive DB [--identity FILE] import FILE...",
+    "lumkest-cli --archive DB import [--identity FILE] FILE... | --pending",
     "adds saved files, --raw blocks and whole SQLite archives to\n"
-    "                      the archive, all in one transaction",
-    {"archive", "identity", "quiet"},
+    "                      the archive, all in one transaction; or the downloads kept\n"
+    "                      after an archive refused them",
+    {"archive", "identity", "quiet", "pending"},
     &checkImport,
     &runImport,
     true,
+    {OptionSpec::flag("pending",
+                      "(import) every download kept when an archive could not take it "
+                      "(exit 7), with its own time; each file goes once it is archived")},
+    {{"identity",
+      "the tester's 33-byte identity reply, which --raw blocks need (lumkest-cli info "
+      "--identity FILE writes it)"}},
 };

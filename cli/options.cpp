@@ -158,10 +158,22 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
     for (const QCommandLineOption& option : known) p.addOption(option);
 
     // A value option that ends the command line has no value at all; an
-    // option's value is the word after it, whatever that word is.
+    // option's value is the word after it, whatever that word is.  The
+    // command word is the first argument that is neither an option nor an
+    // option's value: after info, --identity names the file the tester's
+    // identity reply is written to, before it the virtual tester's.
+    int commandAt = argc;
+    int identityBefore = 0, identityAfter = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--") break;
+        if (arg.rfind("-", 0) != 0 || arg == "-") {
+            if (commandAt == argc) commandAt = i;
+            continue;
+        }
+        if (arg == "--identity" || arg.rfind("--identity=", 0) == 0)
+            ++(commandAt < argc && std::strcmp(argv[commandAt], "info") == 0 ? identityAfter
+                                                                             : identityBefore);
         if (arg.rfind("--", 0) != 0 || arg.find('=') != std::string::npos) continue;
         const OptionSpec* spec = optionNamed(arg.substr(2));
         if (!(spec && spec->valueName) && !outputNamed(arg.substr(2))) continue;
@@ -204,9 +216,14 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
         const OptionSpec* spec = optionNamed(bytes(given));
         return spec ? std::string(spec->name) : bytes(given);
     };
+    // info's --identity may stand twice: once before it for the virtual
+    // tester, once after it, written.
+    const bool identityOut = identityAfter > 0;
     for (const QString& given : p.optionNames()) {
         const OptionSpec* spec = optionNamed(longName(given));
-        if (spec && spec->valueName && p.values(given).size() > 1)
+        const bool twice = given == "identity" ? identityBefore > 1 || identityAfter > 1
+                                               : p.values(given).size() > 1;
+        if (spec && spec->valueName && twice)
             return fail(error, UsageFault::GivenTwice,
                         "--" + std::string(spec->name) + " given more than once");
     }
@@ -244,14 +261,23 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
                         "--block is only for the virtual tester (--virtual)");
         o->simArgs.push_back("--block=" + bytes(p.value("block")));
     }
-    if (p.isSet("identity")) {
+    if (p.isSet("from")) {
+        if (!o->virtualTester)
+            return fail(error, UsageFault::NotForCommand,
+                        "--from is only for the virtual tester (--virtual)");
+        o->simArgs.push_back("--from=" + bytes(p.value("from")));
+    }
+    // The one written by info comes last: it stands after the command word.
+    const QStringList identities = p.values("identity");
+    if (identities.size() > (identityOut ? 1 : 0)) {
         if (!usesTester)
-            o->identityFile = bytes(p.value("identity"));
+            o->identityFile = bytes(identities.first());
         else if (o->virtualTester)
-            o->simArgs.push_back("--identity=" + bytes(p.value("identity")));
+            o->simArgs.push_back("--identity=" + bytes(identities.first()));
         else
             return fail(error, UsageFault::NotForCommand,
-                        "--identity is only for the virtual tester (--virtual) and for import");
+                        "--identity before the command is only for the virtual tester "
+                        "(--virtual) and for import; info --identity FILE writes the reply");
     }
     if (p.isSet("fault")) {
         if (!o->virtualTester)
@@ -275,7 +301,10 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
     }
 
     // The outputs in the order the command line gives them.
+    int identitiesSeen = 0;
     for (const QString& given : p.optionNames()) {
+        if (identityOut && given == "identity" && ++identitiesSeen == identities.size())
+            o->outputs.push_back({OutputKind::Identity, "--identity", bytes(identities.last())});
         const OutputSpec* out = outputNamed(bytes(given));
         if (!out) continue;
         const std::string option = "--" + std::string(out->name);

@@ -44,7 +44,20 @@ enum class Command {
 };
 
 // The file outputs; they are written in the command line's order.
-enum class OutputKind { Raw, Csv, Text, Records, Json, Pdf, PdfRecords, Results, Html, HtmlDir };
+// Identity: info --identity FILE, the tester's identity reply as received.
+enum class OutputKind {
+    Raw,
+    Csv,
+    Text,
+    Records,
+    Json,
+    Pdf,
+    PdfRecords,
+    Results,
+    Html,
+    HtmlDir,
+    Identity
+};
 
 struct Output {
     OutputKind kind;

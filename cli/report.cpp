@@ -245,4 +245,6 @@ const CliCommand kReportCommand = {
     &checkReport,
     &runReport,
     true,
+    {},
+    {{"pdf", "the workshop report as PDF"}},
 };

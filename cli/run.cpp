@@ -42,14 +42,14 @@ int CliRun::stdoutFailed(const std::string& what) {
 }
 
 int CliRun::archiveFailed(const std::string& cause, const std::vector<std::uint8_t>* block) {
+    const int code = noSuchList_ ? CliUsage : CliArchiveFailed;
     const Output* raw = block ? o.output(OutputKind::Raw) : nullptr;
     std::string rawFailure;
     const bool kept = raw && put(*raw, std::string(block->begin(), block->end()), &rawFailure);
-    fail(CliArchiveFailed,
-         "archive: " + cause +
-             (kept ? "; the block is kept in \"" + raw->file + "\"" : std::string()));
+    fail(code, (noSuchList_ ? "" : "archive: ") + cause +
+                   (kept ? "; the block is kept in \"" + raw->file + "\"" : std::string()));
     if (!rawFailure.empty()) fail(CliWriteFailed, rawFailure);
-    return CliArchiveFailed;
+    return code;
 }
 
 // One that this opening made is told even with -q, so that a mistyped name
@@ -91,6 +91,7 @@ int CliRun::writeOutputs(const RunRecords& records, const std::function<std::str
                 break;
             case OutputKind::Html:  // the workshop report's only (report.cpp)
             case OutputKind::HtmlDir:
+            case OutputKind::Identity:  // info's only
                 made = false;
                 break;
             case OutputKind::Results:
@@ -238,12 +239,27 @@ RunStamp stampOfThisRun() {
     return {now, saveStamp(now)};
 }
 
+bool CliRun::assetListHeld(Archive& archive, std::string* error) {
+    const long long asked = o.number("asset-list");
+    long long latest = 0;
+    if (asked == 0) return true;
+    if (!archive.latestAssetList(&latest, error)) return false;
+    if (asked <= latest) return true;
+    noSuchList_ = true;
+    *error = "asset list " + std::to_string(asked) + " does not exist; the archive holds " +
+             (latest == 0   ? std::string("none")
+              : latest == 1 ? std::string("only 1")
+                            : "1 to " + std::to_string(latest));
+    return false;
+}
+
 bool CliRun::loadJudge(Archive& archive, JudgingList* list, std::string* error) {
     AssetListInfo info;
     std::vector<AssetRow> rows;
     std::vector<TesterRow> testers;
     AssetListInfo testerInfo;
-    if (!archive.assetList(o.number("asset-list"), &rows, &info, error) ||
+    if (!assetListHeld(archive, error) ||
+        !archive.assetList(o.number("asset-list"), &rows, &info, error) ||
         !archive.testerList(0, &testers, &testerInfo, error))
         return false;
     list->number = info.number;

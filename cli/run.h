@@ -25,10 +25,12 @@
 #include "workshop/verdict.h"
 
 // What the outputs of one run write: the records in order with their tester
-// and stamp, the block (download), the time of the download.
+// and stamp, the block and the tester's identity reply (download), the time
+// of the download.
 struct RunRecords {
     SaveSource source;
     std::vector<std::uint8_t> block;
+    std::vector<std::uint8_t> identity;
     std::time_t downloaded = 0;
 };
 
@@ -49,7 +51,8 @@ public:
     int stdoutFailed(const std::string& what);
     // The archive's own line names it (a password in a URI masked).  With a
     // block, --raw is still written; when that fails too, both failures are
-    // told, and the exit code is the archive's, which came first.
+    // told, and the exit code is the archive's, which came first.  After
+    // assetListHeld found no such version, the line is a usage error (2).
     int archiveFailed(const std::string& cause, const std::vector<std::uint8_t>* block = nullptr);
 
     // Opens the archive to write it, telling a new one even with -q.
@@ -60,6 +63,11 @@ public:
     // results makes --results' bytes, where the command has verdicts.
     int writeOutputs(const RunRecords& records, const std::function<std::string()>& json,
                      const std::function<std::string()>& results = {});
+    // Whether the archive holds the asset-list version --asset-list N asks
+    // for (versions are 1 to the latest): false with the line that says
+    // which it holds ("asset list 9 does not exist; the archive holds 1 to
+    // 3"), or why the archive could not be read.
+    bool assetListHeld(Archive& archive, std::string* error);
     // The lists that judge the records of this run: the asset list
     // --asset-list N, else the latest (none: every record NOT ASSESSED),
     // and the latest tester list (none: every tester unknown).
@@ -83,6 +91,7 @@ public:
 
 private:
     bool putThrough(const Output& out, const std::string& piece);
+    bool noSuchList_ = false;  // --asset-list named a version the archive lacks
 };
 
 // Bytes kept in a temporary file (in TMPDIR) until they can be written:

@@ -12,6 +12,9 @@ const std::vector<OptionSpec>& globalOptions() {
     static const std::vector<OptionSpec> options = {
         O::flag("virtual", "use the virtual tester instead of USB"),
         O::text("block", "FILE", "(with --virtual) the 8194-byte block it holds"),
+        O::text("from", "FILE",
+                "(with --virtual) the records it holds: those of a CSV export, a text file or a "
+                "records JSON"),
         O::text("identity", "FILE",
                 "(with --virtual) its 33-byte identity reply; (import) the tester of raw blocks"),
         O::text("fault", "KIND",
@@ -32,8 +35,7 @@ const std::vector<OutputSpec>& outputOptions() {
         {"text", OutputKind::Text, "the text file, list format, all records"},
         {"records", OutputKind::Records, "the text file, individual record format, all records"},
         {"json", OutputKind::Json, "the records as JSON"},
-        {"pdf", OutputKind::Pdf,
-         "the printed list layout, as PDF; (report) the workshop report as PDF"},
+        {"pdf", OutputKind::Pdf, "the printed list layout, as PDF"},
         {"pdf-records", OutputKind::PdfRecords, "the printed record layout, as PDF"},
         {"results", OutputKind::Results,
          "the verdicts as CSV for a maintenance-management system (history, download --archive)"},

@@ -51,10 +51,14 @@ int runTesters(CliRun& run) {
 const CliCommand kTestersCommand = {
     "testers",
     Command::Testers,
-    "lumkest-cli --archive DB testers FILE.csv | [--text F] [--csv F] [--json F]",
+    "lumkest-cli --archive DB testers FILE.csv | [--text FILE] [--csv FILE] [--json FILE]",
     "adds a version of the workshop's tester list, or writes the current one",
     {"archive", "quiet", "text", "csv", "json"},
     &checkTesters,
     &runTesters,
     true,
+    {},
+    {{"text", "the tester list as an aligned table (without an output: on standard output)"},
+     {"csv", "the tester list as CSV in its own columns, as testers FILE.csv reads it"},
+     {"json", "the tester list as JSON"}},
 };

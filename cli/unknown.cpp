@@ -35,10 +35,14 @@ int runUnknown(CliRun& run) {
 const CliCommand kUnknownCommand = {
     "unknown",
     Command::Unknown,
-    "lumkest-cli --archive DB unknown [--asset-list N] [--text F] [--csv F] [--json F]",
+    "lumkest-cli --archive DB unknown [--asset-list N] [--text FILE] [--csv FILE] [--json FILE]",
     "lists the devices with tests that the asset list does not name",
     {"archive", "quiet", "asset-list", "text", "csv", "json"},
     &checkUnknown,
     &runUnknown,
     true,
+    {},
+    {{"text", "the devices as an aligned table (without an output: on standard output)"},
+     {"csv", "the devices as CSV"},
+     {"json", "the devices as JSON"}},
 };

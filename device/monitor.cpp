@@ -43,6 +43,7 @@ constexpr unsigned kIdentityWaitMs = 100;
 struct Identity {
     std::mutex mutex;
     TesterIdentity tester;
+    std::vector<std::uint8_t> reply;  // the bytes it came in
 };
 
 // Never destroyed: the worker threads may still run while the process ends.
@@ -149,6 +150,7 @@ int findDevice() {
         Identity& ident = identity();
         std::lock_guard<std::mutex> lock(ident.mutex);
         ident.tester = std::move(tester);
+        ident.reply.assign(reply, reply + kIdentityReplySize);
     }
 
     // The monitor never waits for a command thread: one left over from the
@@ -196,6 +198,12 @@ std::string instrumentIdText() {
     Identity& ident = identity();
     std::lock_guard<std::mutex> lock(ident.mutex);
     return ident.tester.id;
+}
+
+std::vector<std::uint8_t> instrumentIdentityReply() {
+    Identity& ident = identity();
+    std::lock_guard<std::mutex> lock(ident.mutex);
+    return ident.reply;
 }
 
 int monitorCycle() {
@@ -255,6 +263,7 @@ void resetMonitorForTest() {
     Identity& ident = identity();
     std::lock_guard<std::mutex> lock(ident.mutex);
     ident.tester = TesterIdentity();
+    ident.reply.clear();
 }
 
 void setThreadStartFailureForTest(bool fail) {

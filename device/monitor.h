@@ -3,7 +3,9 @@
 // (while none is open) or checks that the open one is still there.
 
 #include <atomic>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "device/driver.h"
 
@@ -18,6 +20,8 @@ extern const char* const kStatusNotConnected;     // "Not Connected"
 // Safe to call from any thread.
 std::string instrumentSerialText();  // up to 12 characters
 std::string instrumentIdText();      // up to 20 characters
+// The 33-byte identity reply those came in, exactly as received.
+std::vector<std::uint8_t> instrumentIdentityReply();
 
 // Starts monitorThread with a 32768-byte stack.  Returns a thread id, or -1.
 long startMonitorThread();

@@ -8,13 +8,15 @@
 
 #include "device/decode.h"
 #include "device/virtualtester.h"
+#include "save/readback.h"
+#include "save/recordsjson.h"
 
 namespace {
 
-// Reads a file that must hold exactly `size` bytes.  At most size + 1 bytes
-// are read, so a huge file is refused without being loaded.
-bool readExactFile(const std::string& option, const std::string& path, std::size_t size,
-                   const char* what, std::vector<std::uint8_t>* out, std::string* error) {
+// Reads at most limit + 1 bytes of a file, so that a huge file (or a
+// device that never ends) is refused without being loaded.
+bool readBounded(const std::string& option, const std::string& path, std::size_t limit,
+                 std::string* out, std::string* error) {
     const std::string prefix = option + ": cannot read \"" + path + "\": ";
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) {
@@ -27,13 +29,22 @@ bool readExactFile(const std::string& option, const std::string& path, std::size
         *error = prefix + (errno != 0 ? std::strerror(errno) : "cannot open it");
         return false;
     }
-    std::vector<std::uint8_t> bytes(size + 1);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out->assign(limit + 1, '\0');
+    in.read(out->data(), static_cast<std::streamsize>(out->size()));
     if (in.bad()) {
         *error = prefix + "read error";
         return false;
     }
-    const auto got = static_cast<std::size_t>(in.gcount());
+    out->resize(static_cast<std::size_t>(in.gcount()));
+    return true;
+}
+
+// Reads a file that must hold exactly `size` bytes.
+bool readExactFile(const std::string& option, const std::string& path, std::size_t size,
+                   const char* what, std::vector<std::uint8_t>* out, std::string* error) {
+    std::string bytes;
+    if (!readBounded(option, path, size, &bytes, error)) return false;
+    const std::size_t got = bytes.size();
     if (got != size) {
         *error = option + ": \"" + path + "\" " +
                  (got > size ? std::string("is larger than ") + std::to_string(size) + " bytes"
@@ -41,8 +52,75 @@ bool readExactFile(const std::string& option, const std::string& path, std::size
                  "; " + what + " is exactly " + std::to_string(size) + " bytes";
         return false;
     }
-    bytes.resize(size);
-    *out = std::move(bytes);
+    out->assign(bytes.begin(), bytes.end());
+    return true;
+}
+
+// The largest file --from reads: a history JSON of 123 records with their
+// verdicts is some 300 KiB; any file LUM Kest writes of 123 records is less.
+constexpr std::size_t kLargestFrom = 4u << 20;
+
+// A record's texts and its unit's name: what a record is, wherever it is
+// kept.
+std::vector<std::string> textsOf(const TestRecord& r) {
+    return {FIELD_TEXT(r, deviceID),        FIELD_TEXT(r, testDate),     FIELD_TEXT(r, testTime),
+            FIELD_TEXT(r, testDuration),    FIELD_TEXT(r, flow),         FIELD_TEXT(r, volume),
+            FIELD_TEXT(r, pressureMMHG),    FIELD_TEXT(r, pressureUser), unitName(r.pressureUnits),
+            FIELD_TEXT(r, peakPressureTime)};
+}
+
+// How many testers a file's records name.
+enum class FileTesters { None, One, Several };
+
+// The records of a file LUM Kest wrote, as the block the tester sends them
+// in, and the tester the file names.
+bool readFromFile(const std::string& path, std::vector<std::uint8_t>* block, TesterIdentity* tester,
+                  FileTesters* testers, std::string* error) {
+    std::string bytes;
+    if (!readBounded("--from", path, kLargestFrom, &bytes, error)) return false;
+    const std::string prefix = "--from: \"" + path + "\" ";
+    if (bytes.size() > kLargestFrom) {
+        *error = prefix + "is larger than any file of a tester's records";
+        return false;
+    }
+    if (bytes.size() == kDataBlockSize && static_cast<std::uint8_t>(bytes[0]) == kDataBlockMarker) {
+        *error = prefix + "is a raw block: give it with --block";
+        return false;
+    }
+    SavedFileContents file;
+    std::string why;
+    const std::size_t first = bytes.find_first_not_of(" \t\r\n");
+    const bool json = first != std::string::npos && bytes[first] == '{';
+    if (!(json ? readRecordsJson(bytes, &file, &why)
+               : readSavedFile(bytes, nullptr, &file, &why))) {
+        *error = prefix + "cannot be read: " + why;
+        return false;
+    }
+    if (file.records.size() > kMaxRecords) {
+        *error = prefix + "holds " + std::to_string(file.records.size()) +
+                 " records; a tester holds " + std::to_string(kMaxRecords) + " at most";
+        return false;
+    }
+    // The tester sends its records in 64-byte slots: each must come back
+    // from the block as it was read, or the tester would hold another one.
+    *block = VirtualTester::buildAllRecordsBlock(file.records);
+    std::vector<TestRecord> back;
+    std::size_t capacity = 0;
+    if (!file.records.empty()) decodeRecords(block->data(), &back, &capacity);
+    for (std::size_t i = 0; i < file.records.size(); ++i) {
+        if (i < back.size() && textsOf(file.records[i]) == textsOf(back[i])) continue;
+        *error = prefix + "holds a record (its " + std::to_string(i + 1) +
+                 ". one) that a tester cannot hold: no device ID, or a text longer than the "
+                 "tester keeps";
+        return false;
+    }
+    *tester = file.tester;
+    // Only a history's JSON names no one tester: none when it holds no
+    // records, several when they came from more than one.
+    const bool named = !file.tester.serial.empty() || !file.tester.id.empty();
+    *testers = file.kind != SavedFileKind::Json || named ? FileTesters::One
+               : file.records.empty()                    ? FileTesters::None
+                                                         : FileTesters::Several;
     return true;
 }
 
@@ -51,6 +129,9 @@ bool readExactFile(const std::string& option, const std::string& path, std::size
 bool parseSimOptions(const std::vector<std::string>& args, SimOptions* opts, std::string* error) {
     *opts = SimOptions{};
     error->clear();
+    std::vector<std::uint8_t> fromBlock;
+    TesterIdentity fromTester;
+    FileTesters fromTesters = FileTesters::None;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg.rfind("--", 0) != 0) {
@@ -70,7 +151,7 @@ bool parseSimOptions(const std::vector<std::string>& args, SimOptions* opts, std
             value = arg.substr(eq + 1);
             hasValue = true;
         }
-        if (name == "--block" || name == "--identity") {
+        if (name == "--block" || name == "--identity" || name == "--from") {
             if (!hasValue) {
                 if (i + 1 >= args.size()) {
                     *error = name + " needs a file name";
@@ -83,7 +164,11 @@ bool parseSimOptions(const std::vector<std::string>& args, SimOptions* opts, std
                 return false;
             }
             const bool block = name == "--block";
-            if (block) {
+            if (name == "--from") {
+                opts->fromFile = value;
+                if (!readFromFile(value, &fromBlock, &fromTester, &fromTesters, error))
+                    return false;
+            } else if (block) {
                 opts->blockFile = value;
                 if (!readExactFile(name, value, kDataBlockSize, "a data block", &opts->block, error))
                     return false;
@@ -108,6 +193,25 @@ bool parseSimOptions(const std::vector<std::string>& args, SimOptions* opts, std
         } else {
             *error = "unknown option " + name;
             return false;
+        }
+    }
+    if (!opts->fromFile.empty()) {
+        if (!opts->blockFile.empty()) {
+            *error = "--from and --block both give what the tester holds; give one of them";
+            return false;
+        }
+        // Held as a block, as --block's is: the Virtual Tester window offers it
+        // as the file's, and the tester sends its slots as the file has them.
+        opts->blockFile = opts->fromFile;
+        opts->block = std::move(fromBlock);
+        if (opts->identityFile.empty() && fromTesters != FileTesters::None) {
+            if (fromTesters == FileTesters::Several) {
+                *error = "--from: \"" + opts->fromFile +
+                         "\" holds records of several testers; give the one to answer with "
+                         "--identity FILE";
+                return false;
+            }
+            opts->identity = VirtualTester::buildIdentityReply(fromTester.serial, fromTester.id);
         }
     }
     return true;
@@ -177,10 +281,14 @@ bool applyVirtualFault(const std::string& kind, VirtualTester* tester) {
 
 std::string simUsage(const std::string& program) {
     return "Usage: " + program +
-           " [--block FILE] [--identity FILE] [--unplugged] [--no-tester-window]\n"
+           " [--block FILE | --from FILE] [--identity FILE] [--unplugged]\n"
+           "       [--no-tester-window]\n"
            "LUM Kest with a virtual tester in place of the USB link.\n"
            "  --block FILE        8194-byte data block, as on the wire, sent for a download\n"
            "                      and for Send All Records\n"
+           "  --from FILE         the records of a CSV export, a text file or a records JSON\n"
+           "                      of lumkest-cli (at most 123), held as that block; the\n"
+           "                      file's tester answers unless --identity is given\n"
            "  --identity FILE     33-byte reply to the identity command\n"
            "  --unplugged         start with the tester unplugged\n"
            "  --no-tester-window  do not show the Virtual Tester window\n"

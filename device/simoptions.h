@@ -4,6 +4,10 @@
 //
 //   --block FILE       an 8194-byte data block, exactly as on the wire, that
 //                      the tester sends for "DD\r" and for Send All Records
+//   --from FILE        the records of a file LUM Kest wrote (a CSV export, a
+//                      text file of either format, or lumkest-cli's records
+//                      JSON), at most 123, held as the block the tester sends;
+//                      the file's tester answers "ID\r" unless --identity
 //   --identity FILE    the 33-byte reply the tester gives to "ID\r"
 //   --unplugged        the tester starts unplugged
 //   --no-tester-window no Virtual Tester window
@@ -22,8 +26,10 @@
 class VirtualTester;
 
 struct SimOptions {
-    std::string blockFile;             // empty: no --block
+    std::string blockFile;             // empty: no --block (nor --from)
     std::vector<std::uint8_t> block;   // its bytes, exactly kDataBlockSize
+    std::string fromFile;              // empty: no --from; else also blockFile, and
+                                       // block is the one its records make
     std::string identityFile;          // empty: no --identity
     std::vector<std::uint8_t> identity;  // its bytes, exactly kIdentityReplySize
     bool unplugged = false;
@@ -32,10 +38,12 @@ struct SimOptions {
     std::vector<std::string> qtArgs;   // arguments left for Qt, in order (no argv[0])
 };
 
-// Parses args (argv[1] onwards).  Reads the files named by --block and
-// --identity and checks their sizes.  Returns false with a one-line message
-// in *error for an unknown option, a missing file name, or a file that cannot
-// be read or has the wrong size.
+// Parses args (argv[1] onwards).  Reads the files named by --block,
+// --from and --identity and checks them.  Returns false with a one-line
+// message in *error for an unknown option, a missing file name, --from with
+// --block, or a file that cannot be read, has the wrong size or (--from) is
+// none LUM Kest wrote, holds more than a tester, or holds a record that a
+// tester's record cannot hold (an empty device ID, a text past its width).
 bool parseSimOptions(const std::vector<std::string>& args, SimOptions* opts, std::string* error);
 
 // Puts the options into the tester: block override, identity reply, plug state.

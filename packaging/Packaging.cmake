@@ -11,6 +11,7 @@
 #   usr/bin/lumkest -> /opt/lumkest/lumkest, usr/bin/lumkest-cli -> ...
 #   usr/share/{applications,icons/hicolor,metainfo,man/man1,doc}
 #   usr/share/bash-completion/completions/lumkest-cli
+#   usr/share/doc/lumkest/sample/            the sample workshop (sample/)
 #   lib/udev/rules.d/70-lumkest.rules
 # Components: "lumkest" (package lumkest) and "sim" (package lumkest-sim,
 # which needs lumkest for the help folder).
@@ -104,6 +105,9 @@ install(FILES ${pkgbin}/lumkest.1.gz ${pkgbin}/lumkest-cli.1.gz DESTINATION usr/
         COMPONENT lumkest)
 install(FILES ${pkgbin}/copyright ${pkgbin}/changelog.gz DESTINATION usr/share/doc/lumkest
         COMPONENT lumkest)
+# The sample workshop that README's "Try it in five minutes" archives.
+install(DIRECTORY sample/ DESTINATION usr/share/doc/lumkest/sample COMPONENT lumkest
+        PATTERN README.md EXCLUDE)
 install(FILES ${pkgsrc}/lintian-overrides DESTINATION usr/share/lintian/overrides
         RENAME lumkest COMPONENT lumkest)
 
@@ -141,6 +145,9 @@ set(CPACK_DEBIAN_LUMKEST_PACKAGE_NAME lumkest)
 # resolves to, and the two Qt SQL drivers of lumkest-cli's archive.
 set(CPACK_DEBIAN_LUMKEST_PACKAGE_DEPENDS
     "qt6-qpa-plugins, fonts-liberation2, libqt6sql6-sqlite, libqt6sql6-psql")
+# The completion of lumkest-cli runs on the bash-completion package's
+# functions.
+set(CPACK_DEBIAN_LUMKEST_PACKAGE_RECOMMENDS "bash-completion")
 set(CPACK_DEBIAN_LUMKEST_PACKAGE_CONTROL_EXTRA
     "${pkgsrc}/postinst;${pkgsrc}/prerm;${pkgsrc}/postrm")
 set(CPACK_DEBIAN_LUMKEST_DESCRIPTION

@@ -5,7 +5,10 @@
 #   2. installs both with dpkg -i (apt fetches missing dependencies) and
 #      validates the installed desktop entries and AppStream metadata;
 #   3. runs the installed /usr/bin/lumkest-cli as an ordinary user without a
-#      display (tests/package/installed_cli.sh), then starts the installed
+#      display (tests/package/installed_cli.sh), README.md's examples as
+#      printed against it and the installed sample workshop
+#      (tests/cli/readme_examples.py), and its bash completion through the
+#      bash-completion package it recommends; then starts the installed
 #      /usr/bin/lumkest as an ordinary user under Xvfb
 #      and checks through the accessibility bus that it starts with its help
 #      topics and no help-files message, and logs to the user's state folder
@@ -76,6 +79,8 @@ test "$(readlink /usr/bin/lumkest)" = /opt/lumkest/lumkest
 test "$(readlink /usr/bin/lumkest-cli)" = /opt/lumkest/lumkest-cli
 test -f /usr/share/man/man1/lumkest-cli.1.gz
 test -f /usr/share/bash-completion/completions/lumkest-cli
+test -f /usr/share/doc/lumkest/sample/exports/2026-11.csv
+dpkg-query -W -f='${Recommends}' lumkest | grep -q bash-completion
 test -f /opt/lumkest/help/help.ini
 test -f /lib/udev/rules.d/70-lumkest.rules
 for f in /usr/share/applications/*LumKest*.desktop; do desktop-file-validate "$f"; done
@@ -86,12 +91,26 @@ id -u "$user" >/dev/null 2>&1 || useradd --create-home --shell /bin/sh "$user"
 home="$(getent passwd "$user" | cut -d: -f6)"
 rm -rf "$home/.local/state/lumkest"
 cp tests/e2e/atspi.py tests/e2e/desktop.sh tests/package/installed_journey.py \
-    tests/package/installed_cli.sh "$work/"
+    tests/package/installed_cli.sh tests/cli/readme_examples.py README.md \
+    packaging/lumkest-cli.1 "$work/"
 chmod 755 "$work"
 mkdir -m 700 "$work/runtime" "$work/cli"
 chown "$user" "$work/runtime" "$work/cli"
 runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
     PATH=/usr/bin:/bin LANG=C.UTF-8 sh "$work/installed_cli.sh" "$work/cli"
+runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
+    PATH=/usr/bin:/bin LANG=C.UTF-8 /usr/bin/python3 "$work/readme_examples.py" \
+    --cli /usr/bin/lumkest-cli --readme "$work/README.md" --man "$work/lumkest-cli.1" \
+    --completion /usr/share/bash-completion/completions/lumkest-cli \
+    --sample /usr/share/doc/lumkest/sample
+# The completion as bash loads it, through the bash-completion package.
+offered="$(runuser -u "$user" -- env -i HOME="$home" PATH=/usr/bin:/bin bash -c '
+    . /usr/share/bash-completion/bash_completion
+    . /usr/share/bash-completion/completions/lumkest-cli
+    COMP_WORDS=(lumkest-cli --archive k.db import --pe); COMP_CWORD=4
+    COMP_LINE="${COMP_WORDS[*]}"; COMP_POINT=${#COMP_LINE}
+    _lumkest_cli; echo "${COMPREPLY[*]}"')"
+test "$offered" = --pending
 runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
     PATH=/usr/bin:/bin LANG=C.UTF-8 /usr/bin/lumkest-sim --help >/dev/null
 runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \

@@ -20,11 +20,11 @@
 #include <map>
 
 #include "archive/archive.h"
-#include "archive/importfile.h"
 #include "archive/pguri.h"
 #include "device/decode.h"
 #include "device/virtualtester.h"
 #include "records/recordstore.h"
+#include "save/readback.h"
 #include "save/writers.h"
 #include "tests/archive/archivetest.h"
 #include "tests/core/records.h"
@@ -175,13 +175,13 @@ TEST_P(ArchiveCases, SavedFilesOfAnArchivedDownloadAddNothing) {
     // The list file first: spaces at either end lost.  Then the download:
     // nothing new, but the fuller texts are kept, and the first download
     // stays the import.
-    ImportedFile list;
+    SavedFileContents list;
     std::string why;
     ASSERT_TRUE(readSavedFile(files[0], nullptr, &list, &why)) << why;
     EXPECT_EQ(add(kTester, 500, list.records, list.form), std::vector<bool>(123, true));
     EXPECT_EQ(add(kTester, 1000, records), std::vector<bool>(123, false));
     for (const std::string& file : files) {
-        ImportedFile imported;
+        SavedFileContents imported;
         ASSERT_TRUE(readSavedFile(file, nullptr, &imported, &why)) << why << "\n" << file;
         EXPECT_EQ(add(imported.tester, 2000, imported.records, imported.form),
                   std::vector<bool>(imported.records.size(), false));

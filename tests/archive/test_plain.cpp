@@ -8,9 +8,9 @@
 #include <fstream>
 #include <map>
 
-#include "archive/importfile.h"
 #include "archive/pguri.h"
 #include "records/recordstore.h"
+#include "save/readback.h"
 #include "save/writers.h"
 #include "tests/archive/archivetest.h"
 #include "tests/core/records.h"
@@ -71,7 +71,7 @@ TEST(ArchivePlain, SavedFilesReadBackOrAreRefused) {
         std::ifstream in(p, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
     };
-    ImportedFile got;
+    SavedFileContents got;
     std::string why;
     for (const auto& ref : references) {
         const std::string bytes = read(fs::path(LUMKEST_REFERENCE_DIR) / ref.file);

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "cli/cli.h"
@@ -114,8 +115,17 @@ protected:
         dir_ = fs::temp_directory_path() / ("lumkest-cli-test-" + std::to_string(getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
+        // What an archive could not take is kept here, not in the user's own
+        // state folder (the programs this test starts inherit it).
+        const char* state = std::getenv("XDG_STATE_HOME");
+        previousState_ = state ? std::optional<std::string>(state) : std::nullopt;
+        ::setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
     }
     void TearDown() override {
+        if (previousState_)
+            ::setenv("XDG_STATE_HOME", previousState_->c_str(), 1);
+        else
+            ::unsetenv("XDG_STATE_HOME");
         setStampClock(previousStamp_);
         setClock(nullptr);
         resetMonitorForTest();
@@ -140,6 +150,7 @@ protected:
 
     FakeClock clock_;
     StampClock previousStamp_ = nullptr;
+    std::optional<std::string> previousState_;
     fs::path dir_;
 };
 

@@ -184,16 +184,21 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
               CliNoRecords);
 
     // An output that fails leaves the archive as it was: the rerun gives the
-    // same new record, which history --download N gives again later.
+    // same new records, which history --download N gives again later, the
+    // night's files byte for byte: in the tester's order (not by date), under
+    // the tester's ID of that night, stamped with that night's time.
     std::vector<TestRecord> wednesday = tuesday;
     wednesday.push_back(makeRecord("IV-0042", "6 Mar 2026", "12:00"));
+    wednesday.push_back(makeRecord("IV-7", "5 Mar 2026", "07:00"));
     ran = run(with(tester("SN1", wednesday, "Bay North"),
                    {"--new-only", "--csv", path("no/such/folder.csv")}));
     EXPECT_EQ(ran.code, CliWriteFailed);
     EXPECT_NE(ran.err.find("the same command gives these records again"), std::string::npos);
-    ran = run(with(tester("SN1", wednesday, "Bay North"), {"--new-only", "--csv", path("w.csv")}));
+    ran = run(
+        with(tester("SN1", wednesday, "Bay North"), {"--new-only", "--csv", path("w.csv"), "--text",
+                                                     path("w.txt"), "--records", path("w-r.txt")}));
     ASSERT_EQ(ran.code, CliDone) << ran.err;
-    EXPECT_EQ(lines("w.csv"), 3);
+    EXPECT_EQ(lines("w.csv"), 4);
     ran = run({"--archive", db, "downloads", "--json", "-"});
     ASSERT_EQ(ran.code, CliDone) << ran.err;
     const QJsonObject last =
@@ -201,17 +206,32 @@ TEST_P(CliArchive, DownloadsImportsAndHistoryMeetInOneArchive) {
             .toArray()
             .last()
             .toObject();
-    EXPECT_EQ(last["new"].toInt(), 1);
-    EXPECT_EQ(last["records"].toInt(), 5);
-    ran = run({"--archive", db, "history", "--download", std::to_string(last["download"].toInt()),
+    EXPECT_EQ(last["new"].toInt(), 2);
+    EXPECT_EQ(last["records"].toInt(), 6);
+    const std::string wednesdayDownload = std::to_string(last["download"].toInt());
+    // A later day, and a later ID of the tester.
+    setStampClock([] { return kStamp + 86400; });
+    ASSERT_EQ(run(tester("SN1", wednesday, "Bay South")).code, CliDone);
+    ran = run({"--archive", db, "history", "--download", wednesdayDownload, "--csv",
+               path("w-again.csv"), "--text", path("w-again.txt"), "--records",
+               path("w-again-r.txt")});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    for (const char* file : {"w.csv", "w.txt", "w-r.txt"}) {
+        const std::string again = std::string(file).insert(1, "-again");
+        EXPECT_EQ(readFile(path(again)), readFile(path(file))) << again;
+    }
+    EXPECT_NE(readFile(path("w.csv")).find("\r\n1,IV-0042,6 Mar 2026,12:00,"), std::string::npos);
+    // --sort still sorts them.
+    ran = run({"--archive", db, "history", "--download", wednesdayDownload, "--sort", "date",
                "--csv", "-"});
-    EXPECT_NE(ran.out.find("\r\n1,IV-0042,6 Mar 2026,12:00,"), std::string::npos) << ran.out;
+    EXPECT_NE(ran.out.find("\r\n1,IV-7,5 Mar 2026,07:00,"), std::string::npos) << ran.out;
+    setStampClock(&fixedStamp);
 
     // A tester is its serial number: renamed on its keypad, SN1 is still one
     // tester, and the headers name its latest ID.
     ran = run({"--archive", db, "history", "--tester", "SN1", "--text", path("sn1.txt")});
     ASSERT_EQ(ran.code, CliDone) << ran.err;
-    EXPECT_NE(readFile(path("sn1.txt")).find("ID: Bay North SN: SN1"), std::string::npos);
+    EXPECT_NE(readFile(path("sn1.txt")).find("ID: Bay South SN: SN1"), std::string::npos);
 
     // history's own files carry more than 123 records into another archive,
     // all of them or none: a batch with a file that fails adds nothing.
@@ -348,6 +368,19 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     };
     EXPECT_EQ(verdictOfFirst({}), "FAIL 2");
     EXPECT_EQ(verdictOfFirst({"--asset-list", "1"}), "PASS 1");
+    // A version the archive does not hold is bad usage, for every command
+    // that judges, and for download before the tester is opened.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--archive", db, "history", "--asset-list", "9", "--json", "-"},
+          {"--archive", db, "due", "--asset-list", "9"},
+          {"--archive", db, "assets", "--asset-list", "9"},
+          {"--virtual", "download", "--archive", db, "--asset-list", "9", "--raw",
+           path("9.raw")}}) {
+        ran = run(args);
+        EXPECT_EQ(ran.code, CliUsage) << args[2];
+        EXPECT_EQ(ran.err, "lumkest-cli: asset list 9 does not exist; the archive holds 1 to 2\n");
+    }
+    EXPECT_FALSE(fs::exists(path("9.raw")));
 
     // Due: by the first list, IV-9 never tested, IV-4 failed (its last test
     // does not read), IV-2 failed until its passing test of 10 March, IV-1

@@ -1,8 +1,13 @@
 // lumkest-cli download: its files against the window program's from the
-// same records, identity and stamp; the PDF against the window's printout;
-// an archive that cannot be used.
+// same records, identity and stamp, the tester holding them as a block or
+// as a file of any saved form; the PDF against the window's printout; an
+// archive that cannot be used, and the way back from it.
+
+#include <csignal>
 
 #include "archive/pguri.h"
+#include "cli/outputs.h"
+#include "cli/pending.h"
 #include "tests/cli/clitest.h"
 
 namespace {
@@ -11,9 +16,38 @@ using namespace clitest;
 
 struct Download {
     const char* name;
-    std::vector<TestRecord> records;  // what the tester holds (--block), or none: its own
+    std::vector<TestRecord> records;  // what the tester holds, or none: its own
     const char* sort;                 // "", "id" or "date"
+    // How it is given: "" a block (--block), else a file (--from) of that
+    // form: "csv", "list", "records", "json" (download's), "history".
+    const char* from = "";
 };
+
+// The records a file of any form keeps as they are: no comma (which the CSV
+// export makes a space), no text a list's padding hides.
+std::vector<TestRecord> recordsEveryFileKeeps() {
+    std::vector<TestRecord> kept;
+    for (const TestRecord& r : awkwardRecords())
+        if (FIELD_TEXT(r, deviceID).find(',') == std::string::npos) kept.push_back(r);
+    return kept;
+}
+
+// The records as a file of that form, as the window program or lumkest-cli
+// writes it, of the tester {"Bay 3", "SN-FROM"}.
+std::string fileOf(const std::string& form, const std::vector<TestRecord>& records) {
+    const SaveSource source{records, {"Bay 3", "SN-FROM"}, saveStamp(kStamp)};
+    std::string bytes;
+    if (form == "csv") csvFileText(source, AllRecords, &bytes);
+    if (form == "list" || form == "records")
+        textFileText(source, AllRecords, form == "records", &bytes);
+    if (form == "json") bytes = recordsJson(source, kStamp).toStdString();
+    if (form == "history") {
+        std::vector<ArchivedRecord> archived;
+        for (const TestRecord& r : records) archived.push_back({r, source.tester, "", 1});
+        bytes = historyJson(archived).toStdString();
+    }
+    return bytes;
+}
 
 class CliDownload : public Cli, public ::testing::WithParamInterface<Download> {};
 
@@ -22,7 +56,11 @@ TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
     std::vector<TestRecord> held = c.records.empty() ? VirtualTester::defaultRecords() : c.records;
     const std::vector<std::uint8_t> block = VirtualTester::buildAllRecordsBlock(held);
     std::vector<std::string> args{"--virtual"};
-    if (!c.records.empty()) {
+    if (*c.from) {
+        // The file's tester answers.
+        writeFile(path("in.from"), fileOf(c.from, held));
+        args.insert(args.end(), {"--from", path("in.from")});
+    } else if (!c.records.empty()) {
         writeFile(path("in.block"), block);
         writeFile(path("in.identity"),
                   VirtualTester::buildIdentityReply("SN-\xe9,12345", "Bay \xff,3 of twenty"));
@@ -45,6 +83,9 @@ TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
     const std::vector<TestRecord> shown = recordStore().displayed();
     ASSERT_EQ(shown.size(), held.size());
     for (std::size_t i = 0; i < held.size(); ++i) EXPECT_EQ(texts(shown[i]), texts(held[i])) << i;
+    if (*c.from) {
+        EXPECT_EQ(instrumentSerialText() + " " + instrumentIdText(), "SN-FROM Bay 3");
+    }
 
     // The window's writers, now, on the same records, identity and stamp.
     ASSERT_EQ(writeCsvFile(path("w.csv"), AllRecords), SaveResult::Done);
@@ -92,12 +133,17 @@ TEST_P(CliDownload, FilesAreWhatTheWindowWritesForTheSameRecords) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Virtual, CliDownload,
-                         ::testing::Values(Download{"OwnRecords", {}, ""},
-                                           Download{"AwkwardBlockById", awkwardRecords(), "id"},
-                                           Download{"AwkwardBlockByDate", awkwardRecords(),
-                                                    "date"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Virtual, CliDownload,
+    ::testing::Values(Download{"OwnRecords", {}, ""},
+                      Download{"AwkwardBlockById", awkwardRecords(), "id"},
+                      Download{"AwkwardBlockByDate", awkwardRecords(), "date"},
+                      Download{"FromCsv", recordsEveryFileKeeps(), "", "csv"},
+                      Download{"FromListText", recordsEveryFileKeeps(), "id", "list"},
+                      Download{"FromRecordText", recordsEveryFileKeeps(), "", "records"},
+                      Download{"FromJson", recordsEveryFileKeeps(), "date", "json"},
+                      Download{"FromHistoryJson", recordsEveryFileKeeps(), "", "history"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Cli, PdfIsTheWindowsPrintoutOfTheSameJob) {
     const Ran ran = run(
@@ -140,6 +186,8 @@ TEST_F(Cli, AnArchiveThatCannotBeUsedKeepsTheBlock) {
         EXPECT_EQ(ran.err.find("s3cret"), std::string::npos) << ran.err;
         EXPECT_FALSE(fs::exists(path("POSTGRESQL:")));
         EXPECT_EQ(std::count(ran.err.begin(), ran.err.end(), '\n'), 1);
+        EXPECT_NE(ran.err.find("; the download is kept in \"" + pendingFolder()), std::string::npos)
+            << ran.err;
         EXPECT_TRUE(fs::exists(path("a.raw")));
         EXPECT_FALSE(fs::exists(path("a.csv")));
         fs::remove(path("a.raw"));
@@ -150,6 +198,88 @@ TEST_F(Cli, AnArchiveThatCannotBeUsedKeepsTheBlock) {
     EXPECT_EQ(both.code, CliArchiveFailed);
     EXPECT_EQ(std::count(both.err.begin(), both.err.end(), '\n'), 2) << both.err;
     EXPECT_NE(both.err.find("\nlumkest-cli: --raw: cannot write"), std::string::npos) << both.err;
+
+    // Each download the archive refused is kept whole, whatever outputs were
+    // asked for, private to the user: five, all of one block in one second.
+    std::vector<std::string> kept;
+    std::string why;
+    ASSERT_TRUE(pendingFiles(&kept, &why)) << why;
+    ASSERT_EQ(kept.size(), 5u);
+    for (const std::string& file : kept)
+        EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    fs::copy_file(kept[0], path("kept.copy"));
+    const std::string db = path("good.db");
+    auto downloads = [&] {
+        const std::string csv = run({"--archive", db, "downloads", "--csv", "-"}).out;
+        return std::count(csv.begin(), csv.end(), '\n') - 1;
+    };
+    // import --pending archives each with its own time and tester, as a
+    // download of its own, and takes its file away.
+    Ran ran = run({"--archive", db, "import", "--pending"});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    std::string lines;
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        lines += kept[i] + ": 123 records, " + (i == 0 ? "123" : "0") + " new (download " +
+                 std::to_string(i + 1) + ")\n";
+    EXPECT_EQ(ran.out, lines);
+    ASSERT_TRUE(pendingFiles(&kept, &why));
+    EXPECT_TRUE(kept.empty());
+    EXPECT_EQ(downloads(), 5);
+    ran = run({"--archive", db, "downloads", "--csv", "-"});
+    EXPECT_NE(
+        ran.out.find("\r\n5," + isoLocalTime(kStamp) + ",KS0401123,Dosimark Kest Bay 2,block,"),
+        std::string::npos)
+        << ran.out;
+    // A kept download the archive holds already (its run stopped between the
+    // commit and the removal) is matched, not added again.
+    fs::copy_file(path("kept.copy"), pendingFolder() + "again.download");
+    ran = run({"--archive", db, "import", "--pending"});
+    EXPECT_EQ(ran.out,
+              pendingFolder() + "again.download: 123 records, archived already (download 1)\n");
+    EXPECT_EQ(downloads(), 5);
+    EXPECT_EQ(run({"--archive", db, "-q", "import", "--pending"}).err, "");
+    // A file that is none stops the run before anything is archived.
+    writeFile(pendingFolder() + "bad.download", std::string("LUM Kest pending download 1\n"));
+    ran = run({"--archive", db, "import", "--pending"});
+    EXPECT_EQ(ran.code, CliUsage);
+    EXPECT_NE(ran.err.find("bad.download\": it is no download that lumkest-cli kept"),
+              std::string::npos)
+        << ran.err;
+    fs::remove(pendingFolder() + "bad.download");
+
+    // The program killed in the middle of many: run again, every kept
+    // download is in the archive once.
+    PendingDownload night{"", VirtualTester::buildIdentityReply("KS1", "Bay 1"),
+                          VirtualTester::buildAllRecordsBlock({makeRecord("P")}), kStamp};
+    constexpr int kNights = 300;
+    for (int i = 0; i < kNights; ++i, night.downloaded += 86400)
+        ASSERT_TRUE(keepPending(night, &night.file, &why)) << why;
+    std::vector<std::string> args{LUMKEST_CLI_PATH, "--archive", db, "-q", "import", "--pending"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&quiet);
+    std::size_t left = kNights;
+    for (int status = 0; left == kNights && ::waitpid(pid, &status, WNOHANG) == 0;
+         left = kept.size()) {
+        ::usleep(2000);
+        pendingFiles(&kept, &why);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ASSERT_TRUE(pendingFiles(&kept, &why));
+    EXPECT_GT(kept.size(), 0u);
+    EXPECT_LT(kept.size(), static_cast<std::size_t>(kNights));
+    ran = run({"--archive", db, "-q", "import", "--pending"});
+    ASSERT_EQ(ran.code, CliDone) << ran.err;
+    ASSERT_TRUE(pendingFiles(&kept, &why));
+    EXPECT_TRUE(kept.empty());
+    EXPECT_EQ(downloads(), 5 + kNights);
 }
 
 }  // namespace

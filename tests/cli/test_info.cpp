@@ -17,6 +17,21 @@ TEST_F(Cli, InfoPrintsTheIdentity) {
     EXPECT_EQ(json["format"].toInt(), 1);
     EXPECT_EQ(json["tester"]["serial"].toString(), "KS0401123");
     EXPECT_EQ(json["state"].toString(), "connected");
+    // After info, --identity writes the reply as the tester sent it, bytes
+    // past its texts' ends included; before it, the virtual tester's.
+    std::vector<std::uint8_t> reply = VirtualTester::buildIdentityReply("S9", "Bay 9");
+    reply[20] = 'x';
+    writeFile(path("in.id"), reply);
+    const Ran both = run({"--virtual", "--identity", path("in.id"), "info", "--identity",
+                          path("out.id"), "--json", "-"});
+    ASSERT_EQ(both.code, CliDone) << both.err;
+    EXPECT_EQ(readFile(path("out.id")), std::string(reply.begin(), reply.end()));
+    EXPECT_NE(both.out.find("\"serial\": \"S9\""), std::string::npos);
+    for (const std::vector<std::string>& twice :
+         {std::vector<std::string>{"--identity", path("in.id"), "info"},
+          {"--virtual", "info", "--identity", path("a.id"), "--identity", path("b.id")}})
+        EXPECT_EQ(run(twice).code, CliUsage) << twice[1];
+    EXPECT_FALSE(fs::exists(path("a.id")));
 
     // Help per command: its synopsis and its options only.
     const std::string help = run({"download", "--help"}).out;
@@ -24,6 +39,18 @@ TEST_F(Cli, InfoPrintsTheIdentity) {
     EXPECT_NE(help.find("--new-only"), std::string::npos);
     EXPECT_EQ(help.find("--device"), std::string::npos);
     EXPECT_NE(run({"--help"}).out.find("lumkest-cli COMMAND --help"), std::string::npos);
+    // Each command's help says what its outputs write: the identity and the
+    // tables are no records.
+    for (const char* command : {"info", "downloads", "assets", "testers", "due", "unknown"}) {
+        const std::string own = run({command, "--help"}).out;
+        for (const char* output : {"\n  --json FILE", "\n  --csv FILE", "\n  --text FILE"}) {
+            const std::size_t at = own.find(output);
+            const std::string line = at == std::string::npos
+                                         ? std::string()
+                                         : own.substr(at, own.find("\n  -", at + 1) - at);
+            EXPECT_EQ(line.find("record"), std::string::npos) << command << line;
+        }
+    }
 }
 
 }  // namespace

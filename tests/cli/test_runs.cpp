@@ -21,6 +21,39 @@ TEST_F(Cli, ProgressShowsOnATerminalOnlyWithoutQuiet) {
 TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
     const std::string usage = "Usage: lumkest-cli";
     const std::string db = path("a.db");
+    // Files the virtual tester cannot hold: more records than a tester
+    // keeps, a device ID longer than its slot, a block (which --block
+    // gives), a history of two testers without --identity, a text that is
+    // no byte.
+    std::string many =
+        "Dosimark Kest ID: Bay 3  SN: S3  -  Data Exported On 12/29/03 18:34:00\r\n"
+        "Record Num,Device ID,Test Date,Test Time,Flow Rate,Volume Infused,Test "
+        "Duration,Pressure,mmHg,Pressure,(user),OP Peak Time\r\n";
+    for (int n = 1; n <= 124; ++n)
+        many += std::to_string(n) + (n == 1 ? ",P-0123456789ABCDEF" : ",P") +
+                ",1 Jan 2026,10:00,5.1,5.1,01:00:00,300,mmHg,5.8,PSI,00:01:00\r\n";
+    writeFile(path("124.csv"), many);
+    const std::size_t cut = many.find("\r\n2,");
+    writeFile(path("long.csv"), many.substr(0, cut + 2));
+    writeFile(path("a.block"), VirtualTester::buildAllRecordsBlock({makeRecord("P")}));
+    const std::string record =
+        "\"record\": %d, \"deviceID\": \"%s\", \"testDate\": \"1 Jan 2026\", \"testTime\": "
+        "\"10:00\", \"testDuration\": \"\", \"flow\": \"\", \"volume\": \"\", "
+        "\"pressureMMHG\": \"\", \"pressureUser\": \"\", \"pressureUnits\": \"PSI\", "
+        "\"peakPressureTime\": \"\", \"tester\": {\"id\": \"B\", \"serial\": \"%s\"}";
+    auto json = [&](std::initializer_list<std::pair<const char*, const char*>> records) {
+        std::string out = "{\"format\": 3, \"records\": [";
+        int n = 0;
+        for (const auto& [device, serial] : records) {
+            char one[512];
+            std::snprintf(one, sizeof one, record.c_str(), ++n, device, serial);
+            out += std::string(n > 1 ? ", {" : "{") + one + "}";
+        }
+        return out + "]}";
+    };
+    writeFile(path("two.json"), json({{"P", "S1"}, {"P", "S2"}}));
+    writeFile(path("wide.json"), json({{"P\\u20ac", "S1"}}));
+    writeFile(path("cut.json"), json({{"P", "S1"}}).substr(0, 200));
     const struct {
         std::vector<std::string> args;
         std::string says;  // in the line
@@ -48,6 +81,20 @@ TEST_F(Cli, EachFailureHasItsExitCodeAndOneLine) {
         {{"--archive", db, "report", "--html", "-", "--pdf", "-"}, "only one output may use"},
         {{"--archive", db, "report", "--as-of", "7 Dec", "--html", "-"}, "--as-of takes a date"},
         {{"--virtual", "download", "--html", path("r.html")}, "--html belongs to report"},
+        {{"--from", path("124.csv"), "download", "--csv", path("a.csv")},
+         "--from is only for the virtual tester"},
+        {{"--virtual", "--from", path("124.csv"), "download", "--csv", path("a.csv")},
+         "holds 124 records; a tester holds 123 at most"},
+        {{"--virtual", "--from", path("long.csv"), "info"},
+         "holds a record (its 1. one) that a tester cannot hold"},
+        {{"--virtual", "--from", path("a.block"), "info"}, "is a raw block: give it with --block"},
+        {{"--virtual", "--from", path("two.json"), "info"}, "holds records of several testers"},
+        {{"--virtual", "--from", path("wide.json"), "info"}, "not Latin-1"},
+        {{"--virtual", "--from", path("cut.json"), "info"}, "cannot be read: not JSON: "},
+        {{"--virtual", "--block", path("a.block"), "--from", path("two.json"), "info"},
+         "--from and --block both give what the tester holds"},
+        {{"--archive", db, "import", "--pending", path("a.csv")},
+         "import --pending takes neither FILE nor --identity"},
     };
     for (const auto& row : bad) {
         const Ran ran = run(row.args);

@@ -14,6 +14,7 @@
 #include "device/monitor.h"
 #include "device/simoptions.h"
 #include "device/virtualtester.h"
+#include "save/writers.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
@@ -105,6 +106,23 @@ TEST_F(SimOptionsTest, BlockAndIdentityFilesAreReadInEitherForm) {
     ASSERT_TRUE(parse({"--block=" + blockPath, "--identity", idPath})) << error;
     EXPECT_EQ(opts.block, block);
     EXPECT_EQ(opts.identity, identity);
+
+    // --from: a saved file's records, held as the block they make (which the
+    // Virtual Tester window offers as the file's); its tester answers,
+    // unless --identity gives another reply.
+    const std::vector<TestRecord> records = {VirtualTester::defaultRecords()[0],
+                                             VirtualTester::defaultRecords()[4]};
+    std::string csv;
+    ASSERT_TRUE(csvFileText({records, {"Bay 7", "S7"}, "12/29/03 18:34:00"}, AllRecords, &csv));
+    const std::string csvPath = file("export.csv", Bytes(csv.begin(), csv.end()));
+    ASSERT_TRUE(parse({"--from=" + csvPath})) << error;
+    EXPECT_EQ(opts.block, VirtualTester::buildAllRecordsBlock(records));
+    EXPECT_EQ(opts.blockFile, csvPath);
+    EXPECT_EQ(opts.identity, VirtualTester::buildIdentityReply("S7", "Bay 7"));
+    ASSERT_TRUE(parse({"--identity", idPath, "--from", csvPath})) << error;
+    EXPECT_EQ(opts.identity, identity);
+    EXPECT_FALSE(parse({"--from", csvPath, "--block", blockPath}));
+    EXPECT_NE(error.find("give one of them"), std::string::npos) << error;
 }
 
 TEST_F(SimOptionsTest, FilesOfTheWrongSizeAreRefusedNamingFileAndSize) {

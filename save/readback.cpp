@@ -1,4 +1,4 @@
-#include "archive/importfile.h"
+#include "save/readback.h"
 
 #include <algorithm>
 #include <array>
@@ -448,7 +448,7 @@ bool readListText(const std::string& bytes, Candidate* c) {
 // A tester that held no records sent a well-formed block of none: that is a
 // download of no records, not damage.
 bool readRawBlock(const std::string& bytes, const std::vector<std::uint8_t>* identityReply,
-                  ImportedFile* out, std::string* why) {
+                  SavedFileContents* out, std::string* why) {
     const auto* block = reinterpret_cast<const std::uint8_t*>(bytes.data());
     std::vector<TestRecord> records;
     std::size_t capacity = 0;
@@ -458,8 +458,11 @@ bool readRawBlock(const std::string& bytes, const std::vector<std::uint8_t>* ide
         return false;
     }
     if (!identityReply) {
-        *why = "a raw block needs the tester's identity reply, " +
-               std::to_string(kIdentityReplySize) + " bytes";
+        *why = "a raw block needs its tester's identity reply, " +
+               std::to_string(kIdentityReplySize) +
+               " bytes, given with --identity FILE: lumkest-cli info --identity FILE writes it "
+               "while the tester is docked (a download that an archive could not take is kept "
+               "whole, reply included, for import --pending)";
         return false;
     }
     TesterIdentity tester;
@@ -501,10 +504,10 @@ std::string refusal(const std::string& bytes) {
 }  // namespace
 
 bool readSavedFile(const std::string& bytes, const std::vector<std::uint8_t>* identityReply,
-                   ImportedFile* out, std::string* why) {
+                   SavedFileContents* out, std::string* why) {
     // "12/29/03 18:34:00" in the C locale; room for any locale's %x %X.
     constexpr std::size_t kLongestStamp = 40;
-    *out = ImportedFile();
+    *out = SavedFileContents();
     // Only a block starts with its marker: the other files start with a text
     // of their own.
     if (bytes.size() == kDataBlockSize && static_cast<std::uint8_t>(bytes[0]) == kDataBlockMarker)

@@ -1,9 +1,11 @@
 #pragma once
 // Reading back a file the window program or lumkest-cli wrote, to archive
-// its records: a CSV export, a text file in either format (of any number of
-// records), or a raw 8194-byte block (with the tester's 33-byte identity
-// reply; the block of a tester that held no records is a file of none).
-// Plain C++ (no database).
+// its records or to load them into the virtual tester: a CSV export, a text
+// file in either format (of any number of records), or a raw 8194-byte
+// block (with the tester's 33-byte identity reply; the block of a tester
+// that held no records is a file of none).  Plain C++ (no database):
+// lumkest-cli's import and the virtual tester's --from read files through
+// it.
 //
 // The formats are not described a second time here: a file is read as a
 // candidate of each kind and then written again with the writers' own
@@ -18,12 +20,18 @@
 #include <string>
 #include <vector>
 
-#include "archive/recordkey.h"
+#include "records/recordstore.h"
 #include "records/testrecord.h"
 
-enum class SavedFileKind { Csv, ListText, RecordText, RawBlock };
+// Json: lumkest-cli's records JSON (save/recordsjson.h).
+enum class SavedFileKind { Csv, ListText, RecordText, RawBlock, Json };
 
-struct ImportedFile {
+// How much of a record's raw form a source keeps, from least to most: a CSV
+// export has lost its commas (and the code of an mmHg unit), a text file has
+// lost only the unit code of mmHg, a received block keeps every byte.
+enum class RecordForm : int { Csv = 1, Text = 2, Received = 3 };
+
+struct SavedFileContents {
     SavedFileKind kind = SavedFileKind::Csv;
     RecordForm form = RecordForm::Csv;  // how full its records' texts are
     TesterIdentity tester;  // a CSV export keeps only the first 30 ID characters, without commas
@@ -38,4 +46,4 @@ struct ImportedFile {
 // changed, an empty file), else what they are not.  identityReply: the
 // 33-byte identity reply that goes with a raw block; may be null otherwise.
 bool readSavedFile(const std::string& bytes, const std::vector<std::uint8_t>* identityReply,
-                   ImportedFile* out, std::string* why);
+                   SavedFileContents* out, std::string* why);
