@@ -63,19 +63,27 @@ bool datesRead(const HistoryFilter& filter, std::string* error) {
 }
 
 // The columns of an archived record, from records r joined to the download
-// d that first brought it.
+// d that first brought it, the texts read as their bytes.
 QString archivedColumns() {
-    return columnList(kTextColumns + kUnitColumns, "r.") +
-           QStringLiteral(", r.tester_serial, d.tester_id, d.downloaded, r.first_download");
+    QStringList columns;
+    for (const char* column : kTextColumns + std::vector<const char*>{"unit", "tester_serial"})
+        columns << rawText(column, "r.");
+    for (const char* column : {"tester_id", "downloaded"}) columns << rawText(column, "d.");
+    return columns.join(QStringLiteral(", ")) + QStringLiteral(", r.unit_code, r.first_download");
+}
+
+// Reads the row into *a, whose texts keep their room from row to row.
+void readArchived(Row& row, ArchivedRecord* a) {
+    a->record = row.record();
+    row.text("tester_serial", &a->tester.serial);
+    row.text("tester_id", &a->tester.id);
+    row.text("downloaded", &a->firstDownloaded);
+    a->firstDownload = row["first_download"].toLongLong();
 }
 
 ArchivedRecord archivedRecord(Row& row) {
     ArchivedRecord a;
-    a.record = row.record();
-    a.tester.serial = row.text("tester_serial");
-    a.tester.id = row.text("tester_id");
-    a.firstDownloaded = row.text("downloaded");
-    a.firstDownload = row["first_download"].toLongLong();
+    readArchived(row, &a);
     return a;
 }
 
@@ -123,8 +131,9 @@ bool Archive::history(const HistoryFilter& filter,
     bindAll(q, values);
     if (!c_->run(q, "cannot read", error)) return false;
     Row row(q);
+    ArchivedRecord a;
     while (q.next()) {
-        const ArchivedRecord a = archivedRecord(row);
+        readArchived(row, &a);
         if (deviceHere && identityText(FIELD_TEXT(a.record, deviceID)) != device) continue;
         if (!each(a)) return true;
     }
