@@ -2,6 +2,8 @@
 // counted), the downloads, a tester's latest ID, each device's last test
 // and when records were first received.
 
+#include <unordered_map>
+
 #include "archive/recordkey.h"
 #include "archive/sql.h"
 #include "workshop/identity.h"
@@ -62,23 +64,37 @@ bool datesRead(const HistoryFilter& filter, std::string* error) {
     return true;
 }
 
-// The columns of an archived record, from records r joined to the download
-// d that first brought it, the texts read as their bytes.
-QString archivedColumns() {
+// The columns of a record r as an archived record holds it, the texts read
+// as their bytes; the unit's name only where its code is not kept.
+QString recordColumns() {
     QStringList columns;
-    for (const char* column : kTextColumns + std::vector<const char*>{"unit", "tester_serial"})
+    for (const char* column : kTextColumns + std::vector<const char*>{"tester_serial"})
         columns << rawText(column, "r.");
-    for (const char* column : {"tester_id", "downloaded"}) columns << rawText(column, "d.");
-    return columns.join(QStringLiteral(", ")) + QStringLiteral(", r.unit_code, r.first_download");
+    return columns.join(QStringLiteral(", ")) +
+           QStringLiteral(
+               ", CASE WHEN r.unit_code IS NULL THEN CAST(r.unit AS %RAW%) END AS "
+               "unit, r.unit_code, r.first_download");
 }
 
-// Reads the row into *a, whose texts keep their room from row to row.
-void readArchived(Row& row, ArchivedRecord* a) {
+// With the texts of the download d that first brought it.
+QString archivedColumns() {
+    return recordColumns() + QStringLiteral(", ") + rawText("tester_id", "d.") +
+           QStringLiteral(", ") + rawText("downloaded", "d.");
+}
+
+// Reads the row of recordColumns() into *a, whose texts keep their room
+// from row to row.
+void readRecord(Row& row, ArchivedRecord* a) {
     a->record = row.record();
     row.text("tester_serial", &a->tester.serial);
+    a->firstDownload = row["first_download"].toLongLong();
+}
+
+// Reads the row of archivedColumns() into *a.
+void readArchived(Row& row, ArchivedRecord* a) {
+    readRecord(row, a);
     row.text("tester_id", &a->tester.id);
     row.text("downloaded", &a->firstDownloaded);
-    a->firstDownload = row["first_download"].toLongLong();
 }
 
 ArchivedRecord archivedRecord(Row& row) {
@@ -118,11 +134,37 @@ bool Archive::history(const HistoryFilter& filter,
     // IDs are compared here instead.
     const std::string device = identityText(filter.device);
     const bool deviceHere = !filter.device.empty() && c_->version < 2;
+    // Each download's tester ID and time, read once: the records name their
+    // first download by its number (joined, its texts were read again for
+    // every record).
+    struct Download {
+        std::string testerId, downloaded;
+    };
+    std::unordered_map<long long, Download> downloads;
+    {
+        QSqlQuery d(c_->db);
+        d.setForwardOnly(true);
+        if (!c_->prepare(d,
+                         c_->sql(QStringLiteral("SELECT id, ") + rawText("tester_id", "") +
+                                 QStringLiteral(", ") + rawText("downloaded", "") +
+                                 QStringLiteral(" FROM %T%downloads")),
+                         "cannot read", error) ||
+            !c_->run(d, "cannot read", error))
+            return false;
+        Row row(d);
+        while (d.next()) {
+            Download& download = downloads[row["id"].toLongLong()];
+            row.text("tester_id", &download.testerId);
+            row.text("downloaded", &download.downloaded);
+        }
+        if (d.lastError().isValid()) {
+            *error = c_->failure("cannot read", d.lastError());
+            return false;
+        }
+    }
     Values values;
-    QString text = QStringLiteral("SELECT ") + archivedColumns() +
-                   QStringLiteral(
-                       " FROM %T%records r JOIN %T%downloads d ON d.id = "
-                       "r.first_download") +
+    QString text = QStringLiteral("SELECT ") + recordColumns() +
+                   QStringLiteral(" FROM %T%records r") +
                    historyWhere(filter, !deviceHere, &values);
     if (inTestOrder) text += QStringLiteral(" ORDER BY r.tested ASC NULLS LAST, r.id");
     QSqlQuery q(c_->db);
@@ -133,8 +175,13 @@ bool Archive::history(const HistoryFilter& filter,
     Row row(q);
     ArchivedRecord a;
     while (q.next()) {
-        readArchived(row, &a);
+        readRecord(row, &a);
+        // Every record has its first download (the schema's foreign key).
+        const auto download = downloads.find(a.firstDownload);
+        if (download == downloads.end()) continue;
         if (deviceHere && identityText(FIELD_TEXT(a.record, deviceID)) != device) continue;
+        a.tester.id = download->second.testerId;
+        a.firstDownloaded = download->second.downloaded;
         if (!each(a)) return true;
     }
     if (q.lastError().isValid()) {

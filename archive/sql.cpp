@@ -219,8 +219,8 @@ void bindDownload(QSqlQuery& q, const SourceDownload& d) {
 void Row::text(const char* column, std::string* out) {
     const QVariant v = (*this)[column];
     if (v.typeId() == QMetaType::QByteArray) {
-        const QByteArray bytes = v.toByteArray();
-        latin1OfUtf8(bytes.constData(), static_cast<std::size_t>(bytes.size()), out);
+        const auto* bytes = static_cast<const QByteArray*>(v.constData());
+        latin1OfUtf8(bytes->constData(), static_cast<std::size_t>(bytes->size()), out);
     } else {
         *out = bytesOf(v.toString());
     }

@@ -69,7 +69,7 @@ int writeHistory(CliRun& run, Archive& archive, const Choice& choice, RecordSpoo
             const bool replayed = records.replay([&](const ArchivedRecord& a) {
                 const std::optional<JudgedTest> t = choice.judged(a, json || results);
                 if (json)
-                    piece += historyJsonRecord(a, *t, static_cast<int>(index + 1), &choice.list);
+                    historyJsonRecord(piece, a, *t, static_cast<int>(index + 1), &choice.list);
                 else if (results)
                     piece += resultsRow(*t, a.tester, choice.list.number);
                 else
