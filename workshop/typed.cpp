@@ -73,10 +73,8 @@ std::optional<std::string> timeOfDay(const std::string& testTime) {
     return iso + ":00";
 }
 
-}  // namespace
-
-std::optional<double> decimalValue(const std::string& text) {
-    const std::string s = cleaned(text);
+// decimalValue of a text already cleaned.
+std::optional<double> decimalOfCleaned(const std::string& s) {
     const std::size_t point = s.find('.');
     const std::string_view whole = std::string_view(s).substr(0, point);
     const std::string_view part =
@@ -88,6 +86,12 @@ std::optional<double> decimalValue(const std::string& text) {
     const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), value);
     if (error != std::errc() || end != s.data() + s.size()) return std::nullopt;
     return value;
+}
+
+}  // namespace
+
+std::optional<double> decimalValue(const std::string& text) {
+    return decimalOfCleaned(cleaned(text));
 }
 
 std::optional<long long> clockSeconds(const std::string& text, int fields) {
@@ -144,15 +148,18 @@ TypedRecord typedRecord(const TestRecord& r) {
         const std::optional<std::string> time = timeOfDay(FIELD_TEXT(r, testTime));
         if (time) *t.tested += *time;
     }
-    t.flow = decimalValue(FIELD_TEXT(r, flow));
+    // The flow and the mmHg pressure cleaned once for both their readings.
+    const std::string flow = cleaned(FIELD_TEXT(r, flow));
+    const std::string mmHg = cleaned(FIELD_TEXT(r, pressureMMHG));
+    t.flow = decimalOfCleaned(flow);
     t.volume = decimalValue(FIELD_TEXT(r, volume));
     t.durationSeconds = clockSeconds(FIELD_TEXT(r, testDuration), 3);
     t.peakSeconds = clockSeconds(FIELD_TEXT(r, peakPressureTime), 2);
-    t.pressureMmHg = decimalValue(FIELD_TEXT(r, pressureMMHG));
+    t.pressureMmHg = decimalOfCleaned(mmHg);
     t.pressureUser = decimalValue(FIELD_TEXT(r, pressureUser));
     t.unit = unitName(r.pressureUnits);
-    t.flowDecimal = Decimal::parse(cleaned(FIELD_TEXT(r, flow)));
-    t.pressureMmHgDecimal = Decimal::parse(cleaned(FIELD_TEXT(r, pressureMMHG)));
+    t.flowDecimal = Decimal::parse(flow);
+    t.pressureMmHgDecimal = Decimal::parse(mmHg);
     return t;
 }
 
