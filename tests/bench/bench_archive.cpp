@@ -11,7 +11,6 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,9 +110,24 @@ bool historyRow(const std::string& db, const char* backend, int runs) {
     return true;
 }
 
+// A running process's peak resident set so far (VmHWM), in kB; 0 when it
+// cannot be read (the process has ended).
+long peakResidentKb(pid_t pid) {
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "re");
+    if (!f) return 0;
+    char line[256];
+    long kb = 0;
+    while (std::fgets(line, sizeof line, f) && std::sscanf(line, "VmHWM: %ld kB", &kb) != 1) {
+    }
+    std::fclose(f);
+    return kb;
+}
+
 // One run of a program found on PATH, its standard output into output when
 // given: its time in seconds and its peak memory in MB (the child's largest
-// resident set); false when it failed.
+// resident set, read while it runs: the ru_maxrss wait4 gives would be this
+// process's own peak when that is larger, since a spawned child takes this
+// process's high-water mark with it into exec); false when it failed.
 bool timedRun(std::vector<std::string> args, const char* output, double* seconds,
               double* megabytes) {
     std::vector<char*> argv;
@@ -127,16 +141,21 @@ bool timedRun(std::vector<std::string> args, const char* output, double* seconds
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
-    struct rusage usage {};
-    if (spawned != 0 || ::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
+    long peakKb = 0;
+    pid_t ended = spawned == 0 ? 0 : -1;
+    while (ended == 0) {
+        peakKb = std::max(peakKb, peakResidentKb(pid));
+        ::usleep(5000);
+        ended = ::waitpid(pid, &status, WNOHANG);
+    }
+    if (ended != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "%s %s failed (%s)\n", args[0].c_str(),
                      args.size() > 4 ? args[4].c_str() : "",
                      spawned != 0 ? std::strerror(spawned) : std::to_string(status).c_str());
         return false;
     }
     *seconds = msSince(start) / 1000;
-    *megabytes = static_cast<double>(usage.ru_maxrss) / 1024;
+    *megabytes = static_cast<double>(peakKb) / 1024;
     return true;
 }
 
