@@ -265,8 +265,15 @@ bool fileOpened(Archive::Connection& c, const QVariant& handle, bool source, std
     }
     c.handle = *static_cast<sqlite3* const*>(handle.constData());
     sqlite3_extended_result_codes(c.handle, 1);
-    return c.exec(QStringLiteral("PRAGMA trusted_schema = OFF"), "cannot open", error) &&
-           (!source || c.exec(QStringLiteral("PRAGMA query_only = ON"), "cannot open", error));
+    if (!c.exec(QStringLiteral("PRAGMA trusted_schema = OFF"), "cannot open", error) ||
+        (source && !c.exec(QStringLiteral("PRAGMA query_only = ON"), "cannot open", error)))
+        return false;
+    // Texts are read as their bytes only from a file that keeps UTF-8
+    // (every file this program makes; another program can make one of UTF-16).
+    QSqlQuery q(c.db);
+    if (q.exec(QStringLiteral("PRAGMA encoding")) && q.next())
+        c.utf8 = Row(q).text("encoding") == "UTF-8";
+    return true;
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 // counted), the downloads, a tester's latest ID, each device's last test
 // and when records were first received.
 
+#include <unordered_map>
+#include <unordered_set>
+
 #include "archive/recordkey.h"
 #include "archive/sql.h"
 #include "workshop/identity.h"
@@ -62,21 +65,70 @@ bool datesRead(const HistoryFilter& filter, std::string* error) {
     return true;
 }
 
-// The columns of an archived record, from records r joined to the download
-// d that first brought it.
+// The columns of a record r as an archived record holds it, the texts read
+// as their bytes; the unit's name only where its code is not kept.
+QString recordColumns() {
+    QStringList columns;
+    for (const char* column : kTextColumns + std::vector<const char*>{"tester_serial"})
+        columns << rawText(column, "r.");
+    return columns.join(QStringLiteral(", ")) +
+           QStringLiteral(
+               ", CASE WHEN r.unit_code IS NULL THEN CAST(r.unit AS %RAW%) END AS "
+               "unit, r.unit_code, r.first_download");
+}
+
+// With the texts of the download d that first brought it.
 QString archivedColumns() {
-    return columnList(kTextColumns + kUnitColumns, "r.") +
-           QStringLiteral(", r.tester_serial, d.tester_id, d.downloaded, r.first_download");
+    return recordColumns() + QStringLiteral(", ") + rawText("tester_id", "d.") +
+           QStringLiteral(", ") + rawText("downloaded", "d.");
+}
+
+// Reads the row of recordColumns() into *a, whose texts keep their room
+// from row to row.
+void readRecord(Row& row, ArchivedRecord* a) {
+    a->record = row.record();
+    row.text("tester_serial", &a->tester.serial);
+    a->firstDownload = row["first_download"].toLongLong();
+}
+
+// Reads the row of archivedColumns() into *a.
+void readArchived(Row& row, ArchivedRecord* a) {
+    readRecord(row, a);
+    row.text("tester_id", &a->tester.id);
+    row.text("downloaded", &a->firstDownloaded);
 }
 
 ArchivedRecord archivedRecord(Row& row) {
     ArchivedRecord a;
-    a.record = row.record();
-    a.tester.serial = row.text("tester_serial");
-    a.tester.id = row.text("tester_id");
-    a.firstDownloaded = row.text("downloaded");
-    a.firstDownload = row["first_download"].toLongLong();
+    readArchived(row, &a);
     return a;
+}
+
+// The order of a history: by test date and time, records without one last,
+// then in the order archived.
+const char* const kTestOrder = " ORDER BY r.tested ASC NULLS LAST, r.id";
+
+// Whether SQLite should sort the records that pass the filter (where) rather
+// than walk the test-date index to them: the index finds each record in the
+// file, which costs a read of its page, unless the records lie in the file
+// much as they do in test order (as downloads bring them).  The first 2,048
+// in test order tell: spread over more pages (of about 16 records) than a
+// third of their number, they are far from it (an archive filled out of
+// order, merged from several), and reading the file in its own order and
+// sorting costs less.  PostgreSQL's planner weighs this itself, from the
+// correlation its statistics keep.
+bool sortRatherThanIndex(Archive::Connection& c, const QString& where, const Values& values) {
+    QSqlQuery q(c.db);
+    q.setForwardOnly(true);
+    if (!q.prepare(c.sql(QStringLiteral("SELECT r.id FROM %T%records r") + where +
+                         QLatin1String(kTestOrder) + QStringLiteral(" LIMIT 2048"))))
+        return false;
+    bindAll(q, values);
+    if (!q.exec()) return false;
+    std::unordered_set<long long> pages;
+    int records = 0;
+    for (; q.next(); ++records) pages.insert(q.value(0).toLongLong() / 16);
+    return pages.size() * 3 > static_cast<std::size_t>(records);
 }
 
 }  // namespace
@@ -110,22 +162,58 @@ bool Archive::history(const HistoryFilter& filter,
     // IDs are compared here instead.
     const std::string device = identityText(filter.device);
     const bool deviceHere = !filter.device.empty() && c_->version < 2;
+    // Each download's tester ID and time, read once: the records name their
+    // first download by its number (joined, its texts were read again for
+    // every record).
+    struct Download {
+        std::string testerId, downloaded;
+    };
+    std::unordered_map<long long, Download> downloads;
+    {
+        QSqlQuery d(c_->db);
+        d.setForwardOnly(true);
+        if (!c_->prepare(d,
+                         c_->sql(QStringLiteral("SELECT id, ") + rawText("tester_id", "") +
+                                 QStringLiteral(", ") + rawText("downloaded", "") +
+                                 QStringLiteral(" FROM %T%downloads")),
+                         "cannot read", error) ||
+            !c_->run(d, "cannot read", error))
+            return false;
+        Row row(d);
+        while (d.next()) {
+            Download& download = downloads[row["id"].toLongLong()];
+            row.text("tester_id", &download.testerId);
+            row.text("downloaded", &download.downloaded);
+        }
+        if (d.lastError().isValid()) {
+            *error = c_->failure("cannot read", d.lastError());
+            return false;
+        }
+    }
     Values values;
-    QString text = QStringLiteral("SELECT ") + archivedColumns() +
-                   QStringLiteral(
-                       " FROM %T%records r JOIN %T%downloads d ON d.id = "
-                       "r.first_download") +
-                   historyWhere(filter, !deviceHere, &values);
-    if (inTestOrder) text += QStringLiteral(" ORDER BY r.tested ASC NULLS LAST, r.id");
+    const QString where = historyWhere(filter, !deviceHere, &values);
+    QString text = QStringLiteral("SELECT ") + recordColumns() +
+                   QStringLiteral(" FROM %T%records r") + where;
+    // SQLite's unary + keeps the index from giving the order, so it sorts.
+    if (inTestOrder && !c_->postgres && sortRatherThanIndex(*c_, where, values))
+        text += QStringLiteral(" ORDER BY +r.tested ASC NULLS LAST, r.id");
+    else if (inTestOrder)
+        text += QLatin1String(kTestOrder);
     QSqlQuery q(c_->db);
     q.setForwardOnly(true);
     if (!c_->prepare(q, c_->sql(text), "cannot read", error)) return false;
     bindAll(q, values);
     if (!c_->run(q, "cannot read", error)) return false;
     Row row(q);
+    ArchivedRecord a;
     while (q.next()) {
-        const ArchivedRecord a = archivedRecord(row);
+        readRecord(row, &a);
+        // Every record has its first download (the schema's foreign key).
+        const auto download = downloads.find(a.firstDownload);
+        if (download == downloads.end()) continue;
         if (deviceHere && identityText(FIELD_TEXT(a.record, deviceID)) != device) continue;
+        a.tester.id = download->second.testerId;
+        a.firstDownloaded = download->second.downloaded;
         if (!each(a)) return true;
     }
     if (q.lastError().isValid()) {

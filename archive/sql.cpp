@@ -76,6 +76,47 @@ QString latin1(const std::string& s) {
 
 std::string bytesOf(const QString& s) { return s.toLatin1().toStdString(); }
 
+QString rawText(const char* column, const char* prefix) {
+    return QStringLiteral("CAST(%1%2 AS %RAW%) AS %2")
+        .arg(QLatin1String(prefix), QLatin1String(column));
+}
+
+namespace {
+
+// An SQLite text's UTF-8 bytes back to the Latin-1 bytes the archive keeps,
+// read exactly as SQLite converts a text to UTF-16 for Qt and
+// QString::toLatin1 then makes bytes of it: every character U+0001-U+00FF
+// is its byte, any other "?" for each UTF-16 unit it takes, and bytes that
+// are no UTF-8 are read as SQLite reads them.
+void latin1OfUtf8(const char* p, std::size_t size, std::string* out) {
+    out->clear();
+    const auto* in = reinterpret_cast<const unsigned char*>(p);
+    const auto* end = in + size;
+    while (in != end) {
+        const auto* ascii = in;
+        while (ascii != end && *ascii < 0x80) ++ascii;
+        out->append(reinterpret_cast<const char*>(in), static_cast<std::size_t>(ascii - in));
+        if (ascii == end) break;
+        in = ascii;
+        std::uint32_t c = *in++;
+        if (c >= 0xC0) {
+            // SQLite's reading: the lead byte's bits after its leading ones,
+            // then every continuation byte that follows, however many.
+            int ones = 2;
+            while (ones < 8 && (c & (0x80u >> ones))) ++ones;
+            c &= 0xFFu >> (ones + 1);
+            while (in != end && (*in & 0xC0) == 0x80) c = (c << 6) + (*in++ & 0x3F);
+            if (c < 0x80 || (c & 0xFFFFF800) == 0xD800 || (c & 0xFFFFFFFE) == 0xFFFE) c = 0xFFFD;
+        }
+        if (c <= 0xFF)
+            *out += static_cast<char>(c);
+        else
+            out->append(c <= 0xFFFF ? 1 : 2, '?');
+    }
+}
+
+}  // namespace
+
 bool latin1Text(const QVariant& v, std::string* out) {
     if (v.typeId() != QMetaType::QString) return false;
     const QString s = v.toString();
@@ -111,19 +152,30 @@ QVariant nullable(const std::optional<std::string>& v) {
     return v ? QVariant(latin1(*v)) : QVariant(QMetaType::fromType<QString>());
 }
 
+namespace {
+
+// A record's text fields with their sizes, in kTextColumns' order.
+std::array<std::pair<char*, std::size_t>, 9> textFields(TestRecord& r) {
+    return {{{r.deviceID, sizeof r.deviceID},
+             {r.testDate, sizeof r.testDate},
+             {r.testTime, sizeof r.testTime},
+             {r.testDuration, sizeof r.testDuration},
+             {r.flow, sizeof r.flow},
+             {r.volume, sizeof r.volume},
+             {r.pressureMMHG, sizeof r.pressureMMHG},
+             {r.pressureUser, sizeof r.pressureUser},
+             {r.peakPressureTime, sizeof r.peakPressureTime}}};
+}
+
+}  // namespace
+
 std::size_t recordOfTexts(const std::vector<std::string>& texts, TestRecord* r) {
     *r = emptyRecord();
-    char* const fields[] = {r->deviceID,     r->testDate,     r->testTime,
-                            r->testDuration, r->flow,         r->volume,
-                            r->pressureMMHG, r->pressureUser, r->peakPressureTime};
-    const std::size_t sizes[] = {
-        sizeof r->deviceID,     sizeof r->testDate,     sizeof r->testTime,
-        sizeof r->testDuration, sizeof r->flow,         sizeof r->volume,
-        sizeof r->pressureMMHG, sizeof r->pressureUser, sizeof r->peakPressureTime};
+    const auto fields = textFields(*r);
     std::size_t cut = texts.size();
     for (std::size_t k = 0; k < texts.size() && k < kTextColumns.size(); ++k) {
-        if (texts[k].size() >= sizes[k] && cut == texts.size()) cut = k;
-        setField(fields[k], sizes[k], texts[k]);
+        if (texts[k].size() >= fields[k].second && cut == texts.size()) cut = k;
+        setField(fields[k].first, fields[k].second, texts[k]);
     }
     return cut;
 }
@@ -164,6 +216,16 @@ void bindDownload(QSqlQuery& q, const SourceDownload& d) {
                                                      : QVariant(latin1(d.block)));
 }
 
+void Row::text(const char* column, std::string* out) {
+    const QVariant v = (*this)[column];
+    if (v.typeId() == QMetaType::QByteArray) {
+        const auto* bytes = static_cast<const QByteArray*>(v.constData());
+        latin1OfUtf8(bytes->constData(), static_cast<std::size_t>(bytes->size()), out);
+    } else {
+        *out = bytesOf(v.toString());
+    }
+}
+
 QVariant Row::operator[](const char* column) {
     // Few columns, each asked for by the same constant: a short list.
     for (const auto& [name, at] : at_)
@@ -173,10 +235,12 @@ QVariant Row::operator[](const char* column) {
 }
 
 TestRecord Row::record() {
-    TestRecord r;
-    std::vector<std::string> texts;
-    for (const char* column : kTextColumns) texts.push_back(text(column));
-    recordOfTexts(texts, &r);
+    TestRecord r = emptyRecord();
+    const auto fields = textFields(r);
+    for (std::size_t k = 0; k < kTextColumns.size(); ++k) {
+        text(kTextColumns[k], &scratch_);
+        setField(fields[k].first, fields[k].second, scratch_);
+    }
     const QVariant code = (*this)["unit_code"];
     r.pressureUnits = code.isNull() ? unitCode(text("unit")) : static_cast<char>(code.toInt());
     return r;
@@ -198,5 +262,11 @@ QString Archive::Connection::sql(QString text) const {
                           : QLatin1String("INTEGER PRIMARY KEY"));
     text.replace(QLatin1String("%BYTES%"),
                  postgres ? QLatin1String("BYTEA") : QLatin1String("BLOB"));
+    // A text read as its bytes: Qt's SQLite driver hands a BLOB over as it
+    // is, where it would have SQLite convert every text to UTF-16 first.
+    // PostgreSQL's texts, and an SQLite file that keeps UTF-16, are read as
+    // texts.
+    text.replace(QLatin1String("%RAW%"),
+                 postgres || !utf8 ? QLatin1String("TEXT") : QLatin1String("BLOB"));
     return text;
 }

@@ -79,6 +79,10 @@ QString insertNumbered(const char* table, const std::vector<const char*>& column
 // The tester's texts are kept as Latin-1 read byte for byte.
 QString latin1(const std::string& s);
 std::string bytesOf(const QString& s);
+// The column, read as its text's bytes where the database can hand them
+// over as they are (the Row reads either): CAST(prefix column AS %RAW%) AS
+// column.
+QString rawText(const char* column, const char* prefix);
 // A text read back as the archive keeps it: Latin-1, every character
 // U+0001-U+00FF.  False for anything else, which this program never writes.
 bool latin1Text(const QVariant& v, std::string* out);
@@ -115,13 +119,21 @@ class Row {
 public:
     explicit Row(const QSqlQuery& q) : q_(q) {}
     QVariant operator[](const char* column);
-    std::string text(const char* column) { return bytesOf((*this)[column].toString()); }
+    // A text as the archive keeps it (Latin-1 read byte for byte), whether
+    // the driver gives it as a text or as its UTF-8 bytes (rawText).
+    std::string text(const char* column) {
+        std::string out;
+        text(column, &out);
+        return out;
+    }
+    void text(const char* column, std::string* out);
     // The record's raw texts and unit.
     TestRecord record();
 
 private:
     const QSqlQuery& q_;
     std::vector<std::pair<const char*, int>> at_;
+    std::string scratch_;  // a text on its way into a record's field
 };
 
 // What an archive read for import holds, each value checked, for the pass
@@ -144,6 +156,7 @@ struct Archive::Connection {
     sqlite3* handle = nullptr;  // SQLite: the driver's connection
     std::string shown;          // the archive as messages name it
     int version = 0;            // of the archive as found (0: none yet)
+    bool utf8 = true;           // SQLite: the file keeps its texts as UTF-8
     QString at;                 // where the tables are, with its dot: "lumkest." on PostgreSQL
     QString oldSchema;          // PostgreSQL, version 1: the schema its tables are in
     // PostgreSQL: other schemas that hold an archive of version 1, made by
@@ -161,7 +174,7 @@ struct Archive::Connection {
     ~Connection();
 
     // The statement for this database: %T% where the tables are, %C% the
-    // schema of functions, %OVERRIDE%, %ID% and %BYTES% what differs
+    // schema of functions, %OVERRIDE%, %ID%, %BYTES% and %RAW% what differs
     // between the two database systems.
     QString sql(const char* text) const { return sql(QString::fromLatin1(text)); }
     QString sql(QString text) const;

@@ -63,65 +63,54 @@ void inTesterOrder(const DownloadMade& night, std::vector<ArchivedRecord>* archi
     for (auto& p : placed) archived->push_back(std::move(p.second));
 }
 
-// history's outputs a record at a time, each from its own pass over the
-// archive's snapshot into a spool of its own: header as the files name
-// it, widths of the list format.  The snapshot is let go before the first
-// output is written, so that no reader of an output (a pager left open, a
-// pipe nobody reads) keeps the archive from its writers.
-int writeHistory(CliRun& run, Archive& archive, const Choice& choice, const SaveSource& header,
-                 const std::vector<int>& widths) {
+// history's outputs a record at a time, each made from the spool of the
+// records that the one pass over the archive's snapshot kept: header as the
+// files name it, widths of the list format.  The snapshot is let go before
+// the first output is written, so that no reader of an output (a pager left
+// open, a pipe nobody reads) keeps the archive from its writers.
+int writeHistory(CliRun& run, Archive& archive, const Choice& choice, RecordSpool& records,
+                 unsigned count, const SaveSource& header, const std::vector<int>& widths) {
     const Options& o = run.o;
-    std::vector<std::unique_ptr<Spool>> spools;
-    unsigned count = 0;
-    for (const Output& out : o.outputs) {
+    archive.endReading();
+    for (std::size_t i = 0; i < o.outputs.size(); ++i) {
+        const Output& out = o.outputs[i];
         const SavedFormat format = out.kind == OutputKind::Csv    ? SavedFormat::Csv
                                    : out.kind == OutputKind::Text ? SavedFormat::List
                                                                   : SavedFormat::Records;
         const bool json = out.kind == OutputKind::Json, results = out.kind == OutputKind::Results;
-        spools.push_back(std::make_unique<Spool>());
-        Spool& spool = *spools.back();
-        std::string piece, readFailure;
-        if (json)
-            piece = historyJsonOpening();
-        else if (results)
-            piece = resultsHeader();
-        else
-            savedFileOpening(piece, format, header, widths);
-        unsigned index = 0;
-        const bool read = archive.history(
-            choice.filter,
-            [&](const ArchivedRecord& a) {
+        const auto produce = [&](const PieceWriter& put) {
+            std::string piece;
+            if (json)
+                piece = historyJsonOpening();
+            else if (results)
+                piece = resultsHeader();
+            else
+                savedFileOpening(piece, format, header, widths);
+            unsigned index = 0;
+            bool kept = true;
+            const bool replayed = records.replay([&](const ArchivedRecord& a) {
                 const std::optional<JudgedTest> t = choice.judged(a, json || results);
-                if (!choice.keeps(t)) return true;
                 if (json)
-                    piece += historyJsonRecord(a, *t, static_cast<int>(index + 1), &choice.list);
+                    historyJsonRecord(piece, a, *t, static_cast<int>(index + 1), &choice.list);
                 else if (results)
                     piece += resultsRow(*t, a.tester, choice.list.number);
                 else
                     savedFileRecord(piece, format, a.record, index, widths);
                 ++index;
                 if (piece.size() < 65536) return true;
-                const bool kept = spool.add(piece);
+                kept = put(piece);
                 piece.clear();
                 return kept;
-            },
-            &readFailure);
-        if (!read) return run.archiveFailed(readFailure);
-        if (!spool.why().empty()) return run.fail(CliWriteFailed, out.option + ": " + spool.why());
-        count = index;
-        if (count == 0) return run.fail(CliNoRecords, kNoMatch);
-        if (json)
-            piece += historyJsonClosing(true);
-        else if (!results)
-            savedFileClosing(piece, format);
-        if (!spool.add(piece)) return run.fail(CliWriteFailed, out.option + ": " + spool.why());
-    }
-    archive.endReading();
-    for (std::size_t i = 0; i < o.outputs.size(); ++i) {
+            });
+            if (!replayed || !kept) return false;
+            if (json)
+                piece += historyJsonClosing(true);
+            else if (!results)
+                savedFileClosing(piece, format);
+            return put(piece);
+        };
         std::string why;
-        if (!run.putPieces(
-                o.outputs[i], [&](const PieceWriter& put) { return spools[i]->replay(put); }, &why))
-            return run.fail(CliWriteFailed, why);
+        if (!run.putPieces(out, produce, &why)) return run.fail(CliWriteFailed, why);
         if (i == 0) {
             run.progress.note(plural(count, "record", "records"));
             run.progress.keep();
@@ -151,16 +140,15 @@ int runHistory(CliRun& run) {
         return run.archiveFailed(error);
     const bool testerOrder = !night.block.empty() && !o.has("sort");
     // PDF, --sort and the tester's order need every record at once; the
-    // other outputs are written a record at a time, after a first pass that
-    // finds what they need before their first record.
+    // other outputs are written a record at a time from a spool of the
+    // records, made by the one pass that also finds what they need before
+    // their first record.
     const bool whole = o.has("sort") || o.needsPdf() || testerOrder;
-    // JSON and --results name each record's tester: they need no first pass.
-    const bool perRecord = std::all_of(o.outputs.begin(), o.outputs.end(), [](const Output& out) {
-        return out.kind == OutputKind::Json || out.kind == OutputKind::Results;
-    });
-    if (perRecord && !whole) return writeHistory(run, *archive, choice, SaveSource(), {});
     RunRecords records;
     std::vector<ArchivedRecord> archived;  // PDF and --sort only
+    RecordSpool spooled;                   // the others
+    // Only the list format needs its widths before its first record.
+    const bool listed = o.output(OutputKind::Text) != nullptr;
     std::set<std::string> testers;
     std::vector<int> widths = listStartWidths();
     unsigned count = 0;
@@ -169,12 +157,17 @@ int runHistory(CliRun& run) {
         [&](const ArchivedRecord& a) {
             if (!choice.keeps(choice.judged(a, false))) return true;
             testers.insert(a.tester.serial);
-            if (whole) archived.push_back(a);
-            widenListColumns(&widths, a.record, count++);
+            if (whole)
+                archived.push_back(a);
+            else if (!spooled.add(a))
+                return false;
+            if (listed) widenListColumns(&widths, a.record, count);
+            ++count;
             return true;
         },
-        &error, whole);
+        &error);
     if (!read) return run.archiveFailed(error);
+    if (!whole && !spooled.why().empty()) return run.fail(CliWriteFailed, spooled.why());
     if (count == 0) return run.fail(CliNoRecords, kNoMatch);
 
     // Text, CSV and PDF name one tester in their headers: a serial
@@ -203,7 +196,7 @@ int runHistory(CliRun& run) {
         night.number ? RunStamp{night.time, saveStamp(night.time)} : stampOfThisRun();
     records.downloaded = stamp.time;
     records.source.stamp = stamp.text;
-    if (!whole) return writeHistory(run, *archive, choice, records.source, widths);
+    if (!whole) return writeHistory(run, *archive, choice, spooled, count, records.source, widths);
     run.progress.note(plural(count, "record", "records"));
     run.progress.keep();
     archive.reset();

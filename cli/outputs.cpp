@@ -22,13 +22,13 @@ std::string textOrNull(const std::string& latin1) {
     return latin1.empty() ? "null" : jsonText(latin1);
 }
 
-// The verdict, with the list version it used, whether the test is dated
-// after the archive received it, its asset's tag, its tester's
-// calibration, and its limits as used.
-std::string verdictJson(const JudgedTest& t, long long assetList, const std::string& indent) {
+// The verdict as the member "verdict" of o: the list version it used,
+// whether the test is dated after the archive received it, its asset's tag,
+// its tester's calibration, and its limits as used.
+void verdictJson(JsonObject& o, const JudgedTest& t, long long assetList) {
     const Verdict& v = t.verdict;
-    JsonObject o(indent);
-    o.text("result", resultText(v.result))
+    JsonObject verdict = o.object("verdict");
+    verdict.text("result", resultText(v.result))
         .value("assetList", assetList ? std::to_string(assetList) : "null")
         .value("flowErrorPercent", decimalJson(v.flowErrorPercent))
         .value("flow", criterionJson(v.flow))
@@ -37,32 +37,39 @@ std::string verdictJson(const JudgedTest& t, long long assetList, const std::str
         .value("datedAfterReceipt", t.date == DateCheck::AfterReceipt ? "true" : "false")
         .value("assetTag", textOrNull(v.asset ? v.asset->assetTag : std::string()))
         .text("testerCalibration", calibrationText(t.calibration));
-    if (!v.asset) return o.value("limits", "null").str();
+    if (!v.asset) {
+        verdict.value("limits", "null").close();
+        return;
+    }
     const AssetValues& l = v.asset->values;
-    return o
-        .value("limits", JsonObject(o.inner())
-                             .value("setRateMlPerHour", decimalJson(l.setRate))
-                             .value("flowLowPercent", decimalJson(l.flowLowPct))
-                             .value("flowHighPercent", decimalJson(l.flowHighPct))
-                             .value("occlusionMinMmHg", decimalJson(l.occlusionMin))
-                             .value("occlusionMaxMmHg", decimalJson(l.occlusionMax))
-                             .value("peakTimeMaxSeconds", decimalJson(l.peakTimeMax))
-                             .str())
-        .str();
+    verdict.object("limits")
+        .value("setRateMlPerHour", decimalJson(l.setRate))
+        .value("flowLowPercent", decimalJson(l.flowLowPct))
+        .value("flowHighPercent", decimalJson(l.flowHighPct))
+        .value("occlusionMinMmHg", decimalJson(l.occlusionMin))
+        .value("occlusionMaxMmHg", decimalJson(l.occlusionMax))
+        .value("peakTimeMaxSeconds", decimalJson(l.peakTimeMax))
+        .close();
+    verdict.close();
+}
+
+JsonObject& testerMembers(JsonObject& o, const TesterIdentity& tester) {
+    return o.text("id", tester.id).text("serial", tester.serial);
 }
 
 std::string testerJson(const TesterIdentity& tester, const std::string& indent) {
-    return JsonObject(indent).text("id", tester.id).text("serial", tester.serial).str();
+    JsonObject o(indent);
+    return testerMembers(o, tester).str();
 }
 
-// One record: its position, raw texts and typed values, at the depth of
-// indent; history adds its tester and the time of its first download; with
-// a judging list, its verdict.
-std::string recordJson(const JudgedTest& test, int position, const std::string& indent,
-                       const ArchivedRecord* archived, const JudgingList* list) {
+// One record onto the end of out: its position, raw texts and typed
+// values, at the depth of indent; history adds its tester and the time of
+// its first download; with a judging list, its verdict.
+void recordJson(std::string& out, const JudgedTest& test, int position, std::size_t indent,
+                const ArchivedRecord* archived, const JudgingList* list) {
     const TestRecord& r = test.record;
     const TypedRecord& t = test.typed;
-    JsonObject o(indent);
+    JsonObject o(&out, indent);
     o.number("record", position)
         .text("deviceID", FIELD_TEXT(r, deviceID))
         .text("testDate", FIELD_TEXT(r, testDate))
@@ -73,19 +80,24 @@ std::string recordJson(const JudgedTest& test, int position, const std::string& 
         .text("pressureMMHG", FIELD_TEXT(r, pressureMMHG))
         .text("pressureUser", FIELD_TEXT(r, pressureUser))
         .text("pressureUnits", unitName(r.pressureUnits))
-        .text("peakPressureTime", FIELD_TEXT(r, peakPressureTime))
-        .value("tested", t.tested ? jsonText(*t.tested) : "null")
-        .value("flowMlPerHour", jsonNumber(t.flow))
+        .text("peakPressureTime", FIELD_TEXT(r, peakPressureTime));
+    if (t.tested)
+        o.text("tested", *t.tested);
+    else
+        o.value("tested", "null");
+    o.value("flowMlPerHour", jsonNumber(t.flow))
         .value("volumeMl", jsonNumber(t.volume))
         .value("durationSeconds", jsonNumber(t.durationSeconds))
         .value("peakTimeSeconds", jsonNumber(t.peakSeconds))
         .value("pressureMmHgValue", jsonNumber(t.pressureMmHg))
         .value("pressureUserValue", jsonNumber(t.pressureUser));
-    if (archived)
-        o.value("tester", testerJson(archived->tester, o.inner()))
-            .text("firstDownloaded", archived->firstDownloaded);
-    if (list) o.value("verdict", verdictJson(test, list->number, o.inner()));
-    return o.str();
+    if (archived) {
+        JsonObject tester = o.object("tester");
+        testerMembers(tester, archived->tester).close();
+        o.text("firstDownloaded", archived->firstDownloaded);
+    }
+    if (list) verdictJson(o, test, list->number);
+    o.close();
 }
 
 // "records": [...] as the last member at the top level, its items given.
@@ -180,10 +192,11 @@ QByteArray recordsJson(const SaveSource& source, std::time_t downloaded, const J
     for (const TestRecord& r : source.records) {
         out += position ? ",\n        " : "        ";
         const std::size_t at = static_cast<std::size_t>(position);
-        out += recordJson(
+        recordJson(
+            out,
             (list ? *list : none)
                 .test(r, at < received.size() ? received[at] : std::string(), source.tester.serial),
-            ++position, "        ", nullptr, list);
+            ++position, 8, nullptr, list);
     }
     return QByteArray::fromStdString(out + recordsClosing(position > 0));
 }
@@ -192,10 +205,10 @@ std::string historyJsonOpening() {
     return "{\n    \"format\": " + std::to_string(kRecordsJsonFormat) + kRecordsOpening;
 }
 
-std::string historyJsonRecord(const ArchivedRecord& a, const JudgedTest& test, int position,
-                              const JudgingList* list) {
-    return (position > 1 ? ",\n        " : "        ") +
-           recordJson(test, position, "        ", &a, list);
+void historyJsonRecord(std::string& out, const ArchivedRecord& a, const JudgedTest& test,
+                       int position, const JudgingList* list) {
+    out += position > 1 ? ",\n        " : "        ";
+    recordJson(out, test, position, 8, &a, list);
 }
 
 std::string historyJsonClosing(bool anyRecords) { return recordsClosing(anyRecords); }
@@ -205,9 +218,9 @@ QByteArray historyJson(const std::vector<ArchivedRecord>& archived, const Judgin
     std::string out = historyJsonOpening();
     int position = 0;
     for (const ArchivedRecord& a : archived)
-        out += historyJsonRecord(
-            a, (list ? *list : none).test(a.record, a.firstDownloaded, a.tester.serial), ++position,
-            list);
+        historyJsonRecord(out, a,
+                          (list ? *list : none).test(a.record, a.firstDownloaded, a.tester.serial),
+                          ++position, list);
     out += historyJsonClosing(position > 0);
     return QByteArray::fromStdString(out);
 }

@@ -32,11 +32,11 @@ inline constexpr int kRecordsJsonFormat = 3;
 QByteArray historyJson(const std::vector<ArchivedRecord>& records,
                        const JudgingList* list = nullptr);
 // The same, a record at a time for any number of records: the opening, each
-// record (position from 1) as judged by list, the closing; together
-// historyJson's bytes.
+// record (position from 1) as judged by list onto the end of out, the
+// closing; together historyJson's bytes.
 std::string historyJsonOpening();
-std::string historyJsonRecord(const ArchivedRecord& record, const JudgedTest& test, int position,
-                              const JudgingList* list = nullptr);
+void historyJsonRecord(std::string& out, const ArchivedRecord& record, const JudgedTest& test,
+                       int position, const JudgingList* list = nullptr);
 std::string historyJsonClosing(bool anyRecords);
 
 // The archive's downloads and imports, for `downloads`: number, time,

@@ -224,6 +224,83 @@ bool Spool::replay(const PieceWriter& put) {
     return !std::ferror(file_);
 }
 
+// ---- the records' spool ----
+
+namespace {
+
+// A record in the spool: its size, the record's bytes, the tester's serial
+// and ID, the first download's time (each a size and its bytes), the first
+// download's number.
+template <class T>
+void appendBytes(std::string& out, const T& value) {
+    out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void appendText(std::string& out, const std::string& text) {
+    appendBytes(out, static_cast<std::uint32_t>(text.size()));
+    out += text;
+}
+
+template <class T>
+T bytesAt(const char* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+const char* textAt(const char* at, std::string* text) {
+    const auto size = bytesAt<std::uint32_t>(at);
+    text->assign(at + sizeof size, size);
+    return at + sizeof size + size;
+}
+
+}  // namespace
+
+bool RecordSpool::add(const ArchivedRecord& a) {
+    const std::size_t start = piece_.size();
+    appendBytes(piece_, std::uint32_t(0));
+    appendBytes(piece_, a.record);
+    appendText(piece_, a.tester.serial);
+    appendText(piece_, a.tester.id);
+    appendText(piece_, a.firstDownloaded);
+    appendBytes(piece_, a.firstDownload);
+    const auto size = static_cast<std::uint32_t>(piece_.size() - start);
+    std::memcpy(&piece_[start], &size, sizeof size);
+    if (piece_.size() < 65536) return true;
+    const bool kept = spool_.add(piece_);
+    piece_.clear();
+    return kept;
+}
+
+bool RecordSpool::replay(const std::function<bool(const ArchivedRecord&)>& each) {
+    if (!piece_.empty()) {
+        if (!spool_.add(piece_)) return false;
+        piece_.clear();
+    }
+    // The spool's pieces cut records anywhere: what is left of one piece
+    // waits for the next.
+    std::string pending;
+    ArchivedRecord a;
+    return spool_.replay([&](const std::string& piece) {
+        pending += piece;
+        std::size_t at = 0;
+        while (pending.size() - at >= sizeof(std::uint32_t)) {
+            const auto size = bytesAt<std::uint32_t>(pending.data() + at);
+            if (pending.size() - at < size) break;
+            const char* p = pending.data() + at + sizeof size;
+            a.record = bytesAt<TestRecord>(p);
+            p = textAt(p + sizeof a.record, &a.tester.serial);
+            p = textAt(p, &a.tester.id);
+            p = textAt(p, &a.firstDownloaded);
+            a.firstDownload = bytesAt<long long>(p);
+            at += size;
+            if (!each(a)) return false;
+        }
+        pending.erase(0, at);
+        return true;
+    }) && pending.empty();
+}
+
 // ---- small shared steps ----
 
 std::size_t countAdded(const std::vector<bool>& added) {

@@ -116,6 +116,24 @@ private:
     std::string why_;
 };
 
+// Archived records kept in a Spool, in the order added, for outputs made
+// after the archive's snapshot is let go: each record's bytes, its tester
+// and its first download (a few hundred bytes, whatever an output makes of
+// them).
+class RecordSpool {
+public:
+    // Appends a record; false (with why()) when it cannot.
+    bool add(const ArchivedRecord& record);
+    // Each record added, in order, to each (which returns false to stop);
+    // false when it stopped or the spool could not be read.
+    bool replay(const std::function<bool(const ArchivedRecord&)>& each);
+    const std::string& why() const { return spool_.why(); }
+
+private:
+    Spool spool_;
+    std::string piece_;  // records gathered into writes of 64 KiB
+};
+
 // How many records the archive took as new.
 std::size_t countAdded(const std::vector<bool>& added);
 // Text for a stream: false, with errno kept, when it cannot be written.

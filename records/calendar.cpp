@@ -34,11 +34,41 @@ std::string isoDateOfDays(long long days) {
     return text;
 }
 
+namespace {
+
+// The numbers of "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM:SS" written exactly so,
+// as the scan below reads them, without its cost; false for any other text.
+bool plainIso(const std::string& iso, int* numbers, int* count) {
+    static const char kShape[] = "dddd-dd-ddTdd:dd:dd";
+    if (iso.size() != 10 && iso.size() != 19) return false;
+    *count = 0;
+    int value = 0;
+    for (std::size_t k = 0; k <= iso.size(); ++k) {
+        const char c = k < iso.size() ? iso[k] : '.';
+        if (kShape[k] == 'd') {
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + (c - '0');
+        } else {
+            numbers[(*count)++] = value;
+            value = 0;
+            if (k < iso.size() && c != kShape[k]) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 std::optional<double> daysOfIso(const std::string& iso) {
     int y = 0, m = 0, d = 0, hh = 0, mm = 0, ss = 0;
     char tail = 0;
-    const int n = std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &m, &d, &hh, &mm, &ss,
-                              &tail);
+    int plain[6] = {};
+    int n = 0;
+    if (plainIso(iso, plain, &n)) {
+        y = plain[0], m = plain[1], d = plain[2], hh = plain[3], mm = plain[4], ss = plain[5];
+    } else {
+        n = std::sscanf(iso.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &y, &m, &d, &hh, &mm, &ss, &tail);
+    }
     if ((n != 3 && n != 6) || iso.size() != (n == 3 ? 10u : 19u) || m < 1 || m > 12 || d < 1 ||
         d > 31 || hh > 23 || mm > 59 || ss > 59)
         return std::nullopt;

@@ -313,7 +313,7 @@ int createTemporary(const std::string& folder, std::string* temp) {
                       counter++);
         *temp = folder + name;
         // Private until it is complete: nobody else can open the new content
-        // in the moment before it takes the old file's mode.
+        // while it is written (replaceWhole gives the final mode after).
         const int fd = ::open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
@@ -349,8 +349,11 @@ Outcome replaceWhole(const std::string& path, Content& content, const struct sta
             return out;
         }
     }
-    ok = ::fchmod(fd, old ? old->st_mode & 07777 : newFileMode()) == 0;
-    ok = ok && content.writeTo(fd) && syncCall(fd) == 0;
+    // The content goes in while the file is still private (0600, as it was
+    // made); it takes its final mode only when complete, before the flush
+    // that puts both on disk and the rename that shows it.
+    ok = content.writeTo(fd) && ::fchmod(fd, old ? old->st_mode & 07777 : newFileMode()) == 0 &&
+         syncCall(fd) == 0;
     int err = ok ? 0 : errno;
     if (::close(fd) != 0 && ok) {
         ok = false;

@@ -1,5 +1,6 @@
 #include "save/writers.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <utility>
 
@@ -50,17 +51,34 @@ bool forChosen(const SaveSource& source, ChosenRecords choice, Each&& each) {
 
 // ---- CSV ----
 
-// A field as the CSV writes it: the comma rule, and never its last byte (a
-// field is read as if terminated within its width).
-#define CSV_FIELD(record, name) \
-    commasAsSpaces(fieldText((record).name, sizeof((record).name) - 1))
+// A field as the CSV writes it, after a comma: the comma rule (every comma
+// a space), and never its last byte (a field is read as if terminated
+// within its width).  Appended in place: a history writes millions.
+template <std::size_t N>
+void csvField(std::string& out, const char (&field)[N], const char* before = ",") {
+    out += before;
+    const std::size_t start = out.size();
+    std::size_t n = 0;
+    while (n < N - 1 && field[n] != '\0') ++n;
+    out.append(field, n);
+    std::replace(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), ',', ' ');
+}
 
 void csvRecordLine(std::string& out, const TestRecord& r, unsigned index) {
-    line(out, std::to_string(index + 1) + "," + CSV_FIELD(r, deviceID) + "," +
-                  CSV_FIELD(r, testDate) + "," + CSV_FIELD(r, testTime) + "," + CSV_FIELD(r, flow) +
-                  "," + CSV_FIELD(r, volume) + "," + CSV_FIELD(r, testDuration) + "," +
-                  CSV_FIELD(r, pressureMMHG) + ",mmHg," + CSV_FIELD(r, pressureUser) + "," +
-                  unitName(r.pressureUnits) + ",00:" + CSV_FIELD(r, peakPressureTime));
+    out += std::to_string(index + 1);
+    csvField(out, r.deviceID);
+    csvField(out, r.testDate);
+    csvField(out, r.testTime);
+    csvField(out, r.flow);
+    csvField(out, r.volume);
+    csvField(out, r.testDuration);
+    csvField(out, r.pressureMMHG);
+    out += ",mmHg";
+    csvField(out, r.pressureUser);
+    out += ',';
+    out += unitName(r.pressureUnits);
+    csvField(out, r.peakPressureTime, ",00:");
+    out += kEol;
 }
 
 // ---- list format ----

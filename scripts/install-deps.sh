@@ -15,7 +15,7 @@ xvfb xauth dbus at-spi2-core python3-pyatspi xdotool
 poppler-utils
 cups-daemon cups-client printer-driver-cups-pdf cups-filters
 clang libclang-rt-14-dev
-libqt6sql6-sqlite libqt6sql6-psql libpq-dev libsqlite3-dev postgresql strace
+libqt6sql6-sqlite libqt6sql6-psql libpq-dev libsqlite3-dev sqlite3 postgresql strace
 qt6-svg-dev chromium jq"
 if [ "${1:-}" = packaging ]; then
     PACKAGES="$PACKAGES dpkg-dev fakeroot file lintian appstream desktop-file-utils bash-completion"

@@ -106,16 +106,24 @@ std::optional<Decimal> Decimal::parse(const std::string& text) {
 Decimal Decimal::fromInteger(long long value) { return Decimal(__int128(value) * kScale); }
 
 std::string Decimal::text() const {
+    // Written from its last digit back, in place: a history writes millions.
+    char text[64];
+    char* const end = text + sizeof text;
+    char* first = end;
     u128 m = magnitude(units_);
-    std::string fraction;
-    for (int k = 0; k < 9; ++k, m /= 10) fraction.insert(fraction.begin(), char('0' + int(m % 10)));
-    std::string whole;
+    bool digits = false;  // of the fraction, once a digit other than a trailing 0 came
+    for (int k = 0; k < 9; ++k, m /= 10) {
+        const char digit = char('0' + int(m % 10));
+        digits = digits || digit != '0';
+        if (digits) *--first = digit;
+    }
+    if (digits) *--first = '.';
     do {
-        whole.insert(whole.begin(), char('0' + int(m % 10)));
+        *--first = char('0' + int(m % 10));
         m /= 10;
     } while (m != 0);
-    fraction.erase(fraction.find_last_not_of('0') + 1);
-    return (units_ < 0 ? "-" : "") + whole + (fraction.empty() ? "" : "." + fraction);
+    if (units_ < 0) *--first = '-';
+    return std::string(first, end);
 }
 
 double Decimal::toDouble() const { return std::strtod(text().c_str(), nullptr); }

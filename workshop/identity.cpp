@@ -17,7 +17,9 @@ std::string identityText(std::string text) {
     text = commasAsSpaces(std::move(text));
     const std::size_t first = text.find_first_not_of(' ');
     if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(' ') + 1 - first);
+    text.erase(text.find_last_not_of(' ') + 1);
+    text.erase(0, first);
+    return text;
 }
 
 std::string recordIdentity(const std::string& serial, const TestRecord& r) {

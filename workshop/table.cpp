@@ -71,16 +71,22 @@ std::string alignedTable(const std::vector<std::vector<std::string>>& table,
 
 std::string latin1ToUtf8(const std::string& latin1) {
     std::string out;
-    out.reserve(latin1.size());
-    for (const unsigned char c : latin1) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+    appendUtf8(out, latin1.data(), latin1.size());
     return out;
+}
+
+void appendUtf8(std::string& out, const char* latin1, std::size_t size) {
+    const char* const end = latin1 + size;
+    while (latin1 != end) {
+        const char* ascii = latin1;
+        while (ascii != end && static_cast<unsigned char>(*ascii) < 0x80) ++ascii;
+        out.append(latin1, static_cast<std::size_t>(ascii - latin1));
+        if (ascii == end) break;
+        const auto c = static_cast<unsigned char>(*ascii);
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+        latin1 = ascii + 1;
+    }
 }
 
 std::string plural(std::size_t n, const char* one, const char* many) {

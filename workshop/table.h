@@ -31,5 +31,6 @@ std::string escapedText(const std::string& bytes);
 // "1 record", "3 records".
 std::string plural(std::size_t n, const char* one, const char* many);
 
-// A Latin-1 text (the tester's bytes) as UTF-8.
+// A Latin-1 text (the tester's bytes) as UTF-8; appended to out.
 std::string latin1ToUtf8(const std::string& latin1);
+void appendUtf8(std::string& out, const char* latin1, std::size_t size);

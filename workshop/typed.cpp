@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "workshop/identity.h"
 
@@ -11,7 +12,7 @@ namespace {
 // The comma rule, then surrounding spaces dropped: as the identity reads it.
 std::string cleaned(const std::string& text) { return identityText(text); }
 
-bool allDigits(const std::string& s) {
+bool allDigits(std::string_view s) {
     if (s.empty()) return false;
     for (char c : s)
         if (c < '0' || c > '9') return false;
@@ -19,9 +20,11 @@ bool allDigits(const std::string& s) {
 }
 
 // Digits only, and not so many that they overflow.
-std::optional<long long> wholeNumber(const std::string& s) {
+std::optional<long long> wholeNumber(std::string_view s) {
     if (!allDigits(s) || s.size() > 12) return std::nullopt;
-    return std::atoll(s.c_str());
+    long long n = 0;
+    for (char c : s) n = n * 10 + (c - '0');
+    return n;
 }
 
 bool leapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
@@ -32,24 +35,50 @@ int daysInMonth(int year, int month) {
 }
 
 // "Dec" to 12, whatever the letter case; 0 for anything else.
-int monthOfWord(const std::string& word) {
+int monthOfWord(std::string_view word) {
     static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
                                           "jul", "aug", "sep", "oct", "nov", "dec"};
     if (word.size() != 3) return 0;
-    std::string lower;
-    for (char c : word) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    char lower[3];
+    for (std::size_t k = 0; k < 3; ++k)
+        lower[k] =
+            static_cast<char>(word[k] >= 'A' && word[k] <= 'Z' ? word[k] - 'A' + 'a' : word[k]);
     for (int m = 0; m < 12; ++m)
-        if (lower == kMonths[m]) return m + 1;
+        if (std::string_view(lower, 3) == kMonths[m]) return m + 1;
     return 0;
 }
 
-}  // namespace
+// value in digits digits, zeros first: "%0*d" for a value that fits.
+void appendDigits(std::string& out, int value, int digits) {
+    char text[4];
+    for (int k = digits - 1; k >= 0; --k, value /= 10)
+        text[k] = static_cast<char>('0' + value % 10);
+    out.append(text, static_cast<std::size_t>(digits));
+}
 
-std::optional<double> decimalValue(const std::string& text) {
-    const std::string s = cleaned(text);
+// The time of day of testTime "18:34" (00:00 to 23:59), as "T18:34:00".
+std::optional<std::string> timeOfDay(const std::string& testTime) {
+    const std::string time = cleaned(testTime);
+    const std::size_t colon = time.find(':');
+    if (colon == std::string::npos || colon == 0 || colon > 2 || time.size() != colon + 3)
+        return std::nullopt;
+    const std::string_view text(time);
+    const int hour = static_cast<int>(wholeNumber(text.substr(0, colon)).value_or(99));
+    const int minute = static_cast<int>(wholeNumber(text.substr(colon + 1)).value_or(99));
+    if (hour > 23 || minute > 59) return std::nullopt;
+    std::string iso = "T";
+    appendDigits(iso, hour, 2);
+    iso += ':';
+    appendDigits(iso, minute, 2);
+    return iso + ":00";
+}
+
+// decimalValue of a text already cleaned.
+std::optional<double> decimalOfCleaned(const std::string& s) {
     const std::size_t point = s.find('.');
-    const std::string whole = s.substr(0, point);
-    const std::string part = point == std::string::npos ? std::string() : s.substr(point + 1);
+    const std::string_view whole = std::string_view(s).substr(0, point);
+    const std::string_view part =
+        point == std::string::npos ? std::string_view() : std::string_view(s).substr(point + 1);
     if (whole.empty() && part.empty()) return std::nullopt;
     if ((!whole.empty() && !allDigits(whole)) || (!part.empty() && !allDigits(part)))
         return std::nullopt;
@@ -59,6 +88,12 @@ std::optional<double> decimalValue(const std::string& text) {
     return value;
 }
 
+}  // namespace
+
+std::optional<double> decimalValue(const std::string& text) {
+    return decimalOfCleaned(cleaned(text));
+}
+
 std::optional<long long> clockSeconds(const std::string& text, int fields) {
     const std::string s = cleaned(text);
     long long total = 0;
@@ -66,7 +101,7 @@ std::optional<long long> clockSeconds(const std::string& text, int fields) {
     for (int k = 0; k < fields; ++k) {
         const std::size_t colon = k + 1 < fields ? s.find(':', start) : s.size();
         if (colon == std::string::npos) return std::nullopt;
-        const std::string piece = s.substr(start, colon - start);
+        const std::string_view piece = std::string_view(s).substr(start, colon - start);
         const std::optional<long long> n = wholeNumber(piece);
         if (!n) return std::nullopt;
         if (k > 0 && (piece.size() != 2 || *n >= 60)) return std::nullopt;
@@ -77,50 +112,54 @@ std::optional<long long> clockSeconds(const std::string& text, int fields) {
 }
 
 std::optional<std::string> isoTestDate(const std::string& testDate) {
-    const std::string date = cleaned(testDate);
+    const std::string cleanedDate = cleaned(testDate);
+    const std::string_view date(cleanedDate);
     const std::size_t a = date.find(' ');
     const std::size_t b = a == std::string::npos ? a : date.find(' ', a + 1);
     if (b == std::string::npos) return std::nullopt;
-    const std::string dayText = date.substr(0, a), yearText = date.substr(b + 1);
+    const std::string_view dayText = date.substr(0, a), yearText = date.substr(b + 1);
     const int day = dayText.size() <= 2 ? static_cast<int>(wholeNumber(dayText).value_or(0)) : 0;
     const int month = monthOfWord(date.substr(a + 1, b - a - 1));
     const int year =
         yearText.size() == 4 ? static_cast<int>(wholeNumber(yearText).value_or(-1)) : -1;
     if (year < 0 || month == 0 || day < 1 || day > daysInMonth(year, month)) return std::nullopt;
-    char iso[32];
-    std::snprintf(iso, sizeof iso, "%04d-%02d-%02d", year, month, day);
-    return std::string(iso);
+    std::string iso;
+    appendDigits(iso, year, 4);
+    iso += '-';
+    appendDigits(iso, month, 2);
+    iso += '-';
+    appendDigits(iso, day, 2);
+    return iso;
 }
 
 std::optional<std::string> isoTestTime(const std::string& testDate, const std::string& testTime) {
-    const std::optional<std::string> date = isoTestDate(testDate);
+    std::optional<std::string> date = isoTestDate(testDate);
     if (!date) return std::nullopt;
-    const std::string time = cleaned(testTime);
-    const std::size_t colon = time.find(':');
-    if (colon == std::string::npos || colon == 0 || colon > 2 || time.size() != colon + 3)
-        return std::nullopt;
-    const int hour = static_cast<int>(wholeNumber(time.substr(0, colon)).value_or(99));
-    const int minute = static_cast<int>(wholeNumber(time.substr(colon + 1)).value_or(99));
-    if (hour > 23 || minute > 59) return std::nullopt;
-
-    char iso[32];
-    std::snprintf(iso, sizeof iso, "T%02d:%02d:00", hour, minute);
-    return *date + iso;
+    const std::optional<std::string> time = timeOfDay(testTime);
+    if (!time) return std::nullopt;
+    return *date += *time;
 }
 
 TypedRecord typedRecord(const TestRecord& r) {
     TypedRecord t;
-    t.tested = isoTestTime(FIELD_TEXT(r, testDate), FIELD_TEXT(r, testTime));
-    if (!t.tested) t.tested = isoTestDate(FIELD_TEXT(r, testDate));
-    t.flow = decimalValue(FIELD_TEXT(r, flow));
+    // The date alone when the time does not read.
+    t.tested = isoTestDate(FIELD_TEXT(r, testDate));
+    if (t.tested) {
+        const std::optional<std::string> time = timeOfDay(FIELD_TEXT(r, testTime));
+        if (time) *t.tested += *time;
+    }
+    // The flow and the mmHg pressure cleaned once for both their readings.
+    const std::string flow = cleaned(FIELD_TEXT(r, flow));
+    const std::string mmHg = cleaned(FIELD_TEXT(r, pressureMMHG));
+    t.flow = decimalOfCleaned(flow);
     t.volume = decimalValue(FIELD_TEXT(r, volume));
     t.durationSeconds = clockSeconds(FIELD_TEXT(r, testDuration), 3);
     t.peakSeconds = clockSeconds(FIELD_TEXT(r, peakPressureTime), 2);
-    t.pressureMmHg = decimalValue(FIELD_TEXT(r, pressureMMHG));
+    t.pressureMmHg = decimalOfCleaned(mmHg);
     t.pressureUser = decimalValue(FIELD_TEXT(r, pressureUser));
     t.unit = unitName(r.pressureUnits);
-    t.flowDecimal = Decimal::parse(cleaned(FIELD_TEXT(r, flow)));
-    t.pressureMmHgDecimal = Decimal::parse(cleaned(FIELD_TEXT(r, pressureMMHG)));
+    t.flowDecimal = Decimal::parse(flow);
+    t.pressureMmHgDecimal = Decimal::parse(mmHg);
     return t;
 }
 

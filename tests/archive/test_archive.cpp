@@ -234,6 +234,24 @@ TEST_P(ArchiveCases, HistoryFiltersByDeviceTesterAndDates) {
     std::vector<ArchivedRecord> out;
     EXPECT_FALSE(archive_->history({"", "", "2004-02-30", ""}, &out, &error_));
     EXPECT_EQ(history({"P2", "", "", ""}).at(0).record.testDate, std::string("2 Jan 2004"));
+
+    // The same order with the records' numbers far apart on SQLite, as if
+    // scattered over a large file: SQLite then sorts them rather than
+    // walking the test-date index.
+    const std::vector<std::string> all = {"29 Dec 2003 " + t, "31 Dec 2003 " + t, "1 Jan 2004 " + t,
+                                          "1 Jan 2004 " + t,  "1 Jan 2004 " + o,  "2 Jan 2004 " + t,
+                                          "3 Jan 2004 " + t,  "4 Jan 2004 " + t,  "no date " + t};
+    EXPECT_EQ(dates({}), all);
+    if (GetParam()) return;
+    archive_.reset();
+    onFile(db_, {"UPDATE records SET id = id * 1000"});
+    archive_ = Archive::open(db_, &error_);
+    ASSERT_TRUE(archive_) << error_;
+    EXPECT_EQ(dates({}), all);
+    EXPECT_EQ(dates(undated), (std::vector<std::string>{"31 Dec 2003 " + t, "no date " + t}));
+    EXPECT_EQ(dates({"", "", "2003-12-31", "2004-01-01"}),
+              (std::vector<std::string>{"31 Dec 2003 " + t, "1 Jan 2004 " + t, "1 Jan 2004 " + t,
+                                        "1 Jan 2004 " + o}));
 }
 
 // An asset's last test: of those dated on or before the day asked for,
@@ -651,6 +669,60 @@ TEST(ArchiveFiles, NamesAreBytes) {
         a && a->addDownload(kTester, 1000, {}, {makeRecord("P1")}, &added, &error, RecordForm::Csv))
         << error;
     EXPECT_TRUE(fs::exists(name));
+    fs::remove_all(folder);
+}
+
+// SQLite's texts are read as their bytes and made Latin-1 here exactly as
+// SQLite's conversion to UTF-16 and Qt's toLatin1 made them: every
+// character U+0001-U+00FF its byte, any other "?" for each UTF-16 unit,
+// bytes that are no UTF-8 as SQLite reads them.
+TEST(ArchiveFiles, TextsReadAsSQLiteReadsThem) {
+    const struct {
+        const char* stored;  // hex
+        std::string read;
+    } rows[] = {
+        {"4944", "ID"},
+        {"636166C3A9C3BF", "caf\xe9\xff"},
+        {"01091B7F", "\x01\t\x1b\x7f"},
+        {"E282AC31", "?1"},          // U+20AC
+        {"F09F988031", "??1"},       // U+1F600, two UTF-16 units
+        {"41C328", "A?("},           // a lead byte without its continuation
+        {"3180BF", "1\x80\xbf"},     // continuation bytes without a lead
+        {"31E282", "1\x82"},         // cut short: its bits so far
+        {"C080", "?"},               // an overlong form
+        {"EDA080", "?"},             // a surrogate
+        {"EFBFBE", "?"},             // U+FFFE
+        {"F8888080803132", "??12"},  // five bytes
+    };
+    const std::string folder = tempFolder(), file = folder + "/texts.db";
+    std::string error;
+    std::vector<bool> added;
+    std::vector<TestRecord> records;
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        records.push_back(makeRecord("R" + std::to_string(i)));
+        SET_FIELD(records.back(), volume, std::to_string(i));  // the row, read back
+    }
+    {
+        std::unique_ptr<Archive> a = Archive::open(file, &error);
+        ASSERT_TRUE(a &&
+                    a->addDownload(kTester, 1000, {}, records, &added, &error, RecordForm::Csv))
+            << error;
+    }
+    std::vector<std::string> statements;
+    for (std::size_t i = 0; i < std::size(rows); ++i)
+        statements.push_back(std::string("UPDATE records SET device_id = CAST(x'") +
+                             rows[i].stored + "' AS TEXT) WHERE device_id = 'R" +
+                             std::to_string(i) + "'");
+    onFile(file, statements);
+    std::unique_ptr<Archive> a = Archive::open(file, &error, ArchiveAccess::Read);
+    std::vector<ArchivedRecord> out;
+    ASSERT_TRUE(a && a->history({}, &out, &error)) << error;
+    ASSERT_EQ(out.size(), std::size(rows));
+    for (const ArchivedRecord& r : out) {
+        const auto& row = rows[std::stoul(FIELD_TEXT(r.record, volume))];
+        EXPECT_EQ(FIELD_TEXT(r.record, deviceID), row.read) << row.stored;
+    }
+    a.reset();
     fs::remove_all(folder);
 }
 

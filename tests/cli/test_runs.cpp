@@ -2,6 +2,12 @@
 // and line, where outputs go, and the program as a script or a timer starts
 // it.
 
+#include <QLocale>
+#include <cmath>
+#include <limits>
+
+#include "cli/json.h"
+#include "cli/run.h"
 #include "tests/cli/clitest.h"
 
 namespace {
@@ -274,6 +280,61 @@ TEST_F(Cli, ProgramRunsWithoutADisplayWhateverTheEnvironmentSays) {
     EXPECT_EQ(out.size(), 13 + 2 * csv.size());
     EXPECT_EQ(out.find("earlier line\nDosimark Kest ID: "), 0u);
     EXPECT_EQ(out.find("Dosimark Kest ID: ", 13 + csv.size()), 13 + csv.size());
+}
+
+// The spool history makes its outputs from gives back every record as it
+// was added, records cut across its pieces of 64 KiB among them, as often
+// as it is read, and stops when asked to.
+TEST(CliSpool, RecordsComeBackAsAdded) {
+    RecordSpool spool;
+    std::vector<ArchivedRecord> added;
+    for (int i = 0; i < 3000; ++i) {
+        ArchivedRecord a;
+        a.record = makeRecord("P\xe9-" + std::to_string(i), "29 Dec 2003", "18:34", "pkbm"[i % 4]);
+        a.tester = {
+            std::string(static_cast<std::size_t>(i % 41), static_cast<char>(0x80 + i % 128)),
+            "SN" + std::to_string(i % 7)};
+        a.firstDownloaded = i % 5 ? "2026-01-01T12:00:00+00:00" : "";
+        a.firstDownload = i * 1000003LL;
+        ASSERT_TRUE(spool.add(a)) << spool.why();
+        added.push_back(a);
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+        std::size_t at = 0;
+        EXPECT_TRUE(spool.replay([&](const ArchivedRecord& a) {
+            const ArchivedRecord& b = added.at(at++);
+            EXPECT_EQ(std::memcmp(&a.record, &b.record, sizeof a.record), 0) << at;
+            EXPECT_EQ(a.tester.id, b.tester.id) << at;
+            EXPECT_EQ(a.tester.serial, b.tester.serial) << at;
+            EXPECT_EQ(a.firstDownloaded, b.firstDownloaded) << at;
+            EXPECT_EQ(a.firstDownload, b.firstDownload) << at;
+            return true;
+        }));
+        EXPECT_EQ(at, added.size());
+    }
+    int seen = 0;
+    EXPECT_FALSE(spool.replay([&](const ArchivedRecord&) { return ++seen < 10; }));
+    EXPECT_EQ(seen, 10);
+}
+
+// JSON's numbers and texts as Qt's own writer makes them, without it.
+TEST(CliJson, NumbersAndTextsAsQtWritesThem) {
+    for (double v :
+         {5.183, 7.27, 0.1 + 0.2, 1e-5, 0.0001, 0.001, 123456.789, -2.5, 1.0 / 3,
+          4503599627370495.5, 1.5e300, 5e-324, 3600.0, -0.0, 9007199254740993.0, 1e21, 2.5e-300}) {
+        const std::string qt =
+            QByteArray::number(v, 'g', QLocale::FloatingPointShortest).toStdString();
+        // Whole numbers up to 2^53 as their digits, -0 as 0.
+        const bool whole = v == std::trunc(v) && std::fabs(v) <= 9007199254740992.0;
+        EXPECT_EQ(jsonDouble(v), whole ? std::to_string(static_cast<long long>(v)) : qt) << qt;
+    }
+    EXPECT_EQ(jsonDouble(std::numeric_limits<double>::infinity()), "null");
+    for (int byte = 1; byte < 256; ++byte) {
+        const std::string text = "a" + std::string(1, static_cast<char>(byte)) + "b";
+        const QByteArray qt = QJsonDocument(QJsonArray{QString::fromLatin1(text.c_str())})
+                                  .toJson(QJsonDocument::Compact);
+        EXPECT_EQ(jsonText(text), qt.mid(1, qt.size() - 2).toStdString()) << byte;
+    }
 }
 
 }  // namespace

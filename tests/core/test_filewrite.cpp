@@ -123,7 +123,20 @@ struct SaveCase {
     // at that moment.  Unchecked when empty.
     std::vector<std::string> synced = {};
     enum class By { Whole, Pieces, PiecesGivingUp } by = By::Whole;  // which save
+    // The temporary file's mode while the pieces are made (0: unchecked).
+    mode_t modeWhileMade = 0;
 };
+
+// The mode of the save's temporary file in folder, 0 when there is none.
+mode_t temporaryMode(const fs::path& folder) {
+    for (const auto& e : fs::directory_iterator(folder)) {
+        struct stat st {};
+        if (e.path().filename().string().rfind(".lumkest-", 0) == 0 &&
+            ::lstat(e.path().c_str(), &st) == 0)
+            return st.st_mode & 07777;
+    }
+    return 0;
+}
 
 // Every sync of a save, as the case's folder sees it.
 fs::path syncBase;
@@ -240,6 +253,16 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
          {},
          {"a.txt"},
          SaveCase::By::Pieces},
+        {"in pieces, the temporary file is private until it is complete",
+         false,
+         [&](const fs::path& d) { put(d / "a.txt", 0644); },
+         "a.txt",
+         SaveResult::Done,
+         {{"a.txt", now}},
+         {},
+         {"temp", "folder [a.txt]"},
+         SaveCase::By::Pieces,
+         0600},
         {"a read-only folder, in pieces never made: left untouched",
          false,
          [&](const fs::path& d) { put(d / "a.txt", 0644), ::chmod(d.c_str(), 0555); },
@@ -324,6 +347,7 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
     }
     std::vector<SaveResult> results;
     std::vector<std::vector<std::string>> synced;
+    std::vector<mode_t> modes;
     const SyncCall previousSync = setSyncCall(&recordSync);
     std::thread([&] {
         if (root && (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
@@ -335,15 +359,19 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
             syncs.clear();
             const std::string& content = run[i]->content.empty() ? now : run[i]->content;
             const std::string path = (syncBase / run[i]->save).string();
+            mode_t mode = 0;
             if (run[i]->by == SaveCase::By::Whole) {
                 results.push_back(saveWholeFile(path, content));
             } else {
                 const bool made = run[i]->by == SaveCase::By::Pieces;
                 results.push_back(saveStreamedFile(path, [&](const PieceWriter& put) {
-                    return put(content.substr(0, 2)) && put(content.substr(2)) && made;
+                    const bool first = put(content.substr(0, 2));
+                    mode = temporaryMode(fs::path(path).parent_path());
+                    return first && put(content.substr(2)) && made;
                 }));
             }
             synced.push_back(syncs);
+            modes.push_back(mode);
         }
     }).join();
     setSyncCall(previousSync);
@@ -366,6 +394,9 @@ TEST(WriterOnDiskAsUser, CarefulSaverRules) {
         EXPECT_EQ(files, run[i]->after);
         if (!run[i]->synced.empty()) {
             EXPECT_EQ(synced[i], run[i]->synced);
+        }
+        if (run[i]->modeWhileMade != 0) {
+            EXPECT_EQ(modes[i], run[i]->modeWhileMade) << "mode " << std::oct << modes[i];
         }
         if (before[i].exists || before[i].link) {
             EXPECT_TRUE(Kept(dir / run[i]->save) == before[i]) << "owner, mode or link lost";

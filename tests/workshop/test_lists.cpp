@@ -17,6 +17,8 @@ namespace {
 TEST(WorkshopLists, TypedValuesOrNull) {
     EXPECT_EQ(isoTestTime("29 Dec 2003", "18:34"), "2003-12-29T18:34:00");
     EXPECT_EQ(isoTestTime("29 Feb 2004", "00:00"), "2004-02-29T00:00:00");
+    // Read after the comma rule, whatever the month's letter case.
+    EXPECT_EQ(isoTestTime(" 7,mAR,0026 ", " 9:05"), "0026-03-07T09:05:00");
     // A time that does not read leaves the test its date.
     EXPECT_EQ(typedRecord(makeRecord("P", "30 Jun 2026", "25:99")).tested, "2026-06-30");
     EXPECT_EQ(typedRecord(makeRecord("P", "31 Feb 2026", "10:00")).tested, std::nullopt);
@@ -146,6 +148,10 @@ TEST(WorkshopLists, VerdictsAgainstTheAssetList) {
         {"3 Jan 2004", "xx", "2004-01-01T23:59:00+00:00", DateCheck::AfterReceipt},
         {"5 Jun 2027", "10:00", "2026-12-07T10:00:00+00:00", DateCheck::AfterReceipt},
         {"31 Feb 2026", "10:00", "2026-12-07T10:00:00+00:00", DateCheck::Unreadable},
+        // A time of receipt that does not read flags nothing.
+        {"9 Jan 2004", "10:00", "2004-1-01T10:00:00+01:00", DateCheck::Ok},
+        {"9 Jan 2004", "10:00", "2004-01-01 10:00:00", DateCheck::Ok},
+        {"9 Jan 2004", "10:00", "2004-01-01", DateCheck::AfterReceipt},
     };
     for (const auto& d : dates)
         EXPECT_EQ(dateCheck(makeRecord("P", d.date, d.time), d.received), d.check)
