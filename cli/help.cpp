@@ -80,8 +80,9 @@ std::string helpText(const std::string& commandName) {
         if (const OutputSpec* out = outputNamed(option)) {
             text += helpLine(out->name, nullptr, out->valueName, own ? own : out->help);
             outputs = true;
-        } else if (const OptionSpec* spec = optionNamed(option)) {
-            text += helpLine(spec->name, spec->shortName, spec->valueName, own ? own : spec->help);
+        } else if (const OptionSpec* declared = optionNamed(option)) {
+            text += helpLine(declared->name, declared->shortName, declared->valueName,
+                             own ? own : declared->help);
         }
     }
     if (outputs && command->command != Command::Import)

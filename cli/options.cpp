@@ -60,12 +60,12 @@ std::string lowered(std::string s) {
 }
 
 // A value by its option's rule; false with the line that refuses it.
-bool readValue(const OptionSpec& spec, const QString& given, std::string* value,
+bool readValue(const OptionSpec& declared, const QString& given, std::string* value,
                std::string* line) {
     const std::string text = bytes(given);
-    const std::string refused =
-        dashed(spec.name) + " takes " + (spec.takes ? spec.takes : "") + ", not \"" + text + "\"";
-    switch (spec.rule) {
+    const std::string refused = dashed(declared.name) + " takes " +
+                                (declared.takes ? declared.takes : "") + ", not \"" + text + "\"";
+    switch (declared.rule) {
         case ValueRule::Flag:
         case ValueRule::Text:
             *value = text;
@@ -77,11 +77,11 @@ bool readValue(const OptionSpec& spec, const QString& given, std::string* value,
             bool ok = false;
             const long long n = given.toLongLong(&ok);
             *value = std::to_string(n);
-            return (ok && n >= spec.min && n <= spec.max) || (*line = refused, false);
+            return (ok && n >= declared.min && n <= declared.max) || (*line = refused, false);
         }
         case ValueRule::Word:
             *value = lowered(text);
-            for (const std::string& word : spec.words)
+            for (const std::string& word : declared.words)
                 if (*value == word) return true;
             *line = refused;
             return false;
@@ -145,14 +145,15 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
         known.emplace_back(names, QString(), valueName ? valueName : QString());
     };
     for (const std::vector<OptionSpec>* list : {&globalOptions(), &sharedOptions()})
-        for (const OptionSpec& spec : *list) add(spec.name, spec.shortName, spec.valueName);
+        for (const OptionSpec& declared : *list)
+            add(declared.name, declared.shortName, declared.valueName);
     for (const OutputSpec& out : outputOptions()) add(out.name, nullptr, out.valueName);
     for (const CliCommand* command : cliCommands())
-        for (const OptionSpec& spec : command->own)
+        for (const OptionSpec& declared : command->own)
             if (std::none_of(known.begin(), known.end(), [&](const QCommandLineOption& k) {
-                    return k.names().contains(spec.name);
+                    return k.names().contains(declared.name);
                 }))
-                add(spec.name, spec.shortName, spec.valueName);
+                add(declared.name, declared.shortName, declared.valueName);
     QCommandLineParser p;
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     for (const QCommandLineOption& option : known) p.addOption(option);
@@ -175,8 +176,8 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
             ++(commandAt < argc && std::strcmp(argv[commandAt], "info") == 0 ? identityAfter
                                                                              : identityBefore);
         if (arg.rfind("--", 0) != 0 || arg.find('=') != std::string::npos) continue;
-        const OptionSpec* spec = optionNamed(arg.substr(2));
-        if (!(spec && spec->valueName) && !outputNamed(arg.substr(2))) continue;
+        const OptionSpec* declared = optionNamed(arg.substr(2));
+        if (!(declared && declared->valueName) && !outputNamed(arg.substr(2))) continue;
         if (i + 1 == argc) return fail(error, UsageFault::MissingValue, arg + " needs a value");
         ++i;
     }
@@ -213,19 +214,19 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
     }
     // The long name of an option given by either of its names.
     auto longName = [](const QString& given) {
-        const OptionSpec* spec = optionNamed(bytes(given));
-        return spec ? std::string(spec->name) : bytes(given);
+        const OptionSpec* declared = optionNamed(bytes(given));
+        return declared ? std::string(declared->name) : bytes(given);
     };
     // info's --identity may stand twice: once before it for the virtual
     // tester, once after it, written.
     const bool identityOut = identityAfter > 0;
     for (const QString& given : p.optionNames()) {
-        const OptionSpec* spec = optionNamed(longName(given));
+        const OptionSpec* declared = optionNamed(longName(given));
         const bool twice = given == "identity" ? identityBefore > 1 || identityAfter > 1
                                                : p.values(given).size() > 1;
-        if (spec && spec->valueName && twice)
+        if (declared && declared->valueName && twice)
             return fail(error, UsageFault::GivenTwice,
-                        "--" + std::string(spec->name) + " given more than once");
+                        "--" + std::string(declared->name) + " given more than once");
     }
 
     QStringList words = p.positionalArguments();
@@ -315,14 +316,14 @@ bool parseOptions(int argc, char** argv, Options* o, UsageError* error) {
     }
     // The other options by their rules.
     for (const QString& given : p.optionNames()) {
-        const OptionSpec* spec = optionNamed(longName(given));
-        if (!spec || std::any_of(globalOptions().begin(), globalOptions().end(),
-                                 [&](const OptionSpec& g) { return &g == spec; }))
+        const OptionSpec* declared = optionNamed(longName(given));
+        if (!declared || std::any_of(globalOptions().begin(), globalOptions().end(),
+                                     [&](const OptionSpec& g) { return &g == declared; }))
             continue;
         std::string value, line;
-        if (spec->valueName && !readValue(*spec, p.value(given), &value, &line))
+        if (declared->valueName && !readValue(*declared, p.value(given), &value, &line))
             return fail(error, UsageFault::BadValue, line);
-        o->given[spec->name] = value;
+        o->given[declared->name] = value;
     }
     o->paper = !o->has("paper")            ? localePaper()
                : o->value("paper") == "a4" ? Paper::A4

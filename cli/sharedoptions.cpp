@@ -69,11 +69,12 @@ const std::vector<OptionSpec>& sharedOptions() {
 
 const OptionSpec* optionNamed(const std::string& name) {
     for (const std::vector<OptionSpec>* list : {&globalOptions(), &sharedOptions()})
-        for (const OptionSpec& spec : *list)
-            if (name == spec.name || (spec.shortName && name == spec.shortName)) return &spec;
+        for (const OptionSpec& declared : *list)
+            if (name == declared.name || (declared.shortName && name == declared.shortName))
+                return &declared;
     for (const CliCommand* command : cliCommands())
-        for (const OptionSpec& spec : command->own)
-            if (name == spec.name) return &spec;
+        for (const OptionSpec& declared : command->own)
+            if (name == declared.name) return &declared;
     return nullptr;
 }
 
