@@ -55,6 +55,23 @@ std::string recordProblem(const QVariantList& texts, const QVariant& code, const
     return std::string();
 }
 
+// A list version's own row (number, time loaded, file hash, row count),
+// as this program writes it; otherwise what is wrong with it, naming kind.
+std::string listVersionProblem(Row& list, const std::string& kind, AssetListInfo* info) {
+    long long utc = 0;
+    if (!integerValue(list["id"], &info->number) || !latin1Text(list["loaded"], &info->loaded) ||
+        !integerValue(list["loaded_utc"], &utc) || !latin1Text(list["sha256"], &info->sha256) ||
+        !integerValue(list["row_count"], &info->rows))
+        return (kind[0] == 'a' ? "an " : "a ") + kind +
+               " whose values are not of their columns' kinds";
+    info->loadedUtc = static_cast<std::time_t>(utc);
+    if (archiveTimeSeconds(info->loaded) != std::optional<long long>(utc) ||
+        !isSha256Text(info->sha256))
+        return kind + " " + std::to_string(info->number) +
+               ": a time or file hash this program does not write";
+    return std::string();
+}
+
 // Every version of the tester list, read whole and judged by the list's
 // own reader, into plan->testerLists.
 bool checkTesterLists(Archive::Connection& s, SourcePlan* plan, bool wholeResults,
@@ -77,16 +94,9 @@ bool checkTesterLists(Archive::Connection& s, SourcePlan* plan, bool wholeResult
     Row list(lists);
     while (lists.next()) {
         AssetListInfo info;
-        long long utc = 0;
-        if (!integerValue(list["id"], &info.number) || !latin1Text(list["loaded"], &info.loaded) ||
-            !integerValue(list["loaded_utc"], &utc) || !latin1Text(list["sha256"], &info.sha256) ||
-            !integerValue(list["row_count"], &info.rows))
-            return wrong("a tester list whose values are not of their columns' kinds");
+        const std::string unread = listVersionProblem(list, "tester list", &info);
+        if (!unread.empty()) return wrong(unread);
         const std::string which = "tester list " + std::to_string(info.number) + ": ";
-        info.loadedUtc = static_cast<std::time_t>(utc);
-        if (archiveTimeSeconds(info.loaded) != std::optional<long long>(utc) ||
-            !isSha256Text(info.sha256))
-            return wrong(which + "a time or file hash this program does not write");
         rows.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(info.number));
         if (!s.run(rows, "cannot read", why)) return false;
         std::vector<TesterRow> read;
@@ -267,16 +277,9 @@ bool checkSource(Archive::Connection& s, SourcePlan* plan, std::string* why) {
     Row list(lists);
     while (lists.next()) {
         AssetListInfo info;
-        long long utc = 0;
-        if (!integerValue(list["id"], &info.number) || !latin1Text(list["loaded"], &info.loaded) ||
-            !integerValue(list["loaded_utc"], &utc) || !latin1Text(list["sha256"], &info.sha256) ||
-            !integerValue(list["row_count"], &info.rows))
-            return wrong("an asset list whose values are not of their columns' kinds");
+        const std::string unread = listVersionProblem(list, "asset list", &info);
+        if (!unread.empty()) return wrong(unread);
         const std::string which = "asset list " + std::to_string(info.number) + ": ";
-        info.loadedUtc = static_cast<std::time_t>(utc);
-        if (archiveTimeSeconds(info.loaded) != std::optional<long long>(utc) ||
-            !isSha256Text(info.sha256))
-            return wrong(which + "a time or file hash this program does not write");
         rows.bindValue(QStringLiteral(":list"), static_cast<qlonglong>(info.number));
         if (!s.run(rows, "cannot read", why)) return false;
         std::vector<AssetRow> read;
