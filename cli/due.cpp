@@ -62,8 +62,8 @@ const CliCommand kDueCommand = {
     Command::Due,
     "lumkest-cli --archive DB due [--within DAYS] [--as-of DATE] [--all] [--asset-list N] "
     "[--text FILE] [--csv FILE] [--json FILE]",
-    "lists the assets that failed, are due or overdue, or were never tested, and the\n"
-    "                      testers due for calibration",
+    "lists the assets that failed, are due or overdue, or were never tested, and the "
+    "testers due for calibration",
     {"archive", "quiet", "within", "as-of", "all", "asset-list", "text", "csv", "json"},
     &checkDue,
     &runDue,

@@ -18,20 +18,13 @@ std::string usageLines() {
 
 namespace {
 
-// "  --since DATE        (history, report) tested on or after DATE", the
-// description beginning in column 23, or on the next line for a long name,
-// and broken between words before column 80.
-std::string helpLine(const char* name, const char* shortName, const char* valueName,
-                     const char* help) {
-    QStringList names;
-    if (shortName) names << QString("-") + shortName;
-    names << QString("--") + name;
-    QString left = "  " + names.join(", ");
-    if (valueName) left += QString(" ") + valueName;
+// left, then its description beginning in column 23 (on the next line
+// for a long left), broken between words before column 80.
+std::string described(const QString& left, const QString& description) {
     const QString indent(22, ' ');
     QString text = left.size() < 22 ? left.leftJustified(22) : left + "\n" + indent;
     int column = 22;
-    const QStringList words = QString::fromLatin1(help).split(' ');
+    const QStringList words = description.simplified().split(' ');
     for (int i = 0; i < words.size(); ++i) {
         if (i > 0 && column + 1 + words[i].size() > 79) {
             text += "\n" + indent;
@@ -46,6 +39,30 @@ std::string helpLine(const char* name, const char* shortName, const char* valueN
     return (text + "\n").toLatin1().toStdString();
 }
 
+// "  --since DATE        tested on or after DATE".
+std::string helpLine(const char* name, const char* shortName, const char* valueName,
+                     const std::string& help) {
+    QStringList names;
+    if (shortName) names << QString("-") + shortName;
+    names << QString("--") + name;
+    QString left = "  " + names.join(", ");
+    if (valueName) left += QString(" ") + valueName;
+    return described(left, QString::fromLatin1(help.c_str()));
+}
+
+// A shared option's description as one command's --help says it: without
+// the leading "(history, report) " its declaration carries to name the
+// commands that take it.
+std::string forOneCommand(const char* help) {
+    const std::string text = help;
+    const std::size_t close = text.find(") ");
+    if (text.empty() || text[0] != '(' || close == std::string::npos) return text;
+    const QStringList names = QString::fromStdString(text.substr(1, close - 1)).split(", ");
+    for (const QString& name : names)
+        if (!cliCommandNamed(name.toStdString())) return text;
+    return text.substr(close + 2);
+}
+
 }  // namespace
 
 std::string helpText(const std::string& commandName) {
@@ -54,12 +71,12 @@ std::string helpText(const std::string& commandName) {
         QString text = QString::fromStdString(usageLines()) +
                        "\n\n"
                        "Downloads the results from a Dosimark Kest tester and writes them as the "
-                       "LUM Kest\nwindow program does, without a window; keeps them in an archive "
-                       "across downloads.\n\nCommands (lumkest-cli COMMAND --help for each "
+                       "LUM\nKest window program does, without a window; keeps them in an archive "
+                       "across\ndownloads.\n\nCommands (lumkest-cli COMMAND --help for each "
                        "one's options):\n";
         for (const CliCommand* each : cliCommands())
-            text += QString("  %1").arg(QString::fromLatin1(each->name), -20) +
-                    QString::fromLatin1(each->summary) + "\n";
+            text += QString::fromStdString(
+                described(QString("  ") + each->name, QString::fromLatin1(each->summary)));
         text +=
             "\nExit codes: 0 done, 2 bad usage (also a file that is none the command reads,\n"
             "an asset-list version the archive does not hold), 3 no tester, 4 the transfer\n"
@@ -78,11 +95,12 @@ std::string helpText(const std::string& commandName) {
         for (const auto& [name, help] : command->helpFor)
             if (name == option) own = help;
         if (const OutputSpec* out = outputNamed(option)) {
-            text += helpLine(out->name, nullptr, out->valueName, own ? own : out->help);
+            text +=
+                helpLine(out->name, nullptr, out->valueName, own ? own : forOneCommand(out->help));
             outputs = true;
         } else if (const OptionSpec* declared = optionNamed(option)) {
             text += helpLine(declared->name, declared->shortName, declared->valueName,
-                             own ? own : declared->help);
+                             own ? own : forOneCommand(declared->help));
         }
     }
     if (outputs && command->command != Command::Import)

@@ -217,9 +217,9 @@ const CliCommand kImportCommand = {
     "import",
     Command::Import,
     "lumkest-cli --archive DB import [--identity FILE] FILE... | --pending",
-    "adds saved files, --raw blocks and whole SQLite archives to\n"
-    "                      the archive, all in one transaction; or the downloads kept\n"
-    "                      after an archive refused them",
+    "adds saved files, --raw blocks and whole SQLite archives to "
+    "the archive, all in one transaction; or the downloads kept "
+    "after an archive refused them",
     {"archive", "identity", "quiet", "pending"},
     &checkImport,
     &runImport,

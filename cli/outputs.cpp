@@ -13,6 +13,17 @@ std::string decimalJson(const std::optional<Decimal>& value) {
     return value ? value->text() : "null";
 }
 
+// An asset's limits as JSON members, as the verdict and the asset list
+// both give them.
+JsonObject& limitMembers(JsonObject& o, const AssetValues& l) {
+    return o.value("setRateMlPerHour", decimalJson(l.setRate))
+        .value("flowLowPercent", decimalJson(l.flowLowPct))
+        .value("flowHighPercent", decimalJson(l.flowHighPct))
+        .value("occlusionMinMmHg", decimalJson(l.occlusionMin))
+        .value("occlusionMaxMmHg", decimalJson(l.occlusionMax))
+        .value("peakTimeMaxSeconds", decimalJson(l.peakTimeMax));
+}
+
 const char* criterionJson(Criterion c) {
     return c == Criterion::Pass ? "\"pass\"" : c == Criterion::Fail ? "\"fail\"" : "null";
 }
@@ -41,15 +52,8 @@ void verdictJson(JsonObject& o, const JudgedTest& t, long long assetList) {
         verdict.value("limits", "null").close();
         return;
     }
-    const AssetValues& l = v.asset->values;
-    verdict.object("limits")
-        .value("setRateMlPerHour", decimalJson(l.setRate))
-        .value("flowLowPercent", decimalJson(l.flowLowPct))
-        .value("flowHighPercent", decimalJson(l.flowHighPct))
-        .value("occlusionMinMmHg", decimalJson(l.occlusionMin))
-        .value("occlusionMaxMmHg", decimalJson(l.occlusionMax))
-        .value("peakTimeMaxSeconds", decimalJson(l.peakTimeMax))
-        .close();
+    JsonObject limits = verdict.object("limits");
+    limitMembers(limits, v.asset->values).close();
     verdict.close();
 }
 
@@ -324,17 +328,10 @@ QByteArray assetListJson(const std::vector<AssetRow>& rows, const AssetListInfo&
     std::vector<std::string> items;
     for (const AssetRow& r : rows) {
         const AssetValues& v = r.values;
+        JsonObject item("        ");
+        item.text("deviceID", r.deviceId).text("model", r.model).text("location", r.location);
         items.push_back(
-            JsonObject("        ")
-                .text("deviceID", r.deviceId)
-                .text("model", r.model)
-                .text("location", r.location)
-                .value("setRateMlPerHour", decimalJson(v.setRate))
-                .value("flowLowPercent", decimalJson(v.flowLowPct))
-                .value("flowHighPercent", decimalJson(v.flowHighPct))
-                .value("occlusionMinMmHg", decimalJson(v.occlusionMin))
-                .value("occlusionMaxMmHg", decimalJson(v.occlusionMax))
-                .value("peakTimeMaxSeconds", decimalJson(v.peakTimeMax))
+            limitMembers(item, v)
                 .value("intervalDays", v.intervalDays ? std::to_string(*v.intervalDays) : "null")
                 .value("validFrom", textOrNull(r.validFrom))
                 .value("assetTag", textOrNull(r.assetTag))

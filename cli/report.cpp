@@ -86,8 +86,9 @@ bool writePages(const std::string& folder, const WorkshopReportModel& model,
     };
     const std::string head = workshopPageHead(model.title(), stamp), foot = workshopPageFoot();
     if (!page("index.html",
-              head + workshopSectionHtml(model.summary(WorkshopReportModel::Links::PagePerDevice),
-                                         &plotSvg) +
+              head +
+                  workshopSectionHtml(model.summary(WorkshopReportModel::Links::PagePerDevice),
+                                      &plotSvg) +
                   foot))
         return false;
     std::size_t number = 0;
@@ -134,8 +135,8 @@ int runReport(CliRun& run) {
     // The summary's pass over every test of the period, and those whose
     // date does not read (no date places them outside it); the others are
     // counted.
-    const HistoryFilter filter{o.value("device"), o.value("tester"), period.first,
-                               period.last,       0,                  true};
+    const HistoryFilter filter{
+        o.value("device"), o.value("tester"), period.first, period.last, 0, true};
     const HistoryFilter any{o.value("device"), o.value("tester"), "", "", 0, false};
     long long all = 0;
     if (!archive->history(
@@ -147,13 +148,12 @@ int runReport(CliRun& run) {
         !archive->count(any, &all, &error))
         return run.archiveFailed(error);
     if (model.count() == 0)
-        return run.fail(
-            CliNoRecords,
-            all == 0 ? std::string("no archived record matches")
-                     : "no archived test lies in the period " + period.first + " to " +
-                           period.last + " (" +
-                           plural(static_cast<std::size_t>(all), "test lies", "tests lie") +
-                           " outside it: see --since and --until)");
+        return run.fail(CliNoRecords, all == 0 ? std::string("no archived record matches")
+                                               : "no archived test lies in the period " +
+                                                     period.first + " to " + period.last + " (" +
+                                                     plural(static_cast<std::size_t>(all),
+                                                            "test lies", "tests lie") +
+                                                     " outside it: see --since and --until)");
     model.setOutside(all - static_cast<long long>(model.count()));
     run.progress.note(plural(model.count(), "test", "tests"));
     run.progress.keep();
@@ -238,8 +238,8 @@ const CliCommand kReportCommand = {
     "lumkest-cli --archive DB report [--device ID] [--tester SERIAL] [--since DATE] "
     "[--until DATE] [--asset-list N] [--as-of DATE] [--within DAYS] [--paper a4|letter] "
     "[--pdf FILE] [--html FILE] [--html-dir DIR]",
-    "writes the workshop report: a summary of what needs doing, and each device's trend as\n"
-    "                      plots and a table",
+    "writes the workshop report: a summary of what needs doing, and each device's trend as "
+    "plots and a table",
     {"archive", "quiet", "pdf", "html", "html-dir", "paper", "device", "tester", "since", "until",
      "asset-list", "as-of", "within"},
     &checkReport,

@@ -1,5 +1,7 @@
 // lumkest-cli info, and the help of each command.
 
+#include <sstream>
+
 #include "tests/cli/clitest.h"
 
 namespace {
@@ -12,8 +14,8 @@ TEST_F(Cli, InfoPrintsTheIdentity) {
     EXPECT_EQ(ran.out, "ID: Dosimark Kest Bay 2\nSN: KS0401123\n");
     EXPECT_EQ(ran.err, "");
     // As JSON, which an ID holding a line end cannot break.
-    const QJsonDocument json =
-        QJsonDocument::fromJson(QByteArray::fromStdString(run({"--virtual", "info", "--json", "-"}).out));
+    const QJsonDocument json = QJsonDocument::fromJson(
+        QByteArray::fromStdString(run({"--virtual", "info", "--json", "-"}).out));
     EXPECT_EQ(json["format"].toInt(), 1);
     EXPECT_EQ(json["tester"]["serial"].toString(), "KS0401123");
     EXPECT_EQ(json["state"].toString(), "connected");
@@ -51,6 +53,25 @@ TEST_F(Cli, InfoPrintsTheIdentity) {
             EXPECT_EQ(line.find("record"), std::string::npos) << command << line;
         }
     }
+    // Every help fits a terminal of 80 columns (a synopsis may not).
+    for (const char* command : {"", "info", "download", "history", "import", "downloads", "assets",
+                                "testers", "due", "unknown", "report"}) {
+        std::vector<std::string> args{"--help"};
+        if (*command) args.insert(args.begin(), command);
+        std::istringstream lines(run(args).out);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("Usage:", 0) == 0 || line.rfind("       lumkest-cli", 0) == 0) continue;
+            EXPECT_LT(line.size(), 80u) << command << ": " << line;
+        }
+    }
+    // A command's own help does not name the commands that take an option.
+    const std::string report = run({"report", "--help"}).out;
+    EXPECT_NE(report.find("\n  --html FILE         the workshop report as one web page\n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("\n  --device ID         the records of this device ID\n"),
+              std::string::npos)
+        << report;
 }
 
 }  // namespace
