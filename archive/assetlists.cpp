@@ -108,28 +108,43 @@ namespace archivesql {
 
 bool insertAssetList(Archive::Connection& c, const std::vector<AssetRow>& rows, AssetListInfo* info,
                      std::string* error) {
-    QSqlQuery row(c.db);
-    if (!insertVersion(c, kAssetTables, rows.size(), info, error) ||
-        !c.prepare(row, c.sql(insertInto("asset_rows", kAssetRowColumns + kAssetLifeColumns)),
+    if (!insertVersion(c, kAssetTables, rows.size(), info, error)) return false;
+    // Many rows to a statement: a server answers each statement once, and a
+    // workshop's list runs to thousands of rows.  Within the smallest limit
+    // of bound values (SQLite's 32,766).
+    constexpr std::size_t kRowsPerInsert = 200;
+    const std::vector<const char*> columns = kAssetRowColumns + kAssetLifeColumns;
+    QSqlQuery full(c.db), rest(c.db);
+    if (rows.size() >= kRowsPerInsert &&
+        !c.prepare(full, c.sql(insertRows("asset_rows", columns, kRowsPerInsert)),
                    "cannot write to", error))
         return false;
-    for (const AssetRow& r : rows) {
-        const auto values = assetValues(r.values);
-        row.bindValue(QStringLiteral(":list_id"), static_cast<qlonglong>(info->number));
-        row.bindValue(QStringLiteral(":line"), r.line);
-        row.bindValue(QStringLiteral(":device_id"), latin1(r.deviceId));
-        row.bindValue(QStringLiteral(":device_key"), latin1(identityText(r.deviceId)));
-        row.bindValue(QStringLiteral(":model"), latin1(r.model));
-        row.bindValue(QStringLiteral(":location"), latin1(r.location));
-        for (std::size_t k = 0; k < kAssetValueColumns.size(); ++k)
-            row.bindValue(placeholder(kAssetValueColumns[k]),
-                          *values[k] ? QVariant(latin1((*values[k])->text()))
-                                     : QVariant(QMetaType::fromType<QString>()));
-        row.bindValue(QStringLiteral(":interval_days"), nullable(r.values.intervalDays));
-        row.bindValue(QStringLiteral(":valid_from"), latin1(r.validFrom));
-        row.bindValue(QStringLiteral(":asset_tag"), latin1(r.assetTag));
-        row.bindValue(QStringLiteral(":retired_from"), latin1(r.retiredFrom));
-        if (!c.run(row, "cannot write to", error)) return false;
+    const QVariant none(QMetaType::fromType<QString>());
+    for (std::size_t first = 0; first < rows.size(); first += kRowsPerInsert) {
+        const std::size_t count = std::min(kRowsPerInsert, rows.size() - first);
+        QSqlQuery& q = count == kRowsPerInsert ? full : rest;
+        if (count < kRowsPerInsert &&
+            !c.prepare(rest, c.sql(insertRows("asset_rows", columns, count)), "cannot write to",
+                       error))
+            return false;
+        for (std::size_t n = 0; n < count; ++n) {
+            const AssetRow& r = rows[first + n];
+            const auto values = assetValues(r.values);
+            q.bindValue(placeholder("list_id", n), static_cast<qlonglong>(info->number));
+            q.bindValue(placeholder("line", n), r.line);
+            q.bindValue(placeholder("device_id", n), latin1(r.deviceId));
+            q.bindValue(placeholder("device_key", n), latin1(identityText(r.deviceId)));
+            q.bindValue(placeholder("model", n), latin1(r.model));
+            q.bindValue(placeholder("location", n), latin1(r.location));
+            for (std::size_t k = 0; k < kAssetValueColumns.size(); ++k)
+                q.bindValue(placeholder(kAssetValueColumns[k], n),
+                            *values[k] ? QVariant(latin1((*values[k])->text())) : none);
+            q.bindValue(placeholder("interval_days", n), nullable(r.values.intervalDays));
+            q.bindValue(placeholder("valid_from", n), latin1(r.validFrom));
+            q.bindValue(placeholder("asset_tag", n), latin1(r.assetTag));
+            q.bindValue(placeholder("retired_from", n), latin1(r.retiredFrom));
+        }
+        if (!c.run(q, "cannot write to", error)) return false;
     }
     return true;
 }

@@ -63,6 +63,21 @@ QString insertInto(const char* table, const std::vector<const char*>& columns) {
         .arg(QLatin1String(table), columnList(columns), columnList(columns, ":"));
 }
 
+QString insertRows(const char* table, const std::vector<const char*>& columns, std::size_t rows) {
+    QStringList values;
+    for (std::size_t n = 0; n < rows; ++n) {
+        QStringList row;
+        for (const char* column : columns) row << placeholder(column, n);
+        values << QLatin1Char('(') + row.join(QStringLiteral(", ")) + QLatin1Char(')');
+    }
+    return QStringLiteral("INSERT INTO %T%%1 (%2) VALUES %3")
+        .arg(QLatin1String(table), columnList(columns), values.join(QStringLiteral(", ")));
+}
+
+QString placeholder(const char* column, std::size_t row) {
+    return placeholder(column) + QLatin1Char('_') + QString::number(row);
+}
+
 QString insertNumbered(const char* table, const std::vector<const char*>& columns) {
     return QStringLiteral(
                "INSERT INTO %T%%1 (id, %2) %OVERRIDE% VALUES ((SELECT coalesce(%C%max(id), 0) + 1 "

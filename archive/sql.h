@@ -71,6 +71,11 @@ QString placeholder(const char* column);
 QString updateTexts();
 // INSERT INTO %T%table (columns) VALUES (:columns).
 QString insertInto(const char* table, const std::vector<const char*>& columns);
+// INSERT INTO %T%table (columns) VALUES (:columns_0), (:columns_1), ...:
+// rows rows in one statement, each column's placeholder numbered by its row.
+QString insertRows(const char* table, const std::vector<const char*>& columns, std::size_t rows);
+// ":column_n", the placeholder of column in row n of insertRows.
+QString placeholder(const char* column, std::size_t row);
 // INSERT INTO %T%table (id, columns) with the next number, one past the
 // highest (given under the write lock, so numbers follow the order of
 // commits and leave no gap), RETURNING id.

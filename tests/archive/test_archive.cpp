@@ -289,6 +289,35 @@ TEST_P(ArchiveCases, LastTestsAsOfADayAndNeverFromTheFuture) {
     EXPECT_EQ(received, (std::vector<std::string>{isoLocalTime(june2004), ""}));
 }
 
+// A list of more rows than one statement writes comes back whole, row for
+// row in its order, with its empty values still empty.
+TEST_P(ArchiveCases, ALongAssetListComesBackWhole) {
+    std::string csv =
+        "device_id,model,location,set_rate_ml_h,flow_low_pct,interval_days,"
+        "asset_tag,retired_from\n";
+    for (int i = 0; i < 450; ++i)
+        csv += "P" + std::to_string(i) + ",M" + std::to_string(i % 7) + ",Ward " +
+               std::to_string(i % 5) + "," + (i % 3 ? std::to_string(i) + ".5" : "") + ",-5," +
+               std::to_string(30 + i) + ",T" + std::to_string(i) + "," +
+               (i % 100 == 99 ? "2026-01-01" : "") + "\n";
+    std::vector<AssetRow> rows, back;
+    ASSERT_TRUE(readAssetList(csv, &rows, &error_)) << error_;
+    AssetListInfo info, read;
+    ASSERT_TRUE(archive_->addAssetList(rows, csv, 1000, &info, &error_)) << error_;
+    ASSERT_TRUE(archive_->assetList(info.number, &back, &read, &error_)) << error_;
+    auto text = [](const AssetRow& r) {
+        return std::to_string(r.line) + "|" + r.deviceId + "|" + r.model + "|" + r.location + "|" +
+               (r.values.setRate ? r.values.setRate->text() : "-") + "|" +
+               (r.values.flowLowPct ? r.values.flowLowPct->text() : "-") + "|" +
+               (r.values.flowHighPct ? r.values.flowHighPct->text() : "-") + "|" +
+               std::to_string(r.values.intervalDays.value_or(-1)) + "|" + r.assetTag + "|" +
+               r.retiredFrom;
+    };
+    ASSERT_EQ(back.size(), 450u);
+    EXPECT_EQ(read.rows, 450);
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(text(back[i]), text(rows[i])) << i;
+}
+
 // Processes archive at once: two the same download, one another tester's,
 // and two imports of the same two archives in opposite orders, whose
 // records overlap each other's and the downloads'.  All succeed, no record
