@@ -110,19 +110,20 @@ int importPending(CliRun& run) {
     return CliDone;
 }
 
-// The line of one whole archive imported.
+// The line of one whole archive imported, with the lists it held: each
+// list is taken only into an archive that has none of its own.
 std::string archiveLine(const std::string& name, const ArchiveImport& got) {
-    std::string lists;
-    if (got.assetLists && got.assetListsAdded)
-        lists = "; " + plural(got.assetLists, "asset list", "asset lists") + ", " +
-                std::to_string(got.assetListsAdded) + " new";
-    else if (got.assetLists)
-        lists = "; " + plural(got.assetLists, "asset list", "asset lists") +
-                " not imported: this archive has its own";
+    auto lists = [](long long held, long long added, const char* one, const char* many) {
+        if (!held) return std::string();
+        return "; " + plural(held, one, many) +
+               (added ? ", " + std::to_string(added) + " new"
+                      : std::string(" not imported: this archive has its own"));
+    };
     return name + ": " + plural(got.downloads, "download", "downloads") + ", " +
            std::to_string(got.downloadsAdded) + " new; " +
            plural(got.records, "record", "records") + ", " + std::to_string(got.recordsAdded) +
-           " new" + lists + "\n";
+           " new" + lists(got.assetLists, got.assetListsAdded, "asset list", "asset lists") +
+           lists(got.testerLists, got.testerListsAdded, "tester list", "tester lists") + "\n";
 }
 
 int runImport(CliRun& run) {

